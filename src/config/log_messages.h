@@ -1,0 +1,61 @@
+// The service's log vocabulary. Messages are written as code page 936 (GBK)
+// bytes; they are spelled as escapes so that no editor or locale can change
+// them. The comment above each gives the text.
+#ifndef PELMORA_CONFIG_LOG_MESSAGES_H_
+#define PELMORA_CONFIG_LOG_MESSAGES_H_
+
+namespace pelmora::messages {
+
+// socket 服务开始启动
+inline constexpr char kServiceStarting[] =
+    "socket \xB7\xFE\xCE\xF1\xBF\xAA\xCA\xBC\xC6\xF4\xB6\xAF";
+// 最后一个测点的标示为 %s : %s   (point name, value)
+inline constexpr char kLastPointFormat[] =
+    "\xD7\xEE\xBA\xF3\xD2\xBB\xB8\xF6\xB2\xE2\xB5\xE3\xB5\xC4\xB1\xEA\xCA\xBE"
+    "\xCE\xAA %s : %s";
+// 启动服务……
+inline constexpr char kStartingLink[] =
+    "\xC6\xF4\xB6\xAF\xB7\xFE\xCE\xF1\xA1\xAD\xA1\xAD";
+// 创建UDP SOCKET失败
+inline constexpr char kSocketCreateFailed[] =
+    "\xB4\xB4\xBD\xA8UDP SOCKET\xCA\xA7\xB0\xDC";
+// 连接UDP服务器失败！
+inline constexpr char kConnectFailed[] =
+    "\xC1\xAC\xBD\xD3UDP\xB7\xFE\xCE\xF1\xC6\xF7\xCA\xA7\xB0\xDC\xA3\xA1";
+// 创建数据发送线程失败！
+inline constexpr char kSendThreadCreateFailed[] =
+    "\xB4\xB4\xBD\xA8\xCA\xFD\xBE\xDD\xB7\xA2\xCB\xCD\xCF\xDF\xB3\xCC\xCA\xA7"
+    "\xB0\xDC\xA3\xA1";
+// 管理线程启动！
+inline constexpr char kManagementStarted[] =
+    "\xB9\xDC\xC0\xED\xCF\xDF\xB3\xCC\xC6\xF4\xB6\xAF\xA3\xA1";
+// 管理线程退出！
+inline constexpr char kManagementExited[] =
+    "\xB9\xDC\xC0\xED\xCF\xDF\xB3\xCC\xCD\xCB\xB3\xF6\xA3\xA1";
+// 发送线程启动！
+inline constexpr char kSendStarted[] =
+    "\xB7\xA2\xCB\xCD\xCF\xDF\xB3\xCC\xC6\xF4\xB6\xAF\xA3\xA1";
+// 发送线程退出！
+inline constexpr char kSendExited[] =
+    "\xB7\xA2\xCB\xCD\xCF\xDF\xB3\xCC\xCD\xCB\xB3\xF6\xA3\xA1";
+// 配置线程启动！
+inline constexpr char kConfigStarted[] =
+    "\xC5\xE4\xD6\xC3\xCF\xDF\xB3\xCC\xC6\xF4\xB6\xAF\xA3\xA1";
+// 配置线程退出！
+inline constexpr char kConfigExited[] =
+    "\xC5\xE4\xD6\xC3\xCF\xDF\xB3\xCC\xCD\xCB\xB3\xF6\xA3\xA1";
+// 停止服务……
+inline constexpr char kStoppingLink[] =
+    "\xCD\xA3\xD6\xB9\xB7\xFE\xCE\xF1\xA1\xAD\xA1\xAD";
+// 服务停止!
+inline constexpr char kServiceStopped[] = "\xB7\xFE\xCE\xF1\xCD\xA3\xD6\xB9!";
+// 记录长度%u超过989字节，已丢弃：%.64s   (record length, start of the record)
+// A record that no datagram can carry is dropped whole rather than cut, so
+// the server never receives a wrong value.
+inline constexpr char kRecordTooLongFormat[] =
+    "\xBC\xC7\xC2\xBC\xB3\xA4\xB6\xC8%u\xB3\xAC\xB9\xFD"
+    "989\xD7\xD6\xBD\xDA\xA3\xAC\xD2\xD1\xB6\xAA\xC6\xFA\xA3\xBA%.64s";
+
+}  // namespace pelmora::messages
+
+#endif  // PELMORA_CONFIG_LOG_MESSAGES_H_

@@ -1,0 +1,195 @@
+// The one seam between the plug-in's core and the operating system.
+//
+// Everything the core needs of the OS (time, threads, the executable's path,
+// the log file, profile files, the adapter list and UDP sockets) is reached
+// through Env. Exactly one implementation is compiled: posix/ or win32/.
+// Tests replace time or inject failures by installing an EnvWrapper that
+// overrides one method.
+#ifndef PELMORA_PLATFORM_ENV_H_
+#define PELMORA_PLATFORM_ENV_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/sync.h"
+
+namespace pelmora {
+
+// A socket handle wide enough for both a POSIX descriptor and a Winsock
+// SOCKET. kInvalidSocket is what INVALID_SOCKET is on Windows.
+using SocketHandle = std::intptr_t;
+inline constexpr SocketHandle kInvalidSocket = -1;
+
+// An IPv4 destination: address in network byte order, port in host order.
+struct Ipv4Endpoint {
+  std::uint32_t address = 0;
+  std::uint16_t port = 0;
+};
+
+struct CivilTime {
+  int year, month, day, hour, minute, second;
+};
+
+// Outcome of one sendto: bytes sent, or -1 with wouldBlock telling whether
+// the socket's buffer was merely full (WSAEWOULDBLOCK / EAGAIN).
+struct SendOutcome {
+  int bytes;
+  bool wouldBlock;
+};
+
+// A log file held open exclusively: no other opener, in this process or
+// another, gets it while this object lives. Closed on destruction.
+class LogFile {
+ public:
+  virtual ~LogFile() = default;
+  virtual bool Size(std::uint64_t* size) = 0;
+  virtual bool Truncate() = 0;
+  // Appends all `length` bytes at the end of the file.
+  virtual bool Append(const char* data, std::size_t length) = 0;
+};
+
+class Env {
+ public:
+  virtual ~Env() = default;
+
+  // The platform's own Env; lives for the whole process.
+  static Env* Default();
+
+  // --- Time. Every fixed pause of the system goes through here.
+  virtual void SleepMs(std::uint32_t ms) = 0;
+  // Milliseconds since some fixed moment; wraps like GetTickCount.
+  virtual std::uint32_t TickCount() = 0;
+  // Waits up to `ms` for `event`; returns whether it is set.
+  virtual bool WaitForEvent(ManualEvent& event, std::uint32_t ms) = 0;
+  virtual CivilTime LocalNow() = 0;
+
+  // --- Threads. Returns null when the OS refuses a thread.
+  virtual std::unique_ptr<WorkerThread> StartThread(std::function<void()> body,
+                                                    bool suspended) = 0;
+
+  // --- Files.
+  // Full path of the host process's executable (not of this library), or
+  // the empty text when the OS cannot say.
+  virtual std::string ExecutablePath() = 0;
+  // Separator between directory and file name: '\\' or '/'.
+  virtual char PathSeparator() = 0;
+  // Opens or creates `path` for exclusive appending without truncating it;
+  // null when it cannot be opened or another opener holds it.
+  virtual std::unique_ptr<LogFile> OpenLogFile(const std::string& path) = 0;
+
+  // --- Profile (INI) files, with the rules of the Windows profile functions.
+  // Reads at most 259 characters; `fallback` only when the key is missing.
+  virtual std::string ReadProfileString(const std::string& file,
+                                        const std::string& section,
+                                        const std::string& key,
+                                        const std::string& fallback) = 0;
+  virtual std::uint32_t ReadProfileInt(const std::string& file,
+                                       const std::string& section,
+                                       const std::string& key,
+                                       std::uint32_t fallback) = 0;
+  // Creates the file and section as needed; never the directory.
+  virtual bool WriteProfileEntry(const std::string& file,
+                                  const std::string& section,
+                                  const std::string& key,
+                                  const std::string& value) = 0;
+  // Where a profile file that the host names without a directory lives.
+  virtual std::string HostProfilePath(const std::string& name) = 0;
+
+  // --- Network adapters: the hardware address of each adapter, in the
+  // platform's order. False (and `out` untouched) when the list cannot be had.
+  virtual bool ListAdapterAddresses(
+      std::vector<std::vector<std::uint8_t>>* out) = 0;
+
+  // --- UDP sockets.
+  virtual void StartSockets() = 0;    // WSAStartup(2.2) where needed
+  virtual void CleanupSockets() = 0;  // balances StartSockets
+  virtual SocketHandle OpenUdpSocket() = 0;
+  // inet_addr of the text (INADDR_NONE for a text it cannot read).
+  virtual std::uint32_t ParseIpv4(const std::string& text) = 0;
+  virtual bool ConnectSocket(SocketHandle socket, Ipv4Endpoint to) = 0;
+  virtual SendOutcome SendTo(SocketHandle socket, const std::uint8_t* data,
+                             int length, Ipv4Endpoint to) = 0;
+  // shutdown(both) and close.
+  virtual void CloseSocket(SocketHandle socket) = 0;
+};
+
+// The Env the core uses: Env::Default() unless a test installed another.
+Env* CurrentEnv();
+// Installs `env` (null restores the default). Not thread-safe: call while
+// no service runs.
+void SetEnv(Env* env);
+
+// Forwards every call to a target; tests derive from it and override what
+// they fake.
+class EnvWrapper : public Env {
+ public:
+  explicit EnvWrapper(Env* target) : target_(target) {}
+  Env* target() const { return target_; }
+
+  void SleepMs(std::uint32_t ms) override { target_->SleepMs(ms); }
+  std::uint32_t TickCount() override { return target_->TickCount(); }
+  bool WaitForEvent(ManualEvent& event, std::uint32_t ms) override {
+    return target_->WaitForEvent(event, ms);
+  }
+  CivilTime LocalNow() override { return target_->LocalNow(); }
+  std::unique_ptr<WorkerThread> StartThread(std::function<void()> body,
+                                            bool suspended) override {
+    return target_->StartThread(std::move(body), suspended);
+  }
+  std::string ExecutablePath() override { return target_->ExecutablePath(); }
+  char PathSeparator() override { return target_->PathSeparator(); }
+  std::unique_ptr<LogFile> OpenLogFile(const std::string& path) override {
+    return target_->OpenLogFile(path);
+  }
+  std::string ReadProfileString(const std::string& file,
+                                const std::string& section,
+                                const std::string& key,
+                                const std::string& fallback) override {
+    return target_->ReadProfileString(file, section, key, fallback);
+  }
+  std::uint32_t ReadProfileInt(const std::string& file,
+                               const std::string& section,
+                               const std::string& key,
+                               std::uint32_t fallback) override {
+    return target_->ReadProfileInt(file, section, key, fallback);
+  }
+  bool WriteProfileEntry(const std::string& file, const std::string& section,
+                          const std::string& key,
+                          const std::string& value) override {
+    return target_->WriteProfileEntry(file, section, key, value);
+  }
+  std::string HostProfilePath(const std::string& name) override {
+    return target_->HostProfilePath(name);
+  }
+  bool ListAdapterAddresses(
+      std::vector<std::vector<std::uint8_t>>* out) override {
+    return target_->ListAdapterAddresses(out);
+  }
+  void StartSockets() override { target_->StartSockets(); }
+  void CleanupSockets() override { target_->CleanupSockets(); }
+  SocketHandle OpenUdpSocket() override { return target_->OpenUdpSocket(); }
+  std::uint32_t ParseIpv4(const std::string& text) override {
+    return target_->ParseIpv4(text);
+  }
+  bool ConnectSocket(SocketHandle socket, Ipv4Endpoint to) override {
+    return target_->ConnectSocket(socket, to);
+  }
+  SendOutcome SendTo(SocketHandle socket, const std::uint8_t* data, int length,
+                     Ipv4Endpoint to) override {
+    return target_->SendTo(socket, data, length, to);
+  }
+  void CloseSocket(SocketHandle socket) override {
+    target_->CloseSocket(socket);
+  }
+
+ private:
+  Env* target_;
+};
+
+}  // namespace pelmora
+
+#endif  // PELMORA_PLATFORM_ENV_H_

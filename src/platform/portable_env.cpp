@@ -1,0 +1,45 @@
+#include "platform/portable_env.h"
+
+#include <chrono>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace pelmora {
+
+void PortableEnv::SleepMs(std::uint32_t ms) {
+  if (ms == 0) {
+    std::this_thread::yield();
+    return;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::uint32_t PortableEnv::TickCount() {
+  auto since = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<std::uint32_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+}
+
+bool PortableEnv::WaitForEvent(ManualEvent& event, std::uint32_t ms) {
+  return event.WaitFor(std::chrono::milliseconds(ms));
+}
+
+std::unique_ptr<WorkerThread> PortableEnv::StartThread(
+    std::function<void()> body, bool suspended) {
+  try {
+    return std::make_unique<WorkerThread>(std::move(body), suspended);
+  } catch (const std::system_error&) {
+    return nullptr;
+  }
+}
+
+namespace {
+Env* installed_env = nullptr;
+}  // namespace
+
+Env* CurrentEnv() { return installed_env ? installed_env : Env::Default(); }
+
+void SetEnv(Env* env) { installed_env = env; }
+
+}  // namespace pelmora

@@ -1,0 +1,130 @@
+#include "platform/posix/env_posix.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "platform/portable_env.h"
+#include "platform/posix/profile_file_posix.h"
+
+namespace pelmora {
+namespace {
+
+sockaddr_in ToSockaddr(Ipv4Endpoint to) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(to.port);
+  addr.sin_addr.s_addr = to.address;
+  return addr;
+}
+
+class PosixEnv : public PortableEnv {
+ public:
+  CivilTime LocalNow() override {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+            local.tm_hour,        local.tm_min,     local.tm_sec};
+  }
+
+  std::string ExecutablePath() override {
+    std::string path(256, '\0');
+    for (;;) {
+      ssize_t n = ::readlink("/proc/self/exe", &path[0], path.size());
+      if (n < 0) return std::string();
+      if (static_cast<std::size_t>(n) < path.size()) {
+        path.resize(static_cast<std::size_t>(n));
+        return path;
+      }
+      path.resize(path.size() * 2);
+    }
+  }
+
+  char PathSeparator() override { return '/'; }
+
+  std::unique_ptr<LogFile> OpenLogFile(const std::string& path) override {
+    return OpenPosixLogFile(path);
+  }
+
+  std::string ReadProfileString(const std::string& file,
+                                const std::string& section,
+                                const std::string& key,
+                                const std::string& fallback) override {
+    return profile::ReadString(file, section, key, fallback);
+  }
+
+  std::uint32_t ReadProfileInt(const std::string& file,
+                               const std::string& section,
+                               const std::string& key,
+                               std::uint32_t fallback) override {
+    return profile::ReadInt(file, section, key, fallback);
+  }
+
+  bool WriteProfileEntry(const std::string& file, const std::string& section,
+                          const std::string& key,
+                          const std::string& value) override {
+    return profile::WriteString(file, section, key, value);
+  }
+
+  // There is no Windows directory here: a host's own profile file sits
+  // beside the host's executable.
+  std::string HostProfilePath(const std::string& name) override {
+    std::string exe = ExecutablePath();
+    std::size_t slash = exe.rfind('/');
+    return (slash == std::string::npos ? std::string() : exe.substr(0, slash)) +
+           "/" + name;
+  }
+
+  bool ListAdapterAddresses(
+      std::vector<std::vector<std::uint8_t>>* out) override {
+    return ListPosixAdapterAddresses(out);
+  }
+
+  void StartSockets() override {}
+  void CleanupSockets() override {}
+
+  SocketHandle OpenUdpSocket() override {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    return fd < 0 ? kInvalidSocket : fd;
+  }
+
+  std::uint32_t ParseIpv4(const std::string& text) override {
+    return ::inet_addr(text.c_str());
+  }
+
+  bool ConnectSocket(SocketHandle socket, Ipv4Endpoint to) override {
+    sockaddr_in addr = ToSockaddr(to);
+    return ::connect(static_cast<int>(socket),
+                     reinterpret_cast<const sockaddr*>(&addr),
+                     sizeof addr) == 0;
+  }
+
+  SendOutcome SendTo(SocketHandle socket, const std::uint8_t* data, int length,
+                     Ipv4Endpoint to) override {
+    sockaddr_in addr = ToSockaddr(to);
+    ssize_t n = ::sendto(static_cast<int>(socket), data,
+                         static_cast<std::size_t>(length), MSG_NOSIGNAL,
+                         reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    if (n >= 0) return {static_cast<int>(n), false};
+    return {-1, errno == EAGAIN || errno == EWOULDBLOCK};
+  }
+
+  void CloseSocket(SocketHandle socket) override {
+    ::shutdown(static_cast<int>(socket), SHUT_RDWR);
+    ::close(static_cast<int>(socket));
+  }
+};
+
+}  // namespace
+
+Env* Env::Default() {
+  static PosixEnv* env = new PosixEnv;
+  return env;
+}
+
+}  // namespace pelmora

@@ -1,0 +1,28 @@
+// Profile (INI) files on POSIX, read and written by the rules of the Windows
+// profile functions so that one hand-edited file means the same on both
+// platforms.
+#ifndef PELMORA_PLATFORM_POSIX_PROFILE_FILE_POSIX_H_
+#define PELMORA_PLATFORM_POSIX_PROFILE_FILE_POSIX_H_
+
+#include <cstdint>
+#include <string>
+
+namespace pelmora::profile {
+
+// As GetPrivateProfileStringA into a buffer of 260 bytes: at most 259
+// characters; `fallback` only when the file, section or key is missing.
+std::string ReadString(const std::string& file, const std::string& section,
+                       const std::string& key, const std::string& fallback);
+
+// As GetPrivateProfileIntA.
+std::uint32_t ReadInt(const std::string& file, const std::string& section,
+                      const std::string& key, std::uint32_t fallback);
+
+// As WritePrivateProfileStringA: every other byte of the file stays; the
+// file is replaced atomically. False when the file cannot be written.
+bool WriteString(const std::string& file, const std::string& section,
+                 const std::string& key, const std::string& value);
+
+}  // namespace pelmora::profile
+
+#endif  // PELMORA_PLATFORM_POSIX_PROFILE_FILE_POSIX_H_

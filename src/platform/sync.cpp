@@ -1,0 +1,56 @@
+#include "platform/sync.h"
+
+#include <utility>
+
+namespace pelmora {
+
+void ManualEvent::Set() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    set_.store(true, std::memory_order_release);
+  }
+  cv_.notify_all();
+}
+
+bool ManualEvent::WaitFor(std::chrono::microseconds timeout) {
+  if (IsSet()) return true;
+  std::unique_lock<std::mutex> lock(mutex_);
+  return cv_.wait_for(lock, timeout, [this] { return IsSet(); });
+}
+
+WorkerThread::WorkerThread(std::function<void()> body, bool suspended)
+    : resumed_(!suspended) {
+  thread_ = std::thread([this, body = std::move(body)] {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      cv_.wait(lock, [this] { return resumed_; });
+    }
+    body();
+  });
+}
+
+WorkerThread::~WorkerThread() {
+  if (thread_.joinable()) {
+    Resume();
+    thread_.join();
+  }
+}
+
+void WorkerThread::Resume() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    resumed_ = true;
+  }
+  cv_.notify_all();
+}
+
+bool WorkerThread::WasResumed() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return resumed_;
+}
+
+void WorkerThread::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+}  // namespace pelmora

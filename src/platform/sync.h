@@ -1,0 +1,55 @@
+// Portable synchronisation primitives of the core: a manual-reset event and a
+// worker thread that can be created suspended.
+#ifndef PELMORA_PLATFORM_SYNC_H_
+#define PELMORA_PLATFORM_SYNC_H_
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace pelmora {
+
+// A manual-reset event: once set it stays set; it is never reset.
+// Any thread may set, test or wait on it.
+class ManualEvent {
+ public:
+  void Set();
+  // Tests the event without waiting.
+  bool IsSet() const { return set_.load(std::memory_order_acquire); }
+  // Waits up to `timeout` for the event; returns whether it is set.
+  bool WaitFor(std::chrono::microseconds timeout);
+
+ private:
+  std::atomic<bool> set_{false};
+  std::mutex mutex_;
+  std::condition_variable cv_;
+};
+
+// A thread that runs `body` once. Created suspended, it runs no code until
+// Resume() is called. Resuming a running thread has no effect.
+class WorkerThread {
+ public:
+  // Throws std::system_error when the OS refuses a thread.
+  WorkerThread(std::function<void()> body, bool suspended);
+  ~WorkerThread();  // Resumes and joins a thread that was not joined yet.
+  WorkerThread(const WorkerThread&) = delete;
+  WorkerThread& operator=(const WorkerThread&) = delete;
+
+  void Resume();
+  bool WasResumed() const;
+  // Waits without time limit for the body to return. Call once.
+  void Join();
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  bool resumed_ = false;
+  std::thread thread_;
+};
+
+}  // namespace pelmora
+
+#endif  // PELMORA_PLATFORM_SYNC_H_

@@ -1,0 +1,135 @@
+#include "platform/win32/env_win32.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <ctime>
+
+#include "platform/portable_env.h"
+
+namespace pelmora {
+namespace {
+
+sockaddr_in ToSockaddr(Ipv4Endpoint to) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(to.port);
+  addr.sin_addr.s_addr = to.address;
+  return addr;
+}
+
+class Win32Env : public PortableEnv {
+ public:
+  CivilTime LocalNow() override {
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    return {now.wYear, now.wMonth,  now.wDay,
+            now.wHour, now.wMinute, now.wSecond};
+  }
+
+  // The host's executable, read whole: a path longer than MAX_PATH is taken
+  // from a larger buffer rather than cut.
+  std::string ExecutablePath() override {
+    std::string path(MAX_PATH, '\0');
+    for (;;) {
+      DWORD n = ::GetModuleFileNameA(nullptr, &path[0],
+                                     static_cast<DWORD>(path.size()));
+      if (n == 0) return std::string();
+      if (n < path.size()) {
+        path.resize(n);
+        return path;
+      }
+      if (path.size() >= 32768) return std::string();
+      path.resize(path.size() * 2);
+    }
+  }
+
+  char PathSeparator() override { return '\\'; }
+
+  std::unique_ptr<LogFile> OpenLogFile(const std::string& path) override {
+    return OpenWin32LogFile(path);
+  }
+
+  std::string ReadProfileString(const std::string& file,
+                                const std::string& section,
+                                const std::string& key,
+                                const std::string& fallback) override {
+    char buffer[260] = {};
+    ::GetPrivateProfileStringA(section.c_str(), key.c_str(), fallback.c_str(),
+                               buffer, sizeof buffer, file.c_str());
+    return buffer;
+  }
+
+  std::uint32_t ReadProfileInt(const std::string& file,
+                               const std::string& section,
+                               const std::string& key,
+                               std::uint32_t fallback) override {
+    return ::GetPrivateProfileIntA(section.c_str(), key.c_str(),
+                                   static_cast<INT>(fallback), file.c_str());
+  }
+
+  bool WriteProfileEntry(const std::string& file, const std::string& section,
+                          const std::string& key,
+                          const std::string& value) override {
+    return ::WritePrivateProfileStringA(section.c_str(), key.c_str(),
+                                        value.c_str(), file.c_str()) != 0;
+  }
+
+  // A bare name is looked up by the profile functions in the Windows
+  // directory.
+  std::string HostProfilePath(const std::string& name) override {
+    return name;
+  }
+
+  bool ListAdapterAddresses(
+      std::vector<std::vector<std::uint8_t>>* out) override {
+    return ListWin32AdapterAddresses(out);
+  }
+
+  void StartSockets() override {
+    WSADATA data;
+    ::WSAStartup(MAKEWORD(2, 2), &data);
+  }
+
+  void CleanupSockets() override { ::WSACleanup(); }
+
+  SocketHandle OpenUdpSocket() override {
+    SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
+  }
+
+  std::uint32_t ParseIpv4(const std::string& text) override {
+    return ::inet_addr(text.c_str());
+  }
+
+  bool ConnectSocket(SocketHandle socket, Ipv4Endpoint to) override {
+    sockaddr_in addr = ToSockaddr(to);
+    return ::connect(static_cast<SOCKET>(socket),
+                     reinterpret_cast<const sockaddr*>(&addr),
+                     sizeof addr) != SOCKET_ERROR;
+  }
+
+  SendOutcome SendTo(SocketHandle socket, const std::uint8_t* data, int length,
+                     Ipv4Endpoint to) override {
+    sockaddr_in addr = ToSockaddr(to);
+    int n = ::sendto(static_cast<SOCKET>(socket),
+                     reinterpret_cast<const char*>(data), length, 0,
+                     reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    if (n != SOCKET_ERROR) return {n, false};
+    return {-1, ::WSAGetLastError() == WSAEWOULDBLOCK};
+  }
+
+  void CloseSocket(SocketHandle socket) override {
+    ::shutdown(static_cast<SOCKET>(socket), SD_BOTH);
+    ::closesocket(static_cast<SOCKET>(socket));
+  }
+};
+
+}  // namespace
+
+Env* Env::Default() {
+  static Win32Env* env = new Win32Env;
+  return env;
+}
+
+}  // namespace pelmora

@@ -1,0 +1,85 @@
+// The six entry points the host calls. Each returns its fixed result and
+// lets no exception reach the host. Calls outside the life of the service
+// (before InitService, after UninitService, or a repeated InitService or
+// UninitService) do nothing.
+#include <atomic>
+
+#include "config/log_messages.h"
+#include "pelmora/pelmora.h"
+#include "service/link_service.h"
+#include "ui/settings_dialog.h"
+
+using pelmora::LinkService;
+
+namespace {
+
+std::atomic<LinkService*> currentService{nullptr};
+
+// A null text from the host is read as the empty text.
+std::string_view Text(const char* s) {
+  return s ? std::string_view(s) : std::string_view();
+}
+
+}  // namespace
+
+#define PELMORA_EXPORT extern "C" PELMORA_VISIBLE
+
+PELMORA_EXPORT int PELMORA_CDECL InitService(void) {
+  try {
+    if (currentService.load()) return 1;
+    LinkService* service = LinkService::Instance();
+    currentService.store(service);
+    service->LoadConfig();
+    service->SizePointTable();
+    service->StartLink();
+    service->Log(pelmora::messages::kServiceStarting);
+  } catch (...) {
+  }
+  return 1;
+}
+
+PELMORA_EXPORT void PELMORA_CDECL UninitService(void) {
+  try {
+    LinkService* service = currentService.load();
+    if (!service) return;
+    service->StopLink();
+    LinkService::DestroyInstance();
+    currentService.store(nullptr);
+  } catch (...) {
+  }
+}
+
+PELMORA_EXPORT int PELMORA_STDCALL UpdateItem(const char* name,
+                                              const char* value) {
+  try {
+    if (LinkService* service = currentService.load())
+      service->UpdateItem(Text(name), Text(value));
+  } catch (...) {
+  }
+  return 1;
+}
+
+PELMORA_EXPORT void PELMORA_STDCALL SendEventEx(const char* a, const char* b) {
+  try {
+    if (LinkService* service = currentService.load())
+      service->SendEventEx(Text(a), Text(b));
+  } catch (...) {
+  }
+}
+
+PELMORA_EXPORT void PELMORA_CDECL DoSettings(void) {
+  try {
+    if (LinkService* service = currentService.load())
+      pelmora::RunSettingsDialog(*service);
+  } catch (...) {
+  }
+}
+
+PELMORA_EXPORT int PELMORA_STDCALL SetWriteCallback(WriteCallback callback) {
+  try {
+    if (LinkService* service = currentService.load())
+      service->SetWriteCallback(callback);
+  } catch (...) {
+  }
+  return 0;
+}

@@ -1,0 +1,43 @@
+#include "service/link_service.h"
+
+#include "config/log_messages.h"
+#include "config/service_log.h"
+
+namespace pelmora {
+
+std::mutex BufferLock;
+std::mutex WriteQueueLock;
+
+namespace {
+LinkService* serviceInstance = nullptr;
+}  // namespace
+
+LinkService::LinkService() : env_(CurrentEnv()) {}
+
+LinkService* LinkService::Instance() {
+  if (serviceInstance) return serviceInstance;
+  auto* service = new LinkService;
+  service->env_->StartSockets();
+  service->configDir_ = FindConfigDir(service->env_);
+  serviceInstance = service;
+  service->DiscoveryDone = std::make_unique<ManualEvent>();
+  return service;
+}
+
+LinkService* LinkService::Existing() { return serviceInstance; }
+
+void LinkService::DestroyInstance() {
+  if (!serviceInstance) return;
+  serviceInstance->Log(messages::kServiceStopped);
+  serviceInstance->DiscoveryDone.reset();
+  delete serviceInstance;
+  serviceInstance = nullptr;
+}
+
+LinkService::~LinkService() { env_->CleanupSockets(); }
+
+void LinkService::Log(std::string_view text) {
+  WriteLogLine(env_, configDir_, text);
+}
+
+}  // namespace pelmora

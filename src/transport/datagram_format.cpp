@@ -1,0 +1,50 @@
+#include "transport/datagram_format.h"
+
+#include <cstring>
+
+namespace pelmora {
+
+std::uint8_t HeaderTemplate[kHeaderSize] = {
+    0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x00, 0x00, 0x01, 0xFF, 0xFF, 0xFF,
+    0xFF, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+namespace {
+
+std::uint8_t* PutLength(std::uint8_t* at, std::size_t n) {
+  at[0] = static_cast<std::uint8_t>(n & 0xFF);
+  at[1] = static_cast<std::uint8_t>((n >> 8) & 0xFF);
+  return at + 2;
+}
+
+}  // namespace
+
+void DatagramBuffer::Append(std::string_view text) {
+  std::uint8_t* at = PutLength(bytes + length, text.size());
+  std::memcpy(at, text.data(), text.size());
+  length += 2 + static_cast<std::uint32_t>(text.size());
+}
+
+void DatagramBuffer::AppendPair(std::string_view name, std::string_view value) {
+  std::uint8_t* at = PutLength(bytes + length, name.size() + 1 + value.size());
+  std::memcpy(at, name.data(), name.size());
+  at[name.size()] = '|';
+  std::memcpy(at + name.size() + 1, value.data(), value.size());
+  length += 3 + static_cast<std::uint32_t>(name.size() + value.size());
+}
+
+void DatagramBuffer::Finish() {
+  std::memcpy(bytes, HeaderTemplate, kHeaderSize);
+  const std::uint32_t payload = length - kHeaderSize;
+  bytes[12] = static_cast<std::uint8_t>(payload);
+  bytes[13] = static_cast<std::uint8_t>(payload >> 8);
+  bytes[14] = static_cast<std::uint8_t>(payload >> 16);
+  bytes[15] = static_cast<std::uint8_t>(payload >> 24);
+}
+
+void DatagramBuffer::Reset() {
+  std::memset(bytes, 0, sizeof bytes);
+  length = kHeaderSize;
+}
+
+}  // namespace pelmora

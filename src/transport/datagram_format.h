@@ -1,0 +1,60 @@
+// The one datagram layout sent to the server: a 32-byte header followed by
+// records, each a 16-bit little-endian length and that many bytes of text.
+//
+//   0..3   FF FF FF FF        fixed
+//   4..7   02 00 00 01        fixed
+//   8      kind               01 item, 02 event, FF snapshot
+//   9..11  FF FF FF           fixed
+//   12..15 payload length     u32 LE, datagram length minus 32
+//   16..21 station MAC        from HeaderTemplate
+//   22..31 FF x 10            fixed
+#ifndef PELMORA_TRANSPORT_DATAGRAM_FORMAT_H_
+#define PELMORA_TRANSPORT_DATAGRAM_FORMAT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace pelmora {
+
+inline constexpr std::uint32_t kHeaderSize = 32;
+inline constexpr std::uint32_t kBufferSize = 1024;
+// A datagram is at most 1023 bytes, so one record's text at most 989.
+inline constexpr std::uint32_t kMaxRecordText = kBufferSize - 1 - kHeaderSize - 2;
+
+inline constexpr std::uint8_t kKindItem = 0x01;
+inline constexpr std::uint8_t kKindEvent = 0x02;
+inline constexpr std::uint8_t kKindSnapshot = 0xFF;
+
+// Kinds of record handed to the assembler; any non-zero kind is an event.
+enum RecordKind : int { Item = 0, Event = 1 };
+
+// Copied into every datagram as it is finished. The station identity writes
+// the MAC into bytes 16..21 before any worker thread runs; nothing else
+// changes it.
+extern std::uint8_t HeaderTemplate[kHeaderSize];
+
+// A datagram under construction: header room, then records.
+struct DatagramBuffer {
+  std::uint8_t bytes[kBufferSize] = {};
+  std::uint32_t length = kHeaderSize;
+
+  bool HasRecords() const { return length > kHeaderSize; }
+  // Whether a record of `textLength` bytes still fits behind what is there.
+  bool Fits(std::size_t textLength) const {
+    return length + 2 + textLength < kBufferSize;
+  }
+  // Requires: Fits(text.size()).
+  void Append(std::string_view text);
+  // Appends the record "name|value". Requires: Fits(its length).
+  void AppendPair(std::string_view name, std::string_view value);
+  // Writes the header from HeaderTemplate with the payload length; the kind
+  // byte stays as the template has it (FF) until the caller sets it.
+  void Finish();
+  // Back to the header alone, all bytes zero.
+  void Reset();
+};
+
+}  // namespace pelmora
+
+#endif  // PELMORA_TRANSPORT_DATAGRAM_FORMAT_H_

@@ -1,0 +1,123 @@
+// The point table and discovery of the host's first round.
+#include <algorithm>
+#include <set>
+#include <thread>
+
+#include "config/log_messages.h"
+#include "support/datagrams.h"
+#include "support/service_fixture.h"
+
+namespace pelmora::testing {
+namespace {
+
+class DiscoveryTest : public ServiceTest {
+ protected:
+  // Lets the management cycle drain into the queue without a started link.
+  void SetUp() override { Service().channel().udpSocket = 5; }
+  std::vector<Bytes> Cycle() {
+    Service().ManagementCycle();
+    return TakeQueued(Service());
+  }
+  std::string Value(const std::string& name) {
+    std::string value;
+    EXPECT_TRUE(Service().LookupPoint(name, &value)) << name;
+    return value;
+  }
+};
+
+TEST_F(DiscoveryTest, TheFirstKnownNameEndsTheRoundAndIsLogged) {
+  PushRound({"A", "B", "C"}, "1");
+  EXPECT_FALSE(Service().IsDiscoveryDone());
+  Service().UpdateItem("A", "v");
+  EXPECT_TRUE(Service().IsDiscoveryDone());
+  EXPECT_EQ(Service().PointOrderNames(), (std::vector<std::string>{"A", "B", "C"}));
+  EXPECT_EQ(Value("A"), "v");
+  EXPECT_EQ(Log().back(),
+            "\xD7\xEE\xBA\xF3\xD2\xBB\xB8\xF6\xB2\xE2\xB5\xE3\xB5\xC4\xB1\xEA\xCA\xBE"
+            "\xCE\xAA A : v");
+  // Values of the first round, the closing call included, are left to the
+  // snapshot: no bank received anything.
+  EXPECT_TRUE(Cycle().empty());
+}
+
+TEST_F(DiscoveryTest, ANameRepeatedAtOnceEndsDiscoveryWithOnePoint) {
+  PushRound({"A", "A"});
+  EXPECT_TRUE(Service().IsDiscoveryDone());
+  EXPECT_EQ(Service().PointOrderNames(), std::vector<std::string>{"A"});
+}
+
+TEST_F(DiscoveryTest, AHostThatNeverRepeatsNeverCompletesDiscovery) {
+  PushRound({"A", "B", "C", "D"});
+  EXPECT_FALSE(Service().IsDiscoveryDone());
+}
+
+TEST_F(DiscoveryTest, NamesCompareByteForByte) {
+  PushRound({"a", "A", "a\xB0"});
+  EXPECT_FALSE(Service().IsDiscoveryDone());
+  EXPECT_EQ(Service().PointOrderNames().size(), 3u);
+}
+
+TEST_F(DiscoveryTest, AfterDiscoveryANewNameIsAChangeButNotASnapshotPoint) {
+  PushRound({"A", "B", "A"});
+  Service().UpdateItem("D", "4");
+  EXPECT_EQ(Value("D"), "4");
+  EXPECT_EQ(Service().PointOrderNames(), (std::vector<std::string>{"A", "B"}));
+  std::vector<Bytes> sent = Cycle();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(RecordsOf(sent[0]), std::vector<std::string>{"D|4"});
+}
+
+TEST_F(DiscoveryTest, ValuesOfOneBankPeriodMergeToTheLast) {
+  PushRound({"P1", "P1"});
+  for (const char* v : {"1", "2", "3"}) Service().UpdateItem("P1", v);
+  std::vector<Bytes> sent = Cycle();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(RecordsOf(sent[0]), std::vector<std::string>{"P1|3"});
+  EXPECT_EQ(Value("P1"), "3");
+  // The next period starts empty, and the point can change again in it.
+  EXPECT_TRUE(Cycle().empty());
+  Service().UpdateItem("P1", "4");
+  Service().ManagementCycle();  // retires the other bank
+  EXPECT_EQ(RecordsOf(TakeQueued(Service()).at(0)), std::vector<std::string>{"P1|4"});
+}
+
+TEST_F(DiscoveryTest, EmptyAndNullTextsAreStoredLikeAnyOther) {
+  PushRound({"", ""});
+  EXPECT_TRUE(Service().IsDiscoveryDone());
+  Service().UpdateItem("P1", "");
+  Service().SendEventEx("", "");
+  std::vector<Bytes> sent = Cycle();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(RecordsOf(sent[0]), std::vector<std::string>{"P1|"});
+  EXPECT_EQ(RecordsOf(sent[1]), std::vector<std::string>{"|"});
+}
+
+TEST_F(DiscoveryTest, ConcurrentFirstRoundsLoseAndDuplicateNoName) {
+  constexpr int kThreads = 4, kNames = 2000;
+  std::vector<std::thread> hosts;
+  for (int t = 0; t < kThreads; ++t) {
+    hosts.emplace_back([this, t] {
+      for (int i = 0; i < kNames; ++i)
+        Service().UpdateItem("T" + std::to_string(t) + "_" + std::to_string(i), "v");
+    });
+  }
+  for (auto& h : hosts) h.join();
+  std::vector<std::string> order = Service().PointOrderNames();
+  EXPECT_EQ(order.size(), static_cast<std::size_t>(kThreads * kNames));
+  EXPECT_EQ(std::set<std::string>(order.begin(), order.end()).size(), order.size());
+
+  // Every thread now comes round again at once: one of them ends discovery,
+  // and it is logged once.
+  std::vector<std::thread> again;
+  for (int t = 0; t < kThreads; ++t)
+    again.emplace_back([this, t] { Service().UpdateItem("T" + std::to_string(t) + "_0", "w"); });
+  for (auto& h : again) h.join();
+  std::vector<std::string> lines = Log();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.find(" : w") != std::string::npos; }),
+            1);
+  EXPECT_EQ(Service().PointOrderNames().size(), order.size());
+}
+
+}  // namespace
+}  // namespace pelmora::testing

@@ -1,0 +1,35 @@
+#include "support/datagrams.h"
+
+#include <sstream>
+
+namespace pelmora::testing {
+
+Bytes HexBytes(const std::string& hex) {
+  Bytes bytes;
+  std::istringstream in(hex);
+  std::string pair;
+  while (in >> pair) bytes.push_back(static_cast<std::uint8_t>(std::stoul(pair, nullptr, 16)));
+  return bytes;
+}
+
+std::uint8_t KindOf(const Bytes& datagram) { return datagram.at(8); }
+
+std::vector<std::string> RecordsOf(const Bytes& datagram) {
+  std::vector<std::string> records;
+  std::size_t at = 32;
+  while (at + 2 <= datagram.size()) {
+    std::size_t n = datagram[at] | (datagram[at + 1] << 8);
+    records.emplace_back(datagram.begin() + at + 2, datagram.begin() + at + 2 + n);
+    at += 2 + n;
+  }
+  return records;
+}
+
+std::vector<Bytes> TakeQueued(LinkService& service) {
+  std::vector<Bytes> out;
+  while (auto d = service.channel().TakeNext())
+    out.emplace_back(d->bytes.get(), d->bytes.get() + d->length);
+  return out;
+}
+
+}  // namespace pelmora::testing

@@ -1,0 +1,24 @@
+// Reading datagrams back in tests.
+#ifndef PELMORA_TESTS_SUPPORT_DATAGRAMS_H_
+#define PELMORA_TESTS_SUPPORT_DATAGRAMS_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "service/link_service.h"
+
+namespace pelmora::testing {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes HexBytes(const std::string& hex);  // "FF 01 ..." -> bytes
+std::uint8_t KindOf(const Bytes& datagram);
+// The record texts of a well-formed datagram.
+std::vector<std::string> RecordsOf(const Bytes& datagram);
+// Every datagram waiting in the channel's outbound queue, taken out.
+std::vector<Bytes> TakeQueued(LinkService& service);
+
+}  // namespace pelmora::testing
+
+#endif  // PELMORA_TESTS_SUPPORT_DATAGRAMS_H_

@@ -1,0 +1,99 @@
+#include "support/fake_env.h"
+
+#include <thread>
+
+namespace pelmora::testing {
+
+void FakeEnv::SleepMs(std::uint32_t ms) {
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    sleeps_.push_back(ms);
+    ticks_ += ms;
+  }
+  // Let other threads run, so that loops paced by pauses still progress.
+  std::this_thread::sleep_for(std::chrono::microseconds(ms ? 200 : 0));
+}
+
+std::uint32_t FakeEnv::TickCount() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return ticks_;
+}
+
+bool FakeEnv::WaitForEvent(ManualEvent& event, std::uint32_t ms) {
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    ticks_ += ms;
+  }
+  return event.WaitFor(std::chrono::microseconds(200));
+}
+
+std::vector<std::uint32_t> FakeEnv::Sleeps() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return sleeps_;
+}
+
+void FakeEnv::ClearSleeps() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  sleeps_.clear();
+}
+
+std::unique_ptr<WorkerThread> FakeEnv::StartThread(std::function<void()> body,
+                                                   bool suspended) {
+  int number;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    number = ++threadsStarted_;
+  }
+  if (number == refuseThreadNumber) return nullptr;
+  return EnvWrapper::StartThread(std::move(body), suspended);
+}
+
+std::string FakeEnv::ExecutablePath() {
+  return hostDir + PathSeparator() + exeName;
+}
+
+bool FakeEnv::ListAdapterAddresses(std::vector<std::vector<std::uint8_t>>* out) {
+  ++adapterQueries;
+  if (!adapters) return EnvWrapper::ListAdapterAddresses(out);
+  out->insert(out->end(), adapters->begin(), adapters->end());
+  return true;
+}
+
+SocketHandle FakeEnv::OpenUdpSocket() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return failSocket ? kInvalidSocket : nextSocket_++;
+}
+
+bool FakeEnv::ConnectSocket(SocketHandle, Ipv4Endpoint to) {
+  lastConnect = to;
+  return !failConnect;
+}
+
+SendOutcome FakeEnv::SendTo(SocketHandle, const std::uint8_t* data, int length,
+                            Ipv4Endpoint to) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  ++sendCalls;
+  lastSendTo = to;
+  if (!scriptedSends.empty()) {
+    SendOutcome outcome = scriptedSends.front();
+    scriptedSends.pop_front();
+    if (outcome.bytes <= 0) return outcome;
+  }
+  sent_.emplace_back(data, data + length);
+  sentCv_.notify_all();
+  return {length, false};
+}
+
+void FakeEnv::CloseSocket(SocketHandle) {}
+
+std::vector<std::vector<std::uint8_t>> FakeEnv::Sent() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return sent_;
+}
+
+bool FakeEnv::WaitForSent(std::size_t count, std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return sentCv_.wait_for(lock, limit, [&] { return sent_.size() >= count; });
+}
+
+}  // namespace pelmora::testing

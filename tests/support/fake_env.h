@@ -1,0 +1,80 @@
+// An Env for tests: the real platform underneath, with time, the
+// executable's location, the adapter list and the UDP socket replaced by
+// fakes that record what the service asked of them.
+#ifndef PELMORA_TESTS_SUPPORT_FAKE_ENV_H_
+#define PELMORA_TESTS_SUPPORT_FAKE_ENV_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/env.h"
+
+namespace pelmora::testing {
+
+class FakeEnv : public EnvWrapper {
+ public:
+  FakeEnv() : EnvWrapper(Env::Default()) {}
+
+  // --- Time: pauses are recorded and take (almost) no real time; the tick
+  // count advances by each pause.
+  void SleepMs(std::uint32_t ms) override;
+  std::uint32_t TickCount() override;
+  bool WaitForEvent(ManualEvent& event, std::uint32_t ms) override;
+  // Every pause asked for so far, in order.
+  std::vector<std::uint32_t> Sleeps();
+  void ClearSleeps();
+
+  // --- Threads: the Nth thread start (counting from 1) can be refused.
+  std::unique_ptr<WorkerThread> StartThread(std::function<void()> body,
+                                            bool suspended) override;
+  int refuseThreadNumber = 0;
+
+  // --- The host executable lives in `hostDir`.
+  std::string ExecutablePath() override;
+  std::string hostDir;
+  std::string exeName = "host.exe";
+
+  // --- Adapters: when set, the list the platform would give.
+  bool ListAdapterAddresses(std::vector<std::vector<std::uint8_t>>* out) override;
+  std::optional<std::vector<std::vector<std::uint8_t>>> adapters;
+  int adapterQueries = 0;
+
+  // --- Sockets: nothing goes on the network; every datagram is kept.
+  SocketHandle OpenUdpSocket() override;
+  bool ConnectSocket(SocketHandle socket, Ipv4Endpoint to) override;
+  SendOutcome SendTo(SocketHandle socket, const std::uint8_t* data, int length,
+                     Ipv4Endpoint to) override;
+  void CloseSocket(SocketHandle socket) override;
+  bool failSocket = false;
+  bool failConnect = false;
+  // Outcomes handed out before real acceptance, one per sendto.
+  std::deque<SendOutcome> scriptedSends;
+  Ipv4Endpoint lastConnect;
+  Ipv4Endpoint lastSendTo;
+  int sendCalls = 0;
+
+  std::vector<std::vector<std::uint8_t>> Sent();
+  // Waits (real time, bounded) until at least `count` datagrams were sent.
+  bool WaitForSent(std::size_t count,
+                   std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable sentCv_;
+  std::vector<std::uint32_t> sleeps_;
+  std::uint32_t ticks_ = 0;
+  int threadsStarted_ = 0;
+  std::vector<std::vector<std::uint8_t>> sent_;
+  SocketHandle nextSocket_ = 100;
+};
+
+}  // namespace pelmora::testing
+
+#endif  // PELMORA_TESTS_SUPPORT_FAKE_ENV_H_

@@ -1,0 +1,102 @@
+#include "support/service_fixture.h"
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace pelmora::testing {
+
+TempDir::TempDir() {
+  static std::atomic<int> counter{0};
+  fs::path base = fs::temp_directory_path();
+  for (;;) {
+    fs::path candidate =
+        base / ("pelmora-test-" + std::to_string(std::chrono::steady_clock::now()
+                                                     .time_since_epoch()
+                                                     .count()) +
+                "-" + std::to_string(counter++));
+    if (fs::create_directory(candidate)) {
+      path_ = candidate.string();
+      return;
+    }
+  }
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+std::string TempDir::File(const std::string& name) const {
+  return (fs::path(path_) / name).string();
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+bool FileExists(const std::string& path) { return fs::exists(path); }
+
+std::vector<std::string> LogMessages(const std::string& logPath) {
+  std::vector<std::string> messages;
+  const std::string bytes = ReadFile(logPath);
+  std::size_t start = 0;
+  while (start < bytes.size()) {
+    std::size_t end = bytes.find("\r\n", start);
+    if (end == std::string::npos) end = bytes.size();
+    // "YYYY-MM-DD hh:mm:ss: " is 21 bytes.
+    messages.push_back(bytes.substr(start + 21, end - start - 21));
+    start = end + 2;
+  }
+  return messages;
+}
+
+ServiceTest::ServiceTest() {
+  env_.hostDir = dir_.path();
+  env_.adapters = {{0x00, 0x11, 0x22, 0x33, 0x44, 0x55}};
+  fs::create_directory(DriversDir());
+  SetEnv(&env_);
+}
+
+ServiceTest::~ServiceTest() {
+  if (service_) {
+    if (service_->IsLinkStarted()) service_->StopLink();
+    LinkService::DestroyInstance();
+  }
+  SetEnv(nullptr);
+}
+
+LinkService& ServiceTest::Service() {
+  if (!service_) {
+    service_ = LinkService::Instance();
+    service_->LoadConfig();
+    service_->SizePointTable();
+  }
+  return *service_;
+}
+
+std::string ServiceTest::DriversDir() const { return dir_.File("Drivers"); }
+std::string ServiceTest::LogPath() const {
+  return (fs::path(DriversDir()) / "Pelmora.log").string();
+}
+std::string ServiceTest::ConfigPath() const {
+  return (fs::path(DriversDir()) / "Pelmora.ini").string();
+}
+
+void ServiceTest::PushRound(const std::vector<std::string>& names,
+                            const std::string& value) {
+  for (const auto& name : names) Service().UpdateItem(name, value);
+}
+
+}  // namespace pelmora::testing
