@@ -40,11 +40,14 @@ TEST_F(LinkTest, SnapshotComesFirstThenChangesThenEvents) {
   ASSERT_TRUE(env_.WaitForSent(1));
   Service().UpdateItem("B", "2");
   Service().SendEventEx("late", "2");
-  ASSERT_TRUE(env_.WaitForSent(4));
+  // The first flip may come before or after these calls, so the events may
+  // share a datagram or not; wait for the records.
+  ASSERT_TRUE(env_.WaitUntilSent([](const std::vector<Bytes>& sent) {
+    return AllRecords(sent, 0x01).size() == 1 && AllRecords(sent, 0x02).size() == 2;
+  }));
   Service().StopLink();
 
   std::vector<Bytes> sent = env_.Sent();
-  ASSERT_GE(sent.size(), 4u);
   EXPECT_EQ(KindOf(sent[0]), 0xFF);
   EXPECT_EQ(RecordsOf(sent[0]), (std::vector<std::string>{"A|1", "B|0", "C|0"}));
   EXPECT_EQ(sent[0].size(), 47u);
@@ -106,7 +109,9 @@ TEST_F(LinkTest, FailedStartsAreLoggedAndLeaveNothingRunning) {
 TEST_F(LinkTest, AHalfStartedLinkStillStopsItsWorkers) {
   env_.refuseThreadNumber = 3;  // the send thread
   EXPECT_EQ(Service().StartLink(), 0);
-  EXPECT_EQ(Log().back(), messages::kSendThreadCreateFailed);
+  const std::vector<std::string> started = Log();
+  EXPECT_NE(std::find(started.begin(), started.end(), messages::kSendThreadCreateFailed),
+            started.end());
   Service().SendEventEx("dropped", "1");
   Service().StopLink();
   const std::vector<std::string> log = Log();
@@ -155,12 +160,13 @@ TEST_F(LinkTest, AnIdleCyclePausesOneSecondAndABusyOneDoesNot) {
   env_.ClearSleeps();
   Service().SendEventEx("e", "1");
   Service().ManagementCycle();  // events only
-  EXPECT_EQ(env_.Sleeps(), std::vector<std::uint32_t>{1000});
+  std::vector<std::uint32_t> sleeps = env_.Sleeps();
+  EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 1000u), 1);
   env_.ClearSleeps();
   Service().UpdateItem("A", "2");
   Service().ManagementCycle();  // retires the other bank: empty
   Service().ManagementCycle();  // the change
-  std::vector<std::uint32_t> sleeps = env_.Sleeps();
+  sleeps = env_.Sleeps();
   EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 1000u), 1);
 }
 

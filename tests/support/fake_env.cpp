@@ -91,9 +91,14 @@ std::vector<std::vector<std::uint8_t>> FakeEnv::Sent() {
   return sent_;
 }
 
-bool FakeEnv::WaitForSent(std::size_t count, std::chrono::milliseconds limit) {
+bool FakeEnv::WaitForSent(std::size_t count) {
+  return WaitUntilSent([count](const auto& sent) { return sent.size() >= count; });
+}
+
+bool FakeEnv::WaitUntilSent(
+    const std::function<bool(const std::vector<std::vector<std::uint8_t>>&)>& done) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return sentCv_.wait_for(lock, limit, [&] { return sent_.size() >= count; });
+  return sentCv_.wait_for(lock, std::chrono::seconds(10), [&] { return done(sent_); });
 }
 
 }  // namespace pelmora::testing

@@ -62,8 +62,10 @@ class FakeEnv : public EnvWrapper {
 
   std::vector<std::vector<std::uint8_t>> Sent();
   // Waits (real time, bounded) until at least `count` datagrams were sent.
-  bool WaitForSent(std::size_t count,
-                   std::chrono::milliseconds limit = std::chrono::seconds(10));
+  bool WaitForSent(std::size_t count);
+  // Waits (real time, bounded) until what was sent satisfies `done`.
+  bool WaitUntilSent(
+      const std::function<bool(const std::vector<std::vector<std::uint8_t>>&)>& done);
 
  private:
   std::mutex mutex_;

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds both targets and runs every test: the native suite, the Windows
+# suite under Wine, and the concurrency tests under ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+export WINEDEBUG=-all
+
+jobs=$(nproc)
+cmake --preset win32 >/dev/null
+cmake --build --preset win32 -j "$jobs"
+cmake --preset native >/dev/null
+cmake --build --preset native -j "$jobs"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs"
+
+status=0
+ctest --preset win32 || status=1
+ctest --preset tsan || status=1
+ctest --preset native -j "$jobs" || status=1
+exit $status

@@ -1,0 +1,117 @@
+// The real host program loading the real plug-in (the Linux library, and
+// the Windows DLL under Wine), a real UDP receiver, the real log file.
+#include <algorithm>
+
+#include "config/log_messages.h"
+#include "host_run.h"
+
+namespace pelmora::testing {
+namespace {
+
+class HostTest : public ::testing::TestWithParam<Target> {
+ protected:
+  HostDir host_{GetParam()};
+};
+
+std::size_t IndexOf(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) - lines.begin();
+}
+
+std::vector<std::string> RecordsOfKind(const HostResult& r, std::uint8_t kind) {
+  std::vector<std::string> records;
+  for (const wire::Datagram& d : r.datagrams)
+    if (d.kind == kind) records.insert(records.end(), d.records.begin(), d.records.end());
+  return records;
+}
+
+TEST_P(HostTest, ANormalRunLogsItsLinesInOrder) {
+  host_.Configure(OpenReceiverPort());
+  HostResult r = host_.Run({"init", "callback", "sleep", "200", "uninit"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("init 1\n"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("callback registered 0\n"), std::string::npos) << r.output;
+  const std::vector<std::string> log = host_.LogLines();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.front(), messages::kStartingLink);
+  EXPECT_EQ(log.back(), messages::kServiceStopped);
+  const std::size_t serviceStarting = IndexOf(log, messages::kServiceStarting);
+  const std::size_t stopping = IndexOf(log, messages::kStoppingLink);
+  ASSERT_LT(serviceStarting, stopping);
+  for (const char* started : {messages::kManagementStarted, messages::kConfigStarted})
+    EXPECT_LT(IndexOf(log, started), stopping) << started;
+  for (const char* exited : {messages::kManagementExited, messages::kConfigExited})
+    EXPECT_GT(IndexOf(log, exited), stopping) << exited;
+  EXPECT_EQ(log.size(), 8u) << "no send-thread lines: discovery never completed";
+}
+
+TEST_P(HostTest, TheEndOfTheFirstRoundIsLoggedWithTheReturningPoint) {
+  host_.Configure(OpenReceiverPort());
+  HostResult r = host_.Run({"init", "update", "A", "1", "update", "B", "2", "update",
+                            "C", "3", "update", "A", "9", "uninit"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  const std::vector<std::string> log = host_.LogLines();
+  const std::string discovery =
+      "\xD7\xEE\xBA\xF3\xD2\xBB\xB8\xF6\xB2\xE2\xB5\xE3\xB5\xC4\xB1\xEA\xCA\xBE\xCE\xAA A : 9";
+  EXPECT_LT(IndexOf(log, discovery), log.size());
+}
+
+TEST_P(HostTest, SnapshotThenMergedChangesThenEvents) {
+  host_.Configure(OpenReceiverPort());
+  HostResult r = host_.Run({"init",     "event",  "early", "x", "round", "P", "3", "0",
+                            "update",   "P0",     "1",     "sleep", "300",
+                            "update",   "P1",     "1",     "update", "P1", "2",
+                            "update",   "P1",     "3",     "event", "late", "y",
+                            "sleep",    "2500",   "uninit"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(r.malformed, 0);
+  ASSERT_FALSE(r.datagrams.empty());
+  const wire::Datagram& first = r.datagrams.front();
+  EXPECT_EQ(first.kind, wire::kKindSnapshot);
+  EXPECT_EQ(first.records, (std::vector<std::string>{"P0|1", "P1|0", "P2|0"}));
+  EXPECT_EQ(wire::MacText(first.mac), "00-11-22-33-44-55");
+  EXPECT_EQ(RecordsOfKind(r, wire::kKindItem), std::vector<std::string>{"P1|3"});
+  EXPECT_EQ(RecordsOfKind(r, wire::kKindEvent), (std::vector<std::string>{"early|x", "late|y"}));
+}
+
+TEST_P(HostTest, CallsOutOfOrderDoNothing) {
+  host_.Configure(OpenReceiverPort());
+  HostResult r = host_.Run({"update", "A", "1", "event", "a", "b", "callback", "settings",
+                            "uninit", "init", "init", "uninit", "uninit", "update", "A",
+                            "1"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  const std::vector<std::string> log = host_.LogLines();
+  EXPECT_EQ(std::count(log.begin(), log.end(), messages::kServiceStarting), 1);
+  EXPECT_EQ(std::count(log.begin(), log.end(), messages::kManagementStarted), 1);
+  EXPECT_EQ(std::count(log.begin(), log.end(), messages::kServiceStopped), 1);
+}
+
+TEST_P(HostTest, ASecondServiceStartsDiscoveryAfresh) {
+  host_.Configure(OpenReceiverPort());
+  HostResult r = host_.Run({"init", "round", "A", "2", "1", "update", "A0", "2",
+                            "sleep", "300", "uninit",
+                            "init", "round", "B", "1", "1", "update", "B0", "2",
+                            "sleep", "300", "uninit"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  std::vector<std::vector<std::string>> snapshots;
+  for (const wire::Datagram& d : r.datagrams)
+    if (d.kind == wire::kKindSnapshot) snapshots.push_back(d.records);
+  EXPECT_EQ(snapshots, (std::vector<std::vector<std::string>>{{"A0|2", "A1|1"}, {"B0|2"}}));
+}
+
+TEST_P(HostTest, StdcallExportsLeaveTheCallersStackBalanced) {
+  if (!GetParam().underWine) GTEST_SKIP() << "stdcall exists on 32-bit Windows only";
+  host_.Configure(OpenReceiverPort());
+  HostResult r = host_.Run({"stackcheck", "init", "stackcheck", "uninit"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  for (const char* fn : {"UpdateItem", "SendEventEx", "SetWriteCallback"}) {
+    const std::string line = std::string("stack ") + fn + " 0\n";
+    std::size_t first = r.output.find(line);
+    ASSERT_NE(first, std::string::npos) << r.output;
+    EXPECT_NE(r.output.find(line, first + 1), std::string::npos) << r.output;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, HostTest, ::testing::ValuesIn(Targets()), TargetName);
+
+}  // namespace
+}  // namespace pelmora::testing

@@ -1,0 +1,127 @@
+#include "host_run.h"
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace pelmora::testing {
+namespace {
+
+std::string Quote(const std::string& word) {
+  std::string quoted = "'";
+  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// The receiver that the next Run collects from.
+std::unique_ptr<wire::UdpReceiver> pendingReceiver;
+
+}  // namespace
+
+std::vector<Target> Targets() {
+  std::vector<Target> targets = {
+      {"native", PELMORA_NATIVE_HOST, PELMORA_NATIVE_LIBRARY, false}};
+  const std::string win32Dir = PELMORA_WIN32_DIR;
+  if (!win32Dir.empty()) {
+    targets.push_back({"win32", win32Dir + "/tools/pelmora-host.exe",
+                       win32Dir + "/src/pelmora.dll", true});
+  }
+  return targets;
+}
+
+std::string TargetName(const ::testing::TestParamInfo<Target>& info) {
+  return info.param.name;
+}
+
+int OpenReceiverPort() {
+  pendingReceiver = std::make_unique<wire::UdpReceiver>();
+  std::string error;
+  if (!pendingReceiver->Open("127.0.0.1", 0, &error)) {
+    ADD_FAILURE() << error;
+    return 0;
+  }
+  return pendingReceiver->port();
+}
+
+HostDir::HostDir(const Target& target) : target_(target) {
+  if (!fs::exists(target.hostExe) || !fs::exists(target.library)) {
+    ADD_FAILURE() << "not built: " << target.hostExe << " or " << target.library;
+    return;
+  }
+  fs::copy_file(target.hostExe, fs::path(dir_.path()) / fs::path(target.hostExe).filename());
+  fs::copy_file(target.library, fs::path(dir_.path()) / fs::path(target.library).filename());
+  fs::create_directory(fs::path(dir_.path()) / "Drivers");
+}
+
+std::string HostDir::Drivers(const std::string& name) const {
+  return (fs::path(dir_.path()) / "Drivers" / name).string();
+}
+
+void HostDir::Configure(int port, const std::string& mac) {
+  WriteFile(Drivers("Pelmora.ini"),
+            "[SERVERSET]\r\nMAC=" + mac + "\r\nADDR=127.0.0.1\r\nPORT=" +
+                std::to_string(port) + "\r\nCOUNT=5\r\n");
+}
+
+std::vector<std::string> HostDir::LogLines() const {
+  return LogMessages(Drivers("Pelmora.log"));
+}
+
+HostResult HostDir::Run(const std::vector<std::string>& commands, int drainMs) {
+  HostResult result;
+  std::unique_ptr<wire::UdpReceiver> receiver = std::move(pendingReceiver);
+  std::atomic<bool> hostDone{false};
+  std::thread collector;
+  if (receiver) {
+    collector = std::thread([&] {
+      std::vector<std::uint8_t> bytes;
+      auto quietSince = std::chrono::steady_clock::now();
+      for (;;) {
+        if (receiver->Receive(&bytes, 50)) {
+          wire::Datagram datagram;
+          if (wire::ParseDatagram(bytes.data(), bytes.size(), &datagram, nullptr))
+            result.datagrams.push_back(std::move(datagram));
+          else
+            ++result.malformed;
+        } else if (!hostDone) {
+          quietSince = std::chrono::steady_clock::now();
+        } else if (std::chrono::steady_clock::now() - quietSince >
+                   std::chrono::milliseconds(drainMs)) {
+          return;
+        }
+      }
+    });
+  }
+  const std::string exe = fs::path(target_.hostExe).filename().string();
+  const std::string lib = fs::path(target_.library).filename().string();
+  std::string command = "cd " + Quote(dir_.path()) + " && ";
+  if (target_.underWine) {
+    command += "WINEDEBUG=-all wine " + Quote(exe) + " " + Quote(lib);
+  } else {
+    command += "./" + Quote(exe) + " " + Quote((fs::path(dir_.path()) / lib).string());
+  }
+  for (const std::string& word : commands) command += " " + Quote(word);
+  command += " 2>&1 </dev/null";
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    char chunk[4096];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) result.output.append(chunk, n);
+    int status = ::pclose(pipe);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  hostDone = true;
+  if (collector.joinable()) collector.join();
+  // Wine ends lines with CR LF; the tests compare plain lines.
+  std::string plain;
+  for (char c : result.output)
+    if (c != '\r') plain += c;
+  result.output = plain;
+  return result;
+}
+
+}  // namespace pelmora::testing

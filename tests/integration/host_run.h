@@ -1,0 +1,56 @@
+// Running the real host program with the real plug-in in a host directory
+// of its own, for the native library and for the DLL under Wine, while a
+// real UDP receiver on loopback collects what arrives.
+#ifndef PELMORA_TESTS_INTEGRATION_HOST_RUN_H_
+#define PELMORA_TESTS_INTEGRATION_HOST_RUN_H_
+
+#include <string>
+#include <vector>
+
+#include "support/service_fixture.h"
+#include "wire_reader.h"
+
+namespace pelmora::testing {
+
+struct Target {
+  std::string name;     // "native" or "win32"
+  std::string hostExe;  // the built pelmora-host
+  std::string library;  // the built plug-in
+  bool underWine;
+};
+std::vector<Target> Targets();
+inline void PrintTo(const Target& target, std::ostream* os) { *os << target.name; }
+std::string TargetName(const ::testing::TestParamInfo<Target>& info);
+
+struct HostResult {
+  int exitCode = -1;
+  std::string output;
+  std::vector<wire::Datagram> datagrams;  // well-formed ones, in order
+  int malformed = 0;
+};
+
+// A host directory: the host program and the plug-in copied in, a Drivers
+// folder beside them.
+class HostDir {
+ public:
+  explicit HostDir(const Target& target);
+  std::string Drivers(const std::string& name) const;
+  // Writes Drivers/Pelmora.ini pointing at `port` on 127.0.0.1.
+  void Configure(int port, const std::string& mac = "00:11:22:33:44:55");
+  // Runs the host with `commands` while receiving on `port` (0: no
+  // receiver); keeps receiving for `drainMs` after the host has ended.
+  HostResult Run(const std::vector<std::string>& commands, int drainMs = 300);
+  std::vector<std::string> LogLines() const;
+  const std::string& path() const { return dir_.path(); }
+
+ private:
+  Target target_;
+  TempDir dir_;
+};
+
+// A receiver on an ephemeral loopback port, opened before the host runs.
+int OpenReceiverPort();
+
+}  // namespace pelmora::testing
+
+#endif  // PELMORA_TESTS_INTEGRATION_HOST_RUN_H_

@@ -1,0 +1,94 @@
+// Datagram bytes and a loopback sender for the receiver's tests. The encoder
+// here is written apart from the parser so that the two check each other.
+#ifndef PELMORA_TESTS_RECV_RECV_TEST_SUPPORT_H_
+#define PELMORA_TESTS_RECV_RECV_TEST_SUPPORT_H_
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace recv_test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Hex digits, spaces ignored.
+inline Bytes Hex(const std::string& text) {
+  Bytes bytes;
+  std::string digits;
+  for (const char c : text) {
+    if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
+  }
+  for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
+    bytes.push_back(
+        static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+  }
+  return bytes;
+}
+
+inline std::string ToHex(const Bytes& bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (const std::uint8_t b : bytes) {
+    text += kHex[b >> 4];
+    text += kHex[b & 0x0F];
+  }
+  return text;
+}
+
+// Item datagram "P1|12.5" from station 00-11-22-33-44-55.
+inline Bytes GoldenItem() {
+  return Hex(
+      "ffffffff 02000001 01ffffff 09000000 001122334455 ffffffffffffffffffff"
+      "0700 50317c31322e35");
+}
+
+inline Bytes BuildDatagram(std::uint8_t kind,
+                           const std::vector<std::string>& records) {
+  Bytes bytes = Hex(
+      "ffffffff 02000001 00ffffff 00000000 001122334455 ffffffffffffffffffff");
+  bytes[8] = kind;
+  for (const std::string& record : records) {
+    bytes.push_back(static_cast<std::uint8_t>(record.size()));
+    bytes.push_back(static_cast<std::uint8_t>(record.size() >> 8));
+    bytes.insert(bytes.end(), record.begin(), record.end());
+  }
+  const std::size_t payload = bytes.size() - 32;
+  for (int i = 0; i < 4; ++i)
+    bytes[12 + i] = static_cast<std::uint8_t>(payload >> (8 * i));
+  return bytes;
+}
+
+class Sender {
+ public:
+  explicit Sender(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+    to_.sin_family = AF_INET;
+    to_.sin_port = htons(port);
+    to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  }
+  ~Sender() { ::close(fd_); }
+  Sender(const Sender&) = delete;
+  Sender& operator=(const Sender&) = delete;
+
+  void Send(const Bytes& bytes) {
+    if (::sendto(fd_, bytes.data(), bytes.size(), 0,
+                 reinterpret_cast<const sockaddr*>(&to_),
+                 sizeof to_) != static_cast<ssize_t>(bytes.size())) {
+      throw std::runtime_error("sendto failed");
+    }
+  }
+
+ private:
+  int fd_;
+  sockaddr_in to_{};
+};
+
+}  // namespace recv_test
+
+#endif  // PELMORA_TESTS_RECV_RECV_TEST_SUPPORT_H_

@@ -1,0 +1,253 @@
+// Runs the pelmora-recv binary against datagrams sent over loopback.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "recv_test_support.h"
+
+namespace {
+
+using recv_test::Bytes;
+
+// Validates one value of the JSON subset the tool writes (objects, arrays,
+// unsigned integers, ASCII strings with \" \\ and \u00XX escapes) and
+// collects every string it holds, decoded. A raw control or non-ASCII byte
+// fails, as does anything the tool never writes.
+bool ParseJson(const std::string& in, std::size_t* at,
+               std::vector<std::string>* strings) {
+  auto consume = [&](char c) {
+    return *at < in.size() && in[*at] == c && ++*at;
+  };
+  if (consume('"')) {
+    std::string text;
+    while (*at < in.size() && in[*at] != '"') {
+      const auto c = static_cast<unsigned char>(in[(*at)++]);
+      if (c < 0x20 || c > 0x7E) return false;
+      if (c != '\\') {
+        text += static_cast<char>(c);
+      } else if (consume('"') || consume('\\')) {
+        text += in[*at - 1];
+      } else if (consume('u') && in.compare(*at, 2, "00") == 0 &&
+                 *at + 4 <= in.size()) {
+        text +=
+            static_cast<char>(std::stoi(in.substr(*at + 2, 2), nullptr, 16));
+        *at += 4;
+      } else {
+        return false;
+      }
+    }
+    strings->push_back(text);
+    return consume('"');
+  }
+  const bool object = consume('{');
+  if (object || consume('[')) {
+    if (!object && consume(']')) return true;
+    do {
+      if (object && !(ParseJson(in, at, strings) && consume(':'))) return false;
+      if (!ParseJson(in, at, strings)) return false;
+    } while (consume(','));
+    return consume(object ? '}' : ']');
+  }
+  const std::size_t start = *at;
+  while (*at < in.size() && std::isdigit(static_cast<unsigned char>(in[*at])))
+    ++*at;
+  return *at > start;
+}
+
+// The tool as a child process with its output on pipes. Killed if a test
+// leaves it running.
+class Tool {
+ public:
+  explicit Tool(std::vector<std::string> args) {
+    int out[2];
+    int err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+      throw std::runtime_error("pipe");
+    }
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], 1);
+      ::dup2(err[1], 2);
+      std::vector<char*> argv{const_cast<char*>(PELMORA_RECV_BINARY)};
+      for (std::string& arg : args) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+  }
+  ~Tool() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(out_);
+    ::close(err_);
+  }
+
+  // Port from the "listening on ADDR:PORT" notice on stderr; 0 if none.
+  int ListeningPort() {
+    std::string text;
+    while (ReadSome(err_, &text, 5000)) {
+      const std::size_t end = text.find(" (receive buffer");
+      if (end != std::string::npos)
+        return std::stoi(text.substr(text.rfind(':', end) + 1));
+    }
+    return 0;
+  }
+
+  // Reads stdout until `marker` shows up, or until the tool closes it when
+  // `marker` is empty.
+  std::string ReadOutput(const std::string& marker = "") {
+    while ((marker.empty() || out_text_.find(marker) == std::string::npos) &&
+           ReadSome(out_, &out_text_, 10000)) {
+    }
+    return out_text_;
+  }
+
+  int ExitStatus() {
+    if (pid_ > 0) ::waitpid(pid_, &status_, 0);
+    pid_ = -1;
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
+  }
+
+  bool Running() {
+    if (::waitpid(pid_, &status_, WNOHANG) == 0) return true;
+    pid_ = -1;
+    return false;
+  }
+  void Signal(int number) { ::kill(pid_, number); }
+
+ private:
+  static bool ReadSome(int fd, std::string* text, int timeoutMs) {
+    pollfd wait{fd, POLLIN, 0};
+    if (::poll(&wait, 1, timeoutMs) <= 0) return false;
+    char chunk[4096];
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n <= 0) return false;
+    text->append(chunk, static_cast<std::size_t>(n));
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int status_ = 0;
+  int out_ = -1;
+  int err_ = -1;
+  std::string out_text_;
+};
+
+TEST(RecvTool, JsonLinesCountAndMirror) {
+  const std::string mirrorPath =
+      ::testing::TempDir() + "pelmora_recv_mirror.txt";
+  std::remove(mirrorPath.c_str());
+  Tool tool({"--port", "0", "--json", "--count", "3", "--duration", "20000",
+             "--mirror", mirrorPath});
+  const int port = tool.ListeningPort();
+  ASSERT_GT(port, 0);
+
+  const std::string oddText("Q\"\\|caf\xe9\x01", 9);
+  Bytes malformed = recv_test::GoldenItem();
+  malformed[12] = 20;
+  recv_test::Sender sender(static_cast<std::uint16_t>(port));
+  sender.Send(recv_test::GoldenItem());
+  sender.Send(malformed);
+  sender.Send(recv_test::BuildDatagram(0x02, {"alarm|high", "door|open"}));
+  sender.Send(recv_test::BuildDatagram(0xFF, {"P1|13", oddText}));
+
+  std::vector<std::string> lines;
+  std::istringstream output(tool.ReadOutput());
+  for (std::string line; std::getline(output, line);) lines.push_back(line);
+  EXPECT_EQ(tool.ExitStatus(), 0);
+  ASSERT_EQ(lines.size(), 5u);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    std::size_t at = 0;
+    std::vector<std::string> strings;
+    EXPECT_TRUE(ParseJson(lines[i], &at, &strings) && at == lines[i].size())
+        << "not JSON: " << lines[i];
+    if (i == 3) {
+      EXPECT_EQ(strings.back(), oddText) << lines[i];
+    }
+  }
+  EXPECT_EQ(
+      lines[0],
+      R"({"type":"datagram","kind":"item","mac":"00-11-22-33-44-55","bytes":41,)"
+      R"("records":["P1|12.5"]})");
+  EXPECT_EQ(lines[1],
+            R"({"type":"malformed","error":"payload length 20 but 9 bytes )"
+            R"(follow the header","bytes":41,"hex":")" +
+                recv_test::ToHex(malformed) + "\"}");
+  EXPECT_NE(lines[2].find(R"("kind":"event")"), std::string::npos);
+  EXPECT_EQ(
+      lines[4],
+      R"({"type":"summary","item":{"datagrams":1,"records":1},)"
+      R"("event":{"datagrams":1,"records":2},)"
+      R"("snapshot":{"datagrams":1,"records":2},)"
+      R"("malformed":1,"points":2,"events":2})");
+
+  std::ifstream mirror(mirrorPath, std::ios::binary);
+  const std::string written((std::istreambuf_iterator<char>(mirror)), {});
+  EXPECT_EQ(written, "P1|13\n" + oddText + "\n");
+}
+
+TEST(RecvTool, TextOutputAndCleanStopOnSigterm) {
+  Tool tool({"--port", "0", "--duration", "20000"});
+  const int port = tool.ListeningPort();
+  ASSERT_GT(port, 0);
+  recv_test::Sender(static_cast<std::uint16_t>(port))
+      .Send(recv_test::GoldenItem());
+  tool.ReadOutput("  P1|12.5\n");
+  tool.Signal(SIGTERM);
+  const std::string output = tool.ReadOutput();
+  EXPECT_EQ(tool.ExitStatus(), 0);
+  EXPECT_EQ(output,
+            "item      mac=00-11-22-33-44-55 records=1 bytes=41\n"
+            "  P1|12.5\n"
+            "summary\n"
+            "  item      datagrams=1 records=1\n"
+            "  event     datagrams=0 records=0\n"
+            "  snapshot  datagrams=0 records=0\n"
+            "  malformed datagrams=0\n"
+            "  mirror    points=1 events=0\n");
+}
+
+TEST(RecvTool, IdleClockStartsAtFirstDatagram) {
+  Tool tool(
+      {"--port", "0", "--quiet", "--idle-exit", "100", "--duration", "20000"});
+  const int port = tool.ListeningPort();
+  ASSERT_GT(port, 0);
+  ::usleep(400 * 1000);
+  ASSERT_TRUE(tool.Running()) << "left before any datagram arrived";
+  const auto sent = std::chrono::steady_clock::now();
+  recv_test::Sender(static_cast<std::uint16_t>(port))
+      .Send(recv_test::GoldenItem());
+  EXPECT_NE(tool.ReadOutput().find("item      datagrams=1"), std::string::npos);
+  EXPECT_EQ(tool.ExitStatus(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(5));
+}
+
+TEST(RecvTool, RejectsBadCommandLines) {
+  const std::pair<std::vector<std::string>, int> cases[] = {
+      {{"--port", "65536"}, 2},  {{"--count", "0"}, 2},
+      {{"--duration", "5x"}, 2}, {{"--port"}, 2},
+      {{"--verbose"}, 2},        {{"--bind", "1.2.3"}, 1}};
+  for (const auto& [args, status] : cases) {
+    Tool tool(args);
+    tool.ReadOutput();
+    EXPECT_EQ(tool.ExitStatus(), status) << args[0] << " " << args.back();
+  }
+}
+
+}  // namespace

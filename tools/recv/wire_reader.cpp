@@ -1,0 +1,198 @@
+#include "wire_reader.h"
+
+#include <cstdio>
+#include <sstream>
+#include <utility>
+
+namespace pelmora::wire {
+
+namespace {
+
+// Header bytes that never change, by offset; the kind, payload length and MAC
+// sit between them.
+struct FixedRun {
+  std::size_t offset;
+  std::size_t count;
+  const std::uint8_t* bytes;
+};
+constexpr std::uint8_t kAllFF[10] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                     0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+constexpr std::uint8_t kVersion[4] = {0x02, 0x00, 0x00, 0x01};
+constexpr FixedRun kFixedRuns[] = {
+    {0, 4, kAllFF}, {4, 4, kVersion}, {9, 3, kAllFF}, {22, 10, kAllFF}};
+
+// Error texts are built with streams rather than printf formats, whose size_t
+// conversion the Windows C run-time does not know.
+template <typename... Parts>
+std::string Text(const Parts&... parts) {
+  std::ostringstream text;
+  (text << ... << parts);
+  return text.str();
+}
+
+std::string HexByte(std::uint8_t byte) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  return {kHex[byte >> 4], kHex[byte & 0x0F]};
+}
+
+bool Fail(std::string* error, std::string message) {
+  if (error != nullptr) *error = std::move(message);
+  return false;
+}
+
+}  // namespace
+
+bool ParseDatagram(const std::uint8_t* data, std::size_t length, Datagram* out,
+                   std::string* error) {
+  if (length < kHeaderSize) {
+    return Fail(error, Text(length, " bytes, shorter than the ", kHeaderSize,
+                            "-byte header"));
+  }
+  if (length > kMaxDatagramSize) {
+    return Fail(error, Text(length, " bytes, over the ", kMaxDatagramSize,
+                            "-byte maximum"));
+  }
+  for (const FixedRun& run : kFixedRuns) {
+    for (std::size_t i = 0; i < run.count; ++i) {
+      const std::size_t at = run.offset + i;
+      if (data[at] != run.bytes[i]) {
+        return Fail(error, Text("header byte ", at, " is ", HexByte(data[at]),
+                                ", expected ", HexByte(run.bytes[i])));
+      }
+    }
+  }
+  const std::uint8_t kind = data[8];
+  if (kind != kKindItem && kind != kKindEvent && kind != kKindSnapshot) {
+    return Fail(error, Text("unknown kind ", HexByte(kind)));
+  }
+  const std::uint32_t declared = static_cast<std::uint32_t>(data[12]) |
+                                 static_cast<std::uint32_t>(data[13]) << 8 |
+                                 static_cast<std::uint32_t>(data[14]) << 16 |
+                                 static_cast<std::uint32_t>(data[15]) << 24;
+  const std::size_t payload = length - kHeaderSize;
+  if (declared != payload) {
+    return Fail(error, Text("payload length ", declared, " but ", payload,
+                            " bytes follow the header"));
+  }
+  if (payload == 0) return Fail(error, "no record after the header");
+
+  std::vector<std::string> records;
+  std::size_t at = kHeaderSize;
+  while (at < length) {
+    const std::size_t left = length - at;
+    if (left < 2) {
+      return Fail(error, Text("1 stray byte at offset ", at, " after record ",
+                              records.size()));
+    }
+    const std::size_t textLength =
+        data[at] | static_cast<std::size_t>(data[at + 1]) << 8;
+    if (textLength > left - 2) {
+      return Fail(error, Text("record ", records.size() + 1, " at offset ", at,
+                              " claims ", textLength, " bytes but ", left - 2,
+                              " remain"));
+    }
+    records.emplace_back(reinterpret_cast<const char*>(data + at + 2),
+                         textLength);
+    at += 2 + textLength;
+  }
+
+  out->kind = kind;
+  for (std::size_t i = 0; i < out->mac.size(); ++i) out->mac[i] = data[16 + i];
+  out->records = std::move(records);
+  return true;
+}
+
+const char* KindName(std::uint8_t kind) {
+  switch (kind) {
+    case kKindItem:
+      return "item";
+    case kKindEvent:
+      return "event";
+    case kKindSnapshot:
+      return "snapshot";
+    default:
+      return "unknown";
+  }
+}
+
+std::string MacText(const std::array<std::uint8_t, 6>& mac) {
+  char text[18];
+  std::snprintf(text, sizeof text, "%02X-%02X-%02X-%02X-%02X-%02X", mac[0],
+                mac[1], mac[2], mac[3], mac[4], mac[5]);
+  return text;
+}
+
+std::string Escape(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string shown;
+  shown.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte <= 0x7E && byte != '\\') {
+      shown += c;
+    } else {
+      shown += "\\x";
+      shown += kHex[byte >> 4];
+      shown += kHex[byte & 0x0F];
+    }
+  }
+  return shown;
+}
+
+void SplitRecord(std::string_view text, std::string_view* name,
+                 std::string_view* value) {
+  const std::size_t bar = text.find('|');
+  if (bar == std::string_view::npos) {
+    *name = text;
+    *value = std::string_view();
+  } else {
+    *name = text.substr(0, bar);
+    *value = text.substr(bar + 1);
+  }
+}
+
+void PointMirror::Apply(const Datagram& datagram) {
+  Tally* tally = nullptr;
+  switch (datagram.kind) {
+    case kKindItem:
+      tally = &itemTally_;
+      break;
+    case kKindSnapshot:
+      tally = &snapshotTally_;
+      break;
+    case kKindEvent:
+      tally = &eventTally_;
+      break;
+    default:
+      return;
+  }
+  ++tally->datagrams;
+  tally->records += datagram.records.size();
+
+  if (datagram.kind == kKindEvent) {
+    events_.insert(events_.end(), datagram.records.begin(),
+                   datagram.records.end());
+    return;
+  }
+  for (const std::string& record : datagram.records) {
+    std::string_view name;
+    std::string_view value;
+    SplitRecord(record, &name, &value);
+    points_[std::string(name)] = std::string(value);
+  }
+}
+
+PointMirror::Tally PointMirror::tally(std::uint8_t kind) const {
+  switch (kind) {
+    case kKindItem:
+      return itemTally_;
+    case kKindEvent:
+      return eventTally_;
+    case kKindSnapshot:
+      return snapshotTally_;
+    default:
+      return Tally();
+  }
+}
+
+}  // namespace pelmora::wire
