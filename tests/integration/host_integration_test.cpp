@@ -85,6 +85,19 @@ TEST_P(HostTest, CallsOutOfOrderDoNothing) {
   EXPECT_EQ(std::count(log.begin(), log.end(), messages::kServiceStopped), 1);
 }
 
+TEST_P(HostTest, NullTextsFromTheHostAreReadAsEmpty) {
+  host_.Configure(OpenReceiverPort());
+  HostResult r = host_.Run({"init", "nulls", "update", "A", "1", "update", "A", "2",
+                            "sleep", "300", "nulls", "sleep", "1500", "uninit"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("nulls survived"), std::string::npos);
+  std::vector<std::string> items = RecordsOfKind(r, wire::kKindItem);
+  std::sort(items.begin(), items.end());
+  EXPECT_EQ(items, (std::vector<std::string>{"N|", "|"}));
+  EXPECT_EQ(RecordsOfKind(r, wire::kKindEvent), (std::vector<std::string>{"|", "|"}));
+  EXPECT_EQ(RecordsOfKind(r, wire::kKindSnapshot), (std::vector<std::string>{"|", "N|", "A|2"}));
+}
+
 TEST_P(HostTest, ASecondServiceStartsDiscoveryAfresh) {
   host_.Configure(OpenReceiverPort());
   HostResult r = host_.Run({"init", "round", "A", "2", "1", "update", "A0", "2",

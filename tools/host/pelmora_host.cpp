@@ -19,6 +19,8 @@
 //                            "name|value" lines sorted by name
 //   stackcheck               call the stdcall exports through stdcall
 //                            pointers and report how the stack moved
+//   nulls                    push a value and an event with null texts,
+//                            as a careless host might
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -121,6 +123,11 @@ bool Run(const Exports& e, const std::vector<std::string>& words, std::size_t* a
     used = 2;
   } else if (verb == "stackcheck") {
     StackCheck(e);
+  } else if (verb == "nulls") {
+    e.UpdateItem(nullptr, nullptr);
+    e.UpdateItem("N", nullptr);
+    e.SendEventEx(nullptr, nullptr);
+    std::printf("nulls survived\n");
   } else {
     std::fprintf(stderr, "pelmora-host: bad command '%s'\n", verb.c_str());
     return false;
