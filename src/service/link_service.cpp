@@ -29,12 +29,19 @@ LinkService* LinkService::Existing() { return serviceInstance; }
 void LinkService::DestroyInstance() {
   if (!serviceInstance) return;
   serviceInstance->Log(messages::kServiceStopped);
-  serviceInstance->DiscoveryDone.reset();
   delete serviceInstance;
   serviceInstance = nullptr;
 }
 
-LinkService::~LinkService() { env_->CleanupSockets(); }
+LinkService::~LinkService() {
+  env_->CleanupSockets();
+  // UninitService has stopped the link by now. A service torn down any other
+  // way must still not leave workers running over its freed members.
+  RequestStop();
+  managementThread_.reset();
+  configurationThread_.reset();
+  channel_.sendThreadHandle.reset();
+}
 
 void LinkService::Log(std::string_view text) {
   WriteLogLine(env_, configDir_, text);

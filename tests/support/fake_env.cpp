@@ -52,6 +52,10 @@ std::string FakeEnv::ExecutablePath() {
   return hostDir + PathSeparator() + exeName;
 }
 
+std::string FakeEnv::HostProfilePath(const std::string& name) {
+  return hostDir + PathSeparator() + name;
+}
+
 bool FakeEnv::ListAdapterAddresses(std::vector<std::vector<std::uint8_t>>* out) {
   ++adapterQueries;
   if (!adapters) return EnvWrapper::ListAdapterAddresses(out);

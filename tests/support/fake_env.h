@@ -38,6 +38,8 @@ class FakeEnv : public EnvWrapper {
 
   // --- The host executable lives in `hostDir`.
   std::string ExecutablePath() override;
+  // The host's Module.ini sits beside the host, on every platform.
+  std::string HostProfilePath(const std::string& name) override;
   std::string hostDir;
   std::string exeName = "host.exe";
 
