@@ -1,5 +1,6 @@
 // The settings dialog as a text form on the host's terminal: the same
 // caption, labels and buttons, one command per line.
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
