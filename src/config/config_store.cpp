@@ -44,8 +44,10 @@ void LinkService::SaveConfig() {
 }
 
 void LinkService::SetServerAddress(std::string text) {
+  const std::uint32_t address = env_->ParseIpv4(text);
   std::lock_guard<std::mutex> hold(settingsLock_);
   serverAddress_ = std::move(text);
+  serverEndpoint_.address = address;
 }
 
 std::string LinkService::GetServerAddress() const {
@@ -56,6 +58,7 @@ std::string LinkService::GetServerAddress() const {
 void LinkService::SetServerPort(std::uint32_t port) {
   std::lock_guard<std::mutex> hold(settingsLock_);
   serverPort_ = port;
+  serverEndpoint_.port = static_cast<std::uint16_t>(port & 0xFFFF);
 }
 
 std::uint32_t LinkService::GetServerPort() const {
@@ -66,15 +69,8 @@ std::uint32_t LinkService::GetServerPort() const {
 std::string LinkService::GetMacText() const { return macText_; }
 
 Ipv4Endpoint LinkService::ServerEndpoint() const {
-  std::string address;
-  Ipv4Endpoint to;
-  {
-    std::lock_guard<std::mutex> hold(settingsLock_);
-    address = serverAddress_;
-    to.port = static_cast<std::uint16_t>(serverPort_ & 0xFFFF);
-  }
-  to.address = env_->ParseIpv4(address);
-  return to;
+  std::lock_guard<std::mutex> hold(settingsLock_);
+  return serverEndpoint_;
 }
 
 }  // namespace pelmora

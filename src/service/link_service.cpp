@@ -12,7 +12,10 @@ namespace {
 LinkService* serviceInstance = nullptr;
 }  // namespace
 
-LinkService::LinkService() : env_(CurrentEnv()) {}
+LinkService::LinkService() : env_(CurrentEnv()) {
+  SetServerAddress(std::string());
+  SetServerPort(kDefaultServerPort);
+}
 
 LinkService* LinkService::Instance() {
   if (serviceInstance) return serviceInstance;

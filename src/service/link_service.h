@@ -128,6 +128,7 @@ class LinkService {
   LinkService();
 
   bool StopRequested() const { return stopEvent_ && stopEvent_->IsSet(); }
+  // The destination as serverAddress and serverPort give it now.
   Ipv4Endpoint ServerEndpoint() const;
   void PutItem(PointEntry* entry, std::string_view value);
   // A record no datagram can carry is dropped whole, with this line.
@@ -141,9 +142,12 @@ class LinkService {
 
   Env* const env_;
 
-  mutable std::mutex settingsLock_;  // serverAddress and serverPort
+  // Guards serverAddress and serverPort, and their parsed form, which the
+  // send path reads for every datagram while the dialog may replace them.
+  mutable std::mutex settingsLock_;
   std::string serverAddress_;
   std::uint32_t serverPort_ = kDefaultServerPort;
+  Ipv4Endpoint serverEndpoint_;
   std::string macText_;
   std::uint8_t macBytes_[6] = {};
   std::uint32_t countSetting_ = 5;

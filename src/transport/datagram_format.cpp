@@ -25,14 +25,6 @@ void DatagramBuffer::Append(std::string_view text) {
   length += 2 + static_cast<std::uint32_t>(text.size());
 }
 
-void DatagramBuffer::AppendPair(std::string_view name, std::string_view value) {
-  std::uint8_t* at = PutLength(bytes + length, name.size() + 1 + value.size());
-  std::memcpy(at, name.data(), name.size());
-  at[name.size()] = '|';
-  std::memcpy(at + name.size() + 1, value.data(), value.size());
-  length += 3 + static_cast<std::uint32_t>(name.size() + value.size());
-}
-
 void DatagramBuffer::Finish() {
   std::memcpy(bytes, HeaderTemplate, kHeaderSize);
   const std::uint32_t payload = length - kHeaderSize;
@@ -43,7 +35,8 @@ void DatagramBuffer::Finish() {
 }
 
 void DatagramBuffer::Reset() {
-  std::memset(bytes, 0, sizeof bytes);
+  // Bytes past `length` are never sent and Finish rewrites the whole
+  // header, so there is nothing to clear.
   length = kHeaderSize;
 }
 

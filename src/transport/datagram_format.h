@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace pelmora {
@@ -47,11 +48,21 @@ struct DatagramBuffer {
   // Requires: Fits(text.size()).
   void Append(std::string_view text);
   // Appends the record "name|value". Requires: Fits(its length).
-  void AppendPair(std::string_view name, std::string_view value);
+  // Inline: the snapshot calls it for every point.
+  void AppendPair(std::string_view name, std::string_view value) {
+    const std::size_t n = name.size() + 1 + value.size();
+    std::uint8_t* at = bytes + length;
+    at[0] = static_cast<std::uint8_t>(n & 0xFF);
+    at[1] = static_cast<std::uint8_t>((n >> 8) & 0xFF);
+    std::memcpy(at + 2, name.data(), name.size());
+    at[2 + name.size()] = '|';
+    std::memcpy(at + 3 + name.size(), value.data(), value.size());
+    length += 2 + static_cast<std::uint32_t>(n);
+  }
   // Writes the header from HeaderTemplate with the payload length; the kind
   // byte stays as the template has it (FF) until the caller sets it.
   void Finish();
-  // Back to the header alone, all bytes zero.
+  // Back to the header alone.
   void Reset();
 };
 
