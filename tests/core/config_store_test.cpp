@@ -11,22 +11,6 @@ namespace {
 
 constexpr char kAdapterMac[] = "00:11:22:33:44:55";
 
-// The file's non-blank lines without their line ends.
-std::vector<std::string> Lines(const std::string& path) {
-  std::vector<std::string> lines;
-  std::string line;
-  for (char c : ReadFile(path) + "\n") {
-    if (c == '\r') continue;
-    if (c != '\n') {
-      line += c;
-    } else if (!line.empty()) {
-      lines.push_back(line);
-      line.clear();
-    }
-  }
-  return lines;
-}
-
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
@@ -44,7 +28,7 @@ class ConfigTest : public ServiceTest {
 
 TEST_F(ConfigTest, AMissingFileIsCreatedWithTheAdaptersMacAndTheDefaults) {
   LinkService& service = Service();
-  EXPECT_EQ(Lines(ConfigPath()),
+  EXPECT_EQ(FileLines(ConfigPath()),
             (std::vector<std::string>{"[SERVERSET]", std::string("MAC=") + kAdapterMac,
                                       "ADDR=127.0.0.1", "PORT=7000", "COUNT=5"}));
   EXPECT_EQ(service.GetMacText(), kAdapterMac);
@@ -92,7 +76,7 @@ TEST_F(ConfigTest, AnUnsetMacIsReplacedAndTheSettingsWrittenBack) {
     SCOPED_TRACE(c.file);
     WriteFile(ConfigPath(), c.file);
     LinkService& service = Restart();
-    EXPECT_EQ(Lines(ConfigPath()), c.after);
+    EXPECT_EQ(FileLines(ConfigPath()), c.after);
     EXPECT_EQ(service.GetMacText(), kAdapterMac);
     EXPECT_EQ(service.GetServerAddress(), c.address);
     EXPECT_EQ(service.GetServerPort(), c.port);
@@ -138,7 +122,7 @@ TEST_F(ConfigTest, AConfiguredMacIsNeitherLookedUpNorWritten) {
 TEST_F(ConfigTest, WithoutAnAdapterTheEmptyMacIsStoredAndKept) {
   env_.adapters.emplace();
   EXPECT_EQ(Service().GetMacText(), "");
-  EXPECT_EQ(Lines(ConfigPath()),
+  EXPECT_EQ(FileLines(ConfigPath()),
             (std::vector<std::string>{"[SERVERSET]", "MAC=", "ADDR=127.0.0.1",
                                       "PORT=7000", "COUNT=5"}));
   const std::string written = ReadFile(ConfigPath());
@@ -162,7 +146,7 @@ TEST_F(ConfigTest, CountInAnyLetterCaseIsOneKey) {
   WriteFile(ConfigPath(), "[serverset]\r\nMAC=00:00:00:00:00:00\r\ncount=9\r\n");
   EXPECT_EQ(Service().countSetting(), 9u);
   std::vector<std::string> counts;
-  for (const std::string& line : Lines(ConfigPath()))
+  for (const std::string& line : FileLines(ConfigPath()))
     if (Lower(line).rfind("count=", 0) == 0) counts.push_back(line.substr(6));
   EXPECT_EQ(counts, std::vector<std::string>{"9"}) << ReadFile(ConfigPath());
 }
@@ -174,7 +158,7 @@ TEST_F(ConfigTest, SaveConfigWritesTheCurrentSettings) {
   service.SetServerPort(7200);
   service.SetMacText("01:02:03:04:05:06");
   service.SaveConfig();
-  EXPECT_EQ(Lines(ConfigPath()),
+  EXPECT_EQ(FileLines(ConfigPath()),
             (std::vector<std::string>{"[SERVERSET]", "MAC=01:02:03:04:05:06", "COUNT=3",
                                       "ADDR=192.168.7.1", "PORT=7200"}));
   LinkService& again = Restart();

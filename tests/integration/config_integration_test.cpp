@@ -27,18 +27,7 @@ TEST_P(ConfigHostTest, TheConfiguredMacIsInEveryDatagram) {
 TEST_P(ConfigHostTest, AFirstStartWritesTheSettingsAndLaterStartsKeepThem) {
   ASSERT_EQ(host_.Run({"init", "uninit"}).exitCode, 0);
   const std::string written = ReadFile(host_.Drivers("Pelmora.ini"));
-  std::vector<std::string> lines;
-  std::string line;
-  for (char c : written) {
-    if (c == '\r') continue;
-    if (c != '\n') {
-      line += c;
-    } else if (!line.empty()) {
-      lines.push_back(line);
-      line.clear();
-    }
-  }
-  if (!line.empty()) lines.push_back(line);
+  const std::vector<std::string> lines = FileLines(host_.Drivers("Pelmora.ini"));
   ASSERT_EQ(lines.size(), 5u) << written;
   EXPECT_EQ(lines[0], "[SERVERSET]");
   // The machine's first adapter, or nothing on a machine without one.

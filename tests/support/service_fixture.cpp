@@ -48,6 +48,21 @@ void WriteFile(const std::string& path, const std::string& bytes) {
 
 bool FileExists(const std::string& path) { return fs::exists(path); }
 
+std::vector<std::string> FileLines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::string line;
+  for (char c : ReadFile(path) + "\n") {
+    if (c == '\r') continue;
+    if (c != '\n') {
+      line += c;
+    } else if (!line.empty()) {
+      lines.push_back(line);
+      line.clear();
+    }
+  }
+  return lines;
+}
+
 std::vector<std::string> LogMessages(const std::string& logPath) {
   std::vector<std::string> messages;
   const std::string bytes = ReadFile(logPath);

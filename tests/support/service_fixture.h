@@ -30,6 +30,8 @@ class TempDir {
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
+// The file's non-empty lines, without their CR LF or LF ends.
+std::vector<std::string> FileLines(const std::string& path);
 
 // Log lines without their timestamps.
 std::vector<std::string> LogMessages(const std::string& logPath);
