@@ -83,17 +83,17 @@ expect_setting() {
 }
 
 failed=0
-printf '[SERVERSET]\r\nMAC=00:00:00:00:00:00\r\nADDR=10.1.2.3\r\nPORT=7100\r\nCOUNT=5\r\n' \
+printf '[SERVERSET]\r\nMAC=00:00:00:00:00:00\r\nADDR=127.1.2.3\r\nPORT=7100\r\nCOUNT=5\r\n' \
   >"$host/Drivers/Pelmora.ini"
 
 echo "== cancel"
 run_driver cancel || failed=1
-expect_setting ADDR 10.1.2.3
+expect_setting ADDR 127.1.2.3
 expect_setting PORT 7100
 
 echo "== ok, with screenshot"
 rm -f "$host/dialog-open" "$host/shot-taken"
-run_driver ok 192.168.100.200 7200 --handshake &
+run_driver ok 127.100.200.201 7200 --handshake &
 driver_pid=$!
 for _ in $(seq 600); do
   [[ -e $host/dialog-open ]] && break
@@ -105,7 +105,7 @@ if [[ -e $host/dialog-open ]]; then
 fi
 touch "$host/shot-taken"
 wait "$driver_pid" || failed=1
-expect_setting ADDR 192.168.100.200
+expect_setting ADDR 127.100.200.201
 expect_setting PORT 7200
 [[ -s $shot ]] || { echo "FAIL: no screenshot"; failed=1; }
 
