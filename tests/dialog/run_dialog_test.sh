@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Runs dialog_driver against pelmora.dll under Wine on a virtual X display:
-# once editing, pressing the update button and cancelling (the configuration
-# must stay as it was), once pressing OK with a new address and port
-# (Drivers/Pelmora.ini must get them). Keeps a screenshot of the open dialog
+# Runs dialog_driver against pelmora.dll under Wine on a virtual X display.
+# The driver itself points the link at its UDP receivers on 127.0.0.1 and
+# checks what they get, Drivers/Pelmora.ini and Drivers/Pelmora.log through
+# an update-and-cancel and two OKs. Keeps a screenshot of the open dialog
 # as settings_dialog.png in the work dir.
 #
 #   run_dialog_test.sh DRIVER_EXE PELMORA_DLL WORK_DIR
@@ -21,7 +21,8 @@ done
 
 host=$work/host
 shot=$work/settings_dialog.png
-rm -rf "$host" "$shot"
+report=$work/dialog_driver.txt
+rm -rf "$host" "$shot" "$report"
 mkdir -p "$host/Drivers"
 cp "$driver" "$host/dialog_driver.exe"
 cp "$dll" "$host/pelmora.dll"
@@ -56,44 +57,8 @@ export DISPLAY=:$(head -n1 "$work/display")
 wine "$host/dialog_driver.exe" fonts
 
 # Without a window manager only a Wine desktop draws the caption bar.
-run_driver() {
-  local report=$work/$1.txt
-  rm -f "$host/dialog_driver.txt" "$report"
-  (cd "$host" && wine explorer /desktop=pelmora,400x240 dialog_driver.exe "$@") || true
-  if [[ ! -e $host/dialog_driver.txt ]]; then
-    echo "no report from dialog_driver"
-    return 1
-  fi
-  tr -d '\r' <"$host/dialog_driver.txt" >"$report"
-  cat "$report"
-  grep -qx PASS "$report"
-}
-
-setting() {
-  tr -d '\r' <"$host/Drivers/Pelmora.ini" | sed -n "s/^$1=//p"
-}
-
-expect_setting() {
-  local actual
-  actual=$(setting "$1")
-  if [[ $actual != "$2" ]]; then
-    echo "FAIL: Pelmora.ini $1 is '$actual', expected '$2'"
-    failed=1
-  fi
-}
-
-failed=0
-printf '[SERVERSET]\r\nMAC=00:00:00:00:00:00\r\nADDR=127.1.2.3\r\nPORT=7100\r\nCOUNT=5\r\n' \
-  >"$host/Drivers/Pelmora.ini"
-
-echo "== cancel"
-run_driver cancel || failed=1
-expect_setting ADDR 127.1.2.3
-expect_setting PORT 7100
-
-echo "== ok, with screenshot"
-rm -f "$host/dialog-open" "$host/shot-taken"
-run_driver ok 127.100.200.201 7200 --handshake &
+printf '[SERVERSET]\r\nMAC=00:00:00:00:00:00\r\nCOUNT=5\r\n' >"$host/Drivers/Pelmora.ini"
+(cd "$host" && wine explorer /desktop=pelmora,400x240 dialog_driver.exe --handshake) &
 driver_pid=$!
 for _ in $(seq 600); do
   [[ -e $host/dialog-open ]] && break
@@ -104,9 +69,17 @@ if [[ -e $host/dialog-open ]]; then
   import -window root -crop 400x240+0+0 +repage "$shot"
 fi
 touch "$host/shot-taken"
-wait "$driver_pid" || failed=1
-expect_setting ADDR 127.100.200.201
-expect_setting PORT 7200
+wait "$driver_pid" || true
+
+failed=0
+if [[ -e $host/dialog_driver.txt ]]; then
+  tr -d '\r' <"$host/dialog_driver.txt" >"$report"
+  cat "$report"
+  grep -qx PASS "$report" || failed=1
+else
+  echo "FAIL: no report from dialog_driver"
+  failed=1
+fi
 [[ -s $shot ]] || { echo "FAIL: no screenshot"; failed=1; }
 
 [[ $failed == 0 ]] && echo "settings dialog: PASS" || echo "settings dialog: FAILED"
