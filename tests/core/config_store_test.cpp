@@ -51,12 +51,12 @@ TEST_F(ConfigTest, AnUnsetMacIsReplacedAndTheSettingsWrittenBack) {
     std::uint32_t port;
   };
   const Case cases[] = {
-      {"[SERVERSET]\r\nADDR=10.1.2.3\r\nPORT=7100\r\n",
-       {"[SERVERSET]", "ADDR=10.1.2.3", "PORT=7100", "MAC=00:11:22:33:44:55", "COUNT=5"},
-       "10.1.2.3", 7100},
-      {"[SERVERSET]\r\nMAC=00:00:00:00:00:00\r\nADDR=10.1.2.3\r\n",
-       {"[SERVERSET]", "MAC=00:11:22:33:44:55", "ADDR=10.1.2.3", "PORT=7000", "COUNT=5"},
-       "10.1.2.3", 7000},
+      {"[SERVERSET]\r\nADDR=127.1.2.3\r\nPORT=7100\r\n",
+       {"[SERVERSET]", "ADDR=127.1.2.3", "PORT=7100", "MAC=00:11:22:33:44:55", "COUNT=5"},
+       "127.1.2.3", 7100},
+      {"[SERVERSET]\r\nMAC=00:00:00:00:00:00\r\nADDR=127.1.2.3\r\n",
+       {"[SERVERSET]", "MAC=00:11:22:33:44:55", "ADDR=127.1.2.3", "PORT=7000", "COUNT=5"},
+       "127.1.2.3", 7000},
       {"[SERVERSET]\r\nMAC =  00:00:00:00:00:00  \r\n",
        {"[SERVERSET]", "MAC=00:11:22:33:44:55", "ADDR=127.0.0.1", "PORT=7000", "COUNT=5"},
        "127.0.0.1", 7000},
@@ -106,13 +106,13 @@ TEST_F(ConfigTest, AConfiguredMacIsNeitherLookedUpNorWritten) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("MAC=" + c.mac);
-    const std::string file = "[SERVERSET]\r\nMAC=" + c.mac + "\r\nADDR=10.0.0.9\r\n";
+    const std::string file = "[SERVERSET]\r\nMAC=" + c.mac + "\r\nADDR=127.0.0.9\r\n";
     WriteFile(ConfigPath(), file);
     env_.adapterQueries = 0;
     LinkService& service = Restart();
     EXPECT_EQ(service.GetMacText(), c.read);
     EXPECT_TRUE(std::equal(c.bytes, c.bytes + 6, service.macBytes()));
-    EXPECT_EQ(service.GetServerAddress(), "10.0.0.9");
+    EXPECT_EQ(service.GetServerAddress(), "127.0.0.9");
     EXPECT_EQ(service.GetServerPort(), 7000u);
     EXPECT_EQ(env_.adapterQueries, 0);
     EXPECT_EQ(ReadFile(ConfigPath()), file);
@@ -154,15 +154,15 @@ TEST_F(ConfigTest, CountInAnyLetterCaseIsOneKey) {
 TEST_F(ConfigTest, SaveConfigWritesTheCurrentSettings) {
   WriteFile(ConfigPath(), "[SERVERSET]\r\nMAC=0A:1B:2C:3D:4E:5F\r\nCOUNT=3\r\n");
   LinkService& service = Service();
-  service.SetServerAddress("192.168.7.1");
+  service.SetServerAddress("127.168.7.1");
   service.SetServerPort(7200);
   service.SetMacText("01:02:03:04:05:06");
   service.SaveConfig();
   EXPECT_EQ(FileLines(ConfigPath()),
             (std::vector<std::string>{"[SERVERSET]", "MAC=01:02:03:04:05:06", "COUNT=3",
-                                      "ADDR=192.168.7.1", "PORT=7200"}));
+                                      "ADDR=127.168.7.1", "PORT=7200"}));
   LinkService& again = Restart();
-  EXPECT_EQ(again.GetServerAddress(), "192.168.7.1");
+  EXPECT_EQ(again.GetServerAddress(), "127.168.7.1");
   EXPECT_EQ(again.GetServerPort(), 7200u);
   EXPECT_EQ(again.countSetting(), 3u);
 }

@@ -83,7 +83,7 @@ TEST_F(SettingsDialogTest, InitialiseShowsAdaptersSelectionAddressAndPort) {
                    {0, 0x11, 0x22, 0x33, 0x44, 0xBB},
                    {0, 0x11, 0x22, 0x33, 0x44, 0x0C}};
   CurrentEnv()->WriteProfileEntry(ConfigPath(), "SERVERSET", "MAC", "00:11:22:33:44:bb");
-  CurrentEnv()->WriteProfileEntry(ConfigPath(), "SERVERSET", "ADDR", "10.0.0.2");
+  CurrentEnv()->WriteProfileEntry(ConfigPath(), "SERVERSET", "ADDR", "127.0.0.2");
   CurrentEnv()->WriteProfileEntry(ConfigPath(), "SERVERSET", "PORT", "7100");
   SettingsDialog dialog(Service());
   RecordingView view;
@@ -91,7 +91,7 @@ TEST_F(SettingsDialogTest, InitialiseShowsAdaptersSelectionAddressAndPort) {
   EXPECT_EQ(view.stations, (std::vector<std::string>{
                                "00:11:22:33:44:AA", "00:11:22:33:44:BB", "00:11:22:33:44:0C"}));
   EXPECT_EQ(view.selected, 1);
-  EXPECT_EQ(view.address, "10.0.0.2");
+  EXPECT_EQ(view.address, "127.0.0.2");
   EXPECT_EQ(view.port, "7100");
 
   Service().SetServerPort(4294967295u);
@@ -114,8 +114,8 @@ TEST_F(SettingsDialogTest, OkStoresAndSavesOnlyAChangedAddressOrPort) {
       {"127.0.0.1", "abc", "127.0.0.1", 0},
       {"127.0.0.1", "70x1", "127.0.0.1", 70},
       {"127.0.0.1", "123456789", "127.0.0.1", 12345678},
-      {"192.168.100.200", "7000", "192.168.100.200", 7000},
-      {"192.168.100.2001", "7000", "192.168.100.200", 7000},
+      {"127.168.100.200", "7000", "127.168.100.200", 7000},
+      {"127.168.100.2001", "7000", "127.168.100.200", 7000},
   };
   ASSERT_EQ(Service().StartLink(), 1);
   for (const Case& c : cases) {
@@ -197,7 +197,7 @@ TEST_F(SettingsDialogTest, UpdateSendsTheSnapshotAtOnceAndCancelKeepsEverything)
   SettingsDialog dialog(Service());
   RecordingView view;
   dialog.Initialise(view);
-  view.address = "10.9.9.9";
+  view.address = "127.9.9.9";
   view.port = "1";
   dialog.Update();
   const std::vector<Bytes> sent = env_.Sent();

@@ -24,15 +24,6 @@ std::size_t IdlePauses(FakeEnv& env) {
 // Polls until `done` holds, for at most ten seconds. The worker's pauses go
 // through FakeEnv and signal nothing, so states reached by pausing are
 // polled for.
-bool Eventually(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
-
 struct Delivery {
   int callback;  // 1: ToFirst, 2: ToSecond
   std::string name;
@@ -104,14 +95,7 @@ class WriteBackTest : public ServiceTest {
   }
 
   std::vector<std::string> ConfigLines() const {
-    std::vector<std::string> lines = Log();
-    lines.erase(std::remove_if(lines.begin(), lines.end(),
-                               [](const std::string& l) {
-                                 return l != messages::kConfigStarted &&
-                                        l != messages::kConfigExited;
-                               }),
-                lines.end());
-    return lines;
+    return OnlyLines(Log(), {messages::kConfigStarted, messages::kConfigExited});
   }
 };
 

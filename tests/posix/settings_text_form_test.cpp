@@ -75,10 +75,10 @@ TEST_F(SettingsTextFormTest, OnlyOkAppliesTheEditedFields) {
     std::uint32_t port;
   };
   const Case cases[] = {
-      {"addr 10.0.0.9\nport 7001\nok\nport 1\n", "10.0.0.9", 7001},
+      {"addr 127.0.0.9\nport 7001\nok\nport 1\n", "127.0.0.9", 7001},
       {"bogus\nport 7002\nok\n", "127.0.0.1", 7002},
       {"port 7001\ncancel\nok\n", "127.0.0.1", 7000},
-      {"addr 10.0.0.9\nport 7001\n", "127.0.0.1", 7000},  // end of input
+      {"addr 127.0.0.9\nport 7001\n", "127.0.0.1", 7000},  // end of input
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.input);

@@ -20,6 +20,7 @@ std::uint32_t FakeEnv::TickCount() {
 }
 
 bool FakeEnv::WaitForEvent(ManualEvent& event, std::uint32_t ms) {
+  ++eventWaits;
   {
     std::lock_guard<std::mutex> hold(mutex_);
     ticks_ += ms;

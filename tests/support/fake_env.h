@@ -4,6 +4,7 @@
 #ifndef PELMORA_TESTS_SUPPORT_FAKE_ENV_H_
 #define PELMORA_TESTS_SUPPORT_FAKE_ENV_H_
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -27,6 +28,9 @@ class FakeEnv : public EnvWrapper {
   void SleepMs(std::uint32_t ms) override;
   std::uint32_t TickCount() override;
   bool WaitForEvent(ManualEvent& event, std::uint32_t ms) override;
+  // How many timed event waits have begun (the send thread's wait for the
+  // end of the host's first round).
+  std::atomic<int> eventWaits{0};
   // Every pause asked for so far, in order.
   std::vector<std::uint32_t> Sleeps();
   void ClearSleeps();

@@ -1,9 +1,11 @@
 #include "support/service_fixture.h"
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -60,6 +62,25 @@ std::vector<std::string> FileLines(const std::string& path) {
       line.clear();
     }
   }
+  return lines;
+}
+
+bool Eventually(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+std::vector<std::string> OnlyLines(std::vector<std::string> lines,
+                                   const std::vector<std::string>& keep) {
+  lines.erase(std::remove_if(lines.begin(), lines.end(),
+                             [&keep](const std::string& line) {
+                               return std::find(keep.begin(), keep.end(), line) == keep.end();
+                             }),
+              lines.end());
   return lines;
 }
 

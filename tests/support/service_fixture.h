@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,14 @@ void WriteFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
 // The file's non-empty lines, without their CR LF or LF ends.
 std::vector<std::string> FileLines(const std::string& path);
+
+// Polls `done` (yielding, never sleeping) for up to ten seconds of real
+// time; for states that worker threads reach through fake pauses.
+bool Eventually(const std::function<bool()>& done);
+
+// The lines that are among `keep`, in their order.
+std::vector<std::string> OnlyLines(std::vector<std::string> lines,
+                                   const std::vector<std::string>& keep);
 
 // Log lines without their timestamps.
 std::vector<std::string> LogMessages(const std::string& logPath);
