@@ -7,17 +7,29 @@
 
 namespace pelmora {
 
-void LinkService::SizePointTable() { pointTable_.SizeBuckets(hashSize_); }
+void LinkService::SizePointTable() {
+  // The configured size is shared out among the stripes.
+  const std::uint32_t size = hashSize_ == 0 ? kDefaultHashSize : hashSize_;
+  const std::uint32_t perStripe =
+      static_cast<std::uint32_t>((size + kStripeCount - 1) / kStripeCount);
+  for (PointStripe& stripe : stripes_) stripe.table.SizeBuckets(perStripe);
+}
 
 void LinkService::UpdateItem(std::string_view name, std::string_view value) {
   const std::size_t hash = PointTable::Hash(name);
-  std::lock_guard<std::mutex> hold(BufferLock);
-  PointEntry* entry = pointTable_.Find(name, hash);
-  const bool discovered = DiscoveryDone->IsSet();
-  if (!discovered) {
-    if (entry) {
+  PointStripe& stripe = stripes_[StripeOf(hash)];
+  if (!DiscoveryDone->IsSet()) {
+    std::lock_guard<std::mutex> round(discoveryLock_);
+    std::lock_guard<SpinLock> hold(stripe.lock);
+    PointEntry* entry = stripe.table.Find(name, hash);
+    if (DiscoveryDone->IsSet()) {
+      // The round ended while this call waited for the lock.
+      if (!entry) entry = stripe.table.Insert(name, hash);
+      PutItem(stripe, entry, value);
+    } else if (entry) {
       // A known name has come back: the host's first round is complete.
-      // Set under BufferLock, so PointOrder is final for whoever waits.
+      // Set under the discovery lock, so PointOrder is final for whoever
+      // sees it set. The pair goes into no bank: the snapshot sends it.
       std::string line(sizeof messages::kLastPointFormat + name.size() +
                            value.size(),
                        '\0');
@@ -28,23 +40,26 @@ void LinkService::UpdateItem(std::string_view name, std::string_view value) {
       Log(line);
       DiscoveryDone->Set();
     } else {
-      entry = pointTable_.Insert(name, hash);
+      entry = stripe.table.Insert(name, hash);
       pointOrder_.push_back(entry);
     }
-  } else {
-    if (!entry) entry = pointTable_.Insert(name, hash);
-    PutItem(entry, value);
+    entry->value.assign(value.data(), value.size());
+    return;
   }
+  std::lock_guard<SpinLock> hold(stripe.lock);
+  PointEntry* entry = stripe.table.Find(name, hash);
+  if (!entry) entry = stripe.table.Insert(name, hash);
+  PutItem(stripe, entry, value);
   entry->value.assign(value.data(), value.size());
 }
 
-// Requires: BufferLock held.
-void LinkService::PutItem(PointEntry* entry, std::string_view value) {
+void LinkService::PutItem(PointStripe& stripe, PointEntry* entry,
+                          std::string_view value) {
   const int bank = activeBank_ - 1;
   entry->pending[bank].assign(value.data(), value.size());
   if (!entry->inBank[bank]) {
     entry->inBank[bank] = true;
-    banks_[bank].itemMap.push_back(entry);
+    stripe.itemMap[bank].push_back(entry);
   }
 }
 
@@ -52,12 +67,12 @@ void LinkService::SendEventEx(std::string_view a, std::string_view b) {
   std::string record;
   record.reserve(a.size() + 1 + b.size());
   record.append(a).append(1, '|').append(b);
-  std::lock_guard<std::mutex> hold(BufferLock);
-  banks_[activeBank_ - 1].eventList.push_back(std::move(record));
+  std::lock_guard<SpinLock> hold(events_.lock);
+  events_.eventList[activeBank_ - 1].push_back(std::move(record));
 }
 
 std::vector<std::string> LinkService::PointOrderNames() const {
-  std::lock_guard<std::mutex> hold(BufferLock);
+  WholeBuffer hold(stripes_, nullptr);
   std::vector<std::string> names;
   names.reserve(pointOrder_.size());
   for (const PointEntry* entry : pointOrder_) names.push_back(entry->name);
@@ -65,8 +80,10 @@ std::vector<std::string> LinkService::PointOrderNames() const {
 }
 
 bool LinkService::LookupPoint(std::string_view name, std::string* value) const {
-  std::lock_guard<std::mutex> hold(BufferLock);
-  const PointEntry* entry = pointTable_.Find(name, PointTable::Hash(name));
+  const std::size_t hash = PointTable::Hash(name);
+  PointStripe& stripe = stripes_[StripeOf(hash)];
+  std::lock_guard<SpinLock> hold(stripe.lock);
+  const PointEntry* entry = stripe.table.Find(name, hash);
   if (!entry) return false;
   *value = entry->value;
   return true;

@@ -17,34 +17,37 @@ void LinkService::ManagementThread() {
 void LinkService::ManagementCycle() {
   int retiring;
   {
-    std::lock_guard<std::mutex> hold(BufferLock);
+    WholeBuffer hold(stripes_, &events_);
     retiring = activeBank_;
     activeBank_ = activeBank_ == 1 ? 2 : 1;
   }
   // No host call reaches the retired bank after the flip: it is ours alone.
-  ChangeBank& bank = banks_[retiring - 1];
-  DrainItems(bank, retiring - 1);
+  DrainItems(retiring - 1);
   AppendRecord({}, Item, 1);
-  DrainEvents(bank);
+  DrainEvents(retiring - 1);
   AppendRecord({}, Event, 1);
 }
 
-void LinkService::DrainItems(ChangeBank& bank, int bankIndex) {
-  itemsWereEmpty_ = bank.itemMap.empty();
-  for (PointEntry* entry : bank.itemMap) {
-    recordScratch_.assign(entry->name);
-    recordScratch_.append(1, '|');
-    recordScratch_.append(entry->pending[bankIndex]);
-    entry->inBank[bankIndex] = false;
-    AppendRecord(recordScratch_, Item, 0);
+void LinkService::DrainItems(int bank) {
+  itemsWereEmpty_ = true;
+  for (PointStripe& stripe : stripes_) {
+    std::vector<PointEntry*>& changed = stripe.itemMap[bank];
+    if (!changed.empty()) itemsWereEmpty_ = false;
+    for (PointEntry* entry : changed) {
+      recordScratch_.assign(entry->name);
+      recordScratch_.append(1, '|');
+      recordScratch_.append(entry->pending[bank]);
+      entry->inBank[bank] = false;
+      AppendRecord(recordScratch_, Item, 0);
+    }
+    changed.clear();
   }
-  bank.itemMap.clear();
 }
 
-void LinkService::DrainEvents(ChangeBank& bank) {
-  for (const std::string& record : bank.eventList)
-    AppendRecord(record, Event, 0);
-  bank.eventList.clear();
+void LinkService::DrainEvents(int bank) {
+  std::vector<std::string>& events = events_.eventList[bank];
+  for (const std::string& record : events) AppendRecord(record, Event, 0);
+  events.clear();
   // A cycle without item changes paces the thread: an idle link flips about
   // once a second, and its events leave about a second after the flip.
   if (itemsWereEmpty_) env_->SleepMs(kIdleCyclePauseMs);

@@ -28,6 +28,35 @@ class ManualEvent {
   std::condition_variable cv_;
 };
 
+// A lock for critical sections of a few dozen instructions taken by many
+// threads at a high rate: a waiter spins briefly instead of sleeping in
+// the kernel, then yields its time slice if the holder is slow.
+class SpinLock {
+ public:
+  void lock() {
+    for (int spins = 0; held_.exchange(true, std::memory_order_acquire);) {
+      while (held_.load(std::memory_order_relaxed)) {
+        if (++spins < kSpinsBeforeYield) {
+          CpuRelax();
+        } else {
+          std::this_thread::yield();
+        }
+      }
+    }
+  }
+  bool try_lock() { return !held_.exchange(true, std::memory_order_acquire); }
+  void unlock() { held_.store(false, std::memory_order_release); }
+
+ private:
+  static constexpr int kSpinsBeforeYield = 100;
+  static void CpuRelax() {
+#if defined(__i386__) || defined(__x86_64__)
+    __builtin_ia32_pause();
+#endif
+  }
+  std::atomic<bool> held_{false};
+};
+
 // A thread that runs `body` once. Created suspended, it runs no code until
 // Resume() is called. Resuming a running thread has no effect.
 class WorkerThread {

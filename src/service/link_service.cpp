@@ -5,7 +5,7 @@
 
 namespace pelmora {
 
-std::mutex BufferLock;
+SpinLock BufferLock;
 std::mutex WriteQueueLock;
 
 namespace {

@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "collect/change_banks.h"
 #include "collect/point_table.h"
 #include "platform/env.h"
 #include "platform/sync.h"
@@ -34,19 +35,8 @@
 
 namespace pelmora {
 
-// Guards activeBank, both change banks, the discovery bookkeeping and the
-// point table. Lives as long as the library. A log line may be written
-// while it is held (LogLock is taken inside it, never the other way round).
-extern std::mutex BufferLock;
 // Guards every service's WriteCommandQueue and nothing else.
 extern std::mutex WriteQueueLock;
-
-// Changes collected while one bank is active: at most one pending value per
-// point (kept in the point's table entry), and events in arrival order.
-struct ChangeBank {
-  std::vector<PointEntry*> itemMap;  // entries whose inBank flag is set
-  std::vector<std::string> eventList;
-};
 
 inline constexpr std::uint32_t kDefaultServerPort = 7000;
 inline constexpr int kSendTimeoutMs = 5000;
@@ -89,7 +79,7 @@ class LinkService {
   void UpdateItem(std::string_view name, std::string_view value);
   void SendEventEx(std::string_view a, std::string_view b);
   bool IsDiscoveryDone() const { return DiscoveryDone->IsSet(); }
-  // Copies for tests and tools; take BufferLock.
+  // Copies for tests and tools; take the locks they need.
   std::vector<std::string> PointOrderNames() const;
   bool LookupPoint(std::string_view name, std::string* value) const;
 
@@ -130,11 +120,12 @@ class LinkService {
   bool StopRequested() const { return stopEvent_ && stopEvent_->IsSet(); }
   // The destination as serverAddress and serverPort give it now.
   Ipv4Endpoint ServerEndpoint() const;
-  void PutItem(PointEntry* entry, std::string_view value);
+  // Requires: the lock of the entry's stripe held.
+  void PutItem(PointStripe& stripe, PointEntry* entry, std::string_view value);
   // A record no datagram can carry is dropped whole, with this line.
   void LogRecordTooLong(std::size_t length, std::string_view start);
-  void DrainItems(ChangeBank& bank, int bankIndex);
-  void DrainEvents(ChangeBank& bank);
+  void DrainItems(int bank);
+  void DrainEvents(int bank);
   void ManagementThread();
   void SendThread();
   void ConfigurationThread();
@@ -156,14 +147,20 @@ class LinkService {
 
   std::unique_ptr<ManualEvent> stopEvent_;
   std::unique_ptr<WorkerThread> managementThread_;
-  ChangeBank banks_[2];
+  // The point table and both change banks (see change_banks.h).
+  mutable PointStripe stripes_[kStripeCount];
+  EventBanks events_;
+  // Read under any stripe lock or the event lock; changed only while all of
+  // them are held.
   int activeBank_ = 1;
   bool itemsWereEmpty_ = true;
   std::unique_ptr<WorkerThread> configurationThread_;
-  PointTable pointTable_;
   std::atomic<WriteCallback> writeCallback_{nullptr};
   UdpChannel channel_;
   std::deque<std::string> writeCommandQueue_;
+  // Guards the first round: the test of DiscoveryDone, PointOrder's growth
+  // and the setting of DiscoveryDone. Taken before any stripe lock.
+  std::mutex discoveryLock_;
   std::vector<PointEntry*> pointOrder_;
   DatagramBuffer assembly_;
   std::string recordScratch_;  // management thread's record text

@@ -18,6 +18,11 @@ TEST_F(ConcurrentLinkTest, ConcurrentHostsLoseAndDuplicateNothingWhileBanksFlip)
   ASSERT_EQ(Service().StartLink(), 1);
   ASSERT_TRUE(env_.WaitForSent(1));  // the snapshot
 
+  // The operator presses the update button again and again meanwhile.
+  std::atomic<bool> pushing{true};
+  std::thread operatorThread([this, &pushing] {
+    while (pushing) EXPECT_EQ(Service().SendSnapshot(), 0);
+  });
   std::vector<std::thread> hosts;
   for (int h = 0; h < kHosts; ++h) {
     hosts.emplace_back([this, h] {
@@ -29,6 +34,8 @@ TEST_F(ConcurrentLinkTest, ConcurrentHostsLoseAndDuplicateNothingWhileBanksFlip)
     });
   }
   for (auto& h : hosts) h.join();
+  pushing = false;
+  operatorThread.join();
 
   // Each point's last value is kPushes - kPointsPerHost + its index.
   auto lastValuesArrived = [](const std::vector<Bytes>& sent) {
@@ -76,6 +83,53 @@ TEST_F(ConcurrentLinkTest, ConcurrentHostsLoseAndDuplicateNothingWhileBanksFlip)
       }
     }
   }
+}
+
+// Every snapshot lists points in first-seen order: for each host, its
+// names in push order from its first on, none twice.
+void ExpectFirstSeenOrder(const std::vector<Bytes>& snapshot) {
+  std::map<std::string, int> lastIndex;
+  for (const Bytes& d : snapshot) {
+    for (const std::string& record : RecordsOf(d)) {
+      const std::string name = record.substr(0, record.find('|'));
+      const std::string host = name.substr(0, name.find('N'));
+      const int index = std::stoi(name.substr(name.find('N') + 1));
+      auto seen = lastIndex.find(host);
+      EXPECT_EQ(index, seen == lastIndex.end() ? 0 : seen->second + 1) << name;
+      lastIndex[host] = index;
+    }
+  }
+}
+
+TEST_F(ConcurrentLinkTest, ConcurrentSnapshotsDuringTheFirstRoundKeepItsOrder) {
+  constexpr int kHosts = 3, kNames = 2000;
+  Service().channel().udpSocket = 5;
+  std::atomic<bool> pushing{true};
+  int snapshots = 0;
+  std::thread operatorThread([this, &pushing, &snapshots] {
+    while (pushing) {
+      Service().SendSnapshot();
+      ExpectFirstSeenOrder(env_.TakeSent());
+      ++snapshots;
+    }
+  });
+  std::vector<std::thread> hosts;
+  for (int h = 0; h < kHosts; ++h) {
+    hosts.emplace_back([this, h] {
+      for (int i = 0; i < kNames; ++i)
+        Service().UpdateItem("H" + std::to_string(h) + "N" + std::to_string(i), "v");
+    });
+  }
+  for (auto& h : hosts) h.join();
+  pushing = false;
+  operatorThread.join();
+  EXPECT_GT(snapshots, 0);
+  Service().SendSnapshot();
+  std::vector<Bytes> last = env_.TakeSent();
+  ExpectFirstSeenOrder(last);
+  std::size_t records = 0;
+  for (const Bytes& d : last) records += RecordsOf(d).size();
+  EXPECT_EQ(records, static_cast<std::size_t>(kHosts * kNames));
 }
 
 }  // namespace

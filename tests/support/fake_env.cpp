@@ -96,6 +96,13 @@ std::vector<std::vector<std::uint8_t>> FakeEnv::Sent() {
   return sent_;
 }
 
+std::vector<std::vector<std::uint8_t>> FakeEnv::TakeSent() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  std::vector<std::vector<std::uint8_t>> taken;
+  taken.swap(sent_);
+  return taken;
+}
+
 bool FakeEnv::WaitForSent(std::size_t count) {
   return WaitUntilSent([count](const auto& sent) { return sent.size() >= count; });
 }

@@ -67,6 +67,8 @@ class FakeEnv : public EnvWrapper {
   int sendCalls = 0;
 
   std::vector<std::vector<std::uint8_t>> Sent();
+  // What was sent so far, forgotten once taken.
+  std::vector<std::vector<std::uint8_t>> TakeSent();
   // Waits (real time, bounded) until at least `count` datagrams were sent.
   bool WaitForSent(std::size_t count);
   // Waits (real time, bounded) until what was sent satisfies `done`.
