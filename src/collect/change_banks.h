@@ -2,10 +2,10 @@
 // stripes, each under a lock of its own, so that host threads pushing
 // different points rarely meet on a lock or a cache line.
 //
-// Together the stripe locks and the event lock are what the rest of the
-// design calls BufferLock: one stripe's lock guards that stripe's points
-// and bank entries; the flip and the snapshot take all of them (WholeBuffer)
-// so that they see every stripe at one moment. Lock order: the discovery
+// Together the stripe locks and the event lock are the buffer lock: one
+// stripe's lock guards that stripe's points and bank entries; the flip and
+// the snapshot take all of them (WholeBuffer) so that they see every stripe
+// at one moment. Lock order: the discovery
 // lock, then stripes in ascending order, then the event lock, then LogLock.
 #ifndef PELMORA_COLLECT_CHANGE_BANKS_H_
 #define PELMORA_COLLECT_CHANGE_BANKS_H_

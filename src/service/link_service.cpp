@@ -4,10 +4,6 @@
 #include "config/service_log.h"
 
 namespace pelmora {
-
-SpinLock BufferLock;
-std::mutex WriteQueueLock;
-
 namespace {
 LinkService* serviceInstance = nullptr;
 }  // namespace

@@ -4,6 +4,9 @@
 #include "service/link_service.h"
 
 namespace pelmora {
+
+std::mutex WriteQueueLock;
+
 namespace {
 constexpr std::uint32_t kIdlePauseMs = 300;
 }  // namespace
