@@ -44,11 +44,6 @@ void WorkerThread::Resume() {
   cv_.notify_all();
 }
 
-bool WorkerThread::WasResumed() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return resumed_;
-}
-
 void WorkerThread::Join() {
   if (thread_.joinable()) thread_.join();
 }

@@ -68,12 +68,11 @@ class WorkerThread {
   WorkerThread& operator=(const WorkerThread&) = delete;
 
   void Resume();
-  bool WasResumed() const;
   // Waits without time limit for the body to return. Call once.
   void Join();
 
  private:
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::condition_variable cv_;
   bool resumed_ = false;
   std::thread thread_;

@@ -23,8 +23,6 @@ LinkService* LinkService::Instance() {
   return service;
 }
 
-LinkService* LinkService::Existing() { return serviceInstance; }
-
 void LinkService::DestroyInstance() {
   if (!serviceInstance) return;
   serviceInstance->Log(messages::kServiceStopped);

@@ -48,8 +48,6 @@ class LinkService {
   static LinkService* Instance();
   // Logs "service stopped", then deletes the object. UninitService only.
   static void DestroyInstance();
-  // The object Instance() returned, or null.
-  static LinkService* Existing();
 
   virtual ~LinkService();
   LinkService(const LinkService&) = delete;
