@@ -48,7 +48,8 @@ BenchService* shared = nullptr;
 void BM_UpdateItemKnownPoint(benchmark::State& state) {
   // The loop starts and ends behind a barrier: every thread sees the
   // service inside it, and none uses it after thread 0 deletes it.
-  if (state.thread_index() == 0) shared = new BenchService(static_cast<int>(state.range(0)));
+  if (state.thread_index() == 0)
+    shared = new BenchService(static_cast<int>(state.range(0)));
   std::size_t i = static_cast<std::size_t>(state.thread_index()) * 7919;
   char value[16];
   for (auto _ : state) {
@@ -63,7 +64,11 @@ void BM_UpdateItemKnownPoint(benchmark::State& state) {
     shared = nullptr;
   }
 }
-BENCHMARK(BM_UpdateItemKnownPoint)->Arg(10000)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_UpdateItemKnownPoint)
+    ->Arg(10000)
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime();
 
 // A UDP socket bound on loopback that nobody reads: the kernel drops what
 // overflows, so only the sender's cost is measured.
@@ -98,7 +103,8 @@ void BM_Snapshot(benchmark::State& state) {
   service.SetServerPort(sink.port);
   service.channel().udpSocket = ConnectedSocket(sink);
   for (auto _ : state) benchmark::DoNotOptimize(service.SendSnapshot());
-  CurrentEnv()->CloseSocket(service.channel().udpSocket.exchange(kInvalidSocket));
+  CurrentEnv()->CloseSocket(
+      service.channel().udpSocket.exchange(kInvalidSocket));
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_Snapshot)->Arg(10000)->UseRealTime();
@@ -128,7 +134,8 @@ void BM_RawSendtoOfSnapshotDatagrams(benchmark::State& state) {
   for (auto _ : state) {
     for (const auto& d : datagrams) {
       benchmark::DoNotOptimize(::sendto(fd, d.data(), d.size(), 0,
-                                        reinterpret_cast<sockaddr*>(&to), sizeof to));
+                                        reinterpret_cast<sockaddr*>(&to),
+                                        sizeof to));
     }
   }
   ::close(fd);

@@ -5,8 +5,10 @@
 //   1. InitService()                once
 //   2. SetWriteCallback(callback)   once, after InitService
 //   3. UpdateItem / SendEventEx     from any thread, at any rate
-//   4. DoSettings()                 any time between InitService and UninitService
-//   5. UninitService()              once; the sequence may then start again at 1
+//   4. DoSettings()                 any time between InitService and
+//   UninitService
+//   5. UninitService()              once; the sequence may then start again at
+//   1
 // Strings are NUL-terminated 8-bit texts in the host's ANSI code page,
 // borrowed for the duration of the call only.
 #ifndef PELMORA_PELMORA_H_

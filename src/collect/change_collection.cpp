@@ -30,12 +30,11 @@ void LinkService::UpdateItem(std::string_view name, std::string_view value) {
       // A known name has come back: the host's first round is complete.
       // Set under the discovery lock, so PointOrder is final for whoever
       // sees it set. The pair goes into no bank: the snapshot sends it.
-      std::string line(sizeof messages::kLastPointFormat + name.size() +
-                           value.size(),
-                       '\0');
-      int n = std::snprintf(&line[0], line.size(), messages::kLastPointFormat,
-                            std::string(name).c_str(),
-                            std::string(value).c_str());
+      std::string line(
+          sizeof messages::kLastPointFormat + name.size() + value.size(), '\0');
+      int n =
+          std::snprintf(&line[0], line.size(), messages::kLastPointFormat,
+                        std::string(name).c_str(), std::string(value).c_str());
       line.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
       Log(line);
       DiscoveryDone->Set();

@@ -27,8 +27,10 @@ void LinkService::LoadConfig() {
   const bool macReplaced = macText_ == kUnsetMac;
   if (macReplaced) macText_ = FirstAdapterMac(env_);
   ApplyMac();
-  SetServerAddress(env_->ReadProfileString(file, kSection, "ADDR", kDefaultAddress));
-  SetServerPort(env_->ReadProfileInt(file, kSection, "PORT", kDefaultServerPort));
+  SetServerAddress(
+      env_->ReadProfileString(file, kSection, "ADDR", kDefaultAddress));
+  SetServerPort(
+      env_->ReadProfileInt(file, kSection, "PORT", kDefaultServerPort));
   countSetting_ = env_->ReadProfileInt(file, kSection, "Count", 5);
   if (macReplaced) SaveConfig();
   hashSize_ = env_->ReadProfileInt(env_->HostProfilePath("Module.ini"),

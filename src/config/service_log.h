@@ -27,7 +27,8 @@ std::string FindConfigDir(Env* env);
 // `configDir`/Pelmora.log: open exclusively, empty the file when it is
 // longer than kLogSizeLimit, append, close. Any failure drops the line
 // silently. Takes LogLock; callable from any thread.
-void WriteLogLine(Env* env, const std::string& configDir, std::string_view text);
+void WriteLogLine(Env* env, const std::string& configDir,
+                  std::string_view text);
 
 }  // namespace pelmora
 

@@ -31,7 +31,8 @@ bool ScanHexValue(const char** p, std::uint32_t* value) {
     s += 2;
   if (HexDigit(*s) < 0) return false;
   std::uint32_t v = 0;
-  for (int d; (d = HexDigit(*s)) >= 0; ++s) v = (v << 4) | static_cast<std::uint32_t>(d);
+  for (int d; (d = HexDigit(*s)) >= 0; ++s)
+    v = (v << 4) | static_cast<std::uint32_t>(d);
   *value = negative ? 0u - v : v;
   *p = s;
   return true;
@@ -46,8 +47,8 @@ void ListAdapterMacs(Env* env, std::vector<std::string>* list) {
     std::string text;
     for (std::size_t i = 0; i < address.size(); ++i) {
       char group[4];
-      std::snprintf(group, sizeof group, i + 1 < address.size() ? "%02X:" : "%02X",
-                    address[i]);
+      std::snprintf(group, sizeof group,
+                    i + 1 < address.size() ? "%02X:" : "%02X", address[i]);
       text += group;
     }
     list->push_back(std::move(text));

@@ -93,9 +93,9 @@ class Env {
                                        std::uint32_t fallback) = 0;
   // Creates the file and section as needed; never the directory.
   virtual bool WriteProfileEntry(const std::string& file,
-                                  const std::string& section,
-                                  const std::string& key,
-                                  const std::string& value) = 0;
+                                 const std::string& section,
+                                 const std::string& key,
+                                 const std::string& value) = 0;
   // Where a profile file that the host names without a directory lives.
   virtual std::string HostProfilePath(const std::string& name) = 0;
 
@@ -158,8 +158,8 @@ class EnvWrapper : public Env {
     return target_->ReadProfileInt(file, section, key, fallback);
   }
   bool WriteProfileEntry(const std::string& file, const std::string& section,
-                          const std::string& key,
-                          const std::string& value) override {
+                         const std::string& key,
+                         const std::string& value) override {
     return target_->WriteProfileEntry(file, section, key, value);
   }
   std::string HostProfilePath(const std::string& name) override {

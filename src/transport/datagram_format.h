@@ -21,7 +21,8 @@ namespace pelmora {
 inline constexpr std::uint32_t kHeaderSize = 32;
 inline constexpr std::uint32_t kBufferSize = 1024;
 // A datagram is at most 1023 bytes, so one record's text at most 989.
-inline constexpr std::uint32_t kMaxRecordText = kBufferSize - 1 - kHeaderSize - 2;
+inline constexpr std::uint32_t kMaxRecordText =
+    kBufferSize - 1 - kHeaderSize - 2;
 
 inline constexpr std::uint8_t kKindItem = 0x01;
 inline constexpr std::uint8_t kKindEvent = 0x02;
@@ -53,7 +54,8 @@ inline void CopyShort(std::uint8_t* to, const char* from, std::size_t n) {
     std::memcpy(to, from, 4);
     std::memcpy(to + n - 4, from + n - 4, 4);
   } else {
-    for (std::size_t i = 0; i < n; ++i) to[i] = static_cast<std::uint8_t>(from[i]);
+    for (std::size_t i = 0; i < n; ++i)
+      to[i] = static_cast<std::uint8_t>(from[i]);
   }
 }
 

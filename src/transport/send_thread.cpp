@@ -40,7 +40,8 @@ int LinkService::SendWithTimeout(const std::atomic<SocketHandle>& socket,
   int remaining = length;
   while (remaining > 0) {
     if (StopRequested()) return sent;
-    SendOutcome outcome = env_->SendTo(socket.load(), data + sent, remaining, to);
+    SendOutcome outcome =
+        env_->SendTo(socket.load(), data + sent, remaining, to);
     if (outcome.bytes < 0) {
       if (!outcome.wouldBlock) return -1;
       env_->SleepMs(kWouldBlockRetryMs);

@@ -62,7 +62,8 @@ int LinkService::SendSnapshot() {
     for (int i = 0; i < full; ++i) {
       batch[i].Finish();
       if (SendWithTimeout(channel_.udpSocket, batch[i].bytes,
-                          static_cast<int>(batch[i].length), kSendTimeoutMs) < 0)
+                          static_cast<int>(batch[i].length),
+                          kSendTimeoutMs) < 0)
         return -1;
       if (++sentSinceYield == kYieldEvery) {
         env_->SleepMs(0);

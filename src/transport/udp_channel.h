@@ -21,7 +21,7 @@ struct QueuedDatagram {
   std::uint32_t length = 0;
 };
 
-inline constexpr std::uint8_t kEnableItems = 0x01;   // also the snapshot
+inline constexpr std::uint8_t kEnableItems = 0x01;  // also the snapshot
 inline constexpr std::uint8_t kEnableEvents = 0x02;
 
 class UdpChannel {

@@ -9,7 +9,8 @@
 namespace pelmora {
 namespace {
 
-bool StartsWithIgnoringCase(const std::string& text, const std::string& prefix) {
+bool StartsWithIgnoringCase(const std::string& text,
+                            const std::string& prefix) {
   if (prefix.size() > text.size()) return false;
   for (std::size_t i = 0; i < prefix.size(); ++i) {
     if (std::tolower(static_cast<unsigned char>(text[i])) !=

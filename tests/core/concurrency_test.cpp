@@ -12,7 +12,8 @@ namespace {
 
 using ConcurrentLinkTest = ServiceTest;
 
-TEST_F(ConcurrentLinkTest, ConcurrentHostsLoseAndDuplicateNothingWhileBanksFlip) {
+TEST_F(ConcurrentLinkTest,
+       ConcurrentHostsLoseAndDuplicateNothingWhileBanksFlip) {
   constexpr int kHosts = 3, kPushes = 3000, kPointsPerHost = 20;
   PushRound({"seed", "seed"});
   ASSERT_EQ(Service().StartLink(), 1);
@@ -28,7 +29,9 @@ TEST_F(ConcurrentLinkTest, ConcurrentHostsLoseAndDuplicateNothingWhileBanksFlip)
     hosts.emplace_back([this, h] {
       for (int i = 0; i < kPushes; ++i) {
         const std::string n = std::to_string(i);
-        Service().UpdateItem("H" + std::to_string(h) + "P" + std::to_string(i % kPointsPerHost), n);
+        Service().UpdateItem(
+            "H" + std::to_string(h) + "P" + std::to_string(i % kPointsPerHost),
+            n);
         if (i % 3 == 0) Service().SendEventEx("H" + std::to_string(h), n);
       }
     });
@@ -48,7 +51,8 @@ TEST_F(ConcurrentLinkTest, ConcurrentHostsLoseAndDuplicateNothingWhileBanksFlip)
     if (last.size() != kHosts * kPointsPerHost) return false;
     for (const auto& [name, value] : last) {
       const int index = std::stoi(name.substr(name.find('P') + 1));
-      if (value != std::to_string(kPushes - kPointsPerHost + index)) return false;
+      if (value != std::to_string(kPushes - kPointsPerHost + index))
+        return false;
     }
     return true;
   };
@@ -117,7 +121,8 @@ TEST_F(ConcurrentLinkTest, ConcurrentSnapshotsDuringTheFirstRoundKeepItsOrder) {
   for (int h = 0; h < kHosts; ++h) {
     hosts.emplace_back([this, h] {
       for (int i = 0; i < kNames; ++i)
-        Service().UpdateItem("H" + std::to_string(h) + "N" + std::to_string(i), "v");
+        Service().UpdateItem("H" + std::to_string(h) + "N" + std::to_string(i),
+                             "v");
     });
   }
   for (auto& h : hosts) h.join();

@@ -12,7 +12,8 @@ namespace {
 constexpr char kAdapterMac[] = "00:11:22:33:44:55";
 
 std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : text)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
 }
 
@@ -29,8 +30,9 @@ class ConfigTest : public ServiceTest {
 TEST_F(ConfigTest, AMissingFileIsCreatedWithTheAdaptersMacAndTheDefaults) {
   LinkService& service = Service();
   EXPECT_EQ(FileLines(ConfigPath()),
-            (std::vector<std::string>{"[SERVERSET]", std::string("MAC=") + kAdapterMac,
-                                      "ADDR=127.0.0.1", "PORT=7000", "COUNT=5"}));
+            (std::vector<std::string>{
+                "[SERVERSET]", std::string("MAC=") + kAdapterMac,
+                "ADDR=127.0.0.1", "PORT=7000", "COUNT=5"}));
   EXPECT_EQ(service.GetMacText(), kAdapterMac);
   const std::uint8_t expected[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
   EXPECT_TRUE(std::equal(expected, expected + 6, service.macBytes()));
@@ -52,25 +54,35 @@ TEST_F(ConfigTest, AnUnsetMacIsReplacedAndTheSettingsWrittenBack) {
   };
   const Case cases[] = {
       {"[SERVERSET]\r\nADDR=127.1.2.3\r\nPORT=7100\r\n",
-       {"[SERVERSET]", "ADDR=127.1.2.3", "PORT=7100", "MAC=00:11:22:33:44:55", "COUNT=5"},
-       "127.1.2.3", 7100},
-      {"[SERVERSET]\r\nMAC=00:00:00:00:00:00\r\nADDR=127.1.2.3\r\n",
-       {"[SERVERSET]", "MAC=00:11:22:33:44:55", "ADDR=127.1.2.3", "PORT=7000", "COUNT=5"},
-       "127.1.2.3", 7000},
-      {"[SERVERSET]\r\nMAC =  00:00:00:00:00:00  \r\n",
-       {"[SERVERSET]", "MAC=00:11:22:33:44:55", "ADDR=127.0.0.1", "PORT=7000", "COUNT=5"},
-       "127.0.0.1", 7000},
-      {"[SERVERSET]\r\nPORT=70000\r\n",
-       {"[SERVERSET]", "PORT=70000", "MAC=00:11:22:33:44:55", "ADDR=127.0.0.1", "COUNT=5"},
-       "127.0.0.1", 70000},
-      {"[SERVERSET]\r\nPORT=-1\r\n",
-       {"[SERVERSET]", "PORT=4294967295", "MAC=00:11:22:33:44:55", "ADDR=127.0.0.1",
+       {"[SERVERSET]", "ADDR=127.1.2.3", "PORT=7100", "MAC=00:11:22:33:44:55",
         "COUNT=5"},
-       "127.0.0.1", 4294967295u},
+       "127.1.2.3",
+       7100},
+      {"[SERVERSET]\r\nMAC=00:00:00:00:00:00\r\nADDR=127.1.2.3\r\n",
+       {"[SERVERSET]", "MAC=00:11:22:33:44:55", "ADDR=127.1.2.3", "PORT=7000",
+        "COUNT=5"},
+       "127.1.2.3",
+       7000},
+      {"[SERVERSET]\r\nMAC =  00:00:00:00:00:00  \r\n",
+       {"[SERVERSET]", "MAC=00:11:22:33:44:55", "ADDR=127.0.0.1", "PORT=7000",
+        "COUNT=5"},
+       "127.0.0.1",
+       7000},
+      {"[SERVERSET]\r\nPORT=70000\r\n",
+       {"[SERVERSET]", "PORT=70000", "MAC=00:11:22:33:44:55", "ADDR=127.0.0.1",
+        "COUNT=5"},
+       "127.0.0.1",
+       70000},
+      {"[SERVERSET]\r\nPORT=-1\r\n",
+       {"[SERVERSET]", "PORT=4294967295", "MAC=00:11:22:33:44:55",
+        "ADDR=127.0.0.1", "COUNT=5"},
+       "127.0.0.1",
+       4294967295u},
       {"[OTHER]\r\nMAC=0A:0B:0C:0D:0E:0F\r\n",
-       {"[OTHER]", "MAC=0A:0B:0C:0D:0E:0F", "[SERVERSET]", "MAC=00:11:22:33:44:55",
-        "ADDR=127.0.0.1", "PORT=7000", "COUNT=5"},
-       "127.0.0.1", 7000},
+       {"[OTHER]", "MAC=0A:0B:0C:0D:0E:0F", "[SERVERSET]",
+        "MAC=00:11:22:33:44:55", "ADDR=127.0.0.1", "PORT=7000", "COUNT=5"},
+       "127.0.0.1",
+       7000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
@@ -97,7 +109,9 @@ TEST_F(ConfigTest, AConfiguredMacIsNeitherLookedUpNorWritten) {
     return text;
   }();
   const Case cases[] = {
-      {"0A:1B:2C:3D:4E:5F", "0A:1B:2C:3D:4E:5F", {0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F}},
+      {"0A:1B:2C:3D:4E:5F",
+       "0A:1B:2C:3D:4E:5F",
+       {0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F}},
       {"0a-1b-2c-3d-4e-5f", "0a-1b-2c-3d-4e-5f", {0x0A, 0, 0, 0, 0, 0}},
       {"not a mac at all", "not a mac at all", {}},
       {"00:00:00:00:00:00:00", "00:00:00:00:00:00:00", {}},
@@ -106,7 +120,8 @@ TEST_F(ConfigTest, AConfiguredMacIsNeitherLookedUpNorWritten) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("MAC=" + c.mac);
-    const std::string file = "[SERVERSET]\r\nMAC=" + c.mac + "\r\nADDR=127.0.0.9\r\n";
+    const std::string file =
+        "[SERVERSET]\r\nMAC=" + c.mac + "\r\nADDR=127.0.0.9\r\n";
     WriteFile(ConfigPath(), file);
     env_.adapterQueries = 0;
     LinkService& service = Restart();
@@ -143,7 +158,8 @@ TEST_F(ConfigTest, AnEmptyAddressIsReadAsEmptyNotAsTheDefault) {
 }
 
 TEST_F(ConfigTest, CountInAnyLetterCaseIsOneKey) {
-  WriteFile(ConfigPath(), "[serverset]\r\nMAC=00:00:00:00:00:00\r\ncount=9\r\n");
+  WriteFile(ConfigPath(),
+            "[serverset]\r\nMAC=00:00:00:00:00:00\r\ncount=9\r\n");
   EXPECT_EQ(Service().countSetting(), 9u);
   std::vector<std::string> counts;
   for (const std::string& line : FileLines(ConfigPath()))
@@ -152,15 +168,17 @@ TEST_F(ConfigTest, CountInAnyLetterCaseIsOneKey) {
 }
 
 TEST_F(ConfigTest, SaveConfigWritesTheCurrentSettings) {
-  WriteFile(ConfigPath(), "[SERVERSET]\r\nMAC=0A:1B:2C:3D:4E:5F\r\nCOUNT=3\r\n");
+  WriteFile(ConfigPath(),
+            "[SERVERSET]\r\nMAC=0A:1B:2C:3D:4E:5F\r\nCOUNT=3\r\n");
   LinkService& service = Service();
   service.SetServerAddress("127.168.7.1");
   service.SetServerPort(7200);
   service.SetMacText("01:02:03:04:05:06");
   service.SaveConfig();
-  EXPECT_EQ(FileLines(ConfigPath()),
-            (std::vector<std::string>{"[SERVERSET]", "MAC=01:02:03:04:05:06", "COUNT=3",
-                                      "ADDR=127.168.7.1", "PORT=7200"}));
+  EXPECT_EQ(
+      FileLines(ConfigPath()),
+      (std::vector<std::string>{"[SERVERSET]", "MAC=01:02:03:04:05:06",
+                                "COUNT=3", "ADDR=127.168.7.1", "PORT=7200"}));
   LinkService& again = Restart();
   EXPECT_EQ(again.GetServerAddress(), "127.168.7.1");
   EXPECT_EQ(again.GetServerPort(), 7200u);

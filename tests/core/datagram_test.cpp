@@ -146,7 +146,9 @@ TEST_F(AssemblerTest, EveryTenthCallPausesFiftyMilliseconds) {
     std::vector<std::uint32_t> sleeps = env_.Sleeps();
     if (!sleeps.empty() && firstPause < 0) firstPause = call;
     if (firstPause > 0) {
-      EXPECT_EQ(sleeps.size(), static_cast<std::size_t>((call - firstPause) / 10 + 1)) << call;
+      EXPECT_EQ(sleeps.size(),
+                static_cast<std::size_t>((call - firstPause) / 10 + 1))
+          << call;
     }
   }
   EXPECT_GE(firstPause, 1);

@@ -30,11 +30,13 @@ TEST_F(DiscoveryTest, TheFirstKnownNameEndsTheRoundAndIsLogged) {
   EXPECT_FALSE(Service().IsDiscoveryDone());
   Service().UpdateItem("A", "v");
   EXPECT_TRUE(Service().IsDiscoveryDone());
-  EXPECT_EQ(Service().PointOrderNames(), (std::vector<std::string>{"A", "B", "C"}));
+  EXPECT_EQ(Service().PointOrderNames(),
+            (std::vector<std::string>{"A", "B", "C"}));
   EXPECT_EQ(Value("A"), "v");
-  EXPECT_EQ(Log().back(),
-            "\xD7\xEE\xBA\xF3\xD2\xBB\xB8\xF6\xB2\xE2\xB5\xE3\xB5\xC4\xB1\xEA\xCA\xBE"
-            "\xCE\xAA A : v");
+  EXPECT_EQ(
+      Log().back(),
+      "\xD7\xEE\xBA\xF3\xD2\xBB\xB8\xF6\xB2\xE2\xB5\xE3\xB5\xC4\xB1\xEA\xCA\xBE"
+      "\xCE\xAA A : v");
   // Values of the first round, the closing call included, are left to the
   // snapshot: no bank received anything.
   EXPECT_TRUE(Cycle().empty());
@@ -78,7 +80,8 @@ TEST_F(DiscoveryTest, ValuesOfOneBankPeriodMergeToTheLast) {
   EXPECT_TRUE(Cycle().empty());
   Service().UpdateItem("P1", "4");
   Service().ManagementCycle();  // retires the other bank
-  EXPECT_EQ(RecordsOf(TakeQueued(Service()).at(0)), std::vector<std::string>{"P1|4"});
+  EXPECT_EQ(RecordsOf(TakeQueued(Service()).at(0)),
+            std::vector<std::string>{"P1|4"});
 }
 
 TEST_F(DiscoveryTest, EmptyAndNullTextsAreStoredLikeAnyOther) {
@@ -98,23 +101,29 @@ TEST_F(DiscoveryTest, ConcurrentFirstRoundsLoseAndDuplicateNoName) {
   for (int t = 0; t < kThreads; ++t) {
     hosts.emplace_back([this, t] {
       for (int i = 0; i < kNames; ++i)
-        Service().UpdateItem("T" + std::to_string(t) + "_" + std::to_string(i), "v");
+        Service().UpdateItem("T" + std::to_string(t) + "_" + std::to_string(i),
+                             "v");
     });
   }
   for (auto& h : hosts) h.join();
   std::vector<std::string> order = Service().PointOrderNames();
   EXPECT_EQ(order.size(), static_cast<std::size_t>(kThreads * kNames));
-  EXPECT_EQ(std::set<std::string>(order.begin(), order.end()).size(), order.size());
+  EXPECT_EQ(std::set<std::string>(order.begin(), order.end()).size(),
+            order.size());
 
   // Every thread now comes round again at once: one of them ends discovery,
   // and it is logged once.
   std::vector<std::thread> again;
   for (int t = 0; t < kThreads; ++t)
-    again.emplace_back([this, t] { Service().UpdateItem("T" + std::to_string(t) + "_0", "w"); });
+    again.emplace_back([this, t] {
+      Service().UpdateItem("T" + std::to_string(t) + "_0", "w");
+    });
   for (auto& h : again) h.join();
   std::vector<std::string> lines = Log();
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                          [](const std::string& l) { return l.find(" : w") != std::string::npos; }),
+                          [](const std::string& l) {
+                            return l.find(" : w") != std::string::npos;
+                          }),
             1);
   EXPECT_EQ(Service().PointOrderNames().size(), order.size());
 }

@@ -13,7 +13,8 @@ namespace {
 
 using LinkTest = ServiceTest;
 
-std::vector<std::string> AllRecords(const std::vector<Bytes>& datagrams, std::uint8_t kind) {
+std::vector<std::string> AllRecords(const std::vector<Bytes>& datagrams,
+                                    std::uint8_t kind) {
   std::vector<std::string> records;
   for (const Bytes& d : datagrams) {
     if (KindOf(d) != kind) continue;
@@ -43,22 +44,27 @@ TEST_F(LinkTest, SnapshotComesFirstThenChangesThenEvents) {
   // The first flip may come before or after these calls, so the events may
   // share a datagram or not; wait for the records.
   ASSERT_TRUE(env_.WaitUntilSent([](const std::vector<Bytes>& sent) {
-    return AllRecords(sent, 0x01).size() == 1 && AllRecords(sent, 0x02).size() == 2;
+    return AllRecords(sent, 0x01).size() == 1 &&
+           AllRecords(sent, 0x02).size() == 2;
   }));
   Service().StopLink();
 
   std::vector<Bytes> sent = env_.Sent();
   EXPECT_EQ(KindOf(sent[0]), 0xFF);
-  EXPECT_EQ(RecordsOf(sent[0]), (std::vector<std::string>{"A|1", "B|0", "C|0"}));
+  EXPECT_EQ(RecordsOf(sent[0]),
+            (std::vector<std::string>{"A|1", "B|0", "C|0"}));
   EXPECT_EQ(sent[0].size(), 47u);
   EXPECT_EQ(AllRecords(sent, 0x01), std::vector<std::string>{"B|2"});
-  EXPECT_EQ(AllRecords(sent, 0x02), (std::vector<std::string>{"early|1", "late|2"}));
+  EXPECT_EQ(AllRecords(sent, 0x02),
+            (std::vector<std::string>{"early|1", "late|2"}));
   for (const Bytes& d : sent) {
     EXPECT_TRUE(KindOf(d) == 0x01 || KindOf(d) == 0x02 || KindOf(d) == 0xFF);
   }
   std::vector<std::string> log = Log();
-  EXPECT_NE(std::find(log.begin(), log.end(), messages::kSendStarted), log.end());
-  EXPECT_NE(std::find(log.begin(), log.end(), messages::kSendExited), log.end());
+  EXPECT_NE(std::find(log.begin(), log.end(), messages::kSendStarted),
+            log.end());
+  EXPECT_NE(std::find(log.begin(), log.end(), messages::kSendExited),
+            log.end());
 }
 
 TEST_F(LinkTest, StopWhileWaitingForDiscoveryEndsTheSendThreadSilently) {
@@ -69,8 +75,10 @@ TEST_F(LinkTest, StopWhileWaitingForDiscoveryEndsTheSendThreadSilently) {
   ASSERT_TRUE(Eventually([this] { return env_.eventWaits > 0; }));
   Service().StopLink();
   const std::vector<std::string> log = Log();
-  EXPECT_EQ(std::find(log.begin(), log.end(), messages::kSendStarted), log.end());
-  EXPECT_EQ(std::find(log.begin(), log.end(), messages::kSendExited), log.end());
+  EXPECT_EQ(std::find(log.begin(), log.end(), messages::kSendStarted),
+            log.end());
+  EXPECT_EQ(std::find(log.begin(), log.end(), messages::kSendExited),
+            log.end());
   EXPECT_TRUE(env_.Sent().empty());
 }
 
@@ -116,9 +124,13 @@ TEST_F(LinkTest, AHalfStartedLinkStillStopsItsWorkers) {
   // Read only now: a reader holding the log open while workers write would
   // make them drop their lines, by design of the exclusive open.
   const std::vector<std::string> log = Log();
-  EXPECT_NE(std::find(log.begin(), log.end(), messages::kSendThreadCreateFailed), log.end());
-  EXPECT_NE(std::find(log.begin(), log.end(), messages::kManagementExited), log.end());
-  EXPECT_NE(std::find(log.begin(), log.end(), messages::kConfigExited), log.end());
+  EXPECT_NE(
+      std::find(log.begin(), log.end(), messages::kSendThreadCreateFailed),
+      log.end());
+  EXPECT_NE(std::find(log.begin(), log.end(), messages::kManagementExited),
+            log.end());
+  EXPECT_NE(std::find(log.begin(), log.end(), messages::kConfigExited),
+            log.end());
   EXPECT_TRUE(env_.Sent().empty());
 }
 
@@ -138,10 +150,12 @@ TEST_F(LinkTest, SendWithTimeoutRetriesABlockedSocketUntilTheTimeOut) {
   EXPECT_EQ(env_.Sleeps(), std::vector<std::uint32_t>(100, 50));
 
   env_.scriptedSends.assign({{-1, true}, {-1, false}});
-  EXPECT_EQ(Service().SendWithTimeout(socket, data, 4, 5000), -1) << "hard error";
+  EXPECT_EQ(Service().SendWithTimeout(socket, data, 4, 5000), -1)
+      << "hard error";
 
   env_.scriptedSends.assign({{-1, true}});
-  EXPECT_EQ(Service().SendWithTimeout(socket, data, 4, 5000), 4) << "blocked once";
+  EXPECT_EQ(Service().SendWithTimeout(socket, data, 4, 5000), 4)
+      << "blocked once";
 }
 
 TEST_F(LinkTest, OnceStopIsSignalledSendsAndSnapshotsEndAtOnce) {

@@ -26,7 +26,8 @@ TEST_F(LogTest, WritesOneTimestampedCrLfLinePerMessage) {
 TEST_F(LogTest, MessagesAreWrittenAsTheirExactBytes) {
   Service().Log(messages::kServiceStopped);
   Service().Log("a\nb");
-  EXPECT_EQ(Log(), (std::vector<std::string>{"\xB7\xFE\xCE\xF1\xCD\xA3\xD6\xB9!", "a\nb"}));
+  EXPECT_EQ(Log(), (std::vector<std::string>{
+                       "\xB7\xFE\xCE\xF1\xCD\xA3\xD6\xB9!", "a\nb"}));
 }
 
 TEST_F(LogTest, AFileOfExactlyOneMebibyteIsAppendedToThenEmptied) {
@@ -73,14 +74,17 @@ TEST_F(LogTest, ConcurrentWritersNeverMixLines) {
   std::vector<std::string> lines = Log();
   ASSERT_EQ(lines.size(), 2u * kLines);
   for (const std::string& line : lines) {
-    EXPECT_TRUE(line == std::string(40, 'a') || line == std::string(40, 'b')) << line;
+    EXPECT_TRUE(line == std::string(40, 'a') || line == std::string(40, 'b'))
+        << line;
   }
 }
 
 class FixedPathEnv : public EnvWrapper {
  public:
   FixedPathEnv(std::string path, char separator)
-      : EnvWrapper(Env::Default()), path_(std::move(path)), separator_(separator) {}
+      : EnvWrapper(Env::Default()),
+        path_(std::move(path)),
+        separator_(separator) {}
   std::string ExecutablePath() override { return path_; }
   char PathSeparator() override { return separator_; }
 

@@ -14,7 +14,9 @@ namespace {
 
 class RecordingView : public SettingsView {
  public:
-  void AddStation(const std::string& text) override { stations.push_back(text); }
+  void AddStation(const std::string& text) override {
+    stations.push_back(text);
+  }
   void SelectStation(int index) override { selected = index; }
   void SetAddressText(const std::string& text) override { address = text; }
   std::string AddressText() override { return address; }
@@ -30,14 +32,16 @@ class RecordingView : public SettingsView {
 };
 
 std::size_t Snapshots(const std::vector<Bytes>& sent) {
-  return static_cast<std::size_t>(std::count_if(
-      sent.begin(), sent.end(), [](const Bytes& d) { return KindOf(d) == 0xFF; }));
+  return static_cast<std::size_t>(
+      std::count_if(sent.begin(), sent.end(),
+                    [](const Bytes& d) { return KindOf(d) == 0xFF; }));
 }
 
 class SettingsDialogTest : public ServiceTest {
  protected:
   std::string Saved(const char* key) {
-    return CurrentEnv()->ReadProfileString(ConfigPath(), "SERVERSET", key, "<none>");
+    return CurrentEnv()->ReadProfileString(ConfigPath(), "SERVERSET", key,
+                                           "<none>");
   }
   long LogCount(const char* line) const {
     const std::vector<std::string> log = Log();
@@ -71,8 +75,8 @@ TEST_F(SettingsDialogTest, StationToSelectSearchesFromTheSecondEntryAndWraps) {
 
 TEST_F(SettingsDialogTest, PortFromTextReadsLikeAtoi) {
   const std::pair<const char*, std::uint32_t> cases[] = {
-      {" 42", 42},  {"+7", 7},  {"-1", 4294967295u}, {"12ab", 12},
-      {"abc", 0},   {"", 0},    {"- 1", 0},          {"99999999", 99999999},
+      {" 42", 42}, {"+7", 7}, {"-1", 4294967295u}, {"12ab", 12},
+      {"abc", 0},  {"", 0},   {"- 1", 0},          {"99999999", 99999999},
   };
   for (const auto& [text, port] : cases)
     EXPECT_EQ(SettingsDialog::PortFromText(text), port) << "\"" << text << "\"";
@@ -82,14 +86,17 @@ TEST_F(SettingsDialogTest, InitialiseShowsAdaptersSelectionAddressAndPort) {
   env_.adapters = {{0, 0x11, 0x22, 0x33, 0x44, 0xAA},
                    {0, 0x11, 0x22, 0x33, 0x44, 0xBB},
                    {0, 0x11, 0x22, 0x33, 0x44, 0x0C}};
-  CurrentEnv()->WriteProfileEntry(ConfigPath(), "SERVERSET", "MAC", "00:11:22:33:44:bb");
-  CurrentEnv()->WriteProfileEntry(ConfigPath(), "SERVERSET", "ADDR", "127.0.0.2");
+  CurrentEnv()->WriteProfileEntry(ConfigPath(), "SERVERSET", "MAC",
+                                  "00:11:22:33:44:bb");
+  CurrentEnv()->WriteProfileEntry(ConfigPath(), "SERVERSET", "ADDR",
+                                  "127.0.0.2");
   CurrentEnv()->WriteProfileEntry(ConfigPath(), "SERVERSET", "PORT", "7100");
   SettingsDialog dialog(Service());
   RecordingView view;
   dialog.Initialise(view);
-  EXPECT_EQ(view.stations, (std::vector<std::string>{
-                               "00:11:22:33:44:AA", "00:11:22:33:44:BB", "00:11:22:33:44:0C"}));
+  EXPECT_EQ(view.stations,
+            (std::vector<std::string>{"00:11:22:33:44:AA", "00:11:22:33:44:BB",
+                                      "00:11:22:33:44:0C"}));
   EXPECT_EQ(view.selected, 1);
   EXPECT_EQ(view.address, "127.0.0.2");
   EXPECT_EQ(view.port, "7100");
@@ -108,7 +115,7 @@ TEST_F(SettingsDialogTest, OkStoresAndSavesOnlyAChangedAddressOrPort) {
     std::uint32_t storedPort;
   };
   const Case cases[] = {
-      {"127.0.0.1", "7000", "127.0.0.1", 7000},  // unchanged
+      {"127.0.0.1", "7000", "127.0.0.1", 7000},    // unchanged
       {"127.0.0.1", " 7000x", "127.0.0.1", 7000},  // other text, same value
       {"127.0.0.1", "7001", "127.0.0.1", 7001},
       {"127.0.0.1", "abc", "127.0.0.1", 0},
@@ -119,7 +126,8 @@ TEST_F(SettingsDialogTest, OkStoresAndSavesOnlyAChangedAddressOrPort) {
   };
   ASSERT_EQ(Service().StartLink(), 1);
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string("address \"") + c.address + "\" port \"" + c.port + "\"");
+    SCOPED_TRACE(std::string("address \"") + c.address + "\" port \"" + c.port +
+                 "\"");
     Service().SetServerAddress("127.0.0.1");
     Service().SetServerPort(7000);
     Service().SaveConfig();
@@ -127,7 +135,8 @@ TEST_F(SettingsDialogTest, OkStoresAndSavesOnlyAChangedAddressOrPort) {
     // Every start opens a new socket; the log is not read while the
     // workers may hold it.
     const SocketHandle socket = Service().channel().udpSocket.load();
-    const bool changed = c.storedAddress != std::string("127.0.0.1") || c.storedPort != 7000;
+    const bool changed =
+        c.storedAddress != std::string("127.0.0.1") || c.storedPort != 7000;
 
     SettingsDialog dialog(Service());
     RecordingView view;
@@ -138,7 +147,8 @@ TEST_F(SettingsDialogTest, OkStoresAndSavesOnlyAChangedAddressOrPort) {
 
     EXPECT_EQ(Service().GetServerAddress(), c.storedAddress);
     EXPECT_EQ(Service().GetServerPort(), c.storedPort);
-    EXPECT_EQ(Service().channel().udpSocket.load() != socket, changed) << "restarted";
+    EXPECT_EQ(Service().channel().udpSocket.load() != socket, changed)
+        << "restarted";
     EXPECT_TRUE(Service().IsLinkStarted());
     if (changed) {
       EXPECT_EQ(Saved("ADDR"), c.storedAddress);
@@ -152,7 +162,8 @@ TEST_F(SettingsDialogTest, OkStoresAndSavesOnlyAChangedAddressOrPort) {
 TEST_F(SettingsDialogTest, ANewPortRestartsTheLinkWhichSendsTheSnapshotAgain) {
   PushRound({"A", "B", "A"});
   ASSERT_EQ(Service().StartLink(), 1);
-  ASSERT_TRUE(env_.WaitUntilSent([](const std::vector<Bytes>& s) { return Snapshots(s) == 1; }));
+  ASSERT_TRUE(env_.WaitUntilSent(
+      [](const std::vector<Bytes>& s) { return Snapshots(s) == 1; }));
 
   SettingsDialog dialog(Service());
   RecordingView view;
@@ -161,10 +172,13 @@ TEST_F(SettingsDialogTest, ANewPortRestartsTheLinkWhichSendsTheSnapshotAgain) {
   dialog.Ok(view);
 
   EXPECT_EQ(env_.lastConnect.port, 7001);
-  ASSERT_TRUE(env_.WaitUntilSent([](const std::vector<Bytes>& s) { return Snapshots(s) == 2; }));
-  EXPECT_EQ(RecordsOf(env_.Sent().back()), (std::vector<std::string>{"A|v", "B|v"}));
+  ASSERT_TRUE(env_.WaitUntilSent(
+      [](const std::vector<Bytes>& s) { return Snapshots(s) == 2; }));
+  EXPECT_EQ(RecordsOf(env_.Sent().back()),
+            (std::vector<std::string>{"A|v", "B|v"}));
   // The new configuration thread was let run: it pauses on its empty queue.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(10);
   auto idlePauses = [this] {
     const std::vector<std::uint32_t> sleeps = env_.Sleeps();
     return std::count(sleeps.begin(), sleeps.end(), 300u);
@@ -175,7 +189,8 @@ TEST_F(SettingsDialogTest, ANewPortRestartsTheLinkWhichSendsTheSnapshotAgain) {
 }
 
 TEST_F(SettingsDialogTest, TheStationChoiceIsNeverApplied) {
-  env_.adapters = {{0, 0x11, 0x22, 0x33, 0x44, 0xAA}, {0, 0x11, 0x22, 0x33, 0x44, 0xBB}};
+  env_.adapters = {{0, 0x11, 0x22, 0x33, 0x44, 0xAA},
+                   {0, 0x11, 0x22, 0x33, 0x44, 0xBB}};
   const std::string mac = Service().GetMacText();
   ASSERT_EQ(mac, "00:11:22:33:44:AA");
   SettingsDialog dialog(Service());
@@ -190,7 +205,8 @@ TEST_F(SettingsDialogTest, TheStationChoiceIsNeverApplied) {
   EXPECT_EQ(Saved("PORT"), "7001");
 }
 
-TEST_F(SettingsDialogTest, UpdateSendsTheSnapshotAtOnceAndCancelKeepsEverything) {
+TEST_F(SettingsDialogTest,
+       UpdateSendsTheSnapshotAtOnceAndCancelKeepsEverything) {
   PushRound({"A", "B", "A"});
   Service().channel().udpSocket = 5;
   const std::string ini = ReadFile(ConfigPath());

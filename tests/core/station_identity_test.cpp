@@ -35,12 +35,12 @@ TEST_F(StationTest, MacTextsScanLikeSixHexConversions) {
       {"0A:1B:2C:3D:4E:5F", {0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F}},
       {"0a:1b:2c:3d:4e:5f", {0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F}},
       {"", {}},
-      {"0A:1B:2C:3D:4E:5", {}},                        // 16 characters
-      {"0A:1B:2C:3D:4E:5F0", {}},                      // 18 characters
-      {"0A-1B-2C-3D-4E-5F", {0x0A}},                   // stops at the first '-'
+      {"0A:1B:2C:3D:4E:5", {}},       // 16 characters
+      {"0A:1B:2C:3D:4E:5F0", {}},     // 18 characters
+      {"0A-1B-2C-3D-4E-5F", {0x0A}},  // stops at the first '-'
       {" A:1B:2C:3D:4E:5F", {0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F}},
       {"0A: 1B:2C:3D:4E:5", {0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x05}},
-      {"0A :1B:2C:3D:4E:5", {0x0A}},                   // no blank before ':'
+      {"0A :1B:2C:3D:4E:5", {0x0A}},  // no blank before ':'
       {"1FF:1:2:3:4:5:678", {0xFF, 0x01, 0x02, 0x03, 0x04, 0x05}},
       {"12345678:1:2:3:45", {0x78, 0x01, 0x02, 0x03, 0x45}},
       {"-1:+2:3:4:05:0x6F", {0xFF, 0x02, 0x03, 0x04, 0x05, 0x6F}},
@@ -64,7 +64,8 @@ TEST_F(StationTest, MacTextsScanLikeSixHexConversions) {
     EXPECT_EQ(Hex(Service().macBytes(), 6), Hex(c.bytes.data(), 6));
     EXPECT_EQ(Hex(HeaderTemplate + 16, 6), Hex(c.bytes.data(), 6));
     EXPECT_EQ(Hex(HeaderTemplate, 16), Hex(before, 16));
-    EXPECT_EQ(Hex(HeaderTemplate + 22, kHeaderSize - 22), Hex(before + 22, kHeaderSize - 22));
+    EXPECT_EQ(Hex(HeaderTemplate + 22, kHeaderSize - 22),
+              Hex(before + 22, kHeaderSize - 22));
   }
 }
 
@@ -95,7 +96,8 @@ TEST_F(StationTest, AnEightByteFirstAdapterGivesAZeroStationMac) {
   env_.adapters = {{1, 2, 3, 4, 5, 6, 7, 8}};
   EXPECT_EQ(Service().GetMacText(), "01:02:03:04:05:06:07:08");
   EXPECT_EQ(Hex(Service().macBytes(), 6), "00 00 00 00 00 00 ");
-  EXPECT_NE(ReadFile(ConfigPath()).find("MAC=01:02:03:04:05:06:07:08"), std::string::npos)
+  EXPECT_NE(ReadFile(ConfigPath()).find("MAC=01:02:03:04:05:06:07:08"),
+            std::string::npos)
       << ReadFile(ConfigPath());
 }
 
@@ -105,7 +107,8 @@ TEST_F(StationTest, RealAdaptersGiveWellFormedTexts) {
   std::vector<std::string> list;
   ListAdapterMacs(&env_, &list);
   const std::regex form("[0-9A-F]{2}(:[0-9A-F]{2})*");
-  for (const std::string& text : list) EXPECT_TRUE(std::regex_match(text, form)) << text;
+  for (const std::string& text : list)
+    EXPECT_TRUE(std::regex_match(text, form)) << text;
 }
 
 }  // namespace

@@ -18,7 +18,8 @@ namespace {
 // The configuration thread is the only worker that pauses 300 ms.
 std::size_t IdlePauses(FakeEnv& env) {
   const std::vector<std::uint32_t> sleeps = env.Sleeps();
-  return static_cast<std::size_t>(std::count(sleeps.begin(), sleeps.end(), 300u));
+  return static_cast<std::size_t>(
+      std::count(sleeps.begin(), sleeps.end(), 300u));
 }
 
 // Polls until `done` holds, for at most ten seconds. The worker's pauses go
@@ -95,11 +96,13 @@ class WriteBackTest : public ServiceTest {
   }
 
   std::vector<std::string> ConfigLines() const {
-    return OnlyLines(Log(), {messages::kConfigStarted, messages::kConfigExited});
+    return OnlyLines(Log(),
+                     {messages::kConfigStarted, messages::kConfigExited});
   }
 };
 
-TEST_F(WriteBackTest, CommandsSplitAtTheFirstBarAndFollowEachOtherWithoutPause) {
+TEST_F(WriteBackTest,
+       CommandsSplitAtTheFirstBarAndFollowEachOtherWithoutPause) {
   struct Case {
     std::vector<std::string> queued;
     std::vector<std::string> calls;
@@ -129,7 +132,8 @@ TEST_F(WriteBackTest, CommandsSplitAtTheFirstBarAndFollowEachOtherWithoutPause) 
 
     const std::vector<Delivery> got = Received().Got();
     EXPECT_EQ(Calls(got), c.calls);
-    for (const Delivery& d : got) EXPECT_EQ(d.pausesBefore, c.pausesBefore) << d.name;
+    for (const Delivery& d : got)
+      EXPECT_EQ(d.pausesBefore, c.pausesBefore) << d.name;
     EXPECT_EQ(Service().QueuedWriteCommands(), 0u);
   }
 }
@@ -144,7 +148,8 @@ TEST_F(WriteBackTest, ASecondCallbackReplacesTheFirst) {
   ASSERT_TRUE(Received().WaitFor(2));
   WaitUntilIdle();
   Service().StopLink();
-  EXPECT_EQ(Calls(Received().Got()), (std::vector<std::string>{"1:A=1", "2:B=x|y"}));
+  EXPECT_EQ(Calls(Received().Got()),
+            (std::vector<std::string>{"1:A=1", "2:B=x|y"}));
 }
 
 TEST_F(WriteBackTest, ACommandWaitsAtTheHeadUntilACallbackIsRegistered) {
@@ -161,7 +166,8 @@ TEST_F(WriteBackTest, ACommandWaitsAtTheHeadUntilACallbackIsRegistered) {
   ASSERT_TRUE(Received().WaitFor(2));
   WaitUntilIdle();
   Service().StopLink();
-  EXPECT_EQ(Calls(Received().Got()), (std::vector<std::string>{"1:P1=5", "1:P2=6"}));
+  EXPECT_EQ(Calls(Received().Got()),
+            (std::vector<std::string>{"1:P1=5", "1:P2=6"}));
 }
 
 TEST_F(WriteBackTest, StopWhileIdleEndsTheThread) {
@@ -169,8 +175,8 @@ TEST_F(WriteBackTest, StopWhileIdleEndsTheThread) {
   Service().SetWriteCallback(ToFirst);
   ASSERT_TRUE(Eventually([&] { return IdlePauses(env_) >= 1; }));
   Service().StopLink();
-  EXPECT_EQ(ConfigLines(),
-            (std::vector<std::string>{messages::kConfigStarted, messages::kConfigExited}));
+  EXPECT_EQ(ConfigLines(), (std::vector<std::string>{messages::kConfigStarted,
+                                                     messages::kConfigExited}));
   EXPECT_TRUE(Received().Got().empty());
 }
 
@@ -180,8 +186,8 @@ TEST_F(WriteBackTest, AThreadFirstLetRunAfterTheStopSignalDoesNoWork) {
   Service().RequestStop();
   Service().SetWriteCallback(ToFirst);
   Service().StopLink();
-  EXPECT_EQ(ConfigLines(),
-            (std::vector<std::string>{messages::kConfigStarted, messages::kConfigExited}));
+  EXPECT_EQ(ConfigLines(), (std::vector<std::string>{messages::kConfigStarted,
+                                                     messages::kConfigExited}));
   EXPECT_EQ(IdlePauses(env_), 0u);
   EXPECT_TRUE(Received().Got().empty());
   EXPECT_EQ(Service().QueuedWriteCommands(), 1u);
@@ -200,10 +206,12 @@ TEST_F(WriteBackTest, ALinkRestartKeepsTheCallbackAndTheQueue) {
   ASSERT_TRUE(Received().WaitFor(2));
   WaitUntilIdle();
   Service().StopLink();
-  EXPECT_EQ(Calls(Received().Got()), (std::vector<std::string>{"1:A=1", "1:B=2"}));
+  EXPECT_EQ(Calls(Received().Got()),
+            (std::vector<std::string>{"1:A=1", "1:B=2"}));
   EXPECT_EQ(ConfigLines(),
-            (std::vector<std::string>{messages::kConfigStarted, messages::kConfigExited,
-                                      messages::kConfigStarted, messages::kConfigExited}));
+            (std::vector<std::string>{
+                messages::kConfigStarted, messages::kConfigExited,
+                messages::kConfigStarted, messages::kConfigExited}));
 }
 
 }  // namespace

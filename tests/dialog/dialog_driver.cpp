@@ -170,7 +170,8 @@ std::string Receive(const Receiver& receiver) {
   FD_ZERO(&readable);
   FD_SET(receiver.socket, &readable);
   timeval wait = {kDatagramWaitMs / 1000, (kDatagramWaitMs % 1000) * 1000};
-  if (::select(0, &readable, nullptr, nullptr, &wait) != 1) return std::string();
+  if (::select(0, &readable, nullptr, nullptr, &wait) != 1)
+    return std::string();
   char bytes[2048];
   const int n = ::recv(receiver.socket, bytes, sizeof bytes, 0);
   return n > 0 ? std::string(bytes, n) : std::string();
@@ -183,17 +184,19 @@ void ExpectSnapshot(const Receiver& receiver, const char* what) {
   const std::string datagram = Receive(receiver);
   auto byte = [&](size_t i) { return static_cast<unsigned char>(datagram[i]); };
   std::string records;
-  bool wellFormed = datagram.size() >= 32 && byte(8) == 0xFF &&
-                    (byte(12) | byte(13) << 8 | byte(14) << 16 |
-                     static_cast<unsigned>(byte(15)) << 24) == datagram.size() - 32;
+  bool wellFormed =
+      datagram.size() >= 32 && byte(8) == 0xFF &&
+      (byte(12) | byte(13) << 8 | byte(14) << 16 |
+       static_cast<unsigned>(byte(15)) << 24) == datagram.size() - 32;
   for (size_t at = 32; wellFormed && at < datagram.size();) {
-    const size_t n = at + 2 <= datagram.size() ? byte(at) | byte(at + 1) << 8 : 0;
+    const size_t n =
+        at + 2 <= datagram.size() ? byte(at) | byte(at + 1) << 8 : 0;
     wellFormed = n > 0 && at + 2 + n <= datagram.size();
     if (wellFormed) records += datagram.substr(at + 2, n) + ';';
     at += 2 + n;
   }
-  Note("      %u bytes from the link, records %s", static_cast<unsigned>(datagram.size()),
-       records.c_str());
+  Note("      %u bytes from the link, records %s",
+       static_cast<unsigned>(datagram.size()), records.c_str());
   Check(wellFormed && records == "A|3;B|2;", what);
 }
 
@@ -239,7 +242,8 @@ void CheckStation(HWND dialog) {
   wchar_t entry[256] = {};
   if (selected >= 0 && selected < count &&
       ::SendMessageW(list, CB_GETLBTEXTLEN, selected, 0) < 256)
-    ::SendMessageW(list, CB_GETLBTEXT, selected, reinterpret_cast<LPARAM>(entry));
+    ::SendMessageW(list, CB_GETLBTEXT, selected,
+                   reinterpret_cast<LPARAM>(entry));
   Check(!mac.empty() && _wcsnicmp(entry, mac.c_str(), mac.size()) == 0,
         "the configured station is selected");
 }
@@ -300,13 +304,14 @@ DWORD WINAPI Operate(void* context) {
 // a process of its own before the dialog's.
 int MapDialogFont() {
   HKEY key;
-  if (::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\Fonts\\Replacements",
-                        0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
+  if (::RegCreateKeyExW(HKEY_CURRENT_USER,
+                        L"Software\\Wine\\Fonts\\Replacements", 0, nullptr, 0,
+                        KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
     return 1;
   const wchar_t installed[] = L"WenQuanYi Micro Hei";
   for (const wchar_t* name : {L"\x5B8B\x4F53", L"SimSun"})
-    ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(installed),
+    ::RegSetValueExW(key, name, 0, REG_SZ,
+                     reinterpret_cast<const BYTE*>(installed),
                      sizeof installed);
   ::RegCloseKey(key);
   return 0;
@@ -321,8 +326,9 @@ Fn Export(HMODULE dll, int ordinal) {
 void RunDialog(DoSettingsFn doSettings, Plan& plan) {
   HANDLE operator_ = ::CreateThread(nullptr, 0, Operate, &plan, 0, nullptr);
   doSettings();
-  Check(::WaitForSingleObject(operator_, kWaitMs) == WAIT_OBJECT_0 && plan.acted,
-        "DoSettings returned after the dialog's button closed it");
+  Check(
+      ::WaitForSingleObject(operator_, kWaitMs) == WAIT_OBJECT_0 && plan.acted,
+      "DoSettings returned after the dialog's button closed it");
   ::CloseHandle(operator_);
   Check(::FindWindowW(L"#32770", kCaption) == nullptr, "dialog gone");
 }
@@ -333,7 +339,8 @@ int main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], "fonts") == 0) return MapDialogFont();
   const bool handshake = argc == 2 && std::strcmp(argv[1], "--handshake") == 0;
   if (argc > 1 && !handshake) {
-    std::fprintf(stderr, "usage: dialog_driver fonts | dialog_driver [--handshake]\n");
+    std::fprintf(stderr,
+                 "usage: dialog_driver fonts | dialog_driver [--handshake]\n");
     return 2;
   }
 
@@ -352,8 +359,8 @@ int main(int argc, char** argv) {
   Check(socketsStarted && first.port != 0 && second.port != 0 &&
             ::WritePrivateProfileStringW(L"SERVERSET", L"ADDR", L"127.0.0.1",
                                          ConfigPath().c_str()) &&
-            ::WritePrivateProfileStringW(L"SERVERSET", L"PORT", firstPort.c_str(),
-                                         ConfigPath().c_str()),
+            ::WritePrivateProfileStringW(
+                L"SERVERSET", L"PORT", firstPort.c_str(), ConfigPath().c_str()),
         "receivers open, Pelmora.ini names the first");
 
   HMODULE dll = ::LoadLibraryW(L"pelmora.dll");
@@ -368,14 +375,17 @@ int main(int argc, char** argv) {
     updateItem("A", "1");
     updateItem("B", "2");
     updateItem("A", "3");
-    ExpectSnapshot(first, "a name coming back ends discovery: snapshot to the first receiver");
+    ExpectSnapshot(
+        first,
+        "a name coming back ends discovery: snapshot to the first receiver");
 
     Note("== edit, update, cancel");
     const std::string config = ReadWhole(ConfigPath());
     Plan cancel{Action::kUpdateThenCancel, MAKEIPADDRESS(127, 9, 9, 9), L"9999",
                 handshake};
     RunDialog(doSettings, cancel);
-    ExpectSnapshot(first, "the update button sends a snapshot to the first receiver");
+    ExpectSnapshot(first,
+                   "the update button sends a snapshot to the first receiver");
     Check(!config.empty() && ReadWhole(ConfigPath()) == config,
           "cancel leaves Pelmora.ini as it was");
     std::vector<std::string> log = LogMessages();
@@ -386,17 +396,20 @@ int main(int argc, char** argv) {
     Note("== OK with the second receiver's port");
     Plan movePort{Action::kOk, MAKEIPADDRESS(127, 0, 0, 1), secondPort};
     RunDialog(doSettings, movePort);
-    Check(ConfigValue(L"ADDR") == L"127.0.0.1" && ConfigValue(L"PORT") == secondPort,
+    Check(ConfigValue(L"ADDR") == L"127.0.0.1" &&
+              ConfigValue(L"PORT") == secondPort,
           "OK saves the new port to Pelmora.ini");
     log = LogMessages();
     const size_t stop = FindMessage(log, kStoppingLink);
     Check(stop != std::string::npos &&
               FindMessage(log, kStartingLink, stop + 1) != std::string::npos,
           "the log shows the link stopped, then started again");
-    ExpectSnapshot(second, "the restarted link sends a snapshot to the second receiver");
+    ExpectSnapshot(
+        second, "the restarted link sends a snapshot to the second receiver");
 
     Note("== OK with a 15-character address");
-    Plan moveAddress{Action::kOk, MAKEIPADDRESS(127, 100, 200, 201), secondPort};
+    Plan moveAddress{Action::kOk, MAKEIPADDRESS(127, 100, 200, 201),
+                     secondPort};
     RunDialog(doSettings, moveAddress);
     Check(ConfigValue(L"ADDR") == L"127.100.200.201" &&
               ConfigValue(L"PORT") == secondPort,

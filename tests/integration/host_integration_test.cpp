@@ -13,14 +13,16 @@ class HostTest : public ::testing::TestWithParam<Target> {
   HostDir host_{GetParam()};
 };
 
-std::size_t IndexOf(const std::vector<std::string>& lines, const std::string& line) {
+std::size_t IndexOf(const std::vector<std::string>& lines,
+                    const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) - lines.begin();
 }
 
 std::vector<std::string> RecordsOfKind(const HostResult& r, std::uint8_t kind) {
   std::vector<std::string> records;
   for (const wire::Datagram& d : r.datagrams)
-    if (d.kind == kind) records.insert(records.end(), d.records.begin(), d.records.end());
+    if (d.kind == kind)
+      records.insert(records.end(), d.records.begin(), d.records.end());
   return records;
 }
 
@@ -29,7 +31,8 @@ TEST_P(HostTest, ANormalRunLogsItsLinesInOrder) {
   HostResult r = host_.Run({"init", "callback", "sleep", "200", "uninit"});
   ASSERT_EQ(r.exitCode, 0) << r.output;
   EXPECT_NE(r.output.find("init 1\n"), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find("callback registered 0\n"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("callback registered 0\n"), std::string::npos)
+      << r.output;
   const std::vector<std::string> log = host_.LogLines();
   ASSERT_FALSE(log.empty());
   EXPECT_EQ(log.front(), messages::kStartingLink);
@@ -37,31 +40,35 @@ TEST_P(HostTest, ANormalRunLogsItsLinesInOrder) {
   const std::size_t serviceStarting = IndexOf(log, messages::kServiceStarting);
   const std::size_t stopping = IndexOf(log, messages::kStoppingLink);
   ASSERT_LT(serviceStarting, stopping);
-  for (const char* started : {messages::kManagementStarted, messages::kConfigStarted})
+  for (const char* started :
+       {messages::kManagementStarted, messages::kConfigStarted})
     EXPECT_LT(IndexOf(log, started), stopping) << started;
-  for (const char* exited : {messages::kManagementExited, messages::kConfigExited})
+  for (const char* exited :
+       {messages::kManagementExited, messages::kConfigExited})
     EXPECT_GT(IndexOf(log, exited), stopping) << exited;
-  EXPECT_EQ(log.size(), 8u) << "no send-thread lines: discovery never completed";
+  EXPECT_EQ(log.size(), 8u)
+      << "no send-thread lines: discovery never completed";
 }
 
 TEST_P(HostTest, TheEndOfTheFirstRoundIsLoggedWithTheReturningPoint) {
   host_.Configure(OpenReceiverPort());
-  HostResult r = host_.Run({"init", "update", "A", "1", "update", "B", "2", "update",
-                            "C", "3", "update", "A", "9", "uninit"});
+  HostResult r = host_.Run({"init", "update", "A", "1", "update", "B", "2",
+                            "update", "C", "3", "update", "A", "9", "uninit"});
   ASSERT_EQ(r.exitCode, 0) << r.output;
   const std::vector<std::string> log = host_.LogLines();
   const std::string discovery =
-      "\xD7\xEE\xBA\xF3\xD2\xBB\xB8\xF6\xB2\xE2\xB5\xE3\xB5\xC4\xB1\xEA\xCA\xBE\xCE\xAA A : 9";
+      "\xD7\xEE\xBA\xF3\xD2\xBB\xB8\xF6\xB2\xE2\xB5\xE3\xB5\xC4\xB1\xEA\xCA\xBE"
+      "\xCE\xAA A : 9";
   EXPECT_LT(IndexOf(log, discovery), log.size());
 }
 
 TEST_P(HostTest, SnapshotThenMergedChangesThenEvents) {
   host_.Configure(OpenReceiverPort());
-  HostResult r = host_.Run({"init",     "event",  "early", "x", "round", "P", "3", "0",
-                            "update",   "P0",     "1",     "sleep", "300",
-                            "update",   "P1",     "1",     "update", "P1", "2",
-                            "update",   "P1",     "3",     "event", "late", "y",
-                            "sleep",    "2500",   "uninit"});
+  HostResult r = host_.Run(
+      {"init", "event",  "early",  "x",  "round", "P",      "3",
+       "0",    "update", "P0",     "1",  "sleep", "300",    "update",
+       "P1",   "1",      "update", "P1", "2",     "update", "P1",
+       "3",    "event",  "late",   "y",  "sleep", "2500",   "uninit"});
   ASSERT_EQ(r.exitCode, 0) << r.output;
   EXPECT_EQ(r.malformed, 0);
   ASSERT_FALSE(r.datagrams.empty());
@@ -69,50 +76,58 @@ TEST_P(HostTest, SnapshotThenMergedChangesThenEvents) {
   EXPECT_EQ(first.kind, wire::kKindSnapshot);
   EXPECT_EQ(first.records, (std::vector<std::string>{"P0|1", "P1|0", "P2|0"}));
   EXPECT_EQ(wire::MacText(first.mac), "00-11-22-33-44-55");
-  EXPECT_EQ(RecordsOfKind(r, wire::kKindItem), std::vector<std::string>{"P1|3"});
-  EXPECT_EQ(RecordsOfKind(r, wire::kKindEvent), (std::vector<std::string>{"early|x", "late|y"}));
+  EXPECT_EQ(RecordsOfKind(r, wire::kKindItem),
+            std::vector<std::string>{"P1|3"});
+  EXPECT_EQ(RecordsOfKind(r, wire::kKindEvent),
+            (std::vector<std::string>{"early|x", "late|y"}));
 }
 
 TEST_P(HostTest, CallsOutOfOrderDoNothing) {
   host_.Configure(OpenReceiverPort());
-  HostResult r = host_.Run({"update", "A", "1", "event", "a", "b", "callback", "settings",
-                            "uninit", "init", "init", "uninit", "uninit", "update", "A",
-                            "1"});
+  HostResult r = host_.Run({"update", "A", "1", "event", "a", "b", "callback",
+                            "settings", "uninit", "init", "init", "uninit",
+                            "uninit", "update", "A", "1"});
   ASSERT_EQ(r.exitCode, 0) << r.output;
   const std::vector<std::string> log = host_.LogLines();
   EXPECT_EQ(std::count(log.begin(), log.end(), messages::kServiceStarting), 1);
-  EXPECT_EQ(std::count(log.begin(), log.end(), messages::kManagementStarted), 1);
+  EXPECT_EQ(std::count(log.begin(), log.end(), messages::kManagementStarted),
+            1);
   EXPECT_EQ(std::count(log.begin(), log.end(), messages::kServiceStopped), 1);
 }
 
 TEST_P(HostTest, NullTextsFromTheHostAreReadAsEmpty) {
   host_.Configure(OpenReceiverPort());
-  HostResult r = host_.Run({"init", "nulls", "update", "A", "1", "update", "A", "2",
-                            "sleep", "300", "nulls", "sleep", "1500", "uninit"});
+  HostResult r =
+      host_.Run({"init", "nulls", "update", "A", "1", "update", "A", "2",
+                 "sleep", "300", "nulls", "sleep", "1500", "uninit"});
   ASSERT_EQ(r.exitCode, 0) << r.output;
   EXPECT_NE(r.output.find("nulls survived"), std::string::npos);
   std::vector<std::string> items = RecordsOfKind(r, wire::kKindItem);
   std::sort(items.begin(), items.end());
   EXPECT_EQ(items, (std::vector<std::string>{"N|", "|"}));
-  EXPECT_EQ(RecordsOfKind(r, wire::kKindEvent), (std::vector<std::string>{"|", "|"}));
-  EXPECT_EQ(RecordsOfKind(r, wire::kKindSnapshot), (std::vector<std::string>{"|", "N|", "A|2"}));
+  EXPECT_EQ(RecordsOfKind(r, wire::kKindEvent),
+            (std::vector<std::string>{"|", "|"}));
+  EXPECT_EQ(RecordsOfKind(r, wire::kKindSnapshot),
+            (std::vector<std::string>{"|", "N|", "A|2"}));
 }
 
 TEST_P(HostTest, ASecondServiceStartsDiscoveryAfresh) {
   host_.Configure(OpenReceiverPort());
-  HostResult r = host_.Run({"init", "round", "A", "2", "1", "update", "A0", "2",
-                            "sleep", "300", "uninit",
-                            "init", "round", "B", "1", "1", "update", "B0", "2",
-                            "sleep", "300", "uninit"});
+  HostResult r = host_.Run(
+      {"init",   "round", "A",      "2",     "1",     "update", "A0", "2",
+       "sleep",  "300",   "uninit", "init",  "round", "B",      "1",  "1",
+       "update", "B0",    "2",      "sleep", "300",   "uninit"});
   ASSERT_EQ(r.exitCode, 0) << r.output;
   std::vector<std::vector<std::string>> snapshots;
   for (const wire::Datagram& d : r.datagrams)
     if (d.kind == wire::kKindSnapshot) snapshots.push_back(d.records);
-  EXPECT_EQ(snapshots, (std::vector<std::vector<std::string>>{{"A0|2", "A1|1"}, {"B0|2"}}));
+  EXPECT_EQ(snapshots, (std::vector<std::vector<std::string>>{{"A0|2", "A1|1"},
+                                                              {"B0|2"}}));
 }
 
 TEST_P(HostTest, StdcallExportsLeaveTheCallersStackBalanced) {
-  if (!GetParam().underWine) GTEST_SKIP() << "stdcall exists on 32-bit Windows only";
+  if (!GetParam().underWine)
+    GTEST_SKIP() << "stdcall exists on 32-bit Windows only";
   host_.Configure(OpenReceiverPort());
   HostResult r = host_.Run({"stackcheck", "init", "stackcheck", "uninit"});
   ASSERT_EQ(r.exitCode, 0) << r.output;
@@ -124,7 +139,8 @@ TEST_P(HostTest, StdcallExportsLeaveTheCallersStackBalanced) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Targets, HostTest, ::testing::ValuesIn(Targets()), TargetName);
+INSTANTIATE_TEST_SUITE_P(Targets, HostTest, ::testing::ValuesIn(Targets()),
+                         TargetName);
 
 }  // namespace
 }  // namespace pelmora::testing

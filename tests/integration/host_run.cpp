@@ -14,7 +14,8 @@ namespace {
 
 std::string Quote(const std::string& word) {
   std::string quoted = "'";
-  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  for (char c : word)
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
 }
 
@@ -50,11 +51,14 @@ int OpenReceiverPort() {
 
 HostDir::HostDir(const Target& target) : target_(target) {
   if (!fs::exists(target.hostExe) || !fs::exists(target.library)) {
-    ADD_FAILURE() << "not built: " << target.hostExe << " or " << target.library;
+    ADD_FAILURE() << "not built: " << target.hostExe << " or "
+                  << target.library;
     return;
   }
-  fs::copy_file(target.hostExe, fs::path(dir_.path()) / fs::path(target.hostExe).filename());
-  fs::copy_file(target.library, fs::path(dir_.path()) / fs::path(target.library).filename());
+  fs::copy_file(target.hostExe,
+                fs::path(dir_.path()) / fs::path(target.hostExe).filename());
+  fs::copy_file(target.library,
+                fs::path(dir_.path()) / fs::path(target.library).filename());
   fs::create_directory(fs::path(dir_.path()) / "Drivers");
 }
 
@@ -84,7 +88,8 @@ HostResult HostDir::Run(const std::vector<std::string>& commands, int drainMs) {
       for (;;) {
         if (receiver->Receive(&bytes, 50)) {
           wire::Datagram datagram;
-          if (wire::ParseDatagram(bytes.data(), bytes.size(), &datagram, nullptr))
+          if (wire::ParseDatagram(bytes.data(), bytes.size(), &datagram,
+                                  nullptr))
             result.datagrams.push_back(std::move(datagram));
           else
             ++result.malformed;
@@ -103,14 +108,16 @@ HostResult HostDir::Run(const std::vector<std::string>& commands, int drainMs) {
   if (target_.underWine) {
     command += "WINEDEBUG=-all wine " + Quote(exe) + " " + Quote(lib);
   } else {
-    command += "./" + Quote(exe) + " " + Quote((fs::path(dir_.path()) / lib).string());
+    command +=
+        "./" + Quote(exe) + " " + Quote((fs::path(dir_.path()) / lib).string());
   }
   for (const std::string& word : commands) command += " " + Quote(word);
   command += " 2>&1 </dev/null";
   if (FILE* pipe = ::popen(command.c_str(), "r")) {
     char chunk[4096];
     std::size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) result.output.append(chunk, n);
+    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
+      result.output.append(chunk, n);
     int status = ::pclose(pipe);
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }

@@ -19,7 +19,9 @@ struct Target {
   bool underWine;
 };
 std::vector<Target> Targets();
-inline void PrintTo(const Target& target, std::ostream* os) { *os << target.name; }
+inline void PrintTo(const Target& target, std::ostream* os) {
+  *os << target.name;
+}
 std::string TargetName(const ::testing::TestParamInfo<Target>& info);
 
 struct HostResult {

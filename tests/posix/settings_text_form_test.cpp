@@ -16,7 +16,9 @@ constexpr char kCaptionLine[] = "== 通信参数设置 ==\n";
 class Terminal {
  public:
   explicit Terminal(const std::string& input)
-      : in_(input), oldIn_(std::cin.rdbuf(in_.rdbuf())), oldOut_(std::cout.rdbuf(out_.rdbuf())) {}
+      : in_(input),
+        oldIn_(std::cin.rdbuf(in_.rdbuf())),
+        oldOut_(std::cout.rdbuf(out_.rdbuf())) {}
   ~Terminal() {
     std::cin.rdbuf(oldIn_);
     std::cin.clear();
@@ -42,30 +44,37 @@ class SettingsTextFormTest : public ServiceTest {
     std::vector<std::string> forms;
     for (std::size_t at = output.find(kCaptionLine); at != std::string::npos;) {
       const std::size_t next = output.find(kCaptionLine, at + 1);
-      forms.push_back(output.substr(at, next == std::string::npos ? next : next - at));
+      forms.push_back(
+          output.substr(at, next == std::string::npos ? next : next - at));
       at = next;
     }
     return forms;
   }
   std::string Saved(const char* key) {
-    return CurrentEnv()->ReadProfileString(ConfigPath(), "SERVERSET", key, "<none>");
+    return CurrentEnv()->ReadProfileString(ConfigPath(), "SERVERSET", key,
+                                           "<none>");
   }
 };
 
 TEST_F(SettingsTextFormTest, ShowsLabelsAndMarksTheSelectedStation) {
-  env_.adapters = {{0, 0x11, 0x22, 0x33, 0x44, 0xAA}, {0, 0x11, 0x22, 0x33, 0x44, 0xBB}};
-  CurrentEnv()->WriteProfileEntry(ConfigPath(), "SERVERSET", "MAC", "00:11:22:33:44:bb");
+  env_.adapters = {{0, 0x11, 0x22, 0x33, 0x44, 0xAA},
+                   {0, 0x11, 0x22, 0x33, 0x44, 0xBB}};
+  CurrentEnv()->WriteProfileEntry(ConfigPath(), "SERVERSET", "MAC",
+                                  "00:11:22:33:44:bb");
   const std::vector<std::string> forms = RunForms("station 9\nstation 0\n");
   ASSERT_EQ(forms.size(), 3u);
   const std::string& first = forms[0];
-  for (const char* text :
-       {"本地标识:\n", "    00:11:22:33:44:AA\n", "  * 00:11:22:33:44:BB\n",
-        "服务地址: 127.0.0.1\n", "服务端口: 7000\n", "更新配置", "确定", "取消"}) {
+  for (const char* text : {"本地标识:\n", "    00:11:22:33:44:AA\n",
+                           "  * 00:11:22:33:44:BB\n", "服务地址: 127.0.0.1\n",
+                           "服务端口: 7000\n", "更新配置", "确定", "取消"}) {
     EXPECT_NE(first.find(text), std::string::npos) << text << " in\n" << first;
   }
-  EXPECT_NE(forms[1].find("  * 00:11:22:33:44:BB\n"), std::string::npos) << "out of range";
-  EXPECT_NE(forms[2].find("  * 00:11:22:33:44:AA\n"), std::string::npos) << forms[2];
-  EXPECT_NE(forms[2].find("    00:11:22:33:44:BB\n"), std::string::npos) << forms[2];
+  EXPECT_NE(forms[1].find("  * 00:11:22:33:44:BB\n"), std::string::npos)
+      << "out of range";
+  EXPECT_NE(forms[2].find("  * 00:11:22:33:44:AA\n"), std::string::npos)
+      << forms[2];
+  EXPECT_NE(forms[2].find("    00:11:22:33:44:BB\n"), std::string::npos)
+      << forms[2];
 }
 
 TEST_F(SettingsTextFormTest, OnlyOkAppliesTheEditedFields) {

@@ -79,7 +79,8 @@ bool Tokenize(const std::string& line, std::vector<std::string>* words) {
       if (++i >= line.size()) return false;
       c = line[i];
       if (c == 'x' && i + 2 < line.size()) {
-        word += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
+        word +=
+            static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
         i += 2;
       } else if (c == 't') {
         word += '\t';
@@ -118,8 +119,9 @@ Case LoadCase(const fs::path& opsPath) {
     op.wineBug = words[0] == "wine-bug";
     if (op.wineBug) words.erase(words.begin());
     op.words = words;
-    bool known = !words.empty() && (words[0] == "read" ||
-                                    words[0] == "readint" || words[0] == "write");
+    bool known =
+        !words.empty() &&
+        (words[0] == "read" || words[0] == "readint" || words[0] == "write");
     if (!known || words.size() != 4) {
       ADD_FAILURE() << opsPath << ":" << number << ": bad operation: " << line;
       continue;
@@ -157,7 +159,8 @@ std::string ProbeArg(const std::string& text) {
 
 std::string ShellQuote(const std::string& text) {
   std::string out = "'";
-  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  for (char c : text)
+    out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
 }
 
@@ -220,7 +223,8 @@ class ProfileDifferentialTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
     if (!fs::exists(PELMORA_WIN32_PROBE))
-      GTEST_SKIP() << "no Windows build of the probe at " << PELMORA_WIN32_PROBE;
+      GTEST_SKIP() << "no Windows build of the probe at "
+                   << PELMORA_WIN32_PROBE;
     ::setenv("WINEDEBUG", "-all", 1);
     char pattern[] = "/tmp/pelmora-profile-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
@@ -266,8 +270,8 @@ class ProfileDifferentialTest : public ::testing::TestWithParam<std::string> {
 };
 
 TEST_P(ProfileDifferentialTest, SameAsWindowsFunctions) {
-  const Case c = LoadCase(fs::path(PELMORA_PROFILE_CORPUS_DIR) /
-                          (GetParam() + ".ops"));
+  const Case c =
+      LoadCase(fs::path(PELMORA_PROFILE_CORPUS_DIR) / (GetParam() + ".ops"));
   const fs::path nativeFile = Seed("native", c);
   const fs::path wineFile = Seed("wine", c);
 
@@ -276,7 +280,8 @@ TEST_P(ProfileDifferentialTest, SameAsWindowsFunctions) {
   for (std::size_t i = 0; i < c.ops.size();) {
     std::vector<const Op*> batch{&c.ops[i++]};
     if (!batch[0]->IsWrite()) {
-      while (i < c.ops.size() && !c.ops[i].IsWrite()) batch.push_back(&c.ops[i++]);
+      while (i < c.ops.size() && !c.ops[i].IsWrite())
+        batch.push_back(&c.ops[i++]);
     }
     std::vector<std::string> mine = native_.Run(nativeFile, batch);
     std::vector<std::string> theirs = wine_.Run(wineFile, batch);
@@ -292,8 +297,8 @@ TEST_P(ProfileDifferentialTest, SameAsWindowsFunctions) {
     }
     if (!batch[0]->IsWrite()) continue;
 
-    std::string context =
-        c.name + ".ops:" + std::to_string(batch[0]->line) + ": " + batch[0]->source;
+    std::string context = c.name + ".ops:" + std::to_string(batch[0]->line) +
+                          ": " + batch[0]->source;
     ASSERT_EQ(fs::exists(nativeFile), fs::exists(wineFile)) << context;
     if (!fs::exists(nativeFile)) continue;
     std::string mineText = ReadFile(nativeFile);

@@ -87,12 +87,23 @@ TEST_F(ProfileFileTest, ReadsNumbers) {
     std::string value;
     std::uint32_t expected;
   } cases[] = {
-      {"12", 12},           {"+12", 12},          {"-1", 0xFFFFFFFFu},
-      {"12abc", 12},        {"\" 7\"", 7},        {"abc", 0},
-      {"0x1f", 31},         {"0X1f", 0},          {"-0x10", 0xFFFFFFF0u},
-      {"0b101", 5},         {"0o17", 15},         {"010", 10},
-      {"4294967296", 0},    {"+-1", 0},           {"- 5", 0},
-      {"", 55},             {"\"\"", 55},
+      {"12", 12},
+      {"+12", 12},
+      {"-1", 0xFFFFFFFFu},
+      {"12abc", 12},
+      {"\" 7\"", 7},
+      {"abc", 0},
+      {"0x1f", 31},
+      {"0X1f", 0},
+      {"-0x10", 0xFFFFFFF0u},
+      {"0b101", 5},
+      {"0o17", 15},
+      {"010", 10},
+      {"4294967296", 0},
+      {"+-1", 0},
+      {"- 5", 0},
+      {"", 55},
+      {"\"\"", 55},
       // The value is cut to 29 characters before it is parsed.
       {std::string(29, '0') + "5", 0},
       // Wine reads 1 here, losing a digit the same way it loses a character
@@ -131,9 +142,9 @@ TEST_F(ProfileFileTest, WriteKeepsTheRestOfTheFile) {
   for (const auto& c : cases) {
     Put(c.before);
     EXPECT_TRUE(WriteString(file_, c.section, c.key, c.value));
-    EXPECT_EQ(Get(), c.after) << "before " << ::testing::PrintToString(c.before)
-                              << " [" << c.section << "] " << c.key << "="
-                              << c.value;
+    EXPECT_EQ(Get(), c.after)
+        << "before " << ::testing::PrintToString(c.before) << " [" << c.section
+        << "] " << c.key << "=" << c.value;
   }
 }
 
@@ -159,7 +170,8 @@ TEST_F(ProfileFileTest, WriteReplacesTheFileWhole) {
   ASSERT_EQ(::stat(file_.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
   // Nothing of the temporary file is left beside it.
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);
+  EXPECT_EQ(
+      std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);
 }
 
 TEST_F(ProfileFileTest, WriteFailsWhereNoFileCanBe) {

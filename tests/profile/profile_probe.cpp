@@ -32,7 +32,8 @@ std::string Unescape(const char* arg) {
   for (std::size_t i = 0; arg[i] != '\0'; ++i) {
     if (arg[i] == '\\' && arg[i + 1] == 'x' && HexDigit(arg[i + 2]) >= 0 &&
         HexDigit(arg[i + 3]) >= 0) {
-      out += static_cast<char>(HexDigit(arg[i + 2]) * 16 + HexDigit(arg[i + 3]));
+      out +=
+          static_cast<char>(HexDigit(arg[i + 2]) * 16 + HexDigit(arg[i + 3]));
       i += 3;
     } else {
       out += arg[i];
@@ -74,9 +75,9 @@ int main(int argc, char** argv) {
     const std::string key = Unescape(argv[i + 2]);
     const std::string third = Unescape(argv[i + 3]);
     if (op == "read") {
-      std::printf("read \"%s\"\n",
-                  Escape(env->ReadProfileString(file, section, key, third))
-                      .c_str());
+      std::printf(
+          "read \"%s\"\n",
+          Escape(env->ReadProfileString(file, section, key, third)).c_str());
     } else if (op == "readint") {
       auto fallback =
           static_cast<std::uint32_t>(std::strtoul(third.c_str(), nullptr, 10));

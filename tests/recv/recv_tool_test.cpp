@@ -190,12 +190,10 @@ TEST(RecvTool, JsonLinesCountAndMirror) {
             R"(follow the header","bytes":41,"hex":")" +
                 recv_test::ToHex(malformed) + "\"}");
   EXPECT_NE(lines[2].find(R"("kind":"event")"), std::string::npos);
-  EXPECT_EQ(
-      lines[4],
-      R"({"type":"summary","item":{"datagrams":1,"records":1},)"
-      R"("event":{"datagrams":1,"records":2},)"
-      R"("snapshot":{"datagrams":1,"records":2},)"
-      R"("malformed":1,"points":2,"events":2})");
+  EXPECT_EQ(lines[4], R"({"type":"summary","item":{"datagrams":1,"records":1},)"
+                      R"("event":{"datagrams":1,"records":2},)"
+                      R"("snapshot":{"datagrams":1,"records":2},)"
+                      R"("malformed":1,"points":2,"events":2})");
 
   std::ifstream mirror(mirrorPath, std::ios::binary);
   const std::string written((std::istreambuf_iterator<char>(mirror)), {});

@@ -8,7 +8,8 @@ Bytes HexBytes(const std::string& hex) {
   Bytes bytes;
   std::istringstream in(hex);
   std::string pair;
-  while (in >> pair) bytes.push_back(static_cast<std::uint8_t>(std::stoul(pair, nullptr, 16)));
+  while (in >> pair)
+    bytes.push_back(static_cast<std::uint8_t>(std::stoul(pair, nullptr, 16)));
   return bytes;
 }
 
@@ -19,7 +20,8 @@ std::vector<std::string> RecordsOf(const Bytes& datagram) {
   std::size_t at = 32;
   while (at + 2 <= datagram.size()) {
     std::size_t n = datagram[at] | (datagram[at + 1] << 8);
-    records.emplace_back(datagram.begin() + at + 2, datagram.begin() + at + 2 + n);
+    records.emplace_back(datagram.begin() + at + 2,
+                         datagram.begin() + at + 2 + n);
     at += 2 + n;
   }
   return records;

@@ -57,7 +57,8 @@ std::string FakeEnv::HostProfilePath(const std::string& name) {
   return hostDir + PathSeparator() + name;
 }
 
-bool FakeEnv::ListAdapterAddresses(std::vector<std::vector<std::uint8_t>>* out) {
+bool FakeEnv::ListAdapterAddresses(
+    std::vector<std::vector<std::uint8_t>>* out) {
   ++adapterQueries;
   if (!adapters) return EnvWrapper::ListAdapterAddresses(out);
   out->insert(out->end(), adapters->begin(), adapters->end());
@@ -104,13 +105,16 @@ std::vector<std::vector<std::uint8_t>> FakeEnv::TakeSent() {
 }
 
 bool FakeEnv::WaitForSent(std::size_t count) {
-  return WaitUntilSent([count](const auto& sent) { return sent.size() >= count; });
+  return WaitUntilSent(
+      [count](const auto& sent) { return sent.size() >= count; });
 }
 
 bool FakeEnv::WaitUntilSent(
-    const std::function<bool(const std::vector<std::vector<std::uint8_t>>&)>& done) {
+    const std::function<bool(const std::vector<std::vector<std::uint8_t>>&)>&
+        done) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return sentCv_.wait_for(lock, std::chrono::seconds(10), [&] { return done(sent_); });
+  return sentCv_.wait_for(lock, std::chrono::seconds(10),
+                          [&] { return done(sent_); });
 }
 
 }  // namespace pelmora::testing

@@ -48,7 +48,8 @@ class FakeEnv : public EnvWrapper {
   std::string exeName = "host.exe";
 
   // --- Adapters: when set, the list the platform would give.
-  bool ListAdapterAddresses(std::vector<std::vector<std::uint8_t>>* out) override;
+  bool ListAdapterAddresses(
+      std::vector<std::vector<std::uint8_t>>* out) override;
   std::optional<std::vector<std::vector<std::uint8_t>>> adapters;
   int adapterQueries = 0;
 
@@ -73,7 +74,8 @@ class FakeEnv : public EnvWrapper {
   bool WaitForSent(std::size_t count);
   // Waits (real time, bounded) until what was sent satisfies `done`.
   bool WaitUntilSent(
-      const std::function<bool(const std::vector<std::vector<std::uint8_t>>&)>& done);
+      const std::function<bool(const std::vector<std::vector<std::uint8_t>>&)>&
+          done);
 
  private:
   std::mutex mutex_;

@@ -16,10 +16,11 @@ TempDir::TempDir() {
   fs::path base = fs::temp_directory_path();
   for (;;) {
     fs::path candidate =
-        base / ("pelmora-test-" + std::to_string(std::chrono::steady_clock::now()
-                                                     .time_since_epoch()
-                                                     .count()) +
-                "-" + std::to_string(counter++));
+        base /
+        ("pelmora-test-" +
+         std::to_string(
+             std::chrono::steady_clock::now().time_since_epoch().count()) +
+         "-" + std::to_string(counter++));
     if (fs::create_directory(candidate)) {
       path_ = candidate.string();
       return;
@@ -66,7 +67,8 @@ std::vector<std::string> FileLines(const std::string& path) {
 }
 
 bool Eventually(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::yield();
@@ -78,7 +80,8 @@ std::vector<std::string> OnlyLines(std::vector<std::string> lines,
                                    const std::vector<std::string>& keep) {
   lines.erase(std::remove_if(lines.begin(), lines.end(),
                              [&keep](const std::string& line) {
-                               return std::find(keep.begin(), keep.end(), line) == keep.end();
+                               return std::find(keep.begin(), keep.end(),
+                                                line) == keep.end();
                              }),
               lines.end());
   return lines;

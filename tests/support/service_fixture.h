@@ -57,7 +57,8 @@ class ServiceTest : public ::testing::Test {
   std::string ConfigPath() const;
   std::vector<std::string> Log() const { return LogMessages(LogPath()); }
   // Pushes names in order with the value "v".
-  void PushRound(const std::vector<std::string>& names, const std::string& value = "v");
+  void PushRound(const std::vector<std::string>& names,
+                 const std::string& value = "v");
 
   FakeEnv env_;
   TempDir dir_;

@@ -10,12 +10,12 @@
 namespace pelmora::host {
 
 struct Exports {
-  InitServiceFn InitService = nullptr;             // ordinal 1
-  UninitServiceFn UninitService = nullptr;         // ordinal 2
-  UpdateItemFn UpdateItem = nullptr;               // ordinal 3
-  SendEventExFn SendEventEx = nullptr;             // ordinal 4
-  DoSettingsFn DoSettings = nullptr;               // ordinal 5
-  SetWriteCallbackFn SetWriteCallback = nullptr;   // ordinal 6
+  InitServiceFn InitService = nullptr;            // ordinal 1
+  UninitServiceFn UninitService = nullptr;        // ordinal 2
+  UpdateItemFn UpdateItem = nullptr;              // ordinal 3
+  SendEventExFn SendEventEx = nullptr;            // ordinal 4
+  DoSettingsFn DoSettings = nullptr;              // ordinal 5
+  SetWriteCallbackFn SetWriteCallback = nullptr;  // ordinal 6
 };
 
 // Loads the library and resolves all six exports. On failure returns false

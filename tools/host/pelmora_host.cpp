@@ -45,7 +45,8 @@ void PELMORA_STDCALL PrintWriteCommand(const char* name, const char* value) {
   std::fflush(stdout);
 }
 
-void Update(const Exports& e, const std::string& name, const std::string& value) {
+void Update(const Exports& e, const std::string& name,
+            const std::string& value) {
   e.UpdateItem(name.c_str(), value.c_str());
   lastPushed[name] = value;
 }
@@ -57,7 +58,8 @@ void Scan(const Exports& e, int points, int rounds, int periodMs) {
       std::snprintf(name, sizeof name, "P%04d", i);
       const bool changes = round > 0 && i % 7 == round % 7;
       std::snprintf(value, sizeof value, "%d.%d", i, changes ? round : 0);
-      Update(e, name, lastPushed.count(name) && !changes ? lastPushed[name] : value);
+      Update(e, name,
+             lastPushed.count(name) && !changes ? lastPushed[name] : value);
     }
     if (round > 0) {
       std::snprintf(value, sizeof value, "round %d", round);
@@ -69,16 +71,19 @@ void Scan(const Exports& e, int points, int rounds, int periodMs) {
 
 bool Dump(const std::string& file) {
   std::ofstream out(file, std::ios::binary);
-  for (const auto& [name, value] : lastPushed) out << name << '|' << value << '\n';
+  for (const auto& [name, value] : lastPushed)
+    out << name << '|' << value << '\n';
   return static_cast<bool>(out);
 }
 
 void StackCheck(const Exports& e) {
   using pelmora::host::StackDeltaOfStdcall;
-  std::printf("stack UpdateItem %d\n",
-              StackDeltaOfStdcall(reinterpret_cast<void*>(e.UpdateItem), "S", "1", 2));
-  std::printf("stack SendEventEx %d\n",
-              StackDeltaOfStdcall(reinterpret_cast<void*>(e.SendEventEx), "a", "b", 2));
+  std::printf(
+      "stack UpdateItem %d\n",
+      StackDeltaOfStdcall(reinterpret_cast<void*>(e.UpdateItem), "S", "1", 2));
+  std::printf(
+      "stack SendEventEx %d\n",
+      StackDeltaOfStdcall(reinterpret_cast<void*>(e.SendEventEx), "a", "b", 2));
   std::printf("stack SetWriteCallback %d\n",
               StackDeltaOfStdcall(reinterpret_cast<void*>(e.SetWriteCallback),
                                   reinterpret_cast<void*>(&PrintWriteCommand),
@@ -86,8 +91,11 @@ void StackCheck(const Exports& e) {
 }
 
 // Runs one command starting at words[*at]; false on a malformed script.
-bool Run(const Exports& e, const std::vector<std::string>& words, std::size_t* at) {
-  auto arg = [&](std::size_t k) -> const std::string& { return words[*at + k]; };
+bool Run(const Exports& e, const std::vector<std::string>& words,
+         std::size_t* at) {
+  auto arg = [&](std::size_t k) -> const std::string& {
+    return words[*at + k];
+  };
   auto need = [&](std::size_t n) { return *at + n < words.size(); };
   const std::string& verb = arg(0);
   std::size_t used = 1;
@@ -100,7 +108,8 @@ bool Run(const Exports& e, const std::vector<std::string>& words, std::size_t* a
     e.DoSettings();
     std::printf("settings closed\n");
   } else if (verb == "callback") {
-    std::printf("callback registered %d\n", e.SetWriteCallback(&PrintWriteCommand));
+    std::printf("callback registered %d\n",
+                e.SetWriteCallback(&PrintWriteCommand));
   } else if (verb == "update" && need(2)) {
     Update(e, arg(1), arg(2));
     used = 3;
@@ -108,11 +117,13 @@ bool Run(const Exports& e, const std::vector<std::string>& words, std::size_t* a
     e.SendEventEx(arg(1).c_str(), arg(2).c_str());
     used = 3;
   } else if (verb == "sleep" && need(1)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(arg(1).c_str())));
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(std::atoi(arg(1).c_str())));
     used = 2;
   } else if (verb == "round" && need(3)) {
     const int count = std::atoi(arg(2).c_str());
-    for (int i = 0; i < count; ++i) Update(e, arg(1) + std::to_string(i), arg(3));
+    for (int i = 0; i < count; ++i)
+      Update(e, arg(1) + std::to_string(i), arg(3));
     used = 4;
   } else if (verb == "scan" && need(3)) {
     Scan(e, std::atoi(arg(1).c_str()), std::atoi(arg(2).c_str()),
@@ -141,7 +152,8 @@ bool Run(const Exports& e, const std::vector<std::string>& words, std::size_t* a
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: pelmora-host LIBRARY (COMMAND... | --script FILE)\n");
+    std::fprintf(stderr,
+                 "usage: pelmora-host LIBRARY (COMMAND... | --script FILE)\n");
     return 2;
   }
   std::vector<std::string> words;

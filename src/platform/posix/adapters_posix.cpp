@@ -20,13 +20,14 @@ bool ListPosixAdapterAddresses(std::vector<std::vector<std::uint8_t>>* out) {
     const auto* link = reinterpret_cast<const sockaddr_ll*>(it->ifa_addr);
     if (link->sll_halen == 0) continue;
     std::size_t length = std::min<std::size_t>(link->sll_halen, 8);
-    found.emplace_back(link->sll_ifindex,
-                       std::vector<std::uint8_t>(link->sll_addr,
-                                                 link->sll_addr + length));
+    found.emplace_back(
+        link->sll_ifindex,
+        std::vector<std::uint8_t>(link->sll_addr, link->sll_addr + length));
   }
   ::freeifaddrs(all);
-  std::stable_sort(found.begin(), found.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::stable_sort(
+      found.begin(), found.end(),
+      [](const auto& a, const auto& b) { return a.first < b.first; });
   for (auto& entry : found) out->push_back(std::move(entry.second));
   return true;
 }

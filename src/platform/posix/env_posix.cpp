@@ -66,8 +66,8 @@ class PosixEnv : public PortableEnv {
   }
 
   bool WriteProfileEntry(const std::string& file, const std::string& section,
-                          const std::string& key,
-                          const std::string& value) override {
+                         const std::string& key,
+                         const std::string& value) override {
     return profile::WriteString(file, section, key, value);
   }
 

@@ -78,7 +78,7 @@ struct Section {
 
 struct Document {
   std::string text;
-  std::size_t start = 0;  // past a UTF-8 byte order mark
+  std::size_t start = 0;          // past a UTF-8 byte order mark
   std::vector<Section> sections;  // [0] is the nameless one
 };
 
@@ -95,10 +95,10 @@ Document Parse(std::string text) {
     std::size_t end = t.find_first_of("\r\n", pos);
     if (end == std::string::npos) end = t.size();
     std::size_t next = end;
-    if (next < t.size()) next += (t[next] == '\r' && next + 1 < t.size() &&
-                                  t[next + 1] == '\n')
-                                     ? 2
-                                     : 1;
+    if (next < t.size())
+      next += (t[next] == '\r' && next + 1 < t.size() && t[next + 1] == '\n')
+                  ? 2
+                  : 1;
     std::size_t begin = pos;
     pos = next;
     std::string line = Trim(t, begin, end);
@@ -205,10 +205,17 @@ std::uint32_t ParseNumber(const std::string& text) {
   std::uint32_t base = 10;
   if (i + 1 < text.size() && text[i] == '0') {
     switch (text[i + 1]) {
-      case 'b': base = 2; break;
-      case 'o': base = 8; break;
-      case 'x': base = 16; break;
-      default: break;
+      case 'b':
+        base = 2;
+        break;
+      case 'o':
+        base = 8;
+        break;
+      case 'x':
+        base = 16;
+        break;
+      default:
+        break;
     }
     if (base != 10) i += 2;
   }
@@ -320,7 +327,8 @@ bool ReplaceFile(const std::string& path, const std::string& contents,
 std::string ReadString(const std::string& file, const std::string& section,
                        const std::string& key, const std::string& fallback) {
   std::string value;
-  if (FindValue(file, section, key, &value)) return CopyOut(value, kStringBuffer);
+  if (FindValue(file, section, key, &value))
+    return CopyOut(value, kStringBuffer);
   return CopyOut(TrimFallback(fallback), kStringBuffer);
 }
 

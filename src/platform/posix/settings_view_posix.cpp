@@ -14,7 +14,9 @@ class TextFormView : public SettingsView {
  public:
   TextFormView(std::istream& in, std::ostream& out) : in_(in), out_(out) {}
 
-  void AddStation(const std::string& text) override { stations_.push_back(text); }
+  void AddStation(const std::string& text) override {
+    stations_.push_back(text);
+  }
   void SelectStation(int index) override { selected_ = index; }
   void SetAddressText(const std::string& text) override {
     address_ = text.substr(0, kAddressFieldChars);
@@ -44,7 +46,8 @@ class TextFormView : public SettingsView {
     if (!std::getline(in_, line)) return false;
     std::size_t space = line.find(' ');
     *verb = line.substr(0, space);
-    *argument = space == std::string::npos ? std::string() : line.substr(space + 1);
+    *argument =
+        space == std::string::npos ? std::string() : line.substr(space + 1);
     return true;
   }
 

@@ -11,7 +11,8 @@ namespace pelmora {
 
 bool ListWin32AdapterAddresses(std::vector<std::vector<std::uint8_t>>* out) {
   ULONG size = 640;
-  std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[size]);
+  std::unique_ptr<unsigned char[]> buffer(
+      new (std::nothrow) unsigned char[size]);
   if (!buffer) return false;
   auto* info = reinterpret_cast<IP_ADAPTER_INFO*>(buffer.get());
   if (::GetAdaptersInfo(info, &size) == ERROR_BUFFER_OVERFLOW) {

@@ -69,17 +69,15 @@ class Win32Env : public PortableEnv {
   }
 
   bool WriteProfileEntry(const std::string& file, const std::string& section,
-                          const std::string& key,
-                          const std::string& value) override {
+                         const std::string& key,
+                         const std::string& value) override {
     return ::WritePrivateProfileStringA(section.c_str(), key.c_str(),
                                         value.c_str(), file.c_str()) != 0;
   }
 
   // A bare name is looked up by the profile functions in the Windows
   // directory.
-  std::string HostProfilePath(const std::string& name) override {
-    return name;
-  }
+  std::string HostProfilePath(const std::string& name) override { return name; }
 
   bool ListAdapterAddresses(
       std::vector<std::vector<std::uint8_t>>* out) override {

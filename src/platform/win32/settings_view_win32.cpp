@@ -87,9 +87,9 @@ class DialogView : public SettingsView {
   void SetAddressText(const std::string& text) override {
     BYTE f[4];
     if (ParseDottedQuad(text, f)) {
-      ::SendDlgItemMessageW(dialog_, IDC_ADDRESS, IPM_SETADDRESS, 0,
-                            static_cast<LPARAM>(
-                                MAKEIPADDRESS(f[0], f[1], f[2], f[3])));
+      ::SendDlgItemMessageW(
+          dialog_, IDC_ADDRESS, IPM_SETADDRESS, 0,
+          static_cast<LPARAM>(MAKEIPADDRESS(f[0], f[1], f[2], f[3])));
     } else {
       ::SetDlgItemTextW(dialog_, IDC_ADDRESS, Widen(text).c_str());
     }
