@@ -139,6 +139,41 @@ TEST_P(HostTest, StdcallExportsLeaveTheCallersStackBalanced) {
   }
 }
 
+TEST_P(HostTest, TheSettingsTextFormChangesThePortAndTheLinkStartsAgain) {
+  if (GetParam().underWine)
+    GTEST_SKIP() << "the Windows dialog has a test of its own";
+  host_.Configure(OpenReceiverPort());
+  // A second receiver, opened first, takes what the link sends after OK.
+  wire::UdpReceiver next;
+  std::string error;
+  ASSERT_TRUE(next.Open("127.0.0.1", 0, &error)) << error;
+  HostResult r =
+      host_.Run({"init", "round", "P", "2", "1", "update", "P0", "2", "sleep",
+                 "300", "settings", "sleep", "300", "uninit"},
+                300, "update\nport " + std::to_string(next.port()) + "\nok\n");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("\xE9\x80\x9A\xE4\xBF\xA1"), std::string::npos)
+      << r.output;
+  // The update command resent the snapshot to the first receiver.
+  std::vector<std::vector<std::string>> snapshots;
+  for (const wire::Datagram& d : r.datagrams)
+    if (d.kind == wire::kKindSnapshot) snapshots.push_back(d.records);
+  EXPECT_EQ(snapshots, (std::vector<std::vector<std::string>>{
+                           {"P0|2", "P1|1"}, {"P0|2", "P1|1"}}));
+  // OK saved the port and restarted the link, which sent the snapshot anew.
+  EXPECT_NE(ReadFile(host_.Drivers("Pelmora.ini"))
+                .find("PORT=" + std::to_string(next.port())),
+            std::string::npos);
+  std::vector<std::uint8_t> bytes;
+  wire::Datagram datagram;
+  ASSERT_TRUE(next.Receive(&bytes, 2000));
+  ASSERT_TRUE(
+      wire::ParseDatagram(bytes.data(), bytes.size(), &datagram, &error))
+      << error;
+  EXPECT_EQ(datagram.kind, wire::kKindSnapshot);
+  EXPECT_EQ(datagram.records, (std::vector<std::string>{"P0|2", "P1|1"}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Targets, HostTest, ::testing::ValuesIn(Targets()),
                          TargetName);
 

@@ -76,7 +76,8 @@ std::vector<std::string> HostDir::LogLines() const {
   return LogMessages(Drivers("Pelmora.log"));
 }
 
-HostResult HostDir::Run(const std::vector<std::string>& commands, int drainMs) {
+HostResult HostDir::Run(const std::vector<std::string>& commands, int drainMs,
+                        const std::string& input) {
   HostResult result;
   std::unique_ptr<wire::UdpReceiver> receiver = std::move(pendingReceiver);
   std::atomic<bool> hostDone{false};
@@ -112,7 +113,10 @@ HostResult HostDir::Run(const std::vector<std::string>& commands, int drainMs) {
         "./" + Quote(exe) + " " + Quote((fs::path(dir_.path()) / lib).string());
   }
   for (const std::string& word : commands) command += " " + Quote(word);
-  command += " 2>&1 </dev/null";
+  const std::string inputFile =
+      (fs::path(dir_.path()) / "terminal.txt").string();
+  WriteFile(inputFile, input);
+  command += " 2>&1 <" + Quote(inputFile);
   if (FILE* pipe = ::popen(command.c_str(), "r")) {
     char chunk[4096];
     std::size_t n;

@@ -39,9 +39,11 @@ class HostDir {
   std::string Drivers(const std::string& name) const;
   // Writes Drivers/Pelmora.ini pointing at `port` on 127.0.0.1.
   void Configure(int port, const std::string& mac = "00:11:22:33:44:55");
-  // Runs the host with `commands` while receiving on `port` (0: no
-  // receiver); keeps receiving for `drainMs` after the host has ended.
-  HostResult Run(const std::vector<std::string>& commands, int drainMs = 300);
+  // Runs the host with `commands` while the receiver opened last collects;
+  // keeps receiving for `drainMs` after the host has ended. `input` is what
+  // the host's terminal gives (the text form of the settings dialog).
+  HostResult Run(const std::vector<std::string>& commands, int drainMs = 300,
+                 const std::string& input = std::string());
   std::vector<std::string> LogLines() const;
   const std::string& path() const { return dir_.path(); }
 
