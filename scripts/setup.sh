@@ -22,7 +22,7 @@ if ((${#missing[@]})); then
     $sudo dpkg --add-architecture i386
   fi
   $sudo apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
 fi
 
 if [[ "${1:-}" != "--native" ]]; then
