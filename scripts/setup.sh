@@ -27,6 +27,9 @@ fi
 
 if [[ "${1:-}" != "--native" ]]; then
   export WINEDEBUG=-all
+  # No .NET or HTML engine: nothing here needs them, and offering to
+  # install them would stall a machine without a display.
+  export WINEDLLOVERRIDES="mscoree,mshtml="
   # A Wine prefix made once, up front, so that no test pays for it.
   [[ -f "${WINEPREFIX:-$HOME/.wine}/system.reg" ]] || wineboot -i >/dev/null 2>&1 || true
   wineserver -w || true

@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
 
 jobs=$(nproc)
 cmake --preset win32 >/dev/null
