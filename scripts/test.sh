@@ -15,6 +15,12 @@ cmake --build --preset native -j "$jobs"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs"
 
+# One Wine server for the whole run: one that exits between two quick Wine
+# processes can drop the next one's connection as it starts.
+wineserver -w
+wineserver -p
+trap 'wineserver -k 2>/dev/null || true' EXIT
+
 status=0
 ctest --preset win32 || status=1
 ctest --preset tsan || status=1

@@ -8,11 +8,19 @@
 namespace pelmora {
 
 void LinkService::SizePointTable() {
-  // The configured size is shared out among the stripes.
-  const std::uint32_t size = hashSize_ == 0 ? kDefaultHashSize : hashSize_;
-  const std::uint32_t perStripe =
-      static_cast<std::uint32_t>((size + kStripeCount - 1) / kStripeCount);
-  for (PointStripe& stripe : stripes_) stripe.table.SizeBuckets(perStripe);
+  // The configured size is shared out among the stripes, to the bucket.
+  const std::uint32_t size = UsableHashSize(hashSize_);
+  for (std::size_t s = 0; s < kStripeCount; ++s) {
+    stripes_[s].table.SizeBuckets(static_cast<std::uint32_t>(
+        size / kStripeCount + (s < size % kStripeCount ? 1 : 0)));
+  }
+}
+
+std::size_t LinkService::PointTableBuckets() const {
+  std::size_t buckets = 0;
+  for (const PointStripe& stripe : stripes_)
+    buckets += stripe.table.BucketCount();
+  return buckets;
 }
 
 void LinkService::UpdateItem(std::string_view name, std::string_view value) {
@@ -74,7 +82,7 @@ std::vector<std::string> LinkService::PointOrderNames() const {
   WholeBuffer hold(stripes_, nullptr);
   std::vector<std::string> names;
   names.reserve(pointOrder_.size());
-  for (const PointEntry* entry : pointOrder_) names.push_back(entry->name);
+  for (const PointEntry* entry : pointOrder_) names.emplace_back(entry->name());
   return names;
 }
 

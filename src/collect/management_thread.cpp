@@ -34,7 +34,7 @@ void LinkService::DrainItems(int bank) {
     std::vector<PointEntry*>& changed = stripe.itemMap[bank];
     if (!changed.empty()) itemsWereEmpty_ = false;
     for (PointEntry* entry : changed) {
-      recordScratch_.assign(entry->name);
+      recordScratch_.assign(entry->name());
       recordScratch_.append(1, '|');
       recordScratch_.append(entry->pending[bank]);
       entry->inBank[bank] = false;

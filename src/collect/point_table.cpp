@@ -1,11 +1,31 @@
 #include "collect/point_table.h"
 
-namespace pelmora {
+#include <cstring>
+#include <new>
 
-void PointTable::SizeBuckets(std::uint32_t hashSize) {
-  if (hashSize == 0) hashSize = kDefaultHashSize;
-  if (hashSize > kMaxHashSize) hashSize = kMaxHashSize;
-  buckets_.assign(hashSize, nullptr);
+namespace pelmora {
+namespace {
+
+constexpr std::size_t kBlockSize = 64 * 1024;
+
+std::size_t RoundUp(std::size_t n) {
+  constexpr std::size_t a = alignof(PointEntry);
+  return (n + a - 1) / a * a;
+}
+
+}  // namespace
+
+std::uint32_t UsableHashSize(std::uint32_t hashSize) {
+  if (hashSize == 0) return kDefaultHashSize;
+  return hashSize > kMaxHashSize ? kMaxHashSize : hashSize;
+}
+
+PointTable::~PointTable() {
+  for (PointEntry* entry : entries_) entry->~PointEntry();
+}
+
+void PointTable::SizeBuckets(std::uint32_t buckets) {
+  buckets_.assign(buckets == 0 ? 1 : buckets, nullptr);
 }
 
 std::size_t PointTable::Hash(std::string_view name) {
@@ -22,20 +42,31 @@ std::size_t PointTable::Hash(std::string_view name) {
 PointEntry* PointTable::Find(std::string_view name, std::size_t hash) const {
   if (buckets_.empty()) return nullptr;
   for (PointEntry* e = buckets_[hash % buckets_.size()]; e; e = e->next) {
-    if (e->hash == hash && e->name == name) return e;
+    if (e->hash == hash && e->name() == name) return e;
   }
   return nullptr;
 }
 
 PointEntry* PointTable::Insert(std::string_view name, std::size_t hash) {
   if (buckets_.empty()) SizeBuckets(kDefaultHashSize);
-  PointEntry& entry = entries_.emplace_back();
-  entry.hash = hash;
-  entry.name.assign(name.data(), name.size());
+  const std::size_t size = RoundUp(sizeof(PointEntry) + name.size());
+  if (blockUsed_ + size > blockSize_) {
+    blockSize_ = size > kBlockSize ? size : kBlockSize;
+    blocks_.emplace_back(new unsigned char[blockSize_]);
+    blockUsed_ = 0;
+  }
+  unsigned char* at = blocks_.back().get() + blockUsed_;
+  blockUsed_ += size;
+  entries_.push_back(nullptr);
+  auto* entry = new (at) PointEntry;
+  entries_.back() = entry;
+  entry->hash = hash;
+  entry->nameLength = static_cast<std::uint32_t>(name.size());
+  std::memcpy(at + sizeof(PointEntry), name.data(), name.size());
   PointEntry*& head = buckets_[hash % buckets_.size()];
-  entry.next = head;
-  head = &entry;
-  return &entry;
+  entry->next = head;
+  head = entry;
+  return entry;
 }
 
 }  // namespace pelmora

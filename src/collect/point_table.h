@@ -4,13 +4,15 @@
 // Each entry also carries the point's pending change in each of the two
 // change banks, so that a host call for a known point does one hash lookup
 // in all: it finds the entry once and writes both the bank's value and the
-// latest value in place, reusing their storage.
+// latest value in place, reusing their storage. An entry and its name share
+// one allocation, carved in insertion order from large blocks, so that a
+// walk over the points in first-seen order reads memory in order.
 #ifndef PELMORA_COLLECT_POINT_TABLE_H_
 #define PELMORA_COLLECT_POINT_TABLE_H_
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,11 +22,16 @@ namespace pelmora {
 struct PointEntry {
   PointEntry* next = nullptr;  // bucket chain
   std::size_t hash = 0;
-  std::string name;
   std::string value;  // last value pushed
   // Value pushed while bank 1 / bank 2 was active, valid while inBank is set.
   std::string pending[2];
+  std::uint32_t nameLength = 0;
   bool inBank[2] = {false, false};
+
+  // The name's bytes follow the entry in its allocation.
+  std::string_view name() const {
+    return {reinterpret_cast<const char*>(this + 1), nameLength};
+  }
 };
 
 inline constexpr std::uint32_t kDefaultHashSize = 2001;
@@ -32,15 +39,19 @@ inline constexpr std::uint32_t kDefaultHashSize = 2001;
 // more than any host's point list needs.
 inline constexpr std::uint32_t kMaxHashSize = 1u << 20;
 
+// The bucket count a configured HashSize gives: 0 falls back to
+// kDefaultHashSize, sizes above kMaxHashSize are clamped.
+std::uint32_t UsableHashSize(std::uint32_t hashSize);
+
 class PointTable {
  public:
   PointTable() = default;
+  ~PointTable();
   PointTable(const PointTable&) = delete;
   PointTable& operator=(const PointTable&) = delete;
 
-  // Sets the bucket count once, before any point is stored: 0 falls back to
-  // kDefaultHashSize, sizes above kMaxHashSize are clamped.
-  void SizeBuckets(std::uint32_t hashSize);
+  // Sets the bucket count once, before any point is stored.
+  void SizeBuckets(std::uint32_t buckets);
   std::size_t BucketCount() const { return buckets_.size(); }
 
   static std::size_t Hash(std::string_view name);
@@ -48,11 +59,13 @@ class PointTable {
   PointEntry* Find(std::string_view name, std::size_t hash) const;
   // Requires: Find(name, hash) is null. Entries live as long as the table.
   PointEntry* Insert(std::string_view name, std::size_t hash);
-  std::size_t size() const { return entries_.size(); }
 
  private:
   std::vector<PointEntry*> buckets_;
-  std::deque<PointEntry> entries_;  // stable addresses
+  std::vector<PointEntry*> entries_;  // every entry, to destroy them
+  std::vector<std::unique_ptr<unsigned char[]>> blocks_;
+  std::size_t blockUsed_ = 0;
+  std::size_t blockSize_ = 0;
 };
 
 }  // namespace pelmora

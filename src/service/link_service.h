@@ -74,6 +74,7 @@ class LinkService {
 
   // --- Point table and change banks. Host threads, any rate.
   void SizePointTable();
+  std::size_t PointTableBuckets() const;
   void UpdateItem(std::string_view name, std::string_view value);
   void SendEventEx(std::string_view a, std::string_view b);
   bool IsDiscoveryDone() const { return DiscoveryDone->IsSet(); }

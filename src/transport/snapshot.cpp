@@ -35,18 +35,17 @@ int LinkService::SendSnapshot() {
         }
         if (StopRequested()) return 1;
         const PointEntry* entry = pointOrder_[next];
-        // Entries lie scattered over the stripes: ask for the entries a
-        // few points ahead, and for the names of those asked for before.
-        if (next + 2 * kPrefetchAhead < pointOrder_.size()) {
-          const PointEntry* far = pointOrder_[next + 2 * kPrefetchAhead];
-          __builtin_prefetch(far);
-          __builtin_prefetch(reinterpret_cast<const char*>(far) + 64);
+        // Entries lie in sixteen stripes: ask for those a few points ahead.
+        if (next + kPrefetchAhead < pointOrder_.size()) {
+          const char* ahead =
+              reinterpret_cast<const char*>(pointOrder_[next + kPrefetchAhead]);
+          __builtin_prefetch(ahead);
+          __builtin_prefetch(ahead + 64);
+          __builtin_prefetch(ahead + 128);
         }
-        if (next + kPrefetchAhead < pointOrder_.size())
-          __builtin_prefetch(pointOrder_[next + kPrefetchAhead]->name.data());
-        const std::size_t n = entry->name.size() + 1 + entry->value.size();
+        const std::size_t n = entry->nameLength + 1 + entry->value.size();
         if (n > kMaxRecordText) {
-          LogRecordTooLong(n, entry->name);
+          LogRecordTooLong(n, entry->name());
           ++next;
           continue;
         }
@@ -55,7 +54,7 @@ int LinkService::SendSnapshot() {
           buffer = &batch[full];
           buffer->Reset();
         }
-        buffer->AppendPair(entry->name, entry->value);
+        buffer->AppendPair(entry->name(), entry->value);
         ++next;
       }
     }

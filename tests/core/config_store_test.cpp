@@ -210,9 +210,7 @@ TEST_F(ConfigModuleIniTest, HashSizeSizesThePointTable) {
     LinkService::DestroyInstance();
     service_ = nullptr;
     EXPECT_EQ(Service().hashSize(), c.hashSize);
-    PointTable table;
-    table.SizeBuckets(Service().hashSize());
-    EXPECT_EQ(table.BucketCount(), c.buckets);
+    EXPECT_EQ(Service().PointTableBuckets(), c.buckets);
   }
 }
 

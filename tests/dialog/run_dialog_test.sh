@@ -35,6 +35,12 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export LC_ALL=C.UTF-8
 
+# The prefix's server stays up for the whole test: one that exits between
+# two Wine processes can drop the next one's connection as it starts.
+mkdir -p "$WINEPREFIX"
+wineserver -w
+wineserver -p
+
 xvfb_pid=
 cleanup() {
   wineserver -k 2>/dev/null || true
