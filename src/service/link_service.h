@@ -128,7 +128,7 @@ class LinkService {
   void ManagementThread();
   void SendThread();
   void ConfigurationThread();
-  bool TakeWriteCommand(std::string* text, bool haveCallback);
+  bool TakeWriteCommand(std::string* text, WriteCallback* callback);
 
   Env* const env_;
 

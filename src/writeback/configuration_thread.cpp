@@ -34,15 +34,18 @@ std::size_t LinkService::QueuedWriteCommands() const {
   return writeCommandQueue_.size();
 }
 
-// Removes the head command; while no callback is registered a well-formed
-// command stays at the head, to be delivered once one is.
-bool LinkService::TakeWriteCommand(std::string* text, bool haveCallback) {
+// Removes the head command and reads the callback to hand it to, both under
+// the queue's lock: a command queued after SetWriteCallback returned goes
+// to that callback. While no callback is registered a well-formed command
+// stays at the head, to be delivered once one is.
+bool LinkService::TakeWriteCommand(std::string* text, WriteCallback* callback) {
   text->clear();
   std::lock_guard<std::mutex> hold(WriteQueueLock);
   if (writeCommandQueue_.empty()) return false;
-  const std::string& head = writeCommandQueue_.front();
-  const bool deliverable = head.find('|') != std::string::npos;
-  if (deliverable && !haveCallback) return false;
+  *callback = writeCallback_.load();
+  const bool deliverable =
+      writeCommandQueue_.front().find('|') != std::string::npos;
+  if (deliverable && *callback == nullptr) return false;
   *text = std::move(writeCommandQueue_.front());
   writeCommandQueue_.pop_front();
   return true;
@@ -52,9 +55,8 @@ void LinkService::ConfigurationThread() {
   Log(messages::kConfigStarted);
   std::string command;
   while (!StopRequested()) {
-    // Read once per command: the host may replace the callback meanwhile.
-    const WriteCallback callback = writeCallback_.load();
-    if (!TakeWriteCommand(&command, callback != nullptr) || command.empty()) {
+    WriteCallback callback = nullptr;
+    if (!TakeWriteCommand(&command, &callback) || command.empty()) {
       env_->SleepMs(kIdlePauseMs);
       continue;
     }
