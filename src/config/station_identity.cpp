@@ -9,13 +9,6 @@
 namespace pelmora {
 namespace {
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
          c == '\r';
@@ -27,11 +20,11 @@ bool ScanHexValue(const char** p, std::uint32_t* value) {
   while (IsBlank(*s)) ++s;
   bool negative = false;
   if (*s == '+' || *s == '-') negative = *s++ == '-';
-  if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X') && HexDigit(s[2]) >= 0)
+  if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X') && HexDigitValue(s[2]) >= 0)
     s += 2;
-  if (HexDigit(*s) < 0) return false;
+  if (HexDigitValue(*s) < 0) return false;
   std::uint32_t v = 0;
-  for (int d; (d = HexDigit(*s)) >= 0; ++s)
+  for (int d; (d = HexDigitValue(*s)) >= 0; ++s)
     v = (v << 4) | static_cast<std::uint32_t>(d);
   *value = negative ? 0u - v : v;
   *p = s;
@@ -39,6 +32,13 @@ bool ScanHexValue(const char** p, std::uint32_t* value) {
 }
 
 }  // namespace
+
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
 
 void ListAdapterMacs(Env* env, std::vector<std::string>* list) {
   std::vector<std::vector<std::uint8_t>> addresses;

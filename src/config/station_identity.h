@@ -18,6 +18,9 @@ void ListAdapterMacs(Env* env, std::vector<std::string>* list);
 // The first adapter's text, or the empty text when there is none.
 std::string FirstAdapterMac(Env* env);
 
+// The value of one hexadecimal digit in either case, or -1.
+int HexDigitValue(char c);
+
 // Scans a MAC text the way "%X:%X:%X:%X:%X:%X" does: only a text of
 // exactly 17 bytes is scanned; each value may have leading blanks, a sign
 // and a 0x prefix, and keeps its low 8 bits; the scan stops at the first

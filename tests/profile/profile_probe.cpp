@@ -16,24 +16,19 @@
 #include <cstring>
 #include <string>
 
+#include "config/station_identity.h"
 #include "platform/env.h"
 
 namespace {
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 std::string Unescape(const char* arg) {
   std::string out;
   for (std::size_t i = 0; arg[i] != '\0'; ++i) {
-    if (arg[i] == '\\' && arg[i + 1] == 'x' && HexDigit(arg[i + 2]) >= 0 &&
-        HexDigit(arg[i + 3]) >= 0) {
-      out +=
-          static_cast<char>(HexDigit(arg[i + 2]) * 16 + HexDigit(arg[i + 3]));
+    if (arg[i] == '\\' && arg[i + 1] == 'x' &&
+        pelmora::HexDigitValue(arg[i + 2]) >= 0 &&
+        pelmora::HexDigitValue(arg[i + 3]) >= 0) {
+      out += static_cast<char>(pelmora::HexDigitValue(arg[i + 2]) * 16 +
+                               pelmora::HexDigitValue(arg[i + 3]));
       i += 3;
     } else {
       out += arg[i];
