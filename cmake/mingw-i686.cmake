@@ -1,12 +1,5 @@
-# Cross build of the 32-bit Windows plug-in with MinGW-w64 (posix threads,
-# so the core's std::thread and std::mutex work), tested under Wine.
-set(CMAKE_SYSTEM_NAME Windows)
+# The 32-bit Windows plug-in, the real target, tested under 32-bit Wine.
+set(PELMORA_MINGW i686-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+set(PELMORA_WINE_BUILD win32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

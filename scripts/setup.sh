@@ -1,36 +1,50 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian machine lacks for building and testing both
-# targets: the native toolchain and GoogleTest, the MinGW-w64 i686 cross
-# compiler, Wine (32-bit), and a virtual display with a CJK font for the
-# dialog test. Pass --native to install only what the Linux build needs.
+# Installs what a fresh Debian machine lacks for building and testing every
+# target: the native toolchain and GoogleTest, the MinGW-w64 cross compilers
+# for 32-bit and 64-bit Windows, 64-bit Wine (and 32-bit Wine where this
+# kernel runs 32-bit programs), and a virtual display with a CJK font for
+# the dialog test. Pass --native to install only what the Linux build needs.
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+native_only=false
+[[ "${1:-}" == "--native" ]] && native_only=true
 
-packages=(cmake g++ make googletest libgtest-dev libbenchmark-dev)
-if [[ "${1:-}" != "--native" ]]; then
-  packages+=(g++-mingw-w64-i686 wine wine32:i386 xvfb fonts-wqy-microhei imagemagick)
-fi
+sudo=""
+[[ $(id -u) -eq 0 ]] || sudo="sudo"
+updated=false
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
+# Installs those of the given packages that are missing.
+install() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  ((${#missing[@]})) || return 0
   echo "setup: installing ${missing[*]}"
-  sudo=""
-  [[ $(id -u) -eq 0 ]] || sudo="sudo"
   if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
     $sudo dpkg --add-architecture i386
+    updated=false
   fi
-  $sudo apt-get update -q
+  $updated || $sudo apt-get update -q
+  updated=true
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
+}
+
+install cmake g++ make googletest libgtest-dev libbenchmark-dev
+$native_only && exit 0
+
+install g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
+  wine wine64 xvfb fonts-wqy-microhei imagemagick
+# 32-bit Wine is of no use on a kernel that runs no 32-bit programs.
+if "$here/runs-32bit.sh"; then
+  install wine32:i386
 fi
 
-if [[ "${1:-}" != "--native" ]]; then
-  export WINEDEBUG=-all
-  # No .NET or HTML engine: nothing here needs them, and offering to
-  # install them would stall a machine without a display.
-  export WINEDLLOVERRIDES="mscoree,mshtml="
-  # A Wine prefix made once, up front, so that no test pays for it.
-  [[ -f "${WINEPREFIX:-$HOME/.wine}/system.reg" ]] || wineboot -i >/dev/null 2>&1 || true
-  wineserver -w || true
+# The test prefix, made once, up front, so that no test pays for it.
+read -r build _ < <("$here/wine-target.sh")
+if [[ $build != none ]]; then
+  prefix=${WINEPREFIX:-$here/../build/wineprefix}
+  [[ -f $prefix/system.reg ]] ||
+    "$here/wine-run.sh" "$build" wineboot -i >/dev/null 2>&1 </dev/null || true
+  "$here/wine-run.sh" "$build" wineserver -w || true
 fi

@@ -263,10 +263,13 @@ void Click(HWND dialog, int id) {
 
 DWORD WINAPI Operate(void* context) {
   Plan& plan = *static_cast<Plan*>(context);
+  // The dialog's window exists before its controls do; it is shown once
+  // all of them are created and filled, and only then is it checked.
   HWND dialog = nullptr;
-  for (DWORD waited = 0; !dialog && waited < kWaitMs; waited += 100) {
+  for (DWORD waited = 0; !dialog && waited < kWaitMs; waited += 50) {
     dialog = ::FindWindowW(L"#32770", kCaption);
-    if (!dialog) ::Sleep(100);
+    if (dialog && !::IsWindowVisible(dialog)) dialog = nullptr;
+    if (!dialog) ::Sleep(50);
   }
   Check(dialog != nullptr, "dialog found by its caption");
   if (!dialog) return 0;

@@ -5,14 +5,19 @@
 # an update-and-cancel and two OKs. Keeps a screenshot of the open dialog
 # as settings_dialog.png in the work dir.
 #
-#   run_dialog_test.sh DRIVER_EXE PELMORA_DLL WORK_DIR
+#   run_dialog_test.sh BUILD DRIVER_EXE PELMORA_DLL WORK_DIR
 #
-# Exits 77 (skipped) when Xvfb, wine or ImageMagick's import is missing.
+# BUILD is win32 or win64, the Wine to run under. Exits 77 (skipped) when
+# Xvfb, that Wine or ImageMagick's import is missing.
 set -euo pipefail
 
-driver=$1 dll=$2 work=$3
+build=$1 driver=$2 dll=$3 work=$4
+wine_run=$(cd "$(dirname "$0")/../../scripts" && pwd)/wine-run.sh
+wine() { "$wine_run" "$build" "$@"; }
 
-for tool in Xvfb wine wineserver import; do
+loader=/usr/lib/wine/wine
+[[ $build == win64 ]] && loader=/usr/lib/wine/wine64
+for tool in Xvfb "$loader" import; do
   if ! command -v "$tool" >/dev/null; then
     echo "skipped: $tool not installed"
     exit 77
@@ -31,19 +36,22 @@ cp "$dll" "$host/pelmora.dll"
 # user's. The locale's ANSI code page is not the Chinese one: the dialog's
 # texts must not depend on it.
 export WINEPREFIX=$work/wineprefix
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
 export LC_ALL=C.UTF-8
 
 # The prefix's server stays up for the whole test: one that exits between
 # two Wine processes can drop the next one's connection as it starts.
+# A prefix left by a 32-bit-only Wine cannot take 64-bit programs.
+if [[ -x /usr/lib/wine/wine64 && -f $WINEPREFIX/system.reg ]] &&
+  ! grep -q '^#arch=win64' "$WINEPREFIX/system.reg"; then
+  rm -rf "$WINEPREFIX"
+fi
 mkdir -p "$WINEPREFIX"
-wineserver -w
-wineserver -p
+wine wineserver -w
+wine wineserver -p
 
 xvfb_pid=
 cleanup() {
-  wineserver -k 2>/dev/null || true
+  wine wineserver -k 2>/dev/null || true
   if [[ -n $xvfb_pid ]]; then kill "$xvfb_pid" 2>/dev/null || true; fi
 }
 trap cleanup EXIT

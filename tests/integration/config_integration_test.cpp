@@ -7,10 +7,7 @@
 namespace pelmora::testing {
 namespace {
 
-class ConfigHostTest : public ::testing::TestWithParam<Target> {
- protected:
-  HostDir host_{GetParam()};
-};
+class ConfigHostTest : public TargetTest {};
 
 TEST_P(ConfigHostTest, TheConfiguredMacIsInEveryDatagram) {
   host_.Configure(OpenReceiverPort(), "0a:1B:2c:3D:4e:5F");

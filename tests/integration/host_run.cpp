@@ -1,5 +1,7 @@
 #include "host_run.h"
 
+#include "support/wine_target.h"
+
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -12,13 +14,6 @@ namespace fs = std::filesystem;
 namespace pelmora::testing {
 namespace {
 
-std::string Quote(const std::string& word) {
-  std::string quoted = "'";
-  for (char c : word)
-    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
 // The receiver that the next Run collects from.
 std::unique_ptr<wire::UdpReceiver> pendingReceiver;
 
@@ -27,10 +22,13 @@ std::unique_ptr<wire::UdpReceiver> pendingReceiver;
 std::vector<Target> Targets() {
   std::vector<Target> targets = {
       {"native", PELMORA_NATIVE_HOST, PELMORA_NATIVE_LIBRARY, false}};
-  const std::string win32Dir = PELMORA_WIN32_DIR;
-  if (!win32Dir.empty()) {
-    targets.push_back({"win32", win32Dir + "/tools/pelmora-host.exe",
-                       win32Dir + "/src/pelmora.dll", true});
+  const WineTarget& wine = SelectedWineTarget();
+  if (wine.build.empty()) {
+    targets.push_back(
+        {"windows", "", "", true, "no Wine here: " + wine.reason});
+  } else {
+    targets.push_back({wine.build, wine.tree + "/tools/pelmora-host.exe",
+                       wine.tree + "/src/pelmora.dll", true});
   }
   return targets;
 }
@@ -50,6 +48,7 @@ int OpenReceiverPort() {
 }
 
 HostDir::HostDir(const Target& target) : target_(target) {
+  if (!target.skip.empty()) return;
   if (!fs::exists(target.hostExe) || !fs::exists(target.library)) {
     ADD_FAILURE() << "not built: " << target.hostExe << " or "
                   << target.library;
@@ -105,18 +104,18 @@ HostResult HostDir::Run(const std::vector<std::string>& commands, int drainMs,
   }
   const std::string exe = fs::path(target_.hostExe).filename().string();
   const std::string lib = fs::path(target_.library).filename().string();
-  std::string command = "cd " + Quote(dir_.path()) + " && ";
+  std::string command = "cd " + ShellQuote(dir_.path()) + " && ";
   if (target_.underWine) {
-    command += "WINEDEBUG=-all wine " + Quote(exe) + " " + Quote(lib);
+    command += SelectedWineTarget().Command(exe) + " " + ShellQuote(lib);
   } else {
-    command +=
-        "./" + Quote(exe) + " " + Quote((fs::path(dir_.path()) / lib).string());
+    command += "./" + ShellQuote(exe) + " " +
+               ShellQuote((fs::path(dir_.path()) / lib).string());
   }
-  for (const std::string& word : commands) command += " " + Quote(word);
+  for (const std::string& word : commands) command += " " + ShellQuote(word);
   const std::string inputFile =
       (fs::path(dir_.path()) / "terminal.txt").string();
   WriteFile(inputFile, input);
-  command += " 2>&1 <" + Quote(inputFile);
+  command += " 2>&1 <" + ShellQuote(inputFile);
   if (FILE* pipe = ::popen(command.c_str(), "r")) {
     char chunk[4096];
     std::size_t n;

@@ -13,11 +13,14 @@
 namespace pelmora::testing {
 
 struct Target {
-  std::string name;     // "native" or "win32"
+  std::string name;     // "native", or the Windows build: "win32", "win64"
   std::string hostExe;  // the built pelmora-host
   std::string library;  // the built plug-in
-  bool underWine;
+  bool underWine = false;
+  std::string skip;  // why this target cannot run here; empty if it can
 };
+// The Linux library, and the Windows build that this machine's Wine runs
+// (a target that skips, with the reason, where none does).
 std::vector<Target> Targets();
 inline void PrintTo(const Target& target, std::ostream* os) {
   *os << target.name;
@@ -54,6 +57,16 @@ class HostDir {
 
 // A receiver on an ephemeral loopback port, opened before the host runs.
 int OpenReceiverPort();
+
+// Tests of the real host on each target; a target that cannot run here
+// skips with its reason.
+class TargetTest : public ::testing::TestWithParam<Target> {
+ protected:
+  void SetUp() override {
+    if (!GetParam().skip.empty()) GTEST_SKIP() << GetParam().skip;
+  }
+  HostDir host_{GetParam()};
+};
 
 }  // namespace pelmora::testing
 

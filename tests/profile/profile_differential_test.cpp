@@ -30,9 +30,15 @@
 #include <string>
 #include <vector>
 
+#include "support/wine_target.h"
+
 namespace fs = std::filesystem;
 
 namespace {
+
+using pelmora::testing::SelectedWineTarget;
+using pelmora::testing::ShellQuote;
+using pelmora::testing::WineTarget;
 
 struct Op {
   int line = 0;
@@ -157,17 +163,10 @@ std::string ProbeArg(const std::string& text) {
   return out;
 }
 
-std::string ShellQuote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text)
-    out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
 // One probe per platform: how to start it and how it names a file.
 struct Probe {
   std::string label;
-  std::vector<std::string> command;
+  std::string command;  // for the shell, quoted
   bool windowsPaths;
 
   std::string PathArg(const fs::path& path) const {
@@ -182,9 +181,7 @@ struct Probe {
   // Runs `ops` on `file`; one output line per operation.
   std::vector<std::string> Run(const fs::path& file,
                                const std::vector<const Op*>& ops) const {
-    std::string line;
-    for (const std::string& part : command) line += ShellQuote(part) + " ";
-    line += ShellQuote(ProbeArg(PathArg(file)));
+    std::string line = command + " " + ShellQuote(ProbeArg(PathArg(file)));
     for (const Op* op : ops) {
       line += " " + ShellQuote(op->words[0]);
       for (std::size_t i = 1; i < op->words.size(); ++i)
@@ -222,10 +219,9 @@ struct Probe {
 class ProfileDifferentialTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    if (!fs::exists(PELMORA_WIN32_PROBE))
-      GTEST_SKIP() << "no Windows build of the probe at "
-                   << PELMORA_WIN32_PROBE;
-    ::setenv("WINEDEBUG", "-all", 1);
+    if (wineTarget_.build.empty())
+      GTEST_SKIP() << "no Wine here: " << wineTarget_.reason;
+    ASSERT_TRUE(fs::exists(WindowsProbe())) << "not built: " << WindowsProbe();
     char pattern[] = "/tmp/pelmora-profile-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     work_ = pattern;
@@ -264,9 +260,14 @@ class ProfileDifferentialTest : public ::testing::TestWithParam<std::string> {
                                   << ReadFile(wine);
   }
 
+  static std::string WindowsProbe() {
+    return SelectedWineTarget().tree + "/tests/profile/profile_probe.exe";
+  }
+
   fs::path work_;
-  Probe native_{"native probe", {PELMORA_NATIVE_PROBE}, false};
-  Probe wine_{"Wine probe", {"wine", PELMORA_WIN32_PROBE}, true};
+  const WineTarget& wineTarget_ = SelectedWineTarget();
+  Probe native_{"native probe", ShellQuote(PELMORA_NATIVE_PROBE), false};
+  Probe wine_{"Wine probe", wineTarget_.Command(WindowsProbe()), true};
 };
 
 TEST_P(ProfileDifferentialTest, SameAsWindowsFunctions) {

@@ -34,6 +34,7 @@ void Unload() {
   module = nullptr;
 }
 
+#if defined(__i386__)
 // Pushes the arguments, calls, and measures esp against its value before
 // the pushes; esi survives the call because every convention preserves it.
 extern "C" int __cdecl pelmora_stack_delta1(void* fn, const void* a);
@@ -68,5 +69,9 @@ int StackDeltaOfStdcall(void* fn, const void* a, const void* b, int args) {
   return args == 2 ? pelmora_stack_delta2(fn, a, b)
                    : pelmora_stack_delta1(fn, a);
 }
+#else
+// x64 Windows has one calling convention, and the caller owns the stack.
+int StackDeltaOfStdcall(void*, const void*, const void*, int) { return 0; }
+#endif
 
 }  // namespace pelmora::host

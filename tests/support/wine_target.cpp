@@ -1,0 +1,65 @@
+#include "support/wine_target.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace pelmora::testing {
+namespace {
+
+const char kScripts[] = PELMORA_SOURCE_DIR "/scripts/";
+
+WineTarget Select() {
+  WineTarget target;
+  const char* build = std::getenv("PELMORA_WINE_BUILD");
+  const char* reason = std::getenv("PELMORA_WINE_REASON");
+  std::string answer;
+  if (build && *build) {
+    answer = std::string(build) + " " + (reason ? reason : "");
+  } else if (FILE* pipe =
+                 ::popen((ShellQuote(std::string(kScripts) + "wine-target.sh") +
+                          " 2>/dev/null")
+                             .c_str(),
+                         "r")) {
+    char line[512];
+    while (std::fgets(line, sizeof line, pipe)) answer += line;
+    ::pclose(pipe);
+  }
+  while (!answer.empty() && (answer.back() == '\n' || answer.back() == '\r'))
+    answer.pop_back();
+  const std::size_t space = answer.find(' ');
+  const std::string name = answer.substr(0, space);
+  target.reason = space == std::string::npos ? "" : answer.substr(space + 1);
+  if (name == "win32" || name == "win64") {
+    target.tree = name == "win32" ? PELMORA_WIN32_DIR : PELMORA_WIN64_DIR;
+    if (target.tree.empty()) {
+      target.reason = "the " + name + " tree is not configured here (" +
+                      target.reason + ")";
+    } else {
+      target.build = name;
+    }
+  } else if (answer.empty()) {
+    target.reason = "scripts/wine-target.sh gave no answer";
+  }
+  return target;
+}
+
+}  // namespace
+
+std::string WineTarget::Command(const std::string& program) const {
+  return ShellQuote(std::string(kScripts) + "wine-run.sh") + " " + build + " " +
+         ShellQuote(program);
+}
+
+const WineTarget& SelectedWineTarget() {
+  static const WineTarget target = Select();
+  return target;
+}
+
+std::string ShellQuote(const std::string& word) {
+  std::string quoted = "'";
+  for (char c : word)
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+}  // namespace pelmora::testing

@@ -1,0 +1,28 @@
+// Which Windows build of the plug-in this machine's Wine runs: the 32-bit
+// DLL where the kernel runs 32-bit programs, the 64-bit one where only
+// 64-bit Wine can start. scripts/test.sh decides once per run and hands the
+// answer down in PELMORA_WINE_BUILD and PELMORA_WINE_REASON; a test binary
+// started on its own asks scripts/wine-target.sh itself.
+#ifndef PELMORA_TESTS_SUPPORT_WINE_TARGET_H_
+#define PELMORA_TESTS_SUPPORT_WINE_TARGET_H_
+
+#include <string>
+
+namespace pelmora::testing {
+
+struct WineTarget {
+  std::string build;   // "win32" or "win64"; empty where no Wine runs here
+  std::string reason;  // why this build, or why none: for skip messages
+  std::string tree;    // that build's CMake tree
+  // A shell command line that runs the Windows program `program` under it.
+  std::string Command(const std::string& program) const;
+};
+
+const WineTarget& SelectedWineTarget();
+
+// `word` in single quotes for /bin/sh.
+std::string ShellQuote(const std::string& word);
+
+}  // namespace pelmora::testing
+
+#endif  // PELMORA_TESTS_SUPPORT_WINE_TARGET_H_
