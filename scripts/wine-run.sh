@@ -14,6 +14,8 @@ build=$1
 shift
 root=$(cd "$(dirname "$0")/.." && pwd)
 export WINEPREFIX=${WINEPREFIX:-$root/build/wineprefix}
+# Wine makes the prefix itself, but not the folders above it.
+mkdir -p "$(dirname "$WINEPREFIX")"
 export WINEDEBUG=${WINEDEBUG:--all}
 # No .NET or HTML engine: nothing here needs them, and offering to install
 # them would stall a machine without a display.
