@@ -15,10 +15,9 @@ namespace {
 
 std::atomic<LinkService*> currentService{nullptr};
 
-// A null text from the host is read as the empty text.
-std::string_view Text(const char* s) {
-  return s ? std::string_view(s) : std::string_view();
-}
+// A null text from the host is read as the empty text, which points at
+// real (empty) storage: no copy further on ever sees a null pointer.
+std::string_view Text(const char* s) { return std::string_view(s ? s : ""); }
 
 }  // namespace
 

@@ -123,8 +123,10 @@ class PosixEnv : public PortableEnv {
 }  // namespace
 
 Env* Env::Default() {
-  static PosixEnv* env = new PosixEnv;
-  return env;
+  // Holds no resource of its own: released with the library, so that a
+  // host loading and unloading the plug-in leaks nothing.
+  static PosixEnv env;
+  return &env;
 }
 
 }  // namespace pelmora

@@ -126,8 +126,10 @@ class Win32Env : public PortableEnv {
 }  // namespace
 
 Env* Env::Default() {
-  static Win32Env* env = new Win32Env;
-  return env;
+  // Holds no resource of its own: released with the library, so that a
+  // host loading and unloading the plug-in leaks nothing.
+  static Win32Env env;
+  return &env;
 }
 
 }  // namespace pelmora
