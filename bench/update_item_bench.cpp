@@ -20,14 +20,15 @@ namespace {
 class BenchService {
  public:
   explicit BenchService(int points) {
-    service_ = LinkService::Instance();
-    service_->SizePointTable();
+    service_ = LinkService::Instance(*Env::Default());
+    service_->points().SizeTable(kDefaultHashSize);
+    PointStore& store = service_->points();
     for (int i = 0; i < points; ++i) names_.push_back(Name(i));
-    for (const std::string& n : names_) service_->UpdateItem(n, "0.0");
-    service_->UpdateItem(names_[0], "0.0");  // the first round is over
+    for (const std::string& n : names_) store.Update(n, "0.0");
+    store.Update(names_[0], "0.0");  // the first round is over
     // Every point is in the active bank already, as between two flips of a
     // busy link.
-    for (const std::string& n : names_) service_->UpdateItem(n, "0.0");
+    for (const std::string& n : names_) store.Update(n, "0.0");
   }
   ~BenchService() { LinkService::DestroyInstance(); }
   LinkService& service() { return *service_; }
@@ -63,7 +64,7 @@ void BM_UpdateItemKnownPoint(benchmark::State& state) {
     const std::vector<std::string>& names = shared->names();
     const std::string& name = names[first + i++ % group];
     std::snprintf(value, sizeof value, "%zu.5", i % 1000);
-    shared->service().UpdateItem(name, value);
+    shared->service().points().Update(name, value);
   }
   state.SetItemsProcessed(state.iterations());
   if (state.thread_index() == 0) {
@@ -95,23 +96,20 @@ struct Sink {
   std::uint16_t port;
 };
 
-SocketHandle ConnectedSocket(const Sink& sink) {
-  Env* env = CurrentEnv();
-  SocketHandle s = env->OpenUdpSocket();
-  env->ConnectSocket(s, {env->ParseIpv4("127.0.0.1"), sink.port});
-  return s;
-}
-
 void BM_Snapshot(benchmark::State& state) {
   BenchService bench(static_cast<int>(state.range(0)));
   Sink sink;
   LinkService& service = bench.service();
-  service.SetServerAddress("127.0.0.1");
-  service.SetServerPort(sink.port);
-  service.channel().udpSocket = ConnectedSocket(sink);
+  service.settings().SetServerAddress("127.0.0.1");
+  service.settings().SetServerPort(sink.port);
+  UdpLink::OpenStep failedStep;
+  OsError error;
+  if (!service.link().Open(&failedStep, &error)) {
+    state.SkipWithError("no socket");
+    return;
+  }
   for (auto _ : state) benchmark::DoNotOptimize(service.SendSnapshot());
-  CurrentEnv()->CloseSocket(
-      service.channel().udpSocket.exchange(kInvalidSocket));
+  service.link().Close();
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_Snapshot)->Arg(10000)->UseRealTime();
@@ -121,23 +119,25 @@ BENCHMARK(BM_Snapshot)->Arg(10000)->UseRealTime();
 void BM_RawSendtoOfSnapshotDatagrams(benchmark::State& state) {
   std::vector<std::vector<std::uint8_t>> datagrams;
   DatagramBuffer buffer;
+  const DatagramHeader header;
   for (int i = 0; i < state.range(0); ++i) {
     const std::string name = BenchService::Name(i);
     if (!buffer.Fits(name.size() + 4)) {
-      buffer.Finish();
+      buffer.Finish(header, kKindSnapshot);
       datagrams.emplace_back(buffer.bytes, buffer.bytes + buffer.length);
       buffer.Reset();
     }
     buffer.AppendPair(name, "0.0");
   }
-  buffer.Finish();
+  buffer.Finish(header, kKindSnapshot);
   datagrams.emplace_back(buffer.bytes, buffer.bytes + buffer.length);
   Sink sink;
-  const int fd = static_cast<int>(ConnectedSocket(sink));
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   to.sin_port = htons(sink.port);
+  ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
   for (auto _ : state) {
     for (const auto& d : datagrams) {
       benchmark::DoNotOptimize(::sendto(fd, d.data(), d.size(), 0,

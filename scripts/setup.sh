@@ -30,7 +30,7 @@ install() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
 }
 
-install cmake g++ make googletest libgtest-dev libbenchmark-dev
+install cmake g++ make clang googletest libgtest-dev libbenchmark-dev
 $native_only && exit 0
 
 install g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \

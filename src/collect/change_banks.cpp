@@ -2,15 +2,21 @@
 
 namespace pelmora {
 
-WholeBuffer::WholeBuffer(PointStripe* stripes, EventBanks* events)
-    : stripes_(stripes), events_(events) {
-  for (std::size_t s = 0; s < kStripeCount; ++s) stripes_[s].lock.lock();
-  if (events_) events_->lock.lock();
+void ChangeBanks::PutEvent(std::string_view a, std::string_view b) {
+  std::string record;
+  record.reserve(a.size() + 1 + b.size());
+  record.append(a).append(1, '|').append(b);
+  Locked<SpinLock> hold(eventLock_);
+  eventList_[activeBank_].push_back(std::move(record));
 }
 
-WholeBuffer::~WholeBuffer() {
-  if (events_) events_->lock.unlock();
-  for (std::size_t s = kStripeCount; s-- > 0;) stripes_[s].lock.unlock();
+int ChangeBanks::Flip() {
+  PointStore::WholeTable table(points_);
+  Locked<SpinLock> hold(eventLock_);
+  const int retiring = activeBank_;
+  activeBank_ = 1 - retiring;
+  points_.SetActiveBank(table, activeBank_);
+  return retiring;
 }
 
 }  // namespace pelmora

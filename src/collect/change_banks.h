@@ -1,59 +1,81 @@
-// The point table and the two change banks, split by point name into
-// stripes, each under a lock of its own, so that host threads pushing
-// different points rarely meet on a lock or a cache line.
-//
-// Together the stripe locks and the event lock are the buffer lock: one
-// stripe's lock guards that stripe's points and bank entries; the flip and
-// the snapshot take all of them (WholeBuffer) so that they see every stripe
-// at one moment. Lock order: the discovery
-// lock, then stripes in ascending order, then the event lock, then LogLock.
+// The two alternating change banks: host calls write into the active one
+// while the management thread empties the one it has just retired. A bank
+// holds each changed point once, with its latest value (kept with the
+// point, see PointStore), and its events in arrival order.
 #ifndef PELMORA_COLLECT_CHANGE_BANKS_H_
 #define PELMORA_COLLECT_CHANGE_BANKS_H_
 
-#include <cstddef>
-#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "collect/point_table.h"
+#include "collect/point_store.h"
 #include "platform/sync.h"
 
 namespace pelmora {
 
-inline constexpr std::size_t kStripeCount = 16;
-
-struct alignas(64) PointStripe {
-  SpinLock lock;
-  PointTable table;
-  // This stripe's share of each bank's item map: the entries that hold a
-  // pending value for bank 1 / bank 2 (PointEntry::inBank).
-  std::vector<PointEntry*> itemMap[2];
-};
-
-struct alignas(64) EventBanks {
-  SpinLock lock;
-  std::vector<std::string> eventList[2];  // bank 1 / bank 2, arrival order
-};
-
-// The stripe a point name belongs to: the top bits of a multiplicative
-// hash, independent of the low bits that pick the bucket.
-inline std::size_t StripeOf(std::size_t hash) {
-  return (static_cast<std::uint32_t>(hash) * 2654435769u) >> 28;
-}
-static_assert(kStripeCount == 16, "StripeOf yields four bits");
-
-// Holds every stripe lock, and the event lock when asked to.
-class WholeBuffer {
+class ChangeBanks {
  public:
-  WholeBuffer(PointStripe* stripes, EventBanks* events);
-  ~WholeBuffer();
-  WholeBuffer(const WholeBuffer&) = delete;
-  WholeBuffer& operator=(const WholeBuffer&) = delete;
+  explicit ChangeBanks(PointStore& points) : points_(points) {}
+
+  // Appends the record "a|b" to the active bank's events (SendEventEx),
+  // during discovery too. Any thread.
+  void PutEvent(std::string_view a, std::string_view b) EXCLUDES(eventLock_);
+
+  // Makes the other bank the active one, for point changes and events at
+  // the same moment, and returns the retired bank (0 or 1), which from now
+  // on belongs to the management thread alone.
+  int Flip() EXCLUDES(eventLock_);
+
+  // Hands each point change of the retired bank to emit(entry, record) as
+  // its record "name|value", in the order the points first changed in the
+  // period, stripe by stripe, and notes whether there was any. Stops early
+  // when emit returns false; what is left is dropped. Management thread.
+  template <typename Emit>
+  void DrainItems(int bank, Emit&& emit);
+  // Whether the last DrainItems found the bank without changes.
+  bool itemsWereEmpty() const { return itemsWereEmpty_; }
+
+  // Hands each event record of the retired bank to emit(record), in arrival
+  // order; as DrainItems, stops early when emit returns false. Management
+  // thread.
+  template <typename Emit>
+  void DrainEvents(int bank, Emit&& emit) EXCLUDES(eventLock_);
 
  private:
-  PointStripe* stripes_;
-  EventBanks* events_;
+  PointStore& points_;
+  SpinLock eventLock_;
+  int activeBank_ GUARDED_BY(eventLock_) = 0;
+  std::vector<std::string> eventList_[2] GUARDED_BY(eventLock_);
+  // The management thread's own: the record being formed, the events being
+  // drained, and what the last item drain found.
+  std::string record_;
+  std::vector<std::string> draining_;
+  bool itemsWereEmpty_ = true;
 };
+
+template <typename Emit>
+void ChangeBanks::DrainItems(int bank, Emit&& emit) {
+  itemsWereEmpty_ = !points_.DrainBank(
+      bank, [this, &emit](PointEntry& entry, std::string_view value) {
+        record_.assign(entry.name());
+        record_.append(1, '|');
+        record_.append(value);
+        return emit(entry, std::string_view(record_));
+      });
+}
+
+template <typename Emit>
+void ChangeBanks::DrainEvents(int bank, Emit&& emit) {
+  {
+    Locked<SpinLock> hold(eventLock_);
+    draining_.swap(eventList_[bank]);
+  }
+  for (const std::string& record : draining_) {
+    if (!emit(std::string_view(record))) break;
+  }
+  draining_.clear();
+}
 
 }  // namespace pelmora
 

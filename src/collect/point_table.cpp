@@ -62,7 +62,8 @@ PointEntry* PointTable::Insert(std::string_view name, std::size_t hash) {
   entries_.back() = entry;
   entry->hash = hash;
   entry->nameLength = static_cast<std::uint32_t>(name.size());
-  std::memcpy(at + sizeof(PointEntry), name.data(), name.size());
+  if (!name.empty())
+    std::memcpy(at + sizeof(PointEntry), name.data(), name.size());
   PointEntry*& head = buckets_[hash % buckets_.size()];
   entry->next = head;
   head = entry;

@@ -10,12 +10,15 @@
 #ifndef PELMORA_COLLECT_POINT_TABLE_H_
 #define PELMORA_COLLECT_POINT_TABLE_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "config/settings.h"
 
 namespace pelmora {
 
@@ -27,14 +30,17 @@ struct PointEntry {
   std::string pending[2];
   std::uint32_t nameLength = 0;
   bool inBank[2] = {false, false};
+  // Set by the first report of a record of this point too long for any
+  // datagram: a host pushing one long value every scan is told once.
+  std::atomic<bool> tooLongReported{false};
 
   // The name's bytes follow the entry in its allocation.
   std::string_view name() const {
     return {reinterpret_cast<const char*>(this + 1), nameLength};
   }
+  // True the first time only. Any thread.
+  bool FirstTooLongReport() { return !tooLongReported.exchange(true); }
 };
-
-inline constexpr std::uint32_t kDefaultHashSize = 2001;
 // Above this a configured size is clamped: 1M buckets cost 4 to 8 MiB, far
 // more than any host's point list needs.
 inline constexpr std::uint32_t kMaxHashSize = 1u << 20;

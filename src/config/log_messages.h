@@ -56,6 +56,16 @@ inline constexpr char kRecordTooLongFormat[] =
     "\xBC\xC7\xC2\xBC\xB3\xA4\xB6\xC8%u\xB3\xAC\xB9\xFD"
     "989\xD7\xD6\xBD\xDA\xA3\xAC\xD2\xD1\xB6\xAA\xC6\xFA\xA3\xBA%.64s";
 
+// 系统错误码：%d   (the operating system's code)
+// Follows the line of a failure the OS gave a reason for.
+inline constexpr char kOsErrorCodeFormat[] =
+    "\xCF\xB5\xCD\xB3\xB4\xED\xCE\xF3\xC2\xEB\xA3\xBA%d";
+// 接口%s内部异常，已返回固定值   (export name)
+// An export met an unexpected failure; the host got the fixed result.
+inline constexpr char kExportFailedFormat[] =
+    "\xBD\xD3\xBF\xDA%s\xC4\xDA\xB2\xBF\xD2\xEC\xB3\xA3\xA3\xAC\xD2\xD1"
+    "\xB7\xB5\xBB\xD8\xB9\xCC\xB6\xA8\xD6\xB5";
+
 }  // namespace pelmora::messages
 
 #endif  // PELMORA_CONFIG_LOG_MESSAGES_H_

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "platform/env.h"
-#include "service/link_service.h"
 
 namespace pelmora {
 namespace {
@@ -40,9 +39,9 @@ int HexDigitValue(char c) {
   return -1;
 }
 
-void ListAdapterMacs(Env* env, std::vector<std::string>* list) {
+void ListAdapterMacs(Env& env, std::vector<std::string>* list) {
   std::vector<std::vector<std::uint8_t>> addresses;
-  if (!env->ListAdapterAddresses(&addresses)) return;
+  if (!env.ListAdapterAddresses(&addresses)) return;
   for (const auto& address : addresses) {
     std::string text;
     for (std::size_t i = 0; i < address.size(); ++i) {
@@ -55,7 +54,7 @@ void ListAdapterMacs(Env* env, std::vector<std::string>* list) {
   }
 }
 
-std::string FirstAdapterMac(Env* env) {
+std::string FirstAdapterMac(Env& env) {
   std::vector<std::string> list;
   ListAdapterMacs(env, &list);
   return list.empty() ? std::string() : list.front();
@@ -74,11 +73,6 @@ void ParseMacText(const std::string& text, std::uint8_t bytes[6]) {
     if (!ScanHexValue(&p, &value)) return;
     bytes[i] = static_cast<std::uint8_t>(value & 0xFF);
   }
-}
-
-void LinkService::ApplyMac() {
-  ParseMacText(macText_, macBytes_);
-  std::memcpy(HeaderTemplate + 16, macBytes_, 6);
 }
 
 }  // namespace pelmora

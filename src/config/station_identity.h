@@ -13,10 +13,10 @@ class Env;
 
 // Appends one text per adapter ("0A:1B:...", uppercase, one group per
 // address byte), in the platform's order. On failure `list` is untouched.
-void ListAdapterMacs(Env* env, std::vector<std::string>* list);
+void ListAdapterMacs(Env& env, std::vector<std::string>* list);
 
 // The first adapter's text, or the empty text when there is none.
-std::string FirstAdapterMac(Env* env);
+std::string FirstAdapterMac(Env& env);
 
 // The value of one hexadecimal digit in either case, or -1.
 int HexDigitValue(char c);

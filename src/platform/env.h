@@ -3,8 +3,8 @@
 // Everything the core needs of the OS (time, threads, the executable's path,
 // the log file, profile files, the adapter list and UDP sockets) is reached
 // through Env. Exactly one implementation is compiled: posix/ or win32/.
-// Tests replace time or inject failures by installing an EnvWrapper that
-// overrides one method.
+// The service and the parts that need the OS are handed their Env; tests
+// hand them an EnvWrapper that overrides what they fake.
 #ifndef PELMORA_PLATFORM_ENV_H_
 #define PELMORA_PLATFORM_ENV_H_
 
@@ -34,11 +34,20 @@ struct CivilTime {
   int year, month, day, hour, minute, second;
 };
 
+// An operating-system failure carried to the place that can report it: the
+// platform's own code (errno; GetLastError or WSAGetLastError), 0 for none.
+struct OsError {
+  int code = 0;
+  bool failed() const { return code != 0; }
+};
+
 // Outcome of one sendto: bytes sent, or -1 with wouldBlock telling whether
-// the socket's buffer was merely full (WSAEWOULDBLOCK / EAGAIN).
+// the socket's buffer was merely full (WSAEWOULDBLOCK / EAGAIN) and `error`
+// the OS code of any other failure.
 struct SendOutcome {
   int bytes;
   bool wouldBlock;
+  OsError error;
 };
 
 // A log file held open exclusively: no other opener, in this process or
@@ -91,11 +100,12 @@ class Env {
                                        const std::string& section,
                                        const std::string& key,
                                        std::uint32_t fallback) = 0;
-  // Creates the file and section as needed; never the directory.
-  virtual bool WriteProfileEntry(const std::string& file,
-                                 const std::string& section,
-                                 const std::string& key,
-                                 const std::string& value) = 0;
+  // Creates the file and section as needed; never the directory. Fails,
+  // leaving the file as it was, where the file is read-only.
+  virtual OsError WriteProfileEntry(const std::string& file,
+                                    const std::string& section,
+                                    const std::string& key,
+                                    const std::string& value) = 0;
   // Where a profile file that the host names without a directory lives.
   virtual std::string HostProfilePath(const std::string& name) = 0;
 
@@ -107,21 +117,16 @@ class Env {
   // --- UDP sockets.
   virtual void StartSockets() = 0;    // WSAStartup(2.2) where needed
   virtual void CleanupSockets() = 0;  // balances StartSockets
-  virtual SocketHandle OpenUdpSocket() = 0;
+  // A new UDP socket in `socket`, or kInvalidSocket and the failure.
+  virtual OsError OpenUdpSocket(SocketHandle* socket) = 0;
   // inet_addr of the text (INADDR_NONE for a text it cannot read).
   virtual std::uint32_t ParseIpv4(const std::string& text) = 0;
-  virtual bool ConnectSocket(SocketHandle socket, Ipv4Endpoint to) = 0;
+  virtual OsError ConnectSocket(SocketHandle socket, Ipv4Endpoint to) = 0;
   virtual SendOutcome SendTo(SocketHandle socket, const std::uint8_t* data,
                              int length, Ipv4Endpoint to) = 0;
   // shutdown(both) and close.
   virtual void CloseSocket(SocketHandle socket) = 0;
 };
-
-// The Env the core uses: Env::Default() unless a test installed another.
-Env* CurrentEnv();
-// Installs `env` (null restores the default). Not thread-safe: call while
-// no service runs.
-void SetEnv(Env* env);
 
 // Forwards every call to a target; tests derive from it and override what
 // they fake.
@@ -157,9 +162,9 @@ class EnvWrapper : public Env {
                                std::uint32_t fallback) override {
     return target_->ReadProfileInt(file, section, key, fallback);
   }
-  bool WriteProfileEntry(const std::string& file, const std::string& section,
-                         const std::string& key,
-                         const std::string& value) override {
+  OsError WriteProfileEntry(const std::string& file, const std::string& section,
+                            const std::string& key,
+                            const std::string& value) override {
     return target_->WriteProfileEntry(file, section, key, value);
   }
   std::string HostProfilePath(const std::string& name) override {
@@ -171,11 +176,13 @@ class EnvWrapper : public Env {
   }
   void StartSockets() override { target_->StartSockets(); }
   void CleanupSockets() override { target_->CleanupSockets(); }
-  SocketHandle OpenUdpSocket() override { return target_->OpenUdpSocket(); }
+  OsError OpenUdpSocket(SocketHandle* socket) override {
+    return target_->OpenUdpSocket(socket);
+  }
   std::uint32_t ParseIpv4(const std::string& text) override {
     return target_->ParseIpv4(text);
   }
-  bool ConnectSocket(SocketHandle socket, Ipv4Endpoint to) override {
+  OsError ConnectSocket(SocketHandle socket, Ipv4Endpoint to) override {
     return target_->ConnectSocket(socket, to);
   }
   SendOutcome SendTo(SocketHandle socket, const std::uint8_t* data, int length,

@@ -34,12 +34,4 @@ std::unique_ptr<WorkerThread> PortableEnv::StartThread(
   }
 }
 
-namespace {
-Env* installed_env = nullptr;
-}  // namespace
-
-Env* CurrentEnv() { return installed_env ? installed_env : Env::Default(); }
-
-void SetEnv(Env* env) { installed_env = env; }
-
 }  // namespace pelmora

@@ -1,5 +1,6 @@
-// Portable synchronisation primitives of the core: a manual-reset event and a
-// worker thread that can be created suspended.
+// Portable synchronisation primitives of the core: locks the thread-safety
+// analysis knows, a manual-reset event, and a worker thread that can be
+// created suspended.
 #ifndef PELMORA_PLATFORM_SYNC_H_
 #define PELMORA_PLATFORM_SYNC_H_
 
@@ -10,30 +11,27 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/thread_annotations.h"
+
 namespace pelmora {
 
-// A manual-reset event: once set it stays set; it is never reset.
-// Any thread may set, test or wait on it.
-class ManualEvent {
+// A mutual-exclusion lock whose holders and guarded data the compiler
+// checks.
+class CAPABILITY("mutex") Mutex {
  public:
-  void Set();
-  // Tests the event without waiting.
-  bool IsSet() const { return set_.load(std::memory_order_acquire); }
-  // Waits up to `timeout` for the event; returns whether it is set.
-  bool WaitFor(std::chrono::microseconds timeout);
+  void lock() ACQUIRE() { mutex_.lock(); }
+  void unlock() RELEASE() { mutex_.unlock(); }
 
  private:
-  std::atomic<bool> set_{false};
   std::mutex mutex_;
-  std::condition_variable cv_;
 };
 
 // A lock for critical sections of a few dozen instructions taken by many
 // threads at a high rate: a waiter spins briefly instead of sleeping in
 // the kernel, then yields its time slice if the holder is slow.
-class SpinLock {
+class CAPABILITY("mutex") SpinLock {
  public:
-  void lock() {
+  void lock() ACQUIRE() {
     for (int spins = 0; held_.exchange(true, std::memory_order_acquire);) {
       while (held_.load(std::memory_order_relaxed)) {
         if (++spins < kSpinsBeforeYield) {
@@ -44,8 +42,7 @@ class SpinLock {
       }
     }
   }
-  bool try_lock() { return !held_.exchange(true, std::memory_order_acquire); }
-  void unlock() { held_.store(false, std::memory_order_release); }
+  void unlock() RELEASE() { held_.store(false, std::memory_order_release); }
 
  private:
   static constexpr int kSpinsBeforeYield = 100;
@@ -55,6 +52,37 @@ class SpinLock {
 #endif
   }
   std::atomic<bool> held_{false};
+};
+
+// Holds a Mutex or SpinLock for the scope.
+template <typename Lock>
+class SCOPED_CAPABILITY Locked {
+ public:
+  explicit Locked(Lock& lock) ACQUIRE(lock) : lock_(lock) { lock_.lock(); }
+  ~Locked() RELEASE() { lock_.unlock(); }
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+
+ private:
+  Lock& lock_;
+};
+
+// A manual-reset event: once set it stays set until Reset. Any thread may
+// set, test or wait on it.
+class ManualEvent {
+ public:
+  void Set();
+  // Only while no thread tests or waits on it (a link about to start).
+  void Reset() { set_.store(false, std::memory_order_release); }
+  // Tests the event without waiting.
+  bool IsSet() const { return set_.load(std::memory_order_acquire); }
+  // Waits up to `timeout` for the event; returns whether it is set.
+  bool WaitFor(std::chrono::microseconds timeout);
+
+ private:
+  std::atomic<bool> set_{false};
+  std::mutex mutex_;
+  std::condition_variable cv_;
 };
 
 // A thread that runs `body` once. Created suspended, it runs no code until

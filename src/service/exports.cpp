@@ -3,6 +3,7 @@
 // (before InitService, after UninitService, or a repeated InitService or
 // UninitService) do nothing.
 #include <atomic>
+#include <cstdio>
 
 #include "config/log_messages.h"
 #include "pelmora/pelmora.h"
@@ -19,6 +20,20 @@ std::atomic<LinkService*> currentService{nullptr};
 // real (empty) storage: no copy further on ever sees a null pointer.
 std::string_view Text(const char* s) { return std::string_view(s ? s : ""); }
 
+// What reaches the host instead of an exception: the fixed result, and a
+// line in the log when the service is there to write it.
+void LogFailedExport(const char* name) {
+  try {
+    if (LinkService* service = currentService.load()) {
+      char line[128];
+      std::snprintf(line, sizeof line, pelmora::messages::kExportFailedFormat,
+                    name);
+      service->Log(line);
+    }
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
 #define PELMORA_EXPORT extern "C" PELMORA_VISIBLE
@@ -26,13 +41,13 @@ std::string_view Text(const char* s) { return std::string_view(s ? s : ""); }
 PELMORA_EXPORT int PELMORA_CDECL InitService(void) {
   try {
     if (currentService.load()) return 1;
-    LinkService* service = LinkService::Instance();
+    LinkService* service = LinkService::Instance(*pelmora::Env::Default());
     currentService.store(service);
-    service->LoadConfig();
-    service->SizePointTable();
+    service->Configure();
     service->StartLink();
     service->Log(pelmora::messages::kServiceStarting);
   } catch (...) {
+    LogFailedExport("InitService");
   }
   return 1;
 }
@@ -45,6 +60,7 @@ PELMORA_EXPORT void PELMORA_CDECL UninitService(void) {
     LinkService::DestroyInstance();
     currentService.store(nullptr);
   } catch (...) {
+    LogFailedExport("UninitService");
   }
 }
 
@@ -52,8 +68,9 @@ PELMORA_EXPORT int PELMORA_STDCALL UpdateItem(const char* name,
                                               const char* value) {
   try {
     if (LinkService* service = currentService.load())
-      service->UpdateItem(Text(name), Text(value));
+      service->points().Update(Text(name), Text(value));
   } catch (...) {
+    LogFailedExport("UpdateItem");
   }
   return 1;
 }
@@ -61,16 +78,18 @@ PELMORA_EXPORT int PELMORA_STDCALL UpdateItem(const char* name,
 PELMORA_EXPORT void PELMORA_STDCALL SendEventEx(const char* a, const char* b) {
   try {
     if (LinkService* service = currentService.load())
-      service->SendEventEx(Text(a), Text(b));
+      service->banks().PutEvent(Text(a), Text(b));
   } catch (...) {
+    LogFailedExport("SendEventEx");
   }
 }
 
 PELMORA_EXPORT void PELMORA_CDECL DoSettings(void) {
   try {
     if (LinkService* service = currentService.load())
-      pelmora::RunSettingsDialog(*service);
+      pelmora::RunSettingsDialog(*service, service->env());
   } catch (...) {
+    LogFailedExport("DoSettings");
   }
 }
 
@@ -79,6 +98,7 @@ PELMORA_EXPORT int PELMORA_STDCALL SetWriteCallback(WriteCallback callback) {
     if (LinkService* service = currentService.load())
       service->SetWriteCallback(callback);
   } catch (...) {
+    LogFailedExport("SetWriteCallback");
   }
   return 0;
 }

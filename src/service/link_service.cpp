@@ -1,25 +1,34 @@
 #include "service/link_service.h"
 
+#include <cstdio>
+
 #include "config/log_messages.h"
-#include "config/service_log.h"
 
 namespace pelmora {
 namespace {
+
+constexpr std::uint32_t kDiscoveryWaitStepMs = 100;
+constexpr std::uint32_t kIdleCyclePauseMs = 1000;
+
 LinkService* serviceInstance = nullptr;
+
 }  // namespace
 
-LinkService::LinkService() : env_(CurrentEnv()) {
-  SetServerAddress(std::string());
-  SetServerPort(kDefaultServerPort);
-}
+LinkService::LinkService(Env& env)
+    : env_(env),
+      log_(env, FindConfigDir(env)),
+      settings_(env, log_),
+      points_(log_),
+      banks_(points_),
+      link_(env, settings_, stopEvent_),
+      assembler_(env, link_, header_),
+      writeQueue_(env, log_) {}
 
-LinkService* LinkService::Instance() {
+LinkService* LinkService::Instance(Env& env) {
   if (serviceInstance) return serviceInstance;
-  auto* service = new LinkService;
-  service->env_->StartSockets();
-  service->configDir_ = FindConfigDir(service->env_);
+  auto* service = new LinkService(env);
+  env.StartSockets();
   serviceInstance = service;
-  service->DiscoveryDone = std::make_unique<ManualEvent>();
   return service;
 }
 
@@ -31,17 +40,134 @@ void LinkService::DestroyInstance() {
 }
 
 LinkService::~LinkService() {
-  env_->CleanupSockets();
   // UninitService has stopped the link by now. A service torn down any other
   // way must still not leave workers running over its freed members.
   RequestStop();
   managementThread_.reset();
   configurationThread_.reset();
-  channel_.sendThreadHandle.reset();
+  sendThread_.reset();
+  link_.Close();
+  env_.CleanupSockets();
 }
 
-void LinkService::Log(std::string_view text) {
-  WriteLogLine(env_, configDir_, text);
+void LinkService::Configure() {
+  settings_.Load();
+  header_.SetStationMac(settings_.macBytes().data());
+  points_.SizeTable(settings_.hashSize());
+}
+
+void LinkService::LogFailure(const char* message, OsError error) {
+  Log(message);
+  if (!error.failed()) return;
+  char line[64];
+  std::snprintf(line, sizeof line, messages::kOsErrorCodeFormat, error.code);
+  Log(line);
+}
+
+int LinkService::StartLink() {
+  // A started link is never replaced over its running threads.
+  if (linkStarted_) return 0;
+  Log(messages::kStartingLink);
+  UdpLink::OpenStep failedStep;
+  OsError error;
+  if (!link_.Open(&failedStep, &error)) {
+    LogFailure(failedStep == UdpLink::OpenStep::kSocket
+                   ? messages::kSocketCreateFailed
+                   : messages::kConnectFailed,
+               error);
+    return 0;
+  }
+  linkStarted_ = true;
+  managementThread_ = env_.StartThread([this] { ManagementThread(); }, false);
+  configurationThread_ =
+      env_.StartThread([this] { writeQueue_.Run(stopEvent_); }, true);
+  sendThread_ = env_.StartThread([this] { SendThread(); }, true);
+  if (!sendThread_) {
+    Log(messages::kSendThreadCreateFailed);
+    link_.Close();
+    return 0;
+  }
+  sendThread_->Resume();
+  return 1;
+}
+
+void LinkService::StopLink() {
+  Log(messages::kStoppingLink);
+  RequestStop();
+  if (managementThread_) managementThread_->Join();
+  // A configuration thread the host never let run is let run now, so that
+  // it sees the stop signal, logs its start and exit lines and ends.
+  if (configurationThread_) {
+    configurationThread_->Resume();
+    configurationThread_->Join();
+  }
+  if (sendThread_) sendThread_->Join();
+  link_.Close();
+  managementThread_.reset();
+  configurationThread_.reset();
+  sendThread_.reset();
+  linkStarted_ = false;
+  stopEvent_.Reset();
+}
+
+void LinkService::RestartLink() {
+  StopLink();
+  StartLink();
+  ResumeConfigurationThread();
+}
+
+void LinkService::ManagementThread() {
+  Log(messages::kManagementStarted);
+  while (!stopEvent_.IsSet()) ManagementCycle();
+  Log(messages::kManagementExited);
+}
+
+void LinkService::ManagementCycle() {
+  const int retired = banks_.Flip();
+  banks_.DrainItems(retired,
+                    [this](PointEntry& entry, std::string_view record) {
+                      if (!assembler_.AppendRecord(record, RecordKind::kItem,
+                                                   FlushMode::kAppend) &&
+                          entry.FirstTooLongReport())
+                        LogRecordTooLong(log_, record.size(), record);
+                      return true;
+                    });
+  assembler_.AppendRecord({}, RecordKind::kItem, FlushMode::kFlush);
+  banks_.DrainEvents(retired, [this](std::string_view record) {
+    if (!assembler_.AppendRecord(record, RecordKind::kEvent,
+                                 FlushMode::kAppend))
+      LogRecordTooLong(log_, record.size(), record);
+    return true;
+  });
+  // A cycle without item changes paces the thread: an idle link flips about
+  // once a second, and its events leave about a second after the flip.
+  if (banks_.itemsWereEmpty()) env_.SleepMs(kIdleCyclePauseMs);
+  assembler_.AppendRecord({}, RecordKind::kEvent, FlushMode::kFlush);
+}
+
+void LinkService::SendThread() {
+  while (!stopEvent_.IsSet()) {
+    if (env_.WaitForEvent(points_.discoveryDone(), kDiscoveryWaitStepMs)) break;
+    if (stopEvent_.IsSet()) return;
+  }
+  if (SendSnapshot() == SnapshotResult::kStopped) return;
+  Log(messages::kSendStarted);
+  link_.RunSendLoop();
+  Log(messages::kSendExited);
+}
+
+SnapshotResult LinkService::SendSnapshot() {
+  return pelmora::SendSnapshot(
+      {env_, log_, points_, link_, header_, stopEvent_});
+}
+
+void LinkService::SetWriteCallback(WriteCallback callback) {
+  writeQueue_.SetCallback(callback);
+  ResumeConfigurationThread();
+}
+
+void LinkService::ResumeConfigurationThread() {
+  if (configurationThread_) configurationThread_->Resume();
 }
 
 }  // namespace pelmora

@@ -4,12 +4,13 @@
 
 namespace pelmora {
 
-std::uint8_t HeaderTemplate[kHeaderSize] = {
+namespace {
+
+// Until a MAC is set the station bytes are FF like the fixed ones.
+constexpr std::uint8_t kTemplate[kHeaderSize] = {
     0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x00, 0x00, 0x01, 0xFF, 0xFF, 0xFF,
     0xFF, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-
-namespace {
 
 std::uint8_t* PutLength(std::uint8_t* at, std::size_t n) {
   at[0] = static_cast<std::uint8_t>(n & 0xFF);
@@ -19,14 +20,23 @@ std::uint8_t* PutLength(std::uint8_t* at, std::size_t n) {
 
 }  // namespace
 
+DatagramHeader::DatagramHeader() {
+  std::memcpy(bytes_, kTemplate, kHeaderSize);
+}
+
+void DatagramHeader::SetStationMac(const std::uint8_t* mac) {
+  std::memcpy(bytes_ + 16, mac, 6);
+}
+
 void DatagramBuffer::Append(std::string_view text) {
   std::uint8_t* at = PutLength(bytes + length, text.size());
-  std::memcpy(at, text.data(), text.size());
+  if (!text.empty()) std::memcpy(at, text.data(), text.size());
   length += 2 + static_cast<std::uint32_t>(text.size());
 }
 
-void DatagramBuffer::Finish() {
-  std::memcpy(bytes, HeaderTemplate, kHeaderSize);
+void DatagramBuffer::Finish(const DatagramHeader& header, std::uint8_t kind) {
+  std::memcpy(bytes, header.bytes(), kHeaderSize);
+  bytes[8] = kind;
   const std::uint32_t payload = length - kHeaderSize;
   bytes[12] = static_cast<std::uint8_t>(payload);
   bytes[13] = static_cast<std::uint8_t>(payload >> 8);

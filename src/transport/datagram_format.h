@@ -6,7 +6,7 @@
 //   8      kind               01 item, 02 event, FF snapshot
 //   9..11  FF FF FF           fixed
 //   12..15 payload length     u32 LE, datagram length minus 32
-//   16..21 station MAC        from HeaderTemplate
+//   16..21 station MAC        from the DatagramHeader
 //   22..31 FF x 10            fixed
 #ifndef PELMORA_TRANSPORT_DATAGRAM_FORMAT_H_
 #define PELMORA_TRANSPORT_DATAGRAM_FORMAT_H_
@@ -28,13 +28,18 @@ inline constexpr std::uint8_t kKindItem = 0x01;
 inline constexpr std::uint8_t kKindEvent = 0x02;
 inline constexpr std::uint8_t kKindSnapshot = 0xFF;
 
-// Kinds of record handed to the assembler; any non-zero kind is an event.
-enum RecordKind : int { Item = 0, Event = 1 };
+// The header every datagram starts from: the fixed bytes, and the station
+// MAC, set before any worker thread runs and not changed afterwards.
+class DatagramHeader {
+ public:
+  DatagramHeader();
+  // Bytes 16..21: the six bytes at `mac`.
+  void SetStationMac(const std::uint8_t* mac);
+  const std::uint8_t* bytes() const { return bytes_; }
 
-// Copied into every datagram as it is finished. The station identity writes
-// the MAC into bytes 16..21 before any worker thread runs; nothing else
-// changes it.
-extern std::uint8_t HeaderTemplate[kHeaderSize];
+ private:
+  std::uint8_t bytes_[kHeaderSize];
+};
 
 // Copies n bytes with fixed-size moves that the compiler inlines: point
 // names and values are short, and a library call per piece costs more
@@ -83,9 +88,8 @@ struct DatagramBuffer {
     CopyShort(at + 3 + name.size(), value.data(), value.size());
     length += 2 + static_cast<std::uint32_t>(n);
   }
-  // Writes the header from HeaderTemplate with the payload length; the kind
-  // byte stays as the template has it (FF) until the caller sets it.
-  void Finish();
+  // Writes the header: `header`'s bytes, `kind` and the payload length.
+  void Finish(const DatagramHeader& header, std::uint8_t kind);
   // Back to the header alone.
   void Reset();
 };

@@ -4,7 +4,6 @@
 #include <cstdio>
 
 #include "config/station_identity.h"
-#include "service/link_service.h"
 
 namespace pelmora {
 namespace {
@@ -46,13 +45,14 @@ std::uint32_t SettingsDialog::PortFromText(const std::string& text) {
 }
 
 void SettingsDialog::Initialise(SettingsView& view) {
-  const std::string mac = service_.GetMacText();
-  const std::string address = service_.GetServerAddress();
+  const Settings& settings = link_.settings();
+  const std::string mac = settings.GetMacText();
+  const std::string address = settings.GetServerAddress();
   char port[16];
   std::snprintf(port, sizeof port, "%u",
-                static_cast<unsigned>(service_.GetServerPort()));
+                static_cast<unsigned>(settings.GetServerPort()));
   std::vector<std::string> stations;
-  ListAdapterMacs(CurrentEnv(), &stations);
+  ListAdapterMacs(env_, &stations);
   for (const std::string& station : stations) view.AddStation(station);
   view.SelectStation(StationToSelect(stations, mac));
   view.SetAddressText(address);
@@ -63,17 +63,16 @@ void SettingsDialog::Ok(SettingsView& view) {
   const std::string address = view.AddressText().substr(0, kAddressFieldChars);
   const std::uint32_t port =
       PortFromText(view.PortText().substr(0, kPortFieldChars));
-  const bool changed = address != service_.GetServerAddress() ||
-                       port != service_.GetServerPort();
+  Settings& settings = link_.settings();
+  const bool changed = address != settings.GetServerAddress() ||
+                       port != settings.GetServerPort();
   if (!changed) return;
-  service_.SetServerAddress(address);
-  service_.SetServerPort(port);
-  service_.SaveConfig();
-  service_.StopLink();
-  service_.StartLink();
-  service_.ResumeConfigurationThread();
+  settings.SetServerAddress(address);
+  settings.SetServerPort(port);
+  settings.Save();
+  link_.RestartLink();
 }
 
-void SettingsDialog::Update() { service_.SendSnapshot(); }
+void SettingsDialog::Update() { link_.ResendSnapshot(); }
 
 }  // namespace pelmora

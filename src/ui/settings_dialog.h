@@ -7,9 +7,22 @@
 #include <string>
 #include <vector>
 
+#include "config/settings.h"
+#include "platform/env.h"
+
 namespace pelmora {
 
-class LinkService;
+// What the dialog acts on: the service's settings and its link.
+class LinkControl {
+ public:
+  virtual ~LinkControl() = default;
+  virtual Settings& settings() = 0;
+  // Stops the link and starts it again towards the settings' server, then
+  // lets the new configuration thread run. On the calling thread.
+  virtual void RestartLink() = 0;
+  // Sends the full snapshot now, on the calling thread.
+  virtual void ResendSnapshot() = 0;
+};
 
 // Texts of the dialog (UTF-8; the Windows view shows them from its
 // resource template).
@@ -43,13 +56,13 @@ class SettingsView {
 
 class SettingsDialog {
  public:
-  explicit SettingsDialog(LinkService& service) : service_(service) {}
+  SettingsDialog(LinkControl& link, Env& env) : link_(link), env_(env) {}
 
   // Fills the station list from the machine's adapters, selects the
   // configured MAC, shows address and port.
   void Initialise(SettingsView& view);
-  // Applies a changed address or port: store, save, restart the link and
-  // let the new configuration thread run. Unchanged settings do nothing.
+  // Applies a changed address or port: store, save, restart the link.
+  // Unchanged settings do nothing.
   void Ok(SettingsView& view);
   // Sends the full snapshot now, on this thread.
   void Update();
@@ -62,12 +75,13 @@ class SettingsDialog {
   static std::uint32_t PortFromText(const std::string& text);
 
  private:
-  LinkService& service_;
+  LinkControl& link_;
+  Env& env_;
 };
 
 // Shows the dialog modally on the calling thread and returns when it
-// closes. Provided by the platform's view.
-void RunSettingsDialog(LinkService& service);
+// closes. Provided by the platform's view (posix/, win32/).
+void RunSettingsDialog(LinkControl& link, Env& env);
 
 }  // namespace pelmora
 

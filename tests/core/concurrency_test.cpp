@@ -22,17 +22,18 @@ TEST_F(ConcurrentLinkTest,
   // The operator presses the update button again and again meanwhile.
   std::atomic<bool> pushing{true};
   std::thread operatorThread([this, &pushing] {
-    while (pushing) EXPECT_EQ(Service().SendSnapshot(), 0);
+    while (pushing)
+      EXPECT_EQ(Service().SendSnapshot(), SnapshotResult::kComplete);
   });
   std::vector<std::thread> hosts;
   for (int h = 0; h < kHosts; ++h) {
     hosts.emplace_back([this, h] {
       for (int i = 0; i < kPushes; ++i) {
         const std::string n = std::to_string(i);
-        Service().UpdateItem(
+        Service().points().Update(
             "H" + std::to_string(h) + "P" + std::to_string(i % kPointsPerHost),
             n);
-        if (i % 3 == 0) Service().SendEventEx("H" + std::to_string(h), n);
+        if (i % 3 == 0) Service().banks().PutEvent("H" + std::to_string(h), n);
       }
     });
   }
@@ -107,7 +108,7 @@ void ExpectFirstSeenOrder(const std::vector<Bytes>& snapshot) {
 
 TEST_F(ConcurrentLinkTest, ConcurrentSnapshotsDuringTheFirstRoundKeepItsOrder) {
   constexpr int kHosts = 3, kNames = 2000;
-  Service().channel().udpSocket = 5;
+  OpenLink();
   std::atomic<bool> pushing{true};
   int snapshots = 0;
   std::thread operatorThread([this, &pushing, &snapshots] {
@@ -121,8 +122,8 @@ TEST_F(ConcurrentLinkTest, ConcurrentSnapshotsDuringTheFirstRoundKeepItsOrder) {
   for (int h = 0; h < kHosts; ++h) {
     hosts.emplace_back([this, h] {
       for (int i = 0; i < kNames; ++i)
-        Service().UpdateItem("H" + std::to_string(h) + "N" + std::to_string(i),
-                             "v");
+        Service().points().Update(
+            "H" + std::to_string(h) + "N" + std::to_string(i), "v");
     });
   }
   for (auto& h : hosts) h.join();

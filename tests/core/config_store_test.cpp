@@ -33,12 +33,12 @@ TEST_F(ConfigTest, AMissingFileIsCreatedWithTheAdaptersMacAndTheDefaults) {
             (std::vector<std::string>{
                 "[SERVERSET]", std::string("MAC=") + kAdapterMac,
                 "ADDR=127.0.0.1", "PORT=7000", "COUNT=5"}));
-  EXPECT_EQ(service.GetMacText(), kAdapterMac);
-  const std::uint8_t expected[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
-  EXPECT_TRUE(std::equal(expected, expected + 6, service.macBytes()));
-  EXPECT_EQ(service.GetServerAddress(), "127.0.0.1");
-  EXPECT_EQ(service.GetServerPort(), 7000u);
-  EXPECT_EQ(service.countSetting(), 5u);
+  EXPECT_EQ(service.settings().GetMacText(), kAdapterMac);
+  const MacBytes expected = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+  EXPECT_EQ(service.settings().macBytes(), expected);
+  EXPECT_EQ(service.settings().GetServerAddress(), "127.0.0.1");
+  EXPECT_EQ(service.settings().GetServerPort(), 7000u);
+  EXPECT_EQ(service.settings().countSetting(), 5u);
   EXPECT_EQ(env_.adapterQueries, 1);
 }
 
@@ -89,9 +89,9 @@ TEST_F(ConfigTest, AnUnsetMacIsReplacedAndTheSettingsWrittenBack) {
     WriteFile(ConfigPath(), c.file);
     LinkService& service = Restart();
     EXPECT_EQ(FileLines(ConfigPath()), c.after);
-    EXPECT_EQ(service.GetMacText(), kAdapterMac);
-    EXPECT_EQ(service.GetServerAddress(), c.address);
-    EXPECT_EQ(service.GetServerPort(), c.port);
+    EXPECT_EQ(service.settings().GetMacText(), kAdapterMac);
+    EXPECT_EQ(service.settings().GetServerAddress(), c.address);
+    EXPECT_EQ(service.settings().GetServerPort(), c.port);
   }
 }
 
@@ -125,10 +125,11 @@ TEST_F(ConfigTest, AConfiguredMacIsNeitherLookedUpNorWritten) {
     WriteFile(ConfigPath(), file);
     env_.adapterQueries = 0;
     LinkService& service = Restart();
-    EXPECT_EQ(service.GetMacText(), c.read);
-    EXPECT_TRUE(std::equal(c.bytes, c.bytes + 6, service.macBytes()));
-    EXPECT_EQ(service.GetServerAddress(), "127.0.0.9");
-    EXPECT_EQ(service.GetServerPort(), 7000u);
+    EXPECT_EQ(service.settings().GetMacText(), c.read);
+    EXPECT_TRUE(
+        std::equal(c.bytes, c.bytes + 6, service.settings().macBytes().data()));
+    EXPECT_EQ(service.settings().GetServerAddress(), "127.0.0.9");
+    EXPECT_EQ(service.settings().GetServerPort(), 7000u);
     EXPECT_EQ(env_.adapterQueries, 0);
     EXPECT_EQ(ReadFile(ConfigPath()), file);
   }
@@ -136,7 +137,7 @@ TEST_F(ConfigTest, AConfiguredMacIsNeitherLookedUpNorWritten) {
 
 TEST_F(ConfigTest, WithoutAnAdapterTheEmptyMacIsStoredAndKept) {
   env_.adapters.emplace();
-  EXPECT_EQ(Service().GetMacText(), "");
+  EXPECT_EQ(Service().settings().GetMacText(), "");
   EXPECT_EQ(FileLines(ConfigPath()),
             (std::vector<std::string>{"[SERVERSET]", "MAC=", "ADDR=127.0.0.1",
                                       "PORT=7000", "COUNT=5"}));
@@ -146,21 +147,30 @@ TEST_F(ConfigTest, WithoutAnAdapterTheEmptyMacIsStoredAndKept) {
   env_.adapterQueries = 0;
   LinkService& again = Restart();
   EXPECT_EQ(env_.adapterQueries, 0) << "an empty MAC is a stored choice";
-  EXPECT_EQ(again.GetMacText(), "");
+  EXPECT_EQ(again.settings().GetMacText(), "");
   const std::uint8_t zeros[6] = {};
-  EXPECT_TRUE(std::equal(zeros, zeros + 6, again.macBytes()));
+  EXPECT_TRUE(std::equal(zeros, zeros + 6, again.settings().macBytes().data()));
   EXPECT_EQ(ReadFile(ConfigPath()), written);
+}
+
+TEST_F(ConfigTest, AFileThatCannotBeWrittenIsLeftUnsavedAndTheServiceRuns) {
+  WriteFile(ConfigPath(), "[SERVERSET]\r\nMAC=00:00:00:00:00:00\r\n");
+  env_.failProfileWrites = 5;  // ERROR_ACCESS_DENIED: a read-only file
+  EXPECT_EQ(Service().settings().GetMacText(), kAdapterMac);
+  EXPECT_EQ(Service().StartLink(), 1);
+  Service().StopLink();
+  EXPECT_EQ(env_.lastConnect.port, 7000);
 }
 
 TEST_F(ConfigTest, AnEmptyAddressIsReadAsEmptyNotAsTheDefault) {
   WriteFile(ConfigPath(), "[SERVERSET]\r\nMAC=0A:1B:2C:3D:4E:5F\r\nADDR=\r\n");
-  EXPECT_EQ(Service().GetServerAddress(), "");
+  EXPECT_EQ(Service().settings().GetServerAddress(), "");
 }
 
 TEST_F(ConfigTest, CountInAnyLetterCaseIsOneKey) {
   WriteFile(ConfigPath(),
             "[serverset]\r\nMAC=00:00:00:00:00:00\r\ncount=9\r\n");
-  EXPECT_EQ(Service().countSetting(), 9u);
+  EXPECT_EQ(Service().settings().countSetting(), 9u);
   std::vector<std::string> counts;
   for (const std::string& line : FileLines(ConfigPath()))
     if (Lower(line).rfind("count=", 0) == 0) counts.push_back(line.substr(6));
@@ -171,18 +181,18 @@ TEST_F(ConfigTest, SaveConfigWritesTheCurrentSettings) {
   WriteFile(ConfigPath(),
             "[SERVERSET]\r\nMAC=0A:1B:2C:3D:4E:5F\r\nCOUNT=3\r\n");
   LinkService& service = Service();
-  service.SetServerAddress("127.168.7.1");
-  service.SetServerPort(7200);
-  service.SetMacText("01:02:03:04:05:06");
-  service.SaveConfig();
+  service.settings().SetServerAddress("127.168.7.1");
+  service.settings().SetServerPort(7200);
+  service.settings().SetMacText("01:02:03:04:05:06");
+  service.settings().Save();
   EXPECT_EQ(
       FileLines(ConfigPath()),
       (std::vector<std::string>{"[SERVERSET]", "MAC=01:02:03:04:05:06",
                                 "COUNT=3", "ADDR=127.168.7.1", "PORT=7200"}));
   LinkService& again = Restart();
-  EXPECT_EQ(again.GetServerAddress(), "127.168.7.1");
-  EXPECT_EQ(again.GetServerPort(), 7200u);
-  EXPECT_EQ(again.countSetting(), 3u);
+  EXPECT_EQ(again.settings().GetServerAddress(), "127.168.7.1");
+  EXPECT_EQ(again.settings().GetServerPort(), 7200u);
+  EXPECT_EQ(again.settings().countSetting(), 3u);
 }
 
 class ConfigModuleIniTest : public ServiceTest {
@@ -209,8 +219,8 @@ TEST_F(ConfigModuleIniTest, HashSizeSizesThePointTable) {
     if (c.file) WriteFile(ModuleIni(), c.file);
     LinkService::DestroyInstance();
     service_ = nullptr;
-    EXPECT_EQ(Service().hashSize(), c.hashSize);
-    EXPECT_EQ(Service().PointTableBuckets(), c.buckets);
+    EXPECT_EQ(Service().settings().hashSize(), c.hashSize);
+    EXPECT_EQ(Service().points().BucketCount(), c.buckets);
   }
 }
 

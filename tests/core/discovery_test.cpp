@@ -13,24 +13,27 @@ namespace {
 class DiscoveryTest : public ServiceTest {
  protected:
   // Lets the management cycle drain into the queue without a started link.
-  void SetUp() override { Service().channel().udpSocket = 5; }
+  void SetUp() override { OpenLink(); }
   std::vector<Bytes> Cycle() {
     Service().ManagementCycle();
-    return TakeQueued(Service());
+    return TakeQueued(Service().link());
   }
   std::string Value(const std::string& name) {
     std::string value;
-    EXPECT_TRUE(Service().LookupPoint(name, &value)) << name;
+    EXPECT_TRUE(Service().points().Lookup(name, &value)) << name;
     return value;
+  }
+  void Update(const std::string& name, const std::string& value) {
+    Service().points().Update(name, value);
   }
 };
 
 TEST_F(DiscoveryTest, TheFirstKnownNameEndsTheRoundAndIsLogged) {
   PushRound({"A", "B", "C"}, "1");
-  EXPECT_FALSE(Service().IsDiscoveryDone());
-  Service().UpdateItem("A", "v");
-  EXPECT_TRUE(Service().IsDiscoveryDone());
-  EXPECT_EQ(Service().PointOrderNames(),
+  EXPECT_FALSE(Service().points().IsDiscoveryDone());
+  Update("A", "v");
+  EXPECT_TRUE(Service().points().IsDiscoveryDone());
+  EXPECT_EQ(Service().points().PointOrderNames(),
             (std::vector<std::string>{"A", "B", "C"}));
   EXPECT_EQ(Value("A"), "v");
   EXPECT_EQ(
@@ -44,26 +47,28 @@ TEST_F(DiscoveryTest, TheFirstKnownNameEndsTheRoundAndIsLogged) {
 
 TEST_F(DiscoveryTest, ANameRepeatedAtOnceEndsDiscoveryWithOnePoint) {
   PushRound({"A", "A"});
-  EXPECT_TRUE(Service().IsDiscoveryDone());
-  EXPECT_EQ(Service().PointOrderNames(), std::vector<std::string>{"A"});
+  EXPECT_TRUE(Service().points().IsDiscoveryDone());
+  EXPECT_EQ(Service().points().PointOrderNames(),
+            std::vector<std::string>{"A"});
 }
 
 TEST_F(DiscoveryTest, AHostThatNeverRepeatsNeverCompletesDiscovery) {
   PushRound({"A", "B", "C", "D"});
-  EXPECT_FALSE(Service().IsDiscoveryDone());
+  EXPECT_FALSE(Service().points().IsDiscoveryDone());
 }
 
 TEST_F(DiscoveryTest, NamesCompareByteForByte) {
   PushRound({"a", "A", "a\xB0"});
-  EXPECT_FALSE(Service().IsDiscoveryDone());
-  EXPECT_EQ(Service().PointOrderNames().size(), 3u);
+  EXPECT_FALSE(Service().points().IsDiscoveryDone());
+  EXPECT_EQ(Service().points().PointOrderNames().size(), 3u);
 }
 
 TEST_F(DiscoveryTest, AfterDiscoveryANewNameIsAChangeButNotASnapshotPoint) {
   PushRound({"A", "B", "A"});
-  Service().UpdateItem("D", "4");
+  Update("D", "4");
   EXPECT_EQ(Value("D"), "4");
-  EXPECT_EQ(Service().PointOrderNames(), (std::vector<std::string>{"A", "B"}));
+  EXPECT_EQ(Service().points().PointOrderNames(),
+            (std::vector<std::string>{"A", "B"}));
   std::vector<Bytes> sent = Cycle();
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(RecordsOf(sent[0]), std::vector<std::string>{"D|4"});
@@ -71,24 +76,24 @@ TEST_F(DiscoveryTest, AfterDiscoveryANewNameIsAChangeButNotASnapshotPoint) {
 
 TEST_F(DiscoveryTest, ValuesOfOneBankPeriodMergeToTheLast) {
   PushRound({"P1", "P1"});
-  for (const char* v : {"1", "2", "3"}) Service().UpdateItem("P1", v);
+  for (const char* v : {"1", "2", "3"}) Update("P1", v);
   std::vector<Bytes> sent = Cycle();
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(RecordsOf(sent[0]), std::vector<std::string>{"P1|3"});
   EXPECT_EQ(Value("P1"), "3");
   // The next period starts empty, and the point can change again in it.
   EXPECT_TRUE(Cycle().empty());
-  Service().UpdateItem("P1", "4");
+  Update("P1", "4");
   Service().ManagementCycle();  // retires the other bank
-  EXPECT_EQ(RecordsOf(TakeQueued(Service()).at(0)),
+  EXPECT_EQ(RecordsOf(TakeQueued(Service().link()).at(0)),
             std::vector<std::string>{"P1|4"});
 }
 
 TEST_F(DiscoveryTest, EmptyAndNullTextsAreStoredLikeAnyOther) {
   PushRound({"", ""});
-  EXPECT_TRUE(Service().IsDiscoveryDone());
-  Service().UpdateItem("P1", "");
-  Service().SendEventEx("", "");
+  EXPECT_TRUE(Service().points().IsDiscoveryDone());
+  Update("P1", "");
+  Service().banks().PutEvent("", "");
   std::vector<Bytes> sent = Cycle();
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(RecordsOf(sent[0]), std::vector<std::string>{"P1|"});
@@ -101,12 +106,11 @@ TEST_F(DiscoveryTest, ConcurrentFirstRoundsLoseAndDuplicateNoName) {
   for (int t = 0; t < kThreads; ++t) {
     hosts.emplace_back([this, t] {
       for (int i = 0; i < kNames; ++i)
-        Service().UpdateItem("T" + std::to_string(t) + "_" + std::to_string(i),
-                             "v");
+        Update("T" + std::to_string(t) + "_" + std::to_string(i), "v");
     });
   }
   for (auto& h : hosts) h.join();
-  std::vector<std::string> order = Service().PointOrderNames();
+  std::vector<std::string> order = Service().points().PointOrderNames();
   EXPECT_EQ(order.size(), static_cast<std::size_t>(kThreads * kNames));
   EXPECT_EQ(std::set<std::string>(order.begin(), order.end()).size(),
             order.size());
@@ -115,9 +119,8 @@ TEST_F(DiscoveryTest, ConcurrentFirstRoundsLoseAndDuplicateNoName) {
   // and it is logged once.
   std::vector<std::thread> again;
   for (int t = 0; t < kThreads; ++t)
-    again.emplace_back([this, t] {
-      Service().UpdateItem("T" + std::to_string(t) + "_0", "w");
-    });
+    again.emplace_back(
+        [this, t] { Update("T" + std::to_string(t) + "_0", "w"); });
   for (auto& h : again) h.join();
   std::vector<std::string> lines = Log();
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
@@ -125,7 +128,7 @@ TEST_F(DiscoveryTest, ConcurrentFirstRoundsLoseAndDuplicateNoName) {
                             return l.find(" : w") != std::string::npos;
                           }),
             1);
-  EXPECT_EQ(Service().PointOrderNames().size(), order.size());
+  EXPECT_EQ(Service().points().PointOrderNames().size(), order.size());
 }
 
 }  // namespace

@@ -24,23 +24,23 @@ std::vector<std::string> AllRecords(const std::vector<Bytes>& datagrams,
 }
 
 TEST_F(LinkTest, StartConnectsToTheConfiguredServer) {
-  Service().SetServerAddress("127.0.0.2");
-  Service().SetServerPort(70000);
+  Service().settings().SetServerAddress("127.0.0.2");
+  Service().settings().SetServerPort(70000);
   ASSERT_EQ(Service().StartLink(), 1);
-  EXPECT_EQ(env_.lastConnect.address, CurrentEnv()->ParseIpv4("127.0.0.2"));
+  EXPECT_EQ(env_.lastConnect.address, env_.ParseIpv4("127.0.0.2"));
   EXPECT_EQ(env_.lastConnect.port, 4464);
   EXPECT_EQ(Service().StartLink(), 0) << "a started link is not replaced";
   Service().StopLink();
 }
 
 TEST_F(LinkTest, SnapshotComesFirstThenChangesThenEvents) {
-  Service().SendEventEx("early", "1");  // during discovery
+  Service().banks().PutEvent("early", "1");  // during discovery
   PushRound({"A", "B", "C"}, "0");
   ASSERT_EQ(Service().StartLink(), 1);
-  Service().UpdateItem("A", "1");  // ends discovery
+  Service().points().Update("A", "1");  // ends discovery
   ASSERT_TRUE(env_.WaitForSent(1));
-  Service().UpdateItem("B", "2");
-  Service().SendEventEx("late", "2");
+  Service().points().Update("B", "2");
+  Service().banks().PutEvent("late", "2");
   // The first flip may come before or after these calls, so the events may
   // share a datagram or not; wait for the records.
   ASSERT_TRUE(env_.WaitUntilSent([](const std::vector<Bytes>& sent) {
@@ -95,31 +95,33 @@ TEST_F(LinkTest, StopLinkEndsAConfigurationThreadThatNeverRan) {
 TEST_F(LinkTest, DatagramsStillQueuedAtStopAreDiscarded) {
   ASSERT_EQ(Service().StartLink(), 1);  // never discovered: nothing is sent
   const std::uint8_t bytes[40] = {};
-  Service().channel().EnqueueDatagram(bytes, sizeof bytes);
+  Service().link().Enqueue(bytes, sizeof bytes);
   Service().StopLink();
-  EXPECT_EQ(Service().channel().QueuedCount(), 0u);
+  EXPECT_EQ(Service().link().QueuedCount(), 0u);
   EXPECT_TRUE(env_.Sent().empty());
 }
 
-TEST_F(LinkTest, FailedStartsAreLoggedAndLeaveNothingRunning) {
-  env_.failSocket = true;
+TEST_F(LinkTest, FailedStartsAreLoggedWithTheOsCodeAndLeaveNothingRunning) {
+  env_.failSocket = 24;
   EXPECT_EQ(Service().StartLink(), 0);
-  env_.failSocket = false;
-  env_.failConnect = true;
+  env_.failSocket = 0;
+  env_.failConnect = 111;
   EXPECT_EQ(Service().StartLink(), 0);
   EXPECT_FALSE(Service().IsLinkStarted());
   Service().StopLink();  // nothing to wait for
-  const std::vector<std::string> log = Log();
-  EXPECT_EQ(log, (std::vector<std::string>{
-                     messages::kStartingLink, messages::kSocketCreateFailed,
-                     messages::kStartingLink, messages::kConnectFailed,
-                     messages::kStoppingLink}));
+  // 系统错误码：24 and 系统错误码：111 follow their failures.
+  const std::string code = "\xCF\xB5\xCD\xB3\xB4\xED\xCE\xF3\xC2\xEB\xA3\xBA";
+  EXPECT_EQ(Log(),
+            (std::vector<std::string>{
+                messages::kStartingLink, messages::kSocketCreateFailed,
+                code + "24", messages::kStartingLink, messages::kConnectFailed,
+                code + "111", messages::kStoppingLink}));
 }
 
 TEST_F(LinkTest, AHalfStartedLinkStillStopsItsWorkers) {
   env_.refuseThreadNumber = 3;  // the send thread
   EXPECT_EQ(Service().StartLink(), 0);
-  Service().SendEventEx("dropped", "1");
+  Service().banks().PutEvent("dropped", "1");
   Service().StopLink();
   // Read only now: a reader holding the log open while workers write would
   // make them drop their lines, by design of the exclusive open.
@@ -134,52 +136,48 @@ TEST_F(LinkTest, AHalfStartedLinkStillStopsItsWorkers) {
   EXPECT_TRUE(env_.Sent().empty());
 }
 
-TEST_F(LinkTest, SendWithTimeoutRefusesAClosedSocket) {
-  std::atomic<SocketHandle> closed{kInvalidSocket};
+TEST_F(LinkTest, SendWithTimeoutRefusesAClosedLink) {
   const std::uint8_t data[4] = {};
-  EXPECT_EQ(Service().SendWithTimeout(closed, data, 4, 5000), -1);
+  EXPECT_EQ(Service().link().SendWithTimeout(data, 4), -1);
   EXPECT_EQ(env_.sendCalls, 0);
 }
 
-TEST_F(LinkTest, SendWithTimeoutRetriesABlockedSocketUntilTheTimeOut) {
-  std::atomic<SocketHandle> socket{7};
+TEST_F(LinkTest, ABlockedSocketIsRetriedEvery50msForFiveSeconds) {
+  OpenLink();
   const std::uint8_t data[4] = {};
-  for (int i = 0; i < 200; ++i) env_.scriptedSends.push_back({-1, true});
+  for (int i = 0; i < 200; ++i) env_.scriptedSends.push_back({-1, true, {11}});
   env_.ClearSleeps();
-  EXPECT_EQ(Service().SendWithTimeout(socket, data, 4, 5000), 0);
+  EXPECT_EQ(Service().link().SendWithTimeout(data, 4), 0);
   EXPECT_EQ(env_.Sleeps(), std::vector<std::uint32_t>(100, 50));
 
-  env_.scriptedSends.assign({{-1, true}, {-1, false}});
-  EXPECT_EQ(Service().SendWithTimeout(socket, data, 4, 5000), -1)
-      << "hard error";
+  env_.scriptedSends.assign({{-1, true, {11}}, {-1, false, {1}}});
+  EXPECT_EQ(Service().link().SendWithTimeout(data, 4), -1) << "hard error";
 
-  env_.scriptedSends.assign({{-1, true}});
-  EXPECT_EQ(Service().SendWithTimeout(socket, data, 4, 5000), 4)
-      << "blocked once";
+  env_.scriptedSends.assign({{-1, true, {11}}});
+  EXPECT_EQ(Service().link().SendWithTimeout(data, 4), 4) << "blocked once";
 }
 
 TEST_F(LinkTest, OnceStopIsSignalledSendsAndSnapshotsEndAtOnce) {
   PushRound({"A", "B"});
   ASSERT_EQ(Service().StartLink(), 1);
   Service().RequestStop();
-  std::atomic<SocketHandle> socket{7};
   const std::uint8_t data[4] = {};
-  EXPECT_EQ(Service().SendWithTimeout(socket, data, 4, 5000), 0);
-  EXPECT_EQ(Service().SendSnapshot(), 1);
+  EXPECT_EQ(Service().link().SendWithTimeout(data, 4), 0);
+  EXPECT_EQ(Service().SendSnapshot(), SnapshotResult::kStopped);
   EXPECT_EQ(env_.sendCalls, 0);
   Service().StopLink();
 }
 
 TEST_F(LinkTest, AnIdleCyclePausesOneSecondAndABusyOneDoesNot) {
-  Service().channel().udpSocket = 5;
+  OpenLink();
   PushRound({"A", "A"});
   env_.ClearSleeps();
-  Service().SendEventEx("e", "1");
+  Service().banks().PutEvent("e", "1");
   Service().ManagementCycle();  // events only
   std::vector<std::uint32_t> sleeps = env_.Sleeps();
   EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 1000u), 1);
   env_.ClearSleeps();
-  Service().UpdateItem("A", "2");
+  Service().points().Update("A", "2");
   Service().ManagementCycle();  // retires the other bank: empty
   Service().ManagementCycle();  // the change
   sleeps = env_.Sleeps();
@@ -187,31 +185,32 @@ TEST_F(LinkTest, AnIdleCyclePausesOneSecondAndABusyOneDoesNot) {
 }
 
 TEST_F(LinkTest, SnapshotResults) {
-  std::atomic<SocketHandle>& socket = Service().channel().udpSocket;
-  EXPECT_EQ(Service().SendSnapshot(), 0) << "no points";
+  EXPECT_EQ(Service().SendSnapshot(), SnapshotResult::kComplete) << "no points";
   PushRound({"A"});
-  EXPECT_EQ(Service().SendSnapshot(), -1) << "link not started";
-  socket = 5;
-  Service().channel().enableFlags = kEnableEvents;
-  EXPECT_EQ(Service().SendSnapshot(), 0) << "items switched off";
+  EXPECT_EQ(Service().SendSnapshot(), SnapshotResult::kSendFailed)
+      << "link not started";
+  OpenLink();
+  Service().link().SetEnableFlags(kEnableEvents);
+  EXPECT_EQ(Service().SendSnapshot(), SnapshotResult::kComplete)
+      << "items switched off";
   EXPECT_TRUE(env_.Sent().empty());
-  Service().channel().enableFlags = kEnableItems | kEnableEvents;
-  EXPECT_EQ(Service().SendSnapshot(), 0);
+  Service().link().SetEnableFlags(kEnableItems | kEnableEvents);
+  EXPECT_EQ(Service().SendSnapshot(), SnapshotResult::kComplete);
   EXPECT_EQ(env_.Sent().size(), 1u);
 }
 
 TEST_F(LinkTest, ALargeSnapshotYieldsAfterEveryTenthFullDatagram) {
-  Service().channel().udpSocket = 5;
+  OpenLink();
   // 96-byte records: ten per datagram, so 1050 points make 105 datagrams.
   for (int i = 0; i < 1050; ++i) {
     char name[8];
     std::snprintf(name, sizeof name, "N%04d", i);
-    Service().UpdateItem(name, std::string(90, 'v'));
+    Service().points().Update(name, std::string(90, 'v'));
   }
-  Service().UpdateItem(std::string(995, 'L'), "too long");  // never sent
-  Service().UpdateItem("N0000", "last");
+  Service().points().Update(std::string(995, 'L'), "too long");  // never sent
+  Service().points().Update("N0000", "last");
   env_.ClearSleeps();
-  EXPECT_EQ(Service().SendSnapshot(), 0);
+  EXPECT_EQ(Service().SendSnapshot(), SnapshotResult::kComplete);
   std::vector<Bytes> sent = env_.Sent();
   ASSERT_EQ(sent.size(), 105u);
   EXPECT_EQ(RecordsOf(sent[0])[0], "N0000|last");
@@ -219,6 +218,35 @@ TEST_F(LinkTest, ALargeSnapshotYieldsAfterEveryTenthFullDatagram) {
   std::size_t records = 0;
   for (const Bytes& d : sent) records += RecordsOf(d).size();
   EXPECT_EQ(records, 1050u);
+}
+
+TEST_F(LinkTest, ARecordTooLongForAnyDatagramIsReportedOncePerPoint) {
+  OpenLink();
+  const std::string longValue(990, 'v');
+  PushRound({"A", "B"}, longValue);
+  Service().points().Update("A", longValue);  // ends discovery
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(Service().SendSnapshot(), SnapshotResult::kComplete);
+    Service().points().Update("D", longValue);
+    Service().banks().PutEvent("e", longValue);
+    Service().ManagementCycle();
+    Service().ManagementCycle();
+  }
+  // 记录长度992超过989字节，已丢弃： then the record's start.
+  const std::string dropped =
+      "\xBC\xC7\xC2\xBC\xB3\xA4\xB6\xC8"
+      "992\xB3\xAC\xB9\xFD"
+      "989\xD7\xD6\xBD\xDA\xA3\xAC\xD2\xD1\xB6\xAA\xC6\xFA\xA3\xBA";
+  std::vector<std::string> reports;
+  for (const std::string& line : Log())
+    if (line.rfind(dropped, 0) == 0)
+      reports.push_back(line.substr(dropped.size()));
+  // Each point once, whether dropped by a snapshot (its name shown) or by a
+  // bank (its record shown); each event is an event of its own.
+  const std::string shown(62, 'v');
+  EXPECT_EQ(reports, (std::vector<std::string>{"A", "B", "D|" + shown,
+                                               "e|" + shown, "e|" + shown}));
+  EXPECT_TRUE(TakeQueued(Service().link()).empty());
 }
 
 }  // namespace

@@ -54,7 +54,7 @@ TEST_F(LogTest, MissingDriversDirectoryDropsLinesAndCreatesNothing) {
 TEST_F(LogTest, ALogFileHeldOpenElsewhereDropsTheLine) {
   Service().Log("before");
   {
-    auto holder = CurrentEnv()->OpenLogFile(LogPath());
+    auto holder = env_.OpenLogFile(LogPath());
     ASSERT_TRUE(holder);
     Service().Log("dropped");
   }
@@ -93,6 +93,22 @@ class FixedPathEnv : public EnvWrapper {
   char separator_;
 };
 
+TEST(ShortenForLogTest, CutsBeforeADoubleByteCharacterNeverThroughIt) {
+  struct Case {
+    const char* text;
+    std::size_t max;
+    const char* shown;
+  } cases[] = {
+      {"abcdef", 4, "abcd"},
+      {"ab\xB2\xE2\xB5\xE3", 3, "ab"},          // 测 would be cut
+      {"ab\xB2\xE2\xB5\xE3", 4, "ab\xB2\xE2"},  // 测 fits whole
+      {"\xB2\xE2x", 1, ""},
+      {"a\xB2", 2, "a\xB2"},  // a lead byte at the very end stands alone
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(ShortenForLog(c.text, c.max), c.shown) << c.text << " " << c.max;
+}
+
 TEST(ConfigDirTest, IsTheExecutablesDirectoryPlusDrivers) {
   struct Case {
     const char* exe;
@@ -106,7 +122,7 @@ TEST(ConfigDirTest, IsTheExecutablesDirectoryPlusDrivers) {
   };
   for (const Case& c : cases) {
     FixedPathEnv env(c.exe, c.separator);
-    EXPECT_EQ(FindConfigDir(&env), c.dir) << c.exe;
+    EXPECT_EQ(FindConfigDir(env), c.dir) << c.exe;
   }
 }
 

@@ -40,8 +40,7 @@ std::size_t Snapshots(const std::vector<Bytes>& sent) {
 class SettingsDialogTest : public ServiceTest {
  protected:
   std::string Saved(const char* key) {
-    return CurrentEnv()->ReadProfileString(ConfigPath(), "SERVERSET", key,
-                                           "<none>");
+    return env_.ReadProfileString(ConfigPath(), "SERVERSET", key, "<none>");
   }
   long LogCount(const char* line) const {
     const std::vector<std::string> log = Log();
@@ -86,12 +85,10 @@ TEST_F(SettingsDialogTest, InitialiseShowsAdaptersSelectionAddressAndPort) {
   env_.adapters = {{0, 0x11, 0x22, 0x33, 0x44, 0xAA},
                    {0, 0x11, 0x22, 0x33, 0x44, 0xBB},
                    {0, 0x11, 0x22, 0x33, 0x44, 0x0C}};
-  CurrentEnv()->WriteProfileEntry(ConfigPath(), "SERVERSET", "MAC",
-                                  "00:11:22:33:44:bb");
-  CurrentEnv()->WriteProfileEntry(ConfigPath(), "SERVERSET", "ADDR",
-                                  "127.0.0.2");
-  CurrentEnv()->WriteProfileEntry(ConfigPath(), "SERVERSET", "PORT", "7100");
-  SettingsDialog dialog(Service());
+  env_.WriteProfileEntry(ConfigPath(), "SERVERSET", "MAC", "00:11:22:33:44:bb");
+  env_.WriteProfileEntry(ConfigPath(), "SERVERSET", "ADDR", "127.0.0.2");
+  env_.WriteProfileEntry(ConfigPath(), "SERVERSET", "PORT", "7100");
+  SettingsDialog dialog(Service(), env_);
   RecordingView view;
   dialog.Initialise(view);
   EXPECT_EQ(view.stations,
@@ -101,7 +98,7 @@ TEST_F(SettingsDialogTest, InitialiseShowsAdaptersSelectionAddressAndPort) {
   EXPECT_EQ(view.address, "127.0.0.2");
   EXPECT_EQ(view.port, "7100");
 
-  Service().SetServerPort(4294967295u);
+  Service().settings().SetServerPort(4294967295u);
   RecordingView again;
   dialog.Initialise(again);
   EXPECT_EQ(again.port, "4294967295");
@@ -128,27 +125,26 @@ TEST_F(SettingsDialogTest, OkStoresAndSavesOnlyAChangedAddressOrPort) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string("address \"") + c.address + "\" port \"" + c.port +
                  "\"");
-    Service().SetServerAddress("127.0.0.1");
-    Service().SetServerPort(7000);
-    Service().SaveConfig();
+    Service().settings().SetServerAddress("127.0.0.1");
+    Service().settings().SetServerPort(7000);
+    Service().settings().Save();
     const std::string ini = ReadFile(ConfigPath());
     // Every start opens a new socket; the log is not read while the
     // workers may hold it.
-    const SocketHandle socket = Service().channel().udpSocket.load();
+    const int socketsOpened = env_.socketsOpened;
     const bool changed =
         c.storedAddress != std::string("127.0.0.1") || c.storedPort != 7000;
 
-    SettingsDialog dialog(Service());
+    SettingsDialog dialog(Service(), env_);
     RecordingView view;
     dialog.Initialise(view);
     view.address = c.address;
     view.port = c.port;
     dialog.Ok(view);
 
-    EXPECT_EQ(Service().GetServerAddress(), c.storedAddress);
-    EXPECT_EQ(Service().GetServerPort(), c.storedPort);
-    EXPECT_EQ(Service().channel().udpSocket.load() != socket, changed)
-        << "restarted";
+    EXPECT_EQ(Service().settings().GetServerAddress(), c.storedAddress);
+    EXPECT_EQ(Service().settings().GetServerPort(), c.storedPort);
+    EXPECT_EQ(env_.socketsOpened != socketsOpened, changed) << "restarted";
     EXPECT_TRUE(Service().IsLinkStarted());
     if (changed) {
       EXPECT_EQ(Saved("ADDR"), c.storedAddress);
@@ -165,7 +161,7 @@ TEST_F(SettingsDialogTest, ANewPortRestartsTheLinkWhichSendsTheSnapshotAgain) {
   ASSERT_TRUE(env_.WaitUntilSent(
       [](const std::vector<Bytes>& s) { return Snapshots(s) == 1; }));
 
-  SettingsDialog dialog(Service());
+  SettingsDialog dialog(Service(), env_);
   RecordingView view;
   dialog.Initialise(view);
   view.port = "7001";
@@ -191,16 +187,16 @@ TEST_F(SettingsDialogTest, ANewPortRestartsTheLinkWhichSendsTheSnapshotAgain) {
 TEST_F(SettingsDialogTest, TheStationChoiceIsNeverApplied) {
   env_.adapters = {{0, 0x11, 0x22, 0x33, 0x44, 0xAA},
                    {0, 0x11, 0x22, 0x33, 0x44, 0xBB}};
-  const std::string mac = Service().GetMacText();
+  const std::string mac = Service().settings().GetMacText();
   ASSERT_EQ(mac, "00:11:22:33:44:AA");
-  SettingsDialog dialog(Service());
+  SettingsDialog dialog(Service(), env_);
   RecordingView view;
   dialog.Initialise(view);
   ASSERT_EQ(view.selected, 0);
   view.SelectStation(1);
   view.port = "7001";
   dialog.Ok(view);
-  EXPECT_EQ(Service().GetMacText(), mac);
+  EXPECT_EQ(Service().settings().GetMacText(), mac);
   EXPECT_EQ(Saved("MAC"), mac);
   EXPECT_EQ(Saved("PORT"), "7001");
 }
@@ -208,9 +204,9 @@ TEST_F(SettingsDialogTest, TheStationChoiceIsNeverApplied) {
 TEST_F(SettingsDialogTest,
        UpdateSendsTheSnapshotAtOnceAndCancelKeepsEverything) {
   PushRound({"A", "B", "A"});
-  Service().channel().udpSocket = 5;
+  OpenLink();
   const std::string ini = ReadFile(ConfigPath());
-  SettingsDialog dialog(Service());
+  SettingsDialog dialog(Service(), env_);
   RecordingView view;
   dialog.Initialise(view);
   view.address = "127.9.9.9";
@@ -221,8 +217,8 @@ TEST_F(SettingsDialogTest,
   EXPECT_EQ(KindOf(sent[0]), 0xFF);
   EXPECT_EQ(RecordsOf(sent[0]), (std::vector<std::string>{"A|v", "B|v"}));
   // Cancel: the dialog closes without Ok.
-  EXPECT_EQ(Service().GetServerAddress(), "127.0.0.1");
-  EXPECT_EQ(Service().GetServerPort(), 7000u);
+  EXPECT_EQ(Service().settings().GetServerAddress(), "127.0.0.1");
+  EXPECT_EQ(Service().settings().GetServerPort(), 7000u);
   EXPECT_EQ(ReadFile(ConfigPath()), ini);
   EXPECT_EQ(LogCount(messages::kStoppingLink), 0);
 }

@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "config/station_identity.h"
+#include "support/datagrams.h"
 #include "support/service_fixture.h"
 
 namespace pelmora::testing {
@@ -50,8 +51,7 @@ TEST_F(StationTest, MacTextsScanLikeSixHexConversions) {
       {"0A:1B: :3D:4E:5F0", {0x0A, 0x1B}},
   };
   // The bytes around the MAC in the header must not move.
-  std::uint8_t before[kHeaderSize];
-  std::memcpy(before, HeaderTemplate, kHeaderSize);
+  const DatagramHeader untouched;
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string("\"") + c.text + "\"");
     std::uint8_t parsed[6];
@@ -59,13 +59,15 @@ TEST_F(StationTest, MacTextsScanLikeSixHexConversions) {
     ParseMacText(c.text, parsed);
     EXPECT_EQ(Hex(parsed, 6), Hex(c.bytes.data(), 6));
 
-    Service().SetMacText(c.text);
-    Service().ApplyMac();
-    EXPECT_EQ(Hex(Service().macBytes(), 6), Hex(c.bytes.data(), 6));
-    EXPECT_EQ(Hex(HeaderTemplate + 16, 6), Hex(c.bytes.data(), 6));
-    EXPECT_EQ(Hex(HeaderTemplate, 16), Hex(before, 16));
-    EXPECT_EQ(Hex(HeaderTemplate + 22, kHeaderSize - 22),
-              Hex(before + 22, kHeaderSize - 22));
+    Service().settings().SetMacText(c.text);
+    EXPECT_EQ(Hex(Service().settings().macBytes().data(), 6),
+              Hex(c.bytes.data(), 6));
+    DatagramHeader header;
+    header.SetStationMac(Service().settings().macBytes().data());
+    EXPECT_EQ(Hex(header.bytes() + 16, 6), Hex(c.bytes.data(), 6));
+    EXPECT_EQ(Hex(header.bytes(), 16), Hex(untouched.bytes(), 16));
+    EXPECT_EQ(Hex(header.bytes() + 22, kHeaderSize - 22),
+              Hex(untouched.bytes() + 22, kHeaderSize - 22));
   }
 }
 
@@ -74,28 +76,35 @@ TEST_F(StationTest, AdaptersAreListedInOrderAsUppercaseGroups) {
                    {0x00, 0x11, 0x22, 0x33, 0x44, 0x55},
                    {1, 2, 3, 4, 5, 6, 7, 8}};
   std::vector<std::string> list = {"kept"};
-  ListAdapterMacs(&env_, &list);
+  ListAdapterMacs(env_, &list);
   EXPECT_EQ(list, (std::vector<std::string>{"kept", "0A:BC:DE:F0:01:23",
                                             "00:11:22:33:44:55",
                                             "01:02:03:04:05:06:07:08"}));
-  EXPECT_EQ(FirstAdapterMac(&env_), "0A:BC:DE:F0:01:23");
+  EXPECT_EQ(FirstAdapterMac(env_), "0A:BC:DE:F0:01:23");
 
   env_.adapters.emplace();
-  EXPECT_EQ(FirstAdapterMac(&env_), "");
+  EXPECT_EQ(FirstAdapterMac(env_), "");
 }
 
 TEST_F(StationTest, TheFirstAdapterBecomesTheStationMac) {
   env_.adapters = {{0x0a, 0xbc, 0xde, 0xf0, 0x01, 0x23},
                    {0x00, 0x11, 0x22, 0x33, 0x44, 0x55}};
-  EXPECT_EQ(Service().GetMacText(), "0A:BC:DE:F0:01:23");
-  EXPECT_EQ(Hex(HeaderTemplate + 16, 6), "0A BC DE F0 01 23 ");
+  EXPECT_EQ(Service().settings().GetMacText(), "0A:BC:DE:F0:01:23");
+  // On the wire: every datagram carries it.
+  OpenLink();
+  Service().banks().PutEvent("e", "1");
+  Service().ManagementCycle();
+  const std::vector<Bytes> sent = TakeQueued(Service().link());
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(Hex(sent[0].data() + 16, 6), "0A BC DE F0 01 23 ");
 }
 
 // A longer hardware address is kept as its text, but is no six-byte MAC.
 TEST_F(StationTest, AnEightByteFirstAdapterGivesAZeroStationMac) {
   env_.adapters = {{1, 2, 3, 4, 5, 6, 7, 8}};
-  EXPECT_EQ(Service().GetMacText(), "01:02:03:04:05:06:07:08");
-  EXPECT_EQ(Hex(Service().macBytes(), 6), "00 00 00 00 00 00 ");
+  EXPECT_EQ(Service().settings().GetMacText(), "01:02:03:04:05:06:07:08");
+  EXPECT_EQ(Hex(Service().settings().macBytes().data(), 6),
+            "00 00 00 00 00 00 ");
   EXPECT_NE(ReadFile(ConfigPath()).find("MAC=01:02:03:04:05:06:07:08"),
             std::string::npos)
       << ReadFile(ConfigPath());
@@ -105,7 +114,7 @@ TEST_F(StationTest, AnEightByteFirstAdapterGivesAZeroStationMac) {
 TEST_F(StationTest, RealAdaptersGiveWellFormedTexts) {
   env_.adapters.reset();
   std::vector<std::string> list;
-  ListAdapterMacs(&env_, &list);
+  ListAdapterMacs(env_, &list);
   const std::regex form("[0-9A-F]{2}(:[0-9A-F]{2})*");
   for (const std::string& text : list)
     EXPECT_TRUE(std::regex_match(text, form)) << text;

@@ -124,7 +124,8 @@ TEST_F(WriteBackTest,
     env_.ClearSleeps();
     Received().Reset(&env_);
     ASSERT_EQ(Service().StartLink(), 1);
-    for (const std::string& text : c.queued) Service().QueueWriteText(text);
+    for (const std::string& text : c.queued)
+      Service().writeQueue().PushText(text);
     Service().SetWriteCallback(ToFirst);
     ASSERT_TRUE(Received().WaitFor(c.calls.size()));
     WaitUntilIdle();
@@ -134,17 +135,17 @@ TEST_F(WriteBackTest,
     EXPECT_EQ(Calls(got), c.calls);
     for (const Delivery& d : got)
       EXPECT_EQ(d.pausesBefore, c.pausesBefore) << d.name;
-    EXPECT_EQ(Service().QueuedWriteCommands(), 0u);
+    EXPECT_EQ(Service().writeQueue().size(), 0u);
   }
 }
 
 TEST_F(WriteBackTest, ASecondCallbackReplacesTheFirst) {
   ASSERT_EQ(Service().StartLink(), 1);
-  Service().QueueWriteCommand("A", "1");
+  Service().writeQueue().Push("A", "1");
   Service().SetWriteCallback(ToFirst);
   ASSERT_TRUE(Received().WaitFor(1));
   Service().SetWriteCallback(ToSecond);
-  Service().QueueWriteCommand("B", "x|y");
+  Service().writeQueue().Push("B", "x|y");
   ASSERT_TRUE(Received().WaitFor(2));
   WaitUntilIdle();
   Service().StopLink();
@@ -154,12 +155,12 @@ TEST_F(WriteBackTest, ASecondCallbackReplacesTheFirst) {
 
 TEST_F(WriteBackTest, ACommandWaitsAtTheHeadUntilACallbackIsRegistered) {
   ASSERT_EQ(Service().StartLink(), 1);
-  Service().QueueWriteText("no bar");  // dropped even without a callback
-  Service().QueueWriteCommand("P1", "5");
-  Service().QueueWriteCommand("P2", "6");
+  Service().writeQueue().PushText("no bar");  // dropped even without a callback
+  Service().writeQueue().Push("P1", "5");
+  Service().writeQueue().Push("P2", "6");
   Service().ResumeConfigurationThread();  // as the dialog does
   ASSERT_TRUE(Eventually([&] { return IdlePauses(env_) >= 3; }));
-  EXPECT_EQ(Service().QueuedWriteCommands(), 2u);
+  EXPECT_EQ(Service().writeQueue().size(), 2u);
   EXPECT_TRUE(Received().Got().empty());
 
   Service().SetWriteCallback(ToFirst);
@@ -182,7 +183,7 @@ TEST_F(WriteBackTest, StopWhileIdleEndsTheThread) {
 
 TEST_F(WriteBackTest, AThreadFirstLetRunAfterTheStopSignalDoesNoWork) {
   ASSERT_EQ(Service().StartLink(), 1);
-  Service().QueueWriteCommand("P1", "5");
+  Service().writeQueue().Push("P1", "5");
   Service().RequestStop();
   Service().SetWriteCallback(ToFirst);
   Service().StopLink();
@@ -190,16 +191,16 @@ TEST_F(WriteBackTest, AThreadFirstLetRunAfterTheStopSignalDoesNoWork) {
                                                      messages::kConfigExited}));
   EXPECT_EQ(IdlePauses(env_), 0u);
   EXPECT_TRUE(Received().Got().empty());
-  EXPECT_EQ(Service().QueuedWriteCommands(), 1u);
+  EXPECT_EQ(Service().writeQueue().size(), 1u);
 }
 
 TEST_F(WriteBackTest, ALinkRestartKeepsTheCallbackAndTheQueue) {
   ASSERT_EQ(Service().StartLink(), 1);
   Service().SetWriteCallback(ToFirst);
-  Service().QueueWriteCommand("A", "1");
+  Service().writeQueue().Push("A", "1");
   ASSERT_TRUE(Received().WaitFor(1));
   Service().StopLink();
-  Service().QueueWriteCommand("B", "2");
+  Service().writeQueue().Push("B", "2");
 
   ASSERT_EQ(Service().StartLink(), 1);
   Service().ResumeConfigurationThread();

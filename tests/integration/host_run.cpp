@@ -21,14 +21,14 @@ std::unique_ptr<wire::UdpReceiver> pendingReceiver;
 
 std::vector<Target> Targets() {
   std::vector<Target> targets = {
-      {"native", PELMORA_NATIVE_HOST, PELMORA_NATIVE_LIBRARY, false}};
+      {"native", PELMORA_NATIVE_HOST, PELMORA_NATIVE_LIBRARY, false, ""}};
   const WineTarget& wine = SelectedWineTarget();
   if (wine.build.empty()) {
     targets.push_back(
         {"windows", "", "", true, "no Wine here: " + wine.reason});
   } else {
     targets.push_back({wine.build, wine.tree + "/tools/pelmora-host.exe",
-                       wine.tree + "/src/pelmora.dll", true});
+                       wine.tree + "/src/pelmora.dll", true, ""});
   }
   return targets;
 }

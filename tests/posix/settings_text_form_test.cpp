@@ -39,7 +39,7 @@ class SettingsTextFormTest : public ServiceTest {
   std::vector<std::string> RunForms(const std::string& input) {
     LinkService& service = Service();
     Terminal terminal(input);
-    RunSettingsDialog(service);
+    RunSettingsDialog(service, env_);
     const std::string output = terminal.Output();
     std::vector<std::string> forms;
     for (std::size_t at = output.find(kCaptionLine); at != std::string::npos;) {
@@ -51,16 +51,14 @@ class SettingsTextFormTest : public ServiceTest {
     return forms;
   }
   std::string Saved(const char* key) {
-    return CurrentEnv()->ReadProfileString(ConfigPath(), "SERVERSET", key,
-                                           "<none>");
+    return env_.ReadProfileString(ConfigPath(), "SERVERSET", key, "<none>");
   }
 };
 
 TEST_F(SettingsTextFormTest, ShowsLabelsAndMarksTheSelectedStation) {
   env_.adapters = {{0, 0x11, 0x22, 0x33, 0x44, 0xAA},
                    {0, 0x11, 0x22, 0x33, 0x44, 0xBB}};
-  CurrentEnv()->WriteProfileEntry(ConfigPath(), "SERVERSET", "MAC",
-                                  "00:11:22:33:44:bb");
+  env_.WriteProfileEntry(ConfigPath(), "SERVERSET", "MAC", "00:11:22:33:44:bb");
   const std::vector<std::string> forms = RunForms("station 9\nstation 0\n");
   ASSERT_EQ(forms.size(), 3u);
   const std::string& first = forms[0];
@@ -91,13 +89,13 @@ TEST_F(SettingsTextFormTest, OnlyOkAppliesTheEditedFields) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.input);
-    Service().SetServerAddress("127.0.0.1");
-    Service().SetServerPort(7000);
-    Service().SaveConfig();
+    Service().settings().SetServerAddress("127.0.0.1");
+    Service().settings().SetServerPort(7000);
+    Service().settings().Save();
     const std::string ini = ReadFile(ConfigPath());
     RunForms(c.input);
-    EXPECT_EQ(Service().GetServerAddress(), c.address);
-    EXPECT_EQ(Service().GetServerPort(), c.port);
+    EXPECT_EQ(Service().settings().GetServerAddress(), c.address);
+    EXPECT_EQ(Service().settings().GetServerPort(), c.port);
     if (std::string(c.address) == "127.0.0.1" && c.port == 7000) {
       EXPECT_EQ(ReadFile(ConfigPath()), ini);
     } else {
@@ -110,7 +108,7 @@ TEST_F(SettingsTextFormTest, OnlyOkAppliesTheEditedFields) {
 
 TEST_F(SettingsTextFormTest, UpdateSendsTheSnapshotAndTheFormStaysOpen) {
   PushRound({"A", "A"});
-  Service().channel().udpSocket = 5;
+  OpenLink();
   const std::vector<std::string> forms = RunForms("update\ncancel\n");
   EXPECT_EQ(forms.size(), 2u);
   const std::vector<Bytes> sent = env_.Sent();

@@ -177,6 +177,11 @@ TEST_F(ProfileFileTest, WriteReplacesTheFileWhole) {
 TEST_F(ProfileFileTest, WriteFailsWhereNoFileCanBe) {
   fs::create_directory(dir_ / "sub.ini");
   EXPECT_FALSE(WriteString((dir_ / "sub.ini").string(), "S", "k", "v"));
+  // A read-only file is left as it is, whoever runs the write.
+  Put("[S]\nk=old\n");
+  ASSERT_EQ(::chmod(file_.c_str(), 0444), 0);
+  EXPECT_FALSE(WriteString(file_, "S", "k", "new"));
+  EXPECT_EQ(Get(), "[S]\nk=old\n");
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: profile_probe FILE OP...\n");
     return 2;
   }
-  pelmora::Env* env = pelmora::CurrentEnv();
+  pelmora::Env* env = pelmora::Env::Default();
   const std::string file = Unescape(argv[1]);
   for (int i = 2; i < argc; i += 4) {
     if (i + 3 >= argc) {
@@ -80,8 +80,9 @@ int main(int argc, char** argv) {
                   static_cast<unsigned long>(
                       env->ReadProfileInt(file, section, key, fallback)));
     } else if (op == "write") {
-      std::printf("write %d\n",
-                  env->WriteProfileEntry(file, section, key, third) ? 1 : 0);
+      std::printf(
+          "write %d\n",
+          env->WriteProfileEntry(file, section, key, third).failed() ? 0 : 1);
     } else {
       std::fprintf(stderr, "unknown operation %s\n", op.c_str());
       return 2;

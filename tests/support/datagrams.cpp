@@ -27,9 +27,9 @@ std::vector<std::string> RecordsOf(const Bytes& datagram) {
   return records;
 }
 
-std::vector<Bytes> TakeQueued(LinkService& service) {
+std::vector<Bytes> TakeQueued(UdpLink& link) {
   std::vector<Bytes> out;
-  while (auto d = service.channel().TakeNext())
+  while (auto d = link.TakeNext())
     out.emplace_back(d->bytes.get(), d->bytes.get() + d->length);
   return out;
 }

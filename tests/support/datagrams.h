@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "service/link_service.h"
+#include "transport/udp_link.h"
 
 namespace pelmora::testing {
 
@@ -16,8 +16,8 @@ Bytes HexBytes(const std::string& hex);  // "FF 01 ..." -> bytes
 std::uint8_t KindOf(const Bytes& datagram);
 // The record texts of a well-formed datagram.
 std::vector<std::string> RecordsOf(const Bytes& datagram);
-// Every datagram waiting in the channel's outbound queue, taken out.
-std::vector<Bytes> TakeQueued(LinkService& service);
+// Every datagram waiting in the link's queue, taken out.
+std::vector<Bytes> TakeQueued(UdpLink& link);
 
 }  // namespace pelmora::testing
 

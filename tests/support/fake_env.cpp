@@ -57,6 +57,14 @@ std::string FakeEnv::HostProfilePath(const std::string& name) {
   return hostDir + PathSeparator() + name;
 }
 
+OsError FakeEnv::WriteProfileEntry(const std::string& file,
+                                   const std::string& section,
+                                   const std::string& key,
+                                   const std::string& value) {
+  if (failProfileWrites) return {failProfileWrites};
+  return EnvWrapper::WriteProfileEntry(file, section, key, value);
+}
+
 bool FakeEnv::ListAdapterAddresses(
     std::vector<std::vector<std::uint8_t>>* out) {
   ++adapterQueries;
@@ -65,14 +73,16 @@ bool FakeEnv::ListAdapterAddresses(
   return true;
 }
 
-SocketHandle FakeEnv::OpenUdpSocket() {
+OsError FakeEnv::OpenUdpSocket(SocketHandle* socket) {
   std::lock_guard<std::mutex> hold(mutex_);
-  return failSocket ? kInvalidSocket : nextSocket_++;
+  *socket = failSocket ? kInvalidSocket : nextSocket_++;
+  if (!failSocket) ++socketsOpened;
+  return {failSocket};
 }
 
-bool FakeEnv::ConnectSocket(SocketHandle, Ipv4Endpoint to) {
+OsError FakeEnv::ConnectSocket(SocketHandle, Ipv4Endpoint to) {
   lastConnect = to;
-  return !failConnect;
+  return {failConnect};
 }
 
 SendOutcome FakeEnv::SendTo(SocketHandle, const std::uint8_t* data, int length,
@@ -87,7 +97,7 @@ SendOutcome FakeEnv::SendTo(SocketHandle, const std::uint8_t* data, int length,
   }
   sent_.emplace_back(data, data + length);
   sentCv_.notify_all();
-  return {length, false};
+  return {length, false, {}};
 }
 
 void FakeEnv::CloseSocket(SocketHandle) {}

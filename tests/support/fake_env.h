@@ -47,6 +47,12 @@ class FakeEnv : public EnvWrapper {
   std::string hostDir;
   std::string exeName = "host.exe";
 
+  // --- Profile files: with an OS code set, every write fails with it.
+  OsError WriteProfileEntry(const std::string& file, const std::string& section,
+                            const std::string& key,
+                            const std::string& value) override;
+  int failProfileWrites = 0;
+
   // --- Adapters: when set, the list the platform would give.
   bool ListAdapterAddresses(
       std::vector<std::vector<std::uint8_t>>* out) override;
@@ -54,13 +60,15 @@ class FakeEnv : public EnvWrapper {
   int adapterQueries = 0;
 
   // --- Sockets: nothing goes on the network; every datagram is kept.
-  SocketHandle OpenUdpSocket() override;
-  bool ConnectSocket(SocketHandle socket, Ipv4Endpoint to) override;
+  OsError OpenUdpSocket(SocketHandle* socket) override;
+  OsError ConnectSocket(SocketHandle socket, Ipv4Endpoint to) override;
   SendOutcome SendTo(SocketHandle socket, const std::uint8_t* data, int length,
                      Ipv4Endpoint to) override;
   void CloseSocket(SocketHandle socket) override;
-  bool failSocket = false;
-  bool failConnect = false;
+  // The OS codes of refused sockets and connections; 0 lets them succeed.
+  int failSocket = 0;
+  int failConnect = 0;
+  int socketsOpened = 0;
   // Outcomes handed out before real acceptance, one per sendto.
   std::deque<SendOutcome> scriptedSends;
   Ipv4Endpoint lastConnect;

@@ -105,7 +105,6 @@ ServiceTest::ServiceTest() {
   env_.hostDir = dir_.path();
   env_.adapters = {{0x00, 0x11, 0x22, 0x33, 0x44, 0x55}};
   fs::create_directory(DriversDir());
-  SetEnv(&env_);
 }
 
 ServiceTest::~ServiceTest() {
@@ -113,16 +112,20 @@ ServiceTest::~ServiceTest() {
     if (service_->IsLinkStarted()) service_->StopLink();
     LinkService::DestroyInstance();
   }
-  SetEnv(nullptr);
 }
 
 LinkService& ServiceTest::Service() {
   if (!service_) {
-    service_ = LinkService::Instance();
-    service_->LoadConfig();
-    service_->SizePointTable();
+    service_ = LinkService::Instance(env_);
+    service_->Configure();
   }
   return *service_;
+}
+
+void ServiceTest::OpenLink() {
+  UdpLink::OpenStep failedStep;
+  OsError error;
+  ASSERT_TRUE(Service().link().Open(&failedStep, &error));
 }
 
 std::string ServiceTest::DriversDir() const { return dir_.File("Drivers"); }
@@ -135,7 +138,7 @@ std::string ServiceTest::ConfigPath() const {
 
 void ServiceTest::PushRound(const std::vector<std::string>& names,
                             const std::string& value) {
-  for (const auto& name : names) Service().UpdateItem(name, value);
+  for (const auto& name : names) Service().points().Update(name, value);
 }
 
 }  // namespace pelmora::testing

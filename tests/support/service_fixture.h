@@ -50,8 +50,11 @@ class ServiceTest : public ::testing::Test {
   ServiceTest();
   ~ServiceTest() override;
 
-  // Instance(), then LoadConfig and SizePointTable as InitService does.
+  // Instance() over env_, then Configure() as InitService does.
   LinkService& Service();
+  // Opens the service's link without starting its workers, so that what
+  // the assembler finishes is queued and what the snapshot sends is sent.
+  void OpenLink();
   std::string DriversDir() const;
   std::string LogPath() const;
   std::string ConfigPath() const;

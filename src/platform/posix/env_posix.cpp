@@ -65,10 +65,12 @@ class PosixEnv : public PortableEnv {
     return profile::ReadInt(file, section, key, fallback);
   }
 
-  bool WriteProfileEntry(const std::string& file, const std::string& section,
-                         const std::string& key,
-                         const std::string& value) override {
-    return profile::WriteString(file, section, key, value);
+  OsError WriteProfileEntry(const std::string& file, const std::string& section,
+                            const std::string& key,
+                            const std::string& value) override {
+    return profile::WriteString(file, section, key, value)
+               ? OsError{}
+               : OsError{errno ? errno : EIO};
   }
 
   // There is no Windows directory here: a host's own profile file sits
@@ -88,20 +90,22 @@ class PosixEnv : public PortableEnv {
   void StartSockets() override {}
   void CleanupSockets() override {}
 
-  SocketHandle OpenUdpSocket() override {
+  OsError OpenUdpSocket(SocketHandle* socket) override {
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    return fd < 0 ? kInvalidSocket : fd;
+    *socket = fd < 0 ? kInvalidSocket : fd;
+    return fd < 0 ? OsError{errno} : OsError{};
   }
 
   std::uint32_t ParseIpv4(const std::string& text) override {
     return ::inet_addr(text.c_str());
   }
 
-  bool ConnectSocket(SocketHandle socket, Ipv4Endpoint to) override {
+  OsError ConnectSocket(SocketHandle socket, Ipv4Endpoint to) override {
     sockaddr_in addr = ToSockaddr(to);
-    return ::connect(static_cast<int>(socket),
-                     reinterpret_cast<const sockaddr*>(&addr),
-                     sizeof addr) == 0;
+    if (::connect(static_cast<int>(socket),
+                  reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0)
+      return {};
+    return {errno};
   }
 
   SendOutcome SendTo(SocketHandle socket, const std::uint8_t* data, int length,
@@ -110,8 +114,9 @@ class PosixEnv : public PortableEnv {
     ssize_t n = ::sendto(static_cast<int>(socket), data,
                          static_cast<std::size_t>(length), MSG_NOSIGNAL,
                          reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-    if (n >= 0) return {static_cast<int>(n), false};
-    return {-1, errno == EAGAIN || errno == EWOULDBLOCK};
+    if (n >= 0) return {static_cast<int>(n), false, {}};
+    const int error = errno;
+    return {-1, error == EAGAIN || error == EWOULDBLOCK, {error}};
   }
 
   void CloseSocket(SocketHandle socket) override {

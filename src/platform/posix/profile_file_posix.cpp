@@ -352,6 +352,13 @@ bool WriteString(const std::string& file, const std::string& section,
   struct stat old;
   bool exists = ::stat(path.c_str(), &old) == 0;
   if (exists && !S_ISREG(old.st_mode)) return false;
+  // A read-only file stays as it is, as the Windows function leaves one: the
+  // rename below would otherwise replace it, whoever owns it.
+  if (exists &&
+      ((old.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0)) {
+    errno = EACCES;
+    return false;
+  }
   std::string text;
   if (exists && !ReadWholeFile(path, &text)) return false;
 

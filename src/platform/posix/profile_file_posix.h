@@ -19,7 +19,8 @@ std::uint32_t ReadInt(const std::string& file, const std::string& section,
                       const std::string& key, std::uint32_t fallback);
 
 // As WritePrivateProfileStringA: every other byte of the file stays; the
-// file is replaced atomically. False when the file cannot be written.
+// file is replaced atomically. False (errno set) when the file cannot be
+// written, a read-only one (no write permission bit) among them.
 bool WriteString(const std::string& file, const std::string& section,
                  const std::string& key, const std::string& value);
 

@@ -68,11 +68,13 @@ class Win32Env : public PortableEnv {
                                    static_cast<INT>(fallback), file.c_str());
   }
 
-  bool WriteProfileEntry(const std::string& file, const std::string& section,
-                         const std::string& key,
-                         const std::string& value) override {
-    return ::WritePrivateProfileStringA(section.c_str(), key.c_str(),
-                                        value.c_str(), file.c_str()) != 0;
+  OsError WriteProfileEntry(const std::string& file, const std::string& section,
+                            const std::string& key,
+                            const std::string& value) override {
+    if (::WritePrivateProfileStringA(section.c_str(), key.c_str(),
+                                     value.c_str(), file.c_str()))
+      return {};
+    return {static_cast<int>(::GetLastError())};
   }
 
   // A bare name is looked up by the profile functions in the Windows
@@ -91,20 +93,27 @@ class Win32Env : public PortableEnv {
 
   void CleanupSockets() override { ::WSACleanup(); }
 
-  SocketHandle OpenUdpSocket() override {
+  OsError OpenUdpSocket(SocketHandle* socket) override {
     SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
+    if (s == INVALID_SOCKET) {
+      *socket = kInvalidSocket;
+      return {::WSAGetLastError()};
+    }
+    *socket = static_cast<SocketHandle>(s);
+    return {};
   }
 
   std::uint32_t ParseIpv4(const std::string& text) override {
     return ::inet_addr(text.c_str());
   }
 
-  bool ConnectSocket(SocketHandle socket, Ipv4Endpoint to) override {
+  OsError ConnectSocket(SocketHandle socket, Ipv4Endpoint to) override {
     sockaddr_in addr = ToSockaddr(to);
-    return ::connect(static_cast<SOCKET>(socket),
-                     reinterpret_cast<const sockaddr*>(&addr),
-                     sizeof addr) != SOCKET_ERROR;
+    if (::connect(static_cast<SOCKET>(socket),
+                  reinterpret_cast<const sockaddr*>(&addr),
+                  sizeof addr) != SOCKET_ERROR)
+      return {};
+    return {::WSAGetLastError()};
   }
 
   SendOutcome SendTo(SocketHandle socket, const std::uint8_t* data, int length,
@@ -113,8 +122,9 @@ class Win32Env : public PortableEnv {
     int n = ::sendto(static_cast<SOCKET>(socket),
                      reinterpret_cast<const char*>(data), length, 0,
                      reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-    if (n != SOCKET_ERROR) return {n, false};
-    return {-1, ::WSAGetLastError() == WSAEWOULDBLOCK};
+    if (n != SOCKET_ERROR) return {n, false, {}};
+    const int error = ::WSAGetLastError();
+    return {-1, error == WSAEWOULDBLOCK, {error}};
   }
 
   void CloseSocket(SocketHandle socket) override {

@@ -13,7 +13,8 @@ namespace pelmora {
 
 std::unique_ptr<LogFile> OpenWin32LogFile(const std::string& path);
 
-// GetAdaptersInfo, first into 640 bytes, then into the size it asks for.
+// GetAdaptersInfo, first into 640 bytes, then into the size it asks for
+// until the list fits.
 bool ListWin32AdapterAddresses(std::vector<std::vector<std::uint8_t>>* out);
 
 }  // namespace pelmora

@@ -167,12 +167,12 @@ HMODULE ThisModule() {
 
 }  // namespace
 
-void RunSettingsDialog(LinkService& service) {
+void RunSettingsDialog(LinkControl& link, Env& env) {
   // The address field's window class exists only once registered.
   INITCOMMONCONTROLSEX classes{sizeof classes, ICC_INTERNET_CLASSES};
   ::InitCommonControlsEx(&classes);
 
-  SettingsDialog dialog(service);
+  SettingsDialog dialog(link, env);
   ::DialogBoxParamW(ThisModule(), MAKEINTRESOURCEW(IDD_SETTINGS), nullptr,
                     SettingsDialogProc, reinterpret_cast<LPARAM>(&dialog));
 }

@@ -64,8 +64,8 @@ class TextFormView : public SettingsView {
 
 }  // namespace
 
-void RunSettingsDialog(LinkService& service) {
-  SettingsDialog dialog(service);
+void RunSettingsDialog(LinkControl& link, Env& env) {
+  SettingsDialog dialog(link, env);
   TextFormView view(std::cin, std::cout);
   dialog.Initialise(view);
   view.Show();

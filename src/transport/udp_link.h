@@ -1,0 +1,81 @@
+// The UDP link to the server: a socket connected to it, the queue of
+// finished datagrams, and the send loop that empties the queue.
+#ifndef PELMORA_TRANSPORT_UDP_LINK_H_
+#define PELMORA_TRANSPORT_UDP_LINK_H_
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+#include "config/settings.h"
+#include "platform/env.h"
+#include "platform/sync.h"
+#include "platform/udp_socket.h"
+
+namespace pelmora {
+
+// How long one datagram may wait for room in a full socket buffer.
+inline constexpr std::uint32_t kSendTimeoutMs = 5000;
+
+inline constexpr std::uint8_t kEnableItems = 0x01;  // also the snapshot
+inline constexpr std::uint8_t kEnableEvents = 0x02;
+
+// One heap copy of a finished datagram. Owned by the queue, then by the
+// send loop, or discarded when the link closes.
+struct QueuedDatagram {
+  std::unique_ptr<std::uint8_t[]> bytes;
+  std::uint32_t length = 0;
+};
+
+class UdpLink {
+ public:
+  // Datagrams go where `settings` says at the moment each is sent; `stop`
+  // ends every wait and the send loop.
+  UdpLink(Env& env, const Settings& settings, const ManualEvent& stop)
+      : env_(env), settings_(settings), stop_(stop) {}
+
+  enum class OpenStep { kSocket, kConnect };
+  // Creates the socket and connects it to the server. On failure nothing is
+  // left open, and `failedStep` and `error` say where and why.
+  // Open and Close run only while no send loop or drain runs.
+  bool Open(OpenStep* failedStep, OsError* error);
+  // Closes the socket and discards every queued datagram unsent.
+  void Close() EXCLUDES(queueLock_);
+  bool IsOpen() const { return socket_.valid(); }
+
+  // Which kinds of datagram are sent (kEnableItems, kEnableEvents); set
+  // only while nothing sends.
+  std::uint8_t enableFlags() const { return enableFlags_; }
+  void SetEnableFlags(std::uint8_t flags) { enableFlags_ = flags; }
+
+  // Copies `length` bytes to the tail of the queue. Any thread.
+  void Enqueue(const std::uint8_t* bytes, std::uint32_t length)
+      EXCLUDES(queueLock_);
+  // Removes the head, or returns null when the queue is empty. Any thread.
+  std::unique_ptr<QueuedDatagram> TakeNext() EXCLUDES(queueLock_);
+  std::size_t QueuedCount() const EXCLUDES(queueLock_);
+
+  // Sends one datagram to the server, retrying every 50 ms while the
+  // socket's buffer is full, for up to kSendTimeoutMs. Returns the bytes
+  // sent (0 or a part when time ran out or the stop was signalled), or -1
+  // when the link is closed or the send failed outright.
+  int SendWithTimeout(const std::uint8_t* data, int length);
+
+  // The send thread's loop once the snapshot is out: the queued datagrams
+  // one by one, a 100 ms pause whenever the queue is empty, until stop. A
+  // datagram that cannot be sent in time is lost; the link goes on.
+  void RunSendLoop();
+
+ private:
+  Env& env_;
+  const Settings& settings_;
+  const ManualEvent& stop_;
+  UdpSocket socket_;
+  std::uint8_t enableFlags_ = kEnableItems | kEnableEvents;
+  mutable Mutex queueLock_;  // held only to append or remove one datagram
+  std::deque<std::unique_ptr<QueuedDatagram>> queue_ GUARDED_BY(queueLock_);
+};
+
+}  // namespace pelmora
+
+#endif  // PELMORA_TRANSPORT_UDP_LINK_H_

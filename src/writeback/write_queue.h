@@ -1,0 +1,53 @@
+// The write-back path: a queue of "name|value" write commands and the
+// configuration thread that hands them, one at a time and in order, to the
+// host's write callback.
+#ifndef PELMORA_WRITEBACK_WRITE_QUEUE_H_
+#define PELMORA_WRITEBACK_WRITE_QUEUE_H_
+
+#include <cstddef>
+#include <deque>
+#include <string>
+#include <string_view>
+
+#include "config/service_log.h"
+#include "pelmora/pelmora.h"
+#include "platform/env.h"
+#include "platform/sync.h"
+
+namespace pelmora {
+
+class WriteQueue {
+ public:
+  WriteQueue(Env& env, const ServiceLog& log) : env_(env), log_(log) {}
+
+  // The host's callback (SetWriteCallback); null takes it away.
+  void SetCallback(WriteCallback callback) EXCLUDES(mutex_);
+
+  // Queues the command "name|value" for the host; the only producer.
+  void Push(std::string_view name, std::string_view value) EXCLUDES(mutex_);
+  // Queues a raw text as it would stand in the queue.
+  void PushText(std::string text) EXCLUDES(mutex_);
+  std::size_t size() const EXCLUDES(mutex_);
+
+  // The configuration thread: logs its start, hands each queued command to
+  // the callback, pauses 300 ms whenever there is nothing to hand over,
+  // and logs its exit once `stop` is set.
+  void Run(const ManualEvent& stop);
+
+ private:
+  // Removes the head command and reads the callback to hand it to, both
+  // under the lock: a command queued after SetCallback returned goes to
+  // that callback. While no callback is registered a well-formed command
+  // stays at the head, to be delivered once one is.
+  bool Take(std::string* text, WriteCallback* callback) EXCLUDES(mutex_);
+
+  Env& env_;
+  const ServiceLog& log_;
+  mutable Mutex mutex_;  // the write queue's lock
+  std::deque<std::string> queue_ GUARDED_BY(mutex_);
+  WriteCallback callback_ GUARDED_BY(mutex_) = nullptr;
+};
+
+}  // namespace pelmora
+
+#endif  // PELMORA_WRITEBACK_WRITE_QUEUE_H_
