@@ -7,7 +7,12 @@ void ChangeBanks::PutEvent(std::string_view a, std::string_view b) {
   record.reserve(a.size() + 1 + b.size());
   record.append(a).append(1, '|').append(b);
   Locked<SpinLock> hold(eventLock_);
-  eventList_[activeBank_].push_back(std::move(record));
+  std::vector<std::string>& events = eventList_[activeBank_];
+  if (events.size() >= kMaxPendingEvents) {
+    ++refused_[activeBank_];
+    return;
+  }
+  events.push_back(std::move(record));
 }
 
 int ChangeBanks::Flip() {

@@ -14,12 +14,17 @@
 
 namespace pelmora {
 
+// The most events one bank holds: far above any real burst between two
+// flips, and a bound on what a host can pile up while no link drains.
+inline constexpr std::size_t kMaxPendingEvents = 100000;
+
 class ChangeBanks {
  public:
   explicit ChangeBanks(PointStore& points) : points_(points) {}
 
   // Appends the record "a|b" to the active bank's events (SendEventEx),
-  // during discovery too. Any thread.
+  // during discovery too; refuses it, counting, when the bank already holds
+  // kMaxPendingEvents. Any thread.
   void PutEvent(std::string_view a, std::string_view b) EXCLUDES(eventLock_);
 
   // Makes the other bank the active one, for point changes and events at
@@ -37,16 +42,17 @@ class ChangeBanks {
   bool itemsWereEmpty() const { return itemsWereEmpty_; }
 
   // Hands each event record of the retired bank to emit(record), in arrival
-  // order; as DrainItems, stops early when emit returns false. Management
-  // thread.
+  // order; as DrainItems, stops early when emit returns false. Returns how
+  // many events the bank refused while it was active. Management thread.
   template <typename Emit>
-  void DrainEvents(int bank, Emit&& emit) EXCLUDES(eventLock_);
+  std::size_t DrainEvents(int bank, Emit&& emit) EXCLUDES(eventLock_);
 
  private:
   PointStore& points_;
   SpinLock eventLock_;
   int activeBank_ GUARDED_BY(eventLock_) = 0;
   std::vector<std::string> eventList_[2] GUARDED_BY(eventLock_);
+  std::size_t refused_[2] GUARDED_BY(eventLock_) = {0, 0};
   // The management thread's own: the record being formed, the events being
   // drained, and what the last item drain found.
   std::string record_;
@@ -66,15 +72,19 @@ void ChangeBanks::DrainItems(int bank, Emit&& emit) {
 }
 
 template <typename Emit>
-void ChangeBanks::DrainEvents(int bank, Emit&& emit) {
+std::size_t ChangeBanks::DrainEvents(int bank, Emit&& emit) {
+  std::size_t refused;
   {
     Locked<SpinLock> hold(eventLock_);
     draining_.swap(eventList_[bank]);
+    refused = refused_[bank];
+    refused_[bank] = 0;
   }
   for (const std::string& record : draining_) {
     if (!emit(std::string_view(record))) break;
   }
   draining_.clear();
+  return refused;
 }
 
 }  // namespace pelmora

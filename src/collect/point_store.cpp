@@ -1,7 +1,5 @@
 #include "collect/point_store.h"
 
-#include <cstdio>
-
 #include "config/log_messages.h"
 
 namespace pelmora {
@@ -77,12 +75,9 @@ void PointStore::PutItem(PointStripe& stripe, PointEntry* entry,
 }
 
 void PointStore::LogLastPoint(std::string_view name, std::string_view value) {
-  std::string line(
-      sizeof messages::kLastPointFormat + name.size() + value.size(), '\0');
-  int n = std::snprintf(&line[0], line.size(), messages::kLastPointFormat,
-                        std::string(name).c_str(), std::string(value).c_str());
-  line.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-  log_.Log(line);
+  log_.Log(FormatLogLine(messages::kLastPointFormat,
+                         HostTextForLog(name).c_str(),
+                         HostTextForLog(value).c_str()));
 }
 
 std::vector<std::string> PointStore::PointOrderNames() const {

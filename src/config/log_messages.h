@@ -9,7 +9,8 @@ namespace pelmora::messages {
 // socket 服务开始启动
 inline constexpr char kServiceStarting[] =
     "socket \xB7\xFE\xCE\xF1\xBF\xAA\xCA\xBC\xC6\xF4\xB6\xAF";
-// 最后一个测点的标示为 %s : %s   (point name, value)
+// 最后一个测点的标示为 %s : %s   (point name, value, as HostTextForLog
+// shows them)
 inline constexpr char kLastPointFormat[] =
     "\xD7\xEE\xBA\xF3\xD2\xBB\xB8\xF6\xB2\xE2\xB5\xE3\xB5\xC4\xB1\xEA\xCA\xBE"
     "\xCE\xAA %s : %s";
@@ -49,12 +50,13 @@ inline constexpr char kStoppingLink[] =
     "\xCD\xA3\xD6\xB9\xB7\xFE\xCE\xF1\xA1\xAD\xA1\xAD";
 // 服务停止!
 inline constexpr char kServiceStopped[] = "\xB7\xFE\xCE\xF1\xCD\xA3\xD6\xB9!";
-// 记录长度%u超过989字节，已丢弃：%.64s   (record length, start of the record)
+// 记录长度%u超过989字节，已丢弃：%s   (record length, at most its first 64
+// bytes as HostTextForLog shows them)
 // A record that no datagram can carry is dropped whole rather than cut, so
 // the server never receives a wrong value.
 inline constexpr char kRecordTooLongFormat[] =
     "\xBC\xC7\xC2\xBC\xB3\xA4\xB6\xC8%u\xB3\xAC\xB9\xFD"
-    "989\xD7\xD6\xBD\xDA\xA3\xAC\xD2\xD1\xB6\xAA\xC6\xFA\xA3\xBA%.64s";
+    "989\xD7\xD6\xBD\xDA\xA3\xAC\xD2\xD1\xB6\xAA\xC6\xFA\xA3\xBA%s";
 
 // 系统错误码：%d   (the operating system's code)
 // Follows the line of a failure the OS gave a reason for.
@@ -65,6 +67,24 @@ inline constexpr char kOsErrorCodeFormat[] =
 inline constexpr char kExportFailedFormat[] =
     "\xBD\xD3\xBF\xDA%s\xC4\xDA\xB2\xBF\xD2\xEC\xB3\xA3\xA3\xAC\xD2\xD1"
     "\xB7\xB5\xBB\xD8\xB9\xCC\xB6\xA8\xD6\xB5";
+
+// 配置文件%s无法读取，按缺省值处理   (the file's path)
+// The file exists but cannot be read (a directory, no permission): every
+// key in it takes its default, as with a missing file.
+inline constexpr char kProfileUnreadableFormat[] =
+    "\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE%s\xCE\xDE\xB7\xA8\xB6\xC1\xC8\xA1"
+    "\xA3\xAC\xB0\xB4\xC8\xB1\xCA\xA1\xD6\xB5\xB4\xA6\xC0\xED";
+// 待发事件过多，本周期丢弃%u条   (events refused)
+// A bank holds at most kMaxPendingEvents events; what came beyond that in
+// one bank period was refused.
+inline constexpr char kEventsRefusedFormat[] =
+    "\xB4\xFD\xB7\xA2\xCA\xC2\xBC\xFE\xB9\xFD\xB6\xE0\xA3\xAC\xB1\xBE\xD6\xDC"
+    "\xC6\xDA\xB6\xAA\xC6\xFA%u\xCC\xF5";
+// 服务端口为0，无法发送数据
+// Written as the link starts towards port 0, where no datagram can go.
+inline constexpr char kPortUnusable[] =
+    "\xB7\xFE\xCE\xF1\xB6\xCB\xBF\xDA\xCE\xAA"
+    "0\xA3\xAC\xCE\xDE\xB7\xA8\xB7\xA2\xCB\xCD\xCA\xFD\xBE\xDD";
 
 }  // namespace pelmora::messages
 

@@ -1,7 +1,9 @@
 #include "config/service_log.h"
 
+#include <cstdarg>
 #include <cstdio>
 
+#include "config/log_messages.h"
 #include "platform/env.h"
 
 namespace pelmora {
@@ -19,21 +21,51 @@ std::string FindConfigDir(Env& env) {
   return dir;
 }
 
-std::string ShortenForLog(std::string_view text, std::size_t maxBytes) {
-  std::size_t end = 0;
-  while (end < text.size()) {
-    // A lead byte of the double-byte code page takes its trail byte along.
-    const auto c = static_cast<unsigned char>(text[end]);
-    const std::size_t width =
-        c >= 0x81 && c <= 0xFE && end + 1 < text.size() ? 2 : 1;
-    if (end + width > maxBytes) break;
-    end += width;
+std::string FormatLogLine(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string line(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+  if (n > 0) std::vsnprintf(&line[0], line.size() + 1, format, again);
+  va_end(again);
+  return line;
+}
+
+std::string HostTextForLog(std::string_view text, std::size_t maxBytes) {
+  std::string shown;
+  for (std::size_t at = 0; at < text.size();) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    const auto trail =
+        at + 1 < text.size() ? static_cast<unsigned char>(text[at + 1]) : 0u;
+    // A lead byte takes its trail byte along when they form a character.
+    const std::size_t width = c >= 0x81 && c <= 0xFE && trail >= 0x40 &&
+                                      trail <= 0xFE && trail != 0x7F
+                                  ? 2
+                                  : 1;
+    if (at + width > maxBytes) break;
+    if (c < 0x20 || c == 0x7F) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      shown += escaped;
+    } else {
+      shown.append(text.substr(at, width));
+    }
+    at += width;
   }
-  return std::string(text.substr(0, end));
+  return shown;
 }
 
 std::string ServiceLog::PathOf(const std::string& name) const {
   return configDir_ + env_.PathSeparator() + name;
+}
+
+void ServiceLog::LogFailure(std::string_view text, OsError error) const {
+  Log(text);
+  if (error.failed())
+    Log(FormatLogLine(messages::kOsErrorCodeFormat, error.code));
 }
 
 void ServiceLog::Log(std::string_view text) const {

@@ -8,11 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "platform/env.h"
 #include "platform/sync.h"
 
 namespace pelmora {
-
-class Env;
 
 // Serialises all log writing in the process; lives as long as the library.
 // Innermost lock: nothing else is taken while it is held.
@@ -25,9 +24,20 @@ inline constexpr std::uint64_t kLogSizeLimit = 1048576;
 // A path without any separator gives "<separator>Drivers".
 std::string FindConfigDir(Env& env);
 
-// At most `maxBytes` bytes of a host's text for a log line, cut before a
-// double-byte character of the host's code page rather than through it.
-std::string ShortenForLog(std::string_view text, std::size_t maxBytes);
+// A log message's format filled in, printf-style, whatever its length.
+std::string FormatLogLine(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// A host's text (a point name, a value) as a log line may show it: control
+// bytes (0x00-0x1F, 0x7F) written as \xNN, so that no text can end a line
+// or forge one; double-byte characters of the host's code page kept. At
+// most `maxBytes` bytes of the text are shown, cut before a double-byte
+// character rather than through it.
+std::string HostTextForLog(std::string_view text,
+                           std::size_t maxBytes = std::string_view::npos);
 
 class ServiceLog {
  public:
@@ -39,6 +49,8 @@ class ServiceLog {
   // longer than kLogSizeLimit, append, close. Any failure drops the line
   // silently. Any thread.
   void Log(std::string_view text) const EXCLUDES(LogLock);
+  // A failure's line, followed by the OS code's line when the OS gave one.
+  void LogFailure(std::string_view text, OsError error) const EXCLUDES(LogLock);
 
   const std::string& configDir() const { return configDir_; }
   // configDir, the separator and `name`.

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "config/log_messages.h"
 #include "config/station_identity.h"
 
 namespace pelmora {
@@ -20,11 +21,20 @@ std::string Unsigned(std::uint32_t value) {
 }  // namespace
 
 Settings::Settings(Env& env, const ServiceLog& log)
-    : env_(env), file_(log.PathOf("Pelmora.ini")) {
+    : env_(env), log_(log), file_(log.PathOf("Pelmora.ini")) {
   SetServerAddress(std::string());
 }
 
+void Settings::CheckReadable(const std::string& file) const {
+  const OsError error = env_.CheckProfileReadable(file);
+  if (!error.failed()) return;
+  log_.LogFailure(FormatLogLine(messages::kProfileUnreadableFormat,
+                                HostTextForLog(file).c_str()),
+                  error);
+}
+
 void Settings::Load() {
+  CheckReadable(file_);
   std::string mac = env_.ReadProfileString(file_, kSection, "MAC", kUnsetMac);
   const bool macReplaced = mac == kUnsetMac;
   if (macReplaced) mac = FirstAdapterMac(env_);
@@ -39,9 +49,10 @@ void Settings::Load() {
     countSetting_ = count;
   }
   if (macReplaced) Save();
+  const std::string moduleIni = env_.HostProfilePath("Module.ini");
+  CheckReadable(moduleIni);
   const std::uint32_t hashSize =
-      env_.ReadProfileInt(env_.HostProfilePath("Module.ini"), "OutLink",
-                          "HashSize", kDefaultHashSize);
+      env_.ReadProfileInt(moduleIni, "OutLink", "HashSize", kDefaultHashSize);
   Locked<Mutex> hold(mutex_);
   hashSize_ = hashSize;
 }

@@ -28,7 +28,8 @@ class Settings {
 
   // Reads Pelmora.ini and Module.ini. With no MAC configured (or the
   // all-zero text) the first adapter's is taken and the file written, so
-  // that later starts need not ask the adapters again.
+  // that later starts need not ask the adapters again. A file that cannot
+  // be read gives the defaults, like a missing one, and a log line.
   void Load() EXCLUDES(mutex_);
   // Writes MAC, ADDR, PORT and COUNT to Pelmora.ini; a failure (a read-only
   // file) leaves the settings in effect unsaved.
@@ -51,7 +52,11 @@ class Settings {
   std::uint32_t hashSize() const EXCLUDES(mutex_);
 
  private:
+  // Reads as missing a file that exists but cannot be read, and says so.
+  void CheckReadable(const std::string& file) const;
+
   Env& env_;
+  const ServiceLog& log_;
   const std::string file_;  // Pelmora.ini
 
   mutable Mutex mutex_;

@@ -72,8 +72,9 @@ class Env {
   virtual void SleepMs(std::uint32_t ms) = 0;
   // Milliseconds since some fixed moment; wraps like GetTickCount.
   virtual std::uint32_t TickCount() = 0;
-  // Waits up to `ms` for `event`; returns whether it is set.
-  virtual bool WaitForEvent(ManualEvent& event, std::uint32_t ms) = 0;
+  // Waits up to `ms` for `event`; returns whether it is set. A pause that
+  // the stop signal may cut short is a wait on that signal.
+  virtual bool WaitForEvent(const ManualEvent& event, std::uint32_t ms) = 0;
   virtual CivilTime LocalNow() = 0;
 
   // --- Threads. Returns null when the OS refuses a thread.
@@ -100,6 +101,10 @@ class Env {
                                        const std::string& section,
                                        const std::string& key,
                                        std::uint32_t fallback) = 0;
+  // Whether a profile file can be read: no failure when it can or when it
+  // is missing (both read as the Windows functions read them); otherwise
+  // why not. The reads above take such a file as missing.
+  virtual OsError CheckProfileReadable(const std::string& file) = 0;
   // Creates the file and section as needed; never the directory. Fails,
   // leaving the file as it was, where the file is read-only.
   virtual OsError WriteProfileEntry(const std::string& file,
@@ -137,7 +142,7 @@ class EnvWrapper : public Env {
 
   void SleepMs(std::uint32_t ms) override { target_->SleepMs(ms); }
   std::uint32_t TickCount() override { return target_->TickCount(); }
-  bool WaitForEvent(ManualEvent& event, std::uint32_t ms) override {
+  bool WaitForEvent(const ManualEvent& event, std::uint32_t ms) override {
     return target_->WaitForEvent(event, ms);
   }
   CivilTime LocalNow() override { return target_->LocalNow(); }
@@ -161,6 +166,9 @@ class EnvWrapper : public Env {
                                const std::string& key,
                                std::uint32_t fallback) override {
     return target_->ReadProfileInt(file, section, key, fallback);
+  }
+  OsError CheckProfileReadable(const std::string& file) override {
+    return target_->CheckProfileReadable(file);
   }
   OsError WriteProfileEntry(const std::string& file, const std::string& section,
                             const std::string& key,

@@ -21,7 +21,7 @@ std::uint32_t PortableEnv::TickCount() {
       std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
 }
 
-bool PortableEnv::WaitForEvent(ManualEvent& event, std::uint32_t ms) {
+bool PortableEnv::WaitForEvent(const ManualEvent& event, std::uint32_t ms) {
   return event.WaitFor(std::chrono::milliseconds(ms));
 }
 

@@ -11,7 +11,7 @@ class PortableEnv : public Env {
  public:
   void SleepMs(std::uint32_t ms) override;
   std::uint32_t TickCount() override;
-  bool WaitForEvent(ManualEvent& event, std::uint32_t ms) override;
+  bool WaitForEvent(const ManualEvent& event, std::uint32_t ms) override;
   std::unique_ptr<WorkerThread> StartThread(std::function<void()> body,
                                             bool suspended) override;
 };

@@ -12,7 +12,7 @@ void ManualEvent::Set() {
   cv_.notify_all();
 }
 
-bool ManualEvent::WaitFor(std::chrono::microseconds timeout) {
+bool ManualEvent::WaitFor(std::chrono::microseconds timeout) const {
   if (IsSet()) return true;
   std::unique_lock<std::mutex> lock(mutex_);
   return cv_.wait_for(lock, timeout, [this] { return IsSet(); });

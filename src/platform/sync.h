@@ -77,12 +77,12 @@ class ManualEvent {
   // Tests the event without waiting.
   bool IsSet() const { return set_.load(std::memory_order_acquire); }
   // Waits up to `timeout` for the event; returns whether it is set.
-  bool WaitFor(std::chrono::microseconds timeout);
+  bool WaitFor(std::chrono::microseconds timeout) const;
 
  private:
   std::atomic<bool> set_{false};
-  std::mutex mutex_;
-  std::condition_variable cv_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable cv_;
 };
 
 // A thread that runs `body` once. Created suspended, it runs no code until

@@ -3,7 +3,6 @@
 // (before InitService, after UninitService, or a repeated InitService or
 // UninitService) do nothing.
 #include <atomic>
-#include <cstdio>
 
 #include "config/log_messages.h"
 #include "pelmora/pelmora.h"
@@ -24,12 +23,9 @@ std::string_view Text(const char* s) { return std::string_view(s ? s : ""); }
 // line in the log when the service is there to write it.
 void LogFailedExport(const char* name) {
   try {
-    if (LinkService* service = currentService.load()) {
-      char line[128];
-      std::snprintf(line, sizeof line, pelmora::messages::kExportFailedFormat,
-                    name);
-      service->Log(line);
-    }
+    if (LinkService* service = currentService.load())
+      service->Log(
+          pelmora::FormatLogLine(pelmora::messages::kExportFailedFormat, name));
   } catch (...) {
   }
 }

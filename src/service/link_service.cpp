@@ -1,7 +1,5 @@
 #include "service/link_service.h"
 
-#include <cstdio>
-
 #include "config/log_messages.h"
 
 namespace pelmora {
@@ -21,7 +19,7 @@ LinkService::LinkService(Env& env)
       points_(log_),
       banks_(points_),
       link_(env, settings_, stopEvent_),
-      assembler_(env, link_, header_),
+      assembler_(env, link_, header_, stopEvent_),
       writeQueue_(env, log_) {}
 
 LinkService* LinkService::Instance(Env& env) {
@@ -56,25 +54,18 @@ void LinkService::Configure() {
   points_.SizeTable(settings_.hashSize());
 }
 
-void LinkService::LogFailure(const char* message, OsError error) {
-  Log(message);
-  if (!error.failed()) return;
-  char line[64];
-  std::snprintf(line, sizeof line, messages::kOsErrorCodeFormat, error.code);
-  Log(line);
-}
-
 int LinkService::StartLink() {
   // A started link is never replaced over its running threads.
   if (linkStarted_) return 0;
   Log(messages::kStartingLink);
+  if (settings_.ServerEndpoint().port == 0) Log(messages::kPortUnusable);
   UdpLink::OpenStep failedStep;
   OsError error;
   if (!link_.Open(&failedStep, &error)) {
-    LogFailure(failedStep == UdpLink::OpenStep::kSocket
-                   ? messages::kSocketCreateFailed
-                   : messages::kConnectFailed,
-               error);
+    log_.LogFailure(failedStep == UdpLink::OpenStep::kSocket
+                        ? messages::kSocketCreateFailed
+                        : messages::kConnectFailed,
+                    error);
     return 0;
   }
   linkStarted_ = true;
@@ -123,6 +114,9 @@ void LinkService::ManagementThread() {
 }
 
 void LinkService::ManagementCycle() {
+  // Once the stop is signalled the drain ends between two records: the
+  // send thread has stopped and what it would queue is discarded with the
+  // link, while a restarted link begins with a snapshot of every point.
   const int retired = banks_.Flip();
   banks_.DrainItems(retired,
                     [this](PointEntry& entry, std::string_view record) {
@@ -130,18 +124,22 @@ void LinkService::ManagementCycle() {
                                                    FlushMode::kAppend) &&
                           entry.FirstTooLongReport())
                         LogRecordTooLong(log_, record.size(), record);
-                      return true;
+                      return !stopEvent_.IsSet();
                     });
   assembler_.AppendRecord({}, RecordKind::kItem, FlushMode::kFlush);
-  banks_.DrainEvents(retired, [this](std::string_view record) {
-    if (!assembler_.AppendRecord(record, RecordKind::kEvent,
-                                 FlushMode::kAppend))
-      LogRecordTooLong(log_, record.size(), record);
-    return true;
-  });
+  const std::size_t refused =
+      banks_.DrainEvents(retired, [this](std::string_view record) {
+        if (!assembler_.AppendRecord(record, RecordKind::kEvent,
+                                     FlushMode::kAppend))
+          LogRecordTooLong(log_, record.size(), record);
+        return !stopEvent_.IsSet();
+      });
+  if (refused > 0)
+    Log(FormatLogLine(messages::kEventsRefusedFormat,
+                      static_cast<unsigned>(refused)));
   // A cycle without item changes paces the thread: an idle link flips about
   // once a second, and its events leave about a second after the flip.
-  if (banks_.itemsWereEmpty()) env_.SleepMs(kIdleCyclePauseMs);
+  if (banks_.itemsWereEmpty()) env_.WaitForEvent(stopEvent_, kIdleCyclePauseMs);
   assembler_.AppendRecord({}, RecordKind::kEvent, FlushMode::kFlush);
 }
 

@@ -80,8 +80,6 @@ class LinkService : public LinkControl {
 
   void ManagementThread();
   void SendThread();
-  // The two lines of a start that failed for an OS reason.
-  void LogFailure(const char* message, OsError error);
 
   Env& env_;
   const ServiceLog log_;

@@ -1,6 +1,5 @@
 #include "transport/assembler.h"
 
-#include <cstdio>
 #include <string>
 
 #include "config/log_messages.h"
@@ -16,7 +15,7 @@ constexpr std::size_t kShownBytes = 64;
 bool Assembler::AppendRecord(std::string_view text, RecordKind kind,
                              FlushMode flush) {
   if (++callsSincePause_ == kPauseEvery) {
-    env_.SleepMs(kPacingPauseMs);
+    env_.WaitForEvent(stop_, kPacingPauseMs);
     callsSincePause_ = 0;
   }
   const bool append = flush == FlushMode::kAppend;
@@ -42,11 +41,9 @@ void Assembler::Finish(RecordKind kind) {
 
 void LogRecordTooLong(const ServiceLog& log, std::size_t length,
                       std::string_view text) {
-  char line[256];
-  std::snprintf(line, sizeof line, messages::kRecordTooLongFormat,
-                static_cast<unsigned>(length),
-                ShortenForLog(text, kShownBytes).c_str());
-  log.Log(line);
+  log.Log(FormatLogLine(messages::kRecordTooLongFormat,
+                        static_cast<unsigned>(length),
+                        HostTextForLog(text, kShownBytes).c_str()));
 }
 
 }  // namespace pelmora

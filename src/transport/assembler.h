@@ -20,15 +20,18 @@ enum class FlushMode { kAppend, kFlush };
 
 class Assembler {
  public:
-  Assembler(Env& env, UdpLink& link, const DatagramHeader& header)
-      : env_(env), link_(link), header_(header) {}
+  // `stop` cuts the pacing pause short.
+  Assembler(Env& env, UdpLink& link, const DatagramHeader& header,
+            const ManualEvent& stop)
+      : env_(env), link_(link), header_(header), stop_(stop) {}
 
   // kAppend: adds the record, first finishing the datagram in progress if
   // the record does not fit behind it. kFlush: ignores `text` and finishes
   // the datagram in progress if it holds any record. A finished datagram
   // takes the kind of the call that finishes it and goes to the link's
   // queue, unless that kind is switched off or the link is closed. Every
-  // tenth call pauses 50 ms, which paces the management thread.
+  // tenth call pauses 50 ms, which paces the management thread; once the
+  // stop is signalled the pause ends at once.
   // Returns false when the record is longer than any datagram can carry:
   // it is dropped whole, never cut, and reporting it is the caller's.
   bool AppendRecord(std::string_view text, RecordKind kind, FlushMode flush);
@@ -42,6 +45,7 @@ class Assembler {
   Env& env_;
   UdpLink& link_;
   const DatagramHeader& header_;
+  const ManualEvent& stop_;
   DatagramBuffer buffer_;
   int callsSincePause_ = 0;
 };

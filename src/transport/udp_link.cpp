@@ -66,7 +66,7 @@ int UdpLink::SendWithTimeout(const std::uint8_t* data, int length) {
         env_.SendTo(socket_.handle(), data + sent, remaining, to);
     if (outcome.bytes < 0) {
       if (!outcome.wouldBlock) return -1;
-      env_.SleepMs(kWouldBlockRetryMs);
+      if (env_.WaitForEvent(stop_, kWouldBlockRetryMs)) return sent;
       if (env_.TickCount() - start >= kSendTimeoutMs) return sent;
       continue;
     }
@@ -81,7 +81,7 @@ void UdpLink::RunSendLoop() {
   while (!stop_.IsSet()) {
     std::unique_ptr<QueuedDatagram> datagram = TakeNext();
     if (!datagram) {
-      env_.SleepMs(kEmptyQueuePauseMs);
+      env_.WaitForEvent(stop_, kEmptyQueuePauseMs);
       continue;
     }
     SendWithTimeout(datagram->bytes.get(), static_cast<int>(datagram->length));

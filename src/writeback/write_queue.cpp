@@ -47,7 +47,7 @@ void WriteQueue::Run(const ManualEvent& stop) {
   while (!stop.IsSet()) {
     WriteCallback callback = nullptr;
     if (!Take(&command, &callback) || command.empty()) {
-      env_.SleepMs(kIdlePauseMs);
+      env_.WaitForEvent(stop, kIdlePauseMs);
       continue;
     }
     const std::size_t bar = command.find('|');

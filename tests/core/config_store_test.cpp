@@ -3,6 +3,7 @@
 // run against the Windows profile functions.
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 
 #include "support/service_fixture.h"
 
@@ -160,6 +161,28 @@ TEST_F(ConfigTest, AFileThatCannotBeWrittenIsLeftUnsavedAndTheServiceRuns) {
   EXPECT_EQ(Service().StartLink(), 1);
   Service().StopLink();
   EXPECT_EQ(env_.lastConnect.port, 7000);
+}
+
+TEST_F(ConfigTest, AFileThatCannotBeReadGivesTheDefaultsAndALogLine) {
+  std::filesystem::create_directory(ConfigPath());
+  std::filesystem::create_directory(dir_.File("Module.ini"));
+  EXPECT_EQ(Service().settings().GetServerAddress(), "127.0.0.1");
+  EXPECT_EQ(Service().settings().GetServerPort(), 7000u);
+  EXPECT_EQ(Service().settings().hashSize(), 2001u);
+  EXPECT_EQ(Service().StartLink(), 1);
+  Service().StopLink();
+  // 配置文件<path>无法读取，按缺省值处理, each followed by 系统错误码：<code>
+  const std::string unreadable = "\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE";
+  const std::string rest =
+      "\xCE\xDE\xB7\xA8\xB6\xC1\xC8\xA1\xA3\xAC\xB0\xB4\xC8\xB1\xCA\xA1"
+      "\xD6\xB5\xB4\xA6\xC0\xED";
+  const std::string code = "\xCF\xB5\xCD\xB3\xB4\xED\xCE\xF3\xC2\xEB\xA3\xBA";
+  const std::vector<std::string> log = Log();
+  ASSERT_GE(log.size(), 4u);
+  EXPECT_EQ(log[0], unreadable + ConfigPath() + rest);
+  EXPECT_EQ(log[1].rfind(code, 0), 0u) << log[1];
+  EXPECT_EQ(log[2], unreadable + dir_.File("Module.ini") + rest);
+  EXPECT_EQ(log[3].rfind(code, 0), 0u) << log[3];
 }
 
 TEST_F(ConfigTest, AnEmptyAddressIsReadAsEmptyNotAsTheDefault) {

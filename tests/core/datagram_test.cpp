@@ -37,7 +37,7 @@ class AssemblerTest : public ::testing::Test {
   ManualEvent stop_;
   UdpLink link_{env_, settings_, stop_};
   DatagramHeader header_;
-  Assembler assembler_{env_, link_, header_};
+  Assembler assembler_{env_, link_, header_, stop_};
 };
 
 const char kItemP1[] =

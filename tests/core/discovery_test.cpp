@@ -3,6 +3,7 @@
 #include <set>
 #include <thread>
 
+#include "collect/change_banks.h"
 #include "config/log_messages.h"
 #include "support/datagrams.h"
 #include "support/service_fixture.h"
@@ -129,6 +130,23 @@ TEST_F(DiscoveryTest, ConcurrentFirstRoundsLoseAndDuplicateNoName) {
                           }),
             1);
   EXPECT_EQ(Service().points().PointOrderNames().size(), order.size());
+}
+
+TEST(ChangeBanksTest, ABankRefusesEventsBeyondItsCapAndCountsThem) {
+  FakeEnv env;
+  ServiceLog log(env, "unused");
+  PointStore points(log);
+  ChangeBanks banks(points);
+  for (int i = 0; i < 100003; ++i) banks.PutEvent("e", "");
+  std::size_t drained = 0;
+  auto count = [&drained](std::string_view) { return ++drained > 0; };
+  EXPECT_EQ(banks.DrainEvents(banks.Flip(), count), 3u);
+  EXPECT_EQ(drained, 100000u);
+  // The next period starts with room and nothing refused.
+  banks.PutEvent("e", "");
+  drained = 0;
+  EXPECT_EQ(banks.DrainEvents(banks.Flip(), count), 0u);
+  EXPECT_EQ(drained, 1u);
 }
 
 }  // namespace

@@ -31,6 +31,32 @@ TEST_F(LinkTest, StartConnectsToTheConfiguredServer) {
   EXPECT_EQ(env_.lastConnect.port, 4464);
   EXPECT_EQ(Service().StartLink(), 0) << "a started link is not replaced";
   Service().StopLink();
+  // Port 65536 is port 0 on the wire: said as the link starts.
+  Service().settings().SetServerPort(65536);
+  ASSERT_EQ(Service().StartLink(), 1);
+  Service().StopLink();
+  const std::vector<std::string> log = Log();
+  const std::string unusable =  // 服务端口为0，无法发送数据
+      "\xB7\xFE\xCE\xF1\xB6\xCB\xBF\xDA\xCE\xAA"
+      "0\xA3\xAC\xCE\xDE\xB7\xA8\xB7\xA2\xCB\xCD\xCA\xFD\xBE\xDD";
+  EXPECT_EQ(std::count(log.begin(), log.end(), unusable), 1);
+}
+
+TEST_F(LinkTest, AStopEndsTheDrainOfABacklogBetweenTwoRecords) {
+  ASSERT_EQ(Service().StartLink(), 1);  // never discovered: nothing is sent
+  for (int i = 0; i < 5000; ++i)
+    Service().banks().PutEvent("e", std::to_string(i));
+  auto pacingPauses = [this] {
+    const std::vector<std::uint32_t> sleeps = env_.Sleeps();
+    return std::count(sleeps.begin(), sleeps.end(), 50u);
+  };
+  // The drain is under way: a record in ten pauses 50 ms.
+  ASSERT_TRUE(Eventually([&] { return pacingPauses() >= 3; }));
+  Service().RequestStop();
+  const auto atStop = pacingPauses();
+  Service().StopLink();
+  // Without the stop the drain would pause about 490 times more.
+  EXPECT_LE(pacingPauses() - atStop, 2);
 }
 
 TEST_F(LinkTest, SnapshotComesFirstThenChangesThenEvents) {
@@ -72,7 +98,8 @@ TEST_F(LinkTest, StopWhileWaitingForDiscoveryEndsTheSendThreadSilently) {
   ASSERT_EQ(Service().StartLink(), 1);
   // A send thread that first runs after the stop signal goes straight on to
   // the snapshot and logs its lines; this one is already waiting.
-  ASSERT_TRUE(Eventually([this] { return env_.eventWaits > 0; }));
+  ASSERT_TRUE(Eventually(
+      [this] { return env_.WaitsOn(Service().points().discoveryDone()) > 0; }));
   Service().StopLink();
   const std::vector<std::string> log = Log();
   EXPECT_EQ(std::find(log.begin(), log.end(), messages::kSendStarted),

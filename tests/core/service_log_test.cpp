@@ -93,20 +93,22 @@ class FixedPathEnv : public EnvWrapper {
   char separator_;
 };
 
-TEST(ShortenForLogTest, CutsBeforeADoubleByteCharacterNeverThroughIt) {
+TEST(HostTextForLogTest, EscapesControlBytesAndNeverCutsACharacter) {
   struct Case {
-    const char* text;
+    std::string text;
     std::size_t max;
     const char* shown;
   } cases[] = {
       {"abcdef", 4, "abcd"},
       {"ab\xB2\xE2\xB5\xE3", 3, "ab"},          // 测 would be cut
       {"ab\xB2\xE2\xB5\xE3", 4, "ab\xB2\xE2"},  // 测 fits whole
-      {"\xB2\xE2x", 1, ""},
-      {"a\xB2", 2, "a\xB2"},  // a lead byte at the very end stands alone
+      {"a\xB2", 2, "a\xB2"},                    // a lone lead byte
+      {"a\r\n2099-01-01: X", 99, "a\\x0D\\x0A2099-01-01: X"},
+      {std::string("n\0\t\x7F", 4), 99, "n\\x00\\x09\\x7F"},
+      {"\xB2\n", 99, "\xB2\\x0A"},  // a control byte is never a trail
   };
   for (const Case& c : cases)
-    EXPECT_EQ(ShortenForLog(c.text, c.max), c.shown) << c.text << " " << c.max;
+    EXPECT_EQ(HostTextForLog(c.text, c.max), c.shown) << c.text << " " << c.max;
 }
 
 TEST(ConfigDirTest, IsTheExecutablesDirectoryPlusDrivers) {

@@ -49,15 +49,23 @@ TEST_P(HostTest, ANormalRunLogsItsLinesInOrder) {
 }
 
 TEST_P(HostTest, TheEndOfTheFirstRoundIsLoggedWithTheReturningPoint) {
+  // A name that would end the log line and forge one of its own.
+  const std::string forger = "A\r\n2099-01-01 00:00:00: FORGED";
   host_.Configure(OpenReceiverPort());
-  HostResult r = host_.Run({"init", "update", "A", "1", "update", "B", "2",
-                            "update", "C", "3", "update", "A", "9", "uninit"});
+  HostResult r =
+      host_.Run({"init", "update", forger, "1", "update", "B", "2", "update",
+                 "C", "3", "update", forger, "9", "uninit"});
   ASSERT_EQ(r.exitCode, 0) << r.output;
   const std::vector<std::string> log = host_.LogLines();
   const std::string discovery =
       "\xD7\xEE\xBA\xF3\xD2\xBB\xB8\xF6\xB2\xE2\xB5\xE3\xB5\xC4\xB1\xEA\xCA\xBE"
-      "\xCE\xAA A : 9";
+      "\xCE\xAA A\\x0D\\x0A2099-01-01 00:00:00: FORGED : 9";
   EXPECT_LT(IndexOf(log, discovery), log.size());
+  EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                          [](const std::string& line) {
+                            return line.find("FORGED") != std::string::npos;
+                          }),
+            1);
 }
 
 TEST_P(HostTest, SnapshotThenMergedChangesThenEvents) {

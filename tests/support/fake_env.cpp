@@ -19,13 +19,20 @@ std::uint32_t FakeEnv::TickCount() {
   return ticks_;
 }
 
-bool FakeEnv::WaitForEvent(ManualEvent& event, std::uint32_t ms) {
-  ++eventWaits;
+bool FakeEnv::WaitForEvent(const ManualEvent& event, std::uint32_t ms) {
   {
     std::lock_guard<std::mutex> hold(mutex_);
+    sleeps_.push_back(ms);
     ticks_ += ms;
+    ++waitsOn_[&event];
   }
   return event.WaitFor(std::chrono::microseconds(200));
+}
+
+int FakeEnv::WaitsOn(const ManualEvent& event) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  auto it = waitsOn_.find(&event);
+  return it == waitsOn_.end() ? 0 : it->second;
 }
 
 std::vector<std::uint32_t> FakeEnv::Sleeps() {

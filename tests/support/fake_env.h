@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -23,15 +24,15 @@ class FakeEnv : public EnvWrapper {
  public:
   FakeEnv() : EnvWrapper(Env::Default()) {}
 
-  // --- Time: pauses are recorded and take (almost) no real time; the tick
-  // count advances by each pause.
+  // --- Time: pauses, and timed waits on an event, are recorded and take
+  // (almost) no real time; the tick count advances by each. A wait ends
+  // early once its event is set.
   void SleepMs(std::uint32_t ms) override;
   std::uint32_t TickCount() override;
-  bool WaitForEvent(ManualEvent& event, std::uint32_t ms) override;
-  // How many timed event waits have begun (the send thread's wait for the
-  // end of the host's first round).
-  std::atomic<int> eventWaits{0};
-  // Every pause asked for so far, in order.
+  bool WaitForEvent(const ManualEvent& event, std::uint32_t ms) override;
+  // How many timed waits on `event` have begun.
+  int WaitsOn(const ManualEvent& event);
+  // Every pause and timed wait asked for so far, in order, in ms.
   std::vector<std::uint32_t> Sleeps();
   void ClearSleeps();
 
@@ -89,6 +90,7 @@ class FakeEnv : public EnvWrapper {
   std::mutex mutex_;
   std::condition_variable sentCv_;
   std::vector<std::uint32_t> sleeps_;
+  std::map<const ManualEvent*, int> waitsOn_;
   std::uint32_t ticks_ = 0;
   int threadsStarted_ = 0;
   std::vector<std::vector<std::uint8_t>> sent_;

@@ -65,6 +65,10 @@ class PosixEnv : public PortableEnv {
     return profile::ReadInt(file, section, key, fallback);
   }
 
+  OsError CheckProfileReadable(const std::string& file) override {
+    return {profile::ReadError(file)};
+  }
+
   OsError WriteProfileEntry(const std::string& file, const std::string& section,
                             const std::string& key,
                             const std::string& value) override {

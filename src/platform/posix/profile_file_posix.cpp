@@ -14,10 +14,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <mutex>
-#include <vector>
+#include <string_view>
 
 namespace pelmora::profile {
 namespace {
@@ -41,20 +39,19 @@ std::string TrimLeft(const std::string& text) {
   return text.substr(begin);
 }
 
-std::string Trim(const std::string& text, std::size_t begin, std::size_t end) {
+std::string_view Trim(std::string_view text) {
+  std::size_t begin = 0, end = text.size();
   while (begin < end && IsBlank(text[begin])) ++begin;
   while (end > begin && IsBlank(text[end - 1])) --end;
   return text.substr(begin, end - begin);
 }
-
-std::string Trim(const std::string& text) { return Trim(text, 0, text.size()); }
 
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
 
 // Only ASCII letters fold: bytes above 0x7F are compared as they are, which
 // is what the Windows functions do with accented letters of the ANSI code
 // page, and it cannot split a UTF-8 sequence.
-bool SameName(const std::string& a, const std::string& b) {
+bool SameName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
@@ -62,110 +59,159 @@ bool SameName(const std::string& a, const std::string& b) {
   return true;
 }
 
-struct Entry {
-  std::string name;
-  bool hasValue = false;  // a line without '=' has a name but no value
-  std::string value;      // trimmed, quotes still on
-  std::size_t lineBegin = 0, lineEnd = 0;  // the line without its line end
-  std::size_t next = 0;                    // offset of the following line
+// One non-blank line of a profile file, its texts viewing the file's text.
+struct Line {
+  bool isHeader = false;
+  std::string_view name;           // the section's or the entry's, trimmed
+  bool hasValue = false;           // an entry line without '=' has no value
+  std::string_view value;          // trimmed, quotes still on
+  std::size_t begin = 0, end = 0;  // the line without its line end
+  std::size_t next = 0;            // offset of the following line
 };
 
-struct Section {
-  std::string name;
-  std::size_t next = 0;  // offset of the line after the header
-  std::vector<Entry> entries;
-};
+// Where the lines start: past a UTF-8 byte order mark.
+std::size_t TextStart(std::string_view text) {
+  return text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+}
 
-struct Document {
-  std::string text;
-  std::size_t start = 0;          // past a UTF-8 byte order mark
-  std::vector<Section> sections;  // [0] is the nameless one
-};
-
-Document Parse(std::string text) {
-  Document doc;
-  doc.text = std::move(text);
-  const std::string& t = doc.text;
-  if (t.compare(0, 3, "\xEF\xBB\xBF") == 0) doc.start = 3;
-  doc.sections.emplace_back();
-  doc.sections[0].next = doc.start;
-
-  std::size_t pos = doc.start;
+// Hands each non-blank line to visit(line) in order, until visit returns
+// false. One pass over the text; nothing is copied.
+template <typename Visit>
+void ForEachLine(std::string_view t, Visit&& visit) {
+  std::size_t pos = TextStart(t);
   while (pos < t.size()) {
     std::size_t end = t.find_first_of("\r\n", pos);
-    if (end == std::string::npos) end = t.size();
+    if (end == std::string_view::npos) end = t.size();
     std::size_t next = end;
     if (next < t.size())
       next += (t[next] == '\r' && next + 1 < t.size() && t[next + 1] == '\n')
                   ? 2
                   : 1;
-    std::size_t begin = pos;
+    Line line;
+    line.begin = pos;
+    line.end = end;
+    line.next = next;
     pos = next;
-    std::string line = Trim(t, begin, end);
-    if (line.empty()) continue;
-
-    std::size_t close = line.rfind(']');
-    if (line[0] == '[' && close != std::string::npos) {
-      Section section;
-      section.name = Trim(line, 1, close);
-      section.next = next;
-      doc.sections.push_back(std::move(section));
-      continue;
+    const std::string_view text = Trim(t.substr(line.begin, end - line.begin));
+    if (text.empty()) continue;
+    const std::size_t close = text.rfind(']');
+    if (text[0] == '[' && close != std::string_view::npos) {
+      line.isHeader = true;
+      line.name = Trim(text.substr(1, close - 1));
+    } else {
+      const std::size_t equals = text.find('=');
+      line.name = Trim(text.substr(0, equals));
+      if (equals != std::string_view::npos) {
+        line.hasValue = true;
+        line.value = Trim(text.substr(equals + 1));
+      }
     }
-    Entry entry;
-    std::size_t equals = line.find('=');
-    entry.name = Trim(line, 0, std::min(equals, line.size()));
-    if (equals != std::string::npos) {
-      entry.hasValue = true;
-      entry.value = Trim(line, equals + 1, line.size());
+    if (!visit(line)) return;
+  }
+}
+
+// The first section of a name holds the entries looked up under it; later
+// ones of the same name are ignored, and within a section the first key of
+// a name wins. The lines before the first header form a nameless section.
+// Calls found(line) with the key's line; false when there is none.
+template <typename Found>
+bool FindEntryLine(std::string_view text, const std::string& section,
+                   const std::string& key, Found&& found) {
+  const std::string_view wantedSection = Trim(section);
+  const std::string_view wantedKey = Trim(key);
+  bool inSection = wantedSection.empty();
+  bool hit = false;
+  ForEachLine(text, [&](const Line& line) {
+    if (line.isHeader) {
+      if (inSection) return false;  // the first such section has ended
+      inSection = SameName(line.name, wantedSection);
+      return true;
     }
-    entry.lineBegin = begin;
-    entry.lineEnd = end;
-    entry.next = next;
-    doc.sections.back().entries.push_back(std::move(entry));
-  }
-  return doc;
+    if (!inSection || !SameName(line.name, wantedKey)) return true;
+    hit = true;
+    found(line);
+    return false;
+  });
+  return hit;
 }
 
-// Names given by the caller are looked up without their surrounding blanks;
-// the first section of a name wins, and within it the first key.
-Section* FindSection(Document& doc, const std::string& name) {
-  std::string wanted = Trim(name);
-  for (Section& section : doc.sections) {
-    if (SameName(section.name, wanted)) return &section;
+// Where a write lands: the key's line, or else the end of the section's
+// last entry (or of its header), or nothing when the section is missing.
+struct WritePlace {
+  bool sectionFound = false;
+  bool entryFound = false;
+  Line entry;
+  std::size_t append = 0;
+};
+
+WritePlace FindWritePlace(std::string_view text, const std::string& section,
+                          const std::string& key) {
+  WritePlace place;
+  const std::string_view wantedSection = Trim(section);
+  const std::string_view wantedKey = Trim(key);
+  bool inSection = wantedSection.empty();
+  if (inSection) {
+    place.sectionFound = true;
+    place.append = TextStart(text);
   }
-  return nullptr;
+  ForEachLine(text, [&](const Line& line) {
+    if (line.isHeader) {
+      if (inSection) return false;
+      inSection = SameName(line.name, wantedSection);
+      if (inSection) {
+        place.sectionFound = true;
+        place.append = line.next;
+      }
+      return true;
+    }
+    if (!inSection) return true;
+    if (SameName(line.name, wantedKey)) {
+      place.entryFound = true;
+      place.entry = line;
+      return false;
+    }
+    place.append = line.next;
+    return true;
+  });
+  return place;
 }
 
-Entry* FindEntry(Section& section, const std::string& name) {
-  std::string wanted = Trim(name);
-  for (Entry& entry : section.entries) {
-    if (SameName(entry.name, wanted)) return &entry;
+// 0 with the whole file in `text`, or the errno that kept it from being
+// read: ENOENT when it is missing, EISDIR when it is no regular file.
+int ReadWholeFile(const std::string& path, std::string* text) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  struct stat st;
+  int error = ::fstat(fd, &st) != 0 ? errno : 0;
+  if (error == 0 && !S_ISREG(st.st_mode)) error = EISDIR;
+  text->clear();
+  if (error == 0) text->resize(static_cast<std::size_t>(st.st_size));
+  std::size_t done = 0;
+  while (error == 0) {
+    if (done == text->size()) text->resize(done + 4096);  // it grew
+    const ssize_t n = ::read(fd, &(*text)[done], text->size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) error = errno;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
   }
-  return nullptr;
-}
-
-bool ReadWholeFile(const std::string& path, std::string* text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  text->assign(std::istreambuf_iterator<char>(in),
-               std::istreambuf_iterator<char>());
-  return !in.bad();
+  ::close(fd);
+  text->resize(error == 0 ? done : 0);
+  return error;
 }
 
 // The value of the key, or false when the file, section or key is missing or
-// the key's line has no '='.
+// the key's line has no '='. A file that cannot be read counts as missing.
 bool FindValue(const std::string& file, const std::string& section,
                const std::string& key, std::string* value) {
   std::string text;
-  if (!ReadWholeFile(file, &text)) return false;
-  Document doc = Parse(std::move(text));
-  Section* found = FindSection(doc, section);
-  if (found == nullptr) return false;
-  Entry* entry = FindEntry(*found, key);
-  if (entry == nullptr || !entry->hasValue) return false;
-  *value = entry->value;
-  return true;
+  if (ReadWholeFile(file, &text) != 0) return false;
+  bool hasValue = false;
+  FindEntryLine(text, section, key, [&](const Line& line) {
+    hasValue = line.hasValue;
+    if (hasValue) value->assign(line.value);
+  });
+  return hasValue;
 }
 
 // What the caller's buffer receives: matching quotes at both ends come off,
@@ -240,24 +286,21 @@ std::uint32_t ParseNumber(const std::string& text) {
 
 // New lines follow the file's own line ends: LF when its first line ends in
 // a bare LF, otherwise (and for a new file) CRLF as Windows writes.
-std::string LineEnd(const Document& doc) {
-  std::size_t first = doc.text.find('\n', doc.start);
-  if (first != std::string::npos && (first == 0 || doc.text[first - 1] != '\r'))
+std::string LineEnd(const std::string& text) {
+  std::size_t first = text.find('\n', TextStart(text));
+  if (first != std::string::npos && (first == 0 || text[first - 1] != '\r'))
     return "\n";
   return "\r\n";
 }
 
-bool EndsLine(const std::string& text, std::size_t offset) {
-  char before = text[offset - 1];
-  return before == '\n' || before == '\r';
-}
-
 // Inserts whole lines at `offset`, first ending the line before it when
 // that was the file's last and had no line end.
-void InsertLines(Document& doc, std::size_t offset, std::string lines,
+void InsertLines(std::string& text, std::size_t offset, std::string lines,
                  const std::string& eol) {
-  if (offset > doc.start && !EndsLine(doc.text, offset)) lines = eol + lines;
-  doc.text.insert(offset, lines);
+  const bool endsLine = offset <= TextStart(text) || text[offset - 1] == '\n' ||
+                        text[offset - 1] == '\r';
+  if (!endsLine) lines = eol + lines;
+  text.insert(offset, lines);
 }
 
 // Where the file really is, so that replacing a symbolic link's target
@@ -324,6 +367,16 @@ bool ReplaceFile(const std::string& path, const std::string& contents,
 
 }  // namespace
 
+int ReadError(const std::string& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? 0 : errno;
+  struct stat st;
+  int error = ::fstat(fd, &st) != 0 ? errno : 0;
+  if (error == 0 && !S_ISREG(st.st_mode)) error = EISDIR;
+  ::close(fd);
+  return error;
+}
+
 std::string ReadString(const std::string& file, const std::string& section,
                        const std::string& key, const std::string& fallback) {
   std::string value;
@@ -360,31 +413,28 @@ bool WriteString(const std::string& file, const std::string& section,
     return false;
   }
   std::string text;
-  if (exists && !ReadWholeFile(path, &text)) return false;
+  if (exists && ReadWholeFile(path, &text) != 0) return false;
 
-  Document doc = Parse(std::move(text));
-  const std::string eol = LineEnd(doc);
+  const std::string eol = LineEnd(text);
   // Leading blanks of what is written go, trailing ones stay, as with the
   // Windows function; reading trims them anyway.
   const std::string newValue = TrimLeft(value);
 
-  Section* target = FindSection(doc, section);
-  if (target == nullptr) {
-    InsertLines(doc, doc.text.size(),
+  const WritePlace place = FindWritePlace(text, section, key);
+  if (!place.sectionFound) {
+    InsertLines(text, text.size(),
                 "[" + TrimLeft(section) + "]" + eol + TrimLeft(key) + "=" +
                     newValue + eol,
                 eol);
-  } else if (Entry* entry = FindEntry(*target, key)) {
+  } else if (place.entryFound) {
     // The same value again changes nothing, not even the file's layout.
-    if (entry->hasValue && entry->value == newValue) return true;
-    doc.text.replace(entry->lineBegin, entry->lineEnd - entry->lineBegin,
-                     entry->name + "=" + newValue);
+    if (place.entry.hasValue && place.entry.value == newValue) return true;
+    text.replace(place.entry.begin, place.entry.end - place.entry.begin,
+                 std::string(place.entry.name) + "=" + newValue);
   } else {
-    std::size_t offset =
-        target->entries.empty() ? target->next : target->entries.back().next;
-    InsertLines(doc, offset, TrimLeft(key) + "=" + newValue + eol, eol);
+    InsertLines(text, place.append, TrimLeft(key) + "=" + newValue + eol, eol);
   }
-  return ReplaceFile(path, doc.text, exists ? &old : nullptr);
+  return ReplaceFile(path, text, exists ? &old : nullptr);
 }
 
 }  // namespace pelmora::profile

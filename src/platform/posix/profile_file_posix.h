@@ -18,6 +18,11 @@ std::string ReadString(const std::string& file, const std::string& section,
 std::uint32_t ReadInt(const std::string& file, const std::string& section,
                       const std::string& key, std::uint32_t fallback);
 
+// 0 when the file can be read or is missing; otherwise the errno that keeps
+// it from being read (a directory gives EISDIR). The reads above take such
+// a file as missing.
+int ReadError(const std::string& file);
+
 // As WritePrivateProfileStringA: every other byte of the file stays; the
 // file is replaced atomically. False (errno set) when the file cannot be
 // written, a read-only one (no write permission bit) among them.

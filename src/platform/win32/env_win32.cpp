@@ -68,6 +68,29 @@ class Win32Env : public PortableEnv {
                                    static_cast<INT>(fallback), file.c_str());
   }
 
+  OsError CheckProfileReadable(const std::string& file) override {
+    // A bare name is the one the profile functions look up in the Windows
+    // directory.
+    std::string path = file;
+    if (file.find_first_of("\\/:") == std::string::npos) {
+      char windows[MAX_PATH];
+      const UINT n = ::GetWindowsDirectoryA(windows, MAX_PATH);
+      if (n > 0 && n < MAX_PATH) path = std::string(windows, n) + "\\" + file;
+    }
+    // A directory cannot be opened this way either: access is denied.
+    HANDLE handle = ::CreateFileA(
+        path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      ::CloseHandle(handle);
+      return {};
+    }
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+      return {};
+    return {static_cast<int>(error)};
+  }
+
   OsError WriteProfileEntry(const std::string& file, const std::string& section,
                             const std::string& key,
                             const std::string& value) override {
