@@ -23,24 +23,23 @@ using Rows = std::vector<std::vector<std::string>>;
 const char kGbkName[] = "\xCE\xC2\xB6\xC8";
 
 // Receives on a free loopback port until `options` end it, writing what
-// arrives to `pcap`; `send` runs once the port is known.
+// arrives to `pcap`; `send` runs once the port is known. Returns the port,
+// 0 when the receiver did not listen.
 template <typename Send>
-void Capture(const std::string& pcap, std::vector<std::string> options,
-             Send send) {
+int Capture(const std::string& pcap, std::vector<std::string> options,
+            Send send) {
   options.insert(options.end(), {"--port", "0", "--quiet", "--pcap", pcap,
                                  "--duration", "30000"});
   recv_test::Tool receiver(options);
   const int port = receiver.ListeningPort();
-  ASSERT_GT(port, 0);
+  if (port <= 0) {
+    ADD_FAILURE() << "the receiver did not listen";
+    return 0;
+  }
   send(port);
   receiver.ReadOutput();
   EXPECT_EQ(receiver.ExitStatus(), 0);
-}
-
-int PortOfCapture(const std::string& pcap) {
-  return std::stoi(RunShell("tshark -n -r " + ShellQuote(pcap) +
-                            " -c 1 -T fields -e udp.dstport 2>/dev/null")
-                       .output);
+  return port;
 }
 
 // One row per frame, one column per field, several values of a field
@@ -101,9 +100,9 @@ class Dissector : public ::testing::Test {
 
 TEST_F(Dissector, DecodesEveryFieldOfWhatTheHostSent) {
   const std::string pcap = dir_.File("host.pcap");
-  Capture(pcap, {"--count", "3"}, [](int port) {
+  const int port = Capture(pcap, {"--count", "3"}, [](int receiverPort) {
     HostDir host(Targets().front());
-    host.Configure(port);
+    host.Configure(receiverPort);
     const HostResult r = host.Run(
         {"init", "sleep",  "300",    "event", "alarm", "high",   "event",
          "door", "open",   "update", "P1",    "12.0",  "update", kGbkName,
@@ -114,7 +113,7 @@ TEST_F(Dissector, DecodesEveryFieldOfWhatTheHostSent) {
 
   // Another port than the protocol's own: decoded through Decode As.
   const Rows rows = Decode(
-      pcap, "-d udp.port==" + std::to_string(PortOfCapture(pcap)) + ",pelmora",
+      pcap, "-d udp.port==" + std::to_string(port) + ",pelmora",
       {"_ws.col.Info", "pelmora.fixed_lead", "pelmora.kind",
        "pelmora.fixed_mid", "pelmora.payload_length", "pelmora.station",
        "pelmora.fixed_tail", "pelmora.record.length", "pelmora.record.name",
@@ -166,17 +165,17 @@ TEST_F(Dissector, FlagsMalformedDatagrams) {
        "1024 bytes, over the 1023-byte limit"},
       {Bytes(item.begin(), item.begin() + 31),
        "31 bytes, shorter than the 32-byte header"},
+      {recv_test::BuildDatagram(0x02, {}), "No record after the header"},
   };
   const std::string pcap = dir_.File("malformed.pcap");
-  Capture(pcap, {"--idle-exit", "500"}, [&](int port) {
-    recv_test::Sender sender(static_cast<std::uint16_t>(port));
+  const int port = Capture(pcap, {"--idle-exit", "500"}, [&](int receiverPort) {
+    recv_test::Sender sender(static_cast<std::uint16_t>(receiverPort));
     for (const auto& [bytes, expert] : cases) sender.Send(bytes);
   });
 
   // The port set through the protocol's preference.
-  const Rows rows =
-      Decode(pcap, "-o pelmora.port:" + std::to_string(PortOfCapture(pcap)),
-             {"_ws.expert.message"});
+  const Rows rows = Decode(pcap, "-o pelmora.port:" + std::to_string(port),
+                           {"_ws.expert.message"});
   ASSERT_EQ(rows.size(), std::size(cases));
   for (std::size_t i = 0; i < rows.size(); ++i)
     EXPECT_EQ(rows[i][0], cases[i].second) << "datagram " << i;

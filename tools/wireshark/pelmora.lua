@@ -57,8 +57,11 @@ local e = {
                           expert.group.PROTOCOL, expert.severity.WARN),
   oversize = ProtoExpert.new("pelmora.oversize", "Over the 1023-byte limit",
                              expert.group.PROTOCOL, expert.severity.ERROR),
+  empty = ProtoExpert.new("pelmora.empty", "No record after the header",
+                          expert.group.MALFORMED, expert.severity.ERROR),
 }
-pelmora.experts = { e.short, e.payload_length, e.overrun, e.kind, e.fixed, e.oversize }
+pelmora.experts = { e.short, e.payload_length, e.overrun, e.kind, e.fixed, e.oversize,
+                    e.empty }
 
 pelmora.prefs.port = Pref.uint("UDP port", DEFAULT_PORT,
                                "The UDP port the plug-in sends to")
@@ -163,7 +166,8 @@ function pelmora.dissector(tvb, pinfo, tree)
     offset = add_record(root, tvb, offset)
     count = count + 1
   end
-  root:add(f.record_count, count):set_generated()
+  local count_item = root:add(f.record_count, count):set_generated()
+  if count == 0 then count_item:add_proto_expert_info(e.empty) end
 
   local kind_text = kind_names[kind] or string.format("kind 0x%02X", kind)
   pinfo.cols.info = string.format("%s, %d record%s, station %s", kind_text, count,
