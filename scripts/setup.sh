@@ -2,8 +2,9 @@
 # Installs what a fresh Debian machine lacks for building and testing every
 # target: the native toolchain and GoogleTest, the MinGW-w64 cross compilers
 # for 32-bit and 64-bit Windows, 64-bit Wine (and 32-bit Wine where this
-# kernel runs 32-bit programs), and a virtual display with a CJK font for
-# the dialog test. Pass --native to install only what the Linux build needs.
+# kernel runs 32-bit programs), a virtual display with a CJK font for the
+# dialog test, and tshark for the Wireshark dissector's test. Pass --native
+# to install only what the Linux build needs.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 native_only=false
@@ -35,6 +36,11 @@ $native_only && exit 0
 
 install g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
   wine wine64 xvfb fonts-wqy-microhei imagemagick
+# tshark runs the Wireshark dissector on capture files; it never captures
+# here, so it gets no setuid helper.
+echo "wireshark-common wireshark-common/install-setuid boolean false" |
+  $sudo debconf-set-selections
+install tshark
 # 32-bit Wine is of no use on a kernel that runs no 32-bit programs.
 if "$here/runs-32bit.sh"; then
   install wine32:i386

@@ -116,21 +116,11 @@ HostResult HostDir::Run(const std::vector<std::string>& commands, int drainMs,
       (fs::path(dir_.path()) / "terminal.txt").string();
   WriteFile(inputFile, input);
   command += " 2>&1 <" + ShellQuote(inputFile);
-  if (FILE* pipe = ::popen(command.c_str(), "r")) {
-    char chunk[4096];
-    std::size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
-      result.output.append(chunk, n);
-    int status = ::pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
+  ShellResult run = RunShell(command);
+  result.exitCode = run.exitCode;
+  result.output = std::move(run.output);
   hostDone = true;
   if (collector.joinable()) collector.join();
-  // Wine ends lines with CR LF; the tests compare plain lines.
-  std::string plain;
-  for (char c : result.output)
-    if (c != '\r') plain += c;
-  result.output = plain;
   return result;
 }
 

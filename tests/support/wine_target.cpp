@@ -1,5 +1,7 @@
 #include "support/wine_target.h"
 
+#include <sys/wait.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -60,6 +62,21 @@ std::string ShellQuote(const std::string& word) {
   for (char c : word)
     quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
+}
+
+ShellResult RunShell(const std::string& command) {
+  ShellResult result;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char chunk[4096];
+  std::size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) {
+    for (std::size_t i = 0; i < n; ++i)
+      if (chunk[i] != '\r') result.output += chunk[i];
+  }
+  const int status = ::pclose(pipe);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
 }
 
 }  // namespace pelmora::testing

@@ -23,6 +23,14 @@ const WineTarget& SelectedWineTarget();
 // `word` in single quotes for /bin/sh.
 std::string ShellQuote(const std::string& word);
 
+struct ShellResult {
+  int exitCode = -1;   // -1 when it could not start or did not exit
+  std::string output;  // its standard output, carriage returns removed
+};
+// Runs `command` with /bin/sh and collects its standard output. Wine's
+// programs end lines with CR LF; the tests compare plain lines.
+ShellResult RunShell(const std::string& command);
+
 }  // namespace pelmora::testing
 
 #endif  // PELMORA_TESTS_SUPPORT_WINE_TARGET_H_

@@ -1,12 +1,11 @@
 // pelmora-recv: listens where the plug-in sends and shows each datagram, so
 // operators can check a link and server implementers can see the traffic their
 // server must handle.
-#include <signal.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "pcap_writer.h"
 #include "wire_reader.h"
 
 namespace {
@@ -41,6 +41,11 @@ constexpr char kUsage[] =
     "  --duration MS    exit MS milliseconds after start\n"
     "  --mirror FILE    on exit write the mirrored points to FILE, one\n"
     "                   'name|value' line each, sorted by name, bytes as sent\n"
+    "  --pcap FILE      write every datagram received, malformed ones too, to\n"
+    "                   FILE as a pcap capture, behind synthetic IPv4 and UDP\n"
+    "                   headers from the sender to the listening address and\n"
+    "                   port: open it in Wireshark with the dissector\n"
+    "                   pelmora.lua\n"
     "  --help           this text\n"
     "\n"
     "SIGINT and SIGTERM end it the same way as the options above: the summary\n"
@@ -59,13 +64,13 @@ constexpr char kUsage[] =
     "text as sent.\n"
     "\n"
     "Exit status: 0 when it ends normally, 1 when it cannot listen or write\n"
-    "the mirror, 2 for a bad command line.\n";
+    "the mirror or the capture, 2 for a bad command line.\n";
 
 // Bounds how long a signal arriving just before poll() can go unnoticed.
 constexpr int kMaxWaitMs = 200;
 constexpr std::size_t kMaxHexBytes = 1024;
 
-volatile sig_atomic_t stopRequested = 0;
+volatile std::sig_atomic_t stopRequested = 0;
 
 void OnStopSignal(int) { stopRequested = 1; }
 
@@ -78,6 +83,7 @@ struct Options {
   std::int64_t idleExitMs = 0;
   std::int64_t durationMs = 0;
   std::string mirrorPath;
+  std::string pcapPath;
 };
 
 bool ParseNumber(const char* text, std::uint64_t low, std::uint64_t high,
@@ -112,7 +118,8 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitStatus) {
     }
     const bool takesValue = option == "--bind" || option == "--port" ||
                             option == "--count" || option == "--idle-exit" ||
-                            option == "--duration" || option == "--mirror";
+                            option == "--duration" || option == "--mirror" ||
+                            option == "--pcap";
     if (!takesValue) {
       std::fprintf(stderr, "pelmora-recv: unknown option %s\n%s", argv[i],
                    kUsage);
@@ -129,6 +136,8 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitStatus) {
       options->bindAddress = value;
     } else if (option == "--mirror") {
       options->mirrorPath = value;
+    } else if (option == "--pcap") {
+      options->pcapPath = value;
     } else if (option == "--port") {
       valid = ParseNumber(value, 0, 65535, &number);
       options->port = static_cast<std::uint16_t>(number);
@@ -288,12 +297,11 @@ int main(int argc, char** argv) {
   int exitStatus = 0;
   if (!ParseOptions(argc, argv, &options, &exitStatus)) return exitStatus;
 
-  // No SA_RESTART, so a signal also cuts the wait in poll() short.
-  struct sigaction onStop {};
-  onStop.sa_handler = OnStopSignal;
-  sigemptyset(&onStop.sa_mask);
-  sigaction(SIGINT, &onStop, nullptr);
-  sigaction(SIGTERM, &onStop, nullptr);
+  // On POSIX a signal cuts the wait in poll() short whatever the handler's
+  // flags; on Windows Ctrl+C is handled on a thread of its own and the loop
+  // sees it within kMaxWaitMs.
+  std::signal(SIGINT, OnStopSignal);
+  std::signal(SIGTERM, OnStopSignal);
 
   pelmora::wire::UdpReceiver receiver;
   std::string error;
@@ -305,6 +313,11 @@ int main(int argc, char** argv) {
                "pelmora-recv: listening on %s:%u (receive buffer %d bytes)\n",
                options.bindAddress.c_str(), receiver.port(),
                receiver.receive_buffer_bytes());
+  pelmora::wire::PcapWriter capture;
+  if (!options.pcapPath.empty() && !capture.Open(options.pcapPath, &error)) {
+    std::fprintf(stderr, "pelmora-recv: %s\n", error.c_str());
+    return 1;
+  }
 
   PointMirror mirror;
   std::uint64_t wellFormed = 0;
@@ -313,6 +326,7 @@ int main(int argc, char** argv) {
   const Clock::time_point start = Clock::now();
   Clock::time_point lastArrival = start;
   std::vector<std::uint8_t> bytes;
+  pelmora::wire::Endpoint sender;
 
   while (stopRequested == 0) {
     if (options.count != 0 && wellFormed >= options.count) break;
@@ -333,12 +347,16 @@ int main(int argc, char** argv) {
 
     // Output goes out in one write per burst rather than per datagram, and
     // still promptly to a pipe whenever the socket runs dry.
-    if (!receiver.Receive(&bytes, 0)) {
+    if (!receiver.Receive(&bytes, 0, &sender)) {
       std::fflush(stdout);
-      if (!receiver.Receive(&bytes, static_cast<int>(waitMs))) continue;
+      capture.Flush();
+      if (!receiver.Receive(&bytes, static_cast<int>(waitMs), &sender))
+        continue;
     }
     anyArrived = true;
     lastArrival = Clock::now();
+    capture.Write(sender, receiver.local(), bytes,
+                  std::chrono::system_clock::now());
 
     Datagram datagram;
     if (pelmora::wire::ParseDatagram(bytes.data(), bytes.size(), &datagram,
@@ -354,6 +372,10 @@ int main(int argc, char** argv) {
 
   PrintSummary(options, mirror, malformed);
   std::fflush(stdout);
+  if (!capture.Close(&error)) {
+    std::fprintf(stderr, "pelmora-recv: %s\n", error.c_str());
+    return 1;
+  }
   if (!options.mirrorPath.empty() && !WriteMirror(options.mirrorPath, mirror)) {
     return 1;
   }

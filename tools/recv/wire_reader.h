@@ -85,8 +85,15 @@ class PointMirror {
   Tally snapshotTally_;
 };
 
-// An IPv4 UDP socket bound for receiving; closed on destruction. Built only
-// on POSIX systems (udp_receiver.cpp); the rest of this header is portable.
+// An IPv4 address and a UDP port, both in host byte order.
+struct Endpoint {
+  std::uint32_t address = 0;
+  std::uint16_t port = 0;
+};
+
+// An IPv4 UDP socket bound for receiving; closed on destruction. The socket
+// half comes in one implementation per system (udp_receiver_posix.cpp,
+// udp_receiver_win32.cpp); the rest of this header is portable.
 class UdpReceiver {
  public:
   UdpReceiver() = default;
@@ -98,17 +105,22 @@ class UdpReceiver {
   // reports. False with `error` filled when the socket cannot be bound.
   bool Open(const std::string& address, std::uint16_t port, std::string* error);
 
-  std::uint16_t port() const { return port_; }
-  // What the kernel granted, which may be less than asked for.
+  std::uint16_t port() const { return local_.port; }
+  // The address and port it is bound to.
+  const Endpoint& local() const { return local_; }
+  // What the system granted, which may be less than asked for.
   int receive_buffer_bytes() const { return receiveBufferBytes_; }
 
   // Waits up to `timeoutMs` (0: just looks) for one datagram and stores it
-  // whole, however long. False on timeout, on a signal, or on an error.
-  bool Receive(std::vector<std::uint8_t>* datagram, int timeoutMs);
+  // whole, however long, and its sender in `from` when given. False on
+  // timeout, on a signal, or on an error.
+  bool Receive(std::vector<std::uint8_t>* datagram, int timeoutMs,
+               Endpoint* from = nullptr);
 
  private:
-  int fd_ = -1;
-  std::uint16_t port_ = 0;
+  // A file descriptor, or a Windows SOCKET; -1 when none is open.
+  std::intptr_t socket_ = -1;
+  Endpoint local_;
   int receiveBufferBytes_ = 0;
   std::vector<std::uint8_t> buffer_;
 };

@@ -26,10 +26,14 @@ std::string SystemError(const char* what) {
   return std::string(what) + ": " + std::strerror(errno);
 }
 
+Endpoint EndpointOf(const sockaddr_in& address) {
+  return {ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
+}
+
 }  // namespace
 
 UdpReceiver::~UdpReceiver() {
-  if (fd_ >= 0) ::close(fd_);
+  if (socket_ >= 0) ::close(static_cast<int>(socket_));
 }
 
 bool UdpReceiver::Open(const std::string& address, std::uint16_t port,
@@ -41,46 +45,53 @@ bool UdpReceiver::Open(const std::string& address, std::uint16_t port,
     *error = "not an IPv4 address: " + address;
     return false;
   }
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) {
+  if (socket_ >= 0) ::close(static_cast<int>(socket_));
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  socket_ = fd;
+  if (fd < 0) {
     *error = SystemError("socket");
     return false;
   }
   // SO_RCVBUFFORCE passes the system's rmem_max cap but needs privilege;
   // unprivileged, fall back to whatever SO_RCVBUF is allowed to give.
-  if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBufferBytes,
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBufferBytes,
                    sizeof kReceiveBufferBytes) != 0) {
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes,
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes,
                  sizeof kReceiveBufferBytes);
   }
   socklen_t optionLength = sizeof receiveBufferBytes_;
-  ::getsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes_, &optionLength);
+  ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes_, &optionLength);
 
-  if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) !=
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) !=
       0) {
     *error =
         SystemError(("bind " + address + ":" + std::to_string(port)).c_str());
-    ::close(fd_);
-    fd_ = -1;
+    ::close(fd);
+    socket_ = -1;
     return false;
   }
   sockaddr_in bound{};
   socklen_t boundLength = sizeof bound;
-  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&bound), &boundLength);
-  port_ = ntohs(bound.sin_port);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLength);
+  local_ = EndpointOf(bound);
   buffer_.resize(kReadBufferBytes);
   return true;
 }
 
-bool UdpReceiver::Receive(std::vector<std::uint8_t>* datagram, int timeoutMs) {
-  if (fd_ < 0) return false;
-  pollfd waitFor{fd_, POLLIN, 0};
+bool UdpReceiver::Receive(std::vector<std::uint8_t>* datagram, int timeoutMs,
+                          Endpoint* from) {
+  if (socket_ < 0) return false;
+  const int fd = static_cast<int>(socket_);
+  pollfd waitFor{fd, POLLIN, 0};
   if (::poll(&waitFor, 1, timeoutMs) <= 0) return false;
+  sockaddr_in sender{};
+  socklen_t senderLength = sizeof sender;
   const ssize_t received =
-      ::recv(fd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT);
+      ::recvfrom(fd, buffer_.data(), buffer_.size(), MSG_DONTWAIT,
+                 reinterpret_cast<sockaddr*>(&sender), &senderLength);
   if (received < 0) return false;
   datagram->assign(buffer_.begin(), buffer_.begin() + received);
+  if (from != nullptr) *from = EndpointOf(sender);
   return true;
 }
 

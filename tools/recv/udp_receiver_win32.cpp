@@ -1,0 +1,111 @@
+// UdpReceiver on Windows Sockets.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include "wire_reader.h"
+
+namespace pelmora::wire {
+
+namespace {
+
+// As on POSIX: room for the bursts of a large snapshot, and a read buffer
+// larger than any IPv4 UDP payload, so an oversize datagram arrives whole.
+constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+constexpr std::size_t kReadBufferBytes = 65536;
+
+// Windows Sockets started once for the process, and cleaned up at its end.
+class WinsockSession {
+ public:
+  WinsockSession() {
+    WSADATA data;
+    started_ = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }
+  ~WinsockSession() {
+    if (started_) ::WSACleanup();
+  }
+  WinsockSession(const WinsockSession&) = delete;
+  WinsockSession& operator=(const WinsockSession&) = delete;
+
+ private:
+  bool started_ = false;
+};
+
+// The error of the last Windows Sockets call; errno says nothing about it.
+std::string SocketError(const std::string& what) {
+  return what + ": Windows Sockets error " +
+         std::to_string(::WSAGetLastError());
+}
+
+Endpoint EndpointOf(const sockaddr_in& address) {
+  return {ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
+}
+
+SOCKET AsSocket(std::intptr_t handle) { return static_cast<SOCKET>(handle); }
+
+}  // namespace
+
+UdpReceiver::~UdpReceiver() {
+  if (socket_ != -1) ::closesocket(AsSocket(socket_));
+}
+
+bool UdpReceiver::Open(const std::string& address, std::uint16_t port,
+                       std::string* error) {
+  static const WinsockSession session;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(port);
+  if (::inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1) {
+    *error = "not an IPv4 address: " + address;
+    return false;
+  }
+  if (socket_ != -1) ::closesocket(AsSocket(socket_));
+  const SOCKET handle = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (handle == INVALID_SOCKET) {
+    socket_ = -1;
+    *error = SocketError("socket");
+    return false;
+  }
+  socket_ = static_cast<std::intptr_t>(handle);
+  ::setsockopt(handle, SOL_SOCKET, SO_RCVBUF,
+               reinterpret_cast<const char*>(&kReceiveBufferBytes),
+               sizeof kReceiveBufferBytes);
+  int optionLength = sizeof receiveBufferBytes_;
+  ::getsockopt(handle, SOL_SOCKET, SO_RCVBUF,
+               reinterpret_cast<char*>(&receiveBufferBytes_), &optionLength);
+
+  if (::bind(handle, reinterpret_cast<const sockaddr*>(&local), sizeof local) !=
+      0) {
+    *error = SocketError("bind " + address + ":" + std::to_string(port));
+    ::closesocket(handle);
+    socket_ = -1;
+    return false;
+  }
+  sockaddr_in bound{};
+  int boundLength = sizeof bound;
+  ::getsockname(handle, reinterpret_cast<sockaddr*>(&bound), &boundLength);
+  local_ = EndpointOf(bound);
+  buffer_.resize(kReadBufferBytes);
+  return true;
+}
+
+bool UdpReceiver::Receive(std::vector<std::uint8_t>* datagram, int timeoutMs,
+                          Endpoint* from) {
+  if (socket_ == -1) return false;
+  const SOCKET handle = AsSocket(socket_);
+  WSAPOLLFD waitFor{};
+  waitFor.fd = handle;
+  waitFor.events = POLLRDNORM;
+  if (::WSAPoll(&waitFor, 1, timeoutMs) <= 0) return false;
+  sockaddr_in sender{};
+  int senderLength = sizeof sender;
+  const int received =
+      ::recvfrom(handle, reinterpret_cast<char*>(buffer_.data()),
+                 static_cast<int>(buffer_.size()), 0,
+                 reinterpret_cast<sockaddr*>(&sender), &senderLength);
+  if (received == SOCKET_ERROR) return false;
+  datagram->assign(buffer_.begin(), buffer_.begin() + received);
+  if (from != nullptr) *from = EndpointOf(sender);
+  return true;
+}
+
+}  // namespace pelmora::wire

@@ -1,0 +1,181 @@
+-- Wireshark dissector for the datagrams that the Pelmora plug-in sends to its
+-- server over UDP.
+--
+-- Install: copy this file into Wireshark's personal Lua plugins folder
+-- (Help > About Wireshark > Folders), or load it for one run with
+--   tshark -X lua_script:pelmora.lua ...
+--
+-- It decodes UDP port 7000 (preference "pelmora.port"); for any other port
+-- use Decode As (UDP port -> PELMORA), or with tshark -d udp.port==N,pelmora.
+--
+-- A datagram is a 32-byte header and then records, all integers little-endian:
+--   0..7    FF FF FF FF 02 00 00 01   fixed
+--   8       kind                      01 item, 02 event, FF snapshot
+--   9..11   FF FF FF                  fixed
+--   12..15  payload length            u32, datagram length minus 32
+--   16..21  station MAC
+--   22..31  FF x 10                   fixed
+--   32..    records                   u16 length, then the record text
+-- A record text is name|value (an event: first|second), split at the first
+-- bar, in the host's 8-bit code page; it is shown decoded as GBK (GB18030),
+-- and its bytes as sent are in pelmora.record.raw.
+
+local pelmora = Proto("pelmora", "Pelmora outward link")
+
+local HEADER_SIZE = 32
+local MAX_DATAGRAM = 1023
+local DEFAULT_PORT = 7000
+
+local kind_names = { [0x01] = "item", [0x02] = "event", [0xFF] = "snapshot" }
+
+local f = pelmora.fields
+f.fixed_lead = ProtoField.bytes("pelmora.fixed_lead", "Fixed bytes 0-7", base.SPACE)
+f.kind = ProtoField.uint8("pelmora.kind", "Kind", base.HEX, kind_names)
+f.fixed_mid = ProtoField.bytes("pelmora.fixed_mid", "Fixed bytes 9-11", base.SPACE)
+f.payload_length = ProtoField.uint32("pelmora.payload_length", "Payload length", base.DEC)
+f.station = ProtoField.ether("pelmora.station", "Station MAC")
+f.fixed_tail = ProtoField.bytes("pelmora.fixed_tail", "Fixed bytes 22-31", base.SPACE)
+f.record_count = ProtoField.uint32("pelmora.record_count", "Records", base.DEC)
+f.record = ProtoField.none("pelmora.record", "Record")
+f.record_length = ProtoField.uint16("pelmora.record.length", "Length", base.DEC)
+f.record_text = ProtoField.string("pelmora.record.text", "Text")
+f.record_raw = ProtoField.bytes("pelmora.record.raw", "Raw text")
+f.record_name = ProtoField.string("pelmora.record.name", "Name")
+f.record_value = ProtoField.string("pelmora.record.value", "Value")
+
+local e = {
+  short = ProtoExpert.new("pelmora.short", "Shorter than the 32-byte header",
+                          expert.group.MALFORMED, expert.severity.ERROR),
+  payload_length = ProtoExpert.new("pelmora.payload_length.wrong",
+                                   "Payload length disagrees with the datagram's size",
+                                   expert.group.MALFORMED, expert.severity.ERROR),
+  overrun = ProtoExpert.new("pelmora.record.overrun", "Record overruns the payload",
+                            expert.group.MALFORMED, expert.severity.ERROR),
+  kind = ProtoExpert.new("pelmora.kind.unknown", "Unknown kind",
+                         expert.group.PROTOCOL, expert.severity.WARN),
+  fixed = ProtoExpert.new("pelmora.fixed.wrong", "Fixed bytes differ",
+                          expert.group.PROTOCOL, expert.severity.WARN),
+  oversize = ProtoExpert.new("pelmora.oversize", "Over the 1023-byte limit",
+                             expert.group.PROTOCOL, expert.severity.ERROR),
+  empty = ProtoExpert.new("pelmora.empty", "No record after the header",
+                          expert.group.MALFORMED, expert.severity.ERROR),
+}
+pelmora.experts = { e.short, e.payload_length, e.overrun, e.kind, e.fixed, e.oversize,
+                    e.empty }
+
+pelmora.prefs.port = Pref.uint("UDP port", DEFAULT_PORT,
+                               "The UDP port the plug-in sends to")
+
+local udp_port = DissectorTable.get("udp.port")
+local registered_port = nil
+
+local function register_port()
+  if registered_port == pelmora.prefs.port then return end
+  if registered_port then udp_port:remove(registered_port, pelmora) end
+  registered_port = pelmora.prefs.port
+  udp_port:add(registered_port, pelmora)
+end
+
+function pelmora.prefs_changed()
+  register_port()
+end
+
+-- Adds one fixed field and flags it when its bytes are not `expected` (a
+-- string of byte values).
+local function add_fixed(tree, field, range, expected)
+  local item = tree:add(field, range)
+  if range:raw() ~= expected then
+    item:add_proto_expert_info(e.fixed, "Fixed bytes differ: expected " ..
+                               Struct.tohex(expected, false, " "))
+  end
+end
+
+-- Adds a string field of 8-bit text decoded as GBK; an empty one when
+-- `length` is 0. Returns the item.
+local function add_text(tree, field, tvb, offset, length)
+  if length == 0 then return tree:add(field, tvb(offset, 0), "") end
+  return tree:add_packet_field(field, tvb(offset, length), ENC_GB18030)
+end
+
+-- Adds the record whose length field starts at `offset`; returns the offset
+-- after it, or nil when it overruns the payload.
+local function add_record(tree, tvb, offset)
+  local left = tvb:len() - offset
+  if left < 2 then
+    tree:add(f.record, tvb(offset, left)):add_proto_expert_info(e.overrun,
+      string.format("Record length field needs 2 bytes, %d left in the payload", left))
+    return nil
+  end
+  local length = tvb(offset, 2):le_uint()
+  local text = offset + 2
+  local present = math.min(length, left - 2)
+  local record = tree:add(f.record, tvb(offset, 2 + present))
+  local length_item = record:add_le(f.record_length, tvb(offset, 2))
+  if length > present then
+    length_item:add_proto_expert_info(e.overrun, string.format(
+      "Record of %d bytes overruns the payload: %d bytes left", length, present))
+  end
+  local label = add_text(record, f.record_text, tvb, text, present).text
+  record:add(f.record_raw, tvb(text, present))
+  local raw = tvb(text, present):raw()
+  local bar = raw:find("|", 1, true)
+  add_text(record, f.record_name, tvb, text, bar and bar - 1 or present)
+  if bar then add_text(record, f.record_value, tvb, text + bar, present - bar) end
+  -- The decoded text, from the label of its field: TvbRange:string() does
+  -- not decode GBK.
+  record:append_text(string.format(" (%d bytes): %s", length,
+                                   label and label:gsub("^Text[^:]*: ", "") or ""))
+  if length > present then return nil end
+  return text + length
+end
+
+function pelmora.dissector(tvb, pinfo, tree)
+  pinfo.cols.protocol = "PELMORA"
+  local size = tvb:len()
+  local root = tree:add(pelmora, tvb())
+  if size < HEADER_SIZE then
+    root:add_proto_expert_info(e.short, string.format(
+      "%d bytes, shorter than the 32-byte header", size))
+    pinfo.cols.info = string.format("malformed, %d bytes", size)
+    return size
+  end
+  if size > MAX_DATAGRAM then
+    root:add_proto_expert_info(e.oversize, string.format(
+      "%d bytes, over the 1023-byte limit", size))
+  end
+
+  add_fixed(root, f.fixed_lead, tvb(0, 8), "\255\255\255\255\2\0\0\1")
+  local kind = tvb(8, 1):uint()
+  local kind_item = root:add(f.kind, tvb(8, 1))
+  if not kind_names[kind] then
+    kind_item:add_proto_expert_info(e.kind, string.format("Unknown kind 0x%02X", kind))
+  end
+  add_fixed(root, f.fixed_mid, tvb(9, 3), "\255\255\255")
+  local declared = tvb(12, 4):le_uint()
+  local length_item = root:add_le(f.payload_length, tvb(12, 4))
+  if declared ~= size - HEADER_SIZE then
+    length_item:add_proto_expert_info(e.payload_length, string.format(
+      "Payload length %d, but %d bytes follow the header", declared, size - HEADER_SIZE))
+  end
+  root:add(f.station, tvb(16, 6))
+  add_fixed(root, f.fixed_tail, tvb(22, 10), string.rep("\255", 10))
+
+  local count = 0
+  local offset = HEADER_SIZE
+  while offset and offset < size do
+    offset = add_record(root, tvb, offset)
+    count = count + 1
+  end
+  local count_item = root:add(f.record_count, count):set_generated()
+  if count == 0 then count_item:add_proto_expert_info(e.empty) end
+
+  local kind_text = kind_names[kind] or string.format("kind 0x%02X", kind)
+  pinfo.cols.info = string.format("%s, %d record%s, station %s", kind_text, count,
+                                  count == 1 and "" or "s",
+                                  tvb(16, 6):bytes():tohex(true, ":"))
+  root:append_text(", " .. kind_text)
+  return size
+end
+
+udp_port:add_for_decode_as(pelmora)
+register_port()
