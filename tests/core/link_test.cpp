@@ -109,6 +109,21 @@ TEST_F(LinkTest, StopWhileWaitingForDiscoveryEndsTheSendThreadSilently) {
   EXPECT_TRUE(env_.Sent().empty());
 }
 
+TEST_F(LinkTest, TheSocketClosesOnlyOnceEveryWorkerHasEnded) {
+  PushRound({"A", "A"});
+  ASSERT_EQ(Service().StartLink(), 1);
+  ASSERT_TRUE(env_.WaitForSent(1));  // the send thread is past the snapshot
+  Service().StopLink();
+  const std::vector<std::string> timeline = env_.Timeline();
+  const auto closed =
+      std::find(timeline.begin(), timeline.end(), "socket closed");
+  ASSERT_NE(closed, timeline.end());
+  for (const char* exited : {messages::kManagementExited,
+                             messages::kConfigExited, messages::kSendExited})
+    EXPECT_LT(std::find(timeline.begin(), timeline.end(), exited), closed)
+        << exited;
+}
+
 TEST_F(LinkTest, StopLinkEndsAConfigurationThreadThatNeverRan) {
   ASSERT_EQ(Service().StartLink(), 1);
   Service().StopLink();

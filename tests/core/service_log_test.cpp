@@ -6,6 +6,7 @@
 
 #include "config/log_messages.h"
 #include "config/service_log.h"
+#include "support/datagrams.h"
 #include "support/service_fixture.h"
 
 namespace pelmora::testing {
@@ -92,6 +93,65 @@ class FixedPathEnv : public EnvWrapper {
   std::string path_;
   char separator_;
 };
+
+// Every message against its GBK bytes, written out here from the texts.
+TEST(LogMessagesTest, AreTheirGbkBytes) {
+  const struct {
+    const char* message;
+    const char* gbk;
+  } cases[] = {
+      {messages::kServiceStarting,  // socket 服务开始启动
+       "73 6F 63 6B 65 74 20 B7 FE CE F1 BF AA CA BC C6 F4 B6 AF"},
+      {messages::kLastPointFormat,  // 最后一个测点的标示为 %s : %s
+       "D7 EE BA F3 D2 BB B8 F6 B2 E2 B5 E3 B5 C4 B1 EA CA BE CE AA 20 25 73 "
+       "20 3A 20 25 73"},
+      {messages::kStartingLink,  // 启动服务……
+       "C6 F4 B6 AF B7 FE CE F1 A1 AD A1 AD"},
+      {messages::kSocketCreateFailed,  // 创建UDP SOCKET失败
+       "B4 B4 BD A8 55 44 50 20 53 4F 43 4B 45 54 CA A7 B0 DC"},
+      {messages::kConnectFailed,  // 连接UDP服务器失败！
+       "C1 AC BD D3 55 44 50 B7 FE CE F1 C6 F7 CA A7 B0 DC A3 A1"},
+      {messages::kSendThreadCreateFailed,  // 创建数据发送线程失败！
+       "B4 B4 BD A8 CA FD BE DD B7 A2 CB CD CF DF B3 CC CA A7 B0 DC A3 A1"},
+      {messages::kManagementStarted,  // 管理线程启动！
+       "B9 DC C0 ED CF DF B3 CC C6 F4 B6 AF A3 A1"},
+      {messages::kManagementExited,  // 管理线程退出！
+       "B9 DC C0 ED CF DF B3 CC CD CB B3 F6 A3 A1"},
+      {messages::kSendStarted,  // 发送线程启动！
+       "B7 A2 CB CD CF DF B3 CC C6 F4 B6 AF A3 A1"},
+      {messages::kSendExited,  // 发送线程退出！
+       "B7 A2 CB CD CF DF B3 CC CD CB B3 F6 A3 A1"},
+      {messages::kConfigStarted,  // 配置线程启动！
+       "C5 E4 D6 C3 CF DF B3 CC C6 F4 B6 AF A3 A1"},
+      {messages::kConfigExited,  // 配置线程退出！
+       "C5 E4 D6 C3 CF DF B3 CC CD CB B3 F6 A3 A1"},
+      {messages::kStoppingLink,  // 停止服务……
+       "CD A3 D6 B9 B7 FE CE F1 A1 AD A1 AD"},
+      {messages::kServiceStopped,  // 服务停止!
+       "B7 FE CE F1 CD A3 D6 B9 21"},
+      {messages::kRecordTooLongFormat,  // 记录长度%u超过989字节，已丢弃：%s
+       "BC C7 C2 BC B3 A4 B6 C8 25 75 B3 AC B9 FD 39 38 39 D7 D6 BD DA A3 AC "
+       "D2 D1 B6 AA C6 FA A3 BA 25 73"},
+      {messages::kOsErrorCodeFormat,  // 系统错误码：%d
+       "CF B5 CD B3 B4 ED CE F3 C2 EB A3 BA 25 64"},
+      {messages::kExportFailedFormat,  // 接口%s内部异常，已返回固定值
+       "BD D3 BF DA 25 73 C4 DA B2 BF D2 EC B3 A3 A3 AC D2 D1 B7 B5 BB D8 B9 "
+       "CC B6 A8 D6 B5"},
+      {messages::kProfileUnreadableFormat,  // 配置文件%s无法读取，按缺省值处理
+       "C5 E4 D6 C3 CE C4 BC FE 25 73 CE DE B7 A8 B6 C1 C8 A1 A3 AC B0 B4 C8 "
+       "B1 CA A1 D6 B5 B4 A6 C0 ED"},
+      {messages::kEventsRefusedFormat,  // 待发事件过多，本周期丢弃%u条
+       "B4 FD B7 A2 CA C2 BC FE B9 FD B6 E0 A3 AC B1 BE D6 DC C6 DA B6 AA C6 "
+       "FA 25 75 CC F5"},
+      {messages::kPortUnusable,  // 服务端口为0，无法发送数据
+       "B7 FE CE F1 B6 CB BF DA CE AA 30 A3 AC CE DE B7 A8 B7 A2 CB CD CA FD "
+       "BE DD"},
+  };
+  for (const auto& c : cases) {
+    const std::string bytes = c.message;
+    EXPECT_EQ(Bytes(bytes.begin(), bytes.end()), HexBytes(c.gbk)) << c.gbk;
+  }
+}
 
 TEST(HostTextForLogTest, EscapesControlBytesAndNeverCutsACharacter) {
   struct Case {

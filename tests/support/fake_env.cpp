@@ -107,7 +107,46 @@ SendOutcome FakeEnv::SendTo(SocketHandle, const std::uint8_t* data, int length,
   return {length, false, {}};
 }
 
-void FakeEnv::CloseSocket(SocketHandle) {}
+void FakeEnv::CloseSocket(SocketHandle) { Record("socket closed"); }
+
+namespace {
+
+// Passes every call on to the real file and tells the timeline each line's
+// message, without its stamp and line end.
+class RecordedLogFile : public LogFile {
+ public:
+  RecordedLogFile(std::unique_ptr<LogFile> file, FakeEnv& env)
+      : file_(std::move(file)), env_(env) {}
+  bool Size(std::uint64_t* size) override { return file_->Size(size); }
+  bool Truncate() override { return file_->Truncate(); }
+  bool Append(const char* data, std::size_t length) override {
+    // "YYYY-MM-DD hh:mm:ss: " is 21 bytes, "\r\n" two.
+    if (length >= 23) env_.Record(std::string(data + 21, length - 23));
+    return file_->Append(data, length);
+  }
+
+ private:
+  std::unique_ptr<LogFile> file_;
+  FakeEnv& env_;
+};
+
+}  // namespace
+
+std::unique_ptr<LogFile> FakeEnv::OpenLogFile(const std::string& path) {
+  std::unique_ptr<LogFile> file = EnvWrapper::OpenLogFile(path);
+  if (!file) return nullptr;
+  return std::make_unique<RecordedLogFile>(std::move(file), *this);
+}
+
+void FakeEnv::Record(std::string event) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  timeline_.push_back(std::move(event));
+}
+
+std::vector<std::string> FakeEnv::Timeline() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return timeline_;
+}
 
 std::vector<std::vector<std::uint8_t>> FakeEnv::Sent() {
   std::lock_guard<std::mutex> hold(mutex_);

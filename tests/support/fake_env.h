@@ -60,6 +60,12 @@ class FakeEnv : public EnvWrapper {
   std::optional<std::vector<std::vector<std::uint8_t>>> adapters;
   int adapterQueries = 0;
 
+  // --- The log file is the real one; each line written to it also joins
+  // the timeline, as the closing of a socket does ("socket closed").
+  std::unique_ptr<LogFile> OpenLogFile(const std::string& path) override;
+  std::vector<std::string> Timeline();
+  void Record(std::string event);
+
   // --- Sockets: nothing goes on the network; every datagram is kept.
   OsError OpenUdpSocket(SocketHandle* socket) override;
   OsError ConnectSocket(SocketHandle socket, Ipv4Endpoint to) override;
@@ -91,6 +97,7 @@ class FakeEnv : public EnvWrapper {
   std::condition_variable sentCv_;
   std::vector<std::uint32_t> sleeps_;
   std::map<const ManualEvent*, int> waitsOn_;
+  std::vector<std::string> timeline_;
   std::uint32_t ticks_ = 0;
   int threadsStarted_ = 0;
   std::vector<std::vector<std::uint8_t>> sent_;
