@@ -60,6 +60,6 @@ esac
 ctest --preset tsan || status=1
 ctest --preset native -j "$jobs" || status=1
 # Every native test again under AddressSanitizer, UndefinedBehaviorSanitizer
-# and LeakSanitizer.
+# and LeakSanitizer, the host soak of 200 services among them.
 ctest --preset asan -j "$jobs" || status=1
 exit $status
