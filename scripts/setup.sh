@@ -33,6 +33,9 @@ install() {
 install cmake g++ make googletest libgtest-dev libbenchmark-dev
 $native_only && exit 0
 
+# clang with libFuzzer and its sanitizer run-times, for the fuzz targets.
+install clang libclang-rt-14-dev
+
 install g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
   wine wine64 xvfb fonts-wqy-microhei imagemagick
 # 32-bit Wine is of no use on a kernel that runs no 32-bit programs.

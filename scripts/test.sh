@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds every target and runs every test: the native suite, the Windows
 # suites under Wine, and the concurrency tests under ThreadSanitizer.
-# Then the native suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Then the native suite under AddressSanitizer and UndefinedBehaviorSanitizer,
+# and a short run of each fuzz target.
 #
 # Where the kernel runs 32-bit programs, the 32-bit DLL's suites run under
 # 32-bit Wine and the 64-bit DLL's under 64-bit Wine. Where it does not (or
@@ -62,4 +63,6 @@ ctest --preset native -j "$jobs" || status=1
 # Every native test again under AddressSanitizer, UndefinedBehaviorSanitizer
 # and LeakSanitizer, the host soak of 200 services among them.
 ctest --preset asan -j "$jobs" || status=1
+# A short run of each fuzz target (scripts/fuzz.sh SECONDS for a long one).
+scripts/fuzz.sh 25 || status=1
 exit $status
