@@ -34,6 +34,9 @@ install() {
 install cmake g++ make clang googletest libgtest-dev libbenchmark-dev
 $native_only && exit 0
 
+# clang with libFuzzer and its sanitizer run-times, for the fuzz targets.
+install clang libclang-rt-14-dev
+
 install g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
   wine wine64 xvfb fonts-wqy-microhei imagemagick
 # tshark runs the Wireshark dissector on capture files; it never captures

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds every target and runs every test: the native suite, the Windows
 # suites under Wine, and the concurrency tests under ThreadSanitizer.
+# Then the native suite under AddressSanitizer and UndefinedBehaviorSanitizer,
+# and a short run of each fuzz target.
 #
 # Where the kernel runs 32-bit programs, the 32-bit DLL's suites run under
 # 32-bit Wine and the 64-bit DLL's under 64-bit Wine. Where it does not (or
@@ -26,6 +28,9 @@ for preset in thread-safety win32 win64 native tsan; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
 done
+# The native build under AddressSanitizer and UndefinedBehaviorSanitizer.
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
 
 if [[ $wine_build != none ]]; then
   # One Wine server for the whole run: one that exits between two quick
@@ -57,4 +62,9 @@ case $wine_build in
 esac
 ctest --preset tsan || status=1
 ctest --preset native -j "$jobs" || status=1
+# Every native test again under AddressSanitizer, UndefinedBehaviorSanitizer
+# and LeakSanitizer, the host soak of 200 services among them.
+ctest --preset asan -j "$jobs" || status=1
+# A short run of each fuzz target (scripts/fuzz.sh SECONDS for a long one).
+scripts/fuzz.sh 25 || status=1
 exit $status

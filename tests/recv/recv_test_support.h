@@ -13,6 +13,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdint>
 #include <stdexcept>
@@ -54,11 +56,15 @@ inline Bytes GoldenItem() {
       "0700 50317c31322e35");
 }
 
+// A datagram of `kind` holding `records`, from station `mac`.
 inline Bytes BuildDatagram(std::uint8_t kind,
-                           const std::vector<std::string>& records) {
+                           const std::vector<std::string>& records,
+                           const std::array<std::uint8_t, 6>& mac = {
+                               0x00, 0x11, 0x22, 0x33, 0x44, 0x55}) {
   Bytes bytes = Hex(
-      "ffffffff 02000001 00ffffff 00000000 001122334455 ffffffffffffffffffff");
+      "ffffffff 02000001 00ffffff 00000000 000000000000 ffffffffffffffffffff");
   bytes[8] = kind;
+  std::copy(mac.begin(), mac.end(), bytes.begin() + 16);
   for (const std::string& record : records) {
     bytes.push_back(static_cast<std::uint8_t>(record.size()));
     bytes.push_back(static_cast<std::uint8_t>(record.size() >> 8));

@@ -1,5 +1,6 @@
-// Loading the plug-in by path and resolving its six exports, the way a
-// host does: by name with dlopen on Linux, by ordinal under Windows.
+// What differs by OS in the host program: loading the plug-in by path and
+// resolving its six exports, the way a host does (by name with dlopen on
+// Linux, by ordinal under Windows), and counting what the process holds.
 #ifndef PELMORA_TOOLS_HOST_LIBRARY_H_
 #define PELMORA_TOOLS_HOST_LIBRARY_H_
 
@@ -28,6 +29,12 @@ void Unload();
 // callee removed its arguments). Only meaningful on 32-bit Windows;
 // elsewhere returns 0 without calling.
 int StackDeltaOfStdcall(void* fn, const void* a, const void* b, int args);
+
+// The open file descriptors and the live threads of this process, as Linux
+// lists them in /proc/self. A thread that has begun to exit is not counted:
+// a thread that a join has just released can stay listed for a moment while
+// the kernel finishes it. False where the system keeps no such lists.
+bool CountResources(int* openFiles, int* threads);
 
 }  // namespace pelmora::host
 

@@ -74,4 +74,6 @@ int StackDeltaOfStdcall(void* fn, const void* a, const void* b, int args) {
 int StackDeltaOfStdcall(void*, const void*, const void*, int) { return 0; }
 #endif
 
+bool CountResources(int*, int*) { return false; }
+
 }  // namespace pelmora::host

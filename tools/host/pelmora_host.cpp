@@ -21,6 +21,9 @@
 //                            pointers and report how the stack moved
 //   nulls                    push a value and an event with null texts,
 //                            as a careless host might
+//   resources                print "resources files F threads T": this
+//                            process's open file descriptors and threads
+//                            (Linux only)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -139,6 +142,13 @@ bool Run(const Exports& e, const std::vector<std::string>& words,
     e.UpdateItem("N", nullptr);
     e.SendEventEx(nullptr, nullptr);
     std::printf("nulls survived\n");
+  } else if (verb == "resources") {
+    int files, threads;
+    if (!pelmora::host::CountResources(&files, &threads)) {
+      std::fprintf(stderr, "pelmora-host: no resource counts here\n");
+      return false;
+    }
+    std::printf("resources files %d threads %d\n", files, threads);
   } else {
     std::fprintf(stderr, "pelmora-host: bad command '%s'\n", verb.c_str());
     return false;
