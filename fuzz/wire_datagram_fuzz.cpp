@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "recv_test_support.h"
+#include "datagram_bytes.h"
 #include "wire_reader.h"
 
 namespace {

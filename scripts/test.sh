@@ -66,5 +66,5 @@ ctest --preset native -j "$jobs" || status=1
 # and LeakSanitizer, the host soak of 200 services among them.
 ctest --preset asan -j "$jobs" || status=1
 # A short run of each fuzz target (scripts/fuzz.sh SECONDS for a long one).
-scripts/fuzz.sh 25 || status=1
+scripts/fuzz.sh 15 || status=1
 exit $status

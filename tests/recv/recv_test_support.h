@@ -1,6 +1,6 @@
-// Datagram bytes, a loopback sender and the receiver run as a process, for
-// the tests of the receiver, the dissector and the packages. The encoder
-// here is written apart from the parser so that the two check each other.
+// A loopback sender and the receiver run as a process, for the tests of the
+// receiver, the dissector and the packages; and the datagram bytes they
+// send.
 #ifndef PELMORA_TESTS_RECV_RECV_TEST_SUPPORT_H_
 #define PELMORA_TESTS_RECV_RECV_TEST_SUPPORT_H_
 
@@ -21,60 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "datagram_bytes.h"
+
 namespace recv_test {
-
-using Bytes = std::vector<std::uint8_t>;
-
-// Hex digits, spaces ignored.
-inline Bytes Hex(const std::string& text) {
-  Bytes bytes;
-  std::string digits;
-  for (const char c : text) {
-    if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
-  }
-  for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
-    bytes.push_back(
-        static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
-  }
-  return bytes;
-}
-
-inline std::string ToHex(const Bytes& bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (const std::uint8_t b : bytes) {
-    text += kHex[b >> 4];
-    text += kHex[b & 0x0F];
-  }
-  return text;
-}
-
-// Item datagram "P1|12.5" from station 00-11-22-33-44-55.
-inline Bytes GoldenItem() {
-  return Hex(
-      "ffffffff 02000001 01ffffff 09000000 001122334455 ffffffffffffffffffff"
-      "0700 50317c31322e35");
-}
-
-// A datagram of `kind` holding `records`, from station `mac`.
-inline Bytes BuildDatagram(std::uint8_t kind,
-                           const std::vector<std::string>& records,
-                           const std::array<std::uint8_t, 6>& mac = {
-                               0x00, 0x11, 0x22, 0x33, 0x44, 0x55}) {
-  Bytes bytes = Hex(
-      "ffffffff 02000001 00ffffff 00000000 000000000000 ffffffffffffffffffff");
-  bytes[8] = kind;
-  std::copy(mac.begin(), mac.end(), bytes.begin() + 16);
-  for (const std::string& record : records) {
-    bytes.push_back(static_cast<std::uint8_t>(record.size()));
-    bytes.push_back(static_cast<std::uint8_t>(record.size() >> 8));
-    bytes.insert(bytes.end(), record.begin(), record.end());
-  }
-  const std::size_t payload = bytes.size() - 32;
-  for (int i = 0; i < 4; ++i)
-    bytes[12 + i] = static_cast<std::uint8_t>(payload >> (8 * i));
-  return bytes;
-}
 
 class Sender {
  public:
