@@ -42,7 +42,7 @@ void PointStore::Update(std::string_view name, std::string_view value) {
     PointEntry* entry = stripe.table.Find(name, hash);
     if (discoveryDone_.IsSet()) {
       // The round ended while this call waited for the lock.
-      if (!entry) entry = stripe.table.Insert(name, hash);
+      if (!entry) entry = Insert(stripe, name, hash);
       PutItem(stripe, entry, value);
     } else if (entry) {
       // A known name has come back: the host's first round is complete.
@@ -51,7 +51,7 @@ void PointStore::Update(std::string_view name, std::string_view value) {
       LogLastPoint(name, value);
       discoveryDone_.Set();
     } else {
-      entry = stripe.table.Insert(name, hash);
+      entry = Insert(stripe, name, hash);
       pointOrder_.push_back(entry);
     }
     entry->value.assign(value.data(), value.size());
@@ -59,9 +59,16 @@ void PointStore::Update(std::string_view name, std::string_view value) {
   }
   Locked<SpinLock> hold(stripe.lock);
   PointEntry* entry = stripe.table.Find(name, hash);
-  if (!entry) entry = stripe.table.Insert(name, hash);
+  if (!entry) entry = Insert(stripe, name, hash);
   PutItem(stripe, entry, value);
   entry->value.assign(value.data(), value.size());
+}
+
+PointEntry* PointStore::Insert(PointStripe& stripe, std::string_view name,
+                               std::size_t hash) {
+  PointEntry* entry = arena_.Make(name, hash);
+  stripe.table.Link(entry);
+  return entry;
 }
 
 void PointStore::PutItem(PointStripe& stripe, PointEntry* entry,

@@ -7,7 +7,8 @@
 // cache line. A stripe's lock guards its table and its share of both banks'
 // item maps. The flip of the banks and the snapshot hold every stripe at
 // once (WholeTable). Lock order: the discovery lock, then the stripes in
-// ascending order, then the change banks' event lock, then LogLock.
+// ascending order, then the change banks' event lock or the entry arena's
+// lock (each taken alone), then LogLock.
 #ifndef PELMORA_COLLECT_POINT_STORE_H_
 #define PELMORA_COLLECT_POINT_STORE_H_
 
@@ -86,12 +87,17 @@ class PointStore {
   std::size_t WalkFirstRound(std::size_t from, Take&& take) const;
 
  private:
+  // A new entry for `name`, linked into its stripe's table.
+  PointEntry* Insert(PointStripe& stripe, std::string_view name,
+                     std::size_t hash) REQUIRES(stripe.lock);
   // Requires: the entry's stripe lock held.
   void PutItem(PointStripe& stripe, PointEntry* entry, std::string_view value)
       REQUIRES(stripe.lock);
   void LogLastPoint(std::string_view name, std::string_view value);
 
   const ServiceLog& log_;
+  // Outlives the stripes, whose tables point into it.
+  EntryArena arena_;
   mutable PointStripe stripes_[kStripeCount];
   // Read under any stripe lock; changed only with every stripe held.
   int activeBank_ = 0;

@@ -21,8 +21,29 @@ std::uint32_t UsableHashSize(std::uint32_t hashSize) {
   return hashSize > kMaxHashSize ? kMaxHashSize : hashSize;
 }
 
-PointTable::~PointTable() {
+EntryArena::~EntryArena() {
+  Locked<Mutex> hold(lock_);
   for (PointEntry* entry : entries_) entry->~PointEntry();
+}
+
+PointEntry* EntryArena::Make(std::string_view name, std::size_t hash) {
+  const std::size_t size = RoundUp(sizeof(PointEntry) + name.size());
+  Locked<Mutex> hold(lock_);
+  if (blockUsed_ + size > blockSize_) {
+    blockSize_ = size > kBlockSize ? size : kBlockSize;
+    blocks_.emplace_back(new unsigned char[blockSize_]);
+    blockUsed_ = 0;
+  }
+  unsigned char* at = blocks_.back().get() + blockUsed_;
+  blockUsed_ += size;
+  entries_.push_back(nullptr);
+  auto* entry = new (at) PointEntry;
+  entries_.back() = entry;
+  entry->hash = hash;
+  entry->nameLength = static_cast<std::uint32_t>(name.size());
+  if (!name.empty())
+    std::memcpy(at + sizeof(PointEntry), name.data(), name.size());
+  return entry;
 }
 
 void PointTable::SizeBuckets(std::uint32_t buckets) {
@@ -44,27 +65,11 @@ PointEntry* PointTable::Find(std::string_view name, std::size_t hash) const {
   return nullptr;
 }
 
-PointEntry* PointTable::Insert(std::string_view name, std::size_t hash) {
+void PointTable::Link(PointEntry* entry) {
   if (buckets_.empty()) SizeBuckets(kDefaultHashSize);
-  const std::size_t size = RoundUp(sizeof(PointEntry) + name.size());
-  if (blockUsed_ + size > blockSize_) {
-    blockSize_ = size > kBlockSize ? size : kBlockSize;
-    blocks_.emplace_back(new unsigned char[blockSize_]);
-    blockUsed_ = 0;
-  }
-  unsigned char* at = blocks_.back().get() + blockUsed_;
-  blockUsed_ += size;
-  entries_.push_back(nullptr);
-  auto* entry = new (at) PointEntry;
-  entries_.back() = entry;
-  entry->hash = hash;
-  entry->nameLength = static_cast<std::uint32_t>(name.size());
-  if (!name.empty())
-    std::memcpy(at + sizeof(PointEntry), name.data(), name.size());
-  PointEntry*& head = buckets_[hash % buckets_.size()];
+  PointEntry*& head = buckets_[entry->hash % buckets_.size()];
   entry->next = head;
   head = entry;
-  return entry;
 }
 
 }  // namespace pelmora

@@ -4,9 +4,8 @@
 // Each entry also carries the point's pending change in each of the two
 // change banks, so that a host call for a known point does one hash lookup
 // in all: it finds the entry once and writes both the bank's value and the
-// latest value in place, reusing their storage. An entry and its name share
-// one allocation, carved in insertion order from large blocks, so that a
-// walk over the points in first-seen order reads memory in order.
+// latest value in place, reusing their storage. Entries are made by an
+// EntryArena and linked into a table, which never owns them.
 #ifndef PELMORA_COLLECT_POINT_TABLE_H_
 #define PELMORA_COLLECT_POINT_TABLE_H_
 
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "platform/sync.h"
 
 namespace pelmora {
 
@@ -49,10 +49,31 @@ inline constexpr std::uint32_t kMaxHashSize = 1u << 20;
 // kDefaultHashSize, sizes above kMaxHashSize are clamped.
 std::uint32_t UsableHashSize(std::uint32_t hashSize);
 
+// Every entry of a point store, each with its name in the same allocation,
+// carved in insertion order from large blocks shared by all of the store's
+// tables: a host that scans its points in first-seen order reads memory in
+// order, whichever table each point falls in, and the hardware prefetcher
+// can run ahead of it. Entries live as long as the arena. Any thread.
+class EntryArena {
+ public:
+  EntryArena() = default;
+  ~EntryArena();
+  EntryArena(const EntryArena&) = delete;
+  EntryArena& operator=(const EntryArena&) = delete;
+
+  PointEntry* Make(std::string_view name, std::size_t hash) EXCLUDES(lock_);
+
+ private:
+  Mutex lock_;
+  std::vector<PointEntry*> entries_ GUARDED_BY(lock_);  // to destroy them
+  std::vector<std::unique_ptr<unsigned char[]>> blocks_ GUARDED_BY(lock_);
+  std::size_t blockUsed_ GUARDED_BY(lock_) = 0;
+  std::size_t blockSize_ GUARDED_BY(lock_) = 0;
+};
+
 class PointTable {
  public:
   PointTable() = default;
-  ~PointTable();
   PointTable(const PointTable&) = delete;
   PointTable& operator=(const PointTable&) = delete;
 
@@ -63,15 +84,12 @@ class PointTable {
   static std::size_t Hash(std::string_view name);
   // Null when the name is unknown. Names compare byte for byte.
   PointEntry* Find(std::string_view name, std::size_t hash) const;
-  // Requires: Find(name, hash) is null. Entries live as long as the table.
-  PointEntry* Insert(std::string_view name, std::size_t hash);
+  // Requires: Find(entry's name, hash) is null. The entry must outlive the
+  // table.
+  void Link(PointEntry* entry);
 
  private:
   std::vector<PointEntry*> buckets_;
-  std::vector<PointEntry*> entries_;  // every entry, to destroy them
-  std::vector<std::unique_ptr<unsigned char[]>> blocks_;
-  std::size_t blockUsed_ = 0;
-  std::size_t blockSize_ = 0;
 };
 
 }  // namespace pelmora
