@@ -22,13 +22,11 @@ std::uint32_t UsableHashSize(std::uint32_t hashSize) {
 }
 
 EntryArena::~EntryArena() {
-  Locked<Mutex> hold(lock_);
   for (PointEntry* entry : entries_) entry->~PointEntry();
 }
 
 PointEntry* EntryArena::Make(std::string_view name, std::size_t hash) {
   const std::size_t size = RoundUp(sizeof(PointEntry) + name.size());
-  Locked<Mutex> hold(lock_);
   if (blockUsed_ + size > blockSize_) {
     blockSize_ = size > kBlockSize ? size : kBlockSize;
     blocks_.emplace_back(new unsigned char[blockSize_]);
@@ -47,7 +45,10 @@ PointEntry* EntryArena::Make(std::string_view name, std::size_t hash) {
 }
 
 void PointTable::SizeBuckets(std::uint32_t buckets) {
-  buckets_.assign(buckets == 0 ? 1 : buckets, nullptr);
+  bucketCount_ = buckets == 0 ? 1 : buckets;
+  buckets_.reset(new std::atomic<PointEntry*>[bucketCount_]);
+  for (std::size_t b = 0; b < bucketCount_; ++b)
+    buckets_[b].store(nullptr, std::memory_order_relaxed);
 }
 
 std::size_t PointTable::Hash(std::string_view name) {
@@ -58,18 +59,20 @@ std::size_t PointTable::Hash(std::string_view name) {
 }
 
 PointEntry* PointTable::Find(std::string_view name, std::size_t hash) const {
-  if (buckets_.empty()) return nullptr;
-  for (PointEntry* e = buckets_[hash % buckets_.size()]; e; e = e->next) {
+  if (bucketCount_ == 0) return nullptr;
+  for (PointEntry* e =
+           buckets_[hash % bucketCount_].load(std::memory_order_acquire);
+       e; e = e->next) {
     if (e->hash == hash && e->name() == name) return e;
   }
   return nullptr;
 }
 
 void PointTable::Link(PointEntry* entry) {
-  if (buckets_.empty()) SizeBuckets(kDefaultHashSize);
-  PointEntry*& head = buckets_[entry->hash % buckets_.size()];
-  entry->next = head;
-  head = entry;
+  std::atomic<PointEntry*>& head = buckets_[entry->hash % bucketCount_];
+  entry->next = head.load(std::memory_order_relaxed);
+  // Publishes the entry whole: a lookup that sees it sees its fields.
+  head.store(entry, std::memory_order_release);
 }
 
 }  // namespace pelmora

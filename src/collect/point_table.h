@@ -18,12 +18,11 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "platform/sync.h"
 
 namespace pelmora {
 
 struct PointEntry {
-  PointEntry* next = nullptr;  // bucket chain
+  PointEntry* next = nullptr;  // bucket chain, fixed once linked
   std::size_t hash = 0;
   std::string value;  // last value pushed
   // Value pushed while bank 1 / bank 2 was active, valid while inBank is set.
@@ -33,6 +32,9 @@ struct PointEntry {
   // Set by the first report of a record of this point too long for any
   // datagram: a host pushing one long value every scan is told once.
   std::atomic<bool> tooLongReported{false};
+  // The host slot under whose lock the values above are written (see
+  // PointStore).
+  std::atomic<std::uint8_t> owner{0};
 
   // The name's bytes follow the entry in its allocation.
   std::string_view name() const {
@@ -50,10 +52,10 @@ inline constexpr std::uint32_t kMaxHashSize = 1u << 20;
 std::uint32_t UsableHashSize(std::uint32_t hashSize);
 
 // Every entry of a point store, each with its name in the same allocation,
-// carved in insertion order from large blocks shared by all of the store's
-// tables: a host that scans its points in first-seen order reads memory in
-// order, whichever table each point falls in, and the hardware prefetcher
-// can run ahead of it. Entries live as long as the arena. Any thread.
+// carved in insertion order from large blocks: a host that scans its points
+// in first-seen order reads memory in order, and the hardware prefetcher
+// can run ahead of it. Entries live as long as the arena. Its owner
+// serialises the calls of Make.
 class EntryArena {
  public:
   EntryArena() = default;
@@ -61,35 +63,34 @@ class EntryArena {
   EntryArena(const EntryArena&) = delete;
   EntryArena& operator=(const EntryArena&) = delete;
 
-  PointEntry* Make(std::string_view name, std::size_t hash) EXCLUDES(lock_);
+  PointEntry* Make(std::string_view name, std::size_t hash);
 
  private:
-  Mutex lock_;
-  std::vector<PointEntry*> entries_ GUARDED_BY(lock_);  // to destroy them
-  std::vector<std::unique_ptr<unsigned char[]>> blocks_ GUARDED_BY(lock_);
-  std::size_t blockUsed_ GUARDED_BY(lock_) = 0;
-  std::size_t blockSize_ GUARDED_BY(lock_) = 0;
+  std::vector<PointEntry*> entries_;  // to destroy them
+  std::vector<std::unique_ptr<unsigned char[]>> blocks_;
+  std::size_t blockUsed_ = 0;
+  std::size_t blockSize_ = 0;
 };
 
+// Looked up without a lock: an entry once linked keeps its place in its
+// chain, its name and its hash, and a new one is published whole.
 class PointTable {
  public:
-  PointTable() = default;
-  PointTable(const PointTable&) = delete;
-  PointTable& operator=(const PointTable&) = delete;
-
-  // Sets the bucket count once, before any point is stored.
+  // Sets the bucket count: before any point is linked, while no thread
+  // looks up.
   void SizeBuckets(std::uint32_t buckets);
-  std::size_t BucketCount() const { return buckets_.size(); }
+  std::size_t BucketCount() const { return bucketCount_; }
 
   static std::size_t Hash(std::string_view name);
-  // Null when the name is unknown. Names compare byte for byte.
+  // Null when the name is unknown. Names compare byte for byte. Any thread.
   PointEntry* Find(std::string_view name, std::size_t hash) const;
-  // Requires: Find(entry's name, hash) is null. The entry must outlive the
-  // table.
+  // Requires: Find(entry's name, hash) is null, and no other Link at the
+  // same moment. The entry must outlive the table.
   void Link(PointEntry* entry);
 
  private:
-  std::vector<PointEntry*> buckets_;
+  std::unique_ptr<std::atomic<PointEntry*>[]> buckets_;
+  std::size_t bucketCount_ = 0;
 };
 
 }  // namespace pelmora
