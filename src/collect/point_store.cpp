@@ -1,9 +1,21 @@
 #include "collect/point_store.h"
 
+#include <cstring>
+
 #include "config/log_messages.h"
 
 namespace pelmora {
 namespace {
+
+// Writes `value` over `text`: in place when the length is unchanged, as it
+// mostly is from one scan of a point to the next.
+void Overwrite(std::string& text, std::string_view value) {
+  if (text.size() == value.size() && !value.empty()) {
+    std::memcpy(&text[0], value.data(), value.size());
+  } else {
+    text.assign(value.data(), value.size());
+  }
+}
 
 // The calling thread's host slot, taken in turn on its first call.
 std::uint8_t MySlot() {
@@ -84,7 +96,7 @@ void PointStore::Write(PointEntry& entry, std::string_view value,
   HostSlot& slot = LockOwner(entry);
   slot.lock.AssertHeld();
   if (intoBank) PutItem(slot, entry, value);
-  entry.value.assign(value.data(), value.size());
+  Overwrite(entry.value, value);
   // The entry passes to the caller's slot, so that the thread's next push
   // of it takes a lock that only its own thread takes. Once the new owner
   // is seen, the writes above are seen with it.
@@ -97,7 +109,7 @@ void PointStore::Write(PointEntry& entry, std::string_view value,
 void PointStore::PutItem(HostSlot& slot, PointEntry& entry,
                          std::string_view value) {
   const int bank = activeBank_;
-  entry.pending[bank].assign(value.data(), value.size());
+  Overwrite(entry.pending[bank], value);
   if (!entry.inBank[bank]) {
     entry.inBank[bank] = true;
     slot.changed[bank].push_back(&entry);
