@@ -148,7 +148,8 @@ bool PointStore::DrainBank(int bank, Emit&& emit) {
 
 template <typename Take>
 std::size_t PointStore::WalkFirstRound(std::size_t from, Take&& take) const {
-  // Entries lie in sixteen stripes: ask for those a few points ahead.
+  // Most of the walk is waiting for entries, even in first-seen order: ask
+  // for those a few points ahead.
   constexpr std::size_t kPrefetchAhead = 6;
   Locked<Mutex> round(discoveryLock_);
   WholeTable hold(*this);
