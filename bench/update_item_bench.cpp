@@ -97,6 +97,10 @@ void BM_UpdateItemKnownPoint(benchmark::State& state) {
   state.counters["speedup_2t"] = one.wallNs / two.wallNs;
   state.counters["floor_speedup_2t"] = floorOne.wallNs / floorTwo.wallNs;
   state.counters["split_speedup_2t"] = floorOne.wallNs / splitTwo.wallNs;
+  // The plug-in's speed-up over what two threads sharing nothing got in
+  // the same iterations.
+  state.counters["vs_split_2t"] =
+      (one.wallNs / two.wallNs) / (floorOne.wallNs / splitTwo.wallNs);
   // What the speed-up is made of: the CPU time two threads spend on the
   // same calls over one thread's (1.0: sharing costs nothing), and how many
   // cores the two had on average (2.0: neither was ever descheduled).
