@@ -71,9 +71,9 @@ PointEntry* PointStore::FindOrInsert(std::string_view name, std::size_t hash,
   PointEntry* entry = table_.Find(name, hash);
   *inserted = entry == nullptr;
   if (!entry) {
-    entry = arena_.Make(name, hash);
+    entry = arena_.Make(name);
     entry->owner.store(MySlot(), std::memory_order_relaxed);
-    table_.Link(entry);
+    table_.Link(entry, hash);
   }
   return entry;
 }

@@ -8,10 +8,12 @@ namespace pelmora {
 namespace {
 
 constexpr std::size_t kBlockSize = 64 * 1024;
+constexpr std::size_t kLinksPerBlock = 4096;
 
-std::size_t RoundUp(std::size_t n) {
+// An entry with its name, rounded up so that the next one is aligned.
+std::size_t EntrySize(std::size_t nameLength) {
   constexpr std::size_t a = alignof(PointEntry);
-  return (n + a - 1) / a * a;
+  return (sizeof(PointEntry) + nameLength + a - 1) / a * a;
 }
 
 }  // namespace
@@ -22,22 +24,27 @@ std::uint32_t UsableHashSize(std::uint32_t hashSize) {
 }
 
 EntryArena::~EntryArena() {
-  for (PointEntry* entry : entries_) entry->~PointEntry();
+  for (const Block& block : blocks_) {
+    for (std::size_t at = 0; at < block.used;) {
+      auto* entry = reinterpret_cast<PointEntry*>(block.bytes.get() + at);
+      at += EntrySize(entry->nameLength);
+      entry->~PointEntry();
+    }
+  }
 }
 
-PointEntry* EntryArena::Make(std::string_view name, std::size_t hash) {
-  const std::size_t size = RoundUp(sizeof(PointEntry) + name.size());
-  if (blockUsed_ + size > blockSize_) {
-    blockSize_ = size > kBlockSize ? size : kBlockSize;
-    blocks_.emplace_back(new unsigned char[blockSize_]);
-    blockUsed_ = 0;
+PointEntry* EntryArena::Make(std::string_view name) {
+  const std::size_t size = EntrySize(name.size());
+  if (blocks_.empty() || blocks_.back().used + size > blocks_.back().size) {
+    const std::size_t blockSize = size > kBlockSize ? size : kBlockSize;
+    blocks_.push_back(
+        {std::unique_ptr<unsigned char[]>(new unsigned char[blockSize]),
+         blockSize, 0});
   }
-  unsigned char* at = blocks_.back().get() + blockUsed_;
-  blockUsed_ += size;
-  entries_.push_back(nullptr);
+  Block& block = blocks_.back();
+  unsigned char* at = block.bytes.get() + block.used;
+  block.used += size;
   auto* entry = new (at) PointEntry;
-  entries_.back() = entry;
-  entry->hash = hash;
   entry->nameLength = static_cast<std::uint32_t>(name.size());
   if (!name.empty())
     std::memcpy(at + sizeof(PointEntry), name.data(), name.size());
@@ -46,7 +53,7 @@ PointEntry* EntryArena::Make(std::string_view name, std::size_t hash) {
 
 void PointTable::SizeBuckets(std::uint32_t buckets) {
   bucketCount_ = buckets == 0 ? 1 : buckets;
-  buckets_.reset(new std::atomic<PointEntry*>[bucketCount_]);
+  buckets_.reset(new std::atomic<const ChainLink*>[bucketCount_]);
   for (std::size_t b = 0; b < bucketCount_; ++b)
     buckets_[b].store(nullptr, std::memory_order_relaxed);
 }
@@ -59,20 +66,25 @@ std::size_t PointTable::Hash(std::string_view name) {
 }
 
 PointEntry* PointTable::Find(std::string_view name, std::size_t hash) const {
-  if (bucketCount_ == 0) return nullptr;
-  for (PointEntry* e =
+  for (const ChainLink* link =
            buckets_[hash % bucketCount_].load(std::memory_order_acquire);
-       e; e = e->next) {
-    if (e->hash == hash && e->name() == name) return e;
+       link; link = link->next) {
+    if (link->hash == hash && link->entry->name() == name) return link->entry;
   }
   return nullptr;
 }
 
-void PointTable::Link(PointEntry* entry) {
-  std::atomic<PointEntry*>& head = buckets_[entry->hash % bucketCount_];
-  entry->next = head.load(std::memory_order_relaxed);
-  // Publishes the entry whole: a lookup that sees it sees its fields.
-  head.store(entry, std::memory_order_release);
+void PointTable::Link(PointEntry* entry, std::size_t hash) {
+  if (linkBlocks_.empty() || linksUsed_ == kLinksPerBlock) {
+    linkBlocks_.emplace_back(new ChainLink[kLinksPerBlock]);
+    linksUsed_ = 0;
+  }
+  ChainLink& link = linkBlocks_.back()[linksUsed_++];
+  std::atomic<const ChainLink*>& head = buckets_[hash % bucketCount_];
+  link = {head.load(std::memory_order_relaxed), hash, entry};
+  // Publishes the link whole: a lookup that sees it sees its fields and
+  // the entry's name.
+  head.store(&link, std::memory_order_release);
 }
 
 }  // namespace pelmora

@@ -22,8 +22,6 @@
 namespace pelmora {
 
 struct PointEntry {
-  PointEntry* next = nullptr;  // bucket chain, fixed once linked
-  std::size_t hash = 0;
   std::string value;  // last value pushed
   // Value pushed while bank 1 / bank 2 was active, valid while inBank is set.
   std::string pending[2];
@@ -63,17 +61,24 @@ class EntryArena {
   EntryArena(const EntryArena&) = delete;
   EntryArena& operator=(const EntryArena&) = delete;
 
-  PointEntry* Make(std::string_view name, std::size_t hash);
+  PointEntry* Make(std::string_view name);
 
  private:
-  std::vector<PointEntry*> entries_;  // to destroy them
-  std::vector<std::unique_ptr<unsigned char[]>> blocks_;
-  std::size_t blockUsed_ = 0;
-  std::size_t blockSize_ = 0;
+  struct Block {
+    std::unique_ptr<unsigned char[]> bytes;
+    std::size_t size;
+    std::size_t used;  // entries lie back to back up to here
+  };
+  std::vector<Block> blocks_;
 };
 
-// Looked up without a lock: an entry once linked keeps its place in its
-// chain, its name and its hash, and a new one is published whole.
+// Looked up without a lock: a point once linked keeps its place in its
+// chain, and a new one is published whole.
+//
+// The chains are made of links of their own, apart from the entries: a
+// lookup that passes other points on its way reads their links, which
+// nothing writes once they are linked, and never the lines where host
+// threads write those points' values.
 class PointTable {
  public:
   // Sets the bucket count: before any point is linked, while no thread
@@ -86,11 +91,21 @@ class PointTable {
   PointEntry* Find(std::string_view name, std::size_t hash) const;
   // Requires: Find(entry's name, hash) is null, and no other Link at the
   // same moment. The entry must outlive the table.
-  void Link(PointEntry* entry);
+  void Link(PointEntry* entry, std::size_t hash);
 
  private:
-  std::unique_ptr<std::atomic<PointEntry*>[]> buckets_;
+  struct ChainLink {
+    const ChainLink* next;
+    std::size_t hash;
+    PointEntry* entry;
+  };
+
+  std::unique_ptr<std::atomic<const ChainLink*>[]> buckets_;
   std::size_t bucketCount_ = 0;
+  // Links are carved in insertion order from blocks that live as long as
+  // the table.
+  std::vector<std::unique_ptr<ChainLink[]>> linkBlocks_;
+  std::size_t linksUsed_ = 0;  // in the last block
 };
 
 }  // namespace pelmora
