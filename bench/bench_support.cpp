@@ -39,7 +39,7 @@ void PELMORA_STDCALL IgnoreWriteCommand(const char*, const char*) {}
 
 void Repeated(benchmark::internal::Benchmark* b) {
   b->Repetitions(5)
-      ->ReportAggregatesOnly(true)
+      ->DisplayAggregatesOnly(true)
       ->ComputeStatistics("min",
                           [](const std::vector<double>& v) {
                             return *std::min_element(v.begin(), v.end());

@@ -21,8 +21,9 @@
 
 namespace pelmora::bench {
 
-// Five repetitions of `b`, reported as their mean, median, spread, min and
-// max: a figure that must hold in every run is read from min or max.
+// Five repetitions of `b`, shown as their mean, median, spread, min and max
+// (a --benchmark_out file keeps each one): a figure that must hold in every
+// run is read from min or max.
 void Repeated(benchmark::internal::Benchmark* b);
 
 // Nanoseconds of the steady clock, and of the calling thread's CPU time.
@@ -166,8 +167,9 @@ class DiscoveredPlugin {
 // A std::mutex-guarded std::unordered_map<std::string, std::string>: the
 // least a keeper of every point's last value does, the floor that the host
 // calls are measured beside. Keys come as std::string, so the floor makes
-// no copy of a known name.
-class FloorMap {
+// no copy of a known name. A line of its own, so that two of them side by
+// side share nothing.
+class alignas(64) FloorMap {
  public:
   FloorMap() = default;
   // Every point of `points` with its round-0 value, reserved for them.
