@@ -108,10 +108,13 @@ void BM_UpdateItemKnownPoint(benchmark::State& state) {
   state.counters["cores_2t"] = two.cpuNs / two.wallNs;
   state.counters["split_cpu_2t"] = splitTwo.cpuNs / floorOne.cpuNs;
 }
+// A second per repetition: several iterations even at 100,000 points, so
+// that one disturbed phase does not make a repetition's figures.
 BENCHMARK(BM_UpdateItemKnownPoint)
     ->Apply(Repeated)
     ->Arg(10000)
     ->Arg(100000)
+    ->MinTime(1.0)
     ->Unit(benchmark::kMillisecond);
 
 // The host's first round: every call brings a new name, which joins the
