@@ -1,156 +1,179 @@
-// What a host pays per UpdateItem call, and what the snapshot costs against
-// a bare sendto loop of the same datagrams.
-#include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+// What a host pays per UpdateItem and SendEventEx call, through the
+// plug-in's exports with its link running, beside a mutex-guarded
+// unordered_map measured in the same iteration.
+#include <algorithm>
 
-#include <cstdio>
-#include <string>
-#include <vector>
+#include "bench_support.h"
 
-#include "platform/env.h"
-#include "service/link_service.h"
-
-namespace pelmora {
+namespace pelmora::bench {
 namespace {
 
-// A service with `points` discovered points, its host in a scratch
-// directory without a Drivers folder (so nothing is logged to disk).
-class BenchService {
- public:
-  explicit BenchService(int points) {
-    service_ = LinkService::Instance(*Env::Default());
-    service_->points().SizeTable(kDefaultHashSize);
-    PointStore& store = service_->points();
-    for (int i = 0; i < points; ++i) names_.push_back(Name(i));
-    for (const std::string& n : names_) store.Update(n, "0.0");
-    store.Update(names_[0], "0.0");  // the first round is over
-    // Every point is in the active bank already, as between two flips of a
-    // busy link.
-    for (const std::string& n : names_) store.Update(n, "0.0");
-  }
-  ~BenchService() { LinkService::DestroyInstance(); }
-  LinkService& service() { return *service_; }
-  const std::vector<std::string>& names() const { return names_; }
+// Calls per measured phase: long enough that starting the threads is lost
+// in it, short enough that a phase rarely straddles a burst of other load.
+constexpr int kCallsPerPhase = 200000;
 
-  static std::string Name(int i) {
-    char name[32];
-    std::snprintf(name, sizeof name, "Station.Area%02d.Point%05d", i % 17, i);
-    return name;
-  }
+// Thread t of `threads` scans the t-th of that many equal groups of points,
+// `rounds` times from round `first` on, with put(t, name, value).
+template <typename Put>
+Elapsed Scan(HostThreads& threads, int threadCount, const HostPoints& points,
+             int first, int rounds, Put put) {
+  const int n = points.count();
+  return threads.Run(threadCount, [&](int t) {
+    const int begin = n * t / threadCount;
+    const int end = n * (t + 1) / threadCount;
+    for (int r = first; r < first + rounds; ++r)
+      for (int i = begin; i < end; ++i)
+        put(t, points.name(i), points.value(i, r));
+  });
+}
 
- private:
-  LinkService* service_;
-  std::vector<std::string> names_;
-};
+// The same after one round untimed: a host that keeps its threads and their
+// groups of points, with its caches warm.
+template <typename Put>
+Elapsed SteadyScan(HostThreads& threads, int threadCount,
+                   const HostPoints& points, int first, int rounds, Put put) {
+  Scan(threads, threadCount, points, first - 1, 1, put);
+  return Scan(threads, threadCount, points, first, rounds, put);
+}
 
-BenchService* shared = nullptr;
+auto ToPlugin(const PluginHost& plugin) {
+  return [&plugin](int, const std::string& name, const char* value) {
+    plugin.UpdateItem(name, value);
+  };
+}
+auto ToFloor(FloorMap& floor) {
+  return [&floor](int, const std::string& name, const char* value) {
+    floor.Put(name, value);
+  };
+}
 
-// Known points, values of the same length as before: one lookup, no
-// allocation. Threads share one service and each scans points of its own,
-// as host threads scanning their own groups of points do.
+// Per call: the plug-in's wall time, the floor's, and their ratio.
+void ReportBesideFloor(benchmark::State& state, const Elapsed& plugin,
+                       const Elapsed& floor, double calls) {
+  state.counters["ns"] = plugin.wallNs / calls;
+  state.counters["floor_ns"] = floor.wallNs / calls;
+  state.counters["x_floor"] = plugin.wallNs / floor.wallNs;
+}
+
+// Known points after discovery, every one of them changing every round, so
+// that every call also replaces the point's change in the active bank. Each
+// iteration scans with one thread through the plug-in and the floor, then
+// with two threads on disjoint halves through both.
 void BM_UpdateItemKnownPoint(benchmark::State& state) {
-  // The loop starts and ends behind a barrier: every thread sees the
-  // service inside it, and none uses it after thread 0 deletes it.
-  if (state.thread_index() == 0)
-    shared = new BenchService(static_cast<int>(state.range(0)));
-  // Thread t of n scans the t-th of n equal groups of points.
-  const auto group = static_cast<std::size_t>(state.range(0) / state.threads());
-  const auto first = group * static_cast<std::size_t>(state.thread_index());
-  std::size_t i = 0;
-  char value[16];
+  const int n = static_cast<int>(state.range(0));
+  const HostPoints points(n);
+  LoopbackServer server;
+  const DiscoveredPlugin discovered(points, server, state);
+  if (!discovered.ok()) return;
+  const PluginHost& plugin = discovered.host();
+  FloorMap floor(points);
+  // Each thread's half in a map of its own: two threads that share nothing,
+  // what this machine gives two threads at that moment.
+  FloorMap halves[2];
+  for (int i = 0; i < n; ++i)
+    halves[i < n / 2 ? 0 : 1].Put(points.name(i), points.value(i, 0));
+  auto toOwnHalf = [&halves](int thread, const std::string& name,
+                             const char* value) {
+    halves[thread].Put(name, value);
+  };
+  HostThreads threads(2);
+  const int rounds = std::max(1, kCallsPerPhase / n);
+  int round = 1;
+  Elapsed one, floorOne, two, floorTwo, splitTwo;
   for (auto _ : state) {
-    const std::vector<std::string>& names = shared->names();
-    const std::string& name = names[first + i++ % group];
-    std::snprintf(value, sizeof value, "%zu.5", i % 1000);
-    shared->service().points().Update(name, value);
+    one += SteadyScan(threads, 1, points, round + 1, rounds, ToPlugin(plugin));
+    floorOne +=
+        SteadyScan(threads, 1, points, round + 1, rounds, ToFloor(floor));
+    round += rounds + 1;
+    two += SteadyScan(threads, 2, points, round + 1, rounds, ToPlugin(plugin));
+    floorTwo +=
+        SteadyScan(threads, 2, points, round + 1, rounds, ToFloor(floor));
+    splitTwo += SteadyScan(threads, 2, points, round + 1, rounds, toOwnHalf);
+    round += rounds + 1;
   }
-  state.SetItemsProcessed(state.iterations());
-  if (state.thread_index() == 0) {
-    delete shared;
-    shared = nullptr;
-  }
+  const double calls = double(state.iterations()) * rounds * n;
+  ReportBesideFloor(state, one, floorOne, calls);
+  // Two threads' throughput over one thread's.
+  state.counters["speedup_2t"] = one.wallNs / two.wallNs;
+  state.counters["floor_speedup_2t"] = floorOne.wallNs / floorTwo.wallNs;
+  state.counters["split_speedup_2t"] = floorOne.wallNs / splitTwo.wallNs;
+  // The plug-in's speed-up over what two threads sharing nothing got in
+  // the same iterations.
+  state.counters["vs_split_2t"] =
+      (one.wallNs / two.wallNs) / (floorOne.wallNs / splitTwo.wallNs);
+  // What the speed-up is made of: the CPU time two threads spend on the
+  // same calls over one thread's (1.0: sharing costs nothing), and how many
+  // cores the two had on average (2.0: neither was ever descheduled).
+  state.counters["cpu_2t"] = two.cpuNs / one.cpuNs;
+  state.counters["cores_2t"] = two.cpuNs / two.wallNs;
+  state.counters["split_cpu_2t"] = splitTwo.cpuNs / floorOne.cpuNs;
 }
+// A second per repetition: several iterations even at 100,000 points, so
+// that one disturbed phase does not make a repetition's figures.
 BENCHMARK(BM_UpdateItemKnownPoint)
+    ->Apply(Repeated)
     ->Arg(10000)
-    ->Threads(1)
-    ->Threads(2)
-    ->UseRealTime();
+    ->Arg(100000)
+    ->MinTime(1.0)
+    ->Unit(benchmark::kMillisecond);
 
-// A UDP socket bound on loopback that nobody reads: the kernel drops what
-// overflows, so only the sender's cost is measured.
-struct Sink {
-  Sink() {
-    fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    port = ntohs(addr.sin_port);
-  }
-  ~Sink() { ::close(fd); }
-  int fd;
-  std::uint16_t port;
-};
-
-void BM_Snapshot(benchmark::State& state) {
-  BenchService bench(static_cast<int>(state.range(0)));
-  Sink sink;
-  LinkService& service = bench.service();
-  service.settings().SetServerAddress("127.0.0.1");
-  service.settings().SetServerPort(sink.port);
-  UdpLink::OpenStep failedStep;
-  OsError error;
-  if (!service.link().Open(&failedStep, &error)) {
-    state.SkipWithError("no socket");
-    return;
-  }
-  for (auto _ : state) benchmark::DoNotOptimize(service.SendSnapshot());
-  service.link().Close();
-  state.SetItemsProcessed(state.iterations() * state.range(0));
-}
-BENCHMARK(BM_Snapshot)->Arg(10000)->UseRealTime();
-
-// The same datagrams, packed beforehand and sent in a bare loop: the rate
-// the snapshot is measured against.
-void BM_RawSendtoOfSnapshotDatagrams(benchmark::State& state) {
-  std::vector<std::vector<std::uint8_t>> datagrams;
-  DatagramBuffer buffer;
-  const DatagramHeader header;
-  for (int i = 0; i < state.range(0); ++i) {
-    const std::string name = BenchService::Name(i);
-    if (!buffer.Fits(name.size() + 4)) {
-      buffer.Finish(header, kKindSnapshot);
-      datagrams.emplace_back(buffer.bytes, buffer.bytes + buffer.length);
-      buffer.Reset();
-    }
-    buffer.AppendPair(name, "0.0");
-  }
-  buffer.Finish(header, kKindSnapshot);
-  datagrams.emplace_back(buffer.bytes, buffer.bytes + buffer.length);
-  Sink sink;
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  to.sin_port = htons(sink.port);
-  ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+// The host's first round: every call brings a new name, which joins the
+// point list. One service per iteration; the floor inserts the same pairs
+// into a map reserved for them, as the plug-in's buckets are sized for them.
+void BM_UpdateItemFirstRound(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  const HostPoints points(n);
+  LoopbackServer server;
+  PluginHost& plugin = PluginHost::Instance();
+  HostThreads threads(1);
+  Elapsed first, floorFirst;
   for (auto _ : state) {
-    for (const auto& d : datagrams) {
-      benchmark::DoNotOptimize(::sendto(fd, d.data(), d.size(), 0,
-                                        reinterpret_cast<sockaddr*>(&to),
-                                        sizeof to));
-    }
+    plugin.Start(HashSizeFor(n), server.port());
+    first += Scan(threads, 1, points, 0, 1, ToPlugin(plugin));
+    // A known name ends the round, so that the stop need not wait for it.
+    plugin.UpdateItem(points.name(0), points.value(0, 0));
+    plugin.Stop();
+    FloorMap floor;
+    floor.Reserve(static_cast<std::size_t>(n));
+    floorFirst += Scan(threads, 1, points, 0, 1, ToFloor(floor));
   }
-  ::close(fd);
-  state.SetItemsProcessed(state.iterations() * state.range(0));
+  ReportBesideFloor(state, first, floorFirst, double(state.iterations()) * n);
 }
-BENCHMARK(BM_RawSendtoOfSnapshotDatagrams)->Arg(10000)->UseRealTime();
+BENCHMARK(BM_UpdateItemFirstRound)
+    ->Apply(Repeated)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond);
+
+// Events after discovery: the point names and values as the two texts.
+// Eight phases of 10,000 events per service stay below what one bank
+// accepts, so every event is taken, none refused.
+void BM_SendEventEx(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  const HostPoints points(n);
+  LoopbackServer server;
+  const DiscoveredPlugin discovered(points, server, state);
+  if (!discovered.ok()) return;
+  const PluginHost& plugin = discovered.host();
+  FloorMap floor(points);
+  HostThreads threads(1);
+  int round = 1;
+  Elapsed events, floorPuts;
+  for (auto _ : state) {
+    events += Scan(threads, 1, points, round, 1,
+                   [&plugin](int, const std::string& a, const char* b) {
+                     plugin.SendEventEx(a, b);
+                   });
+    floorPuts += Scan(threads, 1, points, round, 1, ToFloor(floor));
+    ++round;
+  }
+  ReportBesideFloor(state, events, floorPuts, double(state.iterations()) * n);
+}
+BENCHMARK(BM_SendEventEx)
+    ->Apply(Repeated)
+    ->Arg(10000)
+    ->Iterations(8)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
-}  // namespace pelmora
-
-BENCHMARK_MAIN();
+}  // namespace pelmora::bench

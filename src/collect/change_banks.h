@@ -34,8 +34,8 @@ class ChangeBanks {
 
   // Hands each point change of the retired bank to emit(entry, record) as
   // its record "name|value", in the order the points first changed in the
-  // period, stripe by stripe, and notes whether there was any. Stops early
-  // when emit returns false; what is left is dropped. Management thread.
+  // period, host slot by host slot, and notes whether there was any. Stops
+  // early when emit returns false; what is left is dropped. Management thread.
   template <typename Emit>
   void DrainItems(int bank, Emit&& emit);
   // Whether the last DrainItems found the bank without changes.

@@ -1,76 +1,118 @@
 #include "collect/point_store.h"
 
+#include <cstring>
+
 #include "config/log_messages.h"
 
 namespace pelmora {
 namespace {
 
-// The stripe a point name belongs to: the top bits of a multiplicative
-// hash, independent of the low bits that pick the bucket.
-std::size_t StripeOf(std::size_t hash) {
-  return (static_cast<std::uint32_t>(hash) * 2654435769u) >> 28;
+// Writes `value` over `text`: in place when the length is unchanged, as it
+// mostly is from one scan of a point to the next.
+void Overwrite(std::string& text, std::string_view value) {
+  if (text.size() == value.size() && !value.empty()) {
+    std::memcpy(&text[0], value.data(), value.size());
+  } else {
+    text.assign(value.data(), value.size());
+  }
 }
-static_assert(kStripeCount == 16, "StripeOf yields four bits");
+
+// The calling thread's host slot, taken in turn on its first call.
+std::uint8_t MySlot() {
+  static std::atomic<unsigned> nextSlot{0};
+  thread_local int slot = -1;
+  if (slot < 0) slot = static_cast<int>(nextSlot++ % kHostSlotCount);
+  return static_cast<std::uint8_t>(slot);
+}
 
 }  // namespace
 
-void PointStore::SizeTable(std::uint32_t hashSize) {
-  // The configured size is shared out among the stripes, to the bucket.
-  const std::uint32_t size = UsableHashSize(hashSize);
-  for (std::size_t s = 0; s < kStripeCount; ++s) {
-    Locked<SpinLock> hold(stripes_[s].lock);
-    stripes_[s].table.SizeBuckets(static_cast<std::uint32_t>(
-        size / kStripeCount + (s < size % kStripeCount ? 1 : 0)));
-  }
+PointStore::PointStore(const ServiceLog& log) : log_(log) {
+  table_.SizeBuckets(kDefaultHashSize);
 }
 
-std::size_t PointStore::BucketCount() const {
-  std::size_t buckets = 0;
-  for (PointStripe& stripe : stripes_) {
-    Locked<SpinLock> hold(stripe.lock);
-    buckets += stripe.table.BucketCount();
-  }
-  return buckets;
+void PointStore::SizeTable(std::uint32_t hashSize) {
+  Locked<Mutex> hold(insertLock_);
+  table_.SizeBuckets(UsableHashSize(hashSize));
 }
 
 void PointStore::Update(std::string_view name, std::string_view value) {
   const std::size_t hash = PointTable::Hash(name);
-  PointStripe& stripe = stripes_[StripeOf(hash)];
   if (!discoveryDone_.IsSet()) {
     Locked<Mutex> round(discoveryLock_);
-    Locked<SpinLock> hold(stripe.lock);
-    PointEntry* entry = stripe.table.Find(name, hash);
+    bool inserted;
+    PointEntry* entry = FindOrInsert(name, hash, &inserted);
     if (discoveryDone_.IsSet()) {
       // The round ended while this call waited for the lock.
-      if (!entry) entry = stripe.table.Insert(name, hash);
-      PutItem(stripe, entry, value);
-    } else if (entry) {
+      Write(*entry, value, true);
+      return;
+    }
+    if (inserted) {
+      pointOrder_.push_back(entry);
+    } else {
       // A known name has come back: the host's first round is complete.
       // Set under the discovery lock, so PointOrder is final for whoever
       // sees it set. The pair goes into no bank: the snapshot sends it.
       LogLastPoint(name, value);
       discoveryDone_.Set();
-    } else {
-      entry = stripe.table.Insert(name, hash);
-      pointOrder_.push_back(entry);
     }
-    entry->value.assign(value.data(), value.size());
+    Write(*entry, value, false);
     return;
   }
-  Locked<SpinLock> hold(stripe.lock);
-  PointEntry* entry = stripe.table.Find(name, hash);
-  if (!entry) entry = stripe.table.Insert(name, hash);
-  PutItem(stripe, entry, value);
-  entry->value.assign(value.data(), value.size());
+  PointEntry* entry = table_.Find(name, hash);
+  bool inserted;
+  if (!entry) entry = FindOrInsert(name, hash, &inserted);
+  Write(*entry, value, true);
 }
 
-void PointStore::PutItem(PointStripe& stripe, PointEntry* entry,
+PointEntry* PointStore::FindOrInsert(std::string_view name, std::size_t hash,
+                                     bool* inserted) {
+  Locked<Mutex> hold(insertLock_);
+  PointEntry* entry = table_.Find(name, hash);
+  *inserted = entry == nullptr;
+  if (!entry) {
+    entry = arena_.Make(name);
+    entry->owner.store(MySlot(), std::memory_order_relaxed);
+    table_.Link(entry, hash);
+  }
+  return entry;
+}
+
+HostSlot& PointStore::LockOwner(const PointEntry& entry) const {
+  // The owner changes only under its own slot's lock: once that lock is
+  // held and the entry still names it, no other thread writes the entry.
+  std::uint8_t owner = entry.owner.load(std::memory_order_acquire);
+  for (;;) {
+    slots_[owner].lock.lock();
+    const std::uint8_t now = entry.owner.load(std::memory_order_acquire);
+    if (now == owner) return slots_[owner];
+    slots_[owner].lock.unlock();
+    owner = now;
+  }
+}
+
+void PointStore::Write(PointEntry& entry, std::string_view value,
+                       bool intoBank) {
+  HostSlot& slot = LockOwner(entry);
+  slot.lock.AssertHeld();
+  if (intoBank) PutItem(slot, entry, value);
+  Overwrite(entry.value, value);
+  // The entry passes to the caller's slot, so that the thread's next push
+  // of it takes a lock that only its own thread takes. Once the new owner
+  // is seen, the writes above are seen with it.
+  const std::uint8_t mine = MySlot();
+  if (&slot != &slots_[mine])
+    entry.owner.store(mine, std::memory_order_release);
+  slot.lock.unlock();
+}
+
+void PointStore::PutItem(HostSlot& slot, PointEntry& entry,
                          std::string_view value) {
   const int bank = activeBank_;
-  entry->pending[bank].assign(value.data(), value.size());
-  if (!entry->inBank[bank]) {
-    entry->inBank[bank] = true;
-    stripe.changed[bank].push_back(entry);
+  Overwrite(entry.pending[bank], value);
+  if (!entry.inBank[bank]) {
+    entry.inBank[bank] = true;
+    slot.changed[bank].push_back(&entry);
   }
 }
 
@@ -90,22 +132,22 @@ std::vector<std::string> PointStore::PointOrderNames() const {
 }
 
 bool PointStore::Lookup(std::string_view name, std::string* value) const {
-  const std::size_t hash = PointTable::Hash(name);
-  PointStripe& stripe = stripes_[StripeOf(hash)];
-  Locked<SpinLock> hold(stripe.lock);
-  const PointEntry* entry = stripe.table.Find(name, hash);
+  const PointEntry* entry = table_.Find(name, PointTable::Hash(name));
   if (!entry) return false;
+  HostSlot& slot = LockOwner(*entry);
+  slot.lock.AssertHeld();
   *value = entry->value;
+  slot.lock.unlock();
   return true;
 }
 
 PointStore::WholeTable::WholeTable(const PointStore& store)
-    : stripes_(store.stripes_) {
-  for (std::size_t s = 0; s < kStripeCount; ++s) stripes_[s].lock.lock();
+    : slots_(store.slots_) {
+  for (std::size_t s = 0; s < kHostSlotCount; ++s) slots_[s].lock.lock();
 }
 
 PointStore::WholeTable::~WholeTable() {
-  for (std::size_t s = kStripeCount; s-- > 0;) stripes_[s].lock.unlock();
+  for (std::size_t s = kHostSlotCount; s-- > 0;) slots_[s].lock.unlock();
 }
 
 void PointStore::SetActiveBank(const WholeTable&, int bank) {

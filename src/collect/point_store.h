@@ -2,12 +2,18 @@
 // (discovery and PointOrder), and each point's pending change in the two
 // change banks.
 //
-// The points are split by name into stripes, each under a lock of its own,
-// so that host threads pushing different points rarely meet on a lock or a
-// cache line. A stripe's lock guards its table and its share of both banks'
-// item maps. The flip of the banks and the snapshot hold every stripe at
-// once (WholeTable). Lock order: the discovery lock, then the stripes in
-// ascending order, then the change banks' event lock, then LogLock.
+// Host threads that push points of their own write no cache line in common:
+// the table is looked up without a lock, and a point's values are written
+// under the lock of the host slot that owns it, the slot of the thread that
+// wrote it last. Each host thread takes a slot on its first call, so a host
+// whose threads scan groups of points of their own writes every group under
+// a lock that only its own thread takes. A slot's lock also guards its
+// share of both banks' item maps. The flip of the banks and the snapshot
+// hold every slot at once (WholeTable).
+//
+// Lock order: the discovery lock; then the insert lock, or the slots (in
+// ascending order when several); then the change banks' event lock; then
+// LogLock. The insert lock and a slot's lock are never held together.
 #ifndef PELMORA_COLLECT_POINT_STORE_H_
 #define PELMORA_COLLECT_POINT_STORE_H_
 
@@ -23,24 +29,28 @@
 
 namespace pelmora {
 
-inline constexpr std::size_t kStripeCount = 16;
+// Slots for this many host threads; beyond them threads share slots, which
+// costs speed only.
+inline constexpr std::size_t kHostSlotCount = 16;
 
-struct alignas(64) PointStripe {
+// A line of its own per slot: written by its threads, by the flip, and by
+// the drain's swap only.
+struct alignas(64) HostSlot {
   SpinLock lock;
-  PointTable table GUARDED_BY(lock);
-  // This stripe's share of each bank's item map: the entries that hold a
+  // This slot's share of each bank's item map: the entries that hold a
   // pending value for bank 0 / bank 1 (PointEntry::inBank).
   std::vector<PointEntry*> changed[2] GUARDED_BY(lock);
 };
 
 class PointStore {
  public:
-  explicit PointStore(const ServiceLog& log) : log_(log) {}
+  // The table has kDefaultHashSize buckets until SizeTable.
+  explicit PointStore(const ServiceLog& log);
 
-  // Shares out `hashSize` buckets among the stripes, before any point
-  // arrives: 0 falls back to 2001, sizes above kMaxHashSize are clamped.
-  void SizeTable(std::uint32_t hashSize);
-  std::size_t BucketCount() const;
+  // Sizes the table to `hashSize` buckets before any host call: 0 falls
+  // back to 2001, sizes above kMaxHashSize are clamped.
+  void SizeTable(std::uint32_t hashSize) EXCLUDES(insertLock_);
+  std::size_t BucketCount() const { return table_.BucketCount(); }
 
   // One value pushed by the host (UpdateItem). While the first round runs,
   // a new name joins PointOrder and the first known name ends the round:
@@ -56,7 +66,7 @@ class PointStore {
   std::vector<std::string> PointOrderNames() const;
   bool Lookup(std::string_view name, std::string* value) const;
 
-  // Holds every stripe lock: the table at one moment.
+  // Holds every slot's lock: no point is written while it lives.
   class WholeTable {
    public:
     explicit WholeTable(const PointStore& store);
@@ -65,7 +75,7 @@ class PointStore {
     WholeTable& operator=(const WholeTable&) = delete;
 
    private:
-    PointStripe* stripes_;
+    HostSlot* slots_;
   };
 
   // Makes `bank` (0 or 1) the one Update writes changes into.
@@ -86,22 +96,34 @@ class PointStore {
   std::size_t WalkFirstRound(std::size_t from, Take&& take) const;
 
  private:
-  // Requires: the entry's stripe lock held.
-  void PutItem(PointStripe& stripe, PointEntry* entry, std::string_view value)
-      REQUIRES(stripe.lock);
+  // The entry of `name`, made and linked when the name is new (`inserted`).
+  PointEntry* FindOrInsert(std::string_view name, std::size_t hash,
+                           bool* inserted) EXCLUDES(insertLock_);
+  // Writes `value` as the entry's latest value and, with `intoBank`, as its
+  // pending change in the active bank, under the lock of its owner's slot;
+  // the entry then belongs to the calling thread's slot.
+  void Write(PointEntry& entry, std::string_view value, bool intoBank);
+  // Returns the slot that owns `entry`, with its lock held.
+  HostSlot& LockOwner(const PointEntry& entry) const NO_THREAD_SAFETY_ANALYSIS;
+  void PutItem(HostSlot& slot, PointEntry& entry, std::string_view value)
+      REQUIRES(slot.lock);
   void LogLastPoint(std::string_view name, std::string_view value);
 
   const ServiceLog& log_;
-  mutable PointStripe stripes_[kStripeCount];
-  // Read under any stripe lock; changed only with every stripe held.
+  // Serialises the making and linking of entries; lookups take no lock.
+  Mutex insertLock_;
+  EntryArena arena_ GUARDED_BY(insertLock_);
+  PointTable table_;
+  mutable HostSlot slots_[kHostSlotCount];
+  // Read under any slot's lock; changed only with every slot held.
   int activeBank_ = 0;
   // Guards the first round: the test of DiscoveryDone, PointOrder's growth
-  // and the setting of DiscoveryDone. Taken before any stripe lock.
+  // and the setting of DiscoveryDone. Taken before any other lock.
   mutable Mutex discoveryLock_;
   std::vector<PointEntry*> pointOrder_ GUARDED_BY(discoveryLock_);
   ManualEvent discoveryDone_;
   // The management thread's spare list, swapped with a bank's share of a
-  // stripe so that the drain runs without the stripe's lock.
+  // slot so that the drain runs without the slot's lock.
   std::vector<PointEntry*> draining_;
 };
 
@@ -109,10 +131,10 @@ template <typename Emit>
 bool PointStore::DrainBank(int bank, Emit&& emit) {
   bool any = false;
   bool goOn = true;
-  for (PointStripe& stripe : stripes_) {
+  for (HostSlot& slot : slots_) {
     {
-      Locked<SpinLock> hold(stripe.lock);
-      draining_.swap(stripe.changed[bank]);
+      Locked<SpinLock> hold(slot.lock);
+      draining_.swap(slot.changed[bank]);
     }
     any = any || !draining_.empty();
     for (PointEntry* entry : draining_) {
@@ -126,7 +148,8 @@ bool PointStore::DrainBank(int bank, Emit&& emit) {
 
 template <typename Take>
 std::size_t PointStore::WalkFirstRound(std::size_t from, Take&& take) const {
-  // Entries lie in sixteen stripes: ask for those a few points ahead.
+  // Most of the walk is waiting for entries, even in first-seen order: ask
+  // for those a few points ahead.
   constexpr std::size_t kPrefetchAhead = 6;
   Locked<Mutex> round(discoveryLock_);
   WholeTable hold(*this);

@@ -1,16 +1,19 @@
 #include "collect/point_table.h"
 
 #include <cstring>
+#include <functional>
 #include <new>
 
 namespace pelmora {
 namespace {
 
 constexpr std::size_t kBlockSize = 64 * 1024;
+constexpr std::size_t kLinksPerBlock = 4096;
 
-std::size_t RoundUp(std::size_t n) {
+// An entry with its name, rounded up so that the next one is aligned.
+std::size_t EntrySize(std::size_t nameLength) {
   constexpr std::size_t a = alignof(PointEntry);
-  return (n + a - 1) / a * a;
+  return (sizeof(PointEntry) + nameLength + a - 1) / a * a;
 }
 
 }  // namespace
@@ -20,54 +23,68 @@ std::uint32_t UsableHashSize(std::uint32_t hashSize) {
   return hashSize > kMaxHashSize ? kMaxHashSize : hashSize;
 }
 
-PointTable::~PointTable() {
-  for (PointEntry* entry : entries_) entry->~PointEntry();
+EntryArena::~EntryArena() {
+  for (const Block& block : blocks_) {
+    for (std::size_t at = 0; at < block.used;) {
+      auto* entry = reinterpret_cast<PointEntry*>(block.bytes.get() + at);
+      at += EntrySize(entry->nameLength);
+      entry->~PointEntry();
+    }
+  }
+}
+
+PointEntry* EntryArena::Make(std::string_view name) {
+  const std::size_t size = EntrySize(name.size());
+  if (blocks_.empty() || blocks_.back().used + size > blocks_.back().size) {
+    const std::size_t blockSize = size > kBlockSize ? size : kBlockSize;
+    blocks_.push_back(
+        {std::unique_ptr<unsigned char[]>(new unsigned char[blockSize]),
+         blockSize, 0});
+  }
+  Block& block = blocks_.back();
+  unsigned char* at = block.bytes.get() + block.used;
+  block.used += size;
+  auto* entry = new (at) PointEntry;
+  entry->nameLength = static_cast<std::uint32_t>(name.size());
+  if (!name.empty())
+    std::memcpy(at + sizeof(PointEntry), name.data(), name.size());
+  return entry;
 }
 
 void PointTable::SizeBuckets(std::uint32_t buckets) {
-  buckets_.assign(buckets == 0 ? 1 : buckets, nullptr);
+  bucketCount_ = buckets == 0 ? 1 : buckets;
+  buckets_.reset(new std::atomic<const ChainLink*>[bucketCount_]);
+  for (std::size_t b = 0; b < bucketCount_; ++b)
+    buckets_[b].store(nullptr, std::memory_order_relaxed);
 }
 
 std::size_t PointTable::Hash(std::string_view name) {
-  // FNV-1a: cheap for the short names hosts use, and spreads them well
-  // over a prime bucket count.
-  std::uint64_t h = 14695981039346656037ull;
-  for (unsigned char c : name) {
-    h ^= c;
-    h *= 1099511628211ull;
-  }
-  return static_cast<std::size_t>(h ^ (h >> 32));
+  // The standard library's string hash takes a word at a step, where a
+  // byte-at-a-time hash would make every call wait on a chain of 25
+  // multiplications for a typical name.
+  return std::hash<std::string_view>()(name);
 }
 
 PointEntry* PointTable::Find(std::string_view name, std::size_t hash) const {
-  if (buckets_.empty()) return nullptr;
-  for (PointEntry* e = buckets_[hash % buckets_.size()]; e; e = e->next) {
-    if (e->hash == hash && e->name() == name) return e;
+  for (const ChainLink* link =
+           buckets_[hash % bucketCount_].load(std::memory_order_acquire);
+       link; link = link->next) {
+    if (link->hash == hash && link->entry->name() == name) return link->entry;
   }
   return nullptr;
 }
 
-PointEntry* PointTable::Insert(std::string_view name, std::size_t hash) {
-  if (buckets_.empty()) SizeBuckets(kDefaultHashSize);
-  const std::size_t size = RoundUp(sizeof(PointEntry) + name.size());
-  if (blockUsed_ + size > blockSize_) {
-    blockSize_ = size > kBlockSize ? size : kBlockSize;
-    blocks_.emplace_back(new unsigned char[blockSize_]);
-    blockUsed_ = 0;
+void PointTable::Link(PointEntry* entry, std::size_t hash) {
+  if (linkBlocks_.empty() || linksUsed_ == kLinksPerBlock) {
+    linkBlocks_.emplace_back(new ChainLink[kLinksPerBlock]);
+    linksUsed_ = 0;
   }
-  unsigned char* at = blocks_.back().get() + blockUsed_;
-  blockUsed_ += size;
-  entries_.push_back(nullptr);
-  auto* entry = new (at) PointEntry;
-  entries_.back() = entry;
-  entry->hash = hash;
-  entry->nameLength = static_cast<std::uint32_t>(name.size());
-  if (!name.empty())
-    std::memcpy(at + sizeof(PointEntry), name.data(), name.size());
-  PointEntry*& head = buckets_[hash % buckets_.size()];
-  entry->next = head;
-  head = entry;
-  return entry;
+  ChainLink& link = linkBlocks_.back()[linksUsed_++];
+  std::atomic<const ChainLink*>& head = buckets_[hash % bucketCount_];
+  link = {head.load(std::memory_order_relaxed), hash, entry};
+  // Publishes the link whole: a lookup that sees it sees its fields and
+  // the entry's name.
+  head.store(&link, std::memory_order_release);
 }
 
 }  // namespace pelmora

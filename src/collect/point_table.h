@@ -4,9 +4,8 @@
 // Each entry also carries the point's pending change in each of the two
 // change banks, so that a host call for a known point does one hash lookup
 // in all: it finds the entry once and writes both the bank's value and the
-// latest value in place, reusing their storage. An entry and its name share
-// one allocation, carved in insertion order from large blocks, so that a
-// walk over the points in first-seen order reads memory in order.
+// latest value in place, reusing their storage. Entries are made by an
+// EntryArena and linked into a table, which never owns them.
 #ifndef PELMORA_COLLECT_POINT_TABLE_H_
 #define PELMORA_COLLECT_POINT_TABLE_H_
 
@@ -23,8 +22,6 @@
 namespace pelmora {
 
 struct PointEntry {
-  PointEntry* next = nullptr;  // bucket chain
-  std::size_t hash = 0;
   std::string value;  // last value pushed
   // Value pushed while bank 1 / bank 2 was active, valid while inBank is set.
   std::string pending[2];
@@ -33,6 +30,9 @@ struct PointEntry {
   // Set by the first report of a record of this point too long for any
   // datagram: a host pushing one long value every scan is told once.
   std::atomic<bool> tooLongReported{false};
+  // The host slot under whose lock the values above are written (see
+  // PointStore).
+  std::atomic<std::uint8_t> owner{0};
 
   // The name's bytes follow the entry in its allocation.
   std::string_view name() const {
@@ -49,29 +49,63 @@ inline constexpr std::uint32_t kMaxHashSize = 1u << 20;
 // kDefaultHashSize, sizes above kMaxHashSize are clamped.
 std::uint32_t UsableHashSize(std::uint32_t hashSize);
 
-class PointTable {
+// Every entry of a point store, each with its name in the same allocation,
+// carved in insertion order from large blocks: a host that scans its points
+// in first-seen order reads memory in order, and the hardware prefetcher
+// can run ahead of it. Entries live as long as the arena. Its owner
+// serialises the calls of Make.
+class EntryArena {
  public:
-  PointTable() = default;
-  ~PointTable();
-  PointTable(const PointTable&) = delete;
-  PointTable& operator=(const PointTable&) = delete;
+  EntryArena() = default;
+  ~EntryArena();
+  EntryArena(const EntryArena&) = delete;
+  EntryArena& operator=(const EntryArena&) = delete;
 
-  // Sets the bucket count once, before any point is stored.
-  void SizeBuckets(std::uint32_t buckets);
-  std::size_t BucketCount() const { return buckets_.size(); }
-
-  static std::size_t Hash(std::string_view name);
-  // Null when the name is unknown. Names compare byte for byte.
-  PointEntry* Find(std::string_view name, std::size_t hash) const;
-  // Requires: Find(name, hash) is null. Entries live as long as the table.
-  PointEntry* Insert(std::string_view name, std::size_t hash);
+  PointEntry* Make(std::string_view name);
 
  private:
-  std::vector<PointEntry*> buckets_;
-  std::vector<PointEntry*> entries_;  // every entry, to destroy them
-  std::vector<std::unique_ptr<unsigned char[]>> blocks_;
-  std::size_t blockUsed_ = 0;
-  std::size_t blockSize_ = 0;
+  struct Block {
+    std::unique_ptr<unsigned char[]> bytes;
+    std::size_t size;
+    std::size_t used;  // entries lie back to back up to here
+  };
+  std::vector<Block> blocks_;
+};
+
+// Looked up without a lock: a point once linked keeps its place in its
+// chain, and a new one is published whole.
+//
+// The chains are made of links of their own, apart from the entries: a
+// lookup that passes other points on its way reads their links, which
+// nothing writes once they are linked, and never the lines where host
+// threads write those points' values.
+class PointTable {
+ public:
+  // Sets the bucket count: before any point is linked, while no thread
+  // looks up.
+  void SizeBuckets(std::uint32_t buckets);
+  std::size_t BucketCount() const { return bucketCount_; }
+
+  static std::size_t Hash(std::string_view name);
+  // Null when the name is unknown. Names compare byte for byte. Any thread.
+  PointEntry* Find(std::string_view name, std::size_t hash) const;
+  // Requires: Find(entry's name, hash) is null, and no other Link at the
+  // same moment. The entry must outlive the table.
+  void Link(PointEntry* entry, std::size_t hash);
+
+ private:
+  struct ChainLink {
+    const ChainLink* next;
+    std::size_t hash;
+    PointEntry* entry;
+  };
+
+  std::unique_ptr<std::atomic<const ChainLink*>[]> buckets_;
+  std::size_t bucketCount_ = 0;
+  // Links are carved in insertion order from blocks that live as long as
+  // the table.
+  std::vector<std::unique_ptr<ChainLink[]>> linkBlocks_;
+  std::size_t linksUsed_ = 0;  // in the last block
 };
 
 }  // namespace pelmora

@@ -21,6 +21,7 @@
 #define RELEASE(...) PELMORA_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define TRY_ACQUIRE(...) \
   PELMORA_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
+#define ASSERT_CAPABILITY(x) PELMORA_THREAD_ANNOTATION(assert_capability(x))
 #define EXCLUDES(...) PELMORA_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define NO_THREAD_SAFETY_ANALYSIS \
   PELMORA_THREAD_ANNOTATION(no_thread_safety_analysis)

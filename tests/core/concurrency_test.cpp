@@ -90,6 +90,55 @@ TEST_F(ConcurrentLinkTest,
   }
 }
 
+// Host threads that push the same points take each point over from one
+// another: every point still ends with one value, the last one pushed, and
+// that value is the last delivered; each thread's values arrive rising.
+TEST_F(ConcurrentLinkTest, HostsPushingTheSamePointsDeliverTheirLastValues) {
+  constexpr int kHosts = 3, kPushes = 3000, kPoints = 10;
+  PushRound({"seed", "seed"});
+  ASSERT_EQ(Service().StartLink(), 1);
+  ASSERT_TRUE(env_.WaitForSent(1));  // the snapshot
+  std::vector<std::thread> hosts;
+  for (int h = 0; h < kHosts; ++h) {
+    hosts.emplace_back([this, h] {
+      for (int i = 0; i < kPushes; ++i)
+        Service().points().Update("P" + std::to_string(i % kPoints),
+                                  std::to_string(h) + ":" + std::to_string(i));
+    });
+  }
+  for (auto& h : hosts) h.join();
+  std::map<std::string, std::string> stored;
+  for (int p = 0; p < kPoints; ++p) {
+    const std::string name = "P" + std::to_string(p);
+    ASSERT_TRUE(Service().points().Lookup(name, &stored[name]));
+  }
+  ASSERT_TRUE(env_.WaitUntilSent([&stored](const std::vector<Bytes>& sent) {
+    std::map<std::string, std::string> last;
+    for (const Bytes& d : sent) {
+      if (KindOf(d) != 0x01) continue;
+      for (const std::string& r : RecordsOf(d))
+        last[r.substr(0, r.find('|'))] = r.substr(r.find('|') + 1);
+    }
+    return last == stored;
+  }));
+  Service().StopLink();
+  std::map<std::string, int> lastPush;  // by point and host
+  for (const Bytes& d : env_.Sent()) {
+    if (KindOf(d) != 0x01) continue;
+    for (const std::string& r : RecordsOf(d)) {
+      const std::string value = r.substr(r.find('|') + 1);
+      const std::string key =
+          r.substr(0, r.find('|')) + "/" + value.substr(0, value.find(':'));
+      const int push = std::stoi(value.substr(value.find(':') + 1));
+      auto seen = lastPush.find(key);
+      if (seen != lastPush.end()) {
+        EXPECT_GT(push, seen->second) << r;
+      }
+      lastPush[key] = push;
+    }
+  }
+}
+
 // Every snapshot lists points in first-seen order: for each host, its
 // names in push order from its first on, none twice.
 void ExpectFirstSeenOrder(const std::vector<Bytes>& snapshot) {

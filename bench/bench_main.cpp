@@ -1,0 +1,28 @@
+// pelmora_bench [--pacing] [Google Benchmark flags]
+//
+// Runs every benchmark except the pacing ones, which take real seconds
+// each and run only with --pacing.
+#include <cstring>
+
+#include "bench_support.h"
+
+namespace pelmora::bench {
+void RegisterPacingBenchmarks();
+}  // namespace pelmora::bench
+
+int main(int argc, char** argv) {
+  int kept = 1;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--pacing") == 0) {
+      pelmora::bench::RegisterPacingBenchmarks();
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  argc = kept;
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
