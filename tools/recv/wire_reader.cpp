@@ -35,35 +35,63 @@ std::string HexByte(std::uint8_t byte) {
   return {kHex[byte >> 4], kHex[byte & 0x0F]};
 }
 
-bool Fail(std::string* error, std::string message) {
-  if (error != nullptr) *error = std::move(message);
-  return false;
-}
+// Fills what the caller asked for of one failure.
+struct Failure {
+  std::string* error;
+  Malformed* reason;
+  bool operator()(Malformed why, std::string message) const {
+    if (error != nullptr) *error = std::move(message);
+    if (reason != nullptr) *reason = why;
+    return false;
+  }
+};
 
 }  // namespace
 
+const char* MalformedName(Malformed reason) {
+  switch (reason) {
+    case Malformed::kTooShort:
+      return "too_short";
+    case Malformed::kTooLong:
+      return "too_long";
+    case Malformed::kFixedByte:
+      return "fixed_byte";
+    case Malformed::kUnknownKind:
+      return "unknown_kind";
+    case Malformed::kLengthMismatch:
+      return "length_mismatch";
+    case Malformed::kNoRecord:
+      return "no_record";
+    case Malformed::kRecordOverrun:
+      return "record_overrun";
+  }
+  return "unknown";
+}
+
 bool ParseDatagram(const std::uint8_t* data, std::size_t length, Datagram* out,
-                   std::string* error) {
+                   std::string* error, Malformed* reason) {
+  const Failure Fail{error, reason};
   if (length < kHeaderSize) {
-    return Fail(error, Text(length, " bytes, shorter than the ", kHeaderSize,
-                            "-byte header"));
+    return Fail(Malformed::kTooShort, Text(length, " bytes, shorter than the ",
+                                           kHeaderSize, "-byte header"));
   }
   if (length > kMaxDatagramSize) {
-    return Fail(error, Text(length, " bytes, over the ", kMaxDatagramSize,
-                            "-byte maximum"));
+    return Fail(Malformed::kTooLong, Text(length, " bytes, over the ",
+                                          kMaxDatagramSize, "-byte maximum"));
   }
   for (const FixedRun& run : kFixedRuns) {
     for (std::size_t i = 0; i < run.count; ++i) {
       const std::size_t at = run.offset + i;
       if (data[at] != run.bytes[i]) {
-        return Fail(error, Text("header byte ", at, " is ", HexByte(data[at]),
-                                ", expected ", HexByte(run.bytes[i])));
+        return Fail(Malformed::kFixedByte,
+                    Text("header byte ", at, " is ", HexByte(data[at]),
+                         ", expected ", HexByte(run.bytes[i])));
       }
     }
   }
   const std::uint8_t kind = data[8];
   if (kind != kKindItem && kind != kKindEvent && kind != kKindSnapshot) {
-    return Fail(error, Text("unknown kind ", HexByte(kind)));
+    return Fail(Malformed::kUnknownKind, Text("unknown kind ", HexByte(kind)));
   }
   const std::uint32_t declared = static_cast<std::uint32_t>(data[12]) |
                                  static_cast<std::uint32_t>(data[13]) << 8 |
@@ -71,25 +99,29 @@ bool ParseDatagram(const std::uint8_t* data, std::size_t length, Datagram* out,
                                  static_cast<std::uint32_t>(data[15]) << 24;
   const std::size_t payload = length - kHeaderSize;
   if (declared != payload) {
-    return Fail(error, Text("payload length ", declared, " but ", payload,
-                            " bytes follow the header"));
+    return Fail(Malformed::kLengthMismatch,
+                Text("payload length ", declared, " but ", payload,
+                     " bytes follow the header"));
   }
-  if (payload == 0) return Fail(error, "no record after the header");
+  if (payload == 0)
+    return Fail(Malformed::kNoRecord, "no record after the header");
 
   std::vector<std::string> records;
   std::size_t at = kHeaderSize;
   while (at < length) {
     const std::size_t left = length - at;
     if (left < 2) {
-      return Fail(error, Text("1 stray byte at offset ", at, " after record ",
-                              records.size()));
+      return Fail(Malformed::kRecordOverrun,
+                  Text("1 stray byte at offset ", at, " after record ",
+                       records.size()));
     }
     const std::size_t textLength =
         data[at] | static_cast<std::size_t>(data[at + 1]) << 8;
     if (textLength > left - 2) {
-      return Fail(error, Text("record ", records.size() + 1, " at offset ", at,
-                              " claims ", textLength, " bytes but ", left - 2,
-                              " remain"));
+      return Fail(
+          Malformed::kRecordOverrun,
+          Text("record ", records.size() + 1, " at offset ", at, " claims ",
+               textLength, " bytes but ", left - 2, " remain"));
     }
     records.emplace_back(reinterpret_cast<const char*>(data + at + 2),
                          textLength);

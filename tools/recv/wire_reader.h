@@ -38,10 +38,27 @@ struct Datagram {
   std::vector<std::string> records;
 };
 
+// Which rule of the layout a malformed datagram broke.
+enum class Malformed {
+  kTooShort,        // shorter than the header
+  kTooLong,         // over 1023 bytes
+  kFixedByte,       // a fixed header byte differs
+  kUnknownKind,     // the kind byte is none of the three
+  kLengthMismatch,  // the payload length disagrees with the datagram's
+  kNoRecord,        // a header alone
+  kRecordOverrun,   // a record runs past the end
+};
+inline constexpr int kMalformedKinds = 7;
+
+// "too_short", "too_long", "fixed_byte", "unknown_kind", "length_mismatch",
+// "no_record", "record_overrun".
+const char* MalformedName(Malformed reason);
+
 // Checks every rule of the layout and fills `out` only when all hold; on
-// failure `error` (if given) says which rule broke and where.
+// failure `error` (if given) says which rule broke and where, and `reason`
+// (if given) which rule it was.
 bool ParseDatagram(const std::uint8_t* data, std::size_t length, Datagram* out,
-                   std::string* error);
+                   std::string* error, Malformed* reason = nullptr);
 
 // "item", "event", "snapshot", or "unknown".
 const char* KindName(std::uint8_t kind);

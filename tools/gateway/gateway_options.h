@@ -1,0 +1,32 @@
+// The gateway's settings: defaults, then a config file, then the command
+// line, each overriding the one before.
+#ifndef PELMORA_TOOLS_GATEWAY_GATEWAY_OPTIONS_H_
+#define PELMORA_TOOLS_GATEWAY_GATEWAY_OPTIONS_H_
+
+#include <cstdint>
+#include <string>
+
+#include "broker_link.h"
+#include "station_table.h"
+
+namespace pelmora::gateway {
+
+struct GatewayOptions {
+  std::string bindAddress = "127.0.0.1";
+  std::uint16_t port = 7000;
+  int statsIntervalSeconds = 10;
+  bool statsToStdout = true;
+  StationTable::Options stations;
+  BrokerLink::Options broker;
+};
+
+extern const char kGatewayUsage[];
+
+// False when the gateway should not run: after --help (`exitStatus` 0), or
+// for a bad command line or config file (2, with the reason on stderr).
+bool ParseGatewayOptions(int argc, char** argv, GatewayOptions* options,
+                         int* exitStatus);
+
+}  // namespace pelmora::gateway
+
+#endif  // PELMORA_TOOLS_GATEWAY_GATEWAY_OPTIONS_H_

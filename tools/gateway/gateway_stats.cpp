@@ -1,0 +1,78 @@
+#include "gateway_stats.h"
+
+#include <cstdio>
+
+namespace pelmora::gateway {
+
+namespace {
+
+constexpr std::uint8_t kKinds[] = {wire::kKindItem, wire::kKindEvent,
+                                   wire::kKindSnapshot};
+
+std::string Fixed1(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", value);
+  return text;
+}
+
+std::string Rate(std::uint64_t count, double seconds) {
+  return Fixed1(seconds > 0 ? static_cast<double>(count) / seconds : 0.0);
+}
+
+}  // namespace
+
+void GatewayStats::CountDatagram(const wire::Datagram& datagram) {
+  for (std::size_t i = 0; i < interval_.size(); ++i) {
+    if (kKinds[i] != datagram.kind) continue;
+    ++interval_[i].datagrams;
+    interval_[i].records += datagram.records.size();
+  }
+}
+
+void GatewayStats::CountMalformed(wire::Malformed reason) {
+  ++malformed_[static_cast<std::size_t>(reason)];
+}
+
+void GatewayStats::Report(double seconds, const Link& link, std::string* line,
+                          std::string* json) {
+  *line = "stats";
+  std::string datagrams = "{";
+  std::string records = "{";
+  for (std::size_t i = 0; i < interval_.size(); ++i) {
+    const std::string kind = wire::KindName(kKinds[i]);
+    const std::string datagramRate = Rate(interval_[i].datagrams, seconds);
+    const std::string recordRate = Rate(interval_[i].records, seconds);
+    *line += " " + kind + "=" + datagramRate + "/" + recordRate;
+    const char* comma = i == 0 ? "" : ",";
+    datagrams += comma + ("\"" + kind + "\":") + datagramRate;
+    records += comma + ("\"" + kind + "\":") + recordRate;
+  }
+  *line += " (datagrams/records per s) malformed";
+  std::string malformed = "{";
+  std::uint64_t malformedTotal = 0;
+  for (int i = 0; i < wire::kMalformedKinds; ++i) {
+    const std::string name =
+        wire::MalformedName(static_cast<wire::Malformed>(i));
+    malformed +=
+        (i == 0 ? "\"" : ",\"") + name + "\":" + std::to_string(malformed_[i]);
+    if (malformed_[i] != 0)
+      *line += " " + name + "=" + std::to_string(malformed_[i]);
+    malformedTotal += malformed_[i];
+  }
+  if (malformedTotal == 0) *line += "=0";
+  *line += " stations=" + std::to_string(link.stations) +
+           " backlog=" + std::to_string(link.backlog) +
+           " dropped=" + std::to_string(link.dropped) +
+           (link.connected ? " broker=up" : " broker=down");
+
+  *json = "{\"interval_s\":" + Fixed1(seconds) +
+          ",\"datagrams_per_s\":" + datagrams +
+          "},\"records_per_s\":" + records + "},\"malformed\":" + malformed +
+          "},\"stations\":" + std::to_string(link.stations) +
+          ",\"backlog\":" + std::to_string(link.backlog) +
+          ",\"dropped\":" + std::to_string(link.dropped) +
+          ",\"broker_connected\":" + (link.connected ? "true" : "false") + "}";
+  interval_ = {};
+}
+
+}  // namespace pelmora::gateway

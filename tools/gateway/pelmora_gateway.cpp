@@ -1,0 +1,109 @@
+// pelmora-gateway: takes the datagrams of many stations on one UDP port and
+// publishes their points, events and status to an MQTT broker, so that the
+// data lands where dashboards and other consumers already look.
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "broker_link.h"
+#include "gateway_options.h"
+#include "gateway_stats.h"
+#include "station_table.h"
+#include "wire_reader.h"
+
+namespace {
+
+using pelmora::gateway::Message;
+using pelmora::gateway::Moment;
+
+// How long the loop waits for a datagram before it looks at the clock and
+// the broker; also the most datagrams handled between two such looks.
+constexpr int kWaitMs = 20;
+constexpr int kBurst = 256;
+// What the broker gets to take the last messages when the gateway stops.
+constexpr int kStopGraceMs = 2000;
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void OnStopSignal(int) { stopRequested = 1; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  pelmora::gateway::GatewayOptions options;
+  int exitStatus = 0;
+  if (!pelmora::gateway::ParseGatewayOptions(argc, argv, &options,
+                                             &exitStatus)) {
+    return exitStatus;
+  }
+  std::signal(SIGINT, OnStopSignal);
+  std::signal(SIGTERM, OnStopSignal);
+
+  pelmora::wire::UdpReceiver receiver;
+  std::string error;
+  if (!receiver.Open(options.bindAddress, options.port, &error)) {
+    std::fprintf(stderr, "pelmora-gateway: %s\n", error.c_str());
+    return 1;
+  }
+  pelmora::gateway::BrokerLink broker(options.broker);
+  if (!broker.Start(&error)) {
+    std::fprintf(stderr, "pelmora-gateway: %s\n", error.c_str());
+    return 1;
+  }
+  std::fprintf(stderr,
+               "pelmora-gateway: listening on %s:%u, publishing to %s:%d\n",
+               options.bindAddress.c_str(), receiver.port(),
+               options.broker.host.c_str(), options.broker.port);
+
+  pelmora::gateway::StationTable stations(options.stations);
+  pelmora::gateway::GatewayStats stats;
+  const auto retainedState = [&stations](std::vector<Message>* out) {
+    stations.RetainedState(out);
+  };
+  const auto statsInterval = std::chrono::seconds(options.statsIntervalSeconds);
+  auto lastReport = std::chrono::steady_clock::now();
+  std::vector<std::uint8_t> bytes;
+  std::vector<Message> messages;
+  pelmora::wire::Endpoint sender;
+
+  while (stopRequested == 0) {
+    messages.clear();
+    for (int i = 0;
+         i < kBurst && receiver.Receive(&bytes, i == 0 ? kWaitMs : 0, &sender);
+         ++i) {
+      pelmora::wire::Datagram datagram;
+      pelmora::wire::Malformed reason;
+      if (!pelmora::wire::ParseDatagram(bytes.data(), bytes.size(), &datagram,
+                                        nullptr, &reason)) {
+        stats.CountMalformed(reason);
+        continue;
+      }
+      stats.CountDatagram(datagram);
+      stations.Apply(datagram, sender, Moment::Now(), &messages);
+    }
+    const Moment now = Moment::Now();
+    stations.Tick(now, &messages);
+    for (Message& message : messages) broker.Publish(std::move(message));
+    broker.Pump(retainedState);
+
+    if (now.steady - lastReport >= statsInterval) {
+      const std::chrono::duration<double> seconds = now.steady - lastReport;
+      lastReport = now.steady;
+      std::string line;
+      std::string json;
+      stats.Report(seconds.count(),
+                   {stations.station_count(), broker.backlog(),
+                    broker.dropped(), broker.connected()},
+                   &line, &json);
+      if (options.statsToStdout) {
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+      }
+      broker.Publish({pelmora::gateway::kGatewayStatsTopic, json, true});
+    }
+  }
+  broker.Stop(kStopGraceMs);
+  return 0;
+}

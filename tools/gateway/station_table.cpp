@@ -1,0 +1,225 @@
+#include "station_table.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "code_page.h"
+
+namespace pelmora::gateway {
+
+namespace {
+
+constexpr char kTopicRoot[] = "pelmora/";
+
+// A JSON string of UTF-8 text: quotes, backslashes and control characters
+// escaped.
+void AppendJsonString(std::string* out, std::string_view utf8) {
+  *out += '"';
+  for (const char c : utf8) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      *out += '\\';
+      *out += c;
+    } else if (byte < 0x20 || byte == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      *out += escaped;
+    } else {
+      *out += c;
+    }
+  }
+  *out += '"';
+}
+
+// `"key":"text"` with the text decoded from GBK; when some byte is no GBK
+// character, `"<key>_raw":"<hex>"` follows with the bytes as sent.
+void AppendGbkField(std::string* out, const char* key, std::string_view gbk) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  bool exact = true;
+  const std::string utf8 = wire::GbkToUtf8(gbk, &exact);
+  *out += '"';
+  *out += key;
+  *out += "\":";
+  AppendJsonString(out, utf8);
+  if (exact) return;
+  *out += ",\"";
+  *out += key;
+  *out += "_raw\":\"";
+  for (const char c : gbk) {
+    *out += kHex[static_cast<unsigned char>(c) >> 4];
+    *out += kHex[static_cast<unsigned char>(c) & 0x0F];
+  }
+  *out += '"';
+}
+
+std::string AddressText(const wire::Endpoint& from) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", from.address >> 24,
+                from.address >> 16 & 0xFF, from.address >> 8 & 0xFF,
+                from.address & 0xFF, from.port);
+  return text;
+}
+
+}  // namespace
+
+std::string WallText(std::chrono::system_clock::time_point wall) {
+  using namespace std::chrono;
+  const auto sinceEpoch = duration_cast<milliseconds>(wall.time_since_epoch());
+  const std::time_t seconds =
+      static_cast<std::time_t>(sinceEpoch.count() / 1000);
+  std::tm utc{};
+#ifdef _WIN32
+  gmtime_s(&utc, &seconds);
+#else
+  gmtime_r(&seconds, &utc);
+#endif
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ",
+                utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
+                utc.tm_min, utc.tm_sec,
+                static_cast<int>(sinceEpoch.count() % 1000));
+  return text;
+}
+
+void StationTable::Apply(const wire::Datagram& datagram,
+                         const wire::Endpoint& from, const Moment& now,
+                         std::vector<Message>* out) {
+  const std::string mac = wire::MacText(datagram.mac);
+  auto [found, added] = stations_.try_emplace(mac);
+  Station& station = found->second;
+  if (added) station.mac = mac;
+  const bool cameBack = !station.online || station.from.address != from.address;
+  station.from = from;
+  station.lastSeen = now.steady;
+  station.lastSeenWall = now.wall;
+  if (cameBack) {
+    station.online = true;
+    out->push_back(StatusMessage(station));
+  }
+
+  if (datagram.kind == wire::kKindEvent) {
+    for (const std::string& record : datagram.records) {
+      Message event{kTopicRoot + mac + "/events", record, false};
+      if (options_.json) {
+        std::string_view a;
+        std::string_view b;
+        wire::SplitRecord(record, &a, &b);
+        event.payload = "{";
+        AppendGbkField(&event.payload, "a", a);
+        event.payload += ',';
+        AppendGbkField(&event.payload, "b", b);
+        event.payload += ",\"received\":\"" + WallText(now.wall) + "\"}";
+      }
+      out->push_back(std::move(event));
+    }
+    return;
+  }
+
+  const bool snapshot = datagram.kind == wire::kKindSnapshot;
+  if (snapshot) {
+    for (const std::string& record : datagram.records) {
+      std::string_view name;
+      std::string_view value;
+      wire::SplitRecord(record, &name, &value);
+      if (!station.inSnapshot) {
+        station.inSnapshot = true;
+        station.snapshotNames.clear();
+        station.itemsSinceSnapshotBegan.clear();
+      } else if (station.snapshotNames.count(std::string(name)) != 0) {
+        EndSnapshot(station, now, out);
+        station.inSnapshot = true;
+      }
+      station.snapshotNames.emplace(name);
+      SetPoint(station, name, value, now, out);
+    }
+    station.lastSnapshotDatagram = now.steady;
+    return;
+  }
+  for (const std::string& record : datagram.records) {
+    std::string_view name;
+    std::string_view value;
+    wire::SplitRecord(record, &name, &value);
+    if (station.inSnapshot) station.itemsSinceSnapshotBegan.emplace(name);
+    SetPoint(station, name, value, now, out);
+  }
+}
+
+void StationTable::Tick(const Moment& now, std::vector<Message>* out) {
+  for (auto& [mac, station] : stations_) {
+    if (station.inSnapshot &&
+        now.steady - station.lastSnapshotDatagram >= options_.settle) {
+      EndSnapshot(station, now, out);
+    }
+    if (station.online && now.steady - station.lastSeen >= options_.silence) {
+      station.online = false;
+      out->push_back(StatusMessage(station));
+    }
+  }
+}
+
+void StationTable::RetainedState(std::vector<Message>* out) const {
+  for (const auto& [mac, station] : stations_) {
+    out->push_back(StatusMessage(station));
+    for (const auto& [name, point] : station.points)
+      out->push_back(PointMessage(station, name, point));
+  }
+}
+
+void StationTable::EndSnapshot(Station& station, const Moment& now,
+                               std::vector<Message>* out) {
+  for (const std::string& name : station.lastSnapshot) {
+    if (station.snapshotNames.count(name) != 0 ||
+        station.itemsSinceSnapshotBegan.count(name) != 0) {
+      continue;
+    }
+    station.points.erase(name);
+    out->push_back(
+        {kTopicRoot + station.mac + "/points/" + TopicLevelOfName(name),
+         std::string(), true});
+  }
+  station.lastSnapshot.swap(station.snapshotNames);
+  station.snapshotNames.clear();
+  station.itemsSinceSnapshotBegan.clear();
+  station.inSnapshot = false;
+  station.everSnapshot = true;
+  station.lastSnapshotEnded = now.wall;
+  out->push_back(StatusMessage(station));
+}
+
+void StationTable::SetPoint(Station& station, std::string_view name,
+                            std::string_view value, const Moment& now,
+                            std::vector<Message>* out) {
+  Point& point = station.points[std::string(name)];
+  point.value = value;
+  point.received = now.wall;
+  out->push_back(PointMessage(station, std::string(name), point));
+}
+
+Message StationTable::PointMessage(const Station& station,
+                                   const std::string& name,
+                                   const Point& point) const {
+  Message message{
+      kTopicRoot + station.mac + "/points/" + TopicLevelOfName(name),
+      point.value, true};
+  if (options_.json) {
+    message.payload = "{";
+    AppendGbkField(&message.payload, "value", point.value);
+    message.payload += ",\"received\":\"" + WallText(point.received) + "\"}";
+  }
+  return message;
+}
+
+Message StationTable::StatusMessage(const Station& station) const {
+  std::string status =
+      station.online ? "{\"state\":\"online\"" : "{\"state\":\"offline\"";
+  status += ",\"address\":\"" + AddressText(station.from) + "\"";
+  status += ",\"last_seen\":\"" + WallText(station.lastSeenWall) + "\"";
+  status += ",\"last_snapshot\":";
+  status += station.everSnapshot
+                ? "\"" + WallText(station.lastSnapshotEnded) + "\""
+                : std::string("null");
+  status += ",\"points\":" + std::to_string(station.points.size()) + "}";
+  return {kTopicRoot + station.mac + "/status", status, true};
+}
+
+}  // namespace pelmora::gateway
