@@ -3,7 +3,8 @@
 # target: the native toolchain and GoogleTest, the MinGW-w64 cross compilers
 # for 32-bit and 64-bit Windows, 64-bit Wine (and 32-bit Wine where this
 # kernel runs 32-bit programs), a virtual display with a CJK font for the
-# dialog test, and tshark for the Wireshark dissector's test. Pass --native
+# dialog test, tshark for the Wireshark dissector's test, and mosquitto for
+# the gateway's. Pass --native
 # to install only what the Linux build needs.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -32,6 +33,9 @@ install() {
 }
 
 install cmake g++ make clang googletest libgtest-dev libbenchmark-dev
+# The gateway's MQTT client library, and the broker and clients that its
+# tests and the README's walk-through run.
+install libmosquitto-dev mosquitto mosquitto-clients
 $native_only && exit 0
 
 # clang with libFuzzer and its sanitizer run-times, for the fuzz targets.

@@ -53,9 +53,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::fprintf(stderr,
-               "pelmora-gateway: listening on %s:%u, publishing to %s:%d\n",
+               "pelmora-gateway: listening on %s:%u (receive buffer %d bytes), "
+               "publishing to %s:%d\n",
                options.bindAddress.c_str(), receiver.port(),
-               options.broker.host.c_str(), options.broker.port);
+               receiver.receive_buffer_bytes(), options.broker.host.c_str(),
+               options.broker.port);
 
   pelmora::gateway::StationTable stations(options.stations);
   pelmora::gateway::GatewayStats stats;
