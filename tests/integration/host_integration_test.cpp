@@ -1,6 +1,7 @@
 // The real host program loading the real plug-in (the Linux library, and
 // the Windows DLL under Wine), a real UDP receiver, the real log file.
 #include <algorithm>
+#include <map>
 
 #include "config/log_messages.h"
 #include "host_run.h"
@@ -129,6 +130,41 @@ TEST_P(HostTest, ASecondServiceStartsDiscoveryAfresh) {
     if (d.kind == wire::kKindSnapshot) snapshots.push_back(d.records);
   EXPECT_EQ(snapshots, (std::vector<std::vector<std::string>>{{"A0|2", "A1|1"},
                                                               {"B0|2"}}));
+}
+
+TEST_P(HostTest, AReplayedCsvEndsWithItsLastRoundAtTheReceiver) {
+  // A header; a name with a comma; a bar, quotes and GBK text in values; a
+  // short row, whose point keeps its round-2 value; "" pushes an empty value.
+  WriteFile(host_.path() + "/rounds.csv",
+            "#point,round 1,round 2,round 3\r\n"
+            "\"Tank, north\",1.0,1.5,2.25\r\n"
+            "Pump,on,off,on|auto\n"
+            "Label,a,\"say \"\"hi\"\"\",\"\xD6\xD0\xCE\xC4\"\n"
+            "Spare,7,8\n"
+            "Note,x,y,\"\"\n");
+  host_.Configure(OpenReceiverPort());
+  HostResult r = host_.Run({"init", "replay", "rounds.csv", "200", "sleep",
+                            "1500", "uninit", "dump", "dump.txt"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(r.malformed, 0);
+  wire::PointMirror mirror;
+  for (const wire::Datagram& d : r.datagrams) mirror.Apply(d);
+  const std::map<std::string, std::string> last = {
+      {"Tank, north", "2.25"},
+      {"Pump", "on|auto"},
+      {"Label", "\xD6\xD0\xCE\xC4"},
+      {"Spare", "8"},
+      {"Note", ""}};
+  EXPECT_EQ(mirror.points(), last);
+  EXPECT_EQ(ReadFile(host_.path() + "/dump.txt"),
+            "Label|\xD6\xD0\xCE\xC4\nNote|\nPump|on|auto\nSpare|8\n"
+            "Tank, north|2.25\n");
+
+  WriteFile(host_.path() + "/open.csv", "A,1\nB,\"2\n");
+  HostResult bad = host_.Run({"replay", "open.csv", "0"});
+  EXPECT_EQ(bad.exitCode, 2);
+  EXPECT_NE(bad.output.find("open.csv: line 2:"), std::string::npos)
+      << bad.output;
 }
 
 TEST_P(HostTest, StdcallExportsLeaveTheCallersStackBalanced) {

@@ -15,6 +15,17 @@
 //                            a synthetic host: POINTS points pushed every
 //                            round; from the second round on every 7th
 //                            point changes and one event is raised
+//   replay FILE PERIOD_MS    recorded rounds: FILE is a CSV with one row
+//                            per point, its name and then its value in
+//                            round 1, 2, ...; each round pushes the row's
+//                            value for every point in row order, then
+//                            sleeps PERIOD_MS. Commas separate fields; a
+//                            field in "..." may hold commas, line ends and
+//                            "" for a quote; bytes pass as they are (GBK).
+//                            CRLF or LF. A first row starting with # is a
+//                            header. An empty field, or one missing from a
+//                            short row, skips the point in that round; ""
+//                            pushes an empty value. Progress goes to stderr.
 //   dump FILE                write the last value pushed for each point,
 //                            "name|value" lines sorted by name
 //   stackcheck               call the stdcall exports through stdcall
@@ -36,6 +47,7 @@
 #include <vector>
 
 #include "library.h"
+#include "scan_csv.h"
 
 namespace {
 
@@ -70,6 +82,47 @@ void Scan(const Exports& e, int points, int rounds, int periodMs) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
   }
+}
+
+// Rounds of a scan recorded as CSV (see scan_csv.h); false, with the reason
+// on stderr, if the file cannot be read.
+bool Replay(const Exports& e, const std::string& file, int periodMs) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "pelmora-host: replay: cannot open %s\n",
+                 file.c_str());
+    return false;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  pelmora::host::ScanTable table;
+  std::string error;
+  if (!pelmora::host::ParseScanCsv(text.str(), &table, &error)) {
+    std::fprintf(stderr, "pelmora-host: replay: %s: %s\n", file.c_str(),
+                 error.c_str());
+    return false;
+  }
+  using Clock = std::chrono::steady_clock;
+  // A few progress lines a second at most, on stderr, so that stdout carries
+  // only the commands' results.
+  Clock::time_point shown;
+  for (std::size_t round = 0; round < table.rounds; ++round) {
+    if (round + 1 == table.rounds ||
+        Clock::now() - shown >= std::chrono::milliseconds(250)) {
+      std::fprintf(stderr, "\rreplay: round %lu/%lu",
+                   static_cast<unsigned long>(round + 1),
+                   static_cast<unsigned long>(table.rounds));
+      std::fflush(stderr);
+      shown = Clock::now();
+    }
+    for (const pelmora::host::ScanRow& row : table.rows) {
+      if (round < row.values.size() && row.values[round])
+        Update(e, row.name, *row.values[round]);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
+  }
+  if (table.rounds > 0) std::fprintf(stderr, "\n");
+  return true;
 }
 
 bool Dump(const std::string& file) {
@@ -132,6 +185,9 @@ bool Run(const Exports& e, const std::vector<std::string>& words,
     Scan(e, std::atoi(arg(1).c_str()), std::atoi(arg(2).c_str()),
          std::atoi(arg(3).c_str()));
     used = 4;
+  } else if (verb == "replay" && need(2)) {
+    if (!Replay(e, arg(1), std::atoi(arg(2).c_str()))) return false;
+    used = 3;
   } else if (verb == "dump" && need(1)) {
     if (!Dump(arg(1))) return false;
     used = 2;
