@@ -4,8 +4,7 @@
 # for 32-bit and 64-bit Windows, 64-bit Wine (and 32-bit Wine where this
 # kernel runs 32-bit programs), a virtual display with a CJK font for the
 # dialog test, tshark for the Wireshark dissector's test, and mosquitto for
-# the gateway's. Pass --native
-# to install only what the Linux build needs.
+# the gateway's. Pass --native to install only what the Linux build needs.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 native_only=false

@@ -126,13 +126,14 @@ void StationTable::Apply(const wire::Datagram& datagram,
         station.snapshotNames.clear();
         station.itemsSinceSnapshotBegan.clear();
       } else if (station.snapshotNames.count(std::string(name)) != 0) {
-        EndSnapshot(station, now, out);
+        EndSnapshot(station, out);
         station.inSnapshot = true;
       }
       station.snapshotNames.emplace(name);
       SetPoint(station, name, value, now, out);
     }
     station.lastSnapshotDatagram = now.steady;
+    station.lastSnapshotDatagramWall = now.wall;
     return;
   }
   for (const std::string& record : datagram.records) {
@@ -148,7 +149,7 @@ void StationTable::Tick(const Moment& now, std::vector<Message>* out) {
   for (auto& [mac, station] : stations_) {
     if (station.inSnapshot &&
         now.steady - station.lastSnapshotDatagram >= options_.settle) {
-      EndSnapshot(station, now, out);
+      EndSnapshot(station, out);
     }
     if (station.online && now.steady - station.lastSeen >= options_.silence) {
       station.online = false;
@@ -165,8 +166,7 @@ void StationTable::RetainedState(std::vector<Message>* out) const {
   }
 }
 
-void StationTable::EndSnapshot(Station& station, const Moment& now,
-                               std::vector<Message>* out) {
+void StationTable::EndSnapshot(Station& station, std::vector<Message>* out) {
   for (const std::string& name : station.lastSnapshot) {
     if (station.snapshotNames.count(name) != 0 ||
         station.itemsSinceSnapshotBegan.count(name) != 0) {
@@ -182,7 +182,7 @@ void StationTable::EndSnapshot(Station& station, const Moment& now,
   station.itemsSinceSnapshotBegan.clear();
   station.inSnapshot = false;
   station.everSnapshot = true;
-  station.lastSnapshotEnded = now.wall;
+  station.lastSnapshotEnded = station.lastSnapshotDatagramWall;
   out->push_back(StatusMessage(station));
 }
 

@@ -89,15 +89,16 @@ class StationTable {
     std::set<std::string> snapshotNames;
     std::set<std::string> itemsSinceSnapshotBegan;
     std::chrono::steady_clock::time_point lastSnapshotDatagram;
+    std::chrono::system_clock::time_point lastSnapshotDatagramWall;
     bool everSnapshot = false;
+    // When the last datagram of the last snapshot that ended arrived.
     std::chrono::system_clock::time_point lastSnapshotEnded;
     bool online = false;
     std::chrono::steady_clock::time_point lastSeen;
     std::chrono::system_clock::time_point lastSeenWall;
   };
 
-  void EndSnapshot(Station& station, const Moment& now,
-                   std::vector<Message>* out);
+  void EndSnapshot(Station& station, std::vector<Message>* out);
   void SetPoint(Station& station, std::string_view name, std::string_view value,
                 const Moment& now, std::vector<Message>* out);
   Message PointMessage(const Station& station, const std::string& name,
