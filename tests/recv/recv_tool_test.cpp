@@ -106,7 +106,12 @@ TEST(RecvTool, JsonLinesCountAndMirror) {
   EXPECT_EQ(lines[4], R"({"type":"summary","item":{"datagrams":1,"records":1},)"
                       R"("event":{"datagrams":1,"records":2},)"
                       R"("snapshot":{"datagrams":1,"records":2},)"
-                      R"("malformed":1,"points":2,"events":2})");
+                      R"("malformed":1,"points":2,"events":2,)"
+                      R"("stations":[{"mac":"00-11-22-33-44-55",)"
+                      R"("item":{"datagrams":1,"records":1},)"
+                      R"("event":{"datagrams":1,"records":2},)"
+                      R"("snapshot":{"datagrams":1,"records":2},)"
+                      R"("malformed":1,"points":2,"events":2}]})");
 
   std::ifstream mirror(mirrorPath, std::ios::binary);
   const std::string written((std::istreambuf_iterator<char>(mirror)), {});
