@@ -329,6 +329,8 @@ struct Counts {
   std::uint64_t points = 0;
   std::uint64_t events = 0;
 
+  // All but the malformed count: some malformed datagrams are no station's,
+  // so the total of those is taken whole from the station set.
   void Add(const Counts& other) {
     for (std::size_t i = 0; i < std::size(kKinds); ++i) {
       tallies[i].datagrams += other.tallies[i].datagrams;
