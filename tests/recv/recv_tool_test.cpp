@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -106,7 +107,12 @@ TEST(RecvTool, JsonLinesCountAndMirror) {
   EXPECT_EQ(lines[4], R"({"type":"summary","item":{"datagrams":1,"records":1},)"
                       R"("event":{"datagrams":1,"records":2},)"
                       R"("snapshot":{"datagrams":1,"records":2},)"
-                      R"("malformed":1,"points":2,"events":2})");
+                      R"("malformed":1,"points":2,"events":2,)"
+                      R"("stations":[{"mac":"00-11-22-33-44-55",)"
+                      R"("item":{"datagrams":1,"records":1},)"
+                      R"("event":{"datagrams":1,"records":2},)"
+                      R"("snapshot":{"datagrams":1,"records":2},)"
+                      R"("malformed":1,"points":2,"events":2}]})");
 
   std::ifstream mirror(mirrorPath, std::ios::binary);
   const std::string written((std::istreambuf_iterator<char>(mirror)), {});
@@ -134,6 +140,91 @@ TEST(RecvTool, TextOutputAndCleanStopOnSigterm) {
             "  mirror    points=1 events=0\n");
 }
 
+TEST(RecvTool, StationsApartInSummaryAndMirror) {
+  const std::string mirrorPath =
+      ::testing::TempDir() + "pelmora_recv_stations.txt";
+  std::remove(mirrorPath.c_str());
+  Tool tool({"--port", "0", "--quiet", "--count", "3", "--duration", "20000",
+             "--mirror", mirrorPath});
+  const auto port = static_cast<std::uint16_t>(tool.ListeningPort());
+  ASSERT_GT(port, 0);
+  const std::array<std::uint8_t, 6> other = {0x66, 0x77, 0x88,
+                                             0x99, 0xAA, 0xBB};
+  recv_test::Sender first(port);
+  recv_test::Sender second(port);
+  first.Send(recv_test::GoldenItem());
+  first.Send(Bytes(5, 0xEE));
+  second.Send(recv_test::BuildDatagram(0x01, {"P1|7"}, other));
+  second.Send(recv_test::BuildDatagram(0x02, {"door|open"}, other));
+
+  EXPECT_EQ(tool.ReadOutput(),
+            "summary\n"
+            "  item      datagrams=2 records=2\n"
+            "  event     datagrams=1 records=1\n"
+            "  snapshot  datagrams=0 records=0\n"
+            "  malformed datagrams=1\n"
+            "  mirror    points=2 events=1\n"
+            "  station   00-11-22-33-44-55\n"
+            "    item      datagrams=1 records=1\n"
+            "    event     datagrams=0 records=0\n"
+            "    snapshot  datagrams=0 records=0\n"
+            "    malformed datagrams=1\n"
+            "    mirror    points=1 events=0\n"
+            "  station   66-77-88-99-AA-BB\n"
+            "    item      datagrams=1 records=1\n"
+            "    event     datagrams=1 records=1\n"
+            "    snapshot  datagrams=0 records=0\n"
+            "    malformed datagrams=0\n"
+            "    mirror    points=1 events=1\n");
+  EXPECT_EQ(tool.ExitStatus(), 0);
+  std::ifstream mirror(mirrorPath, std::ios::binary);
+  const std::string written((std::istreambuf_iterator<char>(mirror)), {});
+  EXPECT_EQ(written,
+            "00-11-22-33-44-55|P1|12.5\n"
+            "66-77-88-99-AA-BB|P1|7\n");
+}
+
+TEST(RecvTool, GbkTextsAndBytesThatAreNone) {
+  // 中文|1, then a byte that starts no GBK character and a control byte.
+  const Bytes datagram =
+      recv_test::BuildDatagram(0x01, {"\xD6\xD0\xCE\xC4|1", "T|\xFF\x01"});
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "  \xE4\xB8\xAD\xE6\x96\x87|1\n  T|\\xff\\x01\n"},
+      {"--json",
+       "\"records\":[\"\xE4\xB8\xAD\xE6\x96\x87|1\",\"T|\xEF\xBF\xBD\\u0001\"],"
+       "\"raw\":[null,\"547cff01\"]}\n"},
+  };
+  for (const auto& [format, expected] : cases) {
+    std::vector<std::string> args = {"--port",     "0",          "--count",
+                                     "1",          "--encoding", "gbk",
+                                     "--duration", "20000"};
+    if (!format.empty()) args.push_back(format);
+    Tool tool(args);
+    const int port = tool.ListeningPort();
+    ASSERT_GT(port, 0);
+    recv_test::Sender(static_cast<std::uint16_t>(port)).Send(datagram);
+    const std::string output = tool.ReadOutput();
+    EXPECT_NE(output.find(expected), std::string::npos) << output;
+    EXPECT_EQ(tool.ExitStatus(), 0);
+  }
+}
+
+TEST(RecvTool, LiveTableInsteadOfDatagramLines) {
+  Tool tool({"--port", "0", "--live", "--count", "1", "--duration", "20000"});
+  const int port = tool.ListeningPort();
+  ASSERT_GT(port, 0);
+  recv_test::Sender(static_cast<std::uint16_t>(port))
+      .Send(recv_test::GoldenItem());
+  const std::string output = tool.ReadOutput();
+  EXPECT_EQ(tool.ExitStatus(), 0);
+  for (const char* expected : {"\x1b[H", "\n00-11-22-33-44-55       1  ",
+                               "  from 127.0.0.1:", "  last P1|12.5\x1b[K\n",
+                               "\x1b[Jsummary\n  item      datagrams=1"}) {
+    EXPECT_NE(output.find(expected), std::string::npos) << expected;
+  }
+  EXPECT_EQ(output.find("mac="), std::string::npos) << output;
+}
+
 TEST(RecvTool, IdleClockStartsAtFirstDatagram) {
   Tool tool(
       {"--port", "0", "--quiet", "--idle-exit", "100", "--duration", "20000"});
@@ -151,9 +242,10 @@ TEST(RecvTool, IdleClockStartsAtFirstDatagram) {
 
 TEST(RecvTool, RejectsBadCommandLines) {
   const std::pair<std::vector<std::string>, int> cases[] = {
-      {{"--port", "65536"}, 2},  {{"--count", "0"}, 2},
-      {{"--duration", "5x"}, 2}, {{"--port"}, 2},
-      {{"--verbose"}, 2},        {{"--bind", "1.2.3"}, 1}};
+      {{"--port", "65536"}, 2},    {{"--count", "0"}, 2},
+      {{"--duration", "5x"}, 2},   {{"--port"}, 2},
+      {{"--verbose"}, 2},          {{"--bind", "1.2.3"}, 1},
+      {{"--encoding", "utf8"}, 2}, {{"--live", "--quiet"}, 2}};
   for (const auto& [args, status] : cases) {
     Tool tool(args);
     tool.ReadOutput();

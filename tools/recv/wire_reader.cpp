@@ -154,6 +154,12 @@ std::string MacText(const std::array<std::uint8_t, 6>& mac) {
   return text;
 }
 
+std::string EndpointText(const Endpoint& endpoint) {
+  return Text(endpoint.address >> 24, '.', endpoint.address >> 16 & 0xFF, '.',
+              endpoint.address >> 8 & 0xFF, '.', endpoint.address & 0xFF, ':',
+              endpoint.port);
+}
+
 std::string Escape(std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string shown;

@@ -108,6 +108,9 @@ struct Endpoint {
   std::uint16_t port = 0;
 };
 
+// "127.0.0.1:7000".
+std::string EndpointText(const Endpoint& endpoint);
+
 // An IPv4 UDP socket bound for receiving; closed on destruction. The socket
 // half comes in one implementation per system (udp_receiver_posix.cpp,
 // udp_receiver_win32.cpp); the rest of this header is portable.
