@@ -148,8 +148,6 @@ TEST(PointMirror, SnapshotThenChanges) {
   const std::map<std::string, std::string> expected = {
       {"A", "1"}, {"B", "20"}, {"C", "x|y"}, {"D", "4"}, {"E", ""}};
   EXPECT_EQ(mirror.points(), expected);
-  EXPECT_EQ(mirror.events(),
-            (std::vector<std::string>{"door|open", "A|99", "alarm|high"}));
   EXPECT_EQ(mirror.tally(kKindSnapshot).datagrams, 2u);
   EXPECT_EQ(mirror.tally(kKindSnapshot).records, 4u);
   EXPECT_EQ(mirror.tally(kKindItem).records, 3u);

@@ -52,14 +52,6 @@ void AppendGbkField(std::string* out, const char* key, std::string_view gbk) {
   *out += '"';
 }
 
-std::string AddressText(const wire::Endpoint& from) {
-  char text[24];
-  std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", from.address >> 24,
-                from.address >> 16 & 0xFF, from.address >> 8 & 0xFF,
-                from.address & 0xFF, from.port);
-  return text;
-}
-
 }  // namespace
 
 std::string WallText(std::chrono::system_clock::time_point wall) {
@@ -212,7 +204,7 @@ Message StationTable::PointMessage(const Station& station,
 Message StationTable::StatusMessage(const Station& station) const {
   std::string status =
       station.online ? "{\"state\":\"online\"" : "{\"state\":\"offline\"";
-  status += ",\"address\":\"" + AddressText(station.from) + "\"";
+  status += ",\"address\":\"" + wire::EndpointText(station.from) + "\"";
   status += ",\"last_seen\":\"" + WallText(station.lastSeenWall) + "\"";
   status += ",\"last_snapshot\":";
   status += station.everSnapshot

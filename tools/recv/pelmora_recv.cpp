@@ -347,7 +347,7 @@ Counts CountsOf(const Station& station, std::uint64_t malformed) {
     counts.tallies[i] = station.mirror.tally(kKinds[i]);
   counts.malformed = malformed;
   counts.points = station.mirror.points().size();
-  counts.events = station.mirror.events().size();
+  counts.events = station.mirror.tally(pelmora::wire::kKindEvent).records;
   return counts;
 }
 

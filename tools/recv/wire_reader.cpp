@@ -207,11 +207,7 @@ void PointMirror::Apply(const Datagram& datagram) {
   ++tally->datagrams;
   tally->records += datagram.records.size();
 
-  if (datagram.kind == kKindEvent) {
-    events_.insert(events_.end(), datagram.records.begin(),
-                   datagram.records.end());
-    return;
-  }
+  if (datagram.kind == kKindEvent) return;
   for (const std::string& record : datagram.records) {
     std::string_view name;
     std::string_view value;

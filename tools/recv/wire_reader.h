@@ -86,17 +86,16 @@ class PointMirror {
 
   // Item and snapshot records set name -> value. A snapshot is not a reset:
   // one snapshot spans as many datagrams as the point list needs, so each
-  // datagram carries only part of it. Events are kept in arrival order.
+  // datagram carries only part of it. Events are only counted, in the
+  // event tally: a receiver may run for days.
   void Apply(const Datagram& datagram);
 
   const std::map<std::string, std::string>& points() const { return points_; }
-  const std::vector<std::string>& events() const { return events_; }
   // Datagrams and records applied of one kind; zero for unknown kinds.
   Tally tally(std::uint8_t kind) const;
 
  private:
   std::map<std::string, std::string> points_;
-  std::vector<std::string> events_;
   Tally itemTally_;
   Tally eventTally_;
   Tally snapshotTally_;
