@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
 
+#include "broker_link.h"
+#include "gateway_options.h"
 #include "topic_name.h"
 
 namespace pelmora::gateway {
@@ -151,6 +154,47 @@ TEST_F(StationTableTest, JsonPayloadsDecodeGbkAndKeepBytesThatAreNone) {
   EXPECT_EQ(out[3].topic, "pelmora/02-00-00-00-00-01/events");
   EXPECT_EQ(out[3].payload.substr(0, 28),
             "{\"a\":\"alarm\",\"b\":\"\\\"hot\\\"|x\"");
+}
+
+TEST(BrokerLink, WhileTheBrokerIsAwayEventsWaitUpToTheLimitAndValuesDoNot) {
+  BrokerLink::Options options;
+  options.queueLimit = 3;
+  BrokerLink link(options);  // never started: the broker is away
+  for (const char* event : {"e1", "e2", "e3", "e4", "e5"})
+    link.Publish({"pelmora/M/events", event, false});
+  link.Publish({"pelmora/M/points/A", "1", true});
+  link.Publish({"pelmora/M/points/B", "", true});  // a clearing waits
+  EXPECT_EQ(link.backlog(), 3u);
+  EXPECT_EQ(link.dropped(), 3u);
+}
+
+TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
+  const std::string path = ::testing::TempDir() + "pelmora_gateway.conf";
+  std::ofstream(path) << "# site 1\n"
+                         "broker = mqtt.example.net\n"
+                         "broker-port = 8883\r\n"
+                         "  user = pelmora  \n"
+                         "json = yes\n"
+                         "silence = 300\n";
+  std::vector<std::string> words = {
+      "pelmora-gateway", "--config", path, "--broker-port", "1884",
+      "--settle",        "50"};
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  GatewayOptions options;
+  int status = -1;
+  ASSERT_TRUE(ParseGatewayOptions(static_cast<int>(argv.size()), argv.data(),
+                                  &options, &status));
+  EXPECT_EQ(options.broker.host, "mqtt.example.net");
+  EXPECT_EQ(options.broker.port, 1884);
+  EXPECT_EQ(options.broker.user, "pelmora");
+  EXPECT_TRUE(options.stations.json);
+  EXPECT_EQ(options.stations.silence, std::chrono::seconds(300));
+  EXPECT_EQ(options.stations.settle, milliseconds(50));
+
+  std::ofstream(path) << "silence = soon\n";
+  EXPECT_FALSE(ParseGatewayOptions(3, argv.data(), &options, &status));
+  EXPECT_EQ(status, 2);
 }
 
 }  // namespace
