@@ -1,7 +1,6 @@
-// The gateway's rules without a broker: names as topic levels, and what the
-// station table publishes as datagrams arrive and time passes.
-#include "station_table.h"
-
+// The gateway's rules without a broker: names as topic levels, what the
+// station table publishes as datagrams arrive and time passes, the queue
+// while the broker is away, and the settings.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -9,6 +8,7 @@
 
 #include "broker_link.h"
 #include "gateway_options.h"
+#include "station_table.h"
 #include "topic_name.h"
 
 namespace pelmora::gateway {
