@@ -1,7 +1,8 @@
 # What `cmake --install` lays out, and the archive that CPack makes of it
 # (`cpack` in a build tree): the plug-in with its header (and the .def file
 # on Windows), the host and receiver tools, the Wireshark dissector, a
-# commented sample Pelmora.ini and the two guides. A ZIP for each Windows
+# commented sample Pelmora.ini and the two guides; on Linux also the MQTT
+# gateway and its guide. A ZIP for each Windows
 # build, a .tar.gz for Linux.
 include(GNUInstallDirs)
 
@@ -23,6 +24,11 @@ install(FILES tools/wireshark/pelmora.lua
 install(FILES docs/Pelmora.ini DESTINATION ${CMAKE_INSTALL_DATADIR}/pelmora)
 install(FILES docs/protocol.md docs/integration.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The MQTT gateway, where it is built (Linux, with libmosquitto).
+if(TARGET pelmora-gateway)
+  install(TARGETS pelmora-gateway RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES docs/gateway.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
 
 set(CPACK_PACKAGE_VENDOR "Pelmora")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY

@@ -83,11 +83,13 @@ TEST_P(PackageListing, HoldsThePlugInToolsDissectorSampleAndGuides) {
       "share/doc/pelmora/protocol.md", "share/pelmora/Pelmora.ini",
       "share/pelmora/wireshark/pelmora.lua"};
   const std::vector<std::string> own =
-      windows ? std::vector<std::string>{"bin/pelmora-host.exe",
-                                         "bin/pelmora-recv.exe",
-                                         "bin/pelmora.dll", "lib/pelmora.def"}
-              : std::vector<std::string>{"bin/pelmora-host", "bin/pelmora-recv",
-                                         "lib/libpelmora.so"};
+      windows
+          ? std::vector<std::string>{"bin/pelmora-host.exe",
+                                     "bin/pelmora-recv.exe", "bin/pelmora.dll",
+                                     "lib/pelmora.def"}
+          : std::vector<std::string>{"bin/pelmora-gateway", "bin/pelmora-host",
+                                     "bin/pelmora-recv", "lib/libpelmora.so",
+                                     "share/doc/pelmora/gateway.md"};
   expected.insert(expected.end(), own.begin(), own.end());
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(Listing(archive), expected);
