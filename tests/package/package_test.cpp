@@ -135,8 +135,9 @@ TEST_P(PackageRun, TheUnpackedHostSendsToTheUnpackedReceiver) {
         "exec " + SelectedWineTarget().Command(receiverCommand[0]) + " \"$@\"",
         "pelmora-recv"};
   }
-  recv_test::Tool receiver(
-      {"--port", "0", "--count", "2", "--duration", "60000"}, receiverCommand);
+  recv_test::Tool receiver({"--port", "0", "--count", "2", "--duration",
+                            "60000", "--encoding", "gbk"},
+                           receiverCommand);
   const int port = receiver.ListeningPort();
   ASSERT_GT(port, 0);
 
@@ -156,17 +157,19 @@ TEST_P(PackageRun, TheUnpackedHostSendsToTheUnpackedReceiver) {
   }
   WriteFile(host.Drivers("Pelmora.ini"), ini);
 
-  const HostResult r =
-      host.Run({"init", "update", "A", "1", "update", "B", "2", "update", "A",
-                "1", "event", "door", "open", "sleep", "3500", "uninit"});
+  // Two rounds, B in the first only; B's value is 温度 in GBK, which the
+  // receiver shows as UTF-8 through the system's own code page 936.
+  WriteFile(host.path() + "/rounds.csv", "A,1,1\nB,\xCE\xC2\xB6\xC8\n");
+  const HostResult r = host.Run({"init", "replay", "rounds.csv", "100", "event",
+                                 "door", "open", "sleep", "3500", "uninit"});
   EXPECT_EQ(r.exitCode, 0) << r.output;
   std::string output = receiver.ReadOutput();
   output.erase(std::remove(output.begin(), output.end(), '\r'), output.end());
   EXPECT_EQ(receiver.ExitStatus(), 0);
   EXPECT_EQ(output,
-            "snapshot  mac=00-11-22-33-44-55 records=2 bytes=42\n"
+            "snapshot  mac=00-11-22-33-44-55 records=2 bytes=45\n"
             "  A|1\n"
-            "  B|2\n"
+            "  B|\xE6\xB8\xA9\xE5\xBA\xA6\n"
             "event     mac=00-11-22-33-44-55 records=1 bytes=43\n"
             "  door|open\n"
             "summary\n"
