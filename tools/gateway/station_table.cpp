@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "code_page.h"
+#include "json_text.h"
 
 namespace pelmora::gateway {
 
@@ -11,44 +11,18 @@ namespace {
 
 constexpr char kTopicRoot[] = "pelmora/";
 
-// A JSON string of UTF-8 text: quotes, backslashes and control characters
-// escaped.
-void AppendJsonString(std::string* out, std::string_view utf8) {
-  *out += '"';
-  for (const char c : utf8) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      *out += '\\';
-      *out += c;
-    } else if (byte < 0x20 || byte == 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-      *out += escaped;
-    } else {
-      *out += c;
-    }
-  }
-  *out += '"';
-}
-
 // `"key":"text"` with the text decoded from GBK; when some byte is no GBK
 // character, `"<key>_raw":"<hex>"` follows with the bytes as sent.
 void AppendGbkField(std::string* out, const char* key, std::string_view gbk) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  bool exact = true;
-  const std::string utf8 = wire::GbkToUtf8(gbk, &exact);
   *out += '"';
   *out += key;
   *out += "\":";
-  AppendJsonString(out, utf8);
-  if (exact) return;
+  if (wire::AppendJsonString(out, gbk, wire::TextEncoding::kGbk)) return;
   *out += ",\"";
   *out += key;
   *out += "_raw\":\"";
-  for (const char c : gbk) {
-    *out += kHex[static_cast<unsigned char>(c) >> 4];
-    *out += kHex[static_cast<unsigned char>(c) & 0x0F];
-  }
+  *out += wire::HexOf(reinterpret_cast<const std::uint8_t*>(gbk.data()),
+                      gbk.size());
   *out += '"';
 }
 

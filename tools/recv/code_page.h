@@ -16,6 +16,9 @@
 
 namespace pelmora::wire {
 
+// How the host's texts are shown: byte by byte, or read as GBK.
+enum class TextEncoding { kBytes, kGbk };
+
 // Decodes the one character at the start of `gbk`: appends its UTF-8 form to
 // `utf8` and returns the bytes it took (1 for ASCII 0x00-0x7F, 2 for a GBK
 // pair); returns 0, appending nothing, when no GBK character starts there.

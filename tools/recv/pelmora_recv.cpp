@@ -21,13 +21,16 @@
 #endif
 
 #include "code_page.h"
+#include "json_text.h"
 #include "pcap_writer.h"
 #include "stations.h"
 #include "wire_reader.h"
 
 namespace {
 
+using pelmora::wire::AppendJsonString;
 using pelmora::wire::Datagram;
+using pelmora::wire::HexOf;
 using pelmora::wire::PointMirror;
 using pelmora::wire::Station;
 using pelmora::wire::StationSet;
@@ -215,50 +218,6 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitStatus) {
     return false;
   }
   return true;
-}
-
-constexpr char kHex[] = "0123456789abcdef";
-
-// A JSON string literal of a host text. Control bytes become \u00XX. With
-// bytes, so do the bytes above 0x7E, each the code point of its own value,
-// which keeps the line valid JSON whatever the code page and lets a reader
-// get the exact bytes back. With gbk, GBK characters go in as UTF-8 and a
-// byte that starts none as U+FFFD; false when there was such a byte.
-bool AppendJsonString(std::string* out, std::string_view text,
-                      TextEncoding encoding) {
-  bool exact = true;
-  *out += '"';
-  while (!text.empty()) {
-    const auto byte = static_cast<unsigned char>(text[0]);
-    std::size_t used = 1;
-    if (byte == '"' || byte == '\\') {
-      *out += '\\';
-      *out += text[0];
-    } else if (byte >= 0x20 && byte <= 0x7E) {
-      *out += text[0];
-    } else if (byte < 0x80 || encoding == TextEncoding::kBytes) {
-      *out += "\\u00";
-      *out += kHex[byte >> 4];
-      *out += kHex[byte & 0x0F];
-    } else if ((used = pelmora::wire::DecodeGbkChar(text, out)) == 0) {
-      *out += "\xEF\xBF\xBD";
-      exact = false;
-      used = 1;
-    }
-    text.remove_prefix(used);
-  }
-  *out += '"';
-  return exact;
-}
-
-std::string HexOf(const std::uint8_t* bytes, std::size_t size) {
-  std::string hex;
-  hex.reserve(size * 2);
-  for (std::size_t i = 0; i < size; ++i) {
-    hex += kHex[bytes[i] >> 4];
-    hex += kHex[bytes[i] & 0x0F];
-  }
-  return hex;
 }
 
 std::string HexDump(const std::vector<std::uint8_t>& bytes) {

@@ -13,15 +13,13 @@
 #include <string>
 #include <string_view>
 
+#include "code_page.h"
 #include "wire_reader.h"
 
 namespace pelmora::wire {
 
 using WallClock = std::chrono::system_clock;
 using Mac = std::array<std::uint8_t, 6>;
-
-// How the host's texts are shown: byte by byte, or read as GBK.
-enum class TextEncoding { kBytes, kGbk };
 
 // The text for a line of terminal output. kBytes is Escape(); kGbk turns
 // GBK characters into UTF-8 and still writes control bytes, the backslash
