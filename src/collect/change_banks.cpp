@@ -8,10 +8,13 @@ void ChangeBanks::PutEvent(std::string_view a, std::string_view b) {
   record.append(a).append(1, '|').append(b);
   Locked<SpinLock> hold(eventLock_);
   std::vector<std::string>& events = eventList_[activeBank_];
-  if (events.size() >= kMaxPendingEvents) {
+  std::size_t& bytes = eventBytes_[activeBank_];
+  if (events.size() >= limits_.events ||
+      record.size() > limits_.eventBytes - bytes) {
     ++refused_[activeBank_];
     return;
   }
+  bytes += record.size();
   events.push_back(std::move(record));
 }
 

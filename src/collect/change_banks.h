@@ -17,14 +17,23 @@ namespace pelmora {
 // The most events one bank holds: far above any real burst between two
 // flips, and a bound on what a host can pile up while no link drains.
 inline constexpr std::size_t kMaxPendingEvents = 100000;
+// The most bytes of event records one bank holds, so that long events
+// bound memory as well as many short ones do.
+inline constexpr std::size_t kMaxPendingEventBytes = 64u << 20;
+
+struct BankLimits {
+  std::size_t events = kMaxPendingEvents;
+  std::size_t eventBytes = kMaxPendingEventBytes;
+};
 
 class ChangeBanks {
  public:
-  explicit ChangeBanks(PointStore& points) : points_(points) {}
+  explicit ChangeBanks(PointStore& points, BankLimits limits = {})
+      : points_(points), limits_(limits) {}
 
   // Appends the record "a|b" to the active bank's events (SendEventEx),
-  // during discovery too; refuses it, counting, when the bank already holds
-  // kMaxPendingEvents. Any thread.
+  // during discovery too; refuses it, counting, when it would take the bank
+  // past either limit. Any thread.
   void PutEvent(std::string_view a, std::string_view b) EXCLUDES(eventLock_);
 
   // Makes the other bank the active one, for point changes and events at
@@ -49,9 +58,11 @@ class ChangeBanks {
 
  private:
   PointStore& points_;
+  const BankLimits limits_;
   SpinLock eventLock_;
   int activeBank_ GUARDED_BY(eventLock_) = 0;
   std::vector<std::string> eventList_[2] GUARDED_BY(eventLock_);
+  std::size_t eventBytes_[2] GUARDED_BY(eventLock_) = {0, 0};
   std::size_t refused_[2] GUARDED_BY(eventLock_) = {0, 0};
   // The management thread's own: the record being formed, the events being
   // drained, and what the last item drain found.
@@ -79,6 +90,7 @@ std::size_t ChangeBanks::DrainEvents(int bank, Emit&& emit) {
     draining_.swap(eventList_[bank]);
     refused = refused_[bank];
     refused_[bank] = 0;
+    eventBytes_[bank] = 0;
   }
   for (const std::string& record : draining_) {
     if (!emit(std::string_view(record))) break;

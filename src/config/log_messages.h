@@ -75,11 +75,24 @@ inline constexpr char kProfileUnreadableFormat[] =
     "\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE%s\xCE\xDE\xB7\xA8\xB6\xC1\xC8\xA1"
     "\xA3\xAC\xB0\xB4\xC8\xB1\xCA\xA1\xD6\xB5\xB4\xA6\xC0\xED";
 // 待发事件过多，本周期丢弃%u条   (events refused)
-// A bank holds at most kMaxPendingEvents events; what came beyond that in
-// one bank period was refused.
+// A bank holds at most kMaxPendingEvents events and kMaxPendingEventBytes
+// bytes of them; what came beyond either in one bank period was refused.
 inline constexpr char kEventsRefusedFormat[] =
     "\xB4\xFD\xB7\xA2\xCA\xC2\xBC\xFE\xB9\xFD\xB6\xE0\xA3\xAC\xB1\xBE\xD6\xDC"
     "\xC6\xDA\xB6\xAA\xC6\xFA%u\xCC\xF5";
+// 发送队列已满，本周期丢弃最早的%u个数据包   (datagrams dropped)
+// The send queue holds at most kMaxQueuedDatagrams; to make room for new
+// ones, this many of the oldest were dropped unsent in one cycle.
+inline constexpr char kQueueFullFormat[] =
+    "\xB7\xA2\xCB\xCD\xB6\xD3\xC1\xD0\xD2\xD1\xC2\xFA\xA3\xAC\xB1\xBE\xD6\xDC"
+    "\xC6\xDA\xB6\xAA\xC6\xFA\xD7\xEE\xD4\xE7\xB5\xC4%u\xB8\xF6\xCA\xFD\xBE\xDD"
+    "\xB0\xFC";
+// 停止时未能发出%u条记录，已丢弃   (item and event records)
+// The stop sends what is pending for at most a second; what the link could
+// not take in that time, or refused, is dropped.
+inline constexpr char kStopDroppedFormat[] =
+    "\xCD\xA3\xD6\xB9\xCA\xB1\xCE\xB4\xC4\xDC\xB7\xA2\xB3\xF6%u\xCC\xF5\xBC\xC7"
+    "\xC2\xBC\xA3\xAC\xD2\xD1\xB6\xAA\xC6\xFA";
 // 服务端口为0，无法发送数据
 // Written as the link starts towards port 0, where no datagram can go.
 inline constexpr char kPortUnusable[] =

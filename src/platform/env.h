@@ -122,7 +122,9 @@ class Env {
   // --- UDP sockets.
   virtual void StartSockets() = 0;    // WSAStartup(2.2) where needed
   virtual void CleanupSockets() = 0;  // balances StartSockets
-  // A new UDP socket in `socket`, or kInvalidSocket and the failure.
+  // A new non-blocking UDP socket in `socket` (a send into a full buffer
+  // reports wouldBlock rather than waiting), or kInvalidSocket and the
+  // failure.
   virtual OsError OpenUdpSocket(SocketHandle* socket) = 0;
   // inet_addr of the text (INADDR_NONE for a text it cannot read).
   virtual std::uint32_t ParseIpv4(const std::string& text) = 0;

@@ -69,6 +69,7 @@ int LinkService::StartLink() {
     return 0;
   }
   linkStarted_ = true;
+  snapshotSent_ = false;
   managementThread_ = env_.StartThread([this] { ManagementThread(); }, false);
   configurationThread_ =
       env_.StartThread([this] { writeQueue_.Run(stopEvent_); }, true);
@@ -93,7 +94,11 @@ void LinkService::StopLink() {
     configurationThread_->Join();
   }
   if (sendThread_) sendThread_->Join();
+  const std::size_t dropped = DeliverPending();
   link_.Close();
+  if (dropped > 0)
+    Log(FormatLogLine(messages::kStopDroppedFormat,
+                      static_cast<unsigned>(dropped)));
   managementThread_.reset();
   configurationThread_.reset();
   sendThread_.reset();
@@ -114,33 +119,70 @@ void LinkService::ManagementThread() {
 }
 
 void LinkService::ManagementCycle() {
-  // Once the stop is signalled the drain ends between two records: the
-  // send thread has stopped and what it would queue is discarded with the
-  // link, while a restarted link begins with a snapshot of every point.
-  const int retired = banks_.Flip();
-  banks_.DrainItems(retired,
-                    [this](PointEntry& entry, std::string_view record) {
-                      if (!assembler_.AppendRecord(record, RecordKind::kItem,
-                                                   FlushMode::kAppend) &&
-                          entry.FirstTooLongReport())
-                        LogRecordTooLong(log_, record.size(), record);
-                      return !stopEvent_.IsSet();
-                    });
+  // Once the stop is signalled the pacing pauses end at once, so the cycle
+  // under way hands the rest of its bank to the queue quickly, for the
+  // stop to deliver.
+  DrainRetired(banks_.Flip(), [] { return true; }, [this] {
+    // A cycle without item changes paces the thread: an idle link flips
+    // about once a second, and its events leave about a second after the
+    // flip.
+    if (banks_.itemsWereEmpty())
+      env_.WaitForEvent(stopEvent_, kIdleCyclePauseMs);
+  });
+}
+
+template <typename Admit, typename Pause>
+void LinkService::DrainRetired(int bank, Admit&& admit,
+                               Pause&& beforeEventFlush) {
+  banks_.DrainItems(bank, [&](PointEntry& entry, std::string_view record) {
+    if (admit()) PassRecord(record, RecordKind::kItem, &entry);
+    return true;
+  });
   assembler_.AppendRecord({}, RecordKind::kItem, FlushMode::kFlush);
   const std::size_t refused =
-      banks_.DrainEvents(retired, [this](std::string_view record) {
-        if (!assembler_.AppendRecord(record, RecordKind::kEvent,
-                                     FlushMode::kAppend))
-          LogRecordTooLong(log_, record.size(), record);
-        return !stopEvent_.IsSet();
+      banks_.DrainEvents(bank, [&](std::string_view record) {
+        if (admit()) PassRecord(record, RecordKind::kEvent, nullptr);
+        return true;
       });
   if (refused > 0)
     Log(FormatLogLine(messages::kEventsRefusedFormat,
                       static_cast<unsigned>(refused)));
-  // A cycle without item changes paces the thread: an idle link flips about
-  // once a second, and its events leave about a second after the flip.
-  if (banks_.itemsWereEmpty()) env_.WaitForEvent(stopEvent_, kIdleCyclePauseMs);
+  beforeEventFlush();
   assembler_.AppendRecord({}, RecordKind::kEvent, FlushMode::kFlush);
+  if (const std::size_t dropped = link_.TakeDroppedCount())
+    Log(FormatLogLine(messages::kQueueFullFormat,
+                      static_cast<unsigned>(dropped)));
+}
+
+void LinkService::PassRecord(std::string_view record, RecordKind kind,
+                             PointEntry* entry) {
+  if (!assembler_.AppendRecord(record, kind, FlushMode::kAppend) &&
+      (!entry || entry->FirstTooLongReport()))
+    LogRecordTooLong(log_, record.size(), record);
+}
+
+std::size_t LinkService::DeliverPending() {
+  std::size_t dropped = 0;
+  if (link_.IsOpen() && snapshotSent_) {
+    // The workers have ended: this thread is the management and the send
+    // thread now. The stop is set, so the assembler does not pause.
+    const std::uint32_t start = env_.TickCount();
+    auto sendQueued = [&] {
+      dropped += link_.SendQueuedWithin(start, kStopDeliveryMs);
+    };
+    sendQueued();
+    DrainRetired(
+        banks_.Flip(),
+        [&] {
+          sendQueued();
+          const bool inTime = env_.TickCount() - start < kStopDeliveryMs;
+          if (!inTime) ++dropped;
+          return inTime;
+        },
+        [] {});
+    sendQueued();
+  }
+  return dropped + link_.QueuedRecordCount();
 }
 
 void LinkService::SendThread() {
@@ -148,7 +190,10 @@ void LinkService::SendThread() {
     if (env_.WaitForEvent(points_.discoveryDone(), kDiscoveryWaitStepMs)) break;
     if (stopEvent_.IsSet()) return;
   }
+  // A thread that first runs after the stop skips the wait for the round.
+  const bool roundComplete = points_.IsDiscoveryDone();
   if (SendSnapshot() == SnapshotResult::kStopped) return;
+  snapshotSent_ = roundComplete;
   Log(messages::kSendStarted);
   link_.RunSendLoop();
   Log(messages::kSendExited);

@@ -25,6 +25,11 @@
 
 namespace pelmora {
 
+// The longest a stop spends delivering what is pending, once the workers
+// have ended: the lesser of a second and the send limit.
+inline constexpr std::uint32_t kStopDeliveryMs =
+    kSendTimeoutMs < 1000 ? kSendTimeoutMs : 1000;
+
 class LinkService : public LinkControl {
  public:
   // The one object, constructed on first use over `env` (sockets started,
@@ -44,8 +49,14 @@ class LinkService : public LinkControl {
   // 1 when socket, connection and the three workers are up; 0 otherwise
   // (logged). Refuses, returning 0, while a link is started.
   int StartLink();
-  // Signals the workers, waits for the management, configuration and send
-  // threads in that order, then closes the link, dropping what is queued.
+  // Signals the workers and waits for the management, configuration and
+  // send threads in that order. Then, if the link had got past its snapshot,
+  // delivers what is pending: the queued datagrams, then the changes and
+  // events of the active bank, sent without the pacing pauses, for at most
+  // kStopDeliveryMs. Closes the link and logs, in one line, how many
+  // records were dropped. A link that never sent its snapshot delivers
+  // nothing: events follow a snapshot, and a restarted link drains the
+  // banks itself.
   void StopLink();
   // StopLink's first step alone: signals the workers without waiting.
   void RequestStop() { stopEvent_.Set(); }
@@ -80,6 +91,15 @@ class LinkService : public LinkControl {
 
   void ManagementThread();
   void SendThread();
+  // Hands the retired bank to the assembler: its changes, flushed, then its
+  // events, flushed after `beforeEventFlush()`. A record goes on only when
+  // `admit()` says so. Logs what the bank refused and what the queue
+  // dropped. Management thread, or StopLink once it has ended.
+  template <typename Admit, typename Pause>
+  void DrainRetired(int bank, Admit&& admit, Pause&& beforeEventFlush);
+  void PassRecord(std::string_view record, RecordKind kind, PointEntry* entry);
+  // StopLink's delivery; returns how many records did not go.
+  std::size_t DeliverPending();
 
   Env& env_;
   const ServiceLog log_;
@@ -87,6 +107,9 @@ class LinkService : public LinkControl {
   // Set to end the workers; clear again once they have ended.
   ManualEvent stopEvent_;
   bool linkStarted_ = false;
+  // Whether this link's send thread has sent the snapshot of a complete
+  // first round; written by it, read by StopLink once it has ended.
+  bool snapshotSent_ = false;
   std::unique_ptr<WorkerThread> managementThread_;
   std::unique_ptr<WorkerThread> configurationThread_;
   std::unique_ptr<WorkerThread> sendThread_;

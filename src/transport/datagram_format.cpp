@@ -50,4 +50,11 @@ void DatagramBuffer::Reset() {
   length = kHeaderSize;
 }
 
+std::size_t CountRecords(const std::uint8_t* bytes, std::uint32_t length) {
+  std::size_t records = 0;
+  for (std::uint32_t at = kHeaderSize; at + 2 <= length; ++records)
+    at += 2 + (bytes[at] | (bytes[at + 1] << 8));
+  return records;
+}
+
 }  // namespace pelmora

@@ -94,6 +94,9 @@ struct DatagramBuffer {
   void Reset();
 };
 
+// How many records the finished datagram of `length` bytes holds.
+std::size_t CountRecords(const std::uint8_t* bytes, std::uint32_t length);
+
 }  // namespace pelmora
 
 #endif  // PELMORA_TRANSPORT_DATAGRAM_FORMAT_H_

@@ -1,6 +1,10 @@
 #include "transport/udp_link.h"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
+
+#include "transport/datagram_format.h"
 
 namespace pelmora {
 namespace {
@@ -16,12 +20,14 @@ bool UdpLink::Open(OpenStep* failedStep, OsError* error) {
     return false;
   }
   UdpSocket socket(env_, handle);
-  *error = env_.ConnectSocket(socket.handle(), settings_.ServerEndpoint());
+  const Ipv4Endpoint server = settings_.ServerEndpoint();
+  *error = env_.ConnectSocket(socket.handle(), server);
   if (error->failed()) {
     *failedStep = OpenStep::kConnect;
     return false;
   }
   socket_ = std::move(socket);
+  connectedTo_ = server;
   return true;
 }
 
@@ -37,7 +43,14 @@ void UdpLink::Enqueue(const std::uint8_t* bytes, std::uint32_t length) {
   datagram->bytes.reset(new std::uint8_t[length + 1]());
   std::memcpy(datagram->bytes.get(), bytes, length);
   datagram->length = length;
+  std::unique_ptr<QueuedDatagram> oldest;
   Locked<Mutex> hold(queueLock_);
+  if (queue_.size() >= queueLimit_) {
+    // Freed once the lock is released.
+    oldest = std::move(queue_.front());
+    queue_.pop_front();
+    ++dropped_;
+  }
   queue_.push_back(std::move(datagram));
 }
 
@@ -49,25 +62,73 @@ std::unique_ptr<QueuedDatagram> UdpLink::TakeNext() {
   return head;
 }
 
+void UdpLink::PutBack(std::unique_ptr<QueuedDatagram> datagram) {
+  Locked<Mutex> hold(queueLock_);
+  queue_.push_front(std::move(datagram));
+}
+
 std::size_t UdpLink::QueuedCount() const {
   Locked<Mutex> hold(queueLock_);
   return queue_.size();
 }
 
+std::size_t UdpLink::TakeDroppedCount() {
+  Locked<Mutex> hold(queueLock_);
+  return std::exchange(dropped_, 0);
+}
+
+std::size_t UdpLink::QueuedRecordCount() const {
+  Locked<Mutex> hold(queueLock_);
+  std::size_t records = 0;
+  for (const auto& datagram : queue_)
+    records += CountRecords(datagram->bytes.get(), datagram->length);
+  return records;
+}
+
 int UdpLink::SendWithTimeout(const std::uint8_t* data, int length) {
+  return Send(data, length, env_.TickCount(), kSendTimeoutMs, &stop_);
+}
+
+std::size_t UdpLink::SendQueuedWithin(std::uint32_t since,
+                                      std::uint32_t limitMs) {
+  std::size_t refused = 0;
+  while (env_.TickCount() - since < limitMs) {
+    std::unique_ptr<QueuedDatagram> datagram = TakeNext();
+    if (!datagram) break;
+    const int length = static_cast<int>(datagram->length);
+    const int sent =
+        Send(datagram->bytes.get(), length, since, limitMs, nullptr);
+    if (sent == length) continue;
+    if (sent < 0) {
+      refused += CountRecords(datagram->bytes.get(), datagram->length);
+      continue;
+    }
+    // Time ran out on a full buffer: the datagram waits with the rest.
+    PutBack(std::move(datagram));
+    break;
+  }
+  return refused;
+}
+
+int UdpLink::Send(const std::uint8_t* data, int length, std::uint32_t since,
+                  std::uint32_t limitMs, const ManualEvent* stop) {
   if (!socket_.valid()) return -1;
-  const std::uint32_t start = env_.TickCount();
-  const Ipv4Endpoint to = settings_.ServerEndpoint();
   int sent = 0;
   int remaining = length;
   while (remaining > 0) {
-    if (stop_.IsSet()) return sent;
+    if (stop && stop->IsSet()) return sent;
     SendOutcome outcome =
-        env_.SendTo(socket_.handle(), data + sent, remaining, to);
+        env_.SendTo(socket_.handle(), data + sent, remaining, connectedTo_);
     if (outcome.bytes < 0) {
       if (!outcome.wouldBlock) return -1;
-      if (env_.WaitForEvent(stop_, kWouldBlockRetryMs)) return sent;
-      if (env_.TickCount() - start >= kSendTimeoutMs) return sent;
+      const std::uint32_t elapsed = env_.TickCount() - since;
+      if (elapsed >= limitMs) return sent;
+      if (stop) {
+        if (env_.WaitForEvent(*stop, kWouldBlockRetryMs)) return sent;
+      } else {
+        env_.SleepMs(std::min(kWouldBlockRetryMs, limitMs - elapsed));
+      }
+      if (env_.TickCount() - since >= limitMs) return sent;
       continue;
     }
     if (outcome.bytes == 0) return sent == 0 ? -1 : sent;
@@ -84,7 +145,12 @@ void UdpLink::RunSendLoop() {
       env_.WaitForEvent(stop_, kEmptyQueuePauseMs);
       continue;
     }
-    SendWithTimeout(datagram->bytes.get(), static_cast<int>(datagram->length));
+    const int length = static_cast<int>(datagram->length);
+    if (SendWithTimeout(datagram->bytes.get(), length) == 0 && stop_.IsSet()) {
+      // The stop came before the datagram went: it waits at the head of
+      // the queue for the stop's delivery.
+      PutBack(std::move(datagram));
+    }
   }
 }
 

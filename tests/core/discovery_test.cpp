@@ -132,21 +132,35 @@ TEST_F(DiscoveryTest, ConcurrentFirstRoundsLoseAndDuplicateNoName) {
   EXPECT_EQ(Service().points().PointOrderNames().size(), order.size());
 }
 
-TEST(ChangeBanksTest, ABankRefusesEventsBeyondItsCapAndCountsThem) {
-  FakeEnv env;
-  ServiceLog log(env, "unused");
-  PointStore points(log);
-  ChangeBanks banks(points);
-  for (int i = 0; i < 100003; ++i) banks.PutEvent("e", "");
-  std::size_t drained = 0;
-  auto count = [&drained](std::string_view) { return ++drained > 0; };
-  EXPECT_EQ(banks.DrainEvents(banks.Flip(), count), 3u);
-  EXPECT_EQ(drained, 100000u);
-  // The next period starts with room and nothing refused.
-  banks.PutEvent("e", "");
-  drained = 0;
-  EXPECT_EQ(banks.DrainEvents(banks.Flip(), count), 0u);
-  EXPECT_EQ(drained, 1u);
+TEST(ChangeBanksTest, ABankRefusesEventsBeyondEitherCapAndCountsThem) {
+  struct Case {
+    BankLimits limits;
+    std::size_t taken, refused;
+  };
+  // Six events "e|12345678", 10 bytes each.
+  const Case cases[] = {
+      {{4, 1000}, 4, 2},  // the count cap
+      {{100, 35}, 3, 3},  // the byte cap
+      {{6, 60}, 6, 0},    // both reached exactly
+  };
+  for (const Case& c : cases) {
+    FakeEnv env;
+    ServiceLog log(env, "unused");
+    PointStore points(log);
+    ChangeBanks banks(points, c.limits);
+    for (int i = 0; i < 6; ++i) banks.PutEvent("e", "12345678");
+    std::size_t drained = 0;
+    auto count = [&drained](std::string_view) { return ++drained > 0; };
+    EXPECT_EQ(banks.DrainEvents(banks.Flip(), count), c.refused)
+        << c.limits.events << " " << c.limits.eventBytes;
+    EXPECT_EQ(drained, c.taken);
+    // The next period of that bank starts with room and nothing refused.
+    banks.DrainEvents(banks.Flip(), count);
+    banks.PutEvent("e", "12345678");
+    drained = 0;
+    EXPECT_EQ(banks.DrainEvents(banks.Flip(), count), 0u);
+    EXPECT_EQ(drained, 1u);
+  }
 }
 
 }  // namespace

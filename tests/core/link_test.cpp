@@ -23,6 +23,15 @@ std::vector<std::string> AllRecords(const std::vector<Bytes>& datagrams,
   return records;
 }
 
+// The start of the log's line for records dropped at the stop, and the
+// whole line: 停止时未能发出N条记录，已丢弃
+const std::string kDroppedAtStop =
+    "\xCD\xA3\xD6\xB9\xCA\xB1\xCE\xB4\xC4\xDC\xB7\xA2\xB3\xF6";
+std::string DroppedLine(int records) {
+  return kDroppedAtStop + std::to_string(records) +
+         "\xCC\xF5\xBC\xC7\xC2\xBC\xA3\xAC\xD2\xD1\xB6\xAA\xC6\xFA";
+}
+
 TEST_F(LinkTest, StartConnectsToTheConfiguredServer) {
   Service().settings().SetServerAddress("127.0.0.2");
   Service().settings().SetServerPort(70000);
@@ -42,7 +51,7 @@ TEST_F(LinkTest, StartConnectsToTheConfiguredServer) {
   EXPECT_EQ(std::count(log.begin(), log.end(), unusable), 1);
 }
 
-TEST_F(LinkTest, AStopEndsTheDrainOfABacklogBetweenTwoRecords) {
+TEST_F(LinkTest, AStopHandsOnTheBacklogWithoutPausesAndCountsWhatItDrops) {
   ASSERT_EQ(Service().StartLink(), 1);  // never discovered: nothing is sent
   for (int i = 0; i < 5000; ++i)
     Service().banks().PutEvent("e", std::to_string(i));
@@ -53,10 +62,84 @@ TEST_F(LinkTest, AStopEndsTheDrainOfABacklogBetweenTwoRecords) {
   // The drain is under way: a record in ten pauses 50 ms.
   ASSERT_TRUE(Eventually([&] { return pacingPauses() >= 3; }));
   Service().RequestStop();
-  const auto atStop = pacingPauses();
+  const std::uint32_t atStop = env_.TickCount();
   Service().StopLink();
-  // Without the stop the drain would pause about 490 times more.
-  EXPECT_LE(pacingPauses() - atStop, 2);
+  // Paced, the rest of the drain would take about 24 s.
+  EXPECT_LT(env_.TickCount() - atStop, 5000u);
+  // No snapshot went out, so no event may: what the drain queued is
+  // dropped, counted; what a flip left in the active bank stays there for a
+  // restarted link.
+  EXPECT_TRUE(env_.Sent().empty());
+  int left = 0;
+  Service().banks().DrainEvents(Service().banks().Flip(),
+                                [&left](std::string_view) { return ++left; });
+  const std::vector<std::string> log = Log();
+  EXPECT_NE(std::find(log.begin(), log.end(), DroppedLine(5000 - left)),
+            log.end())
+      << left;
+}
+
+class StopDeliveryTest : public ServiceTest {
+ protected:
+  // A started link whose send thread is past the snapshot; then the stop is
+  // signalled, so that what is pushed from here on waits for StopLink.
+  void StartPastSnapshotAndSignalStop() {
+    PushRound({"A", "B"}, "0");
+    ASSERT_EQ(Service().StartLink(), 1);
+    Service().points().Update("A", "1");
+    ASSERT_TRUE(Eventually([this] {
+      const std::vector<std::string> timeline = env_.Timeline();
+      return std::find(timeline.begin(), timeline.end(),
+                       messages::kSendStarted) != timeline.end();
+    }));
+    env_.TakeSent();
+    Service().RequestStop();
+  }
+  void Push(int events, int points) {
+    for (int i = 0; i < events; ++i)
+      Service().banks().PutEvent("e", std::to_string(i));
+    for (int i = 0; i < points; ++i)
+      Service().points().Update("P" + std::to_string(i), std::to_string(i));
+  }
+};
+
+TEST_F(StopDeliveryTest, EverythingPendingReachesTheServerTheLinkStartedWith) {
+  StartPastSnapshotAndSignalStop();
+  const std::uint16_t server = env_.lastConnect.port;
+  // The dialog names the new server before it restarts the link.
+  Service().settings().SetServerPort(server + 1);
+  Push(3000, 100);
+  Service().StopLink();
+
+  const std::vector<Bytes> sent = env_.Sent();
+  std::vector<std::string> expectedEvents, expectedItems;
+  for (int i = 0; i < 3000; ++i) expectedEvents.push_back("e|" + std::to_string(i));
+  for (int i = 0; i < 100; ++i)
+    expectedItems.push_back("P" + std::to_string(i) + "|" + std::to_string(i));
+  std::sort(expectedItems.begin(), expectedItems.end());
+  std::vector<std::string> items = AllRecords(sent, 0x01);
+  std::sort(items.begin(), items.end());
+  EXPECT_EQ(items, expectedItems);
+  // In order; and without the pacing pauses, which would have held the
+  // delivery past its second after 200 records.
+  EXPECT_EQ(AllRecords(sent, 0x02), expectedEvents);
+  EXPECT_EQ(env_.lastSendTo.port, server);
+  const std::vector<std::string> log = Log();
+  EXPECT_TRUE(std::none_of(log.begin(), log.end(), [](const std::string& l) {
+    return l.rfind(kDroppedAtStop, 0) == 0;
+  }));
+}
+
+TEST_F(StopDeliveryTest, ASocketThatTakesNothingHoldsTheStopForOneSecond) {
+  StartPastSnapshotAndSignalStop();
+  env_.scriptedSends.assign(100000, {-1, true, {11}});
+  Push(300, 30);
+  const std::uint32_t before = env_.TickCount();
+  Service().StopLink();
+  EXPECT_LE(env_.TickCount() - before, 1000u);
+  EXPECT_TRUE(env_.Sent().empty());
+  const std::vector<std::string> log = Log();
+  EXPECT_NE(std::find(log.begin(), log.end(), DroppedLine(330)), log.end());
 }
 
 TEST_F(LinkTest, SnapshotComesFirstThenChangesThenEvents) {
@@ -190,7 +273,8 @@ TEST_F(LinkTest, ABlockedSocketIsRetriedEvery50msForFiveSeconds) {
   for (int i = 0; i < 200; ++i) env_.scriptedSends.push_back({-1, true, {11}});
   env_.ClearSleeps();
   EXPECT_EQ(Service().link().SendWithTimeout(data, 4), 0);
-  EXPECT_EQ(env_.Sleeps(), std::vector<std::uint32_t>(100, 50));
+  // Each retry is a wait that the stop ends, never a plain pause.
+  EXPECT_EQ(env_.Pauses(), std::vector<FakeEnv::Pause>(100, {50, true}));
 
   env_.scriptedSends.assign({{-1, true, {11}}, {-1, false, {1}}});
   EXPECT_EQ(Service().link().SendWithTimeout(data, 4), -1) << "hard error";
@@ -224,6 +308,45 @@ TEST_F(LinkTest, AnIdleCyclePausesOneSecondAndABusyOneDoesNot) {
   Service().ManagementCycle();  // the change
   sleeps = env_.Sleeps();
   EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 1000u), 1);
+  // The pacing pause of a busy drain is a wait that the stop ends.
+  env_.ClearSleeps();
+  for (int i = 0; i < 30; ++i) Service().banks().PutEvent("e", "1");
+  Service().ManagementCycle();
+  const std::vector<FakeEnv::Pause> pauses = env_.Pauses();
+  EXPECT_GE(std::count(pauses.begin(), pauses.end(), FakeEnv::Pause{50, true}),
+            3);
+  EXPECT_EQ(std::count(pauses.begin(), pauses.end(), FakeEnv::Pause{50, false}),
+            0);
+}
+
+TEST_F(LinkTest, AFullQueueDropsItsOldestDatagramsAndTheCycleSaysHowMany) {
+  ManualEvent stop;
+  UdpLink link(env_, Service().settings(), stop, 3);
+  std::uint8_t bytes[34] = {};
+  for (std::uint8_t i = 1; i <= 5; ++i) {
+    bytes[33] = i;
+    link.Enqueue(bytes, sizeof bytes);
+  }
+  EXPECT_EQ(link.TakeDroppedCount(), 2u);
+  EXPECT_EQ(link.TakeDroppedCount(), 0u);
+  std::vector<std::uint8_t> kept;
+  for (const Bytes& d : TakeQueued(link)) kept.push_back(d[33]);
+  EXPECT_EQ(kept, (std::vector<std::uint8_t>{3, 4, 5}));
+
+  // The service's queue holds 8192; one cycle logs what it dropped, once.
+  OpenLink();
+  for (int i = 0; i < 8192 + 7; ++i)
+    Service().link().Enqueue(bytes, sizeof bytes);
+  Service().ManagementCycle();
+  Service().ManagementCycle();
+  // 发送队列已满，本周期丢弃最早的7个数据包
+  const std::string full =
+      "\xB7\xA2\xCB\xCD\xB6\xD3\xC1\xD0\xD2\xD1\xC2\xFA\xA3\xAC\xB1\xBE\xD6\xDC"
+      "\xC6\xDA\xB6\xAA\xC6\xFA\xD7\xEE\xD4\xE7\xB5\xC4"
+      "7\xB8\xF6\xCA\xFD\xBE\xDD\xB0\xFC";
+  const std::vector<std::string> log = Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(), full), 1);
+  EXPECT_EQ(Service().link().QueuedCount(), 8192u);
 }
 
 TEST_F(LinkTest, SnapshotResults) {

@@ -7,7 +7,7 @@ namespace pelmora::testing {
 void FakeEnv::SleepMs(std::uint32_t ms) {
   {
     std::lock_guard<std::mutex> hold(mutex_);
-    sleeps_.push_back(ms);
+    sleeps_.push_back({ms, false});
     ticks_ += ms;
   }
   // Let other threads run, so that loops paced by pauses still progress.
@@ -22,11 +22,13 @@ std::uint32_t FakeEnv::TickCount() {
 bool FakeEnv::WaitForEvent(const ManualEvent& event, std::uint32_t ms) {
   {
     std::lock_guard<std::mutex> hold(mutex_);
-    sleeps_.push_back(ms);
-    ticks_ += ms;
+    sleeps_.push_back({ms, true});
     ++waitsOn_[&event];
   }
-  return event.WaitFor(std::chrono::microseconds(200));
+  if (event.WaitFor(std::chrono::microseconds(200))) return true;
+  std::lock_guard<std::mutex> hold(mutex_);
+  ticks_ += ms;
+  return false;
 }
 
 int FakeEnv::WaitsOn(const ManualEvent& event) {
@@ -36,6 +38,13 @@ int FakeEnv::WaitsOn(const ManualEvent& event) {
 }
 
 std::vector<std::uint32_t> FakeEnv::Sleeps() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  std::vector<std::uint32_t> ms;
+  for (const Pause& pause : sleeps_) ms.push_back(pause.ms);
+  return ms;
+}
+
+std::vector<FakeEnv::Pause> FakeEnv::Pauses() {
   std::lock_guard<std::mutex> hold(mutex_);
   return sleeps_;
 }

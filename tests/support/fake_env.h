@@ -25,8 +25,9 @@ class FakeEnv : public EnvWrapper {
   FakeEnv() : EnvWrapper(Env::Default()) {}
 
   // --- Time: pauses, and timed waits on an event, are recorded and take
-  // (almost) no real time; the tick count advances by each. A wait ends
-  // early once its event is set.
+  // (almost) no real time. A pause advances the tick count by its length;
+  // a wait does only when it runs its full time: one whose event is set
+  // ends early, at once, as the platform's does.
   void SleepMs(std::uint32_t ms) override;
   std::uint32_t TickCount() override;
   bool WaitForEvent(const ManualEvent& event, std::uint32_t ms) override;
@@ -34,6 +35,15 @@ class FakeEnv : public EnvWrapper {
   int WaitsOn(const ManualEvent& event);
   // Every pause and timed wait asked for so far, in order, in ms.
   std::vector<std::uint32_t> Sleeps();
+  // The same, told apart: a plain pause, or a wait that an event ends.
+  struct Pause {
+    std::uint32_t ms;
+    bool onEvent;
+    bool operator==(const Pause& o) const {
+      return ms == o.ms && onEvent == o.onEvent;
+    }
+  };
+  std::vector<Pause> Pauses();
   void ClearSleeps();
 
   // --- Threads: the Nth thread start (counting from 1) can be refused.
@@ -95,7 +105,7 @@ class FakeEnv : public EnvWrapper {
  private:
   std::mutex mutex_;
   std::condition_variable sentCv_;
-  std::vector<std::uint32_t> sleeps_;
+  std::vector<Pause> sleeps_;
   std::map<const ManualEvent*, int> waitsOn_;
   std::vector<std::string> timeline_;
   std::uint32_t ticks_ = 0;

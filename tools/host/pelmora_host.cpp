@@ -9,6 +9,7 @@
 //   init | uninit | settings | callback
 //   update NAME VALUE        push one point value
 //   event A B                push one event
+//   events A COUNT           push COUNT events at once: A|0 .. A|COUNT-1
 //   sleep MS
 //   round PREFIX COUNT VALUE push PREFIX0..PREFIX<COUNT-1>, all with VALUE
 //   scan POINTS ROUNDS PERIOD_MS
@@ -171,6 +172,11 @@ bool Run(const Exports& e, const std::vector<std::string>& words,
     used = 3;
   } else if (verb == "event" && need(2)) {
     e.SendEventEx(arg(1).c_str(), arg(2).c_str());
+    used = 3;
+  } else if (verb == "events" && need(2)) {
+    const int count = std::atoi(arg(2).c_str());
+    for (int i = 0; i < count; ++i)
+      e.SendEventEx(arg(1).c_str(), std::to_string(i).c_str());
     used = 3;
   } else if (verb == "sleep" && need(1)) {
     std::this_thread::sleep_for(

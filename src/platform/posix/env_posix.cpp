@@ -94,8 +94,11 @@ class PosixEnv : public PortableEnv {
   void StartSockets() override {}
   void CleanupSockets() override {}
 
+  // Non-blocking: a full send buffer returns EAGAIN, which the link retries
+  // within its send limit and its stop, instead of holding the thread.
   OsError OpenUdpSocket(SocketHandle* socket) override {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                      IPPROTO_UDP);
     *socket = fd < 0 ? kInvalidSocket : fd;
     return fd < 0 ? OsError{errno} : OsError{};
   }

@@ -116,11 +116,18 @@ class Win32Env : public PortableEnv {
 
   void CleanupSockets() override { ::WSACleanup(); }
 
+  // Non-blocking: a full send buffer returns WSAEWOULDBLOCK, which the link
+  // retries within its send limit and its stop, instead of holding the
+  // thread.
   OsError OpenUdpSocket(SocketHandle* socket) override {
+    *socket = kInvalidSocket;
     SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (s == INVALID_SOCKET) {
-      *socket = kInvalidSocket;
-      return {::WSAGetLastError()};
+    if (s == INVALID_SOCKET) return {::WSAGetLastError()};
+    u_long nonBlocking = 1;
+    if (::ioctlsocket(s, FIONBIO, &nonBlocking) == SOCKET_ERROR) {
+      const int error = ::WSAGetLastError();
+      ::closesocket(s);
+      return {error};
     }
     *socket = static_cast<SocketHandle>(s);
     return {};
