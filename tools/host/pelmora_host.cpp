@@ -7,6 +7,7 @@
 //
 // Commands:
 //   init | uninit | settings | callback
+//                            (uninit prints how long UninitService took)
 //   update NAME VALUE        push one point value
 //   event A B                push one event
 //   events A COUNT           push COUNT events at once: A|0 .. A|COUNT-1
@@ -159,8 +160,11 @@ bool Run(const Exports& e, const std::vector<std::string>& words,
   if (verb == "init") {
     std::printf("init %d\n", e.InitService());
   } else if (verb == "uninit") {
+    const auto start = std::chrono::steady_clock::now();
     e.UninitService();
-    std::printf("uninit\n");
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    std::printf("uninit %lld ms\n", static_cast<long long>(took.count()));
   } else if (verb == "settings") {
     e.DoSettings();
     std::printf("settings closed\n");
