@@ -11,7 +11,16 @@
 namespace pelmora::testing {
 namespace {
 
-class HostTest : public TargetTest {};
+class HostTest : public TargetTest {
+ protected:
+  // The configured server, whose receiver the next Run collects from, and
+  // `next`, for the one that the settings name.
+  void OpenServers(wire::UdpReceiver& next) {
+    host_.Configure(OpenReceiverPort());
+    std::string error;
+    ASSERT_TRUE(next.Open("127.0.0.1", 0, &error)) << error;
+  }
+};
 
 std::size_t IndexOf(const std::vector<std::string>& lines,
                     const std::string& line) {
@@ -219,11 +228,8 @@ TEST_P(HostTest, StdcallExportsLeaveTheCallersStackBalanced) {
 TEST_P(HostTest, TheSettingsTextFormChangesThePortAndTheLinkStartsAgain) {
   if (GetParam().underWine)
     GTEST_SKIP() << "the Windows dialog has a test of its own";
-  host_.Configure(OpenReceiverPort());
-  // A second receiver, opened first, takes what the link sends after OK.
   wire::UdpReceiver next;
-  std::string error;
-  ASSERT_TRUE(next.Open("127.0.0.1", 0, &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(OpenServers(next));
   HostResult r =
       host_.Run({"init", "round", "P", "2", "1", "update", "P0", "2", "sleep",
                  "300", "settings", "sleep", "300", "uninit"},
@@ -243,6 +249,7 @@ TEST_P(HostTest, TheSettingsTextFormChangesThePortAndTheLinkStartsAgain) {
             std::string::npos);
   std::vector<std::uint8_t> bytes;
   wire::Datagram datagram;
+  std::string error;
   ASSERT_TRUE(next.Receive(&bytes, 2000));
   ASSERT_TRUE(
       wire::ParseDatagram(bytes.data(), bytes.size(), &datagram, &error))
@@ -254,10 +261,8 @@ TEST_P(HostTest, TheSettingsTextFormChangesThePortAndTheLinkStartsAgain) {
 TEST_P(HostTest, ARestartFromTheSettingsDeliversWhatWasPendingToTheOldServer) {
   if (GetParam().underWine)
     GTEST_SKIP() << "the Windows dialog has a test of its own";
-  host_.Configure(OpenReceiverPort());
   wire::UdpReceiver next;
-  std::string error;
-  ASSERT_TRUE(next.Open("127.0.0.1", 0, &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(OpenServers(next));
   HostResult r = host_.Run(
       {"init", "round", "P", "40", "0", "update", "P0", "0", "sleep", "1000",
        "round", "P", "40", "2", "events", "e", "100", "settings", "sleep",
