@@ -44,11 +44,10 @@ void BM_StopWithPending(benchmark::State& state) {
     const std::int64_t start = NowNs();
     plugin.Stop();
     stopNs += double(NowNs() - start);
-    const bool whole =
-        server.WaitForRecords(wire::kKindItem, items + kPoints,
-                              std::chrono::seconds(1)) &&
-        server.WaitForRecords(wire::kKindEvent, events + kEvents,
-                              std::chrono::seconds(1));
+    const bool whole = server.WaitForRecords(wire::kKindItem, items + kPoints,
+                                             std::chrono::seconds(1)) &&
+                       server.WaitForRecords(wire::kKindEvent, events + kEvents,
+                                             std::chrono::seconds(1));
     deliveredNs += double(server.lastArrivalNs() - start);
     server.Keep(false);
     if (!whole) {

@@ -122,13 +122,15 @@ void LinkService::ManagementCycle() {
   // Once the stop is signalled the pacing pauses end at once, so the cycle
   // under way hands the rest of its bank to the queue quickly, for the
   // stop to deliver.
-  DrainRetired(banks_.Flip(), [] { return true; }, [this] {
-    // A cycle without item changes paces the thread: an idle link flips
-    // about once a second, and its events leave about a second after the
-    // flip.
-    if (banks_.itemsWereEmpty())
-      env_.WaitForEvent(stopEvent_, kIdleCyclePauseMs);
-  });
+  DrainRetired(
+      banks_.Flip(), [] { return true; },
+      [this] {
+        // A cycle without item changes paces the thread: an idle link flips
+        // about once a second, and its events leave about a second after the
+        // flip.
+        if (banks_.itemsWereEmpty())
+          env_.WaitForEvent(stopEvent_, kIdleCyclePauseMs);
+      });
 }
 
 template <typename Admit, typename Pause>

@@ -79,16 +79,17 @@ class UdpLink {
 
   // The stop's last delivery, once the stop is signalled and the send loop
   // has ended: sends the queued datagrams, oldest first, to the server the
-  // socket was connected to, regardless of the stop, until `limitMs` have passed since the TickCount
-  // `since`. A full socket buffer is retried until then. Returns how many
-  // records the datagrams that the socket refused held; what time did not
-  // allow stays queued.
+  // socket was connected to, regardless of the stop, until `limitMs` have
+  // passed since the TickCount `since`. A full socket buffer is retried
+  // until then. Returns how many records the datagrams that the socket
+  // refused held; what time did not allow stays queued.
   std::size_t SendQueuedWithin(std::uint32_t since, std::uint32_t limitMs)
       EXCLUDES(queueLock_);
 
   // The send thread's loop once the snapshot is out: the queued datagrams
   // one by one, a 100 ms pause whenever the queue is empty, until stop. A
-  // datagram that cannot be sent in time is lost; the link goes on.
+  // datagram that cannot be sent in time is lost; the link goes on. One
+  // that the stop kept from going returns to the head of the queue.
   void RunSendLoop();
 
  private:

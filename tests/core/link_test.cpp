@@ -113,7 +113,8 @@ TEST_F(StopDeliveryTest, EverythingPendingReachesTheServerTheLinkStartedWith) {
 
   const std::vector<Bytes> sent = env_.Sent();
   std::vector<std::string> expectedEvents, expectedItems;
-  for (int i = 0; i < 3000; ++i) expectedEvents.push_back("e|" + std::to_string(i));
+  for (int i = 0; i < 3000; ++i)
+    expectedEvents.push_back("e|" + std::to_string(i));
   for (int i = 0; i < 100; ++i)
     expectedItems.push_back("P" + std::to_string(i) + "|" + std::to_string(i));
   std::sort(expectedItems.begin(), expectedItems.end());

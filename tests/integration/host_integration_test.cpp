@@ -264,9 +264,9 @@ TEST_P(HostTest, ARestartFromTheSettingsDeliversWhatWasPendingToTheOldServer) {
   wire::UdpReceiver next;
   ASSERT_NO_FATAL_FAILURE(OpenServers(next));
   HostResult r = host_.Run(
-      {"init", "round", "P", "40", "0", "update", "P0", "0", "sleep", "1000",
-       "round", "P", "40", "2", "events", "e", "100", "settings", "sleep",
-       "300", "uninit"},
+      {"init",   "round", "P",    "40",       "0",     "update", "P0",
+       "0",      "sleep", "1000", "round",    "P",     "40",     "2",
+       "events", "e",     "100",  "settings", "sleep", "300",    "uninit"},
       300, "port " + std::to_string(next.port()) + "\nok\n");
   ASSERT_EQ(r.exitCode, 0) << r.output;
   wire::PointMirror old;
