@@ -200,6 +200,21 @@ void ExpectSnapshot(const Receiver& receiver, const char* what) {
   Check(wellFormed && records == "A|3;B|2;", what);
 }
 
+// Event records that reach `receiver` until nothing more arrives: a
+// datagram's records counted when its kind is 02.
+int CountEventRecords(const Receiver& receiver) {
+  int records = 0;
+  for (std::string d = Receive(receiver); !d.empty(); d = Receive(receiver)) {
+    if (d.size() < 32 || static_cast<unsigned char>(d[8]) != 0x02) continue;
+    for (size_t at = 32; at + 2 <= d.size();) {
+      at += 2 + (static_cast<unsigned char>(d[at]) |
+                 static_cast<unsigned char>(d[at + 1]) << 8);
+      ++records;
+    }
+  }
+  return records;
+}
+
 enum class Action { kUpdateThenCancel, kOk };
 
 struct Plan {
@@ -370,9 +385,11 @@ int main(int argc, char** argv) {
   auto initService = Export<InitServiceFn>(dll, 1);
   auto uninitService = Export<UninitServiceFn>(dll, 2);
   auto updateItem = Export<UpdateItemFn>(dll, 3);
+  auto sendEventEx = Export<SendEventExFn>(dll, 4);
   auto doSettings = Export<DoSettingsFn>(dll, 5);
-  Check(dll && initService && uninitService && updateItem && doSettings,
-        "pelmora.dll loaded, exports 1, 2, 3 and 5 found");
+  Check(dll && initService && uninitService && updateItem && sendEventEx &&
+            doSettings,
+        "pelmora.dll loaded, exports 1 to 5 found");
   if (failures == 0) {
     initService();
     updateItem("A", "1");
@@ -397,6 +414,11 @@ int main(int argc, char** argv) {
           "the log holds the link's start and no stop");
 
     Note("== OK with the second receiver's port");
+    // Paced, these would take ten seconds to leave: the stop of the link
+    // sends them to the first receiver.
+    constexpr int kEvents = 2000;
+    for (int i = 0; i < kEvents; ++i)
+      sendEventEx("burst", std::to_string(i).c_str());
     Plan movePort{Action::kOk, MAKEIPADDRESS(127, 0, 0, 1), secondPort};
     RunDialog(doSettings, movePort);
     Check(ConfigValue(L"ADDR") == L"127.0.0.1" &&
@@ -409,6 +431,10 @@ int main(int argc, char** argv) {
           "the log shows the link stopped, then started again");
     ExpectSnapshot(
         second, "the restarted link sends a snapshot to the second receiver");
+    const int events = CountEventRecords(first);
+    Note("      %d event records at the first receiver", events);
+    Check(events == kEvents,
+          "events raised before OK all reach the first receiver");
 
     Note("== OK with a 15-character address");
     Plan moveAddress{Action::kOk, MAKEIPADDRESS(127, 100, 200, 201),
