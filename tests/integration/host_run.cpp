@@ -1,6 +1,7 @@
 #include "host_run.h"
 
 #include "support/wine_target.h"
+#include "udp_receiver.h"
 
 #include <atomic>
 #include <cstdio>

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "support/service_fixture.h"
-#include "wire_reader.h"
+#include "datagram.h"
 
 namespace pelmora::testing {
 

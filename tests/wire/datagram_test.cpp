@@ -1,4 +1,4 @@
-#include "wire_reader.h"
+#include "datagram.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "recv_test_support.h"
+#include "point_mirror.h"
+#include "udp_receiver.h"
+#include "udp_sender.h"
 
 namespace pelmora::wire {
 namespace {

@@ -8,10 +8,11 @@
 #include <vector>
 
 #include "broker_link.h"
+#include "datagram.h"
 #include "gateway_options.h"
 #include "gateway_stats.h"
 #include "station_table.h"
-#include "wire_reader.h"
+#include "udp_receiver.h"
 
 namespace {
 

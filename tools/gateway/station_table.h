@@ -26,7 +26,8 @@
 #include <vector>
 
 #include "topic_name.h"
-#include "wire_reader.h"
+#include "datagram.h"
+#include "udp_receiver.h"
 
 namespace pelmora::gateway {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "wire_reader.h"
+#include "udp_receiver.h"
 
 namespace pelmora::wire {
 

@@ -24,7 +24,8 @@
 #include "json_text.h"
 #include "pcap_writer.h"
 #include "stations.h"
-#include "wire_reader.h"
+#include "point_mirror.h"
+#include "udp_receiver.h"
 
 namespace {
 

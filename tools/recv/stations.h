@@ -14,7 +14,9 @@
 #include <string_view>
 
 #include "code_page.h"
-#include "wire_reader.h"
+#include "datagram.h"
+#include "point_mirror.h"
+#include "udp_receiver.h"
 
 namespace pelmora::wire {
 
