@@ -2,7 +2,6 @@
 // publishes their points, events and status to an MQTT broker, so that the
 // data lands where dashboards and other consumers already look.
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "gateway_options.h"
 #include "gateway_stats.h"
 #include "station_table.h"
+#include "tool_options.h"
 #include "udp_receiver.h"
 
 namespace {
@@ -26,10 +26,6 @@ constexpr int kBurst = 256;
 // What the broker gets to take the last messages when the gateway stops.
 constexpr int kStopGraceMs = 2000;
 
-volatile std::sig_atomic_t stopRequested = 0;
-
-void OnStopSignal(int) { stopRequested = 1; }
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -39,8 +35,7 @@ int main(int argc, char** argv) {
                                              &exitStatus)) {
     return exitStatus;
   }
-  std::signal(SIGINT, OnStopSignal);
-  std::signal(SIGTERM, OnStopSignal);
+  pelmora::wire::CatchStopSignals();
 
   pelmora::wire::UdpReceiver receiver;
   std::string error;
@@ -71,7 +66,7 @@ int main(int argc, char** argv) {
   std::vector<Message> messages;
   pelmora::wire::Endpoint sender;
 
-  while (stopRequested == 0) {
+  while (!pelmora::wire::StopRequested()) {
     messages.clear();
     for (int i = 0;
          i < kBurst && receiver.Receive(&bytes, i == 0 ? kWaitMs : 0, &sender);

@@ -1,7 +1,7 @@
-// Host texts in JSON, for the receiver's JSON lines and the gateway's
-// payloads.
-#ifndef PELMORA_TOOLS_RECV_JSON_TEXT_H_
-#define PELMORA_TOOLS_RECV_JSON_TEXT_H_
+// Host texts and objects in JSON, for the receiver's JSON lines and the
+// gateway's payloads.
+#ifndef PELMORA_TOOLS_WIRE_JSON_TEXT_H_
+#define PELMORA_TOOLS_WIRE_JSON_TEXT_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -20,9 +20,36 @@ namespace pelmora::wire {
 bool AppendJsonString(std::string* out, std::string_view text,
                       TextEncoding encoding);
 
+// One JSON object, its fields in the order written:
+//   JsonObject object;
+//   object.Text("type", "datagram").Number("bytes", 41);
+//   object.Close()  // {"type":"datagram","bytes":41}
+class JsonObject {
+ public:
+  // Keys and Text() values are the tools' own ASCII; host texts go through
+  // HostText().
+  JsonObject& Text(std::string_view key, std::string_view text);
+  JsonObject& Number(std::string_view key, std::uint64_t value);
+  JsonObject& Bool(std::string_view key, bool value);
+  JsonObject& Null(std::string_view key);
+  // A value that is JSON already: an object, an array, a decimal.
+  JsonObject& Json(std::string_view key, std::string_view json);
+  // As AppendJsonString(), whose result it returns.
+  bool HostText(std::string_view key, std::string_view text,
+                TextEncoding encoding);
+
+  // The object, closed; the writer starts a new one.
+  std::string Close();
+
+ private:
+  void Key(std::string_view key);
+
+  std::string text_ = "{";
+};
+
 // Lower-case hex, two digits a byte.
 std::string HexOf(const std::uint8_t* bytes, std::size_t size);
 
 }  // namespace pelmora::wire
 
-#endif  // PELMORA_TOOLS_RECV_JSON_TEXT_H_
+#endif  // PELMORA_TOOLS_WIRE_JSON_TEXT_H_
