@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "topic_name.h"
+#include "topic_tree.h"
 #include "datagram.h"
 #include "udp_receiver.h"
 
