@@ -68,8 +68,7 @@ TEST(TopicTree, MosquittoAcceptsEveryTopicTheGatewayBuilds) {
   for (const std::string& name : names) {
     topics.push_back(PointTopic(mac, name));
     std::string back;
-    EXPECT_TRUE(NameOfTopicLevel(TopicLevelOfName(name), &back) &&
-                back == name)
+    EXPECT_TRUE(NameOfTopicLevel(TopicLevelOfName(name), &back) && back == name)
         << "name " << std::hex << (name[0] & 0xFF) << " "
         << (name.size() > 1 ? name[1] & 0xFF : -1);
   }

@@ -25,6 +25,8 @@ std::vector<Target> Targets();
 inline void PrintTo(const Target& target, std::ostream* os) {
   *os << target.name;
 }
+// "native" and "windows", whichever Windows build runs, so that a test list
+// made with one choice still names the tests of the other.
 std::string TargetName(const ::testing::TestParamInfo<Target>& info);
 
 struct HostResult {

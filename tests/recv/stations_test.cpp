@@ -5,8 +5,14 @@
 #include <ctime>
 #include <string>
 
-namespace pelmora::wire {
+namespace pelmora::recv {
 namespace {
+
+using wire::Endpoint;
+using wire::kKindEvent;
+using wire::kKindItem;
+using wire::kKindSnapshot;
+using wire::TextEncoding;
 
 TEST(ShowText, BytesByValueOrGbkAsUtf8) {
   struct Case {
@@ -77,4 +83,4 @@ TEST(RenderLiveTable, RowPerStationAndMalformedBySender) {
 }
 
 }  // namespace
-}  // namespace pelmora::wire
+}  // namespace pelmora::recv

@@ -107,20 +107,20 @@ TEST_F(Dissector, DecodesEveryFieldOfWhatTheHostSent) {
   const Target native = Targets().front();
   HostDir hostDir(native);
   const auto copied = [&](const std::string& built) {
-    return hostDir.path() + "/" +
-           built.substr(built.find_last_of('/') + 1);
+    return hostDir.path() + "/" + built.substr(built.find_last_of('/') + 1);
   };
+  std::vector<std::string> commands = {
+      "init", "sleep",  "300",    "event", "alarm", "high",   "event",
+      "door", "open",   "update", "P1",    "12.0",  "update", kGbkName,
+      "21.5", "update", "P1",     "12.0",  "sleep", "2500",   "update",
+      "P1",   "12.5",   "sleep",  "60000"};
+  commands.insert(commands.begin(), copied(native.library));
   std::unique_ptr<recv_test::Tool> host;
   const std::string pcap = dir_.File("host.pcap");
   const int port = Capture(pcap, {"--count", "3"}, [&](int receiverPort) {
     hostDir.Configure(receiverPort);
     host = std::make_unique<recv_test::Tool>(
-        std::vector<std::string>{
-            copied(native.library), "init", "sleep", "300", "event", "alarm",
-            "high", "event", "door", "open", "update", "P1", "12.0", "update",
-            kGbkName, "21.5", "update", "P1", "12.0", "sleep", "2500",
-            "update", "P1", "12.5", "sleep", "60000"},
-        std::vector<std::string>{copied(native.hostExe)});
+        commands, std::vector<std::string>{copied(native.hostExe)});
   });
 
   // Another port than the protocol's own: decoded through Decode As.

@@ -122,7 +122,9 @@ bool ParseGatewayOptions(int argc, char** argv, GatewayOptions* options,
   return wire::ParseToolOptions(
       {"pelmora-gateway", kGatewayUsage, {"json", "quiet"}, true}, argc, argv,
       [options](std::string_view key, std::string_view value,
-                std::string* error) { return Apply(key, value, options, error); },
+                std::string* error) {
+        return Apply(key, value, options, error);
+      },
       exitStatus);
 }
 

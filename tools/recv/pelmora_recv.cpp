@@ -54,13 +54,13 @@ int main(int argc, char** argv) {
                "pelmora-recv: listening on %s:%u (receive buffer %d bytes)\n",
                options.bindAddress.c_str(), receiver.port(),
                receiver.receive_buffer_bytes());
-  pelmora::wire::PcapWriter capture;
+  pelmora::recv::PcapWriter capture;
   if (!options.pcapPath.empty() && !capture.Open(options.pcapPath, &error)) {
     std::fprintf(stderr, "pelmora-recv: %s\n", error.c_str());
     return 1;
   }
 
-  pelmora::wire::StationSet stations;
+  pelmora::recv::StationSet stations;
   std::uint64_t wellFormed = 0;
   bool anyArrived = false;
   const Clock::time_point start = Clock::now();
@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
     anyArrived = true;
     changedSinceFrame = true;
     lastArrival = Clock::now();
-    const auto arrivedAt = pelmora::wire::WallClock::now();
+    const auto arrivedAt = pelmora::recv::WallClock::now();
     capture.Write(sender, receiver.local(), bytes, arrivedAt);
 
     pelmora::wire::Datagram datagram;

@@ -101,9 +101,11 @@ bool Apply(std::string_view key, std::string_view value, RecvOptions* options,
   } else if (key == "count") {
     valid = ParseNumber<std::uint64_t>(value, 1, UINT64_MAX, &options->count);
   } else if (key == "idle-exit") {
-    valid = ParseNumber<std::int64_t>(value, 1, INT32_MAX, &options->idleExitMs);
+    valid =
+        ParseNumber<std::int64_t>(value, 1, INT32_MAX, &options->idleExitMs);
   } else if (key == "duration") {
-    valid = ParseNumber<std::int64_t>(value, 1, INT32_MAX, &options->durationMs);
+    valid =
+        ParseNumber<std::int64_t>(value, 1, INT32_MAX, &options->durationMs);
   } else {
     *error = "unknown option --" + std::string(key);
     return false;

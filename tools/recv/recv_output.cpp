@@ -17,9 +17,6 @@ namespace {
 
 using wire::JsonObject;
 using wire::PointMirror;
-using wire::Station;
-using wire::StationSet;
-using wire::TextEncoding;
 
 constexpr std::size_t kMaxHexBytes = 1024;
 constexpr std::uint8_t kKinds[] = {wire::kKindItem, wire::kKindEvent,
@@ -89,7 +86,7 @@ void PrintDatagram(const RecvOptions& options, const wire::Datagram& datagram,
     std::printf("%-8s  mac=%s records=%zu bytes=%zu\n", kind, mac.c_str(),
                 datagram.records.size(), size);
     for (const std::string& record : datagram.records)
-      std::printf("  %s\n", wire::ShowText(record, options.encoding).c_str());
+      std::printf("  %s\n", ShowText(record, options.encoding).c_str());
     return;
   }
   std::string records = "[";
@@ -177,7 +174,7 @@ void PrintSummary(const RecvOptions& options, const StationSet& set) {
 // last frame instead of blanking it first keeps the screen from flickering.
 void DrawLiveTable(const RecvOptions& options, const StationSet& set) {
   const std::string table =
-      wire::RenderLiveTable(set, wire::WallClock::now(), options.encoding);
+      RenderLiveTable(set, WallClock::now(), options.encoding);
   std::string frame = "\x1b[H";
   for (const char c : table) {
     if (c == '\n') frame += "\x1b[K";

@@ -24,15 +24,15 @@ void PrintMalformed(const RecvOptions& options,
 // The totals first, in the lines a one-station run has always had, so that
 // readers of those lines need not know about stations; then, when more
 // than one station was seen, the same for each.
-void PrintSummary(const RecvOptions& options, const wire::StationSet& set);
+void PrintSummary(const RecvOptions& options, const StationSet& set);
 
 // The live table as it is now, drawn over the last frame, and flushed.
-void DrawLiveTable(const RecvOptions& options, const wire::StationSet& set);
+void DrawLiveTable(const RecvOptions& options, const StationSet& set);
 
 // One station's file is 'name|value' lines; with more, each line leads
 // with the MAC so that the stations' points stay apart. False, with the
 // reason on stderr, when the file cannot be written.
-bool WriteMirror(const std::string& path, const wire::StationSet& set);
+bool WriteMirror(const std::string& path, const StationSet& set);
 
 }  // namespace pelmora::recv
 
