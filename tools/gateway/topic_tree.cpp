@@ -6,12 +6,12 @@ namespace pelmora::gateway {
 
 namespace {
 
+constexpr char kTopicRoot[] = "pelmora/";
+
 bool StaysAsIs(unsigned char byte) {
   return byte >= 0x20 && byte <= 0x7E && byte != '/' && byte != '+' &&
          byte != '#' && byte != '%';
 }
-
-constexpr char kTopicRoot[] = "pelmora/";
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
