@@ -17,7 +17,8 @@
 
 #include "benchmark/benchmark.h"
 #include "library.h"
-#include "wire_reader.h"
+#include "datagram.h"
+#include "udp_receiver.h"
 
 namespace pelmora::bench {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "datagram_bytes.h"
-#include "wire_reader.h"
+#include "datagram.h"
 
 namespace {
 

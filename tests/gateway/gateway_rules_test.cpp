@@ -2,6 +2,7 @@
 // station table publishes as datagrams arrive and time passes, the queue
 // while the broker is away, and the settings.
 #include <gtest/gtest.h>
+#include <mosquitto.h>
 
 #include <fstream>
 #include <map>
@@ -9,7 +10,7 @@
 #include "broker_link.h"
 #include "gateway_options.h"
 #include "station_table.h"
-#include "topic_name.h"
+#include "topic_tree.h"
 
 namespace pelmora::gateway {
 namespace {
@@ -39,11 +40,45 @@ TEST(TopicName, EscapesWhatMqttForbidsDecodesGbkAndGoesBack) {
     EXPECT_TRUE(NameOfTopicLevel(c.level, &back)) << c.level;
     EXPECT_EQ(back, c.name) << c.level;
   }
+  // Only the level the encoder writes reads back: another spelling of the
+  // same bytes would give one point two topics.
   for (const std::string level :
        {"%2", "%2f", "a/b", "a+", "\xED\x95\x9C" /* a Hangul syllable */,
-        "\xF0\x9F\x98\x80"}) {
+        "\xF0\x9F\x98\x80", "~%4D" /* ~M */, "%20", "%d6", "%B0%A1" /* 啊 */,
+        "A%D6%D0" /* A中 */, "a\x01", "\x7F"}) {
     std::string name;
     EXPECT_FALSE(NameOfTopicLevel(level, &name)) << level;
+  }
+}
+
+// libmosquitto's own checks, on the topics of every byte and every GBK
+// pair as a point name and on each of the gateway's other topics.
+TEST(TopicTree, MosquittoAcceptsEveryTopicTheGatewayBuilds) {
+  const std::string mac = "02-00-00-00-00-01";
+  std::vector<std::string> topics = {EventsTopic(mac), StationStatusTopic(mac),
+                                     kGatewayStatusTopic, kGatewayStatsTopic,
+                                     PointTopic(mac, "")};
+  std::vector<std::string> names;
+  for (int byte = 0; byte < 256; ++byte)
+    names.emplace_back(1, static_cast<char>(byte));
+  for (int lead = 0x81; lead <= 0xFE; ++lead) {
+    for (int trail = 0x40; trail <= 0xFE; ++trail)
+      names.push_back({static_cast<char>(lead), static_cast<char>(trail)});
+  }
+  for (const std::string& name : names) {
+    topics.push_back(PointTopic(mac, name));
+    std::string back;
+    EXPECT_TRUE(NameOfTopicLevel(TopicLevelOfName(name), &back) && back == name)
+        << "name " << std::hex << (name[0] & 0xFF) << " "
+        << (name.size() > 1 ? name[1] & 0xFF : -1);
+  }
+  for (const std::string& topic : topics) {
+    const auto length = static_cast<std::uint16_t>(topic.size());
+    EXPECT_EQ(mosquitto_pub_topic_check2(topic.data(), length),
+              MOSQ_ERR_SUCCESS)
+        << topic;
+    EXPECT_EQ(mosquitto_validate_utf8(topic.data(), length), MOSQ_ERR_SUCCESS)
+        << topic;
   }
 }
 

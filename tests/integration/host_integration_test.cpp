@@ -6,7 +6,9 @@
 
 #include "config/log_messages.h"
 #include "host_run.h"
+#include "point_mirror.h"
 #include "support/wine_target.h"
+#include "udp_receiver.h"
 
 namespace pelmora::testing {
 namespace {

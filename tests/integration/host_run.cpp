@@ -1,6 +1,7 @@
 #include "host_run.h"
 
 #include "support/wine_target.h"
+#include "udp_receiver.h"
 
 #include <atomic>
 #include <cstdio>
@@ -24,8 +25,8 @@ std::vector<Target> Targets() {
       {"native", PELMORA_NATIVE_HOST, PELMORA_NATIVE_LIBRARY, false, ""}};
   const WineTarget& wine = SelectedWineTarget();
   if (wine.build.empty()) {
-    targets.push_back(
-        {"windows", "", "", true, "no Wine here: " + wine.reason});
+    targets.push_back({"windows", "", "", true,
+                       "no Windows build runs here: " + wine.reason});
   } else {
     targets.push_back({wine.build, wine.tree + "/tools/pelmora-host.exe",
                        wine.tree + "/src/pelmora.dll", true, ""});
@@ -34,7 +35,7 @@ std::vector<Target> Targets() {
 }
 
 std::string TargetName(const ::testing::TestParamInfo<Target>& info) {
-  return info.param.name;
+  return info.param.underWine ? "windows" : info.param.name;
 }
 
 int OpenReceiverPort() {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "support/service_fixture.h"
-#include "wire_reader.h"
+#include "datagram.h"
 
 namespace pelmora::testing {
 
@@ -25,6 +25,8 @@ std::vector<Target> Targets();
 inline void PrintTo(const Target& target, std::ostream* os) {
   *os << target.name;
 }
+// "native" and "windows", whichever Windows build runs, so that a test list
+// made with one choice still names the tests of the other.
 std::string TargetName(const ::testing::TestParamInfo<Target>& info);
 
 struct HostResult {

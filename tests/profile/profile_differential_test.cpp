@@ -220,7 +220,7 @@ class ProfileDifferentialTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
     if (wineTarget_.build.empty())
-      GTEST_SKIP() << "no Wine here: " << wineTarget_.reason;
+      GTEST_SKIP() << "no Windows build runs here: " << wineTarget_.reason;
     ASSERT_TRUE(fs::exists(WindowsProbe())) << "not built: " << WindowsProbe();
     char pattern[] = "/tmp/pelmora-profile-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);

@@ -1,53 +1,24 @@
-// A loopback sender and the receiver run as a process, for the tests of the
-// receiver, the dissector and the packages; and the datagram bytes they
-// send.
+// The receiver run as a process, for the tests of the receiver, the
+// dissector and the packages; and the loopback sender and datagram bytes
+// they feed it.
 #ifndef PELMORA_TESTS_RECV_RECV_TEST_SUPPORT_H_
 #define PELMORA_TESTS_RECV_RECV_TEST_SUPPORT_H_
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <cctype>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "datagram_bytes.h"
+#include "udp_sender.h"
 
 namespace recv_test {
-
-class Sender {
- public:
-  explicit Sender(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
-    to_.sin_family = AF_INET;
-    to_.sin_port = htons(port);
-    to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  }
-  ~Sender() { ::close(fd_); }
-  Sender(const Sender&) = delete;
-  Sender& operator=(const Sender&) = delete;
-
-  void Send(const Bytes& bytes) {
-    if (::sendto(fd_, bytes.data(), bytes.size(), 0,
-                 reinterpret_cast<const sockaddr*>(&to_),
-                 sizeof to_) != static_cast<ssize_t>(bytes.size())) {
-      throw std::runtime_error("sendto failed");
-    }
-  }
-
- private:
-  int fd_;
-  sockaddr_in to_{};
-};
 
 // pelmora-recv as a child process with its output on pipes; killed if a test
 // leaves it running. `program` is what starts it: the built receiver, or a

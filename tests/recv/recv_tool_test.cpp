@@ -242,10 +242,17 @@ TEST(RecvTool, IdleClockStartsAtFirstDatagram) {
 
 TEST(RecvTool, RejectsBadCommandLines) {
   const std::pair<std::vector<std::string>, int> cases[] = {
-      {{"--port", "65536"}, 2},    {{"--count", "0"}, 2},
-      {{"--duration", "5x"}, 2},   {{"--port"}, 2},
-      {{"--verbose"}, 2},          {{"--bind", "1.2.3"}, 1},
-      {{"--encoding", "utf8"}, 2}, {{"--live", "--quiet"}, 2}};
+      {{"--port", "65536"}, 2},
+      {{"--count", "0"}, 2},
+      {{"--duration", "5x"}, 2},
+      {{"--port"}, 2},
+      {{"--verbose"}, 2},
+      {{"--bind", "1.2.3"}, 1},
+      {{"--encoding", "utf8"}, 2},
+      {{"--live", "--quiet"}, 2},
+      {{"--count", "18446744073709551616"}, 2},
+      {{"--port", "-1"}, 2},
+      {{"--config", "x"}, 2}};
   for (const auto& [args, status] : cases) {
     Tool tool(args);
     tool.ReadOutput();

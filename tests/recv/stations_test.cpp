@@ -5,8 +5,14 @@
 #include <ctime>
 #include <string>
 
-namespace pelmora::wire {
+namespace pelmora::recv {
 namespace {
+
+using wire::Endpoint;
+using wire::kKindEvent;
+using wire::kKindItem;
+using wire::kKindSnapshot;
+using wire::TextEncoding;
 
 TEST(ShowText, BytesByValueOrGbkAsUtf8) {
   struct Case {
@@ -51,7 +57,8 @@ TEST(RenderLiveTable, RowPerStationAndMalformedBySender) {
   StationSet set;
   set.CountMalformed(fromA);  // before A sent from there: still A's
   set.Apply({kKindSnapshot, a, {"A|1", "B|2"}}, fromA, ago(90));
-  set.Apply({kKindItem, a, {"T|\xD6\xD0\xCE\xC4"}}, fromA, ago(5));
+  // The last record of a datagram is the station's last change.
+  set.Apply({kKindItem, a, {"S|0", "T|\xD6\xD0\xCE\xC4"}}, fromA, ago(5));
   set.Apply({kKindEvent, a, {"door|open"}}, fromA, ago(5));
   set.Apply({kKindItem, b, {wide}}, fromB, ago(3600));
   set.CountMalformed(fromA);
@@ -64,7 +71,7 @@ TEST(RenderLiveTable, RowPerStationAndMalformedBySender) {
       "pelmora-recv  12:34:56  2 stations  4 datagrams  3 malformed\n"
       "STATION            POINTS  LAST CHANGE  CHANGES   EVENTS   SNAPSHOT  "
       "MALFORMED\n"
-      "00-11-22-33-44-55       3  12:34:51           1        1    90s ago "
+      "00-11-22-33-44-55       4  12:34:51           2        1    90s ago "
       "         2\n"
       "  from 10.0.0.1:7000  last T|\xE4\xB8\xAD\xE6\x96\x87\n"
       "66-77-88-99-AA-BB       1  11:34:56           1        0          - "
@@ -76,4 +83,4 @@ TEST(RenderLiveTable, RowPerStationAndMalformedBySender) {
 }
 
 }  // namespace
-}  // namespace pelmora::wire
+}  // namespace pelmora::recv

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 namespace pelmora::testing {
 namespace {
@@ -32,12 +33,14 @@ WineTarget Select() {
   const std::string name = answer.substr(0, space);
   target.reason = space == std::string::npos ? "" : answer.substr(space + 1);
   if (name == "win32" || name == "win64") {
-    target.tree = name == "win32" ? PELMORA_WIN32_DIR : PELMORA_WIN64_DIR;
-    if (target.tree.empty()) {
-      target.reason = "the " + name + " tree is not configured here (" +
-                      target.reason + ")";
-    } else {
+    const std::string tree =
+        name == "win32" ? PELMORA_WIN32_DIR : PELMORA_WIN64_DIR;
+    const std::string missing = WindowsTreeMissing(name, tree);
+    if (missing.empty()) {
+      target.tree = tree;
       target.build = name;
+    } else {
+      target.reason = missing + "; " + target.reason;
     }
   } else if (answer.empty()) {
     target.reason = "scripts/wine-target.sh gave no answer";
@@ -46,6 +49,16 @@ WineTarget Select() {
 }
 
 }  // namespace
+
+std::string WindowsTreeMissing(const std::string& build,
+                               const std::string& tree) {
+  if (tree.empty()) return "the " + build + " tree is not configured here";
+  if (!std::filesystem::exists(tree + "/src/pelmora.dll")) {
+    return "the " + build + " tree is not built here (cmake --build --preset " +
+           build + ")";
+  }
+  return "";
+}
 
 std::string WineTarget::Command(const std::string& program) const {
   return ShellQuote(std::string(kScripts) + "wine-run.sh") + " " + build + " " +

@@ -2,7 +2,9 @@
 // DLL where the kernel runs 32-bit programs, the 64-bit one where only
 // 64-bit Wine can start. scripts/test.sh decides once per run and hands the
 // answer down in PELMORA_WINE_BUILD and PELMORA_WINE_REASON; a test binary
-// started on its own asks scripts/wine-target.sh itself.
+// started on its own asks scripts/wine-target.sh itself. Where that build's
+// tree is not built, no Windows build is run, and the tests that would run
+// it skip with the reason.
 #ifndef PELMORA_TESTS_SUPPORT_WINE_TARGET_H_
 #define PELMORA_TESTS_SUPPORT_WINE_TARGET_H_
 
@@ -19,6 +21,11 @@ struct WineTarget {
 };
 
 const WineTarget& SelectedWineTarget();
+
+// Why the Windows build `build` ("win32", "win64") in `tree` cannot be run
+// or packed here: its tree not configured, or not built; empty when it can.
+std::string WindowsTreeMissing(const std::string& build,
+                               const std::string& tree);
 
 // `word` in single quotes for /bin/sh.
 std::string ShellQuote(const std::string& word);

@@ -21,9 +21,6 @@ struct mosquitto;
 
 namespace pelmora::gateway {
 
-inline constexpr char kGatewayStatusTopic[] = "pelmora/gateway/status";
-inline constexpr char kGatewayStatsTopic[] = "pelmora/gateway/stats";
-
 class BrokerLink {
  public:
   struct Options {

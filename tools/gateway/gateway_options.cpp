@@ -2,12 +2,9 @@
 
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <string_view>
-#include <vector>
+
+#include "tool_options.h"
 
 namespace pelmora::gateway {
 
@@ -54,16 +51,7 @@ const char kGatewayUsage[] =
 
 namespace {
 
-bool ParseNumber(std::string_view text, long low, long high, long* out) {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-  const std::string copy(text);
-  errno = 0;
-  char* end = nullptr;
-  const long value = std::strtol(copy.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || value < low || value > high) return false;
-  *out = value;
-  return true;
-}
+using wire::ParseNumber;
 
 // One setting by its key; false with the reason when key or value is bad.
 bool Apply(std::string_view key, std::string_view value,
@@ -71,7 +59,7 @@ bool Apply(std::string_view key, std::string_view value,
   long number = 0;
   auto number_in = [&](long low, long high) {
     if (ParseNumber(value, low, high, &number)) return true;
-    *error = "bad value for " + std::string(key) + ": " + std::string(value);
+    *error = wire::BadValue(key, value);
     return false;
   };
   BrokerLink::Options& broker = options->broker;
@@ -94,9 +82,9 @@ bool Apply(std::string_view key, std::string_view value,
   } else if (key == "password") {
     broker.password = value;
   } else if (key == "json" || key == "quiet") {
-    const bool on = value == "true" || value == "yes" || value == "1";
-    if (!on && value != "false" && value != "no" && value != "0") {
-      *error = "bad value for " + std::string(key) + ": " + std::string(value);
+    bool on = false;
+    if (!wire::ParseSwitch(value, &on)) {
+      *error = wire::BadValue(key, value);
       return false;
     }
     if (key == "json") {
@@ -126,87 +114,18 @@ bool Apply(std::string_view key, std::string_view value,
   return true;
 }
 
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-    text.remove_prefix(1);
-  while (!text.empty() &&
-         (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-    text.remove_suffix(1);
-  return text;
-}
-
-bool ReadConfigFile(const std::string& path, GatewayOptions* options,
-                    std::string* error) {
-  std::ifstream file(path);
-  if (!file) {
-    *error = "cannot read " + path;
-    return false;
-  }
-  std::string line;
-  for (int number = 1; std::getline(file, line); ++number) {
-    const std::string_view text = Trim(line);
-    if (text.empty() || text[0] == '#') continue;
-    const std::size_t equals = text.find('=');
-    if (equals == std::string_view::npos) {
-      *error = path + ":" + std::to_string(number) + ": no '='";
-      return false;
-    }
-    if (!Apply(Trim(text.substr(0, equals)), Trim(text.substr(equals + 1)),
-               options, error)) {
-      *error = path + ":" + std::to_string(number) + ": " + *error;
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 bool ParseGatewayOptions(int argc, char** argv, GatewayOptions* options,
                          int* exitStatus) {
-  *exitStatus = 2;
   options->broker.clientId = "pelmora-gateway-" + std::to_string(::getpid());
-  std::vector<std::pair<std::string, std::string>> settings;
-  std::string configPath;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view option = argv[i];
-    if (option == "--help" || option == "-h") {
-      std::fputs(kGatewayUsage, stdout);
-      *exitStatus = 0;
-      return false;
-    }
-    if (option.substr(0, 2) != "--") {
-      std::fprintf(stderr, "pelmora-gateway: unexpected %s\n%s", argv[i],
-                   kGatewayUsage);
-      return false;
-    }
-    const std::string key(option.substr(2));
-    if (key == "json" || key == "quiet") {
-      settings.emplace_back(key, "true");
-      continue;
-    }
-    if (i + 1 == argc) {
-      std::fprintf(stderr, "pelmora-gateway: %s needs a value\n", argv[i]);
-      return false;
-    }
-    if (key == "config") {
-      configPath = argv[++i];
-    } else {
-      settings.emplace_back(key, argv[++i]);
-    }
-  }
-  std::string error;
-  if (!configPath.empty() && !ReadConfigFile(configPath, options, &error)) {
-    std::fprintf(stderr, "pelmora-gateway: %s\n", error.c_str());
-    return false;
-  }
-  for (const auto& [key, value] : settings) {
-    if (!Apply(key, value, options, &error)) {
-      std::fprintf(stderr, "pelmora-gateway: %s\n", error.c_str());
-      return false;
-    }
-  }
-  return true;
+  return wire::ParseToolOptions(
+      {"pelmora-gateway", kGatewayUsage, {"json", "quiet"}, true}, argc, argv,
+      [options](std::string_view key, std::string_view value,
+                std::string* error) {
+        return Apply(key, value, options, error);
+      },
+      exitStatus);
 }
 
 }  // namespace pelmora::gateway

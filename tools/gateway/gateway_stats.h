@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "wire_reader.h"
+#include "datagram.h"
 
 namespace pelmora::gateway {
 

@@ -2,16 +2,17 @@
 // publishes their points, events and status to an MQTT broker, so that the
 // data lands where dashboards and other consumers already look.
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "broker_link.h"
+#include "datagram.h"
 #include "gateway_options.h"
 #include "gateway_stats.h"
 #include "station_table.h"
-#include "wire_reader.h"
+#include "tool_options.h"
+#include "udp_receiver.h"
 
 namespace {
 
@@ -25,10 +26,6 @@ constexpr int kBurst = 256;
 // What the broker gets to take the last messages when the gateway stops.
 constexpr int kStopGraceMs = 2000;
 
-volatile std::sig_atomic_t stopRequested = 0;
-
-void OnStopSignal(int) { stopRequested = 1; }
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -38,8 +35,7 @@ int main(int argc, char** argv) {
                                              &exitStatus)) {
     return exitStatus;
   }
-  std::signal(SIGINT, OnStopSignal);
-  std::signal(SIGTERM, OnStopSignal);
+  pelmora::wire::CatchStopSignals();
 
   pelmora::wire::UdpReceiver receiver;
   std::string error;
@@ -70,7 +66,7 @@ int main(int argc, char** argv) {
   std::vector<Message> messages;
   pelmora::wire::Endpoint sender;
 
-  while (stopRequested == 0) {
+  while (!pelmora::wire::StopRequested()) {
     messages.clear();
     for (int i = 0;
          i < kBurst && receiver.Receive(&bytes, i == 0 ? kWaitMs : 0, &sender);

@@ -9,8 +9,6 @@ namespace pelmora::gateway {
 
 namespace {
 
-constexpr char kTopicRoot[] = "pelmora/";
-
 // `"key":"text"` with the text decoded from GBK; when some byte is no GBK
 // character, `"<key>_raw":"<hex>"` follows with the bytes as sent.
 void AppendGbkField(std::string* out, const char* key, std::string_view gbk) {
@@ -65,7 +63,7 @@ void StationTable::Apply(const wire::Datagram& datagram,
 
   if (datagram.kind == wire::kKindEvent) {
     for (const std::string& record : datagram.records) {
-      Message event{kTopicRoot + mac + "/events", record, false};
+      Message event{EventsTopic(mac), record, false};
       if (options_.json) {
         std::string_view a;
         std::string_view b;
@@ -139,9 +137,7 @@ void StationTable::EndSnapshot(Station& station, std::vector<Message>* out) {
       continue;
     }
     station.points.erase(name);
-    out->push_back(
-        {kTopicRoot + station.mac + "/points/" + TopicLevelOfName(name),
-         std::string(), true});
+    out->push_back({PointTopic(station.mac, name), std::string(), true});
   }
   station.lastSnapshot.swap(station.snapshotNames);
   station.snapshotNames.clear();
@@ -164,9 +160,7 @@ void StationTable::SetPoint(Station& station, std::string_view name,
 Message StationTable::PointMessage(const Station& station,
                                    const std::string& name,
                                    const Point& point) const {
-  Message message{
-      kTopicRoot + station.mac + "/points/" + TopicLevelOfName(name),
-      point.value, true};
+  Message message{PointTopic(station.mac, name), point.value, true};
   if (options_.json) {
     message.payload = "{";
     AppendGbkField(&message.payload, "value", point.value);
@@ -185,7 +179,7 @@ Message StationTable::StatusMessage(const Station& station) const {
                 ? "\"" + WallText(station.lastSnapshotEnded) + "\""
                 : std::string("null");
   status += ",\"points\":" + std::to_string(station.points.size()) + "}";
-  return {kTopicRoot + station.mac + "/status", status, true};
+  return {StationStatusTopic(station.mac), status, true};
 }
 
 }  // namespace pelmora::gateway

@@ -25,8 +25,9 @@
 #include <string>
 #include <vector>
 
-#include "topic_name.h"
-#include "wire_reader.h"
+#include "topic_tree.h"
+#include "datagram.h"
+#include "udp_receiver.h"
 
 namespace pelmora::gateway {
 

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace pelmora::wire {
+namespace pelmora::recv {
 
 namespace {
 
@@ -62,7 +62,7 @@ bool PcapWriter::Open(const std::string& path, std::string* error) {
   return true;
 }
 
-void PcapWriter::Write(const Endpoint& from, const Endpoint& to,
+void PcapWriter::Write(const wire::Endpoint& from, const wire::Endpoint& to,
                        const Bytes& datagram,
                        std::chrono::system_clock::time_point when) {
   if (file_ == nullptr) return;
@@ -119,4 +119,4 @@ bool PcapWriter::Close(std::string* error) {
   return true;
 }
 
-}  // namespace pelmora::wire
+}  // namespace pelmora::recv

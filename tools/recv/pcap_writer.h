@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "wire_reader.h"
+#include "udp_receiver.h"
 
-namespace pelmora::wire {
+namespace pelmora::recv {
 
 // Writes a classic pcap file (microsecond time stamps, link type RAW: each
 // packet an IPv4 header, a UDP header without checksum, the datagram).
@@ -30,7 +30,7 @@ class PcapWriter {
   bool Open(const std::string& path, std::string* error);
 
   // Appends one datagram, received at `when`.
-  void Write(const Endpoint& from, const Endpoint& to,
+  void Write(const wire::Endpoint& from, const wire::Endpoint& to,
              const std::vector<std::uint8_t>& datagram,
              std::chrono::system_clock::time_point when);
 
@@ -45,6 +45,6 @@ class PcapWriter {
   std::string path_;
 };
 
-}  // namespace pelmora::wire
+}  // namespace pelmora::recv
 
 #endif  // PELMORA_TOOLS_RECV_PCAP_WRITER_H_

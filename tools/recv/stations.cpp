@@ -7,7 +7,7 @@
 
 #include "code_page.h"
 
-namespace pelmora::wire {
+namespace pelmora::recv {
 
 namespace {
 
@@ -72,37 +72,37 @@ std::string Line(const char* format, ...) {
 
 }  // namespace
 
-std::string ShowText(std::string_view text, TextEncoding encoding) {
-  if (encoding == TextEncoding::kBytes) return Escape(text);
+std::string ShowText(std::string_view text, wire::TextEncoding encoding) {
+  if (encoding == wire::TextEncoding::kBytes) return wire::Escape(text);
   std::string shown;
   while (!text.empty()) {
     std::size_t used = 0;
     if (static_cast<unsigned char>(text[0]) >= 0x80)
-      used = DecodeGbkChar(text, &shown);
+      used = wire::DecodeGbkChar(text, &shown);
     if (used == 0) {
       used = 1;
-      shown += Escape(text.substr(0, 1));
+      shown += wire::Escape(text.substr(0, 1));
     }
     text.remove_prefix(used);
   }
   return shown;
 }
 
-void StationSet::Apply(const Datagram& datagram, const Endpoint& from,
-                       WallClock::time_point at) {
+void StationSet::Apply(const wire::Datagram& datagram,
+                       const wire::Endpoint& from, WallClock::time_point at) {
   Station& station = stations_[datagram.mac];
   station.mirror.Apply(datagram);
   station.sender = from;
   stationBySender_[SenderKey(from)] = datagram.mac;
-  if (datagram.kind == kKindItem && !datagram.records.empty()) {
+  if (datagram.kind == wire::kKindItem && !datagram.records.empty()) {
     station.lastChange = datagram.records.back();
     station.lastChangeAt = at;
-  } else if (datagram.kind == kKindSnapshot) {
+  } else if (datagram.kind == wire::kKindSnapshot) {
     station.lastSnapshotAt = at;
   }
 }
 
-void StationSet::CountMalformed(const Endpoint& from) {
+void StationSet::CountMalformed(const wire::Endpoint& from) {
   ++malformedBySender_[SenderKey(from)];
   ++malformed_;
 }
@@ -118,13 +118,14 @@ std::uint64_t StationSet::MalformedOf(const Mac& mac) const {
 }
 
 std::string RenderLiveTable(const StationSet& set, WallClock::time_point now,
-                            TextEncoding encoding) {
+                            wire::TextEncoding encoding) {
   std::uint64_t datagrams = 0;
   std::uint64_t attributed = 0;
   std::string rows;
   for (const auto& [mac, station] : set.stations()) {
-    const PointMirror& mirror = station.mirror;
-    for (const std::uint8_t kind : {kKindItem, kKindEvent, kKindSnapshot})
+    const wire::PointMirror& mirror = station.mirror;
+    for (const std::uint8_t kind :
+         {wire::kKindItem, wire::kKindEvent, wire::kKindSnapshot})
       datagrams += mirror.tally(kind).datagrams;
     const std::uint64_t malformed = set.MalformedOf(mac);
     attributed += malformed;
@@ -136,12 +137,12 @@ std::string RenderLiveTable(const StationSet& set, WallClock::time_point now,
     }
     rows += Line(
         "%-17s %7" PRIu64 "  %-11s %8" PRIu64 " %8" PRIu64 " %10s %10" PRIu64,
-        MacText(mac).c_str(),
+        wire::MacText(mac).c_str(),
         static_cast<std::uint64_t>(mirror.points().size()),
         station.lastChangeAt ? ClockText(*station.lastChangeAt).c_str() : "-",
-        mirror.tally(kKindItem).records, mirror.tally(kKindEvent).records,
-        snapshotAge.c_str(), malformed);
-    std::string from = "  from " + EndpointText(station.sender);
+        mirror.tally(wire::kKindItem).records,
+        mirror.tally(wire::kKindEvent).records, snapshotAge.c_str(), malformed);
+    std::string from = "  from " + wire::EndpointText(station.sender);
     if (station.lastChangeAt) {
       from += "  last ";
       from += FitColumns(ShowText(station.lastChange, encoding),
@@ -165,4 +166,4 @@ std::string RenderLiveTable(const StationSet& set, WallClock::time_point now,
   return table;
 }
 
-}  // namespace pelmora::wire
+}  // namespace pelmora::recv

@@ -14,9 +14,11 @@
 #include <string_view>
 
 #include "code_page.h"
-#include "wire_reader.h"
+#include "datagram.h"
+#include "point_mirror.h"
+#include "udp_receiver.h"
 
-namespace pelmora::wire {
+namespace pelmora::recv {
 
 using WallClock = std::chrono::system_clock;
 using Mac = std::array<std::uint8_t, 6>;
@@ -25,11 +27,11 @@ using Mac = std::array<std::uint8_t, 6>;
 // GBK characters into UTF-8 and still writes control bytes, the backslash
 // and every byte that starts no GBK character as \xNN, so the bytes as sent
 // can always be told from the line.
-std::string ShowText(std::string_view text, TextEncoding encoding);
+std::string ShowText(std::string_view text, wire::TextEncoding encoding);
 
 struct Station {
-  PointMirror mirror;
-  Endpoint sender;         // where its latest datagram came from
+  wire::PointMirror mirror;
+  wire::Endpoint sender;   // where its latest datagram came from
   std::string lastChange;  // the latest item record, as sent
   std::optional<WallClock::time_point> lastChangeAt;
   std::optional<WallClock::time_point> lastSnapshotAt;
@@ -38,11 +40,11 @@ struct Station {
 class StationSet {
  public:
   // A well-formed datagram from `from`, arrived `at`.
-  void Apply(const Datagram& datagram, const Endpoint& from,
+  void Apply(const wire::Datagram& datagram, const wire::Endpoint& from,
              WallClock::time_point at);
   // A malformed datagram cannot be trusted for its MAC, so it is counted
   // against the address it came from.
-  void CountMalformed(const Endpoint& from);
+  void CountMalformed(const wire::Endpoint& from);
 
   const std::map<Mac, Station>& stations() const { return stations_; }
   std::uint64_t malformed() const { return malformed_; }
@@ -52,7 +54,7 @@ class StationSet {
   std::uint64_t MalformedOf(const Mac& mac) const;
 
  private:
-  static std::uint64_t SenderKey(const Endpoint& from) {
+  static std::uint64_t SenderKey(const wire::Endpoint& from) {
     return std::uint64_t{from.address} << 16 | from.port;
   }
 
@@ -67,8 +69,8 @@ class StationSet {
 // every line fits 80 columns. Plain text, one '\n' after each line: the
 // caller adds what the terminal needs to redraw in place.
 std::string RenderLiveTable(const StationSet& set, WallClock::time_point now,
-                            TextEncoding encoding);
+                            wire::TextEncoding encoding);
 
-}  // namespace pelmora::wire
+}  // namespace pelmora::recv
 
 #endif  // PELMORA_TOOLS_RECV_STATIONS_H_

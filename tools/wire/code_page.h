@@ -7,8 +7,8 @@
 // counts as a GBK character only where the conversion goes both ways to the
 // same bytes, so decoding and encoding a character always give back the
 // bytes the host sent.
-#ifndef PELMORA_TOOLS_RECV_CODE_PAGE_H_
-#define PELMORA_TOOLS_RECV_CODE_PAGE_H_
+#ifndef PELMORA_TOOLS_WIRE_CODE_PAGE_H_
+#define PELMORA_TOOLS_WIRE_CODE_PAGE_H_
 
 #include <cstddef>
 #include <string>
@@ -39,4 +39,4 @@ char32_t SystemGbkPairToCodePoint(unsigned char lead, unsigned char trail);
 
 }  // namespace pelmora::wire
 
-#endif  // PELMORA_TOOLS_RECV_CODE_PAGE_H_
+#endif  // PELMORA_TOOLS_WIRE_CODE_PAGE_H_

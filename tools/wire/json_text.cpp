@@ -1,5 +1,7 @@
 #include "json_text.h"
 
+#include <utility>
+
 namespace pelmora::wire {
 
 namespace {
@@ -33,6 +35,47 @@ bool AppendJsonString(std::string* out, std::string_view text,
   }
   *out += '"';
   return exact;
+}
+
+JsonObject& JsonObject::Text(std::string_view key, std::string_view text) {
+  Key(key);
+  AppendJsonString(&text_, text, TextEncoding::kBytes);
+  return *this;
+}
+
+JsonObject& JsonObject::Number(std::string_view key, std::uint64_t value) {
+  return Json(key, std::to_string(value));
+}
+
+JsonObject& JsonObject::Bool(std::string_view key, bool value) {
+  return Json(key, value ? "true" : "false");
+}
+
+JsonObject& JsonObject::Null(std::string_view key) { return Json(key, "null"); }
+
+JsonObject& JsonObject::Json(std::string_view key, std::string_view json) {
+  Key(key);
+  text_ += json;
+  return *this;
+}
+
+bool JsonObject::HostText(std::string_view key, std::string_view text,
+                          TextEncoding encoding) {
+  Key(key);
+  return AppendJsonString(&text_, text, encoding);
+}
+
+std::string JsonObject::Close() {
+  std::string object = std::move(text_);
+  object += '}';
+  text_ = "{";
+  return object;
+}
+
+void JsonObject::Key(std::string_view key) {
+  if (text_.size() > 1) text_ += ',';
+  AppendJsonString(&text_, key, TextEncoding::kBytes);
+  text_ += ':';
 }
 
 std::string HexOf(const std::uint8_t* bytes, std::size_t size) {

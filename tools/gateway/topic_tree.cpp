@@ -1,10 +1,12 @@
-#include "topic_name.h"
+#include "topic_tree.h"
 
 #include "code_page.h"
 
 namespace pelmora::gateway {
 
 namespace {
+
+constexpr char kTopicRoot[] = "pelmora/";
 
 bool StaysAsIs(unsigned char byte) {
   return byte >= 0x20 && byte <= 0x7E && byte != '/' && byte != '+' &&
@@ -18,6 +20,18 @@ int HexValue(char c) {
 }
 
 }  // namespace
+
+std::string PointTopic(std::string_view mac, std::string_view name) {
+  return kTopicRoot + std::string(mac) + "/points/" + TopicLevelOfName(name);
+}
+
+std::string EventsTopic(std::string_view mac) {
+  return kTopicRoot + std::string(mac) + "/events";
+}
+
+std::string StationStatusTopic(std::string_view mac) {
+  return kTopicRoot + std::string(mac) + "/status";
+}
 
 std::string TopicLevelOfName(std::string_view name) {
   static constexpr char kHex[] = "0123456789ABCDEF";
@@ -44,25 +58,28 @@ std::string TopicLevelOfName(std::string_view name) {
 
 bool NameOfTopicLevel(std::string_view level, std::string* name) {
   name->clear();
-  while (!level.empty()) {
-    const auto byte = static_cast<unsigned char>(level[0]);
+  std::string_view rest = level;
+  while (!rest.empty()) {
+    const auto byte = static_cast<unsigned char>(rest[0]);
     if (byte == '%') {
-      const int high = level.size() >= 3 ? HexValue(level[1]) : -1;
-      const int low = level.size() >= 3 ? HexValue(level[2]) : -1;
+      const int high = rest.size() >= 3 ? HexValue(rest[1]) : -1;
+      const int low = rest.size() >= 3 ? HexValue(rest[2]) : -1;
       if (high < 0 || low < 0) return false;
       *name += static_cast<char>(high << 4 | low);
-      level.remove_prefix(3);
+      rest.remove_prefix(3);
     } else if (byte < 0x80) {
-      if (!StaysAsIs(byte)) return false;
-      *name += level[0];
-      level.remove_prefix(1);
+      *name += rest[0];
+      rest.remove_prefix(1);
     } else {
-      const std::size_t used = wire::EncodeGbkChar(level, name);
+      const std::size_t used = wire::EncodeGbkChar(rest, name);
       if (used == 0) return false;
-      level.remove_prefix(used);
+      rest.remove_prefix(used);
     }
   }
-  return true;
+  // The name stands for the level only if the encoder writes this very
+  // level for it: any other spelling of the same bytes is refused, so that
+  // two topics never reach one point.
+  return TopicLevelOfName(*name) == level;
 }
 
 }  // namespace pelmora::gateway

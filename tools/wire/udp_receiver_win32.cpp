@@ -2,7 +2,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "wire_reader.h"
+#include "udp_receiver.h"
 
 namespace pelmora::wire {
 

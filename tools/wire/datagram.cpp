@@ -1,4 +1,4 @@
-#include "wire_reader.h"
+#include "datagram.h"
 
 #include <cstdio>
 #include <sstream>
@@ -154,12 +154,6 @@ std::string MacText(const std::array<std::uint8_t, 6>& mac) {
   return text;
 }
 
-std::string EndpointText(const Endpoint& endpoint) {
-  return Text(endpoint.address >> 24, '.', endpoint.address >> 16 & 0xFF, '.',
-              endpoint.address >> 8 & 0xFF, '.', endpoint.address & 0xFF, ':',
-              endpoint.port);
-}
-
 std::string Escape(std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string shown;
@@ -186,46 +180,6 @@ void SplitRecord(std::string_view text, std::string_view* name,
   } else {
     *name = text.substr(0, bar);
     *value = text.substr(bar + 1);
-  }
-}
-
-void PointMirror::Apply(const Datagram& datagram) {
-  Tally* tally = nullptr;
-  switch (datagram.kind) {
-    case kKindItem:
-      tally = &itemTally_;
-      break;
-    case kKindSnapshot:
-      tally = &snapshotTally_;
-      break;
-    case kKindEvent:
-      tally = &eventTally_;
-      break;
-    default:
-      return;
-  }
-  ++tally->datagrams;
-  tally->records += datagram.records.size();
-
-  if (datagram.kind == kKindEvent) return;
-  for (const std::string& record : datagram.records) {
-    std::string_view name;
-    std::string_view value;
-    SplitRecord(record, &name, &value);
-    points_[std::string(name)] = std::string(value);
-  }
-}
-
-PointMirror::Tally PointMirror::tally(std::uint8_t kind) const {
-  switch (kind) {
-    case kKindItem:
-      return itemTally_;
-    case kKindEvent:
-      return eventTally_;
-    case kKindSnapshot:
-      return snapshotTally_;
-    default:
-      return Tally();
   }
 }
 

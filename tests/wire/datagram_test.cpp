@@ -1,4 +1,4 @@
-#include "wire_reader.h"
+#include "datagram.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "recv_test_support.h"
+#include "point_mirror.h"
+#include "udp_receiver.h"
+#include "udp_sender.h"
 
 namespace pelmora::wire {
 namespace {
@@ -87,37 +89,44 @@ TEST(ParseDatagram, RejectsMalformed) {
   const Bytes oversize =
       recv_test::BuildDatagram(kKindItem, {std::string(990, 'x')});
 
+  // The reason is the name the gateway's counters report it under.
   struct Case {
     const char* name;
     Bytes bytes;
+    const char* reason;
     const char* error;
   };
   const Case cases[] = {
-      {"short header", prefix(20), "20 bytes, shorter than the 32-byte header"},
-      {"bad version byte", golden(5, 0x01), "header byte 5 is 01, expected 00"},
-      {"bad byte after kind", golden(10, 0x00),
+      {"short header", prefix(20), "too_short",
+       "20 bytes, shorter than the 32-byte header"},
+      {"bad version byte", golden(5, 0x01), "fixed_byte",
+       "header byte 5 is 01, expected 00"},
+      {"bad byte after kind", golden(10, 0x00), "fixed_byte",
        "header byte 10 is 00, expected FF"},
-      {"bad last header byte", golden(31, 0xFE),
+      {"bad last header byte", golden(31, 0xFE), "fixed_byte",
        "header byte 31 is FE, expected FF"},
-      {"unknown kind", golden(8, 0x03), "unknown kind 03"},
-      {"payload length mismatch", golden(12, 20),
+      {"unknown kind", golden(8, 0x03), "unknown_kind", "unknown kind 03"},
+      {"payload length mismatch", golden(12, 20), "length_mismatch",
        "payload length 20 but 9 bytes follow the header"},
-      {"payload length high byte", golden(15, 1),
+      {"payload length high byte", golden(15, 1), "length_mismatch",
        "payload length 16777225 but 9 bytes follow the header"},
-      {"truncated record", golden(32, 8),
+      {"truncated record", golden(32, 8), "record_overrun",
        "record 1 at offset 32 claims 8 bytes but 7 remain"},
-      {"trailing garbage", trailing,
+      {"trailing garbage", trailing, "record_overrun",
        "1 stray byte at offset 41 after record 1"},
-      {"zero records", zeroRecords, "no record after the header"},
-      {"over 1023 bytes", oversize, "1024 bytes, over the 1023-byte maximum"},
+      {"zero records", zeroRecords, "no_record", "no record after the header"},
+      {"over 1023 bytes", oversize, "too_long",
+       "1024 bytes, over the 1023-byte maximum"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.name) + ": " + recv_test::ToHex(c.bytes));
     Datagram datagram;
     std::string error;
-    EXPECT_FALSE(
-        ParseDatagram(c.bytes.data(), c.bytes.size(), &datagram, &error));
+    Malformed reason{};
+    EXPECT_FALSE(ParseDatagram(c.bytes.data(), c.bytes.size(), &datagram,
+                               &error, &reason));
     EXPECT_EQ(error, c.error);
+    EXPECT_STREQ(MalformedName(reason), c.reason);
     EXPECT_TRUE(datagram.records.empty());
   }
 }

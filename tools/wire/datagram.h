@@ -1,5 +1,5 @@
-// The server's reading of what the plug-in sends: datagram validation, a
-// mirror of the host's points, and a UDP socket to receive on.
+// The server's reading of what the plug-in sends: the datagram layout,
+// checked rule by rule, and the texts of its records.
 //
 // Written from the wire format alone, without the plug-in's own sources, so
 // that a disagreement between the two shows up instead of being shared.
@@ -12,13 +12,12 @@
 //   16..21 station MAC
 //   22..31 FF x 10            fixed
 //   32..   records            u16 LE length, then that many bytes of text
-#ifndef PELMORA_TOOLS_RECV_WIRE_READER_H_
-#define PELMORA_TOOLS_RECV_WIRE_READER_H_
+#ifndef PELMORA_TOOLS_WIRE_DATAGRAM_H_
+#define PELMORA_TOOLS_WIRE_DATAGRAM_H_
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -76,74 +75,6 @@ std::string Escape(std::string_view text);
 void SplitRecord(std::string_view text, std::string_view* name,
                  std::string_view* value);
 
-// The host's points as the server knows them from what has arrived.
-class PointMirror {
- public:
-  struct Tally {
-    std::uint64_t datagrams = 0;
-    std::uint64_t records = 0;
-  };
-
-  // Item and snapshot records set name -> value. A snapshot is not a reset:
-  // one snapshot spans as many datagrams as the point list needs, so each
-  // datagram carries only part of it. Events are only counted, in the
-  // event tally: a receiver may run for days.
-  void Apply(const Datagram& datagram);
-
-  const std::map<std::string, std::string>& points() const { return points_; }
-  // Datagrams and records applied of one kind; zero for unknown kinds.
-  Tally tally(std::uint8_t kind) const;
-
- private:
-  std::map<std::string, std::string> points_;
-  Tally itemTally_;
-  Tally eventTally_;
-  Tally snapshotTally_;
-};
-
-// An IPv4 address and a UDP port, both in host byte order.
-struct Endpoint {
-  std::uint32_t address = 0;
-  std::uint16_t port = 0;
-};
-
-// "127.0.0.1:7000".
-std::string EndpointText(const Endpoint& endpoint);
-
-// An IPv4 UDP socket bound for receiving; closed on destruction. The socket
-// half comes in one implementation per system (udp_receiver_posix.cpp,
-// udp_receiver_win32.cpp); the rest of this header is portable.
-class UdpReceiver {
- public:
-  UdpReceiver() = default;
-  ~UdpReceiver();
-  UdpReceiver(const UdpReceiver&) = delete;
-  UdpReceiver& operator=(const UdpReceiver&) = delete;
-
-  // `address` is dotted IPv4; port 0 picks a free one, which port() then
-  // reports. False with `error` filled when the socket cannot be bound.
-  bool Open(const std::string& address, std::uint16_t port, std::string* error);
-
-  std::uint16_t port() const { return local_.port; }
-  // The address and port it is bound to.
-  const Endpoint& local() const { return local_; }
-  // What the system granted, which may be less than asked for.
-  int receive_buffer_bytes() const { return receiveBufferBytes_; }
-
-  // Waits up to `timeoutMs` (0: just looks) for one datagram and stores it
-  // whole, however long, and its sender in `from` when given. False on
-  // timeout, on a signal, or on an error.
-  bool Receive(std::vector<std::uint8_t>* datagram, int timeoutMs,
-               Endpoint* from = nullptr);
-
- private:
-  // A file descriptor, or a Windows SOCKET; -1 when none is open.
-  std::intptr_t socket_ = -1;
-  Endpoint local_;
-  int receiveBufferBytes_ = 0;
-  std::vector<std::uint8_t> buffer_;
-};
-
 }  // namespace pelmora::wire
 
-#endif  // PELMORA_TOOLS_RECV_WIRE_READER_H_
+#endif  // PELMORA_TOOLS_WIRE_DATAGRAM_H_

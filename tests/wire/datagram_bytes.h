@@ -2,8 +2,8 @@
 // of the receiver, the dissector and the packages, and the fuzz target of
 // the datagram reader. The encoder here is written apart from the parser
 // so that the two check each other.
-#ifndef PELMORA_TESTS_RECV_DATAGRAM_BYTES_H_
-#define PELMORA_TESTS_RECV_DATAGRAM_BYTES_H_
+#ifndef PELMORA_TESTS_WIRE_DATAGRAM_BYTES_H_
+#define PELMORA_TESTS_WIRE_DATAGRAM_BYTES_H_
 
 #include <array>
 #include <cctype>
@@ -68,4 +68,4 @@ inline Bytes BuildDatagram(std::uint8_t kind,
 
 }  // namespace recv_test
 
-#endif  // PELMORA_TESTS_RECV_DATAGRAM_BYTES_H_
+#endif  // PELMORA_TESTS_WIRE_DATAGRAM_BYTES_H_

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "wire_reader.h"
+#include "udp_receiver.h"
 
 namespace pelmora::wire {
 
