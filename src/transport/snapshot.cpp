@@ -18,7 +18,7 @@ SnapshotResult SendSnapshot(const SnapshotParts& parts) {
   // One batch of buffers per run, reused for every batch.
   auto batch = std::make_unique<DatagramBuffer[]>(kYieldEvery);
   std::vector<PointEntry*> tooLong;
-  std::size_t next = 0;  // index into PointOrder
+  std::size_t next = 0;  // index into the points in first-seen order
   int sentSinceYield = 0;
   for (;;) {
     // Fill up to a batch of datagrams with the table held whole, reading
@@ -28,7 +28,7 @@ SnapshotResult SendSnapshot(const SnapshotParts& parts) {
     DatagramBuffer* buffer = &batch[0];
     buffer->Reset();
     const std::size_t end =
-        parts.points.WalkFirstRound(next, [&](PointEntry& entry) {
+        parts.points.WalkPoints(next, [&](PointEntry& entry) {
           if (parts.stop.IsSet()) {
             stopped = true;
             return false;
