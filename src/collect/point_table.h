@@ -49,11 +49,12 @@ inline constexpr std::uint32_t kMaxHashSize = 1u << 20;
 // kDefaultHashSize, sizes above kMaxHashSize are clamped.
 std::uint32_t UsableHashSize(std::uint32_t hashSize);
 
-// Every entry of a point store, each with its name in the same allocation,
-// carved in insertion order from large blocks: a host that scans its points
-// in first-seen order reads memory in order, and the hardware prefetcher
-// can run ahead of it. Entries live as long as the arena. Its owner
-// serialises the calls of Make.
+// Every entry of a point store, each with its name in the same allocation
+// and on cache lines of its own, carved in insertion order from large
+// blocks: a host that scans its points in first-seen order reads memory in
+// order, and the hardware prefetcher can run ahead of it, while two host
+// threads that push neighbouring points write no line in common. Entries
+// live as long as the arena. Its owner serialises the calls of Make.
 class EntryArena {
  public:
   EntryArena() = default;
@@ -66,8 +67,9 @@ class EntryArena {
  private:
   struct Block {
     std::unique_ptr<unsigned char[]> bytes;
-    std::size_t size;
-    std::size_t used;  // entries lie back to back up to here
+    unsigned char* start;  // the first cache line within bytes
+    std::size_t size;      // from start
+    std::size_t used;      // entries lie back to back up to here
   };
   std::vector<Block> blocks_;
 };
