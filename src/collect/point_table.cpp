@@ -10,14 +10,15 @@ namespace {
 constexpr std::size_t kBlockSize = 64 * 1024;
 constexpr std::size_t kLinksPerBlock = 4096;
 constexpr std::size_t kCacheLine = 64;
+// Where an entry's name starts: its nameStart, the entry's last byte.
+constexpr std::size_t kNameOffset = sizeof(PointEntry) - 1;
 
 // An entry with its name, rounded up to whole cache lines: every push of a
 // point writes its entry, and two host threads that push neighbouring
 // points (one the even, the other the odd ones) would otherwise pass the
 // line they share back and forth on every call.
 std::size_t EntrySize(std::size_t nameLength) {
-  return (sizeof(PointEntry) + nameLength + kCacheLine - 1) / kCacheLine *
-         kCacheLine;
+  return (kNameOffset + nameLength + kCacheLine - 1) / kCacheLine * kCacheLine;
 }
 
 }  // namespace
@@ -31,7 +32,7 @@ EntryArena::~EntryArena() {
   for (const Block& block : blocks_) {
     for (std::size_t at = 0; at < block.used;) {
       auto* entry = reinterpret_cast<PointEntry*>(block.start + at);
-      at += EntrySize(entry->nameLength);
+      at += EntrySize(entry->nameLength());
       entry->~PointEntry();
     }
   }
@@ -54,9 +55,9 @@ PointEntry* EntryArena::Make(std::string_view name) {
   unsigned char* at = block.start + block.used;
   block.used += size;
   auto* entry = new (at) PointEntry;
-  entry->nameLength = static_cast<std::uint32_t>(name.size());
-  if (!name.empty())
-    std::memcpy(at + sizeof(PointEntry), name.data(), name.size());
+  entry->lengthAndReported.store(static_cast<std::uint32_t>(name.size()),
+                                 std::memory_order_relaxed);
+  if (!name.empty()) std::memcpy(at + kNameOffset, name.data(), name.size());
   return entry;
 }
 

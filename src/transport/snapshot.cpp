@@ -33,7 +33,7 @@ SnapshotResult SendSnapshot(const SnapshotParts& parts) {
             stopped = true;
             return false;
           }
-          const std::size_t n = entry.nameLength + 1 + entry.value.size();
+          const std::size_t n = entry.nameLength() + 1 + entry.value.size();
           if (n > kMaxRecordText) {
             tooLong.push_back(&entry);
             return true;
@@ -49,7 +49,7 @@ SnapshotResult SendSnapshot(const SnapshotParts& parts) {
     // Reported only now: no file is written while the table is held.
     for (PointEntry* entry : tooLong) {
       if (entry->FirstTooLongReport())
-        LogRecordTooLong(parts.log, entry->nameLength + 1 + entry->value.size(),
+        LogRecordTooLong(parts.log, entry->nameLength() + 1 + entry->value.size(),
                          entry->name());
     }
     tooLong.clear();
