@@ -11,7 +11,20 @@
 namespace pelmora::testing {
 namespace {
 
-class HostTest : public TargetTest {};
+class HostTest : public TargetTest {
+ protected:
+  // Runs `commands` with the first receiver configured. The settings form
+  // on the host's terminal resends the snapshot, then moves the link to
+  // `next`, which opens first, and confirms with OK.
+  HostResult RunMovingTo(wire::UdpReceiver& next,
+                         const std::vector<std::string>& commands) {
+    host_.Configure(OpenReceiverPort());
+    std::string error;
+    EXPECT_TRUE(next.Open("127.0.0.1", 0, &error)) << error;
+    return host_.Run(commands, 300,
+                     "update\nport " + std::to_string(next.port()) + "\nok\n");
+  }
+};
 
 std::size_t IndexOf(const std::vector<std::string>& lines,
                     const std::string& line) {
@@ -189,15 +202,12 @@ TEST_P(HostTest, StdcallExportsLeaveTheCallersStackBalanced) {
 TEST_P(HostTest, TheSettingsTextFormChangesThePortAndTheLinkStartsAgain) {
   if (GetParam().underWine)
     GTEST_SKIP() << "the Windows dialog has a test of its own";
-  host_.Configure(OpenReceiverPort());
-  // A second receiver, opened first, takes what the link sends after OK.
+  // A second receiver takes what the link sends after OK.
   wire::UdpReceiver next;
+  HostResult r = RunMovingTo(
+      next, {"init", "round", "P", "2", "1", "update", "P0", "2", "sleep", "300",
+             "settings", "sleep", "300", "uninit"});
   std::string error;
-  ASSERT_TRUE(next.Open("127.0.0.1", 0, &error)) << error;
-  HostResult r =
-      host_.Run({"init", "round", "P", "2", "1", "update", "P0", "2", "sleep",
-                 "300", "settings", "sleep", "300", "uninit"},
-                300, "update\nport " + std::to_string(next.port()) + "\nok\n");
   ASSERT_EQ(r.exitCode, 0) << r.output;
   EXPECT_NE(r.output.find("\xE9\x80\x9A\xE4\xBF\xA1"), std::string::npos)
       << r.output;
@@ -228,16 +238,13 @@ TEST_P(HostTest, TheSettingsTextFormChangesThePortAndTheLinkStartsAgain) {
 TEST_P(HostTest, SnapshotsAfterTheFirstRoundHoldEveryPointOfEveryThread) {
   if (GetParam().underWine)
     GTEST_SKIP() << "the Windows dialog has a test of its own";
-  host_.Configure(OpenReceiverPort());
   wire::UdpReceiver next;
-  std::string error;
-  ASSERT_TRUE(next.Open("127.0.0.1", 0, &error)) << error;
   const std::string dump = host_.path() + "/pushed.txt";
-  HostResult r = host_.Run(
-      {"init", "round", "X", "3", "0", "update", "X0", "1", "threads", "4",
-       "100", "3", "20", "sleep", "300", "settings", "sleep", "500", "dump",
-       dump, "uninit"},
-      300, "update\nport " + std::to_string(next.port()) + "\nok\n");
+  HostResult r = RunMovingTo(
+      next, {"init", "round", "X", "3", "0", "update", "X0", "1", "threads",
+             "4", "100", "3", "20", "sleep", "300", "settings", "sleep", "500",
+             "dump", dump, "uninit"});
+  std::string error;
   ASSERT_EQ(r.exitCode, 0) << r.output;
   std::map<std::string, std::string> pushed;
   std::istringstream lines(ReadFile(dump));
