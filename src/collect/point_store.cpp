@@ -100,7 +100,8 @@ void PointStore::Write(PointEntry& entry, std::string_view value,
                        bool intoBank) {
   HostSlot& slot = LockOwner(entry);
   slot.lock.AssertHeld();
-  if (probe_) probe_->OwnerLocked(entry, static_cast<std::size_t>(&slot - slots_));
+  if (probe_)
+    probe_->OwnerLocked(entry, static_cast<std::size_t>(&slot - slots_));
   if (intoBank) PutItem(slot, entry, value);
   Overwrite(entry.value, value);
   // The entry passes to the caller's slot, so that the thread's next push

@@ -47,8 +47,8 @@ PointEntry* EntryArena::Make(std::string_view name) {
                 nullptr, blockSize, 0};
     // The block's first entry starts a cache line, and so every entry does.
     const auto address = reinterpret_cast<std::uintptr_t>(block.bytes.get());
-    block.start = block.bytes.get() +
-                  (kCacheLine - address % kCacheLine) % kCacheLine;
+    block.start =
+        block.bytes.get() + (kCacheLine - address % kCacheLine) % kCacheLine;
     blocks_.push_back(std::move(block));
   }
   Block& block = blocks_.back();

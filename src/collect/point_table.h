@@ -40,8 +40,8 @@ struct PointEntry {
   char nameStart[1];
 
   std::string_view name() const {
-    return {nameStart, lengthAndReported.load(std::memory_order_relaxed) &
-                           kLengthMask};
+    return {nameStart,
+            lengthAndReported.load(std::memory_order_relaxed) & kLengthMask};
   }
   std::size_t nameLength() const { return name().size(); }
   // True the first time only: a host pushing one long value every scan is

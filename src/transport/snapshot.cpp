@@ -49,7 +49,8 @@ SnapshotResult SendSnapshot(const SnapshotParts& parts) {
     // Reported only now: no file is written while the table is held.
     for (PointEntry* entry : tooLong) {
       if (entry->FirstTooLongReport())
-        LogRecordTooLong(parts.log, entry->nameLength() + 1 + entry->value.size(),
+        LogRecordTooLong(parts.log,
+                         entry->nameLength() + 1 + entry->value.size(),
                          entry->name());
     }
     tooLong.clear();

@@ -166,7 +166,8 @@ std::string ReadBack(const std::string& shown) {
       text += '\\';
       at += 2;
     } else if (c == '\\' && shown.compare(at, 2, "\\x") == 0) {
-      text += static_cast<char>(std::stoi(shown.substr(at + 2, 2), nullptr, 16));
+      text +=
+          static_cast<char>(std::stoi(shown.substr(at + 2, 2), nullptr, 16));
       at += 4;
     } else {
       text += shown[at++];
@@ -184,7 +185,7 @@ TEST(HostTextForLogTest, EscapesControlBytesAndNeverCutsACharacter) {
       {"abcdef", 4, "abcd"},
       {"ab\xB2\xE2\xB5\xE3", 3, "ab"},          // 测 would be cut
       {"ab\xB2\xE2\xB5\xE3", 4, "ab\xB2\xE2"},  // 测 fits whole
-      {"a\xB2", 2, "a\\xB2"},                  // a lone lead byte
+      {"a\xB2", 2, "a\\xB2"},                   // a lone lead byte
       {"a\r\n2099-01-01: X", 99, "a\\x0D\\x0A2099-01-01: X"},
       {std::string("n\0\t\x7F", 4), 99, "n\\x00\\x09\\x7F"},
       {"\xB2\n", 99, "\\xB2\\x0A"},  // a control byte is never a trail

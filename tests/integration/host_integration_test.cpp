@@ -204,9 +204,9 @@ TEST_P(HostTest, TheSettingsTextFormChangesThePortAndTheLinkStartsAgain) {
     GTEST_SKIP() << "the Windows dialog has a test of its own";
   // A second receiver takes what the link sends after OK.
   wire::UdpReceiver next;
-  HostResult r = RunMovingTo(
-      next, {"init", "round", "P", "2", "1", "update", "P0", "2", "sleep", "300",
-             "settings", "sleep", "300", "uninit"});
+  HostResult r =
+      RunMovingTo(next, {"init", "round", "P", "2", "1", "update", "P0", "2",
+                         "sleep", "300", "settings", "sleep", "300", "uninit"});
   std::string error;
   ASSERT_EQ(r.exitCode, 0) << r.output;
   EXPECT_NE(r.output.find("\xE9\x80\x9A\xE4\xBF\xA1"), std::string::npos)
@@ -241,9 +241,9 @@ TEST_P(HostTest, SnapshotsAfterTheFirstRoundHoldEveryPointOfEveryThread) {
   wire::UdpReceiver next;
   const std::string dump = host_.path() + "/pushed.txt";
   HostResult r = RunMovingTo(
-      next, {"init", "round", "X", "3", "0", "update", "X0", "1", "threads",
-             "4", "100", "3", "20", "sleep", "300", "settings", "sleep", "500",
-             "dump", dump, "uninit"});
+      next, {"init", "round",    "X",     "3",   "0",    "update", "X0",
+             "1",    "threads",  "4",     "100", "3",    "20",     "sleep",
+             "300",  "settings", "sleep", "500", "dump", dump,     "uninit"});
   std::string error;
   ASSERT_EQ(r.exitCode, 0) << r.output;
   std::map<std::string, std::string> pushed;
