@@ -12,28 +12,37 @@ namespace {
 // in it, short enough that a phase rarely straddles a burst of other load.
 constexpr int kCallsPerPhase = 200000;
 
-// Thread t of `threads` scans the t-th of that many equal groups of points,
-// `rounds` times from round `first` on, with put(t, name, value).
+// How a scan shares the points out among its threads.
+enum class Share {
+  kHalves,       // thread t: the t-th of equal groups of neighbouring points
+  kInterleaved,  // thread t: every point whose index is t modulo the threads
+};
+
+// Each thread scans its share of the points `rounds` times from round
+// `first` on, with put(t, name, value).
 template <typename Put>
 Elapsed Scan(HostThreads& threads, int threadCount, const HostPoints& points,
-             int first, int rounds, Put put) {
+             int first, int rounds, Put put, Share share = Share::kHalves) {
   const int n = points.count();
   return threads.Run(threadCount, [&](int t) {
-    const int begin = n * t / threadCount;
-    const int end = n * (t + 1) / threadCount;
+    const bool halves = share == Share::kHalves;
+    const int begin = halves ? n * t / threadCount : t;
+    const int end = halves ? n * (t + 1) / threadCount : n;
+    const int step = halves ? 1 : threadCount;
     for (int r = first; r < first + rounds; ++r)
-      for (int i = begin; i < end; ++i)
+      for (int i = begin; i < end; i += step)
         put(t, points.name(i), points.value(i, r));
   });
 }
 
 // The same after one round untimed: a host that keeps its threads and their
-// groups of points, with its caches warm.
+// shares of the points, with its caches warm.
 template <typename Put>
 Elapsed SteadyScan(HostThreads& threads, int threadCount,
-                   const HostPoints& points, int first, int rounds, Put put) {
-  Scan(threads, threadCount, points, first - 1, 1, put);
-  return Scan(threads, threadCount, points, first, rounds, put);
+                   const HostPoints& points, int first, int rounds, Put put,
+                   Share share = Share::kHalves) {
+  Scan(threads, threadCount, points, first - 1, 1, put, share);
+  return Scan(threads, threadCount, points, first, rounds, put, share);
 }
 
 auto ToPlugin(const PluginHost& plugin) {
@@ -58,7 +67,9 @@ void ReportBesideFloor(benchmark::State& state, const Elapsed& plugin,
 // Known points after discovery, every one of them changing every round, so
 // that every call also replaces the point's change in the active bank. Each
 // iteration scans with one thread through the plug-in and the floor, then
-// with two threads on disjoint halves through both.
+// with two threads on disjoint halves through both, then with two threads
+// on interleaved points (thread 0 the even, thread 1 the odd), whose
+// neighbouring points belong to different threads.
 void BM_UpdateItemKnownPoint(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
   const HostPoints points(n);
@@ -67,29 +78,36 @@ void BM_UpdateItemKnownPoint(benchmark::State& state) {
   if (!discovered.ok()) return;
   const PluginHost& plugin = discovered.host();
   FloorMap floor(points);
-  // Each thread's half in a map of its own: two threads that share nothing,
-  // what this machine gives two threads at that moment.
-  FloorMap halves[2];
-  for (int i = 0; i < n; ++i)
+  // Each thread's share in a map of its own: two threads that share
+  // nothing, what this machine gives two threads at that moment.
+  FloorMap halves[2], alternate[2];
+  for (int i = 0; i < n; ++i) {
     halves[i < n / 2 ? 0 : 1].Put(points.name(i), points.value(i, 0));
-  auto toOwnHalf = [&halves](int thread, const std::string& name,
-                             const char* value) {
-    halves[thread].Put(name, value);
+    alternate[i % 2].Put(points.name(i), points.value(i, 0));
+  }
+  auto toOwnShare = [](FloorMap* maps) {
+    return [maps](int thread, const std::string& name, const char* value) {
+      maps[thread].Put(name, value);
+    };
   };
   HostThreads threads(2);
   const int rounds = std::max(1, kCallsPerPhase / n);
   int round = 1;
-  Elapsed one, floorOne, two, floorTwo, splitTwo;
+  Elapsed one, floorOne, two, floorTwo, splitTwo, mixedTwo, splitMixedTwo;
+  auto steady = [&](int threadCount, Share share, auto put) {
+    const Elapsed e =
+        SteadyScan(threads, threadCount, points, round + 1, rounds, put, share);
+    round += rounds + 1;
+    return e;
+  };
   for (auto _ : state) {
-    one += SteadyScan(threads, 1, points, round + 1, rounds, ToPlugin(plugin));
-    floorOne +=
-        SteadyScan(threads, 1, points, round + 1, rounds, ToFloor(floor));
-    round += rounds + 1;
-    two += SteadyScan(threads, 2, points, round + 1, rounds, ToPlugin(plugin));
-    floorTwo +=
-        SteadyScan(threads, 2, points, round + 1, rounds, ToFloor(floor));
-    splitTwo += SteadyScan(threads, 2, points, round + 1, rounds, toOwnHalf);
-    round += rounds + 1;
+    one += steady(1, Share::kHalves, ToPlugin(plugin));
+    floorOne += steady(1, Share::kHalves, ToFloor(floor));
+    two += steady(2, Share::kHalves, ToPlugin(plugin));
+    floorTwo += steady(2, Share::kHalves, ToFloor(floor));
+    splitTwo += steady(2, Share::kHalves, toOwnShare(halves));
+    mixedTwo += steady(2, Share::kInterleaved, ToPlugin(plugin));
+    splitMixedTwo += steady(2, Share::kInterleaved, toOwnShare(alternate));
   }
   const double calls = double(state.iterations()) * rounds * n;
   ReportBesideFloor(state, one, floorOne, calls);
@@ -101,17 +119,27 @@ void BM_UpdateItemKnownPoint(benchmark::State& state) {
   // the same iterations.
   state.counters["vs_split_2t"] =
       (one.wallNs / two.wallNs) / (floorOne.wallNs / splitTwo.wallNs);
+  // The same with interleaved points.
+  state.counters["speedup_2t_mixed"] = one.wallNs / mixedTwo.wallNs;
+  state.counters["split_speedup_2t_mixed"] =
+      floorOne.wallNs / splitMixedTwo.wallNs;
+  state.counters["vs_split_2t_mixed"] =
+      (one.wallNs / mixedTwo.wallNs) / (floorOne.wallNs / splitMixedTwo.wallNs);
   // What the speed-up is made of: the CPU time two threads spend on the
   // same calls over one thread's (1.0: sharing costs nothing), and how many
   // cores the two had on average (2.0: neither was ever descheduled).
   state.counters["cpu_2t"] = two.cpuNs / one.cpuNs;
+  state.counters["cpu_2t_mixed"] = mixedTwo.cpuNs / one.cpuNs;
   state.counters["cores_2t"] = two.cpuNs / two.wallNs;
   state.counters["split_cpu_2t"] = splitTwo.cpuNs / floorOne.cpuNs;
 }
 // A second per repetition: several iterations even at 100,000 points, so
-// that one disturbed phase does not make a repetition's figures.
+// that one disturbed phase does not make a repetition's figures. At 2,000
+// points every thread's points stay in its core's own cache, so what two
+// threads cost each other there is what they share, not what they miss.
 BENCHMARK(BM_UpdateItemKnownPoint)
     ->Apply(Repeated)
+    ->Arg(2000)
     ->Arg(10000)
     ->Arg(100000)
     ->MinTime(1.0)

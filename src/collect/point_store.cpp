@@ -1,5 +1,6 @@
 #include "collect/point_store.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "config/log_messages.h"
@@ -39,6 +40,7 @@ void PointStore::SizeTable(std::uint32_t hashSize) {
 void PointStore::Update(std::string_view name, std::string_view value) {
   const std::size_t hash = PointTable::Hash(name);
   if (!discoveryDone_.IsSet()) {
+    if (probe_) probe_->RoundRunning(name);
     Locked<Mutex> round(discoveryLock_);
     bool inserted;
     PointEntry* entry = FindOrInsert(name, hash, &inserted);
@@ -47,13 +49,15 @@ void PointStore::Update(std::string_view name, std::string_view value) {
       Write(*entry, value, true);
       return;
     }
-    if (inserted) {
-      pointOrder_.push_back(entry);
-    } else {
+    if (!inserted) {
       // A known name has come back: the host's first round is complete.
       // Set under the discovery lock, so PointOrder is final for whoever
       // sees it set. The pair goes into no bank: the snapshot sends it.
       LogLastPoint(name, value);
+      {
+        Locked<Mutex> hold(insertLock_);
+        firstRoundSize_ = points_.size();
+      }
       discoveryDone_.Set();
     }
     Write(*entry, value, false);
@@ -74,6 +78,7 @@ PointEntry* PointStore::FindOrInsert(std::string_view name, std::size_t hash,
     entry = arena_.Make(name);
     entry->owner.store(MySlot(), std::memory_order_relaxed);
     table_.Link(entry, hash);
+    points_.push_back(entry);
   }
   return entry;
 }
@@ -95,15 +100,27 @@ void PointStore::Write(PointEntry& entry, std::string_view value,
                        bool intoBank) {
   HostSlot& slot = LockOwner(entry);
   slot.lock.AssertHeld();
+  if (probe_)
+    probe_->OwnerLocked(entry, static_cast<std::size_t>(&slot - slots_));
   if (intoBank) PutItem(slot, entry, value);
   Overwrite(entry.value, value);
   // The entry passes to the caller's slot, so that the thread's next push
-  // of it takes a lock that only its own thread takes. Once the new owner
-  // is seen, the writes above are seen with it.
+  // of it takes a lock that only its own thread takes.
+  HandOff(slot, entry);
+  ReleaseOwner(slot, entry);
+}
+
+void PointStore::HandOff(HostSlot& owner, PointEntry& entry) {
+  // Once the new owner is seen, the writes made under the old one are seen
+  // with it.
   const std::uint8_t mine = MySlot();
-  if (&slot != &slots_[mine])
+  if (&owner != &slots_[mine])
     entry.owner.store(mine, std::memory_order_release);
-  slot.lock.unlock();
+}
+
+void PointStore::ReleaseOwner(HostSlot& owner, const PointEntry& entry) {
+  owner.lock.unlock();
+  if (probe_) probe_->OwnerReleased(entry);
 }
 
 void PointStore::PutItem(HostSlot& slot, PointEntry& entry,
@@ -123,11 +140,11 @@ void PointStore::LogLastPoint(std::string_view name, std::string_view value) {
 }
 
 std::vector<std::string> PointStore::PointOrderNames() const {
+  Locked<Mutex> hold(insertLock_);
+  const std::size_t size = std::min(firstRoundSize_, points_.size());
   std::vector<std::string> names;
-  WalkFirstRound(0, [&names](const PointEntry& entry) {
-    names.emplace_back(entry.name());
-    return true;
-  });
+  names.reserve(size);
+  for (std::size_t i = 0; i < size; ++i) names.emplace_back(points_[i]->name());
   return names;
 }
 

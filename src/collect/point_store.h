@@ -29,6 +29,22 @@
 
 namespace pelmora {
 
+// Places in a push where a test can hold the pushing thread while others
+// run, to reach orders of events that are otherwise a few instructions
+// wide. None is installed in service.
+class PushProbe {
+ public:
+  virtual ~PushProbe() = default;
+  // The push found the first round running and has not yet taken the
+  // discovery lock.
+  virtual void RoundRunning(std::string_view /*name*/) {}
+  // The push holds the lock of host slot `slot`, and `entry` names that
+  // slot as its owner.
+  virtual void OwnerLocked(const PointEntry& /*entry*/, std::size_t /*slot*/) {}
+  // The push has written `entry` and released its owner's lock.
+  virtual void OwnerReleased(const PointEntry& /*entry*/) {}
+};
+
 // Slots for this many host threads; beyond them threads share slots, which
 // costs speed only.
 inline constexpr std::size_t kHostSlotCount = 16;
@@ -58,12 +74,15 @@ class PointStore {
   // also becomes the point's pending change in the active bank. Any thread.
   void Update(std::string_view name, std::string_view value);
 
+  // Installs `probe` (null: none); before any host call.
+  void SetProbe(PushProbe* probe) { probe_ = probe; }
+
   bool IsDiscoveryDone() const { return discoveryDone_.IsSet(); }
   // Set once, when the first round is complete; never reset.
   ManualEvent& discoveryDone() { return discoveryDone_; }
 
   // Copies, for tests and tools.
-  std::vector<std::string> PointOrderNames() const;
+  std::vector<std::string> PointOrderNames() const EXCLUDES(insertLock_);
   bool Lookup(std::string_view name, std::string* value) const;
 
   // Holds every slot's lock: no point is written while it lives.
@@ -88,15 +107,18 @@ class PointStore {
   template <typename Emit>
   bool DrainBank(int bank, Emit&& emit);
 
-  // Walks PointOrder from index `from` with the table held whole, handing
-  // each entry to take(entry) until take returns false (that entry is not
-  // taken) or the order ends. Returns the index of the first entry not
-  // taken: PointOrder's size once all were.
+  // Walks every point in first-seen order (PointOrder, then the points
+  // found after the first round) from index `from`, with the table held
+  // whole, handing each entry to take(entry) until take returns false
+  // (that entry is not taken) or the list ends. Returns the index of the
+  // first entry not taken: the number of points once all were.
   template <typename Take>
-  std::size_t WalkFirstRound(std::size_t from, Take&& take) const;
+  std::size_t WalkPoints(std::size_t from, Take&& take) const
+      EXCLUDES(discoveryLock_, insertLock_);
 
  private:
-  // The entry of `name`, made and linked when the name is new (`inserted`).
+  // The entry of `name`, made, linked and listed when the name is new
+  // (`inserted`).
   PointEntry* FindOrInsert(std::string_view name, std::size_t hash,
                            bool* inserted) EXCLUDES(insertLock_);
   // Writes `value` as the entry's latest value and, with `intoBank`, as its
@@ -105,23 +127,36 @@ class PointStore {
   void Write(PointEntry& entry, std::string_view value, bool intoBank);
   // Returns the slot that owns `entry`, with its lock held.
   HostSlot& LockOwner(const PointEntry& entry) const NO_THREAD_SAFETY_ANALYSIS;
+  // Makes the calling thread's slot the owner of `entry`. Only while the
+  // current owner's lock is held: LockOwner trusts an owner it has seen
+  // with that lock held to stay, so a hand-off after the release would let
+  // a thread that locked the old owner write beside one that locks the new.
+  void HandOff(HostSlot& owner, PointEntry& entry) REQUIRES(owner.lock);
+  // Releases the lock LockOwner took for `entry`.
+  void ReleaseOwner(HostSlot& owner, const PointEntry& entry)
+      RELEASE(owner.lock);
   void PutItem(HostSlot& slot, PointEntry& entry, std::string_view value)
       REQUIRES(slot.lock);
   void LogLastPoint(std::string_view name, std::string_view value);
 
   const ServiceLog& log_;
   // Serialises the making and linking of entries; lookups take no lock.
-  Mutex insertLock_;
+  mutable Mutex insertLock_;
   EntryArena arena_ GUARDED_BY(insertLock_);
   PointTable table_;
   mutable HostSlot slots_[kHostSlotCount];
+  // Every entry in first-seen order; the first firstRoundSize_ of them are
+  // PointOrder.
+  std::vector<PointEntry*> points_ GUARDED_BY(insertLock_);
+  // PointOrder's length, fixed when the first round ends; npos until then.
+  std::size_t firstRoundSize_ GUARDED_BY(insertLock_) = std::string::npos;
   // Read under any slot's lock; changed only with every slot held.
   int activeBank_ = 0;
   // Guards the first round: the test of DiscoveryDone, PointOrder's growth
   // and the setting of DiscoveryDone. Taken before any other lock.
   mutable Mutex discoveryLock_;
-  std::vector<PointEntry*> pointOrder_ GUARDED_BY(discoveryLock_);
   ManualEvent discoveryDone_;
+  PushProbe* probe_ = nullptr;
   // The management thread's spare list, swapped with a bank's share of a
   // slot so that the drain runs without the slot's lock.
   std::vector<PointEntry*> draining_;
@@ -147,13 +182,17 @@ bool PointStore::DrainBank(int bank, Emit&& emit) {
 }
 
 template <typename Take>
-std::size_t PointStore::WalkFirstRound(std::size_t from, Take&& take) const {
+std::size_t PointStore::WalkPoints(std::size_t from, Take&& take) const {
   // Most of the walk is waiting for entries, even in first-seen order: ask
   // for those a few points ahead.
   constexpr std::size_t kPrefetchAhead = 6;
+  // The discovery lock too: the push that ends the first round writes its
+  // value after setting DiscoveryDone, before it releases that lock, and
+  // the snapshot that DiscoveryDone releases must send that value.
   Locked<Mutex> round(discoveryLock_);
+  Locked<Mutex> listed(insertLock_);
   WholeTable hold(*this);
-  const std::vector<PointEntry*>& order = pointOrder_;
+  const std::vector<PointEntry*>& order = points_;
   std::size_t next = from;
   for (; next < order.size(); ++next) {
     if (next + kPrefetchAhead < order.size()) {

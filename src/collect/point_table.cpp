@@ -9,11 +9,16 @@ namespace {
 
 constexpr std::size_t kBlockSize = 64 * 1024;
 constexpr std::size_t kLinksPerBlock = 4096;
+constexpr std::size_t kCacheLine = 64;
+// Where an entry's name starts: its nameStart, the entry's last byte.
+constexpr std::size_t kNameOffset = sizeof(PointEntry) - 1;
 
-// An entry with its name, rounded up so that the next one is aligned.
+// An entry with its name, rounded up to whole cache lines: every push of a
+// point writes its entry, and two host threads that push neighbouring
+// points (one the even, the other the odd ones) would otherwise pass the
+// line they share back and forth on every call.
 std::size_t EntrySize(std::size_t nameLength) {
-  constexpr std::size_t a = alignof(PointEntry);
-  return (sizeof(PointEntry) + nameLength + a - 1) / a * a;
+  return (kNameOffset + nameLength + kCacheLine - 1) / kCacheLine * kCacheLine;
 }
 
 }  // namespace
@@ -26,8 +31,8 @@ std::uint32_t UsableHashSize(std::uint32_t hashSize) {
 EntryArena::~EntryArena() {
   for (const Block& block : blocks_) {
     for (std::size_t at = 0; at < block.used;) {
-      auto* entry = reinterpret_cast<PointEntry*>(block.bytes.get() + at);
-      at += EntrySize(entry->nameLength);
+      auto* entry = reinterpret_cast<PointEntry*>(block.start + at);
+      at += EntrySize(entry->nameLength());
       entry->~PointEntry();
     }
   }
@@ -37,17 +42,22 @@ PointEntry* EntryArena::Make(std::string_view name) {
   const std::size_t size = EntrySize(name.size());
   if (blocks_.empty() || blocks_.back().used + size > blocks_.back().size) {
     const std::size_t blockSize = size > kBlockSize ? size : kBlockSize;
-    blocks_.push_back(
-        {std::unique_ptr<unsigned char[]>(new unsigned char[blockSize]),
-         blockSize, 0});
+    Block block{std::unique_ptr<unsigned char[]>(
+                    new unsigned char[blockSize + kCacheLine - 1]),
+                nullptr, blockSize, 0};
+    // The block's first entry starts a cache line, and so every entry does.
+    const auto address = reinterpret_cast<std::uintptr_t>(block.bytes.get());
+    block.start =
+        block.bytes.get() + (kCacheLine - address % kCacheLine) % kCacheLine;
+    blocks_.push_back(std::move(block));
   }
   Block& block = blocks_.back();
-  unsigned char* at = block.bytes.get() + block.used;
+  unsigned char* at = block.start + block.used;
   block.used += size;
   auto* entry = new (at) PointEntry;
-  entry->nameLength = static_cast<std::uint32_t>(name.size());
-  if (!name.empty())
-    std::memcpy(at + sizeof(PointEntry), name.data(), name.size());
+  entry->lengthAndReported.store(static_cast<std::uint32_t>(name.size()),
+                                 std::memory_order_relaxed);
+  if (!name.empty()) std::memcpy(at + kNameOffset, name.data(), name.size());
   return entry;
 }
 

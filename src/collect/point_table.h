@@ -25,22 +25,34 @@ struct PointEntry {
   std::string value;  // last value pushed
   // Value pushed while bank 1 / bank 2 was active, valid while inBank is set.
   std::string pending[2];
-  std::uint32_t nameLength = 0;
+  static constexpr std::uint32_t kReportedBit = 0x80000000u;
+  static constexpr std::uint32_t kLengthMask = ~kReportedBit;
+  // The name's length, set once when the entry is made, and kReportedBit
+  // once the point has been reported too long for any datagram.
+  std::atomic<std::uint32_t> lengthAndReported{0};
   bool inBank[2] = {false, false};
-  // Set by the first report of a record of this point too long for any
-  // datagram: a host pushing one long value every scan is told once.
-  std::atomic<bool> tooLongReported{false};
   // The host slot under whose lock the values above are written (see
   // PointStore).
   std::atomic<std::uint8_t> owner{0};
+  // The name's first byte; the rest follow it in the entry's allocation.
+  // Last, in the byte that would otherwise pad the entry, so that a name
+  // of 25 bytes still ends within two cache lines.
+  char nameStart[1];
 
-  // The name's bytes follow the entry in its allocation.
   std::string_view name() const {
-    return {reinterpret_cast<const char*>(this + 1), nameLength};
+    return {nameStart,
+            lengthAndReported.load(std::memory_order_relaxed) & kLengthMask};
   }
-  // True the first time only. Any thread.
-  bool FirstTooLongReport() { return !tooLongReported.exchange(true); }
+  std::size_t nameLength() const { return name().size(); }
+  // True the first time only: a host pushing one long value every scan is
+  // told once. Any thread.
+  bool FirstTooLongReport() {
+    return !(lengthAndReported.fetch_or(kReportedBit) & kReportedBit);
+  }
 };
+// No padding anywhere, so the name starts at the entry's last byte.
+static_assert(sizeof(PointEntry) == 3 * sizeof(std::string) + 4 + 2 + 1 + 1,
+              "a point entry holds padding before its name");
 // Above this a configured size is clamped: 1M buckets cost 4 to 8 MiB, far
 // more than any host's point list needs.
 inline constexpr std::uint32_t kMaxHashSize = 1u << 20;
@@ -49,11 +61,12 @@ inline constexpr std::uint32_t kMaxHashSize = 1u << 20;
 // kDefaultHashSize, sizes above kMaxHashSize are clamped.
 std::uint32_t UsableHashSize(std::uint32_t hashSize);
 
-// Every entry of a point store, each with its name in the same allocation,
-// carved in insertion order from large blocks: a host that scans its points
-// in first-seen order reads memory in order, and the hardware prefetcher
-// can run ahead of it. Entries live as long as the arena. Its owner
-// serialises the calls of Make.
+// Every entry of a point store, each with its name in the same allocation
+// and on cache lines of its own, carved in insertion order from large
+// blocks: a host that scans its points in first-seen order reads memory in
+// order, and the hardware prefetcher can run ahead of it, while two host
+// threads that push neighbouring points write no line in common. Entries
+// live as long as the arena. Its owner serialises the calls of Make.
 class EntryArena {
  public:
   EntryArena() = default;
@@ -66,8 +79,9 @@ class EntryArena {
  private:
   struct Block {
     std::unique_ptr<unsigned char[]> bytes;
-    std::size_t size;
-    std::size_t used;  // entries lie back to back up to here
+    unsigned char* start;  // the first cache line within bytes
+    std::size_t size;      // from start
+    std::size_t used;      // entries lie back to back up to here
   };
   std::vector<Block> blocks_;
 };

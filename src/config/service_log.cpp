@@ -34,24 +34,36 @@ std::string FormatLogLine(const char* format, ...) {
   return line;
 }
 
+namespace {
+
+bool IsGbkLead(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+bool IsGbkTrail(unsigned char c) {
+  return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFE);
+}
+
+}  // namespace
+
 std::string HostTextForLog(std::string_view text, std::size_t maxBytes) {
   std::string shown;
   for (std::size_t at = 0; at < text.size();) {
     const auto c = static_cast<unsigned char>(text[at]);
-    const auto trail =
-        at + 1 < text.size() ? static_cast<unsigned char>(text[at + 1]) : 0u;
-    // A lead byte takes its trail byte along when they form a character.
-    const std::size_t width = c >= 0x81 && c <= 0xFE && trail >= 0x40 &&
-                                      trail <= 0xFE && trail != 0x7F
-                                  ? 2
-                                  : 1;
+    const bool pair = IsGbkLead(c) && at + 1 < text.size() &&
+                      IsGbkTrail(static_cast<unsigned char>(text[at + 1]));
+    const std::size_t width = pair ? 2 : 1;
     if (at + width > maxBytes) break;
-    if (c < 0x20 || c == 0x7F) {
+    if (pair) {
+      shown.append(text.substr(at, 2));
+    } else if (c == '\\') {
+      shown += "\\\\";
+    } else if (c < 0x20 || c == 0x7F || IsGbkLead(c)) {
+      // A lead byte with no trail is escaped too: written as it is, a
+      // reader would pair it with the byte after it, which may be the
+      // backslash of the next escape.
       char escaped[5];
       std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
       shown += escaped;
     } else {
-      shown.append(text.substr(at, width));
+      shown += static_cast<char>(c);
     }
     at += width;
   }

@@ -31,11 +31,14 @@ std::string FormatLogLine(const char* format, ...)
 #endif
     ;
 
-// A host's text (a point name, a value) as a log line may show it: control
-// bytes (0x00-0x1F, 0x7F) written as \xNN, so that no text can end a line
-// or forge one; double-byte characters of the host's code page kept. At
-// most `maxBytes` bytes of the text are shown, cut before a double-byte
-// character rather than through it.
+// A host's text (a point name, a value) as a log line may show it, so that
+// no text can end a line or forge one and the original bytes can be read
+// back: control bytes (0x00-0x1F, 0x7F) and GBK lead bytes (0x81-0xFE)
+// that no trail byte follows are written as \xNN, a backslash as \\, and
+// double-byte characters of the host's code page (a lead byte, then a
+// trail byte 0x40-0x7E or 0x80-0xFE) as they are. At most `maxBytes` bytes
+// of the text are shown, cut before a double-byte character rather than
+// through it.
 std::string HostTextForLog(std::string_view text,
                            std::size_t maxBytes = std::string_view::npos);
 

@@ -18,7 +18,7 @@ SnapshotResult SendSnapshot(const SnapshotParts& parts) {
   // One batch of buffers per run, reused for every batch.
   auto batch = std::make_unique<DatagramBuffer[]>(kYieldEvery);
   std::vector<PointEntry*> tooLong;
-  std::size_t next = 0;  // index into PointOrder
+  std::size_t next = 0;  // index into the points in first-seen order
   int sentSinceYield = 0;
   for (;;) {
     // Fill up to a batch of datagrams with the table held whole, reading
@@ -28,12 +28,12 @@ SnapshotResult SendSnapshot(const SnapshotParts& parts) {
     DatagramBuffer* buffer = &batch[0];
     buffer->Reset();
     const std::size_t end =
-        parts.points.WalkFirstRound(next, [&](PointEntry& entry) {
+        parts.points.WalkPoints(next, [&](PointEntry& entry) {
           if (parts.stop.IsSet()) {
             stopped = true;
             return false;
           }
-          const std::size_t n = entry.nameLength + 1 + entry.value.size();
+          const std::size_t n = entry.nameLength() + 1 + entry.value.size();
           if (n > kMaxRecordText) {
             tooLong.push_back(&entry);
             return true;
@@ -49,7 +49,8 @@ SnapshotResult SendSnapshot(const SnapshotParts& parts) {
     // Reported only now: no file is written while the table is held.
     for (PointEntry* entry : tooLong) {
       if (entry->FirstTooLongReport())
-        LogRecordTooLong(parts.log, entry->nameLength + 1 + entry->value.size(),
+        LogRecordTooLong(parts.log,
+                         entry->nameLength() + 1 + entry->value.size(),
                          entry->name());
     }
     tooLong.clear();

@@ -1,5 +1,9 @@
-// The full snapshot: every point of the host's first round, in first-seen
-// order, with its latest value, sent straight on the link's socket.
+// The full snapshot: every point the table holds, with its latest value,
+// sent straight on the link's socket. The first round's points come in
+// PointOrder, then those first pushed later, in the order they were first
+// seen: a server that starts late, a link restarted by the dialog and the
+// update button all give the server the whole state, not only the points
+// of the first round.
 #ifndef PELMORA_TRANSPORT_SNAPSHOT_H_
 #define PELMORA_TRANSPORT_SNAPSHOT_H_
 

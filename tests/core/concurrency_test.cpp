@@ -1,7 +1,9 @@
 // Host threads pushing values and events while the management thread flips
 // the banks and the send thread drains the queue: nothing lost, nothing
 // sent twice, every point's last value delivered.
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include "support/datagrams.h"
@@ -137,6 +139,65 @@ TEST_F(ConcurrentLinkTest, HostsPushingTheSamePointsDeliverTheirLastValues) {
       lastPush[key] = push;
     }
   }
+}
+
+// A point passes to its new owner before the old owner's lock is released.
+// Here a second thread takes the point at the moment the first releases
+// that lock, and holds it while the first returns: the slot it holds must
+// still be the one the point names, or a third thread could lock the
+// point's new owner and write it beside the second.
+TEST_F(ConcurrentLinkTest, APointPassesToItsNewOwnerBeforeTheOldIsReleased) {
+  struct SecondWriterHolds : PushProbe {
+    explicit SecondWriterHolds(PointStore& p) : points(p) {}
+    void OwnerReleased(const PointEntry&) override {
+      if (std::this_thread::get_id() != first || second.joinable()) return;
+      second = std::thread([this] {
+        {
+          std::lock_guard<std::mutex> hold(mu);
+          secondId = std::this_thread::get_id();
+        }
+        points.Update("P", "second");
+      });
+      std::unique_lock<std::mutex> hold(mu);
+      changed.wait(hold, [this] { return entry != nullptr; });
+    }
+    void OwnerLocked(const PointEntry& e, std::size_t slot) override {
+      std::unique_lock<std::mutex> hold(mu);
+      if (std::this_thread::get_id() != secondId) return;
+      entry = &e;
+      heldSlot = slot;
+      changed.notify_all();
+      changed.wait(hold, [this] { return go; });
+    }
+    PointStore& points;
+    std::thread::id first;
+    std::thread second;
+    std::mutex mu;
+    std::condition_variable changed;
+    std::thread::id secondId;
+    const PointEntry* entry = nullptr;
+    std::size_t heldSlot = 0;
+    bool go = false;
+  } probe(Service().points());
+  PushRound({"P", "P"});  // the point belongs to this thread's slot
+  Service().points().SetProbe(&probe);
+  std::thread first([&probe, this] {
+    probe.first = std::this_thread::get_id();
+    Service().points().Update("P", "first");
+  });
+  first.join();
+  {
+    std::lock_guard<std::mutex> hold(probe.mu);
+    ASSERT_NE(probe.entry, nullptr);
+    EXPECT_EQ(probe.entry->owner.load(), probe.heldSlot);
+    probe.go = true;
+    probe.changed.notify_all();
+  }
+  probe.second.join();
+  Service().points().SetProbe(nullptr);
+  std::string value;
+  ASSERT_TRUE(Service().points().Lookup("P", &value));
+  EXPECT_EQ(value, "second");
 }
 
 // Every snapshot lists points in first-seen order: for each host, its

@@ -64,15 +64,25 @@ TEST_F(DiscoveryTest, NamesCompareByteForByte) {
   EXPECT_EQ(Service().points().PointOrderNames().size(), 3u);
 }
 
-TEST_F(DiscoveryTest, AfterDiscoveryANewNameIsAChangeButNotASnapshotPoint) {
+TEST_F(DiscoveryTest, AfterDiscoveryANewNameIsAChangeAndFollowsInSnapshots) {
   PushRound({"A", "B", "A"});
   Update("D", "4");
+  Update("C", "3");
   EXPECT_EQ(Value("D"), "4");
   EXPECT_EQ(Service().points().PointOrderNames(),
             (std::vector<std::string>{"A", "B"}));
   std::vector<Bytes> sent = Cycle();
   ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(RecordsOf(sent[0]), std::vector<std::string>{"D|4"});
+  std::vector<std::string> changes = RecordsOf(sent[0]);
+  std::sort(changes.begin(), changes.end());
+  EXPECT_EQ(changes, (std::vector<std::string>{"C|3", "D|4"}));
+  // The snapshot: the first round in its order, then the later points in
+  // the order they first came.
+  Service().SendSnapshot();
+  sent = env_.TakeSent();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(RecordsOf(sent[0]),
+            (std::vector<std::string>{"A|v", "B|v", "D|4", "C|3"}));
 }
 
 TEST_F(DiscoveryTest, ValuesOfOneBankPeriodMergeToTheLast) {
@@ -130,6 +140,38 @@ TEST_F(DiscoveryTest, ConcurrentFirstRoundsLoseAndDuplicateNoName) {
                           }),
             1);
   EXPECT_EQ(Service().points().PointOrderNames().size(), order.size());
+}
+
+// A push that found the round running, and took the discovery lock only
+// after another push had ended the round, is a change like any after the
+// round: sent, and not taken for a second end of the round.
+TEST_F(DiscoveryTest, APushOvertakenByTheEndOfTheRoundIsAChange) {
+  // Ends the round with A:v while the push it holds waits for the lock.
+  struct EndTheRoundFirst : PushProbe {
+    explicit EndTheRoundFirst(PointStore& p) : points(p) {}
+    void RoundRunning(std::string_view) override {
+      if (ended) return;
+      ended = true;
+      points.Update("A", "v");
+    }
+    PointStore& points;
+    bool ended = false;
+  } probe(Service().points());
+  PushRound({"A", "B"});
+  Service().points().SetProbe(&probe);
+  Update("B", "5");
+  Service().points().SetProbe(nullptr);
+  EXPECT_EQ(Service().points().PointOrderNames(),
+            (std::vector<std::string>{"A", "B"}));
+  std::vector<std::string> lines = Log();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) {
+                            return l.find(" : ") != std::string::npos;
+                          }),
+            1);
+  std::vector<Bytes> sent = Cycle();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(RecordsOf(sent[0]), std::vector<std::string>{"B|5"});
 }
 
 TEST(ChangeBanksTest, ABankRefusesEventsBeyondEitherCapAndCountsThem) {

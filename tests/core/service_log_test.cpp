@@ -153,6 +153,29 @@ TEST(LogMessagesTest, AreTheirGbkBytes) {
   }
 }
 
+// Reads a shown text back as the integration guide tells a reader to: a
+// GBK lead byte and its trail as they are, \\ and \xNN as one byte each.
+std::string ReadBack(const std::string& shown) {
+  std::string text;
+  for (std::size_t at = 0; at < shown.size();) {
+    const auto c = static_cast<unsigned char>(shown[at]);
+    if (c >= 0x81 && c <= 0xFE && at + 1 < shown.size()) {
+      text += shown.substr(at, 2);
+      at += 2;
+    } else if (c == '\\' && shown.compare(at, 2, "\\\\") == 0) {
+      text += '\\';
+      at += 2;
+    } else if (c == '\\' && shown.compare(at, 2, "\\x") == 0) {
+      text +=
+          static_cast<char>(std::stoi(shown.substr(at + 2, 2), nullptr, 16));
+      at += 4;
+    } else {
+      text += shown[at++];
+    }
+  }
+  return text;
+}
+
 TEST(HostTextForLogTest, EscapesControlBytesAndNeverCutsACharacter) {
   struct Case {
     std::string text;
@@ -162,13 +185,27 @@ TEST(HostTextForLogTest, EscapesControlBytesAndNeverCutsACharacter) {
       {"abcdef", 4, "abcd"},
       {"ab\xB2\xE2\xB5\xE3", 3, "ab"},          // 测 would be cut
       {"ab\xB2\xE2\xB5\xE3", 4, "ab\xB2\xE2"},  // 测 fits whole
-      {"a\xB2", 2, "a\xB2"},                    // a lone lead byte
+      {"a\xB2", 2, "a\\xB2"},                   // a lone lead byte
       {"a\r\n2099-01-01: X", 99, "a\\x0D\\x0A2099-01-01: X"},
       {std::string("n\0\t\x7F", 4), 99, "n\\x00\\x09\\x7F"},
-      {"\xB2\n", 99, "\xB2\\x0A"},  // a control byte is never a trail
+      {"\xB2\n", 99, "\\xB2\\x0A"},  // a control byte is never a trail
+      // A lone lead byte before an escape must not take its backslash.
+      {"\n\x81\n", 99, "\\x0A\\x81\\x0A"},
+      {"\x81\x7F\x81\x40", 99, "\\x81\\x7F\x81\x40"},  // 0x7F is no trail
+      {"\x80\n\x80", 99, "\x80\\x0A\x80"},  // 0x80 and 0xFF are no leads
+      {"\xFF\x81", 99, "\xFF\\x81"},
+      {"\xFE\xFE\x81\x80", 99, "\xFE\xFE\x81\x80"},
+      // A backslash is escaped, one that trails a lead byte is not.
+      {"C:\\x0A", 99, "C:\\\\x0A"},
+      {"\x81\\\\", 99, "\x81\\\\\\"},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(HostTextForLog(c.text, c.max), c.shown) << c.text << " " << c.max;
+  for (const Case& c : cases) {
+    const std::string shown = HostTextForLog(c.text, c.max);
+    EXPECT_EQ(shown, c.shown) << c.text << " " << c.max;
+    if (c.max >= c.text.size()) {
+      EXPECT_EQ(ReadBack(shown), c.text) << shown;
+    }
+  }
 }
 
 TEST(ConfigDirTest, IsTheExecutablesDirectoryPlusDrivers) {

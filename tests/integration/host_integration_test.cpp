@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <sstream>
 
 #include "config/log_messages.h"
 #include "host_run.h"
@@ -21,6 +22,16 @@ class HostTest : public TargetTest {
     host_.Configure(OpenReceiverPort());
     std::string error;
     ASSERT_TRUE(next.Open("127.0.0.1", 0, &error)) << error;
+  }
+
+  // Runs `commands` with the first receiver configured. The settings form
+  // on the host's terminal resends the snapshot, then moves the link to
+  // `next`, and confirms with OK.
+  HostResult RunMovingTo(wire::UdpReceiver& next,
+                         const std::vector<std::string>& commands) {
+    OpenServers(next);
+    return host_.Run(commands, 300,
+                     "update\nport " + std::to_string(next.port()) + "\nok\n");
   }
 };
 
@@ -230,12 +241,12 @@ TEST_P(HostTest, StdcallExportsLeaveTheCallersStackBalanced) {
 TEST_P(HostTest, TheSettingsTextFormChangesThePortAndTheLinkStartsAgain) {
   if (GetParam().underWine)
     GTEST_SKIP() << "the Windows dialog has a test of its own";
+  // A second receiver takes what the link sends after OK.
   wire::UdpReceiver next;
-  ASSERT_NO_FATAL_FAILURE(OpenServers(next));
   HostResult r =
-      host_.Run({"init", "round", "P", "2", "1", "update", "P0", "2", "sleep",
-                 "300", "settings", "sleep", "300", "uninit"},
-                300, "update\nport " + std::to_string(next.port()) + "\nok\n");
+      RunMovingTo(next, {"init", "round", "P", "2", "1", "update", "P0", "2",
+                         "sleep", "300", "settings", "sleep", "300", "uninit"});
+  std::string error;
   ASSERT_EQ(r.exitCode, 0) << r.output;
   EXPECT_NE(r.output.find("\xE9\x80\x9A\xE4\xBF\xA1"), std::string::npos)
       << r.output;
@@ -313,6 +324,72 @@ TEST_P(HostTest, WithNothingListeningTheStopStillEndsInTime) {
   if (!GetParam().underWine) {
     EXPECT_TRUE(LogsADropAtStop(host_.LogLines()));
   }
+}
+
+// Points that host threads push for the first time after the first round
+// are in every snapshot from then on, after the first round's points, each
+// thread's in the order it pushed them: the update button gives the server
+// every point, and so does the restart on a new port after OK.
+TEST_P(HostTest, SnapshotsAfterTheFirstRoundHoldEveryPointOfEveryThread) {
+  if (GetParam().underWine)
+    GTEST_SKIP() << "the Windows dialog has a test of its own";
+  wire::UdpReceiver next;
+  const std::string dump = host_.path() + "/pushed.txt";
+  HostResult r = RunMovingTo(
+      next, {"init", "round",    "X",     "3",   "0",    "update", "X0",
+             "1",    "threads",  "4",     "100", "3",    "20",     "sleep",
+             "300",  "settings", "sleep", "500", "dump", dump,     "uninit"});
+  std::string error;
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  std::map<std::string, std::string> pushed;
+  std::istringstream lines(ReadFile(dump));
+  for (std::string line; std::getline(lines, line);)
+    pushed[line.substr(0, line.find('|'))] = line.substr(line.find('|') + 1);
+  ASSERT_EQ(pushed.size(), 403u);
+
+  // The snapshot sent at the end of the first round held its three points;
+  // the update button's, sent last, holds every point.
+  std::vector<std::string> snapshot;
+  for (const wire::Datagram& d : r.datagrams) {
+    if (d.kind != wire::kKindSnapshot) continue;
+    if (d.records.front().rfind("X0|", 0) == 0) snapshot.clear();
+    snapshot.insert(snapshot.end(), d.records.begin(), d.records.end());
+  }
+  auto expectEveryPointInOrder = [&pushed](
+                                     const std::vector<std::string>& records) {
+    ASSERT_EQ(records.size(), pushed.size());
+    EXPECT_EQ(std::vector<std::string>(records.begin(), records.begin() + 3),
+              (std::vector<std::string>{"X0|1", "X1|0", "X2|0"}));
+    std::map<std::string, int> nextOfThread;
+    for (const std::string& record : records) {
+      const std::string name = record.substr(0, record.find('|'));
+      EXPECT_EQ(record.substr(name.size() + 1), pushed[name]) << record;
+      if (name[0] != 'T') continue;
+      const std::string thread = name.substr(0, name.find('P'));
+      EXPECT_EQ(std::stoi(name.substr(thread.size() + 1)),
+                nextOfThread[thread]++)
+          << record;
+    }
+  };
+  expectEveryPointInOrder(snapshot);
+
+  // After OK the new server's snapshot alone holds every point, and what
+  // it mirrors is the host's last value of each.
+  std::vector<std::string> restarted;
+  wire::PointMirror mirror;
+  std::vector<std::uint8_t> bytes;
+  while (next.Receive(&bytes, 1000)) {
+    wire::Datagram datagram;
+    ASSERT_TRUE(
+        wire::ParseDatagram(bytes.data(), bytes.size(), &datagram, &error))
+        << error;
+    mirror.Apply(datagram);
+    if (datagram.kind == wire::kKindSnapshot)
+      restarted.insert(restarted.end(), datagram.records.begin(),
+                       datagram.records.end());
+  }
+  expectEveryPointInOrder(restarted);
+  EXPECT_EQ(mirror.points(), pushed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, HostTest, ::testing::ValuesIn(Targets()),

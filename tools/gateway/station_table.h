@@ -13,8 +13,8 @@
 // began straight after it). When a snapshot ends, the points that the
 // station's previous snapshot held and this one does not are cleared, unless
 // an item record brought them since the snapshot began: the host restarted
-// its service with a shorter point list. Points that came only as item
-// records are in no snapshot, and a snapshot says nothing about them.
+// its service with a shorter point list. A point first pushed after the
+// host's first round comes as item records and is in the snapshots after.
 #ifndef PELMORA_TOOLS_GATEWAY_STATION_TABLE_H_
 #define PELMORA_TOOLS_GATEWAY_STATION_TABLE_H_
 

@@ -17,6 +17,10 @@
 //                            a synthetic host: POINTS points pushed every
 //                            round; from the second round on every 7th
 //                            point changes and one event is raised
+//   threads COUNT POINTS ROUNDS PERIOD_MS
+//                            COUNT host threads at once, each a scan of
+//                            POINTS points of its own named T<thread>P0000
+//                            and on; returns when all have ended
 //   replay FILE PERIOD_MS    recorded rounds: FILE is a CSV with one row
 //                            per point, its name and then its value in
 //                            round 1, 2, ...; each round pushes the row's
@@ -41,8 +45,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -55,6 +61,8 @@ namespace {
 
 using pelmora::host::Exports;
 
+// Every host thread's pushes, for dump.
+std::mutex lastPushedLock;
 std::map<std::string, std::string> lastPushed;
 
 void PELMORA_STDCALL PrintWriteCommand(const char* name, const char* value) {
@@ -65,18 +73,21 @@ void PELMORA_STDCALL PrintWriteCommand(const char* name, const char* value) {
 void Update(const Exports& e, const std::string& name,
             const std::string& value) {
   e.UpdateItem(name.c_str(), value.c_str());
+  std::lock_guard<std::mutex> hold(lastPushedLock);
   lastPushed[name] = value;
 }
 
-void Scan(const Exports& e, int points, int rounds, int periodMs) {
+// Points PREFIX0000 and on; see the scan command.
+void Scan(const Exports& e, const std::string& prefix, int points, int rounds,
+          int periodMs) {
   char name[32], value[32];
   for (int round = 0; round < rounds; ++round) {
     for (int i = 0; i < points; ++i) {
-      std::snprintf(name, sizeof name, "P%04d", i);
-      const bool changes = round > 0 && i % 7 == round % 7;
-      std::snprintf(value, sizeof value, "%d.%d", i, changes ? round : 0);
-      Update(e, name,
-             lastPushed.count(name) && !changes ? lastPushed[name] : value);
+      std::snprintf(name, sizeof name, "%s%04d", prefix.c_str(), i);
+      // A point keeps the value of the round it last changed in.
+      const int changed = round - (round + 7 - i % 7) % 7;
+      std::snprintf(value, sizeof value, "%d.%d", i, changed > 0 ? changed : 0);
+      Update(e, name, value);
     }
     if (round > 0) {
       std::snprintf(value, sizeof value, "round %d", round);
@@ -192,9 +203,18 @@ bool Run(const Exports& e, const std::vector<std::string>& words,
       Update(e, arg(1) + std::to_string(i), arg(3));
     used = 4;
   } else if (verb == "scan" && need(3)) {
-    Scan(e, std::atoi(arg(1).c_str()), std::atoi(arg(2).c_str()),
+    Scan(e, "P", std::atoi(arg(1).c_str()), std::atoi(arg(2).c_str()),
          std::atoi(arg(3).c_str()));
     used = 4;
+  } else if (verb == "threads" && need(4)) {
+    std::vector<std::thread> scans;
+    for (int t = 0; t < std::atoi(arg(1).c_str()); ++t) {
+      scans.emplace_back(Scan, std::cref(e), "T" + std::to_string(t) + "P",
+                         std::atoi(arg(2).c_str()), std::atoi(arg(3).c_str()),
+                         std::atoi(arg(4).c_str()));
+    }
+    for (std::thread& scan : scans) scan.join();
+    used = 5;
   } else if (verb == "replay" && need(2)) {
     if (!Replay(e, arg(1), std::atoi(arg(2).c_str()))) return false;
     used = 3;
