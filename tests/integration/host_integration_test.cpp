@@ -246,7 +246,6 @@ TEST_P(HostTest, TheSettingsTextFormChangesThePortAndTheLinkStartsAgain) {
   HostResult r =
       RunMovingTo(next, {"init", "round", "P", "2", "1", "update", "P0", "2",
                          "sleep", "300", "settings", "sleep", "300", "uninit"});
-  std::string error;
   ASSERT_EQ(r.exitCode, 0) << r.output;
   EXPECT_NE(r.output.find("\xE9\x80\x9A\xE4\xBF\xA1"), std::string::npos)
       << r.output;
