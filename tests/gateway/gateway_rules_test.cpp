@@ -162,10 +162,13 @@ TEST(BrokerLink, WhileTheBrokerIsAwayEventsWaitUpToTheLimitAndValuesDoNot) {
   BrokerLink link(options);  // never started: the broker is away
   for (const char* event : {"e1", "e2", "e3", "e4", "e5"})
     link.Publish({"pelmora/M/events", event, false});
+  // Retained messages wait as the last payload of each topic, never
+  // dropped: a clearing, a value that replaces another.
   link.Publish({"pelmora/M/points/A", "1", true});
-  link.Publish({"pelmora/M/points/B", "", true});  // a clearing waits
-  EXPECT_EQ(link.backlog(), 3u);
-  EXPECT_EQ(link.dropped(), 3u);
+  link.Publish({"pelmora/M/points/B", "", true});
+  link.Publish({"pelmora/M/points/A", "2", true});
+  EXPECT_EQ(link.backlog(), 3u + 2u);
+  EXPECT_EQ(link.dropped(), 2u);
 }
 
 TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
