@@ -408,6 +408,19 @@ TEST_F(GatewayTest, ValuesInFlightWhenTheBrokerDiesArriveAndTheBacklogEmpties) {
   EXPECT_EQ(Subscriber(broker_->port()).Points().size(), 30u);
 }
 
+TEST_F(GatewayTest, DatagramsTheSystemDroppedAreCounted) {
+  StartGateway({"--quiet"});
+  Subscriber watcher(broker_->port());
+  From station("127.0.0.1", gatewayPort_);
+  gateway_->Signal(SIGSTOP);  // its socket buffer fills and overflows
+  for (int i = 0; i < 40000; ++i) station.Send(kItem, {"A|1"});
+  gateway_->Signal(SIGCONT);
+  EXPECT_TRUE(watcher.WaitFor([](const Tree& last, const auto&) {
+    return Holds(last, "pelmora/gateway/stats", "\"kernel_drops\":") &&
+           !Holds(last, "pelmora/gateway/stats", "\"kernel_drops\":0,");
+  }));
+}
+
 TEST_F(GatewayTest, BadCaCertificateOrKeyFilesAreRefusedByName) {
   for (const char* option : {"--cafile", "--certfile", "--keyfile"}) {
     recv_test::Tool gateway(
