@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "host_run.h"
+#include "mosquitto_port.h"
 #include "recv_test_support.h"
 
 namespace pelmora::testing {
@@ -29,19 +30,8 @@ using Tree = std::map<std::string, std::string>;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-constexpr char kMosquitto[] = "/usr/sbin/mosquitto";
-
-int FreeTcpPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
+using gateway_test::FreeTcpPort;
+using gateway_test::kMosquitto;
 
 // A mosquitto broker on a loopback port. Without persistence a restart
 // loses every retained message it held; with it, a broker stopped by a
@@ -185,14 +175,16 @@ class From {
     sockaddr_in local{};
     local.sin_family = AF_INET;
     ::inet_pton(AF_INET, address, &local.sin_addr);
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local),
+              0);
     to_.sin_family = AF_INET;
     to_.sin_port = htons(static_cast<std::uint16_t>(port));
     to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   }
   ~From() { ::close(fd_); }
   void Send(std::uint8_t kind, const std::vector<std::string>& records) {
-    const recv_test::Bytes bytes = recv_test::BuildDatagram(kind, records, kMac);
+    const recv_test::Bytes bytes =
+        recv_test::BuildDatagram(kind, records, kMac);
     EXPECT_EQ(::sendto(fd_, bytes.data(), bytes.size(), 0,
                        reinterpret_cast<const sockaddr*>(&to_), sizeof to_),
               static_cast<ssize_t>(bytes.size()));
@@ -212,7 +204,8 @@ const std::string kStation = "pelmora/02-00-00-00-00-0D/";
 bool Holds(const Tree& last, const std::string& topic,
            const std::string& payload) {
   const auto found = last.find(topic);
-  return found != last.end() && found->second.find(payload) != std::string::npos;
+  return found != last.end() &&
+         found->second.find(payload) != std::string::npos;
 }
 
 class GatewayTest : public ::testing::Test {
@@ -226,9 +219,12 @@ class GatewayTest : public ::testing::Test {
 
   void StartGateway(const std::vector<std::string>& more = {}) {
     std::vector<std::string> args = {
-        "--port",   "0",   "--broker-port", std::to_string(broker_->port()),
-        "--settle", "300", "--silence",     "2",
-        "--reconnect-max", "1", "--stats", "1"};
+        "--port",          "0",
+        "--broker-port",   std::to_string(broker_->port()),
+        "--settle",        "300",
+        "--silence",       "2",
+        "--reconnect-max", "1",
+        "--stats",         "1"};
     args.insert(args.end(), more.begin(), more.end());
     gateway_ = std::make_unique<recv_test::Tool>(
         args, std::vector<std::string>{PELMORA_GATEWAY_BINARY});
@@ -333,7 +329,6 @@ TEST_F(GatewayTest, VanishedPointsAreClearedAndABrokerRestartLosesNothing) {
            last.at("pelmora/gateway/status") == "offline";
   }));
 }
-
 
 TEST_F(GatewayTest, ForgedDatagramsFromAnotherAddressChangeNothing) {
   StartGateway({"--quiet"});
@@ -477,7 +472,8 @@ class KeptTreeTest : public GatewayTest {
   bool Persistence() const override { return true; }
 };
 
-TEST_F(KeptTreeTest, ClearingsAndNewestEventsFollowTheStateAndStatusesTellTheTruth) {
+TEST_F(KeptTreeTest,
+       ClearingsAndNewestEventsFollowTheStateAndStatusesTellTheTruth) {
   StartGateway({"--quiet", "--queue", "3"});
   Subscriber watcher(broker_->port(), "pelmora-test-watcher");
   {
@@ -496,9 +492,8 @@ TEST_F(KeptTreeTest, ClearingsAndNewestEventsFollowTheStateAndStatusesTellTheTru
   }
   const std::size_t before = watcher.Order().size();
   broker_->Start();
-  ASSERT_TRUE(watcher.WaitFor([](const Tree&, const auto& events) {
-    return events.size() == 3;
-  }));
+  ASSERT_TRUE(watcher.WaitFor(
+      [](const Tree&, const auto& events) { return events.size() == 3; }));
   EXPECT_TRUE(watcher.WaitFor([](const Tree&, const auto& events) {
     return events == std::vector<std::string>{"e|3", "e|4", "e|5"};
   }));

@@ -88,8 +88,8 @@ class StationTableTest : public ::testing::Test {
                             std::uint8_t station = 1) {
     std::string status;
     for (const Message& m : messages)
-      if (m.topic == "pelmora/02-00-00-00-00-0" + std::to_string(station) +
-                         "/status")
+      if (m.topic ==
+          "pelmora/02-00-00-00-00-0" + std::to_string(station) + "/status")
         status = m.payload;
     return status;
   }
@@ -123,15 +123,16 @@ TEST_F(StationTableTest, LastSnapshotIsWhenItsLastSnapshotDatagramCame) {
   At(0, Datagram(0xFF, {"A|1"}));
   At(100, Datagram(0xFF, {"B|1"}));
   At(200, Datagram(0x01, {"A|2"}));  // an item while it settles
-  EXPECT_NE(Status(TickAt(400)).find("\"last_snapshot\":\"" +
-                                     WallText(When(100).wall) + "\""),
+  EXPECT_NE(Status(TickAt(400))
+                .find("\"last_snapshot\":\"" + WallText(When(100).wall) + "\""),
             std::string::npos);
 }
 
 TEST_F(StationTableTest, PointsTheBrokerHeldCountAndGoWithTheNextSnapshot) {
   const std::string root = "pelmora/02-00-00-00-00-01/points/";
   std::vector<Message> out;
-  table_.Learn({{root + "A", "1", true}, {root + "B", "2", true},
+  table_.Learn({{root + "A", "1", true},
+                {root + "B", "2", true},
                 {"pelmora/02-00-00-00-00-01/status", "{}", true}},
                &out);
   EXPECT_NE(Status(At(0, Datagram(0xFF, {"A|1"}))).find("\"points\":2}"),
@@ -144,13 +145,13 @@ TEST_F(StationTableTest, PointsTheBrokerHeldCountAndGoWithTheNextSnapshot) {
 
 TEST_F(StationTableTest, AnEmptyValueIsKeptAndIsNoClearing) {
   const std::string root = "pelmora/02-00-00-00-00-01/points/";
-  EXPECT_EQ(Points(At(0, Datagram(0x01, {"E|", "F", std::string("N|\0x", 4),
-                                         "G|g"}))),
-            (std::map<std::string, std::string>{
-                {root + "E", std::string(1, '\0')},
-                {root + "F", std::string(1, '\0')},
-                {root + "N", std::string("\0\0x", 3)},
-                {root + "G", "g"}}));
+  EXPECT_EQ(
+      Points(
+          At(0, Datagram(0x01, {"E|", "F", std::string("N|\0x", 4), "G|g"}))),
+      (std::map<std::string, std::string>{{root + "E", std::string(1, '\0')},
+                                          {root + "F", std::string(1, '\0')},
+                                          {root + "N", std::string("\0\0x", 3)},
+                                          {root + "G", "g"}}));
   for (const std::string value : {std::string(), std::string("\0", 1),
                                   std::string("\0\0", 2), std::string("v")})
     EXPECT_EQ(ValueOfPayload(PayloadOfValue(value)), value);
@@ -292,9 +293,15 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
                          "station = 02-00-00-00-00-02 10.0.0.1\n";
   const std::string secret = ::testing::TempDir() + "pelmora_gateway.secret";
   std::ofstream(secret) << "s3cret\r\n";
-  std::vector<std::string> words = {
-      "pelmora-gateway", "--config", path, "--broker-port", "1884",
-      "--settle",        "50", "--password-file", secret};
+  std::vector<std::string> words = {"pelmora-gateway",
+                                    "--config",
+                                    path,
+                                    "--broker-port",
+                                    "1884",
+                                    "--settle",
+                                    "50",
+                                    "--password-file",
+                                    secret};
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   GatewayOptions options;

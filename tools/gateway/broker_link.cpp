@@ -83,8 +83,7 @@ bool BrokerLink::Start(std::string* error) {
     result = mosquitto_tls_set(
         client_, options_.caFile.c_str(), nullptr,
         options_.certFile.empty() ? nullptr : options_.certFile.c_str(),
-        options_.keyFile.empty() ? nullptr : options_.keyFile.c_str(),
-        nullptr);
+        options_.keyFile.empty() ? nullptr : options_.keyFile.c_str(), nullptr);
   }
   if (result == MOSQ_ERR_SUCCESS) {
     result = mosquitto_max_inflight_messages_set(
@@ -100,7 +99,6 @@ bool BrokerLink::Start(std::string* error) {
   }
   mosquitto_connect_callback_set(client_, &BrokerLink::OnConnect);
   mosquitto_publish_callback_set(client_, &BrokerLink::OnPublish);
-  mosquitto_subscribe_callback_set(client_, &BrokerLink::OnSubscribe);
   mosquitto_message_callback_set(client_, &BrokerLink::OnMessage);
   mosquitto_log_callback_set(client_, &BrokerLink::OnLog);
   network_ = std::thread([this] { Run(); });
@@ -287,8 +285,6 @@ void BrokerLink::OnConnect(mosquitto* client, void* self, int result) {
   link->connected_ = true;
 }
 
-void BrokerLink::OnSubscribe(mosquitto*, void*, int, int, const int*) {}
-
 void BrokerLink::OnMessage(mosquitto* client, void* self,
                            const mosquitto_message* message) {
   auto* link = static_cast<BrokerLink*>(self);
@@ -299,9 +295,8 @@ void BrokerLink::OnMessage(mosquitto* client, void* self,
     // that matched before it.
     if (std::strcmp(message->topic, kGatewayStatusTopic) != 0) return;
     link->reading_ = false;
-    mosquitto_unsubscribe_multiple(client, nullptr, 2,
-                                   const_cast<char* const*>(kHeldFilters),
-                                   nullptr);
+    mosquitto_unsubscribe_multiple(
+        client, nullptr, 2, const_cast<char* const*>(kHeldFilters), nullptr);
     return;
   }
   if (std::strcmp(message->topic, kGatewayStatusTopic) == 0) return;
@@ -320,7 +315,8 @@ void BrokerLink::OnPublish(mosquitto*, void* self, int messageId) {
 
 void BrokerLink::OnLog(mosquitto*, void* self, int level, const char* text) {
   // libmosquitto tells the TLS library's reason only here.
-  if (level == MOSQ_LOG_ERR) static_cast<BrokerLink*>(self)->lastLogError_ = text;
+  if (level == MOSQ_LOG_ERR)
+    static_cast<BrokerLink*>(self)->lastLogError_ = text;
 }
 
 }  // namespace pelmora::gateway

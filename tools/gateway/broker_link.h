@@ -44,7 +44,7 @@ class BrokerLink {
     std::string host = "127.0.0.1";
     int port = 1883;
     std::string clientId;
-    std::string caFile;  // TLS when set
+    std::string caFile;    // TLS when set
     std::string certFile;  // a client certificate, with its key
     std::string keyFile;
     std::string user;
@@ -102,12 +102,9 @@ class BrokerLink {
  private:
   static void OnConnect(mosquitto* client, void* self, int result);
   static void OnPublish(mosquitto* client, void* self, int messageId);
-  static void OnSubscribe(mosquitto* client, void* self, int messageId,
-                          int count, const int* granted);
   static void OnMessage(mosquitto* client, void* self,
                         const mosquitto_message* message);
-  static void OnLog(mosquitto* client, void* self, int level,
-                    const char* text);
+  static void OnLog(mosquitto* client, void* self, int level, const char* text);
 
   // The network thread: connect, loop, wait, again.
   void Run();

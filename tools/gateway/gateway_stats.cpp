@@ -83,7 +83,8 @@ void GatewayStats::Report(double seconds, const Link& link, std::string* line,
            " dropped=" + std::to_string(link.dropped) +
            " kernel_drops=" + std::to_string(link.kernelDrops) +
            (link.connected ? " broker=up" : " broker=down");
-  if (!link.connected && !link.reason.empty()) *line += " (" + link.reason + ")";
+  if (!link.connected && !link.reason.empty())
+    *line += " (" + link.reason + ")";
   std::string reason = "null";
   if (!link.reason.empty()) {
     reason.clear();

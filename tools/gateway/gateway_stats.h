@@ -22,10 +22,10 @@ class GatewayStats {
   struct Link {
     std::size_t stations = 0;
     std::size_t backlog = 0;
-    std::uint64_t dropped = 0;       // events, from the full queue
-    std::uint64_t kernelDrops = 0;   // datagrams the socket had no room for
+    std::uint64_t dropped = 0;      // events, from the full queue
+    std::uint64_t kernelDrops = 0;  // datagrams the socket had no room for
     bool connected = false;
-    std::string reason;              // why not, when not connected
+    std::string reason;  // why not, when not connected
   };
   // The report of the interval that ends now, `seconds` long, as a line for
   // stdout and a JSON object; the per-second rates start again from zero,

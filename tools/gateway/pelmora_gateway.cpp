@@ -102,8 +102,11 @@ int main(int argc, char** argv) {
   while (stopRequested == 0) {
     messages.clear();
     for (int i = 0;
-         i < kBurst &&
-         receiver.Receive(&bytes, i != 0 ? 0 : broker.sending() ? kWaitWhileSendingMs : kWaitMs, &sender);
+         i < kBurst && receiver.Receive(&bytes,
+                                        i != 0             ? 0
+                                        : broker.sending() ? kWaitWhileSendingMs
+                                                           : kWaitMs,
+                                        &sender);
          ++i) {
       pelmora::wire::Datagram datagram;
       pelmora::wire::Malformed reason;
@@ -137,11 +140,11 @@ int main(int argc, char** argv) {
       lastReport = now.steady;
       std::string line;
       std::string json;
-      stats.Report(seconds.count(),
-                   {stations.station_count(), broker.backlog(),
-                    broker.dropped(), KernelDrops(receiver.local()),
-                    broker.connected(), broker.reason()},
-                   &line, &json);
+      stats.Report(
+          seconds.count(),
+          {stations.station_count(), broker.backlog(), broker.dropped(),
+           KernelDrops(receiver.local()), broker.connected(), broker.reason()},
+          &line, &json);
       if (options.statsToStdout) {
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);

@@ -302,7 +302,8 @@ void StationTable::Learn(const std::vector<Message>& held,
       changed.insert(&found->second);
     }
   }
-  for (const Station* station : changed) out->push_back(StatusMessage(*station));
+  for (const Station* station : changed)
+    out->push_back(StatusMessage(*station));
 }
 
 void StationTable::GoOffline(std::vector<Message>* out) {
@@ -369,7 +370,8 @@ Message StationTable::StatusMessage(const Station& station) const {
   status += station.everSnapshot
                 ? "\"" + WallText(station.lastSnapshotEnded) + "\""
                 : std::string("null");
-  status += ",\"points\":" + std::to_string(station.points.size() + station.held.size()) + "}";
+  status += ",\"points\":" +
+            std::to_string(station.points.size() + station.held.size()) + "}";
   return {kTopicRoot + station.mac + "/status", status, true};
 }
 

@@ -152,7 +152,7 @@ class StationTable {
   };
 
   Verdict Admit(const std::string& mac, const wire::Endpoint& from,
-               const Moment& now, Station** station);
+                const Moment& now, Station** station);
   Verdict Refuse(Refusal refusal, const std::string& mac,
                  const wire::Endpoint& from);
   void EndSnapshot(Station& station, std::vector<Message>* out);
