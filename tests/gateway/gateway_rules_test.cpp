@@ -94,7 +94,16 @@ class StationTableTest : public ::testing::Test {
     return status;
   }
 
-  StationTable table_{{false, milliseconds(5000), milliseconds(300)}};
+  // Silence 5 s, settle 300 ms.
+  static StationTable::Options Rules(bool json = false) {
+    StationTable::Options options;
+    options.json = json;
+    options.silence = milliseconds(5000);
+    options.settle = milliseconds(300);
+    return options;
+  }
+
+  StationTable table_{Rules()};
   const Moment start_ = Moment::Now();
   StationTable::Verdict last_;
 };
@@ -152,8 +161,8 @@ TEST_F(StationTableTest, AnEmptyValueIsKeptAndIsNoClearing) {
                                           {root + "F", std::string(1, '\0')},
                                           {root + "N", std::string("\0\0x", 3)},
                                           {root + "G", "g"}}));
-  for (const std::string value : {std::string(), std::string("\0", 1),
-                                  std::string("\0\0", 2), std::string("v")})
+  for (const std::string& value : {std::string(), std::string("\0", 1),
+                                   std::string("\0\0", 2), std::string("v")})
     EXPECT_EQ(ValueOfPayload(PayloadOfValue(value)), value);
 }
 
@@ -180,7 +189,7 @@ TEST_F(StationTableTest, TheTrustedListAndTheStationBoundRefuseTheRest) {
     EXPECT_TRUE(ParseTrustedStation(text, &station)) << text;
     return station;
   };
-  StationTable::Options options{false, milliseconds(5000), milliseconds(300)};
+  StationTable::Options options = Rules();
   options.trusted = {trusted("02-00-00-00-00-01 10.1.2.0/24"),
                      trusted("02:00:00:00:00:02 10.1.3.7"),
                      trusted("02-00-00-00-00-03 0.0.0.0/0")};
@@ -245,7 +254,7 @@ TEST_F(StationTableTest, StatusGoesOfflineAfterSilenceAndBackOnline) {
 }
 
 TEST_F(StationTableTest, JsonPayloadsDecodeGbkAndKeepBytesThatAreNone) {
-  StationTable json({true, milliseconds(5000), milliseconds(300)});
+  StationTable json(Rules(true));
   std::vector<Message> out;
   json.Apply(Datagram(0x01, {"T|\xCE\xC2\xB6\xC8", "U|a\xFF"}), {1, 2},
              {start_.steady, std::chrono::system_clock::time_point(
