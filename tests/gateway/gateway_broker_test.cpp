@@ -360,7 +360,7 @@ TEST_F(GatewayTest, ForgedDatagramsFromAnotherAddressChangeNothing) {
 }
 
 TEST_F(GatewayTest, ABurstBeyondTheQueueLeavesEveryRetainedValueCurrent) {
-  StartGateway({"--quiet", "--queue", "20", "--in-flight", "5"});
+  StartGateway({"--quiet", "--queue", "20", "--in-flight", "50"});
   Subscriber watcher(broker_->port());
   From station("127.0.0.1", gatewayPort_);
   Tree expected;
