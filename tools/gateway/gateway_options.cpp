@@ -60,7 +60,8 @@ const char kGatewayUsage[] =
     "\n"
     "Point names become topic levels read as GBK: printable ASCII stays,\n"
     "GBK characters become UTF-8, every other byte and / + # % become %XX.\n"
-    "SIGINT and SIGTERM end it: 'offline' is published, the queue flushed.\n"
+    "SIGINT and SIGTERM end it: every station's status, then the gateway's,\n"
+    "goes 'offline', and what waits is flushed.\n"
     "Exit status: 0 after a signal, 1 when it cannot listen, read a CA,\n"
     "certificate or key file, or start the MQTT client, 2 for a bad\n"
     "command line or config file.\n";
