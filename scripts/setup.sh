@@ -33,8 +33,9 @@ install() {
 
 install cmake g++ make clang googletest libgtest-dev libbenchmark-dev
 # The gateway's MQTT client library, and the broker and clients that its
-# tests and the README's walk-through run.
-install libmosquitto-dev mosquitto mosquitto-clients
+# tests and the README's walk-through run; openssl makes the certificates
+# of the gateway's TLS test.
+install libmosquitto-dev mosquitto mosquitto-clients openssl
 $native_only && exit 0
 
 # clang with libFuzzer and its sanitizer run-times, for the fuzz targets.

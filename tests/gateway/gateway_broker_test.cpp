@@ -8,7 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +20,7 @@
 #include <thread>
 
 #include "host_run.h"
+#include "mosquitto_port.h"
 #include "recv_test_support.h"
 
 namespace pelmora::testing {
@@ -27,28 +30,30 @@ using Tree = std::map<std::string, std::string>;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-constexpr char kMosquitto[] = "/usr/sbin/mosquitto";
+using gateway_test::FreeTcpPort;
+using gateway_test::kMosquitto;
 
-int FreeTcpPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
-// A mosquitto broker on a loopback port, without persistence: a restart
-// loses every retained message it held.
+// A mosquitto broker on a loopback port. Without persistence a restart
+// loses every retained message it held; with it, a broker stopped by a
+// signal keeps them and its clients' sessions. `listener` adds to the
+// listener's lines (TLS, a password file).
 class Broker {
  public:
-  Broker() : port_(FreeTcpPort()) {
-    std::ofstream(dir_.path() + "/mosquitto.conf")
-        << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n"
-        << "log_dest none\n";
+  explicit Broker(bool persistence = false, const std::string& listener = "")
+      : port_(FreeTcpPort()) {
+    std::ofstream config(dir_.path() + "/mosquitto.conf");
+    config << "per_listener_settings true\n"
+           << "listener " << port_ << " 127.0.0.1\n"
+           << (listener.empty() ? "allow_anonymous true\n" : listener)
+           << "log_dest none\n"
+           // Run as root, it would become a user who cannot read the
+           // test's files.
+           << "user root\n";
+    if (persistence) {
+      config << "persistence true\npersistence_location " << dir_.path()
+             << "/\n";
+    }
+    config.close();
     Start();
   }
   void Start() {
@@ -58,8 +63,17 @@ class Broker {
     for (int i = 0; i < 100 && !Accepts(); ++i)
       std::this_thread::sleep_for(milliseconds(50));
   }
+  // Killed: it saves nothing.
   void Stop() { process_.reset(); }
+  // Stopped as a service is: it saves what it holds first.
+  void Shutdown() {
+    process_->Signal(SIGTERM);
+    process_->ExitStatus();
+    process_.reset();
+  }
+  void Signal(int number) { process_->Signal(number); }
   int port() const { return port_; }
+  const std::string& dir() const { return dir_.path(); }
 
  private:
   bool Accepts() const {
@@ -80,12 +94,13 @@ class Broker {
 };
 
 // Subscribes to everything under pelmora/ and keeps the last payload of
-// each topic and every event in order.
+// each topic, every event and every topic in order. With an `id`, its
+// session outlives a broker restart: what arrives meanwhile waits for it.
 class Subscriber {
  public:
-  explicit Subscriber(int port) {
+  explicit Subscriber(int port, const char* id = nullptr) {
     mosquitto_lib_init();
-    client_ = mosquitto_new(nullptr, true, this);
+    client_ = mosquitto_new(id, id == nullptr, this);
     mosquitto_message_callback_set(client_, &Subscriber::OnMessage);
     EXPECT_EQ(mosquitto_connect(client_, "127.0.0.1", port, 30),
               MOSQ_ERR_SUCCESS);
@@ -105,6 +120,11 @@ class Subscriber {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, seconds(20),
                              [&] { return done(last_, events_); });
+  }
+  // The topics of the messages that came, in order.
+  std::vector<std::string> Order() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return order_;
   }
   // What the broker holds under points/: for a subscriber that has just
   // come, the retained messages, once they stop arriving.
@@ -131,6 +151,7 @@ class Subscriber {
                               static_cast<std::size_t>(message->payloadlen));
     std::lock_guard<std::mutex> lock(s->mutex_);
     s->last_[topic] = payload;
+    s->order_.push_back(topic);
     if (topic.size() > 7 && topic.compare(topic.size() - 7, 7, "/events") == 0)
       s->events_.push_back(payload);
     ++s->count_;
@@ -142,21 +163,71 @@ class Subscriber {
   std::condition_variable changed_;
   Tree last_;
   std::vector<std::string> events_;
+  std::vector<std::string> order_;
   std::size_t count_ = 0;
 };
+
+// Datagrams from a loopback address of the test's choice, as a station or
+// someone who forges one would send them.
+class From {
+ public:
+  From(const char* address, int port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, address, &local.sin_addr);
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local),
+              0);
+    to_.sin_family = AF_INET;
+    to_.sin_port = htons(static_cast<std::uint16_t>(port));
+    to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  }
+  ~From() { ::close(fd_); }
+  void Send(std::uint8_t kind, const std::vector<std::string>& records) {
+    const recv_test::Bytes bytes =
+        recv_test::BuildDatagram(kind, records, kMac);
+    EXPECT_EQ(::sendto(fd_, bytes.data(), bytes.size(), 0,
+                       reinterpret_cast<const sockaddr*>(&to_), sizeof to_),
+              static_cast<ssize_t>(bytes.size()));
+  }
+  static constexpr std::array<std::uint8_t, 6> kMac = {2, 0, 0, 0, 0, 0x0D};
+
+ private:
+  int fd_;
+  sockaddr_in to_{};
+};
+
+constexpr std::uint8_t kItem = 0x01;
+constexpr std::uint8_t kEvent = 0x02;
+constexpr std::uint8_t kSnapshot = 0xFF;
+const std::string kStation = "pelmora/02-00-00-00-00-0D/";
+
+bool Holds(const Tree& last, const std::string& topic,
+           const std::string& payload) {
+  const auto found = last.find(topic);
+  return found != last.end() &&
+         found->second.find(payload) != std::string::npos;
+}
 
 class GatewayTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!std::filesystem::exists(kMosquitto))
       GTEST_SKIP() << "no mosquitto broker here (scripts/setup.sh installs it)";
-    broker_ = std::make_unique<Broker>();
+    broker_ = std::make_unique<Broker>(Persistence());
+  }
+  virtual bool Persistence() const { return false; }
+
+  void StartGateway(const std::vector<std::string>& more = {}) {
+    std::vector<std::string> args = {
+        "--port",          "0",
+        "--broker-port",   std::to_string(broker_->port()),
+        "--settle",        "300",
+        "--silence",       "2",
+        "--reconnect-max", "1",
+        "--stats",         "1"};
+    args.insert(args.end(), more.begin(), more.end());
     gateway_ = std::make_unique<recv_test::Tool>(
-        std::vector<std::string>{"--port", "0", "--broker-port",
-                                 std::to_string(broker_->port()), "--settle",
-                                 "300", "--silence", "2", "--reconnect-max",
-                                 "1", "--stats", "1", "--quiet"},
-        std::vector<std::string>{PELMORA_GATEWAY_BINARY});
+        args, std::vector<std::string>{PELMORA_GATEWAY_BINARY});
     gatewayPort_ = gateway_->ListeningPort();
     ASSERT_GT(gatewayPort_, 0);
   }
@@ -175,6 +246,7 @@ class GatewayTest : public ::testing::Test {
 };
 
 TEST_F(GatewayTest, TwoStationsLandInTheRetainedTreeWithTheirEventsInOrder) {
+  StartGateway({"--quiet"});
   Subscriber watcher(broker_->port());
   const std::string temperature = "\xCE\xC2\xB6\xC8";  // 温度
   EXPECT_EQ(Station("02:00:00:00:00:0A")
@@ -212,6 +284,7 @@ TEST_F(GatewayTest, TwoStationsLandInTheRetainedTreeWithTheirEventsInOrder) {
 }
 
 TEST_F(GatewayTest, VanishedPointsAreClearedAndABrokerRestartLosesNothing) {
+  StartGateway({"--quiet"});
   const std::string p = "pelmora/02-00-00-00-00-0C/points/P";
   std::unique_ptr<HostDir> station = Station("02:00:00:00:00:0C");
   // The host restarts its service with one point fewer; the operator then
@@ -255,6 +328,211 @@ TEST_F(GatewayTest, VanishedPointsAreClearedAndABrokerRestartLosesNothing) {
     return last.count("pelmora/gateway/status") &&
            last.at("pelmora/gateway/status") == "offline";
   }));
+}
+
+TEST_F(GatewayTest, ForgedDatagramsFromAnotherAddressChangeNothing) {
+  StartGateway({"--quiet"});
+  Subscriber watcher(broker_->port());
+  From station("127.0.0.1", gatewayPort_);
+  From forger("127.0.0.2", gatewayPort_);
+  station.Send(kSnapshot, {"A|1", "B|2"});
+  station.Send(kItem, {"E|"});  // an empty value is a value
+  ASSERT_TRUE(watcher.WaitFor([](const Tree& last, const auto&) {
+    return last.count(kStation + "points/E") != 0;
+  }));
+  // One forged snapshot datagram would clear B once it settled.
+  forger.Send(kSnapshot, {"A|forged"});
+  forger.Send(kEvent, {"x|forged"});
+  station.Send(kEvent, {"e|real"});
+  EXPECT_TRUE(watcher.WaitFor([](const Tree& last, const auto&) {
+    return Holds(last, "pelmora/gateway/stats", "\"wrong_address\":2");
+  }));
+  EXPECT_TRUE(watcher.WaitFor([](const Tree& last, const auto&) {
+    return Holds(last, kStation + "status", "\"last_snapshot\":\"");
+  }));
+  EXPECT_EQ(Subscriber(broker_->port()).Points(),
+            (Tree{{kStation + "points/A", "1"},
+                  {kStation + "points/B", "2"},
+                  {kStation + "points/E", std::string(1, '\0')}}));
+  EXPECT_TRUE(watcher.WaitFor([](const Tree&, const auto& events) {
+    return events == std::vector<std::string>{"e|real"};
+  }));
+}
+
+TEST_F(GatewayTest, ABurstBeyondTheQueueLeavesEveryRetainedValueCurrent) {
+  StartGateway({"--quiet", "--queue", "20", "--in-flight", "50"});
+  Subscriber watcher(broker_->port());
+  From station("127.0.0.1", gatewayPort_);
+  Tree expected;
+  for (int round = 0; round < 2; ++round) {
+    for (int datagram = 0; datagram < 10; ++datagram) {
+      std::vector<std::string> records;
+      for (int i = 0; i < 40; ++i) {
+        const std::string name = "P" + std::to_string(datagram * 40 + i);
+        // The second round changes every other point.
+        if (round == 1 && i % 2 == 0) continue;
+        const std::string value = std::to_string(round);
+        records.push_back(name + "|" + value);
+        expected[kStation + "points/" + name] = value;
+      }
+      station.Send(kItem, records);
+      station.Send(kEvent, {"e|" + std::to_string(round * 10 + datagram)});
+    }
+  }
+  EXPECT_TRUE(watcher.WaitFor([&](const Tree& last, const auto&) {
+    return Holds(last, "pelmora/gateway/stats", "\"backlog\":0,");
+  }));
+  EXPECT_EQ(Subscriber(broker_->port()).Points(), expected);
+}
+
+TEST_F(GatewayTest, ValuesInFlightWhenTheBrokerDiesArriveAndTheBacklogEmpties) {
+  StartGateway({"--quiet"});
+  From station("127.0.0.1", gatewayPort_);
+  // The broker takes the messages in but acknowledges none, then dies.
+  broker_->Signal(SIGSTOP);
+  for (int i = 0; i < 30; ++i)
+    station.Send(kItem, {"P" + std::to_string(i) + "|" + std::to_string(i)});
+  std::this_thread::sleep_for(milliseconds(300));
+  broker_->Stop();
+  broker_->Start();
+  Subscriber watcher(broker_->port());
+  EXPECT_TRUE(watcher.WaitFor([&](const Tree& last, const auto&) {
+    return Holds(last, "pelmora/gateway/stats", "\"backlog\":0,") &&
+           last.count(kStation + "points/P29") != 0;
+  }));
+  EXPECT_EQ(Subscriber(broker_->port()).Points().size(), 30u);
+}
+
+TEST_F(GatewayTest, DatagramsTheSystemDroppedAreCounted) {
+  StartGateway({"--quiet"});
+  Subscriber watcher(broker_->port());
+  From station("127.0.0.1", gatewayPort_);
+  gateway_->Signal(SIGSTOP);  // its socket buffer fills and overflows
+  for (int i = 0; i < 40000; ++i) station.Send(kItem, {"A|1"});
+  gateway_->Signal(SIGCONT);
+  EXPECT_TRUE(watcher.WaitFor([](const Tree& last, const auto&) {
+    return Holds(last, "pelmora/gateway/stats", "\"kernel_drops\":") &&
+           !Holds(last, "pelmora/gateway/stats", "\"kernel_drops\":0,");
+  }));
+}
+
+TEST_F(GatewayTest, BadCaCertificateOrKeyFilesAreRefusedByName) {
+  for (const char* option : {"--cafile", "--certfile", "--keyfile"}) {
+    recv_test::Tool gateway(
+        {"--port", "0", option, "/nonexistent/site.pem"},
+        {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", PELMORA_GATEWAY_BINARY});
+    EXPECT_NE(gateway.ReadOutput().find("/nonexistent/site.pem"),
+              std::string::npos)
+        << option;
+    EXPECT_EQ(gateway.ExitStatus(), 1);
+  }
+}
+
+// A TLS listener with a password file, certificates made here. The gateway
+// first trusts the wrong CA; once the right one is in its file, it gets
+// through without a restart.
+TEST_F(GatewayTest, ATlsFailureIsRetriedUntilTheRightCaIsInPlace) {
+  const TempDir pki;
+  const std::string d = pki.path() + "/";
+  const std::string newKey =
+      "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+      "-days 1 2>/dev/null ";
+  const std::string script =
+      "cd " + d + " && " + newKey +
+      "-x509 -subj /CN=site-ca -keyout ca.key -out ca.pem && " + newKey +
+      "-x509 -subj /CN=site-ca -keyout other.key -out other.pem && " + newKey +
+      "-subj /CN=127.0.0.1 -keyout server.key -out server.csr && "
+      "printf 'subjectAltName=IP:127.0.0.1\\n' > san && "
+      "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key "
+      "-CAcreateserial -days 1 -extfile san -out server.pem 2>/dev/null && "
+      "mosquitto_passwd -b -c passwd pelmora 's3 cret' && "
+      "printf 's3 cret\\n' > secret && cp other.pem trusted.pem";
+  ASSERT_EQ(std::system(script.c_str()), 0);
+  Broker tls(false, "cafile " + d + "ca.pem\ncertfile " + d +
+                        "server.pem\nkeyfile " + d + "server.key\n" +
+                        "password_file " + d + "passwd\n");
+  recv_test::Tool gateway(
+      {"--port", "0", "--broker-port", std::to_string(tls.port()), "--cafile",
+       d + "trusted.pem", "--user", "pelmora", "--password-file", d + "secret",
+       "--reconnect-max", "1", "--stats", "1"},
+      {PELMORA_GATEWAY_BINARY});
+  ASSERT_GT(gateway.ListeningPort(), 0);
+  EXPECT_NE(gateway.ReadOutput("verify failed").find("broker=down"),
+            std::string::npos);
+  std::filesystem::copy_file(d + "ca.pem", d + "trusted.pem",
+                             std::filesystem::copy_options::overwrite_existing);
+  EXPECT_NE(gateway.ReadOutput("broker=up").find("broker=up"),
+            std::string::npos);
+}
+
+// The broker keeps its retained tree and its clients' sessions across a
+// restart, as a site's broker does.
+class KeptTreeTest : public GatewayTest {
+ protected:
+  bool Persistence() const override { return true; }
+};
+
+TEST_F(KeptTreeTest,
+       ClearingsAndNewestEventsFollowTheStateAndStatusesTellTheTruth) {
+  StartGateway({"--quiet", "--queue", "3"});
+  Subscriber watcher(broker_->port(), "pelmora-test-watcher");
+  {
+    From station("127.0.0.1", gatewayPort_);
+    station.Send(kSnapshot, {"A|1", "B|1", "C|1"});
+    ASSERT_TRUE(watcher.WaitFor([](const Tree& last, const auto&) {
+      return Holds(last, kStation + "status", "\"last_snapshot\":\"");
+    }));
+    broker_->Shutdown();
+    // While the broker is away the station drops C and sends five events:
+    // the queue keeps the newest three.
+    station.Send(kSnapshot, {"A|2", "B|2"});
+    for (const char* event : {"e|1", "e|2", "e|3", "e|4", "e|5"})
+      station.Send(kEvent, {event});
+    std::this_thread::sleep_for(milliseconds(500));  // C's snapshot settles
+  }
+  const std::size_t before = watcher.Order().size();
+  broker_->Start();
+  ASSERT_TRUE(watcher.WaitFor(
+      [](const Tree&, const auto& events) { return events.size() == 3; }));
+  EXPECT_TRUE(watcher.WaitFor([](const Tree&, const auto& events) {
+    return events == std::vector<std::string>{"e|3", "e|4", "e|5"};
+  }));
+  // The retained state came first.
+  const std::vector<std::string> order = watcher.Order();
+  std::size_t lastPoint = 0;
+  std::size_t firstEvent = order.size();
+  for (std::size_t i = before; i < order.size(); ++i) {
+    if (order[i].find("/points/") != std::string::npos) lastPoint = i;
+    if (order[i] == kStation + "events") firstEvent = std::min(firstEvent, i);
+  }
+  EXPECT_LT(lastPoint, firstEvent);
+  EXPECT_EQ(Subscriber(broker_->port()).Points(),
+            (Tree{{kStation + "points/A", "2"}, {kStation + "points/B", "2"}}));
+
+  // A gateway that stops takes its stations offline with it.
+  gateway_->Signal(SIGTERM);
+  EXPECT_EQ(gateway_->ExitStatus(), 0);
+  EXPECT_TRUE(watcher.WaitFor([](const Tree& last, const auto&) {
+    return Holds(last, kStation + "status", "{\"state\":\"offline\"") &&
+           Holds(last, "pelmora/gateway/status", "offline");
+  }));
+  // The next one knows what the broker holds: B counts, and goes with the
+  // station's next snapshot.
+  StartGateway({"--quiet"});
+  From station("127.0.0.1", gatewayPort_);
+  ASSERT_TRUE(watcher.WaitFor([](const Tree& last, const auto&) {
+    return Holds(last, "pelmora/gateway/status", "online");
+  }));
+  station.Send(kItem, {"A|3"});
+  EXPECT_TRUE(watcher.WaitFor([](const Tree& last, const auto&) {
+    return Holds(last, kStation + "status", "\"points\":2}");
+  }));
+  station.Send(kSnapshot, {"A|3"});
+  EXPECT_TRUE(watcher.WaitFor([](const Tree& last, const auto&) {
+    return Holds(last, kStation + "status", "\"points\":1}");
+  }));
+  EXPECT_EQ(Subscriber(broker_->port()).Points(),
+            (Tree{{kStation + "points/A", "3"}}));
 }
 
 }  // namespace

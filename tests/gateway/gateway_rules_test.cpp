@@ -95,9 +95,10 @@ class StationTableTest : public ::testing::Test {
   }
   // Applies at `atMs` from the start and returns what the table published
   // then, topic by topic in order.
-  std::vector<Message> At(int atMs, const wire::Datagram& datagram) {
+  std::vector<Message> At(int atMs, const wire::Datagram& datagram,
+                          std::uint32_t from = 0x7F000001) {
     std::vector<Message> out;
-    table_.Apply(datagram, {0x7F000001, 5000}, When(atMs), &out);
+    last_ = table_.Apply(datagram, {from, 5000}, When(atMs), &out);
     return out;
   }
   std::vector<Message> TickAt(int atMs) {
@@ -118,8 +119,28 @@ class StationTableTest : public ::testing::Test {
     return points;
   }
 
-  StationTable table_{{false, milliseconds(5000), milliseconds(300)}};
+  static std::string Status(const std::vector<Message>& messages,
+                            std::uint8_t station = 1) {
+    std::string status;
+    for (const Message& m : messages)
+      if (m.topic ==
+          "pelmora/02-00-00-00-00-0" + std::to_string(station) + "/status")
+        status = m.payload;
+    return status;
+  }
+
+  // Silence 5 s, settle 300 ms.
+  static StationTable::Options Rules(bool json = false) {
+    StationTable::Options options;
+    options.json = json;
+    options.silence = milliseconds(5000);
+    options.settle = milliseconds(300);
+    return options;
+  }
+
+  StationTable table_{Rules()};
   const Moment start_ = Moment::Now();
+  StationTable::Verdict last_;
 };
 
 TEST_F(StationTableTest, ASnapshotClearsOnlyWhatThePreviousOneHeld) {
@@ -131,8 +152,8 @@ TEST_F(StationTableTest, ASnapshotClearsOnlyWhatThePreviousOneHeld) {
   // snapshot runs, so only B has gone.
   At(1000, Datagram(0xFF, {"A|5"}));
   At(1100, Datagram(0x01, {"C|6"}));
-  EXPECT_TRUE(Points(TickAt(1200)).empty());  // still settling
-  const std::map<std::string, std::string> cleared = Points(TickAt(1400));
+  EXPECT_TRUE(Points(TickAt(1299)).empty());  // still settling
+  const std::map<std::string, std::string> cleared = Points(TickAt(1300));
   EXPECT_EQ(cleared, (std::map<std::string, std::string>{{root + "B", ""}}));
 
   std::vector<Message> state;
@@ -140,6 +161,106 @@ TEST_F(StationTableTest, ASnapshotClearsOnlyWhatThePreviousOneHeld) {
   EXPECT_EQ(Points(state),
             (std::map<std::string, std::string>{
                 {root + "A", "5"}, {root + "C", "6"}, {root + "D", "4"}}));
+}
+
+TEST_F(StationTableTest, LastSnapshotIsWhenItsLastSnapshotDatagramCame) {
+  At(0, Datagram(0xFF, {"A|1"}));
+  At(100, Datagram(0xFF, {"B|1"}));
+  At(200, Datagram(0x01, {"A|2"}));  // an item while it settles
+  EXPECT_NE(Status(TickAt(400))
+                .find("\"last_snapshot\":\"" + WallText(When(100).wall) + "\""),
+            std::string::npos);
+}
+
+TEST_F(StationTableTest, PointsTheBrokerHeldCountAndGoWithTheNextSnapshot) {
+  const std::string root = "pelmora/02-00-00-00-00-01/points/";
+  std::vector<Message> out;
+  table_.Learn({{root + "A", "1", true},
+                {root + "B", "2", true},
+                {"pelmora/02-00-00-00-00-01/status", "{}", true}},
+               &out);
+  EXPECT_NE(Status(At(0, Datagram(0xFF, {"A|1"}))).find("\"points\":2}"),
+            std::string::npos);
+  const std::vector<Message> settled = TickAt(300);
+  EXPECT_EQ(Points(settled),
+            (std::map<std::string, std::string>{{root + "B", ""}}));
+  EXPECT_NE(Status(settled).find("\"points\":1}"), std::string::npos);
+}
+
+TEST_F(StationTableTest, AnEmptyValueIsKeptAndIsNoClearing) {
+  const std::string root = "pelmora/02-00-00-00-00-01/points/";
+  EXPECT_EQ(
+      Points(
+          At(0, Datagram(0x01, {"E|", "F", std::string("N|\0x", 4), "G|g"}))),
+      (std::map<std::string, std::string>{{root + "E", std::string(1, '\0')},
+                                          {root + "F", std::string(1, '\0')},
+                                          {root + "N", std::string("\0\0x", 3)},
+                                          {root + "G", "g"}}));
+  for (const std::string& value : {std::string(), std::string("\0", 1),
+                                   std::string("\0\0", 2), std::string("v")})
+    EXPECT_EQ(ValueOfPayload(PayloadOfValue(value)), value);
+}
+
+TEST_F(StationTableTest, AStationIsBoundToItsAddressUntilItFallsSilent) {
+  At(0, Datagram(0x01, {"A|1"}), 0x7F000001);
+  // Another address with the same MAC changes nothing while it is online.
+  EXPECT_TRUE(At(100, Datagram(0xFF, {"A|forged"}), 0x7F000002).empty());
+  EXPECT_EQ(last_.refusal, Refusal::kWrongAddress);
+  EXPECT_TRUE(last_.news);
+  At(200, Datagram(0x02, {"e|forged"}), 0x7F000002);
+  EXPECT_FALSE(last_.news);  // logged once
+  EXPECT_TRUE(Points(TickAt(400)).empty());
+  // Silent long enough, it may come back from another address.
+  TickAt(5000);
+  const std::vector<Message> moved =
+      At(5100, Datagram(0x01, {"A|2"}), 0x7F000002);
+  EXPECT_EQ(last_.refusal, Refusal::kNone);
+  EXPECT_NE(Status(moved).find("127.0.0.2"), std::string::npos);
+}
+
+TEST_F(StationTableTest, TheTrustedListAndTheStationBoundRefuseTheRest) {
+  const auto trusted = [](const char* text) {
+    TrustedStation station;
+    EXPECT_TRUE(ParseTrustedStation(text, &station)) << text;
+    return station;
+  };
+  StationTable::Options options = Rules();
+  options.trusted = {trusted("02-00-00-00-00-01 10.1.2.0/24"),
+                     trusted("02:00:00:00:00:02 10.1.3.7"),
+                     trusted("02-00-00-00-00-03 0.0.0.0/0")};
+  options.maxStations = 2;
+  table_ = StationTable(options);
+  const struct {
+    std::uint8_t station;
+    std::uint32_t from;
+    Refusal refusal;
+  } cases[] = {
+      {1, 0x0A010205, Refusal::kNone},
+      {1, 0x0A010305, Refusal::kWrongAddress},
+      {2, 0x0A010306, Refusal::kWrongAddress},
+      {2, 0x0A010307, Refusal::kNone},
+      {4, 0x0A010205, Refusal::kUnknownStation},
+      {3, 0x0A010205, Refusal::kTooManyStations},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(At(0, Datagram(0x01, {"A|1"}, c.station), c.from).empty(),
+              c.refusal != Refusal::kNone);
+    EXPECT_EQ(last_.refusal, c.refusal) << int{c.station} << " " << c.from;
+  }
+  // A station that moves inside its network while online says so.
+  EXPECT_NE(Status(At(100, Datagram(0x01, {"A|2"}), 0x0A010209))
+                .find("\"address\":\"10.1.2.9:5000\""),
+            std::string::npos);
+  for (const char* bad : {"02-00-00-00-00-01", "02-00-00-00-00-01 10.1.2",
+                          "02-00-00-00-00-01 10.1.2.0/33",
+                          "02-00-00-00-00-0G 10.1.2.0", "10.1.2.0/24"}) {
+    TrustedStation station;
+    EXPECT_FALSE(ParseTrustedStation(bad, &station)) << bad;
+  }
+  std::vector<Message> out;
+  table_.GoOffline(&out);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].payload.rfind("{\"state\":\"offline\"", 0), 0u);
 }
 
 TEST_F(StationTableTest, ANameThatRepeatsStartsTheNextSnapshot) {
@@ -156,9 +277,7 @@ TEST_F(StationTableTest, ANameThatRepeatsStartsTheNextSnapshot) {
 
 TEST_F(StationTableTest, StatusGoesOfflineAfterSilenceAndBackOnline) {
   auto status = [](const std::vector<Message>& messages) {
-    std::string state;
-    for (const Message& m : messages)
-      if (m.topic == "pelmora/02-00-00-00-00-01/status") state = m.payload;
+    const std::string state = Status(messages);
     return state.substr(0, state.find(','));
   };
   EXPECT_EQ(status(At(0, Datagram(0x02, {"door|open"}))),
@@ -170,7 +289,7 @@ TEST_F(StationTableTest, StatusGoesOfflineAfterSilenceAndBackOnline) {
 }
 
 TEST_F(StationTableTest, JsonPayloadsDecodeGbkAndKeepBytesThatAreNone) {
-  StationTable json({true, milliseconds(5000), milliseconds(300)});
+  StationTable json(Rules(true));
   std::vector<Message> out;
   json.Apply(Datagram(0x01, {"T|\xCE\xC2\xB6\xC8", "U|a\xFF"}), {1, 2},
              {start_.steady, std::chrono::system_clock::time_point(
@@ -197,10 +316,13 @@ TEST(BrokerLink, WhileTheBrokerIsAwayEventsWaitUpToTheLimitAndValuesDoNot) {
   BrokerLink link(options);  // never started: the broker is away
   for (const char* event : {"e1", "e2", "e3", "e4", "e5"})
     link.Publish({"pelmora/M/events", event, false});
+  // Retained messages wait as the last payload of each topic, never
+  // dropped: a clearing, a value that replaces another.
   link.Publish({"pelmora/M/points/A", "1", true});
-  link.Publish({"pelmora/M/points/B", "", true});  // a clearing waits
-  EXPECT_EQ(link.backlog(), 3u);
-  EXPECT_EQ(link.dropped(), 3u);
+  link.Publish({"pelmora/M/points/B", "", true});
+  link.Publish({"pelmora/M/points/A", "2", true});
+  EXPECT_EQ(link.backlog(), 3u + 2u);
+  EXPECT_EQ(link.dropped(), 2u);
 }
 
 TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
@@ -210,10 +332,20 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
                          "broker-port = 8883\r\n"
                          "  user = pelmora  \n"
                          "json = yes\n"
-                         "silence = 300\n";
-  std::vector<std::string> words = {
-      "pelmora-gateway", "--config", path, "--broker-port", "1884",
-      "--settle",        "50"};
+                         "silence = 300\n"
+                         "station = 02-00-00-00-00-01 10.0.0.0/8\n"
+                         "station = 02-00-00-00-00-02 10.0.0.1\n";
+  const std::string secret = ::testing::TempDir() + "pelmora_gateway.secret";
+  std::ofstream(secret) << "s3cret\r\n";
+  std::vector<std::string> words = {"pelmora-gateway",
+                                    "--config",
+                                    path,
+                                    "--broker-port",
+                                    "1884",
+                                    "--settle",
+                                    "50",
+                                    "--password-file",
+                                    secret};
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   GatewayOptions options;
@@ -226,6 +358,8 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
   EXPECT_TRUE(options.stations.json);
   EXPECT_EQ(options.stations.silence, std::chrono::seconds(300));
   EXPECT_EQ(options.stations.settle, milliseconds(50));
+  EXPECT_EQ(options.broker.password, "s3cret");
+  EXPECT_EQ(options.stations.trusted.size(), 2u);
 
   std::ofstream(path) << "silence = soon\n";
   EXPECT_FALSE(ParseGatewayOptions(3, argv.data(), &options, &status));

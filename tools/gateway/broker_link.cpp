@@ -2,24 +2,42 @@
 
 #include <mosquitto.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
-#include <thread>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
 
 namespace pelmora::gateway {
 
 namespace {
 
 constexpr int kQos = 1;
-// Enough to keep a loopback or LAN broker busy; the rest waits in the
-// gateway's own queue, where the limit and the drop counter apply.
-constexpr std::uint64_t kMaxAwaitingAck = 1000;
 constexpr int kFirstReconnectDelaySeconds = 1;
+// How long one turn of the network loop waits for the socket; the most a
+// stop waits for the thread to notice.
+constexpr int kLoopWaitMs = 100;
+// The gateway's own retained tree, read once per connection: the points
+// and the gateway's status, whose live "online" ends the reading.
+constexpr const char* kHeldFilters[] = {kAllPointsFilter, kGatewayStatusTopic};
 
 // libmosquitto's global set-up, once per process.
 struct LibraryUse {
   LibraryUse() { mosquitto_lib_init(); }
   ~LibraryUse() { mosquitto_lib_cleanup(); }
 };
+
+// Empty when the file can be opened for reading; else why not, with its
+// path.
+std::string Unreadable(const char* what, const std::string& path) {
+  if (path.empty()) return {};
+  std::ifstream file(path);
+  if (file && file.peek() != std::ifstream::traits_type::eof()) return {};
+  const int error = errno;
+  return std::string(what) + " " + path + ": " +
+         (file ? "empty" : std::strerror(error));
+}
 
 }  // namespace
 
@@ -28,15 +46,25 @@ BrokerLink::BrokerLink(Options options) : options_(std::move(options)) {
 }
 
 BrokerLink::~BrokerLink() {
-  if (client_ == nullptr) return;
-  if (started_) {
-    mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, true);
-  }
-  mosquitto_destroy(client_);
+  if (network_.joinable()) Stop({}, 0);
+  if (client_ != nullptr) mosquitto_destroy(client_);
 }
 
 bool BrokerLink::Start(std::string* error) {
+  for (const std::string& problem :
+       {Unreadable("CA file", options_.caFile),
+        Unreadable("certificate file", options_.certFile),
+        Unreadable("key file", options_.keyFile)}) {
+    if (!problem.empty()) {
+      *error = problem;
+      return false;
+    }
+  }
+  if (options_.certFile.empty() != options_.keyFile.empty() ||
+      (!options_.certFile.empty() && options_.caFile.empty())) {
+    *error = "a client certificate needs its key file and a CA file";
+    return false;
+  }
   client_ = mosquitto_new(options_.clientId.c_str(), true, this);
   if (client_ == nullptr) {
     *error = "cannot create an MQTT client";
@@ -51,119 +79,243 @@ bool BrokerLink::Start(std::string* error) {
         options_.password.empty() ? nullptr : options_.password.c_str());
   }
   if (result == MOSQ_ERR_SUCCESS && !options_.caFile.empty()) {
-    result = mosquitto_tls_set(client_, options_.caFile.c_str(), nullptr,
-                               nullptr, nullptr, nullptr);
+    result = mosquitto_tls_set(
+        client_, options_.caFile.c_str(), nullptr,
+        options_.certFile.empty() ? nullptr : options_.certFile.c_str(),
+        options_.keyFile.empty() ? nullptr : options_.keyFile.c_str(), nullptr);
   }
   if (result == MOSQ_ERR_SUCCESS) {
-    result = mosquitto_reconnect_delay_set(
-        client_, kFirstReconnectDelaySeconds,
-        static_cast<unsigned>(options_.reconnectMaxSeconds), true);
+    result = mosquitto_max_inflight_messages_set(
+        client_, static_cast<unsigned>(options_.inFlight));
+  }
+  if (result == MOSQ_ERR_SUCCESS) {
+    // The main thread publishes while this class's thread runs the loop.
+    result = mosquitto_threaded_set(client_, true);
   }
   if (result != MOSQ_ERR_SUCCESS) {
     *error = mosquitto_strerror(result);
     return false;
   }
   mosquitto_connect_callback_set(client_, &BrokerLink::OnConnect);
-  mosquitto_disconnect_callback_set(client_, &BrokerLink::OnDisconnect);
   mosquitto_publish_callback_set(client_, &BrokerLink::OnPublish);
-  // A broker that is not there yet is not an error: the loop retries.
-  mosquitto_connect_async(client_, options_.host.c_str(), options_.port,
-                          options_.keepAliveSeconds);
-  result = mosquitto_loop_start(client_);
-  if (result != MOSQ_ERR_SUCCESS) {
-    *error = mosquitto_strerror(result);
-    return false;
-  }
-  started_ = true;
+  mosquitto_message_callback_set(client_, &BrokerLink::OnMessage);
+  mosquitto_log_callback_set(client_, &BrokerLink::OnLog);
+  network_ = std::thread([this] { Run(); });
   return true;
 }
 
+void BrokerLink::Run() {
+  int pauseSeconds = kFirstReconnectDelaySeconds;
+  for (;;) {
+    lastLogError_.clear();
+    connack_ = 0;
+    int result = mosquitto_connect(client_, options_.host.c_str(),
+                                   options_.port, options_.keepAliveSeconds);
+    int failure = errno;
+    bool wasUp = false;
+    if (result == MOSQ_ERR_SUCCESS) {
+      for (;;) {
+        {
+          std::lock_guard<std::mutex> lock(pauseMutex_);
+          if (stopping_) break;
+        }
+        result = mosquitto_loop(client_, kLoopWaitMs, 1);
+        failure = errno;
+        wasUp = wasUp || connected_;
+        if (result != MOSQ_ERR_SUCCESS) break;
+      }
+    }
+    connected_ = false;
+    {
+      Locked<Mutex> lock(mutex_);
+      reading_ = false;
+    }
+    std::string reason = "connection closed";
+    if (connack_ != 0) {
+      reason = mosquitto_connack_string(connack_);
+    } else if (result == MOSQ_ERR_ERRNO) {
+      reason = std::strerror(failure);
+    } else if (result == MOSQ_ERR_TLS && !lastLogError_.empty()) {
+      reason = lastLogError_;
+    } else if (result != MOSQ_ERR_SUCCESS) {
+      reason = mosquitto_strerror(result);
+    }
+    std::unique_lock<std::mutex> lock(pauseMutex_);
+    if (stopping_) break;
+    NoteReason(reason);
+    if (wasUp) pauseSeconds = kFirstReconnectDelaySeconds;
+    pauseEnded_.wait_for(lock, std::chrono::seconds(pauseSeconds),
+                         [this] { return stopping_; });
+    if (stopping_) break;
+    pauseSeconds = std::min(pauseSeconds * 2, options_.reconnectMaxSeconds);
+  }
+}
+
+void BrokerLink::NoteReason(const std::string& reason) {
+  Locked<Mutex> lock(mutex_);
+  if (reason == reason_) return;
+  reason_ = reason;
+  if (reason.empty()) {
+    std::fprintf(stderr, "pelmora-gateway: connected to %s:%d\n",
+                 options_.host.c_str(), options_.port);
+  } else {
+    std::fprintf(stderr,
+                 "pelmora-gateway: broker %s:%d: %s (retrying, up to %d s "
+                 "apart)\n",
+                 options_.host.c_str(), options_.port, reason.c_str(),
+                 options_.reconnectMaxSeconds);
+  }
+}
+
 void BrokerLink::Publish(Message message) {
-  // Whatever a retained value says now, the state published on the next
-  // connection says too. A clearing stays queued: the broker may still hold
-  // the value it removes.
-  if (!connected_ && message.retain && !message.payload.empty()) return;
-  if (queue_.size() >= options_.queueLimit) {
-    queue_.pop_front();
+  if (message.retain) {
+    auto [found, added] = retained_.try_emplace(std::move(message.topic),
+                                                std::move(message.payload));
+    if (added) {
+      retainedOrder_.push_back(found->first);
+    } else {
+      found->second = std::move(message.payload);
+    }
+    return;
+  }
+  if (events_.size() >= options_.queueLimit) {
+    events_.pop_front();
     ++dropped_;
   }
-  queue_.push_back(std::move(message));
+  events_.push_back(std::move(message));
 }
 
 void BrokerLink::Pump(
     const std::function<void(std::vector<Message>*)>& retainedState) {
   if (!connected_) return;
   if (cameUp_.exchange(false)) {
-    // Whatever was handed over before is in libmosquitto's hands or lost.
-    handedOver_ = acknowledged_;
-    std::deque<Message> waiting;
-    waiting.swap(queue_);
-    queue_.push_back({kGatewayStatusTopic, "online", true});
-    for (const Message& message : waiting) {
-      if (message.retain && message.payload.empty()) queue_.push_back(message);
-    }
+    // The broker may have lost every retained message with a restart.
+    // The clearings already waiting stay ahead of the state.
+    Publish({kGatewayStatusTopic, "online", true});
     std::vector<Message> state;
     retainedState(&state);
-    queue_.insert(queue_.end(), state.begin(), state.end());
-    for (Message& message : waiting) {
-      if (!message.retain) queue_.push_back(std::move(message));
-    }
+    for (Message& message : state) Publish(std::move(message));
   }
-  while (!queue_.empty() && AwaitingAck() < kMaxAwaitingAck) {
-    if (!HandOver(queue_.front())) break;
-    queue_.pop_front();
+  const std::size_t window = static_cast<std::size_t>(options_.inFlight);
+  while (AwaitingAck() < window) {
+    if (!retainedOrder_.empty()) {
+      const auto found = retained_.find(retainedOrder_.front());
+      if (!HandOver(found->first, found->second, true)) return;
+      retained_.erase(found);
+      retainedOrder_.pop_front();
+    } else if (!events_.empty()) {
+      const Message& event = events_.front();
+      if (!HandOver(event.topic, event.payload, false)) return;
+      events_.pop_front();
+    } else {
+      return;
+    }
   }
 }
 
-void BrokerLink::Stop(int graceMs) {
-  if (!started_) return;
+void BrokerLink::Stop(std::vector<Message> last, int graceMs) {
+  if (!network_.joinable()) return;
+  for (Message& message : last) Publish(std::move(message));
   Publish({kGatewayStatusTopic, "offline", true});
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
   while (connected_ && std::chrono::steady_clock::now() < deadline) {
     Pump([](std::vector<Message>*) {});
-    if (queue_.empty() && AwaitingAck() == 0) break;
+    if (backlog() == 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  {
+    std::lock_guard<std::mutex> lock(pauseMutex_);
+    stopping_ = true;
+  }
+  pauseEnded_.notify_all();
   mosquitto_disconnect(client_);
-  mosquitto_loop_stop(client_, false);
-  started_ = false;
+  network_.join();
+}
+
+std::vector<Message> BrokerLink::TakeHeld() {
+  std::vector<Message> held;
+  Locked<Mutex> lock(mutex_);
+  held.swap(held_);
+  return held;
+}
+
+std::string BrokerLink::reason() const {
+  Locked<Mutex> lock(mutex_);
+  return reason_;
 }
 
 std::size_t BrokerLink::backlog() const {
-  return queue_.size() + static_cast<std::size_t>(AwaitingAck());
+  return retainedOrder_.size() + events_.size() + AwaitingAck();
 }
 
-std::uint64_t BrokerLink::AwaitingAck() const {
-  // Acknowledgements of what was handed over before a reconnection may
-  // still come in after the count was reset.
-  const std::uint64_t acknowledged = acknowledged_;
-  return handedOver_ > acknowledged ? handedOver_ - acknowledged : 0;
+std::size_t BrokerLink::AwaitingAck() const {
+  Locked<Mutex> lock(mutex_);
+  return inFlight_.size();
 }
 
-bool BrokerLink::HandOver(const Message& message) {
-  const int result =
-      mosquitto_publish(client_, nullptr, message.topic.c_str(),
-                        static_cast<int>(message.payload.size()),
-                        message.payload.data(), kQos, message.retain);
+bool BrokerLink::HandOver(const std::string& topic, const std::string& payload,
+                          bool retain) {
+  int id = 0;
+  // The id is recorded under the lock, before the acknowledgement can be
+  // handled on the network thread.
+  Locked<Mutex> lock(mutex_);
+  const int result = mosquitto_publish(client_, &id, topic.c_str(),
+                                       static_cast<int>(payload.size()),
+                                       payload.data(), kQos, retain);
   if (result != MOSQ_ERR_SUCCESS) return false;
-  ++handedOver_;
+  inFlight_.insert(id);
   return true;
 }
 
-void BrokerLink::OnConnect(mosquitto*, void* self, int result) {
+void BrokerLink::OnConnect(mosquitto* client, void* self, int result) {
   auto* link = static_cast<BrokerLink*>(self);
+  link->connack_ = result;
   if (result != 0) return;
+  {
+    Locked<Mutex> lock(link->mutex_);
+    link->reading_ = true;
+  }
+  mosquitto_subscribe_multiple(client, nullptr, 2,
+                               const_cast<char* const*>(kHeldFilters), kQos, 0,
+                               nullptr);
+  link->NoteReason("");
   link->cameUp_ = true;
   link->connected_ = true;
 }
 
-void BrokerLink::OnDisconnect(mosquitto*, void* self, int) {
-  static_cast<BrokerLink*>(self)->connected_ = false;
+void BrokerLink::OnMessage(mosquitto* client, void* self,
+                           const mosquitto_message* message) {
+  auto* link = static_cast<BrokerLink*>(self);
+  Locked<Mutex> lock(link->mutex_);
+  if (!link->reading_) return;
+  if (!message->retain) {
+    // Our own "online", live: the broker has sent every retained message
+    // that matched before it.
+    if (std::strcmp(message->topic, kGatewayStatusTopic) != 0) return;
+    link->reading_ = false;
+    mosquitto_unsubscribe_multiple(
+        client, nullptr, 2, const_cast<char* const*>(kHeldFilters), nullptr);
+    return;
+  }
+  if (std::strcmp(message->topic, kGatewayStatusTopic) == 0) return;
+  link->held_.push_back(
+      {message->topic,
+       std::string(static_cast<const char*>(message->payload),
+                   static_cast<std::size_t>(message->payloadlen)),
+       true});
 }
 
-void BrokerLink::OnPublish(mosquitto*, void* self, int) {
-  ++static_cast<BrokerLink*>(self)->acknowledged_;
+void BrokerLink::OnPublish(mosquitto*, void* self, int messageId) {
+  auto* link = static_cast<BrokerLink*>(self);
+  Locked<Mutex> lock(link->mutex_);
+  link->inFlight_.erase(messageId);
+}
+
+void BrokerLink::OnLog(mosquitto*, void* self, int level, const char* text) {
+  // libmosquitto tells the TLS library's reason only here.
+  if (level == MOSQ_LOG_ERR)
+    static_cast<BrokerLink*>(self)->lastLogError_ = text;
 }
 
 }  // namespace pelmora::gateway

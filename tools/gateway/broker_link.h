@@ -1,23 +1,37 @@
 // The gateway's connection to the MQTT broker, through libmosquitto.
 //
-// libmosquitto's own thread connects, reconnects with a doubling back-off
-// and calls back here; everything else runs on the gateway's main thread.
-// While the broker is away, messages wait in a bounded queue; retained
-// values do not wait, because every (re)connection starts with the whole
-// retained state, which supersedes them.
+// A thread of this class's own connects, runs libmosquitto's network loop
+// and, after any failure (refused, unreachable, TLS, lost), waits 1, 2, 4, ...
+// seconds up to the longest pause and tries again, for as long as the
+// gateway runs. Each change of the reason is printed once and kept for the
+// counters. Everything else runs on the gateway's main thread.
+//
+// What waits for the broker is kept in two forms. Retained messages are the
+// latest payload per topic: a newer value replaces the one waiting, so they
+// take as much room as there are topics and none is ever dropped. Events
+// wait in order in a queue of their own, bounded, the oldest dropped and
+// counted. Retained messages go first; libmosquitto gets as many as its
+// in-flight window takes.
 #ifndef PELMORA_TOOLS_GATEWAY_BROKER_LINK_H_
 #define PELMORA_TOOLS_GATEWAY_BROKER_LINK_H_
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
+#include "platform/sync.h"
 #include "station_table.h"
 
 struct mosquitto;
+struct mosquitto_message;
 
 namespace pelmora::gateway {
 
@@ -27,12 +41,17 @@ class BrokerLink {
     std::string host = "127.0.0.1";
     int port = 1883;
     std::string clientId;
-    std::string caFile;  // TLS when set
+    std::string caFile;    // TLS when set
+    std::string certFile;  // a client certificate, with its key
+    std::string keyFile;
     std::string user;
     std::string password;
     int keepAliveSeconds = 30;
     int reconnectMaxSeconds = 30;
+    // Events waiting for the broker.
     std::size_t queueLimit = 100000;
+    // Messages handed to libmosquitto and not yet acknowledged.
+    int inFlight = 1000;
   };
 
   explicit BrokerLink(Options options);
@@ -40,51 +59,85 @@ class BrokerLink {
   BrokerLink(const BrokerLink&) = delete;
   BrokerLink& operator=(const BrokerLink&) = delete;
 
-  // Sets the will, the credentials and TLS, and starts connecting in the
-  // background; false with `error` filled when the options are unusable.
+  // Checks that the CA, certificate and key files can be read, sets the
+  // will, the credentials and TLS, and starts connecting in the background;
+  // false with `error` filled when the options are unusable.
   bool Start(std::string* error);
 
-  // Main thread. Queues one message for the broker: QoS 1, retained as
-  // the message says. When the queue is full the oldest message is dropped
-  // and counted.
+  // Main thread. Queues one message for the broker, QoS 1: a retained one
+  // replaces what waits for its topic, an event joins the queue (the oldest
+  // dropped when it is full).
   void Publish(Message message);
 
-  // Main thread, often. After each (re)connection first publishes
-  // "online" on the gateway's status, the clearing of vanished points still
-  // queued, and the retained state that `retainedState` gives; then hands
-  // queued messages to libmosquitto while few enough await the broker's
-  // acknowledgement.
+  // Main thread, often. After each (re)connection queues "online" on the
+  // gateway's status and the retained state that `retainedState` gives
+  // (behind the clearings already waiting); then hands waiting messages to
+  // libmosquitto, retained ones first, while the in-flight window has room.
   void Pump(const std::function<void(std::vector<Message>*)>& retainedState);
 
-  // Main thread: publishes "offline" on the gateway's status, gives the
-  // queue up to `graceMs` to reach the broker, and disconnects.
-  void Stop(int graceMs);
+  // Main thread: publishes `last` and "offline" on the gateway's status,
+  // gives what waits up to `graceMs` to reach the broker, and disconnects.
+  void Stop(std::vector<Message> last, int graceMs);
+
+  // Main thread: the retained points that the broker held when the gateway
+  // connected (its own tree, read once per connection), taken away.
+  std::vector<Message> TakeHeld();
 
   bool connected() const { return connected_; }
-  // Messages queued and messages handed over but not yet acknowledged.
+  // Connected, with messages waiting for room in the in-flight window.
+  bool sending() const {
+    return connected_ && (!retainedOrder_.empty() || !events_.empty());
+  }
+  // Why the last connection attempt failed or the connection ended; empty
+  // while connected.
+  std::string reason() const;
+  // Messages waiting and messages handed over but not yet acknowledged.
   std::size_t backlog() const;
+  // Events dropped from the full queue, since the start.
   std::uint64_t dropped() const { return dropped_; }
 
  private:
   static void OnConnect(mosquitto* client, void* self, int result);
-  static void OnDisconnect(mosquitto* client, void* self, int result);
   static void OnPublish(mosquitto* client, void* self, int messageId);
+  static void OnMessage(mosquitto* client, void* self,
+                        const mosquitto_message* message);
+  static void OnLog(mosquitto* client, void* self, int level, const char* text);
 
-  bool HandOver(const Message& message);
-  std::uint64_t AwaitingAck() const;
+  // The network thread: connect, loop, wait, again.
+  void Run();
+  void NoteReason(const std::string& reason);
+  bool HandOver(const std::string& topic, const std::string& payload,
+                bool retain);
+  std::size_t AwaitingAck() const;
 
   Options options_;
   mosquitto* client_ = nullptr;
-  bool started_ = false;
+  std::thread network_;
 
-  // Set on libmosquitto's thread, read on the main thread.
   std::atomic<bool> connected_{false};
   std::atomic<bool> cameUp_{false};
-  std::atomic<std::uint64_t> acknowledged_{0};
+
+  // Wakes the network thread out of its pause when the gateway stops.
+  std::mutex pauseMutex_;
+  std::condition_variable pauseEnded_;
+  bool stopping_ = false;  // guarded by pauseMutex_
+
+  mutable Mutex mutex_;
+  std::string reason_ GUARDED_BY(mutex_);
+  // Message ids handed to libmosquitto and not yet acknowledged. libmosquitto
+  // sends them again after a reconnection, under the same ids.
+  std::set<int> inFlight_ GUARDED_BY(mutex_);
+  std::vector<Message> held_ GUARDED_BY(mutex_);
+  bool reading_ GUARDED_BY(mutex_) = false;
+
+  // Network thread only.
+  std::string lastLogError_;
+  int connack_ = 0;
 
   // Main thread only.
-  std::deque<Message> queue_;
-  std::uint64_t handedOver_ = 0;
+  std::unordered_map<std::string, std::string> retained_;
+  std::deque<std::string> retainedOrder_;
+  std::deque<Message> events_;
   std::uint64_t dropped_ = 0;
 };
 

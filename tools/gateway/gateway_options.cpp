@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <fstream>
+#include <string>
 #include <string_view>
 
 #include "tool_options.h"
@@ -25,18 +27,30 @@ const char kGatewayUsage[] =
     "  --broker-port N        its port (default 1883)\n"
     "  --client-id ID         MQTT client id (default pelmora-gateway-PID)\n"
     "  --cafile FILE          connect with TLS, trusting this CA file\n"
+    "  --certfile FILE        TLS client certificate (with --keyfile)\n"
+    "  --keyfile FILE         its private key\n"
     "  --user NAME            user name for the broker\n"
-    "  --password TEXT        password for the broker\n"
+    "  --password-file FILE   the broker password: the file's first line\n"
+    "  --password TEXT        the password itself (any user can read it\n"
+    "                         from the process list: prefer the file)\n"
     "  --json                 values and events as JSON objects: the text\n"
     "                         decoded from GBK, the time received\n"
     "  --silence SECONDS      a station silent this long is offline\n"
     "                         (default 60)\n"
     "  --settle MS            a snapshot has ended when its station sent no\n"
     "                         snapshot datagram for this long (default 2000)\n"
-    "  --queue N              messages held while the broker is away\n"
-    "                         (default 100000); beyond it the oldest go\n"
+    "  --station 'MAC ADDR[/BITS]'  trust MAC only from this address or\n"
+    "                         network; once given, only the stations listed\n"
+    "                         (repeat it; in the config file one a line)\n"
+    "  --max-stations N       stations kept at most (default 10000); a new\n"
+    "                         one beyond is refused and counted\n"
+    "  --queue N              events held for the broker (default 100000);\n"
+    "                         beyond it the oldest go, counted as dropped\n"
+    "  --in-flight N          messages sent to the broker and not yet\n"
+    "                         acknowledged, at most (default 1000)\n"
     "  --reconnect-max SECONDS  longest wait between two connection\n"
-    "                         attempts; it doubles from 1 s (default 30)\n"
+    "                         attempts, after any failure, TLS too: 1, 2,\n"
+    "                         4, ... seconds up to this (default 30)\n"
     "  --stats SECONDS        counters every SECONDS (default 10)\n"
     "  --quiet                counters to the broker only, not stdout\n"
     "  --config FILE          'key = value' lines, keys as the options\n"
@@ -45,9 +59,11 @@ const char kGatewayUsage[] =
     "\n"
     "Point names become topic levels read as GBK: printable ASCII stays,\n"
     "GBK characters become UTF-8, every other byte and / + # % become %XX.\n"
-    "SIGINT and SIGTERM end it: 'offline' is published, the queue flushed.\n"
-    "Exit status: 0 after a signal, 1 when it cannot listen or start the\n"
-    "MQTT client, 2 for a bad command line or config file.\n";
+    "SIGINT and SIGTERM end it: every station's status, then the gateway's,\n"
+    "goes 'offline', and what waits is flushed.\n"
+    "Exit status: 0 after a signal, 1 when it cannot listen, read a CA,\n"
+    "certificate or key file, or start the MQTT client, 2 for a bad\n"
+    "command line or config file.\n";
 
 namespace {
 
@@ -77,6 +93,31 @@ bool Apply(std::string_view key, std::string_view value,
     broker.clientId = value;
   } else if (key == "cafile") {
     broker.caFile = value;
+  } else if (key == "certfile") {
+    broker.certFile = value;
+  } else if (key == "keyfile") {
+    broker.keyFile = value;
+  } else if (key == "password-file") {
+    std::ifstream file{std::string(value)};
+    if (!file || !std::getline(file, broker.password)) {
+      *error = "cannot read the password file " + std::string(value);
+      return false;
+    }
+    if (!broker.password.empty() && broker.password.back() == '\r')
+      broker.password.pop_back();
+  } else if (key == "station") {
+    TrustedStation station;
+    if (!ParseTrustedStation(value, &station)) {
+      *error = "bad station (MAC ADDR[/BITS]): " + std::string(value);
+      return false;
+    }
+    options->stations.trusted.push_back(station);
+  } else if (key == "max-stations") {
+    if (!number_in(1, 10000000)) return false;
+    options->stations.maxStations = static_cast<std::size_t>(number);
+  } else if (key == "in-flight") {
+    if (!number_in(1, 65535)) return false;
+    broker.inFlight = static_cast<int>(number);
   } else if (key == "user") {
     broker.user = value;
   } else if (key == "password") {

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "json_text.h"
+
 namespace pelmora::gateway {
 
 namespace {
@@ -33,6 +35,10 @@ void GatewayStats::CountMalformed(wire::Malformed reason) {
   ++malformed_[static_cast<std::size_t>(reason)];
 }
 
+void GatewayStats::CountRefused(Refusal reason) {
+  ++refused_[static_cast<std::size_t>(reason)];
+}
+
 void GatewayStats::Report(double seconds, const Link& link, std::string* line,
                           std::string* json) {
   *line = "stats";
@@ -60,18 +66,41 @@ void GatewayStats::Report(double seconds, const Link& link, std::string* line,
     malformedTotal += malformed_[i];
   }
   if (malformedTotal == 0) *line += "=0";
+  *line += " refused";
+  std::string refused = "{";
+  std::uint64_t refusedTotal = 0;
+  for (int i = 1; i < kRefusalKinds; ++i) {
+    const std::string name = RefusalName(static_cast<Refusal>(i));
+    refused +=
+        (i == 1 ? "\"" : ",\"") + name + "\":" + std::to_string(refused_[i]);
+    if (refused_[i] != 0)
+      *line += " " + name + "=" + std::to_string(refused_[i]);
+    refusedTotal += refused_[i];
+  }
+  if (refusedTotal == 0) *line += "=0";
   *line += " stations=" + std::to_string(link.stations) +
            " backlog=" + std::to_string(link.backlog) +
            " dropped=" + std::to_string(link.dropped) +
+           " kernel_drops=" + std::to_string(link.kernelDrops) +
            (link.connected ? " broker=up" : " broker=down");
+  if (!link.connected && !link.reason.empty())
+    *line += " (" + link.reason + ")";
+  std::string reason = "null";
+  if (!link.reason.empty()) {
+    reason.clear();
+    wire::AppendJsonString(&reason, link.reason, wire::TextEncoding::kBytes);
+  }
 
   *json = "{\"interval_s\":" + Fixed1(seconds) +
           ",\"datagrams_per_s\":" + datagrams +
           "},\"records_per_s\":" + records + "},\"malformed\":" + malformed +
+          "},\"refused\":" + refused +
           "},\"stations\":" + std::to_string(link.stations) +
           ",\"backlog\":" + std::to_string(link.backlog) +
           ",\"dropped\":" + std::to_string(link.dropped) +
-          ",\"broker_connected\":" + (link.connected ? "true" : "false") + "}";
+          ",\"kernel_drops\":" + std::to_string(link.kernelDrops) +
+          ",\"broker_connected\":" + (link.connected ? "true" : "false") +
+          ",\"broker_reason\":" + reason + "}";
   interval_ = {};
 }
 

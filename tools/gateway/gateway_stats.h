@@ -9,6 +9,7 @@
 #include <string>
 
 #include "datagram.h"
+#include "station_table.h"
 
 namespace pelmora::gateway {
 
@@ -16,16 +17,20 @@ class GatewayStats {
  public:
   void CountDatagram(const wire::Datagram& datagram);
   void CountMalformed(wire::Malformed reason);
+  void CountRefused(Refusal reason);
 
   struct Link {
     std::size_t stations = 0;
     std::size_t backlog = 0;
-    std::uint64_t dropped = 0;
+    std::uint64_t dropped = 0;      // events, from the full queue
+    std::uint64_t kernelDrops = 0;  // datagrams the socket had no room for
     bool connected = false;
+    std::string reason;  // why not, when not connected
   };
   // The report of the interval that ends now, `seconds` long, as a line for
   // stdout and a JSON object; the per-second rates start again from zero,
-  // the malformed counts and `dropped` are totals.
+  // the malformed and refused counts, `dropped` and `kernel_drops` are
+  // totals.
   void Report(double seconds, const Link& link, std::string* line,
               std::string* json);
 
@@ -37,6 +42,7 @@ class GatewayStats {
   // Item, event, snapshot.
   std::array<PerKind, 3> interval_{};
   std::array<std::uint64_t, wire::kMalformedKinds> malformed_{};
+  std::array<std::uint64_t, kRefusalKinds> refused_{};
 };
 
 }  // namespace pelmora::gateway

@@ -1,8 +1,12 @@
 // pelmora-gateway: takes the datagrams of many stations on one UDP port and
 // publishes their points, events and status to an MQTT broker, so that the
 // data lands where dashboards and other consumers already look.
+#include <arpa/inet.h>
+
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,11 +24,36 @@ using pelmora::gateway::Message;
 using pelmora::gateway::Moment;
 
 // How long the loop waits for a datagram before it looks at the clock and
-// the broker; also the most datagrams handled between two such looks.
+// the broker (less while messages wait for the broker's acknowledgements);
+// also the most datagrams handled between two such looks.
 constexpr int kWaitMs = 20;
+constexpr int kWaitWhileSendingMs = 1;
 constexpr int kBurst = 256;
 // What the broker gets to take the last messages when the gateway stops.
 constexpr int kStopGraceMs = 2000;
+
+// Datagrams the kernel dropped because the socket bound to `local` had no
+// room: the last column of its line in /proc/net/udp; 0 where there is none.
+std::uint64_t KernelDrops(const pelmora::wire::Endpoint& local) {
+  char wanted[16];
+  // The kernel shows the address as the bytes in network order read as one
+  // native number.
+  std::snprintf(wanted, sizeof wanted, "%08X:%04X", htonl(local.address),
+                local.port);
+  std::ifstream table("/proc/net/udp");
+  std::string line;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot;
+    std::string address;
+    fields >> slot >> address;
+    if (address != wanted) continue;
+    std::string last;
+    for (std::string field; fields >> field;) last = field;
+    return std::strtoull(last.c_str(), nullptr, 10);
+  }
+  return 0;
+}
 
 }  // namespace
 
@@ -69,7 +98,11 @@ int main(int argc, char** argv) {
   while (!pelmora::wire::StopRequested()) {
     messages.clear();
     for (int i = 0;
-         i < kBurst && receiver.Receive(&bytes, i == 0 ? kWaitMs : 0, &sender);
+         i < kBurst && receiver.Receive(&bytes,
+                                        i != 0             ? 0
+                                        : broker.sending() ? kWaitWhileSendingMs
+                                                           : kWaitMs,
+                                        &sender);
          ++i) {
       pelmora::wire::Datagram datagram;
       pelmora::wire::Malformed reason;
@@ -78,10 +111,22 @@ int main(int argc, char** argv) {
         stats.CountMalformed(reason);
         continue;
       }
-      stats.CountDatagram(datagram);
-      stations.Apply(datagram, sender, Moment::Now(), &messages);
+      const pelmora::gateway::StationTable::Verdict verdict =
+          stations.Apply(datagram, sender, Moment::Now(), &messages);
+      if (verdict.refusal == pelmora::gateway::Refusal::kNone) {
+        stats.CountDatagram(datagram);
+        continue;
+      }
+      stats.CountRefused(verdict.refusal);
+      if (verdict.news) {
+        std::fprintf(stderr, "pelmora-gateway: refused %s from %s: %s\n",
+                     pelmora::wire::MacText(datagram.mac).c_str(),
+                     pelmora::wire::EndpointText(sender).c_str(),
+                     pelmora::gateway::RefusalName(verdict.refusal));
+      }
     }
     const Moment now = Moment::Now();
+    stations.Learn(broker.TakeHeld(), &messages);
     stations.Tick(now, &messages);
     for (Message& message : messages) broker.Publish(std::move(message));
     broker.Pump(retainedState);
@@ -91,10 +136,11 @@ int main(int argc, char** argv) {
       lastReport = now.steady;
       std::string line;
       std::string json;
-      stats.Report(seconds.count(),
-                   {stations.station_count(), broker.backlog(),
-                    broker.dropped(), broker.connected()},
-                   &line, &json);
+      stats.Report(
+          seconds.count(),
+          {stations.station_count(), broker.backlog(), broker.dropped(),
+           KernelDrops(receiver.local()), broker.connected(), broker.reason()},
+          &line, &json);
       if (options.statsToStdout) {
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
@@ -102,6 +148,10 @@ int main(int argc, char** argv) {
       broker.Publish({pelmora::gateway::kGatewayStatsTopic, json, true});
     }
   }
-  broker.Stop(kStopGraceMs);
+  // The stations' statuses mean something only while the gateway is
+  // online; they say offline before it does.
+  messages.clear();
+  stations.GoOffline(&messages);
+  broker.Stop(std::move(messages), kStopGraceMs);
   return 0;
 }

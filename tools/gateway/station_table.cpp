@@ -24,7 +24,98 @@ void AppendGbkField(std::string* out, const char* key, std::string_view gbk) {
   *out += '"';
 }
 
+std::uint32_t MaskOf(int prefixBits) {
+  return prefixBits == 0 ? 0 : ~std::uint32_t{0} << (32 - prefixBits);
+}
+
+// A decimal number from 0 to `high` at the front of `text`, taken off it.
+bool TakeNumber(std::string_view* text, std::uint32_t high,
+                std::uint32_t* out) {
+  std::size_t digits = 0;
+  std::uint32_t value = 0;
+  while (digits < text->size() && digits < 4 && (*text)[digits] >= '0' &&
+         (*text)[digits] <= '9') {
+    value = value * 10 + static_cast<std::uint32_t>((*text)[digits] - '0');
+    ++digits;
+  }
+  if (digits == 0 || digits == 4 || value > high) return false;
+  text->remove_prefix(digits);
+  *out = value;
+  return true;
+}
+
+constexpr char kEmptyValuePayload = '\0';
+
 }  // namespace
+
+const char* RefusalName(Refusal refusal) {
+  switch (refusal) {
+    case Refusal::kNone:
+      return "";
+    case Refusal::kUnknownStation:
+      return "unknown_station";
+    case Refusal::kWrongAddress:
+      return "wrong_address";
+    case Refusal::kTooManyStations:
+      return "too_many_stations";
+  }
+  return "";
+}
+
+bool ParseTrustedStation(std::string_view text, TrustedStation* out) {
+  constexpr std::size_t kMacLength = 17;
+  if (text.size() < kMacLength + 2) return false;
+  const char separator = text[2];
+  if (separator != '-' && separator != ':') return false;
+  for (std::size_t i = 0; i < 6; ++i) {
+    const char high = text[i * 3];
+    const char low = text[i * 3 + 1];
+    auto nibble = [](char c) {
+      if (c >= '0' && c <= '9') return c - '0';
+      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+      return -1;
+    };
+    if (nibble(high) < 0 || nibble(low) < 0) return false;
+    if (i < 5 && text[i * 3 + 2] != separator) return false;
+    out->mac[i] = static_cast<std::uint8_t>(nibble(high) * 16 + nibble(low));
+  }
+  text.remove_prefix(kMacLength);
+  if (text.front() != ' ' && text.front() != '\t') return false;
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+    text.remove_prefix(1);
+  std::uint32_t address = 0;
+  for (int i = 0; i < 4; ++i) {
+    std::uint32_t byte = 0;
+    if (!TakeNumber(&text, 255, &byte)) return false;
+    address = address << 8 | byte;
+    if (i < 3) {
+      if (text.empty() || text.front() != '.') return false;
+      text.remove_prefix(1);
+    }
+  }
+  std::uint32_t bits = 32;
+  if (!text.empty()) {
+    if (text.front() != '/') return false;
+    text.remove_prefix(1);
+    if (!TakeNumber(&text, 32, &bits) || !text.empty()) return false;
+  }
+  out->prefixBits = static_cast<int>(bits);
+  out->network = address & MaskOf(out->prefixBits);
+  return true;
+}
+
+std::string PayloadOfValue(std::string_view value) {
+  if (!value.empty() && value.front() != kEmptyValuePayload)
+    return std::string(value);
+  return kEmptyValuePayload + std::string(value);
+}
+
+std::string ValueOfPayload(std::string_view payload) {
+  if (!payload.empty() && payload.front() == kEmptyValuePayload)
+    payload.remove_prefix(1);
+  return std::string(payload);
+}
 
 std::string WallText(std::chrono::system_clock::time_point wall) {
   using namespace std::chrono;
@@ -45,13 +136,67 @@ std::string WallText(std::chrono::system_clock::time_point wall) {
   return text;
 }
 
-void StationTable::Apply(const wire::Datagram& datagram,
-                         const wire::Endpoint& from, const Moment& now,
-                         std::vector<Message>* out) {
+StationTable::StationTable(Options options) : options_(std::move(options)) {
+  for (const TrustedStation& station : options_.trusted)
+    trusted_[wire::MacText(station.mac)] = station;
+}
+
+StationTable::Verdict StationTable::Refuse(Refusal refusal,
+                                           const std::string& mac,
+                                           const wire::Endpoint& from) {
+  std::string key = mac + ' ' + wire::EndpointText({from.address, 0}) + ' ' +
+                    RefusalName(refusal);
+  const bool news = key != lastRefused_;
+  lastRefused_ = std::move(key);
+  return {refusal, news};
+}
+
+StationTable::Verdict StationTable::Admit(const std::string& mac,
+                                          const wire::Endpoint& from,
+                                          const Moment& now,
+                                          Station** station) {
+  if (!trusted_.empty()) {
+    const auto trusted = trusted_.find(mac);
+    if (trusted == trusted_.end())
+      return Refuse(Refusal::kUnknownStation, mac, from);
+    if ((from.address & MaskOf(trusted->second.prefixBits)) !=
+        trusted->second.network) {
+      return Refuse(Refusal::kWrongAddress, mac, from);
+    }
+  }
+  auto found = stations_.find(mac);
+  if (found == stations_.end()) {
+    if (stations_.size() >= options_.maxStations)
+      return Refuse(Refusal::kTooManyStations, mac, from);
+    found = stations_.try_emplace(mac).first;
+    found->second.mac = mac;
+    const auto held = held_.find(mac);
+    if (held != held_.end()) {
+      found->second.held.swap(held->second);
+      held_.erase(held);
+    }
+  }
+  // Without a list, a station is bound to its address while it is online:
+  // one that falls silent may come back from anywhere.
+  Station& known = found->second;
+  if (trusted_.empty() && known.online &&
+      now.steady - known.lastSeen < options_.silence &&
+      known.from.address != from.address) {
+    return Refuse(Refusal::kWrongAddress, mac, from);
+  }
+  *station = &known;
+  return {};
+}
+
+StationTable::Verdict StationTable::Apply(const wire::Datagram& datagram,
+                                          const wire::Endpoint& from,
+                                          const Moment& now,
+                                          std::vector<Message>* out) {
   const std::string mac = wire::MacText(datagram.mac);
-  auto [found, added] = stations_.try_emplace(mac);
-  Station& station = found->second;
-  if (added) station.mac = mac;
+  Station* admitted = nullptr;
+  const Verdict verdict = Admit(mac, from, now, &admitted);
+  if (admitted == nullptr) return verdict;
+  Station& station = *admitted;
   const bool cameBack = !station.online || station.from.address != from.address;
   station.from = from;
   station.lastSeen = now.steady;
@@ -76,7 +221,7 @@ void StationTable::Apply(const wire::Datagram& datagram,
       }
       out->push_back(std::move(event));
     }
-    return;
+    return verdict;
   }
 
   const bool snapshot = datagram.kind == wire::kKindSnapshot;
@@ -98,7 +243,7 @@ void StationTable::Apply(const wire::Datagram& datagram,
     }
     station.lastSnapshotDatagram = now.steady;
     station.lastSnapshotDatagramWall = now.wall;
-    return;
+    return verdict;
   }
   for (const std::string& record : datagram.records) {
     std::string_view name;
@@ -107,6 +252,7 @@ void StationTable::Apply(const wire::Datagram& datagram,
     if (station.inSnapshot) station.itemsSinceSnapshotBegan.emplace(name);
     SetPoint(station, name, value, now, out);
   }
+  return verdict;
 }
 
 void StationTable::Tick(const Moment& now, std::vector<Message>* out) {
@@ -130,15 +276,46 @@ void StationTable::RetainedState(std::vector<Message>* out) const {
   }
 }
 
+void StationTable::Learn(const std::vector<Message>& held,
+                         std::vector<Message>* out) {
+  std::set<Station*> changed;
+  for (const Message& message : held) {
+    std::string mac;
+    std::string name;
+    if (!PointOfTopic(message.topic, &mac, &name)) continue;
+    const auto found = stations_.find(mac);
+    if (found == stations_.end()) {
+      held_[mac].insert(std::move(name));
+    } else if (found->second.points.count(name) == 0 &&
+               found->second.held.insert(std::move(name)).second) {
+      changed.insert(&found->second);
+    }
+  }
+  for (const Station* station : changed)
+    out->push_back(StatusMessage(*station));
+}
+
+void StationTable::GoOffline(std::vector<Message>* out) {
+  for (auto& [mac, station] : stations_) {
+    if (!station.online) continue;
+    station.online = false;
+    out->push_back(StatusMessage(station));
+  }
+}
+
 void StationTable::EndSnapshot(Station& station, std::vector<Message>* out) {
-  for (const std::string& name : station.lastSnapshot) {
+  auto vanished = [&](const std::string& name) {
     if (station.snapshotNames.count(name) != 0 ||
         station.itemsSinceSnapshotBegan.count(name) != 0) {
-      continue;
+      return;
     }
     station.points.erase(name);
-    out->push_back({PointTopic(station.mac, name), std::string(), true});
-  }
+    out->push_back(
+        {PointTopic(station.mac, name), std::string(), true});
+  };
+  for (const std::string& name : station.lastSnapshot) vanished(name);
+  for (const std::string& name : station.held) vanished(name);
+  station.held.clear();
   station.lastSnapshot.swap(station.snapshotNames);
   station.snapshotNames.clear();
   station.itemsSinceSnapshotBegan.clear();
@@ -151,6 +328,7 @@ void StationTable::EndSnapshot(Station& station, std::vector<Message>* out) {
 void StationTable::SetPoint(Station& station, std::string_view name,
                             std::string_view value, const Moment& now,
                             std::vector<Message>* out) {
+  station.held.erase(std::string(name));
   Point& point = station.points[std::string(name)];
   point.value = value;
   point.received = now.wall;
@@ -160,7 +338,8 @@ void StationTable::SetPoint(Station& station, std::string_view name,
 Message StationTable::PointMessage(const Station& station,
                                    const std::string& name,
                                    const Point& point) const {
-  Message message{PointTopic(station.mac, name), point.value, true};
+  Message message{PointTopic(station.mac, name), PayloadOfValue(point.value),
+                  true};
   if (options_.json) {
     message.payload = "{";
     AppendGbkField(&message.payload, "value", point.value);
@@ -178,7 +357,8 @@ Message StationTable::StatusMessage(const Station& station) const {
   status += station.everSnapshot
                 ? "\"" + WallText(station.lastSnapshotEnded) + "\""
                 : std::string("null");
-  status += ",\"points\":" + std::to_string(station.points.size()) + "}";
+  status += ",\"points\":" +
+            std::to_string(station.points.size() + station.held.size()) + "}";
   return {StationStatusTopic(station.mac), status, true};
 }
 

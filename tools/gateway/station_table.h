@@ -1,10 +1,13 @@
 // What the gateway knows of each station and the broker messages that keep
 // the broker's retained tree equal to it.
 //
-// Stations are told apart by the MAC in the datagram header; the address a
-// station last sent from is kept for its status. Every call takes the time
-// from the caller, so that the rules on silence and on the end of a snapshot
-// can be shown without waiting.
+// Stations are told apart by the MAC in the datagram header, and a MAC is
+// trusted only from its address: the network a trusted list gives it, or,
+// without a list, the address it was first heard from until it falls
+// silent. A datagram from anywhere else, from a MAC not on the list, or
+// from a new station beyond the most the table keeps is refused and changes
+// nothing. Every call takes the time from the caller, so that the rules on
+// silence and on the end of a snapshot can be shown without waiting.
 //
 // A snapshot has no start or end marker on the wire. One starts with the
 // first snapshot datagram after the previous one ended, and ends when its
@@ -18,6 +21,7 @@
 #ifndef PELMORA_TOOLS_GATEWAY_STATION_TABLE_H_
 #define PELMORA_TOOLS_GATEWAY_STATION_TABLE_H_
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -47,6 +51,33 @@ struct Message {
   bool retain = false;
 };
 
+// Why a datagram was refused.
+enum class Refusal {
+  kNone,
+  kUnknownStation,   // its MAC is not on the trusted list
+  kWrongAddress,     // from outside the address its MAC is bound to
+  kTooManyStations,  // a new station beyond the most the table keeps
+};
+inline constexpr int kRefusalKinds = 4;
+// "unknown_station", ...; "" for kNone.
+const char* RefusalName(Refusal refusal);
+
+// A station MAC and the network it may send from.
+struct TrustedStation {
+  std::array<std::uint8_t, 6> mac{};
+  std::uint32_t network = 0;  // host order, as wire::Endpoint
+  int prefixBits = 32;
+};
+// "02-00-00-00-00-0A 10.1.2.0/24" (or ':' between the MAC's bytes, or a
+// single address); false when it is not that.
+bool ParseTrustedStation(std::string_view text, TrustedStation* out);
+
+// A raw point value as the payload of its retained message. An empty
+// payload would delete the message, so an empty value is sent as one NUL
+// byte, and a value that starts with a NUL byte gets one more in front.
+std::string PayloadOfValue(std::string_view value);
+std::string ValueOfPayload(std::string_view payload);
+
 // "2026-12-09T01:23:45.678Z".
 std::string WallText(std::chrono::system_clock::time_point wall);
 
@@ -58,13 +89,24 @@ class StationTable {
     bool json = false;
     std::chrono::milliseconds silence{std::chrono::seconds(60)};
     std::chrono::milliseconds settle{std::chrono::seconds(2)};
+    // When not empty, only these stations, each from its network.
+    std::vector<TrustedStation> trusted;
+    std::size_t maxStations = 10000;
   };
 
-  explicit StationTable(Options options) : options_(options) {}
+  struct Verdict {
+    Refusal refusal = Refusal::kNone;
+    // A refusal unlike the one before it (another MAC, address or reason),
+    // worth a line in the log.
+    bool news = false;
+  };
 
-  // The messages one well-formed datagram calls for, appended to `out`.
-  void Apply(const wire::Datagram& datagram, const wire::Endpoint& from,
-             const Moment& now, std::vector<Message>* out);
+  explicit StationTable(Options options);
+
+  // The messages one well-formed datagram calls for, appended to `out`;
+  // none when it is refused.
+  Verdict Apply(const wire::Datagram& datagram, const wire::Endpoint& from,
+                const Moment& now, std::vector<Message>* out);
 
   // The messages that time alone calls for: snapshots that have settled,
   // stations that fell silent.
@@ -73,6 +115,15 @@ class StationTable {
   // Every retained message that the broker should hold now, for a broker
   // that has just been (re)connected to.
   void RetainedState(std::vector<Message>* out) const;
+
+  // The retained points the broker held when the gateway connected,
+  // topic and payload: they count among their station's points and, not
+  // being in the station's next snapshot, are cleared by it, as the
+  // gateway before this one would have done.
+  void Learn(const std::vector<Message>& held, std::vector<Message>* out);
+
+  // Every station's status as offline, for a gateway that stops.
+  void GoOffline(std::vector<Message>* out);
 
   std::size_t station_count() const { return stations_.size(); }
 
@@ -85,6 +136,8 @@ class StationTable {
     std::string mac;
     wire::Endpoint from;
     std::map<std::string, Point> points;
+    // Points the broker held that no datagram has brought since.
+    std::set<std::string> held;
     std::set<std::string> lastSnapshot;
     bool inSnapshot = false;
     std::set<std::string> snapshotNames;
@@ -99,6 +152,10 @@ class StationTable {
     std::chrono::system_clock::time_point lastSeenWall;
   };
 
+  Verdict Admit(const std::string& mac, const wire::Endpoint& from,
+                const Moment& now, Station** station);
+  Verdict Refuse(Refusal refusal, const std::string& mac,
+                 const wire::Endpoint& from);
   void EndSnapshot(Station& station, std::vector<Message>* out);
   void SetPoint(Station& station, std::string_view name, std::string_view value,
                 const Moment& now, std::vector<Message>* out);
@@ -107,7 +164,11 @@ class StationTable {
   Message StatusMessage(const Station& station) const;
 
   Options options_;
+  std::map<std::string, TrustedStation> trusted_;
   std::map<std::string, Station> stations_;
+  // Held points of stations not heard from yet, by MAC.
+  std::map<std::string, std::set<std::string>> held_;
+  std::string lastRefused_;
 };
 
 }  // namespace pelmora::gateway

@@ -33,6 +33,24 @@ std::string StationStatusTopic(std::string_view mac) {
   return kTopicRoot + std::string(mac) + "/status";
 }
 
+bool PointOfTopic(std::string_view topic, std::string* mac,
+                  std::string* name) {
+  // "00-11-22-33-44-55", as the station table writes it.
+  constexpr std::size_t kMacLength = 17;
+  constexpr std::string_view kRoot = kTopicRoot;
+  constexpr std::string_view kPoints = "/points/";
+  if (topic.substr(0, kRoot.size()) != kRoot) return false;
+  topic.remove_prefix(kRoot.size());
+  if (topic.size() < kMacLength + kPoints.size() ||
+      topic.substr(kMacLength, kPoints.size()) != kPoints) {
+    return false;
+  }
+  if (!NameOfTopicLevel(topic.substr(kMacLength + kPoints.size()), name))
+    return false;
+  mac->assign(topic.substr(0, kMacLength));
+  return true;
+}
+
 std::string TopicLevelOfName(std::string_view name) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string level;

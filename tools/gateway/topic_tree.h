@@ -28,6 +28,13 @@ std::string PointTopic(std::string_view mac, std::string_view name);
 std::string EventsTopic(std::string_view mac);
 std::string StationStatusTopic(std::string_view mac);
 
+// Every station's point topics, as a subscription filter.
+inline constexpr char kAllPointsFilter[] = "pelmora/+/points/#";
+
+// The station MAC and point name of a point topic; false for any other
+// topic, and for a level that NameOfTopicLevel refuses.
+bool PointOfTopic(std::string_view topic, std::string* mac, std::string* name);
+
 std::string TopicLevelOfName(std::string_view name);
 
 // The point name a level stands for; false when the level is not exactly

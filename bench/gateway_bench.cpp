@@ -1,0 +1,262 @@
+// The gateway's records per second to a real mosquitto on loopback, beside
+// a bare libmosquitto publisher with the same in-flight window, both timed
+// from the first send to the last message at one subscriber; and the time
+// a whole snapshot takes from its first datagram to that subscriber.
+#include <arpa/inet.h>
+#include <mosquitto.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "bench_support.h"
+#include "mosquitto_port.h"
+#include "recv_test_support.h"
+
+namespace pelmora::bench {
+namespace {
+
+constexpr int kInFlight = 1000;
+// The most a datagram may be, header included, as the plug-in fills them.
+constexpr std::size_t kDatagramBytes = 1023;
+constexpr std::size_t kHeaderBytes = 32;
+// Counts the messages under pelmora/ whose payload is the round's value,
+// and when the last of them came.
+class Counter {
+ public:
+  explicit Counter(int port) {
+    client_ = mosquitto_new(nullptr, true, this);
+    mosquitto_message_callback_set(client_, &Counter::OnMessage);
+    ok_ =
+        mosquitto_connect(client_, "127.0.0.1", port, 60) == MOSQ_ERR_SUCCESS &&
+        mosquitto_subscribe(client_, nullptr, "pelmora/+/points/#", 0) ==
+            MOSQ_ERR_SUCCESS &&
+        mosquitto_loop_start(client_) == MOSQ_ERR_SUCCESS;
+  }
+  ~Counter() {
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, false);
+    mosquitto_destroy(client_);
+  }
+  bool ok() const { return ok_; }
+  void Expect(const std::string& value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    value_ = value;
+    count_ = 0;
+  }
+  // Nanoseconds (NowNs) of the `count`th message, or -1 after 60 s.
+  std::int64_t WaitFor(int count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!arrived_.wait_for(lock, std::chrono::seconds(60),
+                           [&] { return count_ >= count; })) {
+      return -1;
+    }
+    return lastNs_;
+  }
+
+ private:
+  static void OnMessage(mosquitto*, void* self,
+                        const mosquitto_message* message) {
+    auto* counter = static_cast<Counter*>(self);
+    std::lock_guard<std::mutex> lock(counter->mutex_);
+    if (counter->value_.size() !=
+            static_cast<std::size_t>(message->payloadlen) ||
+        counter->value_.compare(0, std::string::npos,
+                                static_cast<const char*>(message->payload),
+                                counter->value_.size()) != 0) {
+      return;
+    }
+    ++counter->count_;
+    counter->lastNs_ = NowNs();
+    counter->arrived_.notify_all();
+  }
+
+  mosquitto* client_;
+  bool ok_ = false;
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::string value_;
+  int count_ = 0;
+  std::int64_t lastNs_ = 0;
+};
+
+// The floor: one libmosquitto client publishing the same retained messages
+// with QoS 1 and the same in-flight window, as fast as the window lets it.
+class BarePublisher {
+ public:
+  explicit BarePublisher(int port) {
+    client_ = mosquitto_new(nullptr, true, this);
+    mosquitto_max_inflight_messages_set(client_, kInFlight);
+    ok_ =
+        mosquitto_connect(client_, "127.0.0.1", port, 60) == MOSQ_ERR_SUCCESS &&
+        mosquitto_loop_start(client_) == MOSQ_ERR_SUCCESS;
+  }
+  ~BarePublisher() {
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, false);
+    mosquitto_destroy(client_);
+  }
+  bool ok() const { return ok_; }
+  void Publish(const std::vector<std::string>& topics,
+               const std::string& value) {
+    for (const std::string& topic : topics) {
+      mosquitto_publish(client_, nullptr, topic.c_str(),
+                        static_cast<int>(value.size()), value.data(), 1, true);
+    }
+  }
+
+ private:
+  mosquitto* client_;
+  bool ok_ = false;
+};
+
+// A broker and a gateway of their own, a station socket and the counter.
+class GatewayRig {
+ public:
+  GatewayRig() : brokerPort_(gateway_test::FreeTcpPort()) {
+    mosquitto_lib_init();
+    const std::string config =
+        "/tmp/pelmora-bench-mosquitto-" + std::to_string(::getpid()) + ".conf";
+    std::ofstream(config) << "listener " << brokerPort_
+                          << " 127.0.0.1\nallow_anonymous true\n"
+                          << "log_dest none\nmax_queued_messages 0\n";
+    broker_ = std::make_unique<recv_test::Tool>(
+        std::vector<std::string>{"-c", config},
+        std::vector<std::string>{gateway_test::kMosquitto});
+    for (int i = 0; i < 100 && !counter_; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      auto counter = std::make_unique<Counter>(brokerPort_);
+      if (counter->ok()) counter_ = std::move(counter);
+    }
+    ::unlink(config.c_str());
+    gateway_ = std::make_unique<recv_test::Tool>(
+        std::vector<std::string>{"--port", "0", "--broker-port",
+                                 std::to_string(brokerPort_), "--in-flight",
+                                 std::to_string(kInFlight), "--quiet",
+                                 "--stats", "3600", "--max-stations", "10"},
+        std::vector<std::string>{PELMORA_GATEWAY_BINARY});
+    const int port = gateway_->ListeningPort();
+    to_.sin_family = AF_INET;
+    to_.sin_port = htons(static_cast<std::uint16_t>(port));
+    to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ok_ = counter_ != nullptr && port > 0;
+  }
+  ~GatewayRig() { ::close(socket_); }
+  bool ok() const { return ok_; }
+  int brokerPort() const { return brokerPort_; }
+  Counter& counter() { return *counter_; }
+  void Send(const recv_test::Bytes& bytes) {
+    ::sendto(socket_, bytes.data(), bytes.size(), 0,
+             reinterpret_cast<const sockaddr*>(&to_), sizeof to_);
+  }
+
+ private:
+  int brokerPort_;
+  std::unique_ptr<recv_test::Tool> broker_;
+  std::unique_ptr<Counter> counter_;
+  std::unique_ptr<recv_test::Tool> gateway_;
+  int socket_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to_{};
+  bool ok_ = false;
+};
+
+// `points` records of `kind` with one value, in full datagrams, and the
+// topics they land on.
+std::vector<recv_test::Bytes> Datagrams(std::uint8_t kind, int points,
+                                        const std::string& value) {
+  std::vector<recv_test::Bytes> datagrams;
+  std::vector<std::string> records;
+  std::size_t size = kHeaderBytes;
+  for (int i = 0; i < points; ++i) {
+    std::string record =
+        "Station01.Area03.Tag" + std::to_string(100000 + i) + "|" + value;
+    if (size + 2 + record.size() > kDatagramBytes) {
+      datagrams.push_back(recv_test::BuildDatagram(kind, records));
+      records.clear();
+      size = kHeaderBytes;
+    }
+    size += 2 + record.size();
+    records.push_back(std::move(record));
+  }
+  datagrams.push_back(recv_test::BuildDatagram(kind, records));
+  return datagrams;
+}
+
+std::vector<std::string> Topics(int points) {
+  std::vector<std::string> topics;
+  for (int i = 0; i < points; ++i) {
+    topics.push_back("pelmora/00-11-22-33-44-55/points/Station01.Area03.Tag" +
+                     std::to_string(100000 + i));
+  }
+  return topics;
+}
+
+// Each iteration sends every point with a new value through the gateway,
+// as item datagrams or as one snapshot, then publishes the same messages
+// through the bare client; both timed to the last arrival.
+void GatewayBeside(benchmark::State& state, std::uint8_t kind) {
+  const int points = static_cast<int>(state.range(0));
+  GatewayRig rig;
+  if (!rig.ok()) {
+    state.SkipWithError("no broker or gateway (mosquitto installed?)");
+    return;
+  }
+  BarePublisher bare(rig.brokerPort());
+  if (!bare.ok()) {
+    state.SkipWithError("the bare publisher did not connect");
+    return;
+  }
+  const std::vector<std::string> topics = Topics(points);
+  double gatewayNs = 0, bareNs = 0;
+  int round = 0;
+  for (auto _ : state) {
+    const std::string value = std::to_string(++round) + ".5";
+    const std::vector<recv_test::Bytes> datagrams =
+        Datagrams(kind, points, value);
+    rig.counter().Expect(value);
+    const std::int64_t start = NowNs();
+    for (const recv_test::Bytes& d : datagrams) rig.Send(d);
+    const std::int64_t end = rig.counter().WaitFor(points);
+    const std::string floorValue = value + "f";
+    rig.counter().Expect(floorValue);
+    const std::int64_t floorStart = NowNs();
+    bare.Publish(topics, floorValue);
+    const std::int64_t floorEnd = rig.counter().WaitFor(points);
+    if (end < 0 || floorEnd < 0) {
+      state.SkipWithError("not every message reached the subscriber");
+      return;
+    }
+    gatewayNs += double(end - start);
+    bareNs += double(floorEnd - floorStart);
+    state.SetIterationTime(double(end - start) / 1e9);
+  }
+  const double n = double(state.iterations());
+  state.counters["gateway_records_per_s"] = points / (gatewayNs / n / 1e9);
+  state.counters["floor_records_per_s"] = points / (bareNs / n / 1e9);
+  state.counters["gateway_ms"] = gatewayNs / n / 1e6;
+  state.counters["floor_ms"] = bareNs / n / 1e6;
+  state.counters["ratio_to_floor"] = bareNs / gatewayNs;
+}
+
+void BM_GatewayItems(benchmark::State& state) { GatewayBeside(state, 0x01); }
+void BM_GatewaySnapshot(benchmark::State& state) { GatewayBeside(state, 0xFF); }
+
+BENCHMARK(BM_GatewayItems)
+    ->Arg(100000)
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GatewaySnapshot)
+    ->Arg(100000)
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace pelmora::bench
