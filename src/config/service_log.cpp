@@ -41,9 +41,8 @@ bool IsGbkTrail(unsigned char c) {
   return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFE);
 }
 
-}  // namespace
-
-std::string HostTextForLog(std::string_view text, std::size_t maxBytes) {
+std::string ShownForLog(std::string_view text, std::size_t maxBytes,
+                        bool backslashAsIs) {
   std::string shown;
   for (std::size_t at = 0; at < text.size();) {
     const auto c = static_cast<unsigned char>(text[at]);
@@ -54,7 +53,7 @@ std::string HostTextForLog(std::string_view text, std::size_t maxBytes) {
     if (pair) {
       shown.append(text.substr(at, 2));
     } else if (c == '\\') {
-      shown += "\\\\";
+      shown += backslashAsIs ? "\\" : "\\\\";
     } else if (c < 0x20 || c == 0x7F || IsGbkLead(c)) {
       // A lead byte with no trail is escaped too: written as it is, a
       // reader would pair it with the byte after it, which may be the
@@ -68,6 +67,16 @@ std::string HostTextForLog(std::string_view text, std::size_t maxBytes) {
     at += width;
   }
   return shown;
+}
+
+}  // namespace
+
+std::string HostTextForLog(std::string_view text, std::size_t maxBytes) {
+  return ShownForLog(text, maxBytes, false);
+}
+
+std::string PathForLog(std::string_view path) {
+  return ShownForLog(path, std::string_view::npos, true);
 }
 
 std::string ServiceLog::PathOf(const std::string& name) const {

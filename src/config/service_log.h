@@ -42,6 +42,11 @@ std::string FormatLogLine(const char* format, ...)
 std::string HostTextForLog(std::string_view text,
                            std::size_t maxBytes = std::string_view::npos);
 
+// A file path as a log line shows it: as HostTextForLog, except that a
+// backslash, the Windows separator, stays as it is, so that the path reads
+// as the system writes it.
+std::string PathForLog(std::string_view path);
+
 class ServiceLog {
  public:
   ServiceLog(Env& env, std::string configDir)

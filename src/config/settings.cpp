@@ -29,7 +29,7 @@ void Settings::CheckReadable(const std::string& file) const {
   const OsError error = env_.CheckProfileReadable(file);
   if (!error.failed()) return;
   log_.LogFailure(FormatLogLine(messages::kProfileUnreadableFormat,
-                                HostTextForLog(file).c_str()),
+                                PathForLog(file).c_str()),
                   error);
 }
 
