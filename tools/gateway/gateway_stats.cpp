@@ -42,37 +42,34 @@ void GatewayStats::CountRefused(Refusal reason) {
 void GatewayStats::Report(double seconds, const Link& link, std::string* line,
                           std::string* json) {
   *line = "stats";
-  std::string datagrams = "{";
-  std::string records = "{";
+  wire::JsonObject datagrams;
+  wire::JsonObject records;
   for (std::size_t i = 0; i < interval_.size(); ++i) {
     const std::string kind = wire::KindName(kKinds[i]);
     const std::string datagramRate = Rate(interval_[i].datagrams, seconds);
     const std::string recordRate = Rate(interval_[i].records, seconds);
     *line += " " + kind + "=" + datagramRate + "/" + recordRate;
-    const char* comma = i == 0 ? "" : ",";
-    datagrams += comma + ("\"" + kind + "\":") + datagramRate;
-    records += comma + ("\"" + kind + "\":") + recordRate;
+    datagrams.Json(kind, datagramRate);
+    records.Json(kind, recordRate);
   }
   *line += " (datagrams/records per s) malformed";
-  std::string malformed = "{";
+  wire::JsonObject malformed;
   std::uint64_t malformedTotal = 0;
   for (int i = 0; i < wire::kMalformedKinds; ++i) {
     const std::string name =
         wire::MalformedName(static_cast<wire::Malformed>(i));
-    malformed +=
-        (i == 0 ? "\"" : ",\"") + name + "\":" + std::to_string(malformed_[i]);
+    malformed.Number(name, malformed_[i]);
     if (malformed_[i] != 0)
       *line += " " + name + "=" + std::to_string(malformed_[i]);
     malformedTotal += malformed_[i];
   }
   if (malformedTotal == 0) *line += "=0";
   *line += " refused";
-  std::string refused = "{";
+  wire::JsonObject refused;
   std::uint64_t refusedTotal = 0;
   for (int i = 1; i < kRefusalKinds; ++i) {
     const std::string name = RefusalName(static_cast<Refusal>(i));
-    refused +=
-        (i == 1 ? "\"" : ",\"") + name + "\":" + std::to_string(refused_[i]);
+    refused.Number(name, refused_[i]);
     if (refused_[i] != 0)
       *line += " " + name + "=" + std::to_string(refused_[i]);
     refusedTotal += refused_[i];
@@ -85,22 +82,24 @@ void GatewayStats::Report(double seconds, const Link& link, std::string* line,
            (link.connected ? " broker=up" : " broker=down");
   if (!link.connected && !link.reason.empty())
     *line += " (" + link.reason + ")";
-  std::string reason = "null";
-  if (!link.reason.empty()) {
-    reason.clear();
-    wire::AppendJsonString(&reason, link.reason, wire::TextEncoding::kBytes);
-  }
 
-  *json = "{\"interval_s\":" + Fixed1(seconds) +
-          ",\"datagrams_per_s\":" + datagrams +
-          "},\"records_per_s\":" + records + "},\"malformed\":" + malformed +
-          "},\"refused\":" + refused +
-          "},\"stations\":" + std::to_string(link.stations) +
-          ",\"backlog\":" + std::to_string(link.backlog) +
-          ",\"dropped\":" + std::to_string(link.dropped) +
-          ",\"kernel_drops\":" + std::to_string(link.kernelDrops) +
-          ",\"broker_connected\":" + (link.connected ? "true" : "false") +
-          ",\"broker_reason\":" + reason + "}";
+  wire::JsonObject report;
+  report.Json("interval_s", Fixed1(seconds))
+      .Json("datagrams_per_s", datagrams.Close())
+      .Json("records_per_s", records.Close())
+      .Json("malformed", malformed.Close())
+      .Json("refused", refused.Close())
+      .Number("stations", link.stations)
+      .Number("backlog", link.backlog)
+      .Number("dropped", link.dropped)
+      .Number("kernel_drops", link.kernelDrops)
+      .Bool("broker_connected", link.connected);
+  if (link.reason.empty()) {
+    report.Null("broker_reason");
+  } else {
+    report.Text("broker_reason", link.reason);
+  }
+  *json = report.Close();
   interval_ = {};
 }
 

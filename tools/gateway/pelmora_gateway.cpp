@@ -1,12 +1,8 @@
 // pelmora-gateway: takes the datagrams of many stations on one UDP port and
 // publishes their points, events and status to an MQTT broker, so that the
 // data lands where dashboards and other consumers already look.
-#include <arpa/inet.h>
-
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -31,29 +27,6 @@ constexpr int kWaitWhileSendingMs = 1;
 constexpr int kBurst = 256;
 // What the broker gets to take the last messages when the gateway stops.
 constexpr int kStopGraceMs = 2000;
-
-// Datagrams the kernel dropped because the socket bound to `local` had no
-// room: the last column of its line in /proc/net/udp; 0 where there is none.
-std::uint64_t KernelDrops(const pelmora::wire::Endpoint& local) {
-  char wanted[16];
-  // The kernel shows the address as the bytes in network order read as one
-  // native number.
-  std::snprintf(wanted, sizeof wanted, "%08X:%04X", htonl(local.address),
-                local.port);
-  std::ifstream table("/proc/net/udp");
-  std::string line;
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot;
-    std::string address;
-    fields >> slot >> address;
-    if (address != wanted) continue;
-    std::string last;
-    for (std::string field; fields >> field;) last = field;
-    return std::strtoull(last.c_str(), nullptr, 10);
-  }
-  return 0;
-}
 
 }  // namespace
 
@@ -136,11 +109,11 @@ int main(int argc, char** argv) {
       lastReport = now.steady;
       std::string line;
       std::string json;
-      stats.Report(
-          seconds.count(),
-          {stations.station_count(), broker.backlog(), broker.dropped(),
-           KernelDrops(receiver.local()), broker.connected(), broker.reason()},
-          &line, &json);
+      stats.Report(seconds.count(),
+                   {stations.station_count(), broker.backlog(),
+                    broker.dropped(), receiver.KernelDrops().value_or(0),
+                    broker.connected(), broker.reason()},
+                   &line, &json);
       if (options.statsToStdout) {
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);

@@ -9,21 +9,6 @@ namespace pelmora::gateway {
 
 namespace {
 
-// `"key":"text"` with the text decoded from GBK; when some byte is no GBK
-// character, `"<key>_raw":"<hex>"` follows with the bytes as sent.
-void AppendGbkField(std::string* out, const char* key, std::string_view gbk) {
-  *out += '"';
-  *out += key;
-  *out += "\":";
-  if (wire::AppendJsonString(out, gbk, wire::TextEncoding::kGbk)) return;
-  *out += ",\"";
-  *out += key;
-  *out += "_raw\":\"";
-  *out += wire::HexOf(reinterpret_cast<const std::uint8_t*>(gbk.data()),
-                      gbk.size());
-  *out += '"';
-}
-
 std::uint32_t MaskOf(int prefixBits) {
   return prefixBits == 0 ? 0 : ~std::uint32_t{0} << (32 - prefixBits);
 }
@@ -213,11 +198,11 @@ StationTable::Verdict StationTable::Apply(const wire::Datagram& datagram,
         std::string_view a;
         std::string_view b;
         wire::SplitRecord(record, &a, &b);
-        event.payload = "{";
-        AppendGbkField(&event.payload, "a", a);
-        event.payload += ',';
-        AppendGbkField(&event.payload, "b", b);
-        event.payload += ",\"received\":\"" + WallText(now.wall) + "\"}";
+        event.payload = wire::JsonObject()
+                            .HostText("a", a, wire::TextEncoding::kGbk)
+                            .HostText("b", b, wire::TextEncoding::kGbk)
+                            .Text("received", WallText(now.wall))
+                            .Close();
       }
       out->push_back(std::move(event));
     }
@@ -310,8 +295,7 @@ void StationTable::EndSnapshot(Station& station, std::vector<Message>* out) {
       return;
     }
     station.points.erase(name);
-    out->push_back(
-        {PointTopic(station.mac, name), std::string(), true});
+    out->push_back({PointTopic(station.mac, name), std::string(), true});
   };
   for (const std::string& name : station.lastSnapshot) vanished(name);
   for (const std::string& name : station.held) vanished(name);
@@ -341,25 +325,27 @@ Message StationTable::PointMessage(const Station& station,
   Message message{PointTopic(station.mac, name), PayloadOfValue(point.value),
                   true};
   if (options_.json) {
-    message.payload = "{";
-    AppendGbkField(&message.payload, "value", point.value);
-    message.payload += ",\"received\":\"" + WallText(point.received) + "\"}";
+    message.payload =
+        wire::JsonObject()
+            .HostText("value", point.value, wire::TextEncoding::kGbk)
+            .Text("received", WallText(point.received))
+            .Close();
   }
   return message;
 }
 
 Message StationTable::StatusMessage(const Station& station) const {
-  std::string status =
-      station.online ? "{\"state\":\"online\"" : "{\"state\":\"offline\"";
-  status += ",\"address\":\"" + wire::EndpointText(station.from) + "\"";
-  status += ",\"last_seen\":\"" + WallText(station.lastSeenWall) + "\"";
-  status += ",\"last_snapshot\":";
-  status += station.everSnapshot
-                ? "\"" + WallText(station.lastSnapshotEnded) + "\""
-                : std::string("null");
-  status += ",\"points\":" +
-            std::to_string(station.points.size() + station.held.size()) + "}";
-  return {StationStatusTopic(station.mac), status, true};
+  wire::JsonObject status;
+  status.Text("state", station.online ? "online" : "offline")
+      .Text("address", wire::EndpointText(station.from))
+      .Text("last_seen", WallText(station.lastSeenWall));
+  if (station.everSnapshot) {
+    status.Text("last_snapshot", WallText(station.lastSnapshotEnded));
+  } else {
+    status.Null("last_snapshot");
+  }
+  status.Number("points", station.points.size() + station.held.size());
+  return {StationStatusTopic(station.mac), status.Close(), true};
 }
 
 }  // namespace pelmora::gateway

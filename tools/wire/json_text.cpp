@@ -59,10 +59,13 @@ JsonObject& JsonObject::Json(std::string_view key, std::string_view json) {
   return *this;
 }
 
-bool JsonObject::HostText(std::string_view key, std::string_view text,
-                          TextEncoding encoding) {
+JsonObject& JsonObject::HostText(std::string_view key, std::string_view text,
+                                 TextEncoding encoding) {
   Key(key);
-  return AppendJsonString(&text_, text, encoding);
+  if (AppendJsonString(&text_, text, encoding)) return *this;
+  return Text(
+      std::string(key) + "_raw",
+      HexOf(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
 std::string JsonObject::Close() {

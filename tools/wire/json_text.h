@@ -34,9 +34,11 @@ class JsonObject {
   JsonObject& Null(std::string_view key);
   // A value that is JSON already: an object, an array, a decimal.
   JsonObject& Json(std::string_view key, std::string_view json);
-  // As AppendJsonString(), whose result it returns.
-  bool HostText(std::string_view key, std::string_view text,
-                TextEncoding encoding);
+  // As AppendJsonString(); when some byte was no character of `encoding`,
+  // "<key>_raw" follows with the text's bytes in hex, so that a reader still
+  // gets them as sent.
+  JsonObject& HostText(std::string_view key, std::string_view text,
+                       TextEncoding encoding);
 
   // The object, closed; the writer starts a new one.
   std::string Close();

@@ -3,6 +3,7 @@
 #define PELMORA_TOOLS_WIRE_UDP_RECEIVER_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,11 +44,19 @@ class UdpReceiver {
   bool Receive(std::vector<std::uint8_t>* datagram, int timeoutMs,
                Endpoint* from = nullptr);
 
+  // Datagrams the system dropped because this socket's buffer was full,
+  // since it was opened. The system tells the count along with each datagram
+  // it queues, so drops show once a later datagram has been received;
+  // nothing where the system does not count them.
+  std::optional<std::uint64_t> KernelDrops() const;
+
  private:
   // A file descriptor, or a Windows SOCKET; -1 when none is open.
   std::intptr_t socket_ = -1;
   Endpoint local_;
   int receiveBufferBytes_ = 0;
+  bool dropsCounted_ = false;
+  std::uint32_t kernelDrops_ = 0;
   std::vector<std::uint8_t> buffer_;
 };
 

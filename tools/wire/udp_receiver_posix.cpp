@@ -61,6 +61,10 @@ bool UdpReceiver::Open(const std::string& address, std::uint16_t port,
   }
   socklen_t optionLength = sizeof receiveBufferBytes_;
   ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes_, &optionLength);
+  const int on = 1;
+  dropsCounted_ =
+      ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;
+  kernelDrops_ = 0;
 
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) !=
       0) {
@@ -85,14 +89,31 @@ bool UdpReceiver::Receive(std::vector<std::uint8_t>* datagram, int timeoutMs,
   pollfd waitFor{fd, POLLIN, 0};
   if (::poll(&waitFor, 1, timeoutMs) <= 0) return false;
   sockaddr_in sender{};
-  socklen_t senderLength = sizeof sender;
-  const ssize_t received =
-      ::recvfrom(fd, buffer_.data(), buffer_.size(), MSG_DONTWAIT,
-                 reinterpret_cast<sockaddr*>(&sender), &senderLength);
+  iovec into{buffer_.data(), buffer_.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof kernelDrops_)];
+  msghdr message{};
+  message.msg_name = &sender;
+  message.msg_namelen = sizeof sender;
+  message.msg_iov = &into;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t received = ::recvmsg(fd, &message, MSG_DONTWAIT);
   if (received < 0) return false;
+  // The count comes only once it is above zero.
+  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+       header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SO_RXQ_OVFL)
+      std::memcpy(&kernelDrops_, CMSG_DATA(header), sizeof kernelDrops_);
+  }
   datagram->assign(buffer_.begin(), buffer_.begin() + received);
   if (from != nullptr) *from = EndpointOf(sender);
   return true;
+}
+
+std::optional<std::uint64_t> UdpReceiver::KernelDrops() const {
+  if (!dropsCounted_) return std::nullopt;
+  return kernelDrops_;
 }
 
 }  // namespace pelmora::wire

@@ -108,4 +108,9 @@ bool UdpReceiver::Receive(std::vector<std::uint8_t>* datagram, int timeoutMs,
   return true;
 }
 
+// Windows keeps no per-socket count of the datagrams it drops.
+std::optional<std::uint64_t> UdpReceiver::KernelDrops() const {
+  return std::nullopt;
+}
+
 }  // namespace pelmora::wire
