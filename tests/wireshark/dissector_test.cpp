@@ -71,22 +71,12 @@ Rows Decode(const std::string& pcap, const std::string& decode,
   return rows;
 }
 
-// The example datagrams of the protocol guide: its hex dump lines, each an
-// offset of four hex digits, two blanks and the bytes; offset 0000 begins
-// the next datagram.
+// The protocol guide's examples of the kinds the plug-in always sends.
 std::vector<std::string> GuideExamples() {
-  std::ifstream guide(PELMORA_PROTOCOL_GUIDE);
   std::vector<std::string> dumps;
-  for (std::string line; std::getline(guide, line);) {
-    const bool dumpLine =
-        line.size() > 6 && line.compare(4, 2, "  ") == 0 &&
-        std::all_of(line.begin(), line.begin() + 4,
-                    [](char c) { return std::isxdigit(c) != 0; });
-    if (!dumpLine) continue;
-    if (line.compare(0, 4, "0000") == 0) dumps.emplace_back();
-    if (dumps.empty()) continue;
-    dumps.back() += recv_test::ToHex(recv_test::Hex(line.substr(6)));
-  }
+  for (const Bytes& dump :
+       recv_test::GuideExamples(PELMORA_PROTOCOL_GUIDE, {0x01, 0x02, 0xFF}))
+    dumps.push_back(recv_test::ToHex(dump));
   return dumps;
 }
 

@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "platform/portable_env.h"
+#include "platform/system_crypto.h"
 #include "platform/posix/profile_file_posix.h"
 
 namespace pelmora {
@@ -126,9 +127,29 @@ class PosixEnv : public PortableEnv {
     return {-1, error == EAGAIN || error == EWOULDBLOCK, {error}};
   }
 
+  ReceiveOutcome Receive(SocketHandle socket, std::uint8_t* buffer,
+                         int capacity) override {
+    // MSG_TRUNC: the real length of a datagram longer than the buffer.
+    ssize_t n = ::recv(static_cast<int>(socket), buffer,
+                       static_cast<std::size_t>(capacity),
+                       MSG_DONTWAIT | MSG_TRUNC);
+    if (n >= 0) return {static_cast<int>(n), {}};
+    const int error = errno;
+    return {-1, {error == EAGAIN || error == EWOULDBLOCK ? 0 : error}};
+  }
+
   void CloseSocket(SocketHandle socket) override {
     ::shutdown(static_cast<int>(socket), SHUT_RDWR);
     ::close(static_cast<int>(socket));
+  }
+
+  bool RandomBytes(std::uint8_t* out, std::size_t length) override {
+    return SystemRandomBytes(out, length);
+  }
+  bool HmacSha256(const std::uint8_t* key, std::size_t keyLength,
+                  const std::uint8_t* data, std::size_t length,
+                  std::uint8_t mac[kHmacSha256Size]) override {
+    return SystemHmacSha256(key, keyLength, data, length, mac);
   }
 };
 

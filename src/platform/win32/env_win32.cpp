@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "platform/portable_env.h"
+#include "platform/system_crypto.h"
 
 namespace pelmora {
 namespace {
@@ -157,9 +158,29 @@ class Win32Env : public PortableEnv {
     return {-1, error == WSAEWOULDBLOCK, {error}};
   }
 
+  ReceiveOutcome Receive(SocketHandle socket, std::uint8_t* buffer,
+                         int capacity) override {
+    int n = ::recv(static_cast<SOCKET>(socket), reinterpret_cast<char*>(buffer),
+                   capacity, 0);
+    if (n != SOCKET_ERROR) return {n, {}};
+    const int error = ::WSAGetLastError();
+    // Winsock fills the buffer and drops the rest of a longer datagram.
+    if (error == WSAEMSGSIZE) return {capacity + 1, {}};
+    return {-1, {error == WSAEWOULDBLOCK ? 0 : error}};
+  }
+
   void CloseSocket(SocketHandle socket) override {
     ::shutdown(static_cast<SOCKET>(socket), SD_BOTH);
     ::closesocket(static_cast<SOCKET>(socket));
+  }
+
+  bool RandomBytes(std::uint8_t* out, std::size_t length) override {
+    return SystemRandomBytes(out, length);
+  }
+  bool HmacSha256(const std::uint8_t* key, std::size_t keyLength,
+                  const std::uint8_t* data, std::size_t length,
+                  std::uint8_t mac[kHmacSha256Size]) override {
+    return SystemHmacSha256(key, keyLength, data, length, mac);
   }
 };
 
