@@ -37,6 +37,16 @@ bool CommandChannel::OpenSession() {
   return sessionOpen_;
 }
 
+void CommandChannel::CloseSession() {
+  {
+    Locked<Mutex> hold(mutex_);
+    sessionOpen_ = false;
+    ++session_;
+    replies_.clear();
+  }
+  writes_.DropOffered();
+}
+
 std::optional<std::uint32_t> CommandChannel::Handle(const std::uint8_t* bytes,
                                                     std::size_t length) {
   Locked<Mutex> hold(mutex_);

@@ -46,6 +46,12 @@ class CommandChannel {
   // thread, as the link starts.
   bool OpenSession() EXCLUDES(mutex_);
 
+  // Ends the session as its link stops: nothing more is answered, and the
+  // writes it queued that the host has not yet had are dropped, so that a
+  // server that resends them to the next session gets each delivered once.
+  // The link's workers have ended.
+  void CloseSession() EXCLUDES(mutex_);
+
   // Handles one datagram from the link: an unauthenticated one is counted
   // and gets no reply; an authenticated one gets its reply queued. Returns
   // the sequence of a snapshot to be sent now, to be reported back through

@@ -107,6 +107,7 @@ void LinkService::StopLink() {
   }
   if (sendThread_) sendThread_->Join();
   if (commandThread_) commandThread_->Join();
+  commands_.CloseSession();
   const std::size_t dropped = DeliverPending();
   link_.Close();
   if (dropped > 0)

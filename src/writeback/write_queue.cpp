@@ -1,5 +1,7 @@
 #include "writeback/write_queue.h"
 
+#include <algorithm>
+
 #include "config/log_messages.h"
 
 namespace pelmora {
@@ -39,6 +41,13 @@ WriteOffer WriteQueue::Offer(std::string_view name, std::string_view value,
   if (queue_.size() >= limit) return WriteOffer::kFull;
   queue_.push_back({std::move(text), std::move(delivered)});
   return WriteOffer::kQueued;
+}
+
+void WriteQueue::DropOffered() {
+  Locked<Mutex> hold(mutex_);
+  queue_.erase(std::remove_if(queue_.begin(), queue_.end(),
+                              [](const Pending& p) { return !!p.delivered; }),
+               queue_.end());
 }
 
 std::size_t WriteQueue::size() const {

@@ -37,6 +37,8 @@ class WriteQueue {
   WriteOffer Offer(std::string_view name, std::string_view value,
                    std::size_t limit, std::function<void()> delivered)
       EXCLUDES(mutex_);
+  // Removes the offered commands the callback has not yet had.
+  void DropOffered() EXCLUDES(mutex_);
   std::size_t size() const EXCLUDES(mutex_);
 
   // The configuration thread: logs its start, hands each queued command to
