@@ -9,7 +9,6 @@
 #include <ctime>
 
 #include "platform/portable_env.h"
-#include "platform/system_crypto.h"
 #include "platform/posix/profile_file_posix.h"
 
 namespace pelmora {
@@ -141,15 +140,6 @@ class PosixEnv : public PortableEnv {
   void CloseSocket(SocketHandle socket) override {
     ::shutdown(static_cast<int>(socket), SHUT_RDWR);
     ::close(static_cast<int>(socket));
-  }
-
-  bool RandomBytes(std::uint8_t* out, std::size_t length) override {
-    return SystemRandomBytes(out, length);
-  }
-  bool HmacSha256(const std::uint8_t* key, std::size_t keyLength,
-                  const std::uint8_t* data, std::size_t length,
-                  std::uint8_t mac[kHmacSha256Size]) override {
-    return SystemHmacSha256(key, keyLength, data, length, mac);
   }
 };
 

@@ -6,7 +6,6 @@
 #include <ctime>
 
 #include "platform/portable_env.h"
-#include "platform/system_crypto.h"
 
 namespace pelmora {
 namespace {
@@ -172,15 +171,6 @@ class Win32Env : public PortableEnv {
   void CloseSocket(SocketHandle socket) override {
     ::shutdown(static_cast<SOCKET>(socket), SD_BOTH);
     ::closesocket(static_cast<SOCKET>(socket));
-  }
-
-  bool RandomBytes(std::uint8_t* out, std::size_t length) override {
-    return SystemRandomBytes(out, length);
-  }
-  bool HmacSha256(const std::uint8_t* key, std::size_t keyLength,
-                  const std::uint8_t* data, std::size_t length,
-                  std::uint8_t mac[kHmacSha256Size]) override {
-    return SystemHmacSha256(key, keyLength, data, length, mac);
   }
 };
 
