@@ -43,6 +43,12 @@ void CommandChannel::CloseSession() {
     sessionOpen_ = false;
     ++session_;
     replies_.clear();
+    // The count since the last line is not left for a later minute.
+    if (rejectedUnlogged_ > 0) {
+      log_.Log(FormatLogLine(messages::kCommandsRejectedFormat,
+                             static_cast<unsigned>(rejectedUnlogged_)));
+      rejectedUnlogged_ = 0;
+    }
   }
   writes_.DropOffered();
 }

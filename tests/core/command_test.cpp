@@ -222,12 +222,14 @@ TEST_F(CommandTest, OnlyASignedCurrentNewerCommandReachesTheQueue) {
     EXPECT_EQ(Send(c.bytes, nonce), c.replies);
     EXPECT_EQ(Service().writeQueue().size(), 1u);  // sequence 5's alone
   }
-  // The unauthenticated ones were counted, and logged once for the minute.
+  // The unauthenticated ones were counted, logged once for the minute, and
+  // the rest as the session closes.
   EXPECT_EQ(Service().commands().rejectedCount(), 7u);
-  EXPECT_EQ(OnlyLines(Log(), {FormatLogLine(messages::kCommandsRejectedFormat,
-                                            1u)})
-                .size(),
-            1u);
+  Service().commands().CloseSession();
+  const std::vector<std::string> rejectedLines = {
+      FormatLogLine(messages::kCommandsRejectedFormat, 1u),
+      FormatLogLine(messages::kCommandsRejectedFormat, 6u)};
+  EXPECT_EQ(OnlyLines(Log(), rejectedLines), rejectedLines);
 }
 
 TEST_F(CommandTest, ResendRepeatsTheReplyAndNewSessionRefusesOldCommands) {

@@ -2,6 +2,7 @@
 #ifndef PELMORA_TOOLS_WIRE_UDP_RECEIVER_H_
 #define PELMORA_TOOLS_WIRE_UDP_RECEIVER_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -42,6 +43,11 @@ class UdpReceiver {
   // timeout, on a signal, or on an error.
   bool Receive(std::vector<std::uint8_t>* datagram, int timeoutMs,
                Endpoint* from = nullptr);
+
+  // Sends one datagram from this socket's address and port, the only ones
+  // a station's link takes datagrams from. False when it did not go.
+  bool SendTo(const std::uint8_t* data, std::size_t length,
+              const Endpoint& to);
 
  private:
   // A file descriptor, or a Windows SOCKET; -1 when none is open.
