@@ -11,8 +11,8 @@
 #include <string_view>
 
 #include "collect/change_banks.h"
-#include "command/command_channel.h"
 #include "collect/point_store.h"
+#include "command/command_channel.h"
 #include "config/service_log.h"
 #include "config/settings.h"
 #include "pelmora/pelmora.h"
