@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <mutex>
 
 #include "config/log_messages.h"
 #include "pelmora/pelmora.h"
@@ -96,6 +97,14 @@ std::string ReadReply(Env& env, const Bytes& reply, const Bytes& nonce) {
 }
 
 void PELMORA_STDCALL IgnoreWrite(const char*, const char*) {}
+
+// What the host's callback got, for the test through the running link.
+std::mutex writesLock;
+std::vector<std::string> writesGot;
+void PELMORA_STDCALL RecordWrite(const char* name, const char* value) {
+  std::lock_guard<std::mutex> hold(writesLock);
+  writesGot.push_back(std::string(name) + "=" + value);
+}
 
 class CommandTest : public ServiceTest {
  protected:
@@ -256,6 +265,45 @@ TEST_F(CommandTest, ResendRepeatsTheReplyAndNewSessionRefusesOldCommands) {
   EXPECT_EQ(Send(Build(env_, d), newNonce),
             std::vector<std::string>{"1/0 seq 1"});
   EXPECT_EQ(Service().writeQueue().size(), 1u);
+}
+
+TEST_F(CommandTest, RunningLinkDeliversAWriteOnceAndRepliesFromItsThreads) {
+  Configured(std::string("KEY=") + kKeyText);
+  {
+    std::lock_guard<std::mutex> hold(writesLock);
+    writesGot.clear();
+  }
+  ASSERT_EQ(Service().StartLink(), 1);
+  Service().SetWriteCallback(RecordWrite);
+  // The replies among what the link sent, read once they satisfy `done`.
+  const auto replies = [&](std::size_t count) {
+    std::vector<Bytes> found;
+    env_.WaitUntilSent([&](const std::vector<Bytes>& sent) {
+      found.clear();
+      for (const Bytes& d : sent)
+        if (d.size() > 8 && d[8] == 0x04) found.push_back(d);
+      return found.size() >= count;
+    });
+    return found;
+  };
+  const std::vector<Bytes> opening = replies(1);
+  ASSERT_EQ(opening.size(), 1u);
+  const Bytes nonce(opening[0].begin() + 32, opening[0].begin() + 40);
+  Draft d;
+  d.nonce = nonce;
+  const Bytes write = Build(env_, d);
+  env_.Deliver(write);
+  ASSERT_EQ(replies(3).size(), 3u);  // opened, queued, delivered
+  env_.Deliver(write);
+  const std::vector<Bytes> all = replies(4);
+  Service().StopLink();
+
+  std::vector<std::string> read;
+  for (const Bytes& r : all) read.push_back(ReadReply(env_, r, nonce));
+  EXPECT_EQ(read, (std::vector<std::string>{"0/0 seq 0", "1/0 seq 1",
+                                            "2/0 seq 1", "2/0 seq 1"}));
+  std::lock_guard<std::mutex> hold(writesLock);
+  EXPECT_EQ(writesGot, std::vector<std::string>{"SP1=42.5"});
 }
 
 TEST_F(CommandTest, WritesAreRefusedWithoutCallbackWhenFullAndWhenTooMany) {
