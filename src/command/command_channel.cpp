@@ -108,10 +108,9 @@ CommandChannel::Outcome CommandChannel::Act(
     return Refuse(command, RefusalReason::kUnusableName, name);
   const std::uint64_t session = session_;
   const std::uint32_t sequence = command.sequence;
-  switch (writes_.Offer(name, value, kMaxQueuedCommands,
-                        [this, session, sequence] {
-                          Delivered(session, sequence);
-                        })) {
+  switch (writes_.Offer(
+      name, value, kMaxQueuedCommands,
+      [this, session, sequence] { Delivered(session, sequence); })) {
     case WriteOffer::kNoCallback:
       return Refuse(command, RefusalReason::kNoCallback, name);
     case WriteOffer::kFull:

@@ -16,7 +16,8 @@ std::uint32_t ReadU32(const std::uint8_t* at) {
 }
 
 void PutU32(std::uint8_t* at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+  for (int i = 0; i < 4; ++i)
+    at[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 // Reads a u16-prefixed text at the front of `rest` and moves past it.
@@ -59,9 +60,8 @@ bool OpenCommand(Env& env, const CommandKey& key, const DatagramHeader& header,
   std::memcpy(command->nonce.data(), bytes + kNonceAt, kSessionNonceSize);
   command->sequence = ReadU32(bytes + kSequenceAt);
   command->type = bytes[kTypeAt];
-  command->body = std::string_view(reinterpret_cast<const char*>(bytes) +
-                                       kBodyAt,
-                                   signedLength - kBodyAt);
+  command->body = std::string_view(
+      reinterpret_cast<const char*>(bytes) + kBodyAt, signedLength - kBodyAt);
   return true;
 }
 

@@ -61,9 +61,9 @@ struct Draft {
 };
 
 Bytes Build(Env& env, const Draft& d) {
-  Bytes bytes = {0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x00, 0x00, 0x01, d.kind,
-                 0xFF, 0xFF, 0xFF, 0,    0,    0,    0,    0x00, 0x11,
-                 0x22, 0x33, 0x44, d.macLast};
+  Bytes bytes = {0xFF,   0xFF, 0xFF, 0xFF, 0x02, 0x00,     0x00, 0x01,
+                 d.kind, 0xFF, 0xFF, 0xFF, 0,    0,        0,    0,
+                 0x00,   0x11, 0x22, 0x33, 0x44, d.macLast};
   bytes.insert(bytes.end(), 10, 0xFF);
   bytes.insert(bytes.end(), d.nonce.begin(), d.nonce.end());
   for (int i = 0; i < 4; ++i)
@@ -92,8 +92,8 @@ std::string ReadReply(Env& env, const Bytes& reply, const Bytes& nonce) {
     return "other nonce";
   const std::uint32_t sequence =
       reply[40] | reply[41] << 8 | reply[42] << 16 | reply[43] << 24;
-  return std::to_string(reply[44]) + "/" + std::to_string(reply[45]) +
-         " seq " + std::to_string(sequence);
+  return std::to_string(reply[44]) + "/" + std::to_string(reply[45]) + " seq " +
+         std::to_string(sequence);
 }
 
 void PELMORA_STDCALL IgnoreWrite(const char*, const char*) {}
@@ -111,8 +111,10 @@ class CommandTest : public ServiceTest {
   // The service configured from a Pelmora.ini holding `keyLine` in
   // section COMMAND.
   LinkService& Configured(const std::string& keyLine) {
-    WriteFile(ConfigPath(), "[SERVERSET]\r\nMAC=00:11:22:33:44:55\r\n"
-                            "[COMMAND]\r\n" + keyLine + "\r\n");
+    WriteFile(ConfigPath(),
+              "[SERVERSET]\r\nMAC=00:11:22:33:44:55\r\n"
+              "[COMMAND]\r\n" +
+                  keyLine + "\r\n");
     Service().Configure();
     return Service();
   }
@@ -143,10 +145,9 @@ TEST_F(CommandTest, PlatformHmacMatchesThePublishedVector) {
   // RFC 4231, test case 2.
   const std::string key = "Jefe", data = "what do ya want for nothing?";
   std::uint8_t mac[32];
-  ASSERT_TRUE(env_.HmacSha256(reinterpret_cast<const std::uint8_t*>(key.data()),
-                              key.size(),
-                              reinterpret_cast<const std::uint8_t*>(data.data()),
-                              data.size(), mac));
+  ASSERT_TRUE(env_.HmacSha256(
+      reinterpret_cast<const std::uint8_t*>(key.data()), key.size(),
+      reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), mac));
   const std::uint8_t expected[32] = {
       0x5b, 0xdc, 0xc1, 0x46, 0xbf, 0x60, 0x75, 0x4e, 0x6a, 0x04, 0x24,
       0x26, 0x08, 0x95, 0x75, 0xc7, 0x5a, 0x00, 0x3f, 0x08, 0x9d, 0x27,
@@ -204,27 +205,35 @@ TEST_F(CommandTest, OnlyASignedCurrentNewerCommandReachesTheQueue) {
       {"wrong key", with(10, [](Draft& d) { d.key = TestKey(1); }), {}},
       {"truncated", truncated, {}},
       {"header only", Bytes(truncated.begin(), truncated.begin() + 32), {}},
-      {"oversized", with(10, [](Draft& d) {
-         d.body = WriteBody("SP1", std::string(1000, 'x'));
-       }), {}},
+      {"oversized",
+       with(
+           10,
+           [](Draft& d) { d.body = WriteBody("SP1", std::string(1000, 'x')); }),
+       {}},
       {"other station", with(10, [](Draft& d) { d.macLast = 0x56; }), {}},
       {"item kind", with(10, [](Draft& d) { d.kind = 0x01; }), {}},
-      {"payload length", with(10, [](Draft& d) { d.payloadLengthError = 1; }),
+      {"payload length",
+       with(10, [](Draft& d) { d.payloadLengthError = 1; }),
        {}},
-      {"wrong nonce", with(10, [](Draft& d) { d.nonce[0] ^= 1; }),
+      {"wrong nonce",
+       with(10, [](Draft& d) { d.nonce[0] ^= 1; }),
        {"3/5 seq 10"}},
       {"old sequence", with(4, asIs), {"3/6 seq 4"}},
-      {"unknown command", with(11, [](Draft& d) { d.command = 0x07; }),
+      {"unknown command",
+       with(11, [](Draft& d) { d.command = 0x07; }),
        {"3/3 seq 11"}},
-      {"bar in name", with(12, [](Draft& d) { d.body = WriteBody("A|B", "1"); }),
+      {"bar in name",
+       with(12, [](Draft& d) { d.body = WriteBody("A|B", "1"); }),
        {"3/4 seq 12"}},
-      {"empty name", with(13, [](Draft& d) { d.body = WriteBody("", "1"); }),
+      {"empty name",
+       with(13, [](Draft& d) { d.body = WriteBody("", "1"); }),
        {"3/4 seq 13"}},
       {"body past its lengths",
        with(14, [](Draft& d) { d.body = WriteBody("SP1", "1") + "x"; }),
        {"3/8 seq 14"}},
       {"snapshot with a body",
-       with(15, [](Draft& d) { d.command = 0x02; }), {"3/8 seq 15"}},
+       with(15, [](Draft& d) { d.command = 0x02; }),
+       {"3/8 seq 15"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

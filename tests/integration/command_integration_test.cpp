@@ -80,9 +80,8 @@ class Server {
       if (::poll(&p, 1, 50) <= 0) continue;
       std::uint8_t buffer[2048];
       socklen_t size = sizeof peer_;
-      const ssize_t n =
-          ::recvfrom(fd_, buffer, sizeof buffer, 0,
-                     reinterpret_cast<sockaddr*>(&peer_), &size);
+      const ssize_t n = ::recvfrom(fd_, buffer, sizeof buffer, 0,
+                                   reinterpret_cast<sockaddr*>(&peer_), &size);
       if (n > 8 && buffer[8] == kind) {
         out->assign(buffer, buffer + n);
         return true;
@@ -106,15 +105,16 @@ std::string ReplyText(const Bytes& reply) {
   if (reply.size() != 78) return "length " + std::to_string(reply.size());
   if (Signed(Bytes(reply.begin(), reply.begin() + 46)) != reply)
     return "bad signature";
-  return std::to_string(reply[44]) + "/" + std::to_string(reply[45]) +
-         " seq " + std::to_string(reply[40]);
+  return std::to_string(reply[44]) + "/" + std::to_string(reply[45]) + " seq " +
+         std::to_string(reply[40]);
 }
 
 class CommandHostTest : public TargetTest {
  protected:
   // Runs the host with a callback registered, a first round pushed, until
   // the test creates the file `go`, while `serve` plays the server.
-  HostResult RunServing(bool withKey, const std::function<void(Server&)>& serve) {
+  HostResult RunServing(bool withKey,
+                        const std::function<void(Server&)>& serve) {
     Server server;
     host_.Configure(server.port());
     if (withKey) {
@@ -136,7 +136,8 @@ class CommandHostTest : public TargetTest {
   }
 };
 
-TEST_P(CommandHostTest, SignedWriteReachesTheCallbackOnceAndResendsGetTheReply) {
+TEST_P(CommandHostTest,
+       SignedWriteReachesTheCallbackOnceAndResendsGetTheReply) {
   const std::string name = "SP1", value = "42.5 |x";
   const HostResult r = RunServing(true, [&](Server& server) {
     Bytes opening, reply;
@@ -156,9 +157,8 @@ TEST_P(CommandHostTest, SignedWriteReachesTheCallbackOnceAndResendsGetTheReply) 
   });
   EXPECT_EQ(r.exitCode, 0) << r.output;
   std::size_t calls = 0;
-  for (std::size_t at = 0; (at = r.output.find("callback ", at)) !=
-                           std::string::npos;
-       ++at)
+  for (std::size_t at = 0;
+       (at = r.output.find("callback ", at)) != std::string::npos; ++at)
     ++calls;
   EXPECT_EQ(calls, 2u) << r.output;  // "callback registered" and the write
   EXPECT_NE(r.output.find("callback SP1 42.5 |x\n"), std::string::npos)

@@ -26,7 +26,8 @@ bool Fail(std::string* error, std::string text) {
 bool TakeText(const std::uint8_t* data, std::size_t end, std::size_t* at,
               std::string* text) {
   if (*at + 2 > end) return false;
-  const std::size_t n = data[*at] | static_cast<std::size_t>(data[*at + 1]) << 8;
+  const std::size_t n = data[*at] | static_cast<std::size_t>(data[*at + 1])
+                                        << 8;
   if (n > end - *at - 2) return false;
   text->assign(reinterpret_cast<const char*>(data + *at + 2), n);
   *at += 2 + n;
@@ -35,18 +36,23 @@ bool TakeText(const std::uint8_t* data, std::size_t end, std::size_t* at,
 
 const char* StateName(std::uint8_t state) {
   switch (state) {
-    case 0x00: return "session opened";
-    case 0x01: return "queued";
-    case 0x02: return "delivered";
-    case 0x03: return "refused";
-    default: return "unknown state";
+    case 0x00:
+      return "session opened";
+    case 0x01:
+      return "queued";
+    case 0x02:
+      return "delivered";
+    case 0x03:
+      return "refused";
+    default:
+      return "unknown state";
   }
 }
 
 const char* ReasonName(std::uint8_t reason) {
   static const char* const kNames[] = {
-      "none",          "no callback",  "queue full",   "unknown command",
-      "unusable name", "wrong session", "old sequence", "rate limited",
+      "none",          "no callback",    "queue full",   "unknown command",
+      "unusable name", "wrong session",  "old sequence", "rate limited",
       "malformed",     "snapshot failed"};
   return reason < std::size(kNames) ? kNames[reason] : "unknown reason";
 }
@@ -55,7 +61,8 @@ const char* ReasonName(std::uint8_t reason) {
 
 bool ParseSignedDatagram(const std::uint8_t* data, std::size_t length,
                          SignedDatagram* out, std::string* error) {
-  if (length < kHeaderSize || (data[8] != kKindCommand && data[8] != kKindReply))
+  if (length < kHeaderSize ||
+      (data[8] != kKindCommand && data[8] != kKindReply))
     return false;
   const bool command = data[8] == kKindCommand;
   if (command && (length < kMinCommandSize || length > kMaxDatagramSize))

@@ -26,8 +26,8 @@ struct SignedDatagram {
   std::array<std::uint8_t, 6> mac{};
   std::array<std::uint8_t, 8> nonce{};
   std::uint32_t sequence = 0;
-  std::uint8_t command = 0;  // a command's
-  std::string name, value;   // a write's
+  std::uint8_t command = 0;            // a command's
+  std::string name, value;             // a write's
   std::uint8_t state = 0, reason = 0;  // a reply's
 };
 

@@ -10,8 +10,7 @@
 namespace pelmora {
 
 bool SystemRandomBytes(std::uint8_t* out, std::size_t length) {
-  return length <= INT_MAX &&
-         RAND_bytes(out, static_cast<int>(length)) == 1;
+  return length <= INT_MAX && RAND_bytes(out, static_cast<int>(length)) == 1;
 }
 
 bool SystemHmacSha256(const std::uint8_t* key, std::size_t keyLength,
@@ -19,8 +18,8 @@ bool SystemHmacSha256(const std::uint8_t* key, std::size_t keyLength,
                       std::uint8_t mac[32]) {
   unsigned int macLength = 0;
   return keyLength <= INT_MAX &&
-         HMAC(EVP_sha256(), key, static_cast<int>(keyLength), data, length,
-              mac, &macLength) != nullptr &&
+         HMAC(EVP_sha256(), key, static_cast<int>(keyLength), data, length, mac,
+              &macLength) != nullptr &&
          macLength == 32;
 }
 

@@ -42,10 +42,9 @@ bool SystemHmacSha256(const std::uint8_t* key, std::size_t keyLength,
                                   const_cast<PUCHAR>(key),
                                   static_cast<ULONG>(keyLength), 0)))
     return false;
-  const bool done =
-      Succeeded(BCryptHashData(hash, const_cast<PUCHAR>(data),
-                               static_cast<ULONG>(length), 0)) &&
-      Succeeded(BCryptFinishHash(hash, mac, 32, 0));
+  const bool done = Succeeded(BCryptHashData(hash, const_cast<PUCHAR>(data),
+                                             static_cast<ULONG>(length), 0)) &&
+                    Succeeded(BCryptFinishHash(hash, mac, 32, 0));
   BCryptDestroyHash(hash);
   return done;
 }
