@@ -112,7 +112,9 @@ std::uint64_t LoopbackServer::records(std::uint8_t kind) const {
 void LoopbackServer::Receive() {
   std::vector<std::uint8_t> d;
   while (!quit_) {
-    if (!receiver_.Receive(&d, 20)) continue;
+    wire::Endpoint from;
+    if (!receiver_.Receive(&d, 20, &from)) continue;
+    lastSenderPort_ = from.port;
     const std::int64_t at = NowNs();
     // Records are counted by their length fields alone: the figures are
     // about pace, and what arrives is checked by the tests.
@@ -132,6 +134,13 @@ void LoopbackServer::Receive() {
     lastArrivalNs_ = at;
     ++datagrams_;
   }
+}
+
+bool LoopbackServer::SendToPlugin(const std::vector<std::uint8_t>& datagram) {
+  const std::uint16_t port = lastSenderPort_;
+  return port != 0 &&
+         receiver_.SendTo(datagram.data(), datagram.size(),
+                          {0x7F000001u, port});
 }
 
 bool LoopbackServer::WaitUntil(const std::function<bool()>& reached,
@@ -203,22 +212,26 @@ PluginHost::PluginHost() : hostDir_(ExecutableDir()) {
   if (!host::Load(PELMORA_LIBRARY, &exports_, &error)) Fail(error);
 }
 
-void PluginHost::Start(std::uint32_t hashSize, std::uint16_t serverPort) {
+void PluginHost::Start(std::uint32_t hashSize, std::uint16_t serverPort,
+                       const std::string& commandKey) {
   WriteText(hostDir_ + "/Module.ini",
             "[OutLink]\nHashSize=" + std::to_string(hashSize) + "\n");
   ::mkdir((hostDir_ + "/Drivers").c_str(), 0755);
   WriteText(hostDir_ + "/Drivers/Pelmora.ini",
             "[SERVERSET]\nMAC=02:00:00:00:00:01\nADDR=127.0.0.1\nPORT=" +
-                std::to_string(serverPort) + "\nCOUNT=5\n");
+                std::to_string(serverPort) + "\nCOUNT=5\n" +
+                (commandKey.empty() ? std::string()
+                                    : "[COMMAND]\nKEY=" + commandKey + "\n"));
   exports_.InitService();
   exports_.SetWriteCallback(IgnoreWriteCommand);
 }
 
 DiscoveredPlugin::DiscoveredPlugin(const HostPoints& points,
                                    const LoopbackServer& server,
-                                   benchmark::State& state)
+                                   benchmark::State& state,
+                                   const std::string& commandKey)
     : host_(PluginHost::Instance()) {
-  host_.Start(HashSizeFor(points.count()), server.port());
+  host_.Start(HashSizeFor(points.count()), server.port(), commandKey);
   const std::uint64_t before = server.records(wire::kKindSnapshot);
   for (int i = 0; i < points.count(); ++i)
     host_.UpdateItem(points.name(i), points.value(i, 0));

@@ -68,6 +68,9 @@ class LoopbackServer {
   std::uint64_t records(std::uint8_t kind) const;
   // Steady-clock nanoseconds at which the latest datagram was read.
   std::int64_t lastArrivalNs() const { return lastArrivalNs_.load(); }
+  // Sends `datagram` from the server's port to where the latest datagram
+  // came from: the plug-in's link, which takes datagrams from there only.
+  bool SendToPlugin(const std::vector<std::uint8_t>& datagram);
 
   // Waits until datagrams() reaches `count`, or until nothing has arrived
   // for `quiet`; returns whether the count was reached.
@@ -98,6 +101,7 @@ class LoopbackServer {
   std::atomic<std::uint64_t> eventRecords_{0};
   std::atomic<std::uint64_t> snapshotRecords_{0};
   std::atomic<std::int64_t> lastArrivalNs_{0};
+  std::atomic<std::uint16_t> lastSenderPort_{0};
   std::atomic<bool> keep_{false};
   std::mutex keptMutex_;
   std::vector<Arrival> kept_;
@@ -127,8 +131,10 @@ class PluginHost {
   // Loads the library on first use; ends the run when it cannot.
   static PluginHost& Instance();
 
-  // Writes both files, then InitService and SetWriteCallback.
-  void Start(std::uint32_t hashSize, std::uint16_t serverPort);
+  // Writes both files, then InitService and SetWriteCallback. A
+  // `commandKey` (64 hex digits) turns signed commands on.
+  void Start(std::uint32_t hashSize, std::uint16_t serverPort,
+             const std::string& commandKey = std::string());
   void Stop() { exports_.UninitService(); }
 
   void UpdateItem(const std::string& name, const char* value) const {
@@ -152,7 +158,8 @@ class PluginHost {
 class DiscoveredPlugin {
  public:
   DiscoveredPlugin(const HostPoints& points, const LoopbackServer& server,
-                   benchmark::State& state);
+                   benchmark::State& state,
+                   const std::string& commandKey = std::string());
   ~DiscoveredPlugin() { host_.Stop(); }
   DiscoveredPlugin(const DiscoveredPlugin&) = delete;
   DiscoveredPlugin& operator=(const DiscoveredPlugin&) = delete;

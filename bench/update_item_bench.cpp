@@ -145,6 +145,85 @@ BENCHMARK(BM_UpdateItemKnownPoint)
     ->MinTime(1.0)
     ->Unit(benchmark::kMillisecond);
 
+// Sends bad command datagrams from the server's port to the plug-in at
+// `perSecond` while on: command-shaped, of the station's MAC, with a
+// signature that fails, so that each costs the plug-in a whole keyed hash.
+class CommandFlood {
+ public:
+  CommandFlood(LoopbackServer& server, int perSecond)
+      : thread_([this, &server, perSecond] { Run(server, perSecond); }) {}
+  ~CommandFlood() {
+    quit_ = true;
+    thread_.join();
+  }
+  void Flood(bool on) { on_ = on; }
+  std::uint64_t sent() const { return sent_; }
+
+ private:
+  void Run(LoopbackServer& server, int perSecond) {
+    std::vector<std::uint8_t> bad = {0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x00,
+                                     0x00, 0x01, 0x03, 0xFF, 0xFF, 0xFF,
+                                     56,   0,    0,    0,    0x02, 0x00,
+                                     0x00, 0x00, 0x00, 0x01};
+    bad.resize(88, 0xFF);
+    const int perMs = perSecond / 1000;
+    auto next = std::chrono::steady_clock::now();
+    while (!quit_) {
+      next += std::chrono::milliseconds(1);
+      std::this_thread::sleep_until(next);
+      if (!on_) continue;
+      for (int i = 0; i < perMs; ++i)
+        if (server.SendToPlugin(bad)) ++sent_;
+    }
+  }
+
+  std::atomic<bool> quit_{false}, on_{false};
+  std::atomic<std::uint64_t> sent_{0};
+  std::thread thread_;
+};
+
+// Known points as above, one host thread, with signed commands turned on:
+// each iteration scans once quietly and once while 10,000 bad command
+// datagrams a second arrive, what a flood from the server's address costs
+// the host. The quiet scan is the floor.
+void BM_UpdateItemUnderCommandFlood(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  const HostPoints points(n);
+  LoopbackServer server;
+  const DiscoveredPlugin discovered(points, server, state,
+                                    std::string(64, 'a'));
+  if (!discovered.ok()) return;
+  const PluginHost& plugin = discovered.host();
+  HostThreads threads(1);
+  CommandFlood flood(server, 10000);
+  const int rounds = std::max(1, kCallsPerPhase / n);
+  int round = 1;
+  Elapsed quiet, flooded;
+  for (auto _ : state) {
+    quiet += SteadyScan(threads, 1, points, round + 1, rounds,
+                        ToPlugin(plugin));
+    round += rounds + 1;
+    flood.Flood(true);
+    flooded += SteadyScan(threads, 1, points, round + 1, rounds,
+                          ToPlugin(plugin));
+    flood.Flood(false);
+    round += rounds + 1;
+  }
+  const double calls = double(state.iterations()) * rounds * n;
+  state.counters["ns"] = flooded.wallNs / calls;
+  state.counters["floor_ns"] = quiet.wallNs / calls;
+  state.counters["x_floor"] = flooded.wallNs / quiet.wallNs;
+  // The flood's rate over the flooded scans (their untimed warm-up rounds
+  // included in the count, so a little high).
+  state.counters["bad_per_s"] =
+      double(flood.sent()) / (flooded.wallNs / 1e9);
+}
+BENCHMARK(BM_UpdateItemUnderCommandFlood)
+    ->Apply(Repeated)
+    ->Arg(10000)
+    ->MinTime(1.0)
+    ->Unit(benchmark::kMillisecond);
+
 // The host's first round: every call brings a new name, which joins the
 // point list. One service per iteration; the floor inserts the same pairs
 // into a map reserved for them, as the plug-in's buckets are sized for them.

@@ -32,6 +32,9 @@ install() {
 }
 
 install cmake g++ make clang googletest libgtest-dev libbenchmark-dev
+# OpenSSL's libcrypto: the keyed hash and random source of signed commands
+# in the Linux library.
+install libssl-dev
 # The gateway's MQTT client library, and the broker and clients that its
 # tests and the README's walk-through run; openssl makes the certificates
 # of the gateway's TLS test.

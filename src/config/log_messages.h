@@ -99,6 +99,47 @@ inline constexpr char kPortUnusable[] =
     "\xB7\xFE\xCE\xF1\xB6\xCB\xBF\xDA\xCE\xAA"
     "0\xA3\xAC\xCE\xDE\xB7\xA8\xB7\xA2\xCB\xCD\xCA\xFD\xBE\xDD";
 
+// 命令密钥格式错误，远程命令未启用
+// The [COMMAND] KEY of Pelmora.ini is not 64 hexadecimal digits: commands
+// stay off, as without a key.
+inline constexpr char kCommandKeyMalformed[] =
+    "\xC3\xFC\xC1\xEE\xC3\xDC\xD4\xBF\xB8\xF1\xCA\xBD\xB4\xED\xCE\xF3\xA3\xAC\xD4\xB6\xB3\xCC\xC3\xFC\xC1\xEE\xCE\xB4\xC6\xF4\xD3\xC3";
+
+// 远程命令已启用
+// Written as a link starts with a command key: it answers signed commands.
+inline constexpr char kCommandsEnabled[] =
+    "\xD4\xB6\xB3\xCC\xC3\xFC\xC1\xEE\xD2\xD1\xC6\xF4\xD3\xC3";
+
+// 无法生成会话随机数，远程命令未启用
+// The system's random source failed as the link started: this link takes
+// no commands.
+inline constexpr char kCommandRandomFailed[] =
+    "\xCE\xDE\xB7\xA8\xC9\xFA\xB3\xC9\xBB\xE1\xBB\xB0\xCB\xE6\xBB\xFA\xCA\xFD\xA3\xAC\xD4\xB6\xB3\xCC\xC3\xFC\xC1\xEE\xCE\xB4\xC6\xF4\xD3\xC3";
+
+// 远程命令%u：写入 %s : %s 已排队   (sequence, point name, value, as HostTextForLog shows them)
+inline constexpr char kCommandWriteQueuedFormat[] =
+    "\xD4\xB6\xB3\xCC\xC3\xFC\xC1\xEE%u\xA3\xBA\xD0\xB4\xC8\xEB %s : %s \xD2\xD1\xC5\xC5\xB6\xD3";
+
+// 远程命令%u：重发全部测点   (sequence)
+inline constexpr char kCommandSnapshotFormat[] =
+    "\xD4\xB6\xB3\xCC\xC3\xFC\xC1\xEE%u\xA3\xBA\xD6\xD8\xB7\xA2\xC8\xAB\xB2\xBF\xB2\xE2\xB5\xE3";
+
+// 远程命令%u被拒绝，原因%u：%s   (sequence, reason code of the reply, the write's name as HostTextForLog
+// shows it, or nothing)
+inline constexpr char kCommandRefusedFormat[] =
+    "\xD4\xB6\xB3\xCC\xC3\xFC\xC1\xEE%u\xB1\xBB\xBE\xDC\xBE\xF8\xA3\xAC\xD4\xAD\xD2\xF2%u\xA3\xBA%s";
+
+// 远程命令记录过多，略去%u行   (lines)
+// Command lines are limited per minute; this many were left out before it.
+inline constexpr char kCommandLinesSkippedFormat[] =
+    "\xD4\xB6\xB3\xCC\xC3\xFC\xC1\xEE\xBC\xC7\xC2\xBC\xB9\xFD\xB6\xE0\xA3\xAC\xC2\xD4\xC8\xA5%u\xD0\xD0";
+
+// 收到%u个未通过验证的命令数据包，已丢弃   (datagrams)
+// Datagrams that arrived on the link but are not commands signed for this
+// station, since the previous such line; at most one line a minute.
+inline constexpr char kCommandsRejectedFormat[] =
+    "\xCA\xD5\xB5\xBD%u\xB8\xF6\xCE\xB4\xCD\xA8\xB9\xFD\xD1\xE9\xD6\xA4\xB5\xC4\xC3\xFC\xC1\xEE\xCA\xFD\xBE\xDD\xB0\xFC\xA3\xAC\xD2\xD1\xB6\xAA\xC6\xFA";
+
 }  // namespace pelmora::messages
 
 #endif  // PELMORA_CONFIG_LOG_MESSAGES_H_

@@ -18,6 +18,29 @@ std::string Unsigned(std::uint32_t value) {
   return text;
 }
 
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The key from exactly 64 hexadecimal digits, surrounding blanks aside.
+std::optional<CommandKey> ParseCommandKey(const std::string& text) {
+  const std::size_t first = text.find_first_not_of(" \t");
+  const std::size_t last = text.find_last_not_of(" \t");
+  if (first == std::string::npos || last - first + 1 != 2 * sizeof(CommandKey))
+    return std::nullopt;
+  CommandKey key;
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    const int high = HexDigit(text[first + 2 * i]);
+    const int low = HexDigit(text[first + 2 * i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    key[i] = static_cast<std::uint8_t>(high << 4 | low);
+  }
+  return key;
+}
+
 }  // namespace
 
 Settings::Settings(Env& env, const ServiceLog& log)
@@ -48,6 +71,7 @@ void Settings::Load() {
     Locked<Mutex> hold(mutex_);
     countSetting_ = count;
   }
+  LoadCommandKey();
   if (macReplaced) Save();
   const std::string moduleIni = env_.HostProfilePath("Module.ini");
   CheckReadable(moduleIni);
@@ -55,6 +79,23 @@ void Settings::Load() {
       env_.ReadProfileInt(moduleIni, "OutLink", "HashSize", kDefaultHashSize);
   Locked<Mutex> hold(mutex_);
   hashSize_ = hashSize;
+}
+
+void Settings::LoadCommandKey() {
+  const std::string text =
+      env_.ReadProfileString(file_, "COMMAND", "KEY", std::string());
+  std::optional<CommandKey> key;
+  if (!text.empty()) {
+    key = ParseCommandKey(text);
+    if (!key) log_.Log(messages::kCommandKeyMalformed);
+  }
+  Locked<Mutex> hold(mutex_);
+  commandKey_ = key;
+}
+
+std::optional<CommandKey> Settings::commandKey() const {
+  Locked<Mutex> hold(mutex_);
+  return commandKey_;
 }
 
 void Settings::Save() {

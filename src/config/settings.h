@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "config/service_log.h"
@@ -18,6 +19,9 @@ inline constexpr std::uint32_t kDefaultServerPort = 7000;
 inline constexpr std::uint32_t kDefaultHashSize = 2001;
 
 using MacBytes = std::array<std::uint8_t, 6>;
+// The station's key for signed commands: KEY of section COMMAND, 64
+// hexadecimal digits.
+using CommandKey = std::array<std::uint8_t, 32>;
 
 // Every accessor may be called from any thread: the dialog replaces address
 // and port while the send path reads them.
@@ -48,12 +52,17 @@ class Settings {
   std::string GetMacText() const EXCLUDES(mutex_);
   MacBytes macBytes() const EXCLUDES(mutex_);
 
+  // The key of signed commands; none (commands off) when it is missing or
+  // malformed, the latter logged. Read by Load only.
+  std::optional<CommandKey> commandKey() const EXCLUDES(mutex_);
+
   std::uint32_t countSetting() const EXCLUDES(mutex_);
   std::uint32_t hashSize() const EXCLUDES(mutex_);
 
  private:
   // Reads as missing a file that exists but cannot be read, and says so.
   void CheckReadable(const std::string& file) const;
+  void LoadCommandKey() EXCLUDES(mutex_);
 
   Env& env_;
   const ServiceLog& log_;
@@ -65,6 +74,7 @@ class Settings {
   Ipv4Endpoint serverEndpoint_ GUARDED_BY(mutex_);
   std::string macText_ GUARDED_BY(mutex_);
   MacBytes macBytes_ GUARDED_BY(mutex_) = {};
+  std::optional<CommandKey> commandKey_ GUARDED_BY(mutex_);
   std::uint32_t countSetting_ GUARDED_BY(mutex_) = 5;
   std::uint32_t hashSize_ GUARDED_BY(mutex_) = kDefaultHashSize;
 };

@@ -50,6 +50,16 @@ struct SendOutcome {
   OsError error;
 };
 
+// Outcome of one receive: the datagram's length (more than the buffer held
+// when it was longer, its tail then lost), or -1 when nothing was waiting or
+// the receive failed (a refusal the server's host reported, say).
+struct ReceiveOutcome {
+  int bytes;
+  OsError error;
+};
+
+inline constexpr std::size_t kHmacSha256Size = 32;
+
 // A log file held open exclusively: no other opener, in this process or
 // another, gets it while this object lives. Closed on destruction.
 class LogFile {
@@ -131,8 +141,23 @@ class Env {
   virtual OsError ConnectSocket(SocketHandle socket, Ipv4Endpoint to) = 0;
   virtual SendOutcome SendTo(SocketHandle socket, const std::uint8_t* data,
                              int length, Ipv4Endpoint to) = 0;
+  // One datagram from a connected socket, without waiting: only the peer
+  // it was connected to can have sent it.
+  virtual ReceiveOutcome Receive(SocketHandle socket, std::uint8_t* buffer,
+                                 int capacity) = 0;
   // shutdown(both) and close.
   virtual void CloseSocket(SocketHandle socket) = 0;
+
+  // --- Cryptography, from the system's own library (OpenSSL's libcrypto,
+  // CNG): nothing of it is written here.
+  // `length` bytes from the system's cryptographic random source; false,
+  // and `out` unusable, when the source failed.
+  virtual bool RandomBytes(std::uint8_t* out, std::size_t length) = 0;
+  // HMAC-SHA256 of `data` under `key` into `mac`; false when the library
+  // failed.
+  virtual bool HmacSha256(const std::uint8_t* key, std::size_t keyLength,
+                          const std::uint8_t* data, std::size_t length,
+                          std::uint8_t mac[kHmacSha256Size]) = 0;
 };
 
 // Forwards every call to a target; tests derive from it and override what
@@ -199,8 +224,20 @@ class EnvWrapper : public Env {
                      Ipv4Endpoint to) override {
     return target_->SendTo(socket, data, length, to);
   }
+  ReceiveOutcome Receive(SocketHandle socket, std::uint8_t* buffer,
+                         int capacity) override {
+    return target_->Receive(socket, buffer, capacity);
+  }
   void CloseSocket(SocketHandle socket) override {
     target_->CloseSocket(socket);
+  }
+  bool RandomBytes(std::uint8_t* out, std::size_t length) override {
+    return target_->RandomBytes(out, length);
+  }
+  bool HmacSha256(const std::uint8_t* key, std::size_t keyLength,
+                  const std::uint8_t* data, std::size_t length,
+                  std::uint8_t mac[kHmacSha256Size]) override {
+    return target_->HmacSha256(key, keyLength, data, length, mac);
   }
 
  private:

@@ -5,6 +5,8 @@
 #include <thread>
 #include <utility>
 
+#include "platform/system_crypto.h"
+
 namespace pelmora {
 
 void PortableEnv::SleepMs(std::uint32_t ms) {
@@ -32,6 +34,16 @@ std::unique_ptr<WorkerThread> PortableEnv::StartThread(
   } catch (const std::system_error&) {
     return nullptr;
   }
+}
+
+bool PortableEnv::RandomBytes(std::uint8_t* out, std::size_t length) {
+  return SystemRandomBytes(out, length);
+}
+
+bool PortableEnv::HmacSha256(const std::uint8_t* key, std::size_t keyLength,
+                             const std::uint8_t* data, std::size_t length,
+                             std::uint8_t mac[kHmacSha256Size]) {
+  return SystemHmacSha256(key, keyLength, data, length, mac);
 }
 
 }  // namespace pelmora

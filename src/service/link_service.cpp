@@ -7,6 +7,11 @@ namespace {
 
 constexpr std::uint32_t kDiscoveryWaitStepMs = 100;
 constexpr std::uint32_t kIdleCyclePauseMs = 1000;
+// A command waits this long at most before the command thread looks; the
+// datagrams it takes in one turn are bounded, so that a flood leaves the
+// rest to the socket's buffer, where the system drops them.
+constexpr std::uint32_t kCommandPollMs = 20;
+constexpr int kReceivesPerTurn = 256;
 
 LinkService* serviceInstance = nullptr;
 
@@ -20,7 +25,8 @@ LinkService::LinkService(Env& env)
       banks_(points_),
       link_(env, settings_, stopEvent_),
       assembler_(env, link_, header_, stopEvent_),
-      writeQueue_(env, log_) {}
+      writeQueue_(env, log_),
+      commands_(env, log_, header_, writeQueue_) {}
 
 LinkService* LinkService::Instance(Env& env) {
   if (serviceInstance) return serviceInstance;
@@ -44,6 +50,7 @@ LinkService::~LinkService() {
   managementThread_.reset();
   configurationThread_.reset();
   sendThread_.reset();
+  commandThread_.reset();
   link_.Close();
   env_.CleanupSockets();
 }
@@ -52,6 +59,7 @@ void LinkService::Configure() {
   settings_.Load();
   header_.SetStationMac(settings_.macBytes().data());
   points_.SizeTable(settings_.hashSize());
+  commands_.SetKey(settings_.commandKey());
 }
 
 int LinkService::StartLink() {
@@ -80,6 +88,10 @@ int LinkService::StartLink() {
     return 0;
   }
   sendThread_->Resume();
+  if (commands_.enabled()) {
+    Log(messages::kCommandsEnabled);
+    commandThread_ = env_.StartThread([this] { CommandThread(); }, false);
+  }
   return 1;
 }
 
@@ -94,6 +106,8 @@ void LinkService::StopLink() {
     configurationThread_->Join();
   }
   if (sendThread_) sendThread_->Join();
+  if (commandThread_) commandThread_->Join();
+  commands_.CloseSession();
   const std::size_t dropped = DeliverPending();
   link_.Close();
   if (dropped > 0)
@@ -102,6 +116,7 @@ void LinkService::StopLink() {
   managementThread_.reset();
   configurationThread_.reset();
   sendThread_.reset();
+  commandThread_.reset();
   linkStarted_ = false;
   stopEvent_.Reset();
 }
@@ -199,6 +214,34 @@ void LinkService::SendThread() {
   Log(messages::kSendStarted);
   link_.RunSendLoop();
   Log(messages::kSendExited);
+}
+
+void LinkService::CommandThread() {
+  if (!commands_.OpenSession()) {
+    Log(messages::kCommandRandomFailed);
+    return;
+  }
+  std::uint8_t buffer[kBufferSize];
+  while (!stopEvent_.IsSet()) {
+    for (int turn = 0; turn < kReceivesPerTurn; ++turn) {
+      const int length = link_.Receive(buffer, sizeof buffer);
+      if (length < 0) break;
+      const std::optional<std::uint32_t> snapshot =
+          commands_.Handle(buffer, static_cast<std::size_t>(length));
+      if (!snapshot) continue;
+      // The server hears "queued" before the snapshot's datagrams.
+      SendReplies();
+      commands_.FinishSnapshot(*snapshot,
+                               SendSnapshot() == SnapshotResult::kComplete);
+    }
+    SendReplies();
+    env_.WaitForEvent(stopEvent_, kCommandPollMs);
+  }
+}
+
+void LinkService::SendReplies() {
+  for (const ReplyBytes& reply : commands_.TakeReplies())
+    link_.SendWithTimeout(reply.data(), static_cast<int>(reply.size()));
 }
 
 SnapshotResult LinkService::SendSnapshot() {

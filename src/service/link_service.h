@@ -1,7 +1,8 @@
 // The one service object behind the six exports. It holds the parts, each
 // owning its state and its lock, and runs them: it configures them, starts
 // and stops the link with its three worker threads, and runs the
-// management cycle that moves changes from the banks to the link.
+// management cycle that moves changes from the banks to the link. With a
+// command key, a fourth worker answers signed commands on the link.
 #ifndef PELMORA_SERVICE_LINK_SERVICE_H_
 #define PELMORA_SERVICE_LINK_SERVICE_H_
 
@@ -11,6 +12,7 @@
 
 #include "collect/change_banks.h"
 #include "collect/point_store.h"
+#include "command/command_channel.h"
 #include "config/service_log.h"
 #include "config/settings.h"
 #include "pelmora/pelmora.h"
@@ -85,12 +87,17 @@ class LinkService : public LinkControl {
   UdpLink& link() { return link_; }
   Assembler& assembler() { return assembler_; }
   WriteQueue& writeQueue() { return writeQueue_; }
+  CommandChannel& commands() { return commands_; }
 
  private:
   explicit LinkService(Env& env);
 
   void ManagementThread();
   void SendThread();
+  // Opens a command session, then until the stop: takes what arrived on
+  // the link, acts on it, sends the replies, and pauses kCommandPollMs.
+  void CommandThread();
+  void SendReplies();
   // Hands the retired bank to the assembler: its changes, flushed, then its
   // events, flushed after `beforeEventFlush()`. A record goes on only when
   // `admit()` says so. Logs what the bank refused and what the queue
@@ -113,12 +120,14 @@ class LinkService : public LinkControl {
   std::unique_ptr<WorkerThread> managementThread_;
   std::unique_ptr<WorkerThread> configurationThread_;
   std::unique_ptr<WorkerThread> sendThread_;
+  std::unique_ptr<WorkerThread> commandThread_;  // only with a command key
   PointStore points_;
   ChangeBanks banks_;
   DatagramHeader header_;
   UdpLink link_;
   Assembler assembler_;
   WriteQueue writeQueue_;
+  CommandChannel commands_;
 };
 
 }  // namespace pelmora

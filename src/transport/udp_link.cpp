@@ -89,6 +89,12 @@ int UdpLink::SendWithTimeout(const std::uint8_t* data, int length) {
   return Send(data, length, env_.TickCount(), kSendTimeoutMs, &stop_);
 }
 
+int UdpLink::Receive(std::uint8_t* buffer, int capacity) {
+  if (!socket_.valid()) return -1;
+  const ReceiveOutcome outcome = env_.Receive(socket_.handle(), buffer, capacity);
+  return std::min(outcome.bytes, capacity);
+}
+
 std::size_t UdpLink::SendQueuedWithin(std::uint32_t since,
                                       std::uint32_t limitMs) {
   std::size_t refused = 0;

@@ -77,6 +77,11 @@ class UdpLink {
   // when the link is closed or the send failed outright.
   int SendWithTimeout(const std::uint8_t* data, int length);
 
+  // One datagram from the server the socket was connected to, without
+  // waiting: its length, cut to `capacity` when it was longer, or -1 when
+  // none is waiting or the link is closed.
+  int Receive(std::uint8_t* buffer, int capacity);
+
   // The stop's last delivery, once the stop is signalled and the send loop
   // has ended: sends the queued datagrams, oldest first, to the server the
   // socket was connected to, regardless of the stop, until `limitMs` have

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,9 @@
 #include "platform/sync.h"
 
 namespace pelmora {
+
+// What became of a command offered from outside the host.
+enum class WriteOffer { kQueued, kNoCallback, kFull };
 
 class WriteQueue {
  public:
@@ -27,6 +31,14 @@ class WriteQueue {
   void Push(std::string_view name, std::string_view value) EXCLUDES(mutex_);
   // Queues a raw text as it would stand in the queue.
   void PushText(std::string text) EXCLUDES(mutex_);
+  // Queues "name|value" unless no callback is registered or `limit`
+  // commands wait already. `delivered` runs on the configuration thread
+  // once the callback has returned from this command.
+  WriteOffer Offer(std::string_view name, std::string_view value,
+                   std::size_t limit, std::function<void()> delivered)
+      EXCLUDES(mutex_);
+  // Removes the offered commands the callback has not yet had.
+  void DropOffered() EXCLUDES(mutex_);
   std::size_t size() const EXCLUDES(mutex_);
 
   // The configuration thread: logs its start, hands each queued command to
@@ -39,12 +51,16 @@ class WriteQueue {
   // under the lock: a command queued after SetCallback returned goes to
   // that callback. While no callback is registered a well-formed command
   // stays at the head, to be delivered once one is.
-  bool Take(std::string* text, WriteCallback* callback) EXCLUDES(mutex_);
+  struct Pending {
+    std::string text;
+    std::function<void()> delivered;  // may be empty
+  };
+  bool Take(Pending* command, WriteCallback* callback) EXCLUDES(mutex_);
 
   Env& env_;
   const ServiceLog& log_;
   mutable Mutex mutex_;  // the write queue's lock
-  std::deque<std::string> queue_ GUARDED_BY(mutex_);
+  std::deque<Pending> queue_ GUARDED_BY(mutex_);
   WriteCallback callback_ GUARDED_BY(mutex_) = nullptr;
 };
 

@@ -17,7 +17,7 @@ expected="1 InitService
 
 # What Windows itself provides: nothing of the compiler's run-time may be
 # left for the host to ship.
-system_dlls="COMCTL32.DLL IPHLPAPI.DLL KERNEL32.DLL MSVCRT.DLL USER32.DLL WS2_32.DLL"
+system_dlls="BCRYPT.DLL COMCTL32.DLL IPHLPAPI.DLL KERNEL32.DLL MSVCRT.DLL USER32.DLL WS2_32.DLL"
 
 failed=0
 case "$library" in

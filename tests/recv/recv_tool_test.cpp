@@ -140,6 +140,35 @@ TEST(RecvTool, TextOutputAndCleanStopOnSigterm) {
             "  mirror    points=1 events=0\n");
 }
 
+TEST(RecvTool, ShowsCommandsAndRepliesAndFlagsABadOne) {
+  Tool tool({"--port", "0", "--idle-exit", "500", "--duration", "20000"});
+  const int port = tool.ListeningPort();
+  ASSERT_GT(port, 0);
+  // A station's reply that sequence 1 was refused for a wrong session, and
+  // a server's write; the signatures are not checked here.
+  const Bytes reply = recv_test::Hex(
+      "ffffffff 02000001 04ffffff 2e000000 001122334455 ffffffffffffffffffff"
+      "a1b2c3d4e5f60718 01000000 0305" + std::string(64, 'e'));
+  const Bytes write = recv_test::Hex(
+      "ffffffff 02000001 03ffffff 38000000 001122334455 ffffffffffffffffffff"
+      "a1b2c3d4e5f60718 01000000 01 0300 535031 0400 34322e35" +
+      std::string(64, 'e'));
+  Bytes shortReply(reply.begin(), reply.end() - 1);
+  shortReply[12] = 45;
+  recv_test::Sender sender(static_cast<std::uint16_t>(port));
+  sender.Send(reply);
+  sender.Send(write);
+  sender.Send(shortReply);
+  const std::string output = tool.ReadOutput();
+  EXPECT_EQ(tool.ExitStatus(), 0);
+  EXPECT_EQ(output.substr(0, output.find("summary")),
+            "reply     mac=00-11-22-33-44-55 refused sequence 1: wrong session "
+            "bytes=78\n"
+            "command   mac=00-11-22-33-44-55 write sequence 1 bytes=88\n"
+            "  SP1|42.5\n"
+            "malformed bytes=77: reply of 77 bytes, not 78\n");
+}
+
 TEST(RecvTool, StationsApartInSummaryAndMirror) {
   const std::string mirrorPath =
       ::testing::TempDir() + "pelmora_recv_stations.txt";

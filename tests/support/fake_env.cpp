@@ -1,5 +1,6 @@
 #include "support/fake_env.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace pelmora::testing {
@@ -117,6 +118,22 @@ SendOutcome FakeEnv::SendTo(SocketHandle, const std::uint8_t* data, int length,
 }
 
 void FakeEnv::CloseSocket(SocketHandle) { Record("socket closed"); }
+
+void FakeEnv::Deliver(std::vector<std::uint8_t> datagram) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  inbox_.push_back(std::move(datagram));
+}
+
+ReceiveOutcome FakeEnv::Receive(SocketHandle, std::uint8_t* buffer,
+                                int capacity) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (inbox_.empty()) return {-1, {}};
+  const std::vector<std::uint8_t> datagram = std::move(inbox_.front());
+  inbox_.pop_front();
+  const int length = static_cast<int>(datagram.size());
+  std::copy_n(datagram.begin(), std::min(length, capacity), buffer);
+  return {length, {}};
+}
 
 namespace {
 

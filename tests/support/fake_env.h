@@ -81,7 +81,11 @@ class FakeEnv : public EnvWrapper {
   OsError ConnectSocket(SocketHandle socket, Ipv4Endpoint to) override;
   SendOutcome SendTo(SocketHandle socket, const std::uint8_t* data, int length,
                      Ipv4Endpoint to) override;
+  ReceiveOutcome Receive(SocketHandle socket, std::uint8_t* buffer,
+                         int capacity) override;
   void CloseSocket(SocketHandle socket) override;
+  // Datagrams that the server sends the plug-in, received in order.
+  void Deliver(std::vector<std::uint8_t> datagram);
   // The OS codes of refused sockets and connections; 0 lets them succeed.
   int failSocket = 0;
   int failConnect = 0;
@@ -111,6 +115,7 @@ class FakeEnv : public EnvWrapper {
   std::uint32_t ticks_ = 0;
   int threadsStarted_ = 0;
   std::vector<std::vector<std::uint8_t>> sent_;
+  std::deque<std::vector<std::uint8_t>> inbox_;
   SocketHandle nextSocket_ = 100;
 };
 

@@ -7,7 +7,9 @@
 
 #include <array>
 #include <cctype>
+#include <algorithm>
 #include <cstdint>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,33 @@ inline std::string ToHex(const Bytes& bytes) {
     text += kHex[b & 0x0F];
   }
   return text;
+}
+
+// The example datagrams of the protocol guide at `path` whose kind byte is
+// among `kinds`: its hex dump lines, each an offset of four hex digits, two
+// blanks and the bytes; offset 0000 begins the next datagram.
+inline std::vector<Bytes> GuideExamples(const std::string& path,
+                                        const Bytes& kinds) {
+  std::ifstream guide(path);
+  std::vector<Bytes> dumps;
+  for (std::string line; std::getline(guide, line);) {
+    const bool dumpLine =
+        line.size() > 6 && line.compare(4, 2, "  ") == 0 &&
+        std::all_of(line.begin(), line.begin() + 4,
+                    [](char c) { return std::isxdigit(c) != 0; });
+    if (!dumpLine) continue;
+    if (line.compare(0, 4, "0000") == 0) dumps.emplace_back();
+    if (dumps.empty()) continue;
+    const Bytes bytes = Hex(line.substr(6));
+    dumps.back().insert(dumps.back().end(), bytes.begin(), bytes.end());
+  }
+  std::vector<Bytes> kept;
+  for (Bytes& dump : dumps) {
+    if (dump.size() > 8 &&
+        std::find(kinds.begin(), kinds.end(), dump[8]) != kinds.end())
+      kept.push_back(std::move(dump));
+  }
+  return kept;
 }
 
 // Item datagram "P1|12.5" from station 00-11-22-33-44-55.

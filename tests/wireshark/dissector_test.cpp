@@ -71,22 +71,12 @@ Rows Decode(const std::string& pcap, const std::string& decode,
   return rows;
 }
 
-// The example datagrams of the protocol guide: its hex dump lines, each an
-// offset of four hex digits, two blanks and the bytes; offset 0000 begins
-// the next datagram.
+// The protocol guide's examples of the kinds the plug-in always sends.
 std::vector<std::string> GuideExamples() {
-  std::ifstream guide(PELMORA_PROTOCOL_GUIDE);
   std::vector<std::string> dumps;
-  for (std::string line; std::getline(guide, line);) {
-    const bool dumpLine =
-        line.size() > 6 && line.compare(4, 2, "  ") == 0 &&
-        std::all_of(line.begin(), line.begin() + 4,
-                    [](char c) { return std::isxdigit(c) != 0; });
-    if (!dumpLine) continue;
-    if (line.compare(0, 4, "0000") == 0) dumps.emplace_back();
-    if (dumps.empty()) continue;
-    dumps.back() += recv_test::ToHex(recv_test::Hex(line.substr(6)));
-  }
+  for (const Bytes& dump :
+       recv_test::GuideExamples(PELMORA_PROTOCOL_GUIDE, {0x01, 0x02, 0xFF}))
+    dumps.push_back(recv_test::ToHex(dump));
   return dumps;
 }
 
@@ -156,18 +146,56 @@ TEST_F(Dissector, DecodesEveryFieldOfWhatTheHostSent) {
   EXPECT_EQ(examples, sent);
 }
 
+TEST_F(Dissector, DecodesTheGuidesCommandsAndReply) {
+  const std::vector<Bytes> examples =
+      recv_test::GuideExamples(PELMORA_PROTOCOL_GUIDE, {0x03, 0x04});
+  const std::string pcap = dir_.File("commands.pcap");
+  const int port = Capture(pcap, {"--idle-exit", "500"}, [&](int receiverPort) {
+    recv_test::Sender sender(static_cast<std::uint16_t>(receiverPort));
+    for (const Bytes& bytes : examples) sender.Send(bytes);
+  });
+  const Rows rows = Decode(
+      pcap, "-d udp.port==" + std::to_string(port) + ",pelmora",
+      {"_ws.col.Info", "pelmora.kind", "pelmora.session", "pelmora.sequence",
+       "pelmora.command", "pelmora.write.name", "pelmora.write.value",
+       "pelmora.state", "pelmora.reason", "_ws.expert.message"});
+  const std::string mac = "00:11:22:33:44:55";
+  const std::string nonce = "a1 b2 c3 d4 e5 f6 07 18";
+  const Rows expected = {
+      {"command write, sequence 1, station " + mac, "0x03", nonce, "1", "0x01",
+       "SP1", "42.5", "", "", ""},
+      {"command snapshot, sequence 2, station " + mac, "0x03", nonce, "2",
+       "0x02", "", "", "", "", ""},
+      {"reply delivered, sequence 1, station " + mac, "0x04", nonce, "1", "", "",
+       "", "0x02", "0x00", ""},
+  };
+  EXPECT_EQ(rows, expected);
+}
+
 TEST_F(Dissector, FlagsMalformedDatagrams) {
   auto changed = [](Bytes bytes, std::size_t at, std::uint8_t value) {
     bytes[at] = value;
     return bytes;
   };
   const Bytes item = recv_test::GoldenItem();
+  // The guide's write command and reply, cut short with their payload
+  // length following.
+  const std::vector<Bytes> signed_ =
+      recv_test::GuideExamples(PELMORA_PROTOCOL_GUIDE, {0x03, 0x04});
+  ASSERT_EQ(signed_.size(), 3u);
+  const Bytes& write = signed_[0];
+  const Bytes& reply = signed_[2];
+  auto shortened = [&](Bytes bytes, std::size_t by) {
+    bytes.resize(bytes.size() - by);
+    bytes[12] = static_cast<std::uint8_t>(bytes.size() - 32);
+    return bytes;
+  };
   const std::pair<Bytes, std::string> cases[] = {
       {changed(item, 12, 20),
        "Payload length 20, but 9 bytes follow the header"},
       {changed(item, 32, 9),
        "Record of 9 bytes overruns the payload: 7 bytes left"},
-      {changed(item, 8, 0x03), "Unknown kind 0x03"},
+      {changed(item, 8, 0x05), "Unknown kind 0x05"},
       {changed(item, 5, 0x01),
        "Fixed bytes differ: expected FF FF FF FF 02 00 00 01"},
       {changed(item, 30, 0x00),
@@ -178,6 +206,10 @@ TEST_F(Dissector, FlagsMalformedDatagrams) {
       {Bytes(item.begin(), item.begin() + 31),
        "31 bytes, shorter than the 32-byte header"},
       {recv_test::BuildDatagram(0x02, {}), "No record after the header"},
+      {shortened(write, 12), "Command of 76 bytes, shorter than 77"},
+      {shortened(reply, 1), "Reply of 77 bytes, not 78"},
+      {changed(write, 45, 4),
+       "Write body does not end where the signature begins"},
   };
   const std::string pcap = dir_.File("malformed.pcap");
   const int port = Capture(pcap, {"--idle-exit", "500"}, [&](int receiverPort) {

@@ -12,6 +12,8 @@
 //   event A B                push one event
 //   events A COUNT           push COUNT events at once: A|0 .. A|COUNT-1
 //   sleep MS
+//   waitfor FILE MS          wait until FILE exists, up to MS; prints
+//                            "waited FILE" or "waitfor timed out FILE"
 //   round PREFIX COUNT VALUE push PREFIX0..PREFIX<COUNT-1>, all with VALUE
 //   scan POINTS ROUNDS PERIOD_MS
 //                            a synthetic host: POINTS points pushed every
@@ -197,6 +199,17 @@ bool Run(const Exports& e, const std::vector<std::string>& words,
     std::this_thread::sleep_for(
         std::chrono::milliseconds(std::atoi(arg(1).c_str())));
     used = 2;
+  } else if (verb == "waitfor" && need(2)) {
+    // Lets a test hold the host running until it has seen what it waits for.
+    const auto until = std::chrono::steady_clock::now() +
+                       std::chrono::milliseconds(std::atoi(arg(2).c_str()));
+    bool found = false;
+    while (!(found = std::ifstream(arg(1)).good()) &&
+           std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::printf(found ? "waited %s\n" : "waitfor timed out %s\n",
+                arg(1).c_str());
+    used = 3;
   } else if (verb == "round" && need(3)) {
     const int count = std::atoi(arg(2).c_str());
     for (int i = 0; i < count; ++i)

@@ -115,11 +115,19 @@ int main(int argc, char** argv) {
     capture.Write(sender, receiver.local(), bytes, arrivedAt);
 
     pelmora::wire::Datagram datagram;
+    pelmora::wire::SignedDatagram signedDatagram;
+    pelmora::wire::Malformed reason;
     if (pelmora::wire::ParseDatagram(bytes.data(), bytes.size(), &datagram,
-                                     &error)) {
+                                     &error, &reason)) {
       ++wellFormed;
       stations.Apply(datagram, sender, arrivedAt);
       pelmora::recv::PrintDatagram(options, datagram, bytes.size());
+    } else if (reason == pelmora::wire::Malformed::kUnknownKind &&
+               pelmora::wire::ParseSignedDatagram(bytes.data(), bytes.size(),
+                                                  &signedDatagram, &error)) {
+      // A station with a command key answers its server; its replies are
+      // shown, not counted among the points' datagrams.
+      pelmora::recv::PrintSigned(options, signedDatagram, bytes.size());
     } else {
       stations.CountMalformed(sender);
       pelmora::recv::PrintMalformed(options, bytes, error);

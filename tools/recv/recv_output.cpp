@@ -118,6 +118,32 @@ void PrintDatagram(const RecvOptions& options, const wire::Datagram& datagram,
   std::fputs((line.Close() + '\n').c_str(), stdout);
 }
 
+void PrintSigned(const RecvOptions& options,
+                 const wire::SignedDatagram& datagram, std::size_t size) {
+  if (options.quiet || options.live) return;
+  const char* kind =
+      datagram.kind == wire::kKindCommand ? "command" : "reply";
+  const std::string mac = wire::MacText(datagram.mac);
+  const std::string what = wire::DescribeSigned(datagram);
+  const bool write = datagram.kind == wire::kKindCommand && datagram.command == 0x01;
+  if (!options.json) {
+    std::printf("%-8s  mac=%s %s bytes=%zu\n", kind, mac.c_str(), what.c_str(),
+                size);
+    if (write)
+      std::printf("  %s|%s\n", ShowText(datagram.name, options.encoding).c_str(),
+                  ShowText(datagram.value, options.encoding).c_str());
+    return;
+  }
+  JsonObject line;
+  line.Text("type", kind)
+      .Text("mac", mac)
+      .Number("bytes", size)
+      .Text("session", wire::HexOf(datagram.nonce.data(), datagram.nonce.size()))
+      .Number("sequence", datagram.sequence)
+      .Text("what", what);
+  std::fputs((line.Close() + '\n').c_str(), stdout);
+}
+
 void PrintMalformed(const RecvOptions& options,
                     const std::vector<std::uint8_t>& bytes,
                     const std::string& error) {

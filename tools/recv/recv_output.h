@@ -10,6 +10,7 @@
 
 #include "datagram.h"
 #include "recv_options.h"
+#include "signed_datagram.h"
 #include "stations.h"
 
 namespace pelmora::recv {
@@ -17,6 +18,9 @@ namespace pelmora::recv {
 // To stdout, unless the options say quiet or live; the caller flushes.
 void PrintDatagram(const RecvOptions& options, const wire::Datagram& datagram,
                    std::size_t size);
+// A command or a reply seen on the link; not checked against a key.
+void PrintSigned(const RecvOptions& options, const wire::SignedDatagram& datagram,
+                 std::size_t size);
 void PrintMalformed(const RecvOptions& options,
                     const std::vector<std::uint8_t>& bytes,
                     const std::string& error);

@@ -2,6 +2,7 @@
 #ifndef PELMORA_TOOLS_WIRE_UDP_RECEIVER_H_
 #define PELMORA_TOOLS_WIRE_UDP_RECEIVER_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -49,6 +50,10 @@ class UdpReceiver {
   // it queues, so drops show once a later datagram has been received;
   // nothing where the system does not count them.
   std::optional<std::uint64_t> KernelDrops() const;
+  // Sends one datagram from this socket's address and port, the only ones
+  // a station's link takes datagrams from. False when it did not go.
+  bool SendTo(const std::uint8_t* data, std::size_t length,
+              const Endpoint& to);
 
  private:
   // A file descriptor, or a Windows SOCKET; -1 when none is open.

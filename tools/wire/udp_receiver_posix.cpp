@@ -116,4 +116,16 @@ std::optional<std::uint64_t> UdpReceiver::KernelDrops() const {
   return kernelDrops_;
 }
 
+bool UdpReceiver::SendTo(const std::uint8_t* data, std::size_t length,
+                         const Endpoint& to) {
+  if (socket_ < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(to.address);
+  address.sin_port = htons(to.port);
+  return ::sendto(static_cast<int>(socket_), data, length, MSG_DONTWAIT,
+                  reinterpret_cast<const sockaddr*>(&address),
+                  sizeof address) == static_cast<ssize_t>(length);
+}
+
 }  // namespace pelmora::wire

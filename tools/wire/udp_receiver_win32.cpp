@@ -113,4 +113,17 @@ std::optional<std::uint64_t> UdpReceiver::KernelDrops() const {
   return std::nullopt;
 }
 
+bool UdpReceiver::SendTo(const std::uint8_t* data, std::size_t length,
+                         const Endpoint& to) {
+  if (socket_ == -1 || length > 65535) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(to.address);
+  address.sin_port = htons(to.port);
+  return ::sendto(AsSocket(socket_), reinterpret_cast<const char*>(data),
+                  static_cast<int>(length), 0,
+                  reinterpret_cast<const sockaddr*>(&address),
+                  sizeof address) == static_cast<int>(length);
+}
+
 }  // namespace pelmora::wire

@@ -19,6 +19,13 @@
 -- A record text is name|value (an event: first|second), split at the first
 -- bar, in the host's 8-bit code page; it is shown decoded as GBK (GB18030),
 -- and its bytes as sent are in pelmora.record.raw.
+--
+-- Signed commands (kind 03, server to station) and their replies (kind 04)
+-- carry, after the header, the session nonce (8 bytes) and the sequence
+-- (u32); a command then its command byte (01 write, 02 snapshot) and body
+-- (a write: u16 length and name, u16 length and value), a reply its state
+-- and reason bytes; both end in a 32-byte HMAC-SHA256, shown but not
+-- checked (the dissector holds no key).
 
 local pelmora = Proto("pelmora", "Pelmora outward link")
 
@@ -26,7 +33,22 @@ local HEADER_SIZE = 32
 local MAX_DATAGRAM = 1023
 local DEFAULT_PORT = 7000
 
-local kind_names = { [0x01] = "item", [0x02] = "event", [0xFF] = "snapshot" }
+local KIND_COMMAND = 0x03
+local KIND_REPLY = 0x04
+local SIGNATURE_SIZE = 32
+local MIN_COMMAND = 77  -- header, nonce, sequence, command byte, signature
+local REPLY_SIZE = 78
+
+local kind_names = { [0x01] = "item", [0x02] = "event", [0xFF] = "snapshot",
+                     [KIND_COMMAND] = "command", [KIND_REPLY] = "reply" }
+local command_names = { [0x01] = "write", [0x02] = "snapshot" }
+local state_names = { [0x00] = "session opened", [0x01] = "queued",
+                      [0x02] = "delivered", [0x03] = "refused" }
+local reason_names = {
+  [0x00] = "none", [0x01] = "no callback", [0x02] = "queue full",
+  [0x03] = "unknown command", [0x04] = "unusable name", [0x05] = "wrong session",
+  [0x06] = "old sequence", [0x07] = "rate limited", [0x08] = "malformed",
+  [0x09] = "snapshot failed" }
 
 local f = pelmora.fields
 f.fixed_lead = ProtoField.bytes("pelmora.fixed_lead", "Fixed bytes 0-7", base.SPACE)
@@ -42,6 +64,14 @@ f.record_text = ProtoField.string("pelmora.record.text", "Text")
 f.record_raw = ProtoField.bytes("pelmora.record.raw", "Raw text")
 f.record_name = ProtoField.string("pelmora.record.name", "Name")
 f.record_value = ProtoField.string("pelmora.record.value", "Value")
+f.session = ProtoField.bytes("pelmora.session", "Session nonce", base.SPACE)
+f.sequence = ProtoField.uint32("pelmora.sequence", "Sequence", base.DEC)
+f.command = ProtoField.uint8("pelmora.command", "Command", base.HEX, command_names)
+f.write_name = ProtoField.string("pelmora.write.name", "Name")
+f.write_value = ProtoField.string("pelmora.write.value", "Value")
+f.state = ProtoField.uint8("pelmora.state", "State", base.HEX, state_names)
+f.reason = ProtoField.uint8("pelmora.reason", "Reason", base.HEX, reason_names)
+f.signature = ProtoField.bytes("pelmora.signature", "HMAC-SHA256")
 
 local e = {
   short = ProtoExpert.new("pelmora.short", "Shorter than the 32-byte header",
@@ -59,9 +89,15 @@ local e = {
                              expert.group.PROTOCOL, expert.severity.ERROR),
   empty = ProtoExpert.new("pelmora.empty", "No record after the header",
                           expert.group.MALFORMED, expert.severity.ERROR),
+  signed_size = ProtoExpert.new("pelmora.signed.size",
+                                "Too short for its fields and 32-byte signature",
+                                expert.group.MALFORMED, expert.severity.ERROR),
+  body = ProtoExpert.new("pelmora.write.body",
+                         "Write body does not end where the signature begins",
+                         expert.group.MALFORMED, expert.severity.ERROR),
 }
 pelmora.experts = { e.short, e.payload_length, e.overrun, e.kind, e.fixed, e.oversize,
-                    e.empty }
+                    e.empty, e.signed_size, e.body }
 
 pelmora.prefs.port = Pref.uint("UDP port", DEFAULT_PORT,
                                "The UDP port the plug-in sends to")
@@ -129,6 +165,57 @@ local function add_record(tree, tvb, offset)
   return text + length
 end
 
+-- The fields of a command or a reply after the header; returns the text
+-- for the Info column.
+local function add_signed(root, tvb, kind)
+  local size = tvb:len()
+  local is_command = kind == KIND_COMMAND
+  if (is_command and size < MIN_COMMAND) or (not is_command and size ~= REPLY_SIZE) then
+    root:add_proto_expert_info(e.signed_size, string.format(
+      is_command and "Command of %d bytes, shorter than %d" or "Reply of %d bytes, not %d",
+      size, is_command and MIN_COMMAND or REPLY_SIZE))
+    return is_command and "command, malformed" or "reply, malformed"
+  end
+  local signed_end = size - SIGNATURE_SIZE
+  root:add(f.session, tvb(32, 8))
+  local sequence = tvb(40, 4):le_uint()
+  root:add_le(f.sequence, tvb(40, 4))
+  root:add(f.signature, tvb(signed_end, SIGNATURE_SIZE))
+  if not is_command then
+    local state = tvb(44, 1):uint()
+    root:add(f.state, tvb(44, 1))
+    root:add(f.reason, tvb(45, 1))
+    local text = string.format("reply %s, sequence %d", state_names[state] or
+                               string.format("state 0x%02X", state), sequence)
+    if state == 0x03 then
+      local reason = tvb(45, 1):uint()
+      text = text .. ": " .. (reason_names[reason] or string.format("0x%02X", reason))
+    end
+    return text
+  end
+  local command = tvb(44, 1):uint()
+  root:add(f.command, tvb(44, 1))
+  local text = string.format("command %s, sequence %d", command_names[command] or
+                             string.format("0x%02X", command), sequence)
+  if command ~= 0x01 then return text end
+  -- A write's body: u16 length and name, u16 length and value, ending
+  -- exactly at the signature.
+  local offset = 45
+  local parts = {}
+  for _, field in ipairs({ f.write_name, f.write_value }) do
+    if offset + 2 > signed_end then break end
+    local length = tvb(offset, 2):le_uint()
+    if offset + 2 + length > signed_end then break end
+    add_text(root, field, tvb, offset + 2, length)
+    parts[#parts + 1] = tvb(offset + 2, length):raw()
+    offset = offset + 2 + length
+  end
+  if #parts < 2 or offset ~= signed_end then
+    root:add_proto_expert_info(e.body)
+  end
+  return text
+end
+
 function pelmora.dissector(tvb, pinfo, tree)
   pinfo.cols.protocol = "PELMORA"
   local size = tvb:len()
@@ -159,6 +246,14 @@ function pelmora.dissector(tvb, pinfo, tree)
   end
   root:add(f.station, tvb(16, 6))
   add_fixed(root, f.fixed_tail, tvb(22, 10), string.rep("\255", 10))
+
+  if kind == KIND_COMMAND or kind == KIND_REPLY then
+    local text = add_signed(root, tvb, kind)
+    pinfo.cols.info = string.format("%s, station %s", text,
+                                    tvb(16, 6):bytes():tohex(true, ":"))
+    root:append_text(", " .. kind_names[kind])
+    return size
+  end
 
   local count = 0
   local offset = HEADER_SIZE

@@ -157,6 +157,17 @@ class Win32Env : public PortableEnv {
     return {-1, error == WSAEWOULDBLOCK, {error}};
   }
 
+  ReceiveOutcome Receive(SocketHandle socket, std::uint8_t* buffer,
+                         int capacity) override {
+    int n = ::recv(static_cast<SOCKET>(socket), reinterpret_cast<char*>(buffer),
+                   capacity, 0);
+    if (n != SOCKET_ERROR) return {n, {}};
+    const int error = ::WSAGetLastError();
+    // Winsock fills the buffer and drops the rest of a longer datagram.
+    if (error == WSAEMSGSIZE) return {capacity + 1, {}};
+    return {-1, {error == WSAEWOULDBLOCK ? 0 : error}};
+  }
+
   void CloseSocket(SocketHandle socket) override {
     ::shutdown(static_cast<SOCKET>(socket), SD_BOTH);
     ::closesocket(static_cast<SOCKET>(socket));
