@@ -51,7 +51,12 @@ const char kGatewayUsage[] =
     "  --reconnect-max SECONDS  longest wait between two connection\n"
     "                         attempts, after any failure, TLS too: 1, 2,\n"
     "                         4, ... seconds up to this (default 30)\n"
-    "  --stats SECONDS        counters every SECONDS (default 10)\n"
+    "  --http [ADDR:]PORT     serve the operator's page and its JSON on\n"
+    "                         this TCP port (0 picks a free one), on\n"
+    "                         loopback unless ADDR is given (default off)\n"
+    "  --http-name NAME       a host name browsers reach the page by,\n"
+    "                         besides its address and localhost (repeat it)\n"
+  "  --stats SECONDS        counters every SECONDS (default 10)\n"
     "  --quiet                counters to the broker only, not stdout\n"
     "  --config FILE          'key = value' lines, keys as the options\n"
     "                         without dashes ('json = true'), '#' comments\n"
@@ -112,6 +117,13 @@ bool Apply(std::string_view key, std::string_view value,
       return false;
     }
     options->stations.trusted.push_back(station);
+  } else if (key == "http") {
+    if (!ParseHttpListen(value, &options->http)) {
+      *error = "bad http ([ADDR:]PORT): " + std::string(value);
+      return false;
+    }
+  } else if (key == "http-name") {
+    options->http.names.emplace_back(value);
   } else if (key == "max-stations") {
     if (!number_in(1, 10000000)) return false;
     options->stations.maxStations = static_cast<std::size_t>(number);

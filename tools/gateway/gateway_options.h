@@ -7,6 +7,7 @@
 #include <string>
 
 #include "broker_link.h"
+#include "site_http.h"
 #include "station_table.h"
 
 namespace pelmora::gateway {
@@ -18,6 +19,7 @@ struct GatewayOptions {
   bool statsToStdout = true;
   StationTable::Options stations;
   BrokerLink::Options broker;
+  HttpOptions http;
 };
 
 extern const char kGatewayUsage[];

@@ -3,6 +3,7 @@
 // data lands where dashboards and other consumers already look.
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,8 @@
 #include "datagram.h"
 #include "gateway_options.h"
 #include "gateway_stats.h"
+#include "site_http.h"
+#include "site_view.h"
 #include "station_table.h"
 #include "tool_options.h"
 #include "udp_receiver.h"
@@ -50,6 +53,20 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "pelmora-gateway: %s\n", error.c_str());
     return 1;
   }
+  // The page's model is fed only while someone may read it.
+  pelmora::gateway::SiteView siteView;
+  pelmora::gateway::SiteView* view = nullptr;
+  std::unique_ptr<pelmora::gateway::SiteHttp> http;
+  if (options.http.port >= 0) {
+    http = std::make_unique<pelmora::gateway::SiteHttp>(siteView, options.http);
+    if (!http->Start(&error)) {
+      std::fprintf(stderr, "pelmora-gateway: %s\n", error.c_str());
+      return 1;
+    }
+    view = &siteView;
+    std::fprintf(stderr, "pelmora-gateway: page at http://%s:%d/\n",
+                 options.http.address.c_str(), http->port());
+  }
   std::fprintf(stderr,
                "pelmora-gateway: listening on %s:%u (receive buffer %d bytes), "
                "publishing to %s:%d\n",
@@ -82,12 +99,20 @@ int main(int argc, char** argv) {
       if (!pelmora::wire::ParseDatagram(bytes.data(), bytes.size(), &datagram,
                                         nullptr, &reason)) {
         stats.CountMalformed(reason);
+        if (view != nullptr) view->Malformed(sender);
         continue;
       }
+      const std::size_t before = messages.size();
+      const Moment received = Moment::Now();
       const pelmora::gateway::StationTable::Verdict verdict =
-          stations.Apply(datagram, sender, Moment::Now(), &messages);
+          stations.Apply(datagram, sender, received, &messages);
       if (verdict.refusal == pelmora::gateway::Refusal::kNone) {
         stats.CountDatagram(datagram);
+        if (view != nullptr) {
+          view->Follow(messages.data() + before,
+                       messages.data() + messages.size(), stations);
+          view->Admit(datagram, sender, received);
+        }
         continue;
       }
       stats.CountRefused(verdict.refusal);
@@ -99,8 +124,13 @@ int main(int argc, char** argv) {
       }
     }
     const Moment now = Moment::Now();
+    const std::size_t fromDatagrams = messages.size();
     stations.Learn(broker.TakeHeld(), &messages);
     stations.Tick(now, &messages);
+    if (view != nullptr) {
+      view->Follow(messages.data() + fromDatagrams,
+                   messages.data() + messages.size(), stations);
+    }
     for (Message& message : messages) broker.Publish(std::move(message));
     broker.Pump(retainedState);
 
@@ -125,6 +155,7 @@ int main(int argc, char** argv) {
   // online; they say offline before it does.
   messages.clear();
   stations.GoOffline(&messages);
+  if (http) http->Stop();
   broker.Stop(std::move(messages), kStopGraceMs);
   return 0;
 }

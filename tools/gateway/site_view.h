@@ -1,0 +1,118 @@
+// What the operator's page shows: every station and point as the gateway
+// last saw them, a short trend of each point's numeric values, each
+// station's last events, and a numbered log of changes that live streams
+// follow. The main loop feeds it from what it already has; the HTTP
+// threads read it. Everything in it is bounded: points by the station
+// table's limits, trends, events and the change log by the constants below.
+#ifndef PELMORA_TOOLS_GATEWAY_SITE_VIEW_H_
+#define PELMORA_TOOLS_GATEWAY_SITE_VIEW_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "datagram.h"
+#include "platform/sync.h"
+#include "station_table.h"
+#include "udp_receiver.h"
+
+namespace pelmora::gateway {
+
+// Numeric values kept per point for its trend.
+inline constexpr std::size_t kTrendValues = 60;
+// Events kept per station, the newest first.
+inline constexpr std::size_t kStationEvents = 50;
+// Changes kept for live streams; a stream that falls further behind is
+// told to reload.
+inline constexpr std::size_t kChangeLog = 20000;
+
+class SiteView {
+ public:
+  // One change as a live stream sends it: its number, its kind ("station",
+  // "point", "cleared", "event", "reload") and its JSON.
+  struct Change {
+    std::uint64_t id = 0;
+    std::string mac;
+    std::string kind;
+    std::string json;
+  };
+
+  // The main loop's side.
+  // A datagram the table admitted.
+  void Admit(const wire::Datagram& datagram, const wire::Endpoint& from,
+             const Moment& now);
+  // A malformed datagram, counted against the station last heard from
+  // that address and port, if any.
+  void Malformed(const wire::Endpoint& from);
+  // The table's messages: statuses and cleared points. Called with a
+  // datagram's messages before Admit(), so that a point cleared and set
+  // again by the same datagram stays.
+  void Follow(const Message* begin, const Message* end,
+              const StationTable& table);
+
+  // The HTTP threads' side; every text is JSON.
+  std::string Stations(std::chrono::system_clock::time_point now) const;
+  // A station's points in name order whose decoded name holds `filter`
+  // (case-insensitive for ASCII), `limit` of them from `offset`; false for
+  // an unknown station.
+  bool Points(const std::string& mac, std::string_view filter,
+              std::size_t offset, std::size_t limit, std::string* out) const;
+  // One point by the hex of its name's bytes.
+  bool Trend(const std::string& mac, std::string_view id,
+             std::string* out) const;
+  bool Events(const std::string& mac, std::string* out) const;
+  // The number of the last change so far.
+  std::uint64_t LastChange() const;
+  // The changes after `after` (of station `mac` only, when not empty),
+  // waiting up to `wait` for one. When some were dropped from the log
+  // before they could be sent, one "reload" change stands for them.
+  std::vector<Change> ChangesAfter(std::uint64_t after, const std::string& mac,
+                                   std::chrono::milliseconds wait) const;
+
+ private:
+  struct Point {
+    std::string value;
+    std::chrono::system_clock::time_point changed;
+    std::uint64_t changes = 0;
+    std::deque<double> trend;
+  };
+  struct Event {
+    std::string record;
+    std::chrono::system_clock::time_point received;
+  };
+  struct Station {
+    wire::Endpoint from;
+    StationTable::StationState state;
+    // When its last change was logged: a station heard from is logged
+    // again at most once a second, for its time last seen.
+    std::chrono::steady_clock::time_point logged;
+    std::uint64_t malformed = 0;
+    std::map<std::string, Point> points;  // by raw name
+    std::deque<Event> events;
+  };
+
+  Station& Find(const std::string& mac) REQUIRES(mutex_);
+  void Log(const std::string& mac, const char* kind, std::string json)
+      REQUIRES(mutex_);
+  std::string StationJson(const std::string& mac, const Station& station,
+                          std::chrono::system_clock::time_point now) const
+      REQUIRES(mutex_);
+
+  mutable Mutex mutex_;
+  mutable std::condition_variable_any logged_;
+  std::map<std::string, Station> stations_ GUARDED_BY(mutex_);
+  // The MAC last admitted from each address and port.
+  std::unordered_map<std::uint64_t, std::string> macOf_ GUARDED_BY(mutex_);
+  std::deque<Change> log_ GUARDED_BY(mutex_);
+  std::uint64_t lastId_ GUARDED_BY(mutex_) = 0;
+};
+
+}  // namespace pelmora::gateway
+
+#endif  // PELMORA_TOOLS_GATEWAY_SITE_VIEW_H_
