@@ -9,6 +9,7 @@
 
 #include "broker_link.h"
 #include "gateway_options.h"
+#include "site_http.h"
 #include "station_table.h"
 #include "topic_tree.h"
 
@@ -334,7 +335,9 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
                          "json = yes\n"
                          "silence = 300\n"
                          "station = 02-00-00-00-00-01 10.0.0.0/8\n"
-                         "station = 02-00-00-00-00-02 10.0.0.1\n";
+                         "station = 02-00-00-00-00-02 10.0.0.1\n"
+                         "http = 0.0.0.0:8080\n"
+                         "http-name = scada.site\n";
   const std::string secret = ::testing::TempDir() + "pelmora_gateway.secret";
   std::ofstream(secret) << "s3cret\r\n";
   std::vector<std::string> words = {"pelmora-gateway",
@@ -345,7 +348,9 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
                                     "--settle",
                                     "50",
                                     "--password-file",
-                                    secret};
+                                    secret,
+                                    "--http",
+                                    "9090"};
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   GatewayOptions options;
@@ -360,10 +365,57 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
   EXPECT_EQ(options.stations.settle, milliseconds(50));
   EXPECT_EQ(options.broker.password, "s3cret");
   EXPECT_EQ(options.stations.trusted.size(), 2u);
+  // A port alone listens on loopback only, whatever the file said.
+  EXPECT_EQ(options.http.address, "127.0.0.1");
+  EXPECT_EQ(options.http.port, 9090);
+  EXPECT_EQ(options.http.names, std::vector<std::string>{"scada.site"});
 
   std::ofstream(path) << "silence = soon\n";
   EXPECT_FALSE(ParseGatewayOptions(3, argv.data(), &options, &status));
   EXPECT_EQ(status, 2);
+}
+
+// A page of another site, reached through a name rebound to this
+// machine, names that site in Host and Origin.
+TEST(SiteHttp, OnlyRequestsNamingThisGatewayAreServed) {
+  HttpOptions loopback;
+  HttpOptions everywhere;
+  ASSERT_TRUE(ParseHttpListen("0.0.0.0:8080", &everywhere));
+  everywhere.names = {"scada.site"};
+  const struct {
+    const HttpOptions& options;
+    const char* host;
+    const char* origin;
+    bool allowed;
+  } cases[] = {
+      {loopback, "127.0.0.1:8080", "", true},
+      {loopback, "LOCALHOST:8080", "http://localhost:8080", true},
+      {loopback, "[::1]:8080", "", true},
+      {loopback, "attacker.example:8080", "", false},
+      {loopback, "localhost:8081", "", false},
+      {loopback, "localhost", "", false},  // port 80 is not ours
+      {loopback, "", "", false},
+      {loopback, "localhost:8080", "http://attacker.example", false},
+      {loopback, "localhost:8080", "http://localhost:8081", false},
+      {loopback, "localhost:8080", "null", false},
+      {loopback, "10.1.2.3:8080", "", false},
+      {everywhere, "10.1.2.3:8080", "http://10.1.2.3:8080", true},
+      {everywhere, "scada.site:8080", "", true},
+      {everywhere, "scada.site.attacker.example:8080", "", false},
+      {everywhere, "10.1.2.3.nip.example:8080", "", false},
+  };
+  for (const auto& c : cases) {
+    std::string reason;
+    EXPECT_EQ(RequestAllowed(c.host, c.origin, c.options, 8080, &reason),
+              c.allowed)
+        << c.host << " " << c.origin;
+    EXPECT_EQ(reason.empty(), c.allowed) << c.host;
+  }
+  HttpOptions options;
+  for (const char* bad : {"", "http", "8080x", "65536", "localhost:8080",
+                          "1.2.3:80", ":80"}) {
+    EXPECT_FALSE(ParseHttpListen(bad, &options)) << bad;
+  }
 }
 
 }  // namespace

@@ -64,6 +64,7 @@ void Refuse(httplib::Response& response, int status, const std::string& why) {
 bool ParseHttpListen(std::string_view text, HttpOptions* options) {
   const std::size_t colon = text.rfind(':');
   std::string_view port = text;
+  options->address = "127.0.0.1";
   if (colon != std::string_view::npos) {
     const std::string_view address = text.substr(0, colon);
     if (!IsIpv4Literal(address)) return false;
