@@ -17,11 +17,15 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <regex>
 #include <thread>
+
+#include <httplib.h>
 
 #include "host_run.h"
 #include "mosquitto_port.h"
 #include "recv_test_support.h"
+#include "topic_tree.h"
 
 namespace pelmora::testing {
 namespace {
@@ -466,6 +470,127 @@ TEST_F(GatewayTest, ATlsFailureIsRetriedUntilTheRightCaIsInPlace) {
                              std::filesystem::copy_options::overwrite_existing);
   EXPECT_NE(gateway.ReadOutput("broker=up").find("broker=up"),
             std::string::npos);
+}
+
+// Every point the page's JSON lists, as the retained tree names it.
+Tree PagePoints(httplib::Client& page) {
+  Tree tree;
+  const auto stations = page.Get("/api/stations");
+  if (!stations) return tree;
+  const std::regex mac(R"re("mac":"([0-9A-F-]{17})")re");
+  const std::regex point(
+      R"re("id":"([0-9a-f]*)","name":"(?:[^"\\]|\\.)*"(?:,"name_raw":"[0-9a-f]*")?,"value":"([^"\\]*)")re");
+  for (std::sregex_iterator m(stations->body.begin(), stations->body.end(),
+                              mac), end;
+       m != end; ++m) {
+    const std::string station = (*m)[1];
+    const auto points = page.Get("/api/stations/" + station + "/points");
+    if (!points) continue;
+    for (std::sregex_iterator p(points->body.begin(), points->body.end(),
+                                point);
+         p != end; ++p) {
+      const std::string hex = (*p)[1];
+      std::string name;
+      for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        name += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+      tree[gateway::PointTopic(station, name)] = (*p)[2];
+    }
+  }
+  return tree;
+}
+
+TEST_F(GatewayTest, ThePagesJsonHoldsTheRetainedTreeAndAnswersOnlyThisGateway) {
+  const int http = FreeTcpPort();
+  StartGateway({"--quiet", "--http", std::to_string(http)});
+  EXPECT_EQ(Station("02:00:00:00:00:0A")
+                ->Run({"init", "update", "\xCE\xC2\xB6\xC8", "20", "update",
+                       "a/b", "1", "update", "a/b", "2", "sleep", "1500",
+                       "uninit"})
+                .exitCode,
+            0);
+  EXPECT_EQ(Station("02:00:00:00:00:0B")
+                ->Run({"init", "round", "P", "3", "0", "round", "P", "3", "7", "sleep", "1500",
+                       "uninit"})
+                .exitCode,
+            0);
+  const Tree retained = Subscriber(broker_->port()).Points();
+  EXPECT_EQ(retained.size(), 5u) << ::testing::PrintToString(retained);
+  httplib::Client page("127.0.0.1", http);
+  EXPECT_EQ(PagePoints(page), retained);
+
+  const std::string self = "127.0.0.1:" + std::to_string(http);
+  const struct {
+    httplib::Headers headers;
+    int status;
+  } cases[] = {
+      {{}, 200},
+      {{{"Origin", "http://" + self}}, 200},
+      {{{"Host", "attacker.example:" + std::to_string(http)}}, 403},
+      {{{"Origin", "http://attacker.example"}}, 403},
+  };
+  for (const auto& c : cases) {
+    for (const std::string path : {"/", "/api/stations", "/api/stream"}) {
+      if (c.status == 200 && path == "/api/stream") continue;  // never ends
+      const auto response = page.Get(path.c_str(), c.headers);
+      ASSERT_TRUE(response) << path;
+      EXPECT_EQ(response->status, c.status) << path;
+    }
+  }
+}
+
+// An operator watches two stations live in a real browser, and finds points
+// among many by typing part of their names.
+TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
+  const std::string playwright = PELMORA_PLAYWRIGHT_MODULES;
+  if (!std::filesystem::exists("/usr/bin/chromium"))
+    GTEST_SKIP() << "no chromium here (scripts/setup.sh installs it)";
+  if (!std::filesystem::exists(playwright + "/playwright-core"))
+    GTEST_SKIP() << "no playwright-core in " << playwright
+                 << " (scripts/setup.sh installs it)";
+  const int http = FreeTcpPort();
+  StartGateway({"--quiet", "--http", std::to_string(http), "--silence", "60"});
+  const std::string temperature = "\xCE\xC2\xB6\xC8";  // 温度
+  std::thread a([&] {
+    EXPECT_EQ(Station("02:00:00:00:00:0A")
+                  ->Run({"init", "update", "T", "1", "update", temperature,
+                         "20", "round", "P", "3", "0", "sleep", "8000",
+                         "update", "T", "2", "sleep", "8000", "uninit"})
+                  .exitCode,
+              0);
+  });
+  std::thread b([&] {
+    EXPECT_EQ(Station("02:00:00:00:00:0B")
+                  ->Run({"init", "round", "Q", "3", "5", "sleep", "3000",
+                         "uninit"})
+                  .exitCode,
+              0);
+  });
+  // A station of 100,000 points, sent as fast as loopback takes them.
+  From big("127.0.0.1", gatewayPort_);
+  for (int first = 0; first < 100000; first += 50) {
+    std::vector<std::string> records;
+    for (int i = first; i < first + 50; ++i) {
+      char name[16];
+      std::snprintf(name, sizeof name, "N%05d|%d", i, i);
+      records.push_back(name);
+    }
+    big.Send(kItem, records);
+    if (first % 5000 == 0) std::this_thread::sleep_for(milliseconds(5));
+  }
+  const std::string screenshot =
+      std::filesystem::current_path().string() + "/operator_page.png";
+  recv_test::Tool check(
+      {PELMORA_PAGE_CHECK, "http://" + std::string("127.0.0.1:") +
+                               std::to_string(http) + "/",
+       screenshot, "02-00-00-00-00-0A", "02-00-00-00-00-0B", "54", "1", "2",
+       "\xE6\xB8\xA9\xE5\xBA\xA6", "02-00-00-00-00-0D"},
+      {"/usr/bin/env", "NODE_PATH=" + playwright, "node"});
+  const std::string output = check.ReadOutput();
+  EXPECT_EQ(check.ExitStatus(), 0) << output;
+  std::printf("%s", output.c_str());
+  EXPECT_TRUE(std::filesystem::exists(screenshot));
+  a.join();
+  b.join();
 }
 
 // The broker keeps its retained tree and its clients' sessions across a

@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
         if (view != nullptr) {
           view->Follow(messages.data() + before,
                        messages.data() + messages.size(), stations);
-          view->Admit(datagram, sender, received);
+          view->Admit(datagram, sender, received, stations);
         }
         continue;
       }

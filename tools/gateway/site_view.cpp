@@ -101,12 +101,12 @@ void SiteView::Log(const std::string& mac, const char* kind,
 }
 
 void SiteView::Admit(const wire::Datagram& datagram,
-                     const wire::Endpoint& from, const Moment& now) {
+                     const wire::Endpoint& from, const Moment& now,
+                     const StationTable& table) {
   const std::string mac = wire::MacText(datagram.mac);
   Locked<Mutex> lock(mutex_);
   Station& station = Find(mac);
-  station.from = from;
-  station.state.lastSeen = now.wall;
+  table.State(mac, &station.state);
   macOf_[KeyOf(from)] = mac;
   if (now.steady - station.logged >= std::chrono::seconds(1)) {
     station.logged = now.steady;

@@ -46,7 +46,7 @@ class SiteView {
   // The main loop's side.
   // A datagram the table admitted.
   void Admit(const wire::Datagram& datagram, const wire::Endpoint& from,
-             const Moment& now);
+             const Moment& now, const StationTable& table);
   // A malformed datagram, counted against the station last heard from
   // that address and port, if any.
   void Malformed(const wire::Endpoint& from);
@@ -87,7 +87,6 @@ class SiteView {
     std::chrono::system_clock::time_point received;
   };
   struct Station {
-    wire::Endpoint from;
     StationTable::StationState state;
     // When its last change was logged: a station heard from is logged
     // again at most once a second, for its time last seen.

@@ -1,0 +1,70 @@
+// Drives the operator's page in headless chromium as an operator would:
+//   node page_check.js URL SCREENSHOT MAC_A MAC_B POINT_ID FIRST LAST GBK_NAME
+//                      MAC_BIG
+// Station A's point POINT_ID shows FIRST, then LAST without a reload; the
+// GBK name shows as its characters; the filter narrows the rows; at
+// MAC_BIG's many points the filter's time is printed. Exits non-zero with
+// the step that failed.
+"use strict";
+const { chromium } = require("playwright-core");
+
+const [url, screenshot, macA, macB, pointId, first, last, gbkName, macBig] =
+  process.argv.slice(2);
+
+// Node loses what waits for a pipe when it exits at once: a failure is
+// thrown up to the end instead.
+async function step(name, body) {
+  try {
+    return await body();
+  } catch (error) {
+    throw new Error(name + ": " + error.message.split("\n")[0]);
+  }
+}
+
+let browser;
+(async () => {
+  browser = await chromium.launch({
+    executablePath: process.env.CHROMIUM || "/usr/bin/chromium",
+    args: ["--no-sandbox"],
+  });
+  const page = await browser.newPage({ viewport: { width: 1280, height: 800 } });
+  await step("page loads", () => page.goto(url));
+  await step("both stations listed", () => Promise.all([
+    page.waitForSelector(`tr[data-mac="${macA}"]`, { timeout: 15000 }),
+    page.waitForSelector(`tr[data-mac="${macB}"]`, { timeout: 15000 })]));
+  await page.click(`tr[data-mac="${macA}"]`);
+  const value = `.row[data-id="${pointId}"] .value`;
+  await step("the host's value", () => page.waitForFunction(
+    ([selector, want]) => document.querySelector(selector)?.textContent === want,
+    [value, first], { timeout: 15000 }));
+  await step("the changed value without a reload", () => page.waitForFunction(
+    ([selector, want]) => document.querySelector(selector)?.textContent === want,
+    [value, last], { timeout: 20000 }));
+  await step("the GBK name as its characters", () => page.waitForFunction(
+    (name) => [...document.querySelectorAll(".row .name")].some((n) => n.textContent === name),
+    gbkName, { timeout: 5000 }));
+  const all = await page.locator(".row").count();
+  await page.fill("#filter", "p");
+  const narrowed = await page.locator(".row").count();
+  if (!(narrowed > 0 && narrowed < all))
+    throw new Error(`the filter narrows the rows: ${all} then ${narrowed}`);
+  await page.screenshot({ path: screenshot });
+
+  // Many points: every one listed, then a filter that keeps a few.
+  await page.fill("#filter", "");
+  await page.click(`tr[data-mac="${macBig}"]`);
+  await step("the many points listed", () => page.waitForFunction(
+    () => /^(\d+) of \1 points$/.test(document.getElementById("shown").textContent) &&
+          Number(document.getElementById("shown").textContent.split(" ")[0]) >= 100000,
+    null, { timeout: 30000 }));
+  const unfiltered = await page.getAttribute("#timing", "data-ms");
+  await page.fill("#filter", "9999");
+  const shown = await page.textContent("#shown");
+  const filtered = await page.getAttribute("#timing", "data-ms");
+  console.log(`rows drawn: ${all}, filtered: ${narrowed}`);
+  console.log(`100000 points: all listed in ${unfiltered} ms, "9999" ` +
+              `(${shown}) in ${filtered} ms`);
+})().catch((error) => {
+  console.log("FAILED: " + error.message);
+  process.exitCode = 1;
+}).finally(() => browser && browser.close());
