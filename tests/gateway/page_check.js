@@ -1,7 +1,8 @@
 // Drives the operator's page in headless chromium as an operator would:
 //   node page_check.js URL SCREENSHOT MAC_A MAC_B POINT_ID FIRST LAST GBK_NAME
 //                      MAC_BIG
-// Station A's point POINT_ID shows FIRST, then LAST without a reload; the
+// Station A's point POINT_ID shows FIRST, then (once this has said "seen
+// the first value") LAST without a reload; the
 // GBK name shows as its characters; the filter narrows the rows; at
 // MAC_BIG's many points the filter's time is printed. Exits non-zero with
 // the step that failed.
@@ -17,17 +18,22 @@ async function step(name, body) {
   try {
     return await body();
   } catch (error) {
-    throw new Error(name + ": " + error.message.split("\n")[0]);
+    const seen = await page.evaluate(() =>
+      document.getElementById("link").textContent + "; " +
+      document.querySelector("#stations tbody").innerText.replace(/\s+/g, " ") +
+      "; " + document.getElementById("shown").textContent).catch(() => "");
+    throw new Error(name + ": " + error.message.split("\n")[0] + "\n  page: " + seen);
   }
 }
 
 let browser;
+let page;
 (async () => {
   browser = await chromium.launch({
     executablePath: process.env.CHROMIUM || "/usr/bin/chromium",
     args: ["--no-sandbox"],
   });
-  const page = await browser.newPage({ viewport: { width: 1280, height: 800 } });
+  page = await browser.newPage({ viewport: { width: 1280, height: 800 } });
   await step("page loads", () => page.goto(url));
   await step("both stations listed", () => Promise.all([
     page.waitForSelector(`tr[data-mac="${macA}"]`, { timeout: 15000 }),
@@ -37,6 +43,7 @@ let browser;
   await step("the host's value", () => page.waitForFunction(
     ([selector, want]) => document.querySelector(selector)?.textContent === want,
     [value, first], { timeout: 15000 }));
+  console.log("seen the first value");  // the test changes it now
   await step("the changed value without a reload", () => page.waitForFunction(
     ([selector, want]) => document.querySelector(selector)?.textContent === want,
     [value, last], { timeout: 20000 }));
