@@ -10,6 +10,7 @@
 #include "broker_link.h"
 #include "gateway_options.h"
 #include "site_http.h"
+#include "site_view.h"
 #include "station_table.h"
 #include "topic_tree.h"
 
@@ -373,6 +374,39 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
   std::ofstream(path) << "silence = soon\n";
   EXPECT_FALSE(ParseGatewayOptions(3, argv.data(), &options, &status));
   EXPECT_EQ(status, 2);
+}
+
+TEST(SiteView, AStationsPointKeepsItsLastNumbersAndALateReaderReloads) {
+  SiteView view;
+  const StationTable table({});
+  const wire::Endpoint from{0x7F000001, 4000};
+  const Moment now = Moment::Now();
+  auto item = [&](const std::string& record) {
+    view.Admit({0x01, {2, 0, 0, 0, 0, 1}, {record}}, from, now, table);
+  };
+  std::string trend = "[";
+  for (int i = 0; i < 70; ++i) {
+    item("A|" + std::to_string(i));
+    if (i >= 10) trend += std::to_string(i) + (i < 69 ? "," : "]");
+  }
+  item("A|69");   // the same value again is no change
+  item("A|off");  // a change, and no number
+  std::string json;
+  ASSERT_TRUE(view.Points("02-00-00-00-00-01", "", 0, 10, &json));
+  EXPECT_NE(json.find("\"value\":\"off\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"changes\":71,\"trend\":" + trend), std::string::npos)
+      << json;
+  EXPECT_EQ(view.ChangesAfter(0, "", milliseconds(0)).front().kind, "station");
+
+  // A reader further behind than the log reaches, or from before this
+  // gateway started, reads everything again.
+  for (int i = 0; i < 20000; ++i) item("B|" + std::to_string(i));
+  EXPECT_EQ(view.ChangesAfter(0, "", milliseconds(0)).front().kind, "reload");
+  EXPECT_EQ(view.ChangesAfter(view.LastChange() + 1, "", milliseconds(0))
+                .front()
+                .kind,
+            "reload");
+  EXPECT_TRUE(view.ChangesAfter(view.LastChange(), "", milliseconds(0)).empty());
 }
 
 // A page of another site, reached through a name rebound to this

@@ -36,11 +36,12 @@ std::string Decimal(double value) {
   return text;
 }
 
-std::string TrendJson(const std::deque<double>& trend) {
+// The ring's values, the oldest first.
+std::string TrendJson(const std::vector<double>& trend, std::size_t start) {
   std::string json = "[";
-  for (const double value : trend) {
-    if (json.size() > 1) json += ',';
-    json += Decimal(value);
+  for (std::size_t i = 0; i < trend.size(); ++i) {
+    if (i != 0) json += ',';
+    json += Decimal(trend[(start + i) % trend.size()]);
   }
   return json + ']';
 }
@@ -133,12 +134,16 @@ void SiteView::Admit(const wire::Datagram& datagram,
     ++point.changes;
     double number = 0;
     if (NumberOf(point.value, &number)) {
-      point.trend.push_back(number);
-      if (point.trend.size() > kTrendValues) point.trend.pop_front();
+      if (point.trend.size() < kTrendValues) {
+        point.trend.push_back(number);
+      } else {
+        point.trend[point.trendStart] = number;
+        point.trendStart = (point.trendStart + 1) % kTrendValues;
+      }
     }
     wire::JsonObject json;
     PointFields(json, mac, name, value, point.changed, point.changes)
-        .Json("trend", TrendJson(point.trend));
+        .Json("trend", TrendJson(point.trend, point.trendStart));
     Log(mac, "point", json.Close());
   }
 }
@@ -246,7 +251,7 @@ bool SiteView::Points(const std::string& mac, std::string_view filter,
     wire::JsonObject json;
     rows += PointFields(json, mac, name, point.value, point.changed,
                         point.changes)
-                .Json("trend", TrendJson(point.trend))
+                .Json("trend", TrendJson(point.trend, point.trendStart))
                 .Close();
   }
   *out = "{\"last_change\":" + std::to_string(lastId_) +
@@ -265,7 +270,7 @@ bool SiteView::Trend(const std::string& mac, std::string_view id,
     *out = wire::JsonObject()
                .Text("station", mac)
                .Text("id", HexOfText(name))
-               .Json("trend", TrendJson(point.trend))
+               .Json("trend", TrendJson(point.trend, point.trendStart))
                .Close();
     return true;
   }

@@ -80,7 +80,10 @@ class SiteView {
     std::string value;
     std::chrono::system_clock::time_point changed;
     std::uint64_t changes = 0;
-    std::deque<double> trend;
+    // A ring of the last numeric values, the oldest at trendStart once
+    // full: no memory for a point that never had a number.
+    std::vector<double> trend;
+    std::size_t trendStart = 0;
   };
   struct Event {
     std::string record;
