@@ -480,8 +480,9 @@ Tree PagePoints(httplib::Client& page) {
   const std::regex mac(R"re("mac":"([0-9A-F-]{17})")re");
   const std::regex point(
       R"re("id":"([0-9a-f]*)","name":"(?:[^"\\]|\\.)*"(?:,"name_raw":"[0-9a-f]*")?,"value":"([^"\\]*)")re");
-  for (std::sregex_iterator m(stations->body.begin(), stations->body.end(),
-                              mac), end;
+  for (std::sregex_iterator
+           m(stations->body.begin(), stations->body.end(), mac),
+       end;
        m != end; ++m) {
     const std::string station = (*m)[1];
     const auto points = page.Get("/api/stations/" + station + "/points");
@@ -502,15 +503,15 @@ Tree PagePoints(httplib::Client& page) {
 TEST_F(GatewayTest, ThePagesJsonHoldsTheRetainedTreeAndAnswersOnlyThisGateway) {
   const int http = FreeTcpPort();
   StartGateway({"--quiet", "--http", std::to_string(http)});
-  EXPECT_EQ(Station("02:00:00:00:00:0A")
-                ->Run({"init", "update", "\xCE\xC2\xB6\xC8", "20", "update",
-                       "a/b", "1", "update", "a/b", "2", "sleep", "1500",
-                       "uninit"})
-                .exitCode,
-            0);
+  EXPECT_EQ(
+      Station("02:00:00:00:00:0A")
+          ->Run({"init", "update", "\xCE\xC2\xB6\xC8", "20", "update", "a/b",
+                 "1", "update", "a/b", "2", "sleep", "1500", "uninit"})
+          .exitCode,
+      0);
   EXPECT_EQ(Station("02:00:00:00:00:0B")
-                ->Run({"init", "round", "P", "3", "0", "round", "P", "3", "7", "sleep", "1500",
-                       "uninit"})
+                ->Run({"init", "round", "P", "3", "0", "round", "P", "3", "7",
+                       "sleep", "1500", "uninit"})
                 .exitCode,
             0);
   const Tree retained = Subscriber(broker_->port()).Points();
@@ -555,8 +556,9 @@ TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
   const TempDir sync;
   const std::string shown = sync.path() + "/shown";
   std::thread a([&] {
-    std::vector<std::string> round = {"update", "T", "1", "update",
-                                      temperature, "20", "round", "P", "3", "0"};
+    std::vector<std::string> round = {"update",    "T",  "1",     "update",
+                                      temperature, "20", "round", "P",
+                                      "3",         "0"};
     std::vector<std::string> commands = {"init"};
     commands.insert(commands.end(), round.begin(), round.end());
     commands.insert(commands.end(), round.begin(), round.end());
@@ -584,12 +586,11 @@ TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
   const std::string screenshot =
       std::filesystem::current_path().string() + "/operator_page.png";
   recv_test::Tool check(
-      {PELMORA_PAGE_CHECK, "http://" + std::string("127.0.0.1:") +
-                               std::to_string(http) + "/",
+      {PELMORA_PAGE_CHECK,
+       "http://" + std::string("127.0.0.1:") + std::to_string(http) + "/",
        screenshot, "02-00-00-00-00-0A", "02-00-00-00-00-0B", "54", "1", "2",
        "\xE6\xB8\xA9\xE5\xBA\xA6", "02-00-00-00-00-0D"},
-      {"/bin/sh", "-c", "NODE_PATH=\"$0\" exec node \"$@\" 2>&1",
-       playwright});
+      {"/bin/sh", "-c", "NODE_PATH=\"$0\" exec node \"$@\" 2>&1", playwright});
   // The host changes the value once the page has shown the first.
   check.ReadOutput("seen the first value");
   std::ofstream{shown}.put('\n');

@@ -406,7 +406,8 @@ TEST(SiteView, AStationsPointKeepsItsLastNumbersAndALateReaderReloads) {
                 .front()
                 .kind,
             "reload");
-  EXPECT_TRUE(view.ChangesAfter(view.LastChange(), "", milliseconds(0)).empty());
+  EXPECT_TRUE(
+      view.ChangesAfter(view.LastChange(), "", milliseconds(0)).empty());
 }
 
 // A page of another site, reached through a name rebound to this
@@ -446,8 +447,8 @@ TEST(SiteHttp, OnlyRequestsNamingThisGatewayAreServed) {
     EXPECT_EQ(reason.empty(), c.allowed) << c.host;
   }
   HttpOptions options;
-  for (const char* bad : {"", "http", "8080x", "65536", "localhost:8080",
-                          "1.2.3:80", ":80"}) {
+  for (const char* bad :
+       {"", "http", "8080x", "65536", "localhost:8080", "1.2.3:80", ":80"}) {
     EXPECT_FALSE(ParseHttpListen(bad, &options)) << bad;
   }
 }

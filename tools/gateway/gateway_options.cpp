@@ -56,7 +56,7 @@ const char kGatewayUsage[] =
     "                         loopback unless ADDR is given (default off)\n"
     "  --http-name NAME       a host name browsers reach the page by,\n"
     "                         besides its address and localhost (repeat it)\n"
-  "  --stats SECONDS        counters every SECONDS (default 10)\n"
+    "  --stats SECONDS        counters every SECONDS (default 10)\n"
     "  --quiet                counters to the broker only, not stdout\n"
     "  --config FILE          'key = value' lines, keys as the options\n"
     "                         without dashes ('json = true'), '#' comments\n"

@@ -82,15 +82,15 @@ bool ParseHttpListen(std::string_view text, HttpOptions* options) {
 }
 
 bool RequestAllowed(std::string_view host, std::string_view origin,
-                    const HttpOptions& options, int port,
-                    std::string* reason) {
+                    const HttpOptions& options, int port, std::string* reason) {
   const std::string lowerHost = Lower(host);
   std::string name = lowerHost;
   const std::size_t colon = name.rfind(':');
-  if (colon != std::string::npos && name.find(']', colon) == std::string::npos) {
+  if (colon != std::string::npos &&
+      name.find(']', colon) == std::string::npos) {
     long number = 0;
-    if (!wire::ParseNumber<long>(std::string_view(name).substr(colon + 1), 1, 65535,
-                           &number) ||
+    if (!wire::ParseNumber<long>(std::string_view(name).substr(colon + 1), 1,
+                                 65535, &number) ||
         number != port) {
       *reason = "Host names another port";
       return false;
@@ -100,14 +100,13 @@ bool RequestAllowed(std::string_view host, std::string_view origin,
     *reason = "Host names another port";
     return false;
   }
-  const bool listed =
-      std::find(options.names.begin(), options.names.end(), name) !=
-      options.names.end();
+  const bool listed = std::find(options.names.begin(), options.names.end(),
+                                name) != options.names.end();
   // A name that is an address cannot be rebound; one listening on every
   // address is reached by any of them.
-  const bool allowed =
-      name == options.address || IsLoopbackName(name) || listed ||
-      (options.address == "0.0.0.0" && IsIpv4Literal(name));
+  const bool allowed = name == options.address || IsLoopbackName(name) ||
+                       listed ||
+                       (options.address == "0.0.0.0" && IsIpv4Literal(name));
   if (!allowed) {
     *reason = "Host is not a name of this gateway";
     return false;
@@ -128,7 +127,9 @@ SiteHttp::~SiteHttp() { Stop(); }
 
 bool SiteHttp::Start(std::string* error) {
   for (std::string& name : options_.names) name = Lower(name);
-  server_->new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
+  server_->new_task_queue = [] {
+    return new httplib::ThreadPool(kHttpThreads);
+  };
   Route();
   if (options_.port == 0) {
     port_ = server_->bind_to_any_port(options_.address);
@@ -159,8 +160,8 @@ void SiteHttp::Route() {
       [this](const httplib::Request& request, httplib::Response& response) {
         std::string reason;
         if (!RequestAllowed(request.get_header_value("Host"),
-                            request.get_header_value("Origin"), options_,
-                            port_, &reason)) {
+                            request.get_header_value("Origin"), options_, port_,
+                            &reason)) {
           Refuse(response, 403, reason);
           return httplib::Server::HandlerResponse::Handled;
         }
@@ -178,61 +179,57 @@ void SiteHttp::Route() {
     response.set_content(kSitePage, sizeof kSitePage - 1,
                          "text/html; charset=utf-8");
   });
-  server_->Get("/api/stations", [this](const httplib::Request&,
-                                       httplib::Response& response) {
-    response.set_content(view_.Stations(std::chrono::system_clock::now()),
-                         kJson);
-  });
+  server_->Get("/api/stations",
+               [this](const httplib::Request&, httplib::Response& response) {
+                 response.set_content(
+                     view_.Stations(std::chrono::system_clock::now()), kJson);
+               });
 
   constexpr char kMac[] = "([0-9A-F]{2}(?:-[0-9A-F]{2}){5})";
-  server_->Get(std::string("/api/stations/") + kMac + "/points",
-               [this](const httplib::Request& request,
-                      httplib::Response& response) {
-                 long offset = 0;
-                 long limit = kMaxPointsPerRequest;
-                 const std::string offsetText =
-                     request.get_param_value("offset");
-                 const std::string limitText = request.get_param_value("limit");
-                 if ((!offsetText.empty() &&
-                      !wire::ParseNumber<long>(offsetText, 0, 100000000, &offset)) ||
-                     (!limitText.empty() &&
-                      !wire::ParseNumber<long>(limitText, 1, kMaxPointsPerRequest,
-                                         &limit))) {
-                   Refuse(response, 400, "bad offset or limit");
-                   return;
-                 }
-                 std::string json;
-                 if (!view_.Points(request.matches[1],
-                                   request.get_param_value("filter"),
-                                   static_cast<std::size_t>(offset),
-                                   static_cast<std::size_t>(limit), &json)) {
-                   Refuse(response, 404, "no such station");
-                   return;
-                 }
-                 response.set_content(json, kJson);
-               });
-  server_->Get(std::string("/api/stations/") + kMac +
-                   "/points/([0-9a-f]*)/trend",
-               [this](const httplib::Request& request,
-                      httplib::Response& response) {
-                 std::string json;
-                 if (!view_.Trend(request.matches[1], request.matches[2].str(),
-                                  &json)) {
-                   Refuse(response, 404, "no such point");
-                   return;
-                 }
-                 response.set_content(json, kJson);
-               });
-  server_->Get(std::string("/api/stations/") + kMac + "/events",
-               [this](const httplib::Request& request,
-                      httplib::Response& response) {
-                 std::string json;
-                 if (!view_.Events(request.matches[1], &json)) {
-                   Refuse(response, 404, "no such station");
-                   return;
-                 }
-                 response.set_content(json, kJson);
-               });
+  server_->Get(
+      std::string("/api/stations/") + kMac + "/points",
+      [this](const httplib::Request& request, httplib::Response& response) {
+        long offset = 0;
+        long limit = kMaxPointsPerRequest;
+        const std::string offsetText = request.get_param_value("offset");
+        const std::string limitText = request.get_param_value("limit");
+        if ((!offsetText.empty() &&
+             !wire::ParseNumber<long>(offsetText, 0, 100000000, &offset)) ||
+            (!limitText.empty() &&
+             !wire::ParseNumber<long>(limitText, 1, kMaxPointsPerRequest,
+                                      &limit))) {
+          Refuse(response, 400, "bad offset or limit");
+          return;
+        }
+        std::string json;
+        if (!view_.Points(request.matches[1], request.get_param_value("filter"),
+                          static_cast<std::size_t>(offset),
+                          static_cast<std::size_t>(limit), &json)) {
+          Refuse(response, 404, "no such station");
+          return;
+        }
+        response.set_content(json, kJson);
+      });
+  server_->Get(
+      std::string("/api/stations/") + kMac + "/points/([0-9a-f]*)/trend",
+      [this](const httplib::Request& request, httplib::Response& response) {
+        std::string json;
+        if (!view_.Trend(request.matches[1], request.matches[2].str(), &json)) {
+          Refuse(response, 404, "no such point");
+          return;
+        }
+        response.set_content(json, kJson);
+      });
+  server_->Get(
+      std::string("/api/stations/") + kMac + "/events",
+      [this](const httplib::Request& request, httplib::Response& response) {
+        std::string json;
+        if (!view_.Events(request.matches[1], &json)) {
+          Refuse(response, 404, "no such station");
+          return;
+        }
+        response.set_content(json, kJson);
+      });
 
   server_->Get("/api/stream", [this](const httplib::Request& request,
                                      httplib::Response& response) {
@@ -264,8 +261,9 @@ void SiteHttp::Route() {
                view_.ChangesAfter(*cursor, mac, kStreamWait)) {
             *cursor = change.id;
             if (change.kind.empty()) continue;
-            text += "id: " + std::to_string(change.id) + "\nevent: " +
-                    change.kind + "\ndata: " + change.json + "\n\n";
+            text += "id: " + std::to_string(change.id) +
+                    "\nevent: " + change.kind + "\ndata: " + change.json +
+                    "\n\n";
           }
           if (text.empty() && ++*quiet >= kKeepAliveWaits) text = ":\n\n";
           if (!text.empty()) {

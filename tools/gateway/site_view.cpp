@@ -94,16 +94,14 @@ SiteView::Station& SiteView::Find(const std::string& mac) {
   return stations_[mac];
 }
 
-void SiteView::Log(const std::string& mac, const char* kind,
-                   std::string json) {
+void SiteView::Log(const std::string& mac, const char* kind, std::string json) {
   log_.push_back({++lastId_, mac, kind, std::move(json)});
   if (log_.size() > kChangeLog) log_.pop_front();
   logged_.notify_all();
 }
 
-void SiteView::Admit(const wire::Datagram& datagram,
-                     const wire::Endpoint& from, const Moment& now,
-                     const StationTable& table) {
+void SiteView::Admit(const wire::Datagram& datagram, const wire::Endpoint& from,
+                     const Moment& now, const StationTable& table) {
   const std::string mac = wire::MacText(datagram.mac);
   Locked<Mutex> lock(mutex_);
   Station& station = Find(mac);
@@ -224,8 +222,8 @@ std::string SiteView::StationJson(const std::string& mac,
 
 std::string SiteView::Stations(system_clock::time_point now) const {
   Locked<Mutex> lock(mutex_);
-  std::string out = "{\"last_change\":" + std::to_string(lastId_) +
-                    ",\"stations\":[";
+  std::string out =
+      "{\"last_change\":" + std::to_string(lastId_) + ",\"stations\":[";
   bool first = true;
   for (const auto& [mac, station] : stations_) {
     if (!first) out += ',';
@@ -249,10 +247,10 @@ bool SiteView::Points(const std::string& mac, std::string_view filter,
     if (index < offset || index - offset >= limit) continue;
     if (!rows.empty()) rows += ',';
     wire::JsonObject json;
-    rows += PointFields(json, mac, name, point.value, point.changed,
-                        point.changes)
-                .Json("trend", TrendJson(point.trend, point.trendStart))
-                .Close();
+    rows +=
+        PointFields(json, mac, name, point.value, point.changed, point.changes)
+            .Json("trend", TrendJson(point.trend, point.trendStart))
+            .Close();
   }
   *out = "{\"last_change\":" + std::to_string(lastId_) +
          ",\"matched\":" + std::to_string(matched) + ",\"points\":[" + rows +
@@ -304,8 +302,7 @@ std::vector<SiteView::Change> SiteView::ChangesAfter(
   std::vector<Change> changes;
   // A number from before this gateway started, or one the log has
   // dropped since: the reader starts again from the whole state.
-  if (after > lastId_ ||
-      (!log_.empty() && after + 1 < log_.front().id)) {
+  if (after > lastId_ || (!log_.empty() && after + 1 < log_.front().id)) {
     changes.push_back({lastId_, mac, "reload", "{}"});
     return changes;
   }
@@ -316,8 +313,8 @@ std::vector<SiteView::Change> SiteView::ChangesAfter(
     changes.push_back({lastId_, mac, "reload", "{}"});
     return changes;
   }
-  for (auto change = log_.begin() + static_cast<std::ptrdiff_t>(
-                                        after + 1 - oldest);
+  for (auto change =
+           log_.begin() + static_cast<std::ptrdiff_t>(after + 1 - oldest);
        change != log_.end(); ++change) {
     if (mac.empty() || change->mac == mac) changes.push_back(*change);
   }

@@ -265,9 +265,12 @@ bool StationTable::State(const std::string& mac, StationState* out) const {
   const auto found = stations_.find(mac);
   if (found == stations_.end()) return false;
   const Station& station = found->second;
-  *out = {station.online,       station.from,
-          station.lastSeenWall, station.everSnapshot,
-          station.lastSnapshotEnded, station.points.size() + station.held.size()};
+  *out = {station.online,
+          station.from,
+          station.lastSeenWall,
+          station.everSnapshot,
+          station.lastSnapshotEnded,
+          station.points.size() + station.held.size()};
   return true;
 }
 
