@@ -539,6 +539,20 @@ TEST_F(GatewayTest, ThePagesJsonHoldsTheRetainedTreeAndAnswersOnlyThisGateway) {
   }
 }
 
+TEST_F(GatewayTest, APageThatCannotListenStopsTheGatewayWithTheReason) {
+  // The broker holds its port; the other address is on no machine.
+  for (const std::string& listen :
+       {std::to_string(broker_->port()), std::string("192.0.2.1:8080")}) {
+    recv_test::Tool gateway(
+        {"--port", "0", "--http", listen},
+        {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", PELMORA_GATEWAY_BINARY});
+    EXPECT_NE(gateway.ReadOutput().find("cannot listen for HTTP on"),
+              std::string::npos)
+        << listen;
+    EXPECT_EQ(gateway.ExitStatus(), 1) << listen;
+  }
+}
+
 // An operator watches two stations live in a real browser, and finds points
 // among many by typing part of their names.
 TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
