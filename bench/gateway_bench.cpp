@@ -121,7 +121,9 @@ class BarePublisher {
 // A broker and a gateway of their own, a station socket and the counter.
 class GatewayRig {
  public:
-  GatewayRig() : brokerPort_(gateway_test::FreeTcpPort()) {
+  // `more`: options of the gateway beyond the rig's own.
+  explicit GatewayRig(const std::vector<std::string>& more = {})
+      : brokerPort_(gateway_test::FreeTcpPort()) {
     mosquitto_lib_init();
     const std::string config =
         "/tmp/pelmora-bench-mosquitto-" + std::to_string(::getpid()) + ".conf";
@@ -137,12 +139,20 @@ class GatewayRig {
       if (counter->ok()) counter_ = std::move(counter);
     }
     ::unlink(config.c_str());
+    std::vector<std::string> args = {"--port",
+                                     "0",
+                                     "--broker-port",
+                                     std::to_string(brokerPort_),
+                                     "--in-flight",
+                                     std::to_string(kInFlight),
+                                     "--quiet",
+                                     "--stats",
+                                     "3600",
+                                     "--max-stations",
+                                     "10"};
+    args.insert(args.end(), more.begin(), more.end());
     gateway_ = std::make_unique<recv_test::Tool>(
-        std::vector<std::string>{"--port", "0", "--broker-port",
-                                 std::to_string(brokerPort_), "--in-flight",
-                                 std::to_string(kInFlight), "--quiet",
-                                 "--stats", "3600", "--max-stations", "10"},
-        std::vector<std::string>{PELMORA_GATEWAY_BINARY});
+        args, std::vector<std::string>{PELMORA_GATEWAY_BINARY});
     const int port = gateway_->ListeningPort();
     to_.sin_family = AF_INET;
     to_.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -202,9 +212,10 @@ std::vector<std::string> Topics(int points) {
 // Each iteration sends every point with a new value through the gateway,
 // as item datagrams or as one snapshot, then publishes the same messages
 // through the bare client; both timed to the last arrival.
-void GatewayBeside(benchmark::State& state, std::uint8_t kind) {
+void GatewayBeside(benchmark::State& state, std::uint8_t kind,
+                   const std::vector<std::string>& more = {}) {
   const int points = static_cast<int>(state.range(0));
-  GatewayRig rig;
+  GatewayRig rig(more);
   if (!rig.ok()) {
     state.SkipWithError("no broker or gateway (mosquitto installed?)");
     return;
@@ -248,6 +259,10 @@ void GatewayBeside(benchmark::State& state, std::uint8_t kind) {
 
 void BM_GatewayItems(benchmark::State& state) { GatewayBeside(state, 0x01); }
 void BM_GatewaySnapshot(benchmark::State& state) { GatewayBeside(state, 0xFF); }
+// The same items while the gateway keeps the operator's page's model too.
+void BM_GatewayItemsWithPage(benchmark::State& state) {
+  GatewayBeside(state, 0x01, {"--http", "0"});
+}
 
 BENCHMARK(BM_GatewayItems)
     ->Arg(100000)
@@ -256,6 +271,12 @@ BENCHMARK(BM_GatewayItems)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GatewaySnapshot)
+    ->Arg(100000)
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GatewayItemsWithPage)
     ->Arg(100000)
     ->Iterations(1)
     ->Repetitions(5)
