@@ -608,6 +608,12 @@ TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
   // The host changes the value once the page has shown the first.
   check.ReadOutput("seen the first value");
   std::ofstream{shown}.put('\n');
+  // A gateway that stops, and another on the same port.
+  check.ReadOutput("ready for the drop");
+  gateway_->Signal(SIGTERM);
+  EXPECT_EQ(gateway_->ExitStatus(), 0);
+  check.ReadOutput("saw the drop");
+  StartGateway({"--quiet", "--http", std::to_string(http)});
   std::string output;
   while (check.Running()) output = check.ReadOutput();  // quiet while it waits
   output = check.ReadOutput();

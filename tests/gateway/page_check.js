@@ -4,8 +4,10 @@
 // Station A's point POINT_ID shows FIRST, then (once this has said "seen
 // the first value") LAST without a reload; the
 // GBK name shows as its characters; the filter narrows the rows; at
-// MAC_BIG's many points the filter's time is printed. Exits non-zero with
-// the step that failed.
+// MAC_BIG's many points the filter's time is printed; once this has said
+// "ready for the drop" the page shows the gateway gone, and once it has said
+// "saw the drop", live again with a new gateway's state. Exits non-zero
+// with the step that failed.
 "use strict";
 const { chromium } = require("playwright-core");
 
@@ -68,6 +70,17 @@ let page;
   await page.fill("#filter", "9999");
   const shown = await page.textContent("#shown");
   const filtered = await page.getAttribute("#timing", "data-ms");
+  // The gateway goes away and a new one comes on the same port: the page
+  // says so, comes back by itself and reads the new one's state.
+  console.log("ready for the drop");
+  await step("disconnected shown", () => page.waitForFunction(
+    () => document.getElementById("link").textContent.startsWith("disconnected"),
+    null, { timeout: 15000 }));
+  console.log("saw the drop");
+  await step("live again with the new gateway's state", () => page.waitForFunction(
+    () => document.getElementById("link").textContent === "live" &&
+          document.getElementById("summary").textContent === "0 stations",
+    null, { timeout: 20000 }));
   console.log(`rows drawn: ${all}, filtered: ${narrowed}`);
   console.log(`100000 points: all listed in ${unfiltered} ms, "9999" ` +
               `(${shown}) in ${filtered} ms`);
