@@ -576,8 +576,10 @@ TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
     std::vector<std::string> commands = {"init"};
     commands.insert(commands.end(), round.begin(), round.end());
     commands.insert(commands.end(), round.begin(), round.end());
-    commands.insert(commands.end(), {"waitfor", shown, "60000", "update", "T",
-                                     "2", "sleep", "2500", "uninit"});
+    commands.insert(commands.end(),
+                    {"waitfor", shown, "60000", "update", "T", "2", "event",
+                     "door", "open", "event", "alarm", "high", "sleep", "2500",
+                     "uninit"});
     EXPECT_EQ(Station("02:00:00:00:00:0A")->Run(commands).exitCode, 0);
   });
   EXPECT_EQ(Station("02:00:00:00:00:0B")

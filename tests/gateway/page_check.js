@@ -52,12 +52,17 @@ let page;
   await step("the GBK name as its characters", () => page.waitForFunction(
     (name) => [...document.querySelectorAll(".row .name")].some((n) => n.textContent === name),
     gbkName, { timeout: 5000 }));
+  await step("the events, newest first", () => page.waitForFunction(
+    () => [...document.querySelectorAll("#events li")]
+      .map((li) => li.textContent.slice(li.querySelector("time").textContent.length))
+      .join(" / ") === "alarm | high / door | open",
+    null, { timeout: 15000 }));
+  await page.screenshot({ path: screenshot });
   const all = await page.locator(".row").count();
   await page.fill("#filter", "p");
   const narrowed = await page.locator(".row").count();
   if (!(narrowed > 0 && narrowed < all))
     throw new Error(`the filter narrows the rows: ${all} then ${narrowed}`);
-  await page.screenshot({ path: screenshot });
 
   // Many points: every one listed, then a filter that keeps a few.
   await page.fill("#filter", "");
