@@ -152,6 +152,10 @@ void SiteView::Malformed(const wire::Endpoint& from) {
   if (known == macOf_.end()) return;
   Station& station = Find(known->second);
   ++station.malformed;
+  // A flood of them must not push the other changes out of the log.
+  const auto now = std::chrono::steady_clock::now();
+  if (now - station.logged < std::chrono::seconds(1)) return;
+  station.logged = now;
   Log(known->second, "station",
       StationJson(known->second, station, system_clock::now()));
 }

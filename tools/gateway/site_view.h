@@ -91,8 +91,8 @@ class SiteView {
   };
   struct Station {
     StationTable::StationState state;
-    // When its last change was logged: a station heard from is logged
-    // again at most once a second, for its time last seen.
+    // When its last change was logged: a station heard from, or sending
+    // malformed datagrams, is logged again at most once a second.
     std::chrono::steady_clock::time_point logged;
     std::uint64_t malformed = 0;
     std::map<std::string, Point> points;  // by raw name
