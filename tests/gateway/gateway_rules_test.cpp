@@ -397,6 +397,12 @@ TEST(SiteView, AStationsPointKeepsItsLastNumbersAndALateReaderReloads) {
   EXPECT_NE(json.find("\"changes\":71,\"trend\":" + trend), std::string::npos)
       << json;
   EXPECT_EQ(view.ChangesAfter(0, "", milliseconds(0)).front().kind, "station");
+  // Malformed datagrams count for the station of their address and port.
+  view.Malformed(from);
+  view.Malformed(from);
+  view.Malformed({0x7F000001, 4001});
+  EXPECT_NE(view.Stations(now.wall).find("\"malformed\":2,"),
+            std::string::npos);
 
   // A reader further behind than the log reaches, or from before this
   // gateway started, reads everything again.
