@@ -692,5 +692,31 @@ TEST_F(CommandsTest, ARestartedGatewayAsksForTheSnapshotAndClearsWhatVanished) {
                   {kStation + "points/P2", "3"}}));
 }
 
+// pelmora-cmd is the station's server for the moment: it binds the port the
+// station sends to and learns the rest from the station.
+TEST_F(CommandsTest, PelmoraCmdWritesOnceAndSaysDelivered) {
+  gatewayPort_ = FreeTcpPort();
+  recv_test::Tool cmd({"--mac", "02:00:00:00:00:0d", "--key-file", keys_,
+                       "--bind", "127.0.0.1", "--port",
+                       std::to_string(gatewayPort_), "--wait", "20", "write",
+                       "SP 1", "7"},
+                      {PELMORA_CMD_BINARY});
+  cmd.ReadOutput("waiting on");
+  std::unique_ptr<HostDir> host = KeyedStation(Targets().front());
+  HostResult result;
+  std::thread running = Run(*host,
+                            {"init", "callback", "round", "P", "3", "1",
+                             "waitfor", "go", "60000", "uninit"},
+                            &result);
+  const std::string output = cmd.ReadOutput("delivered\n");
+  EXPECT_EQ(cmd.ExitStatus(), 0) << output;
+  EXPECT_NE(output.find("reply refused sequence "), std::string::npos)
+      << output;  // the session, learned from the refusal
+  WriteFile(host->path() + "/go", "");
+  running.join();
+  EXPECT_NE(result.output.find("callback SP\\x201 7\n"), std::string::npos)
+      << result.output;
+}
+
 }  // namespace
 }  // namespace pelmora::testing

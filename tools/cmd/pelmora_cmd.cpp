@@ -144,6 +144,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   wire::CatchStopSignals();
+  if (!station) {
+    std::printf("waiting on %s for %s\n",
+                wire::EndpointText(receiver.local()).c_str(), macText.c_str());
+    std::fflush(stdout);
+  }
   std::vector<std::uint8_t> bytes;
   wire::Endpoint from;
   const auto giveUp = std::chrono::steady_clock::now() +
