@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "command_signing.h"
+#include "datagram.h"
 #include "signed_datagram.h"
 
 namespace {
@@ -27,8 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   wire::SignedDatagram read;
   std::string error;
   if (!wire::ParseSignedDatagram(data, size, &read, &error)) {
-    if (size > 8 && (data[8] == wire::kKindCommand ||
-                     data[8] == wire::kKindReply) &&
+    // Shorter than a header, it is no command or reply to speak of.
+    if (size >= wire::kHeaderSize &&
+        (data[8] == wire::kKindCommand || data[8] == wire::kKindReply) &&
         error.empty())
       Fail("refused without a reason");
     return 0;
