@@ -50,13 +50,14 @@ Bytes Reply(const wire::StationKey& key, const wire::Nonce& nonce,
 
 class StationCommandsTest : public ::testing::Test {
  protected:
-  explicit StationCommandsTest(std::size_t mostWaiting = 32) {
+  StationCommandsTest() { Restart(); }
+  // A new server, knowing nothing of the one before.
+  void Restart() {
     StationCommands::Options options;
     options.keys[kMac] = key_;
     options.firstPause = milliseconds(250);
     options.longestPause = milliseconds(4000);
     options.mostSends = 8;
-    options.mostWaiting = mostWaiting;
     commands_ = std::make_unique<StationCommands>(
         options, [this](const std::string& mac) {
           return mac == kMac && known_ ? std::optional(kStation)
@@ -99,7 +100,11 @@ class StationCommandsTest : public ::testing::Test {
 
   const wire::StationKey key_ = KeyOf(1);
   const wire::Nonce nonce_ = {9, 8, 7, 6, 5, 4, 3, 2};
-  const Moment start_ = Moment::Now();
+  // On a whole second: a first sequence need not wait for its slot.
+  const Moment start_ = {
+      std::chrono::steady_clock::now(),
+      std::chrono::floor<std::chrono::seconds>(
+          std::chrono::system_clock::now())};
   bool known_ = true;
   std::unique_ptr<StationCommands> commands_;
   std::vector<CommandOutcome> outcomes_;
@@ -174,6 +179,20 @@ TEST_F(StationCommandsTest, WritesGoOneAtATimeInOrderUnderGrowingSequences) {
   EXPECT_EQ(States(), "a:queued a:refused(no callback) ");
 }
 
+TEST_F(StationCommandsTest, ANewServerStartsAboveTheSequenceOfTheOneBefore) {
+  commands_->Write(kMac, "A", "1", "a");
+  EXPECT_TRUE(At(10).empty());  // until the next eighth of a second
+  auto sent = At(125);
+  ASSERT_EQ(sent.size(), 1u);
+  const std::uint32_t before = sent[0].sequence;
+  Restart();
+  commands_->Write(kMac, "A", "2", "a");
+  EXPECT_TRUE(At(130).empty());
+  sent = At(250);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_GT(sent[0].sequence, before);
+}
+
 TEST(StationCommandsRefusal, NothingIsSentWithoutKeyAddressOrRoom) {
   struct Case {
     std::string mac;
@@ -198,7 +217,10 @@ TEST(StationCommandsRefusal, NothingIsSentWithoutKeyAddressOrRoom) {
     for (int i = 0; i < c.writes; ++i) commands.Write(c.mac, "A", "1", "");
     std::vector<OutgoingDatagram> out;
     std::vector<CommandOutcome> outcomes;
-    commands.Tick(Moment::Now(), &out, &outcomes);
+    commands.Tick({std::chrono::steady_clock::now(),
+                   std::chrono::floor<std::chrono::seconds>(
+                       std::chrono::system_clock::now())},
+                  &out, &outcomes);
     EXPECT_EQ(out.size(), c.known && c.mac == kMac ? 1u : 0u) << c.states;
     std::string states;
     for (const CommandOutcome& o : outcomes)

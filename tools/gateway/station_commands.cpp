@@ -20,15 +20,18 @@ constexpr std::int64_t kSequencesPerSecond = 8;
 // How far a sequence the station calls old jumps ahead.
 constexpr std::uint32_t kSequenceJump = 1u << 20;
 
-std::uint32_t FirstSequence(std::chrono::system_clock::time_point wall) {
-  const std::int64_t seconds =
-      std::chrono::duration_cast<std::chrono::seconds>(
-          wall.time_since_epoch())
-          .count();
-  return static_cast<std::uint32_t>(
-      std::max<std::int64_t>(seconds - kSequenceEpoch, 0) *
-          kSequencesPerSecond +
-      1);
+// The clock's slots since the epoch, one a sequence: the slot `wall` is
+// in, and the first slot that begins at or after it.
+using Slots = std::chrono::duration<std::int64_t,
+                                    std::ratio<1, kSequencesPerSecond>>;
+Slots SlotOf(std::chrono::system_clock::time_point wall) {
+  return std::chrono::floor<Slots>(wall.time_since_epoch()) -
+         std::chrono::seconds(kSequenceEpoch);
+}
+std::chrono::system_clock::time_point SlotStartAtOrAfter(
+    std::chrono::system_clock::time_point wall) {
+  return std::chrono::system_clock::time_point(
+      std::chrono::ceil<Slots>(wall.time_since_epoch()));
 }
 
 }  // namespace
@@ -173,8 +176,18 @@ void StationCommands::Advance(Station& station, const Moment& now,
       continue;
     }
     if (!station.underWay) {
-      if (station.nextSequence == 0)
-        station.nextSequence = FirstSequence(now.wall);
+      if (station.nextSequence == 0) {
+        // The first sequence is the clock's slot, taken once a slot has
+        // begun since this command came: whoever used the station's session
+        // before (a gateway, pelmora-cmd) and has ended by now had an
+        // earlier slot. Equal sequences would get the earlier command's
+        // remembered reply, and nothing done.
+        if (!station.firstSlotStart)
+          station.firstSlotStart = SlotStartAtOrAfter(now.wall);
+        if (now.wall < *station.firstSlotStart) return;
+        station.nextSequence = static_cast<std::uint32_t>(
+            std::max<std::int64_t>(SlotOf(now.wall).count(), 1));
+      }
       station.underWay = true;
       station.sequence = station.nextSequence++;
       station.sends = 0;

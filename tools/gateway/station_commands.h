@@ -16,11 +16,12 @@
 //
 // Sequences grow within a session. A restarted server does not know the
 // last one its predecessor used, so the first sequence of each station is
-// derived from the wall clock: eight a second since 2026-01-01, which is
-// above any an earlier server reached unless it sent more than eight
-// commands a second on average over its whole life; should the station
-// still call it old, the sequence jumps ahead once and the command goes
-// again.
+// derived from the wall clock: the eighth of a second since 2026-01-01, the
+// first one that begins after the command came (its first send waits for
+// it, 125 ms at most), so that it is above any an earlier server used,
+// unless that one sent more than eight commands a second on average over
+// its whole life; should the station still call it old, the sequence jumps
+// ahead once and the command goes again.
 #ifndef PELMORA_TOOLS_GATEWAY_STATION_COMMANDS_H_
 #define PELMORA_TOOLS_GATEWAY_STATION_COMMANDS_H_
 
@@ -106,7 +107,8 @@ class StationCommands {
     wire::Mac macBytes{};
     wire::StationKey key{};
     std::optional<wire::Nonce> nonce;
-    std::uint32_t nextSequence = 0;
+    std::uint32_t nextSequence = 0;  // 0 until the first command goes
+    std::optional<std::chrono::system_clock::time_point> firstSlotStart;
     std::deque<Command> waiting;
     // The front command, once under way.
     bool underWay = false;
