@@ -37,8 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   }
   wire::DescribeSigned(read);
   const bool write = read.command == wire::kCommandWrite;
-  const bool snapshot = read.command == wire::kCommandSnapshot &&
-                        size == wire::kMinCommandSize;
+  const bool snapshot =
+      read.command == wire::kCommandSnapshot && size == wire::kMinCommandSize;
   if (read.kind != wire::kKindCommand || !(write || snapshot)) return 0;
   std::vector<std::uint8_t> sealed;
   if (!wire::SealCommand(wire::StationKey{}, read.mac, read.nonce,

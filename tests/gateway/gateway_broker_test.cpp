@@ -564,8 +564,8 @@ class CommandsTest : public GatewayTest {
  protected:
   void SetUp() override {
     GatewayTest::SetUp();
-    WriteFile(keys_, "# the site's stations\n02-00-00-00-00-0D " + kKeyHex +
-                         "\n");
+    WriteFile(keys_,
+              "# the site's stations\n02-00-00-00-00-0D " + kKeyHex + "\n");
     ::chmod(keys_.c_str(), 0600);
   }
   // A host directory of `target` as station 0D with the key.
@@ -580,9 +580,8 @@ class CommandsTest : public GatewayTest {
   // Runs `commands` on the host in the background.
   std::thread Run(HostDir& host, const std::vector<std::string>& commands,
                   HostResult* result) {
-    return std::thread([&host, commands, result] {
-      *result = host.Run(commands, 0);
-    });
+    return std::thread(
+        [&host, commands, result] { *result = host.Run(commands, 0); });
   }
 
   TempDir dir_;
@@ -658,10 +657,10 @@ TEST_F(CommandsTest, ARestartedGatewayAsksForTheSnapshotAndClearsWhatVanished) {
   std::unique_ptr<HostDir> host = KeyedStation(Targets().front());
   HostResult result;
   std::thread running =
-      Run(*host,
-          {"init", "round", "P", "3", "1", "round", "P", "3", "1", "waitfor",
-           "down", "60000", "round", "P", "3", "2", "waitfor", "up", "60000",
-           "round", "P", "3", "3", "waitfor", "done", "60000", "uninit"},
+      Run(*host, {"init", "round", "P",       "3",    "1",     "round", "P",
+                  "3",    "1",     "waitfor", "down", "60000", "round", "P",
+                  "3",    "2",     "waitfor", "up",   "60000", "round", "P",
+                  "3",    "3",     "waitfor", "done", "60000", "uninit"},
           &result);
   EXPECT_TRUE(watcher.WaitFor([](const Tree& last, const auto&) {
     return Holds(last, kStation + "points/P2", "1");
@@ -682,7 +681,8 @@ TEST_F(CommandsTest, ARestartedGatewayAsksForTheSnapshotAndClearsWhatVanished) {
                  "\"delivered\"");
   }));
   EXPECT_TRUE(watcher.WaitFor([](const Tree& last, const auto&) {
-    return last.count(kStation + "points/X") && last.at(kStation + "points/X").empty();
+    return last.count(kStation + "points/X") &&
+           last.at(kStation + "points/X").empty();
   }));
   WriteFile(host->path() + "/done", "");
   running.join();
@@ -696,11 +696,11 @@ TEST_F(CommandsTest, ARestartedGatewayAsksForTheSnapshotAndClearsWhatVanished) {
 // station sends to and learns the rest from the station.
 TEST_F(CommandsTest, PelmoraCmdWritesOnceAndSaysDelivered) {
   gatewayPort_ = FreeTcpPort();
-  recv_test::Tool cmd({"--mac", "02:00:00:00:00:0d", "--key-file", keys_,
-                       "--bind", "127.0.0.1", "--port",
-                       std::to_string(gatewayPort_), "--wait", "20", "write",
-                       "SP 1", "7"},
-                      {PELMORA_CMD_BINARY});
+  recv_test::Tool cmd(
+      {"--mac", "02:00:00:00:00:0d", "--key-file", keys_, "--bind", "127.0.0.1",
+       "--port", std::to_string(gatewayPort_), "--wait", "20", "write", "SP 1",
+       "7"},
+      {PELMORA_CMD_BINARY});
   cmd.ReadOutput("waiting on");
   std::unique_ptr<HostDir> host = KeyedStation(Targets().front());
   HostResult result;

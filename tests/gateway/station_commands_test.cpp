@@ -36,8 +36,8 @@ Bytes Hmac(const wire::StationKey& key, const Bytes& bytes) {
 // A station's reply, laid out by hand.
 Bytes Reply(const wire::StationKey& key, const wire::Nonce& nonce,
             std::uint32_t sequence, std::uint8_t state, std::uint8_t reason) {
-  Bytes bytes = {0xFF, 0xFF, 0xFF, 0xFF, 2, 0, 0, 1, 4, 0xFF, 0xFF, 0xFF,
-                 46,   0,    0,    0,    2, 0, 0, 0, 0, 0x0D};
+  Bytes bytes = {0xFF, 0xFF, 0xFF, 0xFF, 2, 0, 0, 1, 4, 0xFF, 0xFF,
+                 0xFF, 46,   0,    0,    0, 2, 0, 0, 0, 0,    0x0D};
   bytes.resize(32, 0xFF);
   bytes.insert(bytes.end(), nonce.begin(), nonce.end());
   for (int i = 0; i < 4; ++i) bytes.push_back(std::uint8_t(sequence >> 8 * i));
@@ -60,8 +60,7 @@ class StationCommandsTest : public ::testing::Test {
     options.mostSends = 8;
     commands_ = std::make_unique<StationCommands>(
         options, [this](const std::string& mac) {
-          return mac == kMac && known_ ? std::optional(kStation)
-                                       : std::nullopt;
+          return mac == kMac && known_ ? std::optional(kStation) : std::nullopt;
         });
   }
 
@@ -69,9 +68,9 @@ class StationCommandsTest : public ::testing::Test {
   // go to the station under a signature that holds.
   std::vector<wire::SignedDatagram> At(int ms) {
     std::vector<OutgoingDatagram> out;
-    commands_->Tick({start_.steady + milliseconds(ms),
-                     start_.wall + milliseconds(ms)},
-                    &out, &outcomes_);
+    commands_->Tick(
+        {start_.steady + milliseconds(ms), start_.wall + milliseconds(ms)},
+        &out, &outcomes_);
     std::vector<wire::SignedDatagram> read;
     for (const OutgoingDatagram& datagram : out) {
       EXPECT_EQ(datagram.to.port, kStation.port);
@@ -101,16 +100,16 @@ class StationCommandsTest : public ::testing::Test {
   const wire::StationKey key_ = KeyOf(1);
   const wire::Nonce nonce_ = {9, 8, 7, 6, 5, 4, 3, 2};
   // On a whole second: a first sequence need not wait for its slot.
-  const Moment start_ = {
-      std::chrono::steady_clock::now(),
-      std::chrono::floor<std::chrono::seconds>(
-          std::chrono::system_clock::now())};
+  const Moment start_ = {std::chrono::steady_clock::now(),
+                         std::chrono::floor<std::chrono::seconds>(
+                             std::chrono::system_clock::now())};
   bool known_ = true;
   std::unique_ptr<StationCommands> commands_;
   std::vector<CommandOutcome> outcomes_;
 };
 
-TEST_F(StationCommandsTest, ARefusalTeachesTheSessionAndTheWriteGoesAgainAtOnce) {
+TEST_F(StationCommandsTest,
+       ARefusalTeachesTheSessionAndTheWriteGoesAgainAtOnce) {
   commands_->Write(kMac, "SP1", "42.5", "op-1");
   auto sent = At(0);
   ASSERT_EQ(sent.size(), 1u);
@@ -154,8 +153,8 @@ TEST_F(StationCommandsTest, UnansweredSendsDoubleTheirPausesThenGiveUp) {
       EXPECT_EQ(d.sequence, sequence);
     }
   }
-  EXPECT_EQ(sends, (std::vector<int>{0, 250, 750, 1750, 3750, 7750, 11750,
-                                     15750}));
+  EXPECT_EQ(sends,
+            (std::vector<int>{0, 250, 750, 1750, 3750, 7750, 11750, 15750}));
   ASSERT_EQ(outcomes_.size(), 1u);
   EXPECT_EQ(outcomes_[0].state, CommandState::kUnanswered);
   EXPECT_EQ(outcomes_[0].time, start_.wall + milliseconds(19750));
@@ -200,12 +199,10 @@ TEST(StationCommandsRefusal, NothingIsSentWithoutKeyAddressOrRoom) {
     int writes;
     std::string states;
   } cases[] = {
-      {"02-00-00-00-00-0E", true, 1,
-       "refused:no key for this station "},
+      {"02-00-00-00-00-0E", true, 1, "refused:no key for this station "},
       {kMac, false, 1,
        "refused:station not heard from: no address to send to "},
-      {kMac, true, 3,
-       "refused:too many commands waiting for this station "},
+      {kMac, true, 3, "refused:too many commands waiting for this station "},
   };
   for (const Case& c : cases) {
     StationCommands::Options options;
@@ -251,8 +248,8 @@ TEST(WritePayload, BytesOrAnObjectOfIdAndValue) {
     EXPECT_EQ(id, c.id) << c.payload;
   }
   std::string value, id, error;
-  EXPECT_FALSE(ReadWritePayload("{\"value\":\"\\ud83d\\ude00\"}", &value, &id,
-                                &error));
+  EXPECT_FALSE(
+      ReadWritePayload("{\"value\":\"\\ud83d\\ude00\"}", &value, &id, &error));
 }
 
 TEST(KeyFile, LinesOfMacAndKeyWarnedWhenOthersMayReadIt) {

@@ -151,8 +151,8 @@ int main(int argc, char** argv) {
   }
   std::vector<std::uint8_t> bytes;
   wire::Endpoint from;
-  const auto giveUp = std::chrono::steady_clock::now() +
-                      std::chrono::seconds(waitSeconds);
+  const auto giveUp =
+      std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
   while (!station) {
     if (wire::StopRequested() || std::chrono::steady_clock::now() > giveUp) {
       std::fprintf(stderr, "pelmora-cmd: nothing heard from %s\n",
@@ -182,9 +182,9 @@ int main(int argc, char** argv) {
       if (wire::ParseSignedDatagram(bytes.data(), bytes.size(), &reply,
                                     nullptr) &&
           reply.kind == wire::kKindReply && reply.mac == mac) {
-        const bool holds = commands.OnReply(reply, bytes.data(),
-                                            bytes.size()) ==
-                           pelmora::gateway::ReplyVerdict::kTaken;
+        const bool holds =
+            commands.OnReply(reply, bytes.data(), bytes.size()) ==
+            pelmora::gateway::ReplyVerdict::kTaken;
         std::printf("reply %s%s\n", wire::DescribeSigned(reply).c_str(),
                     holds ? "" : " (bad signature, ignored)");
         std::fflush(stdout);

@@ -131,9 +131,8 @@ std::optional<std::map<std::string, std::string>> StringObject(
 bool ReadWritePayload(std::string_view payload, std::string* value,
                       std::string* id, std::string* error) {
   const auto members = StringObject(payload);
-  const bool json =
-      members && members->count("value") &&
-      members->size() == 1 + members->count("id");
+  const bool json = members && members->count("value") &&
+                    members->size() == 1 + members->count("id");
   if (!json) {
     value->assign(payload);
     id->clear();

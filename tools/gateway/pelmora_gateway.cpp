@@ -63,10 +63,9 @@ int main(int argc, char** argv) {
 
   pelmora::gateway::StationTable stations(options.stations);
   pelmora::gateway::GatewayStats stats;
-  StationCommands commands(options.commands,
-                           [&stations](const std::string& mac) {
-                             return stations.AddressOf(mac);
-                           });
+  StationCommands commands(
+      options.commands,
+      [&stations](const std::string& mac) { return stations.AddressOf(mac); });
   std::vector<pelmora::gateway::OutgoingDatagram> outgoing;
   std::vector<pelmora::gateway::CommandOutcome> outcomes;
   const auto retainedState = [&stations](std::vector<Message>* out) {

@@ -22,8 +22,8 @@ constexpr std::uint32_t kSequenceJump = 1u << 20;
 
 // The clock's slots since the epoch, one a sequence: the slot `wall` is
 // in, and the first slot that begins at or after it.
-using Slots = std::chrono::duration<std::int64_t,
-                                    std::ratio<1, kSequencesPerSecond>>;
+using Slots =
+    std::chrono::duration<std::int64_t, std::ratio<1, kSequencesPerSecond>>;
 Slots SlotOf(std::chrono::system_clock::time_point wall) {
   return std::chrono::floor<Slots>(wall.time_since_epoch()) -
          std::chrono::seconds(kSequenceEpoch);
@@ -80,8 +80,7 @@ bool StationCommands::RequestSnapshot(const std::string& mac) {
 bool StationCommands::Queue(const std::string& mac, Command command) {
   const auto found = stations_.find(mac);
   if (found == stations_.end()) {
-    Tell(mac, command, CommandState::kRefused,
-         "no key for this station");
+    Tell(mac, command, CommandState::kRefused, "no key for this station");
     return false;
   }
   Station& station = found->second;
@@ -94,9 +93,8 @@ bool StationCommands::Queue(const std::string& mac, Command command) {
   return true;
 }
 
-void StationCommands::Tell(const std::string& mac,
-                           const Command& command, CommandState state,
-                           std::string reason) {
+void StationCommands::Tell(const std::string& mac, const Command& command,
+                           CommandState state, std::string reason) {
   CommandOutcome outcome;
   outcome.id = command.id;
   outcome.mac = mac;
@@ -109,8 +107,7 @@ void StationCommands::Tell(const std::string& mac,
 
 void StationCommands::Finish(Station& station, CommandState state,
                              std::string reason) {
-  Tell(station.mac, station.waiting.front(), state,
-       std::move(reason));
+  Tell(station.mac, station.waiting.front(), state, std::move(reason));
   station.waiting.pop_front();
   station.underWay = false;
 }
@@ -136,8 +133,7 @@ ReplyVerdict StationCommands::OnReply(const wire::SignedDatagram& reply,
     // Still sent again while no delivery comes: that reply may be lost.
     if (!station.toldQueued) {
       station.toldQueued = true;
-      Tell(station.mac, station.waiting.front(),
-           CommandState::kQueued, {});
+      Tell(station.mac, station.waiting.front(), CommandState::kQueued, {});
     }
   } else if (reply.state == kReplyDelivered) {
     Finish(station, CommandState::kDelivered, {});
@@ -198,21 +194,19 @@ void StationCommands::Advance(Station& station, const Moment& now,
     if (!station.sendNow && now.steady < station.nextSend) return;
     if (station.sends >= options_.mostSends) {
       Finish(station, CommandState::kUnanswered,
-             station.toldQueued
-                 ? "queued, then no delivery reply after " +
-                       std::to_string(station.sends) + " sends"
-                 : "no reply after " + std::to_string(station.sends) +
-                       " sends");
+             station.toldQueued ? "queued, then no delivery reply after " +
+                                      std::to_string(station.sends) + " sends"
+                                : "no reply after " +
+                                      std::to_string(station.sends) + " sends");
       continue;
     }
     const Command& command = station.waiting.front();
     OutgoingDatagram datagram{*to, {}};
-    if (!wire::SealCommand(station.key, station.macBytes,
-                           station.nonce.value_or(wire::Nonce{}),
-                           station.sequence,
-                           command.snapshot ? wire::kCommandSnapshot
-                                            : wire::kCommandWrite,
-                           command.name, command.value, &datagram.bytes)) {
+    if (!wire::SealCommand(
+            station.key, station.macBytes,
+            station.nonce.value_or(wire::Nonce{}), station.sequence,
+            command.snapshot ? wire::kCommandSnapshot : wire::kCommandWrite,
+            command.name, command.value, &datagram.bytes)) {
       Finish(station, CommandState::kRefused,
              "name and value do not fit a datagram");
       continue;

@@ -122,8 +122,8 @@ class StationCommands {
   };
 
   bool Queue(const std::string& mac, Command command);
-  void Tell(const std::string& mac,
-            const Command& command, CommandState state, std::string reason);
+  void Tell(const std::string& mac, const Command& command, CommandState state,
+            std::string reason);
   // Tells the front command's end and takes it off.
   void Finish(Station& station, CommandState state, std::string reason);
   // Sends or resends the front commands that are due; drops those that

@@ -59,13 +59,11 @@ std::string CommandResultsTopic(std::string_view mac) {
   return kTopicRoot + std::string(mac) + "/commands/results";
 }
 
-bool PointOfTopic(std::string_view topic, std::string* mac,
-                  std::string* name) {
+bool PointOfTopic(std::string_view topic, std::string* mac, std::string* name) {
   return NameOfTopic(topic, "/points/", mac, name);
 }
 
-bool WriteOfTopic(std::string_view topic, std::string* mac,
-                  std::string* name) {
+bool WriteOfTopic(std::string_view topic, std::string* mac, std::string* name) {
   std::array<std::uint8_t, 6> bytes{};
   return NameOfTopic(topic, "/commands/write/", mac, name) &&
          wire::ParseMacText(*mac, &bytes) && wire::MacText(bytes) == *mac;

@@ -31,8 +31,8 @@ void PutU16(std::vector<std::uint8_t>* out, std::size_t value) {
 std::string_view Trimmed(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
     text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' ||
-                           text.back() == '\r'))
+  while (!text.empty() &&
+         (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
     text.remove_suffix(1);
   return text;
 }
@@ -52,7 +52,8 @@ bool SealCommand(const StationKey& key, const Mac& mac, const Nonce& nonce,
                  std::uint32_t sequence, std::uint8_t command,
                  std::string_view name, std::string_view value,
                  std::vector<std::uint8_t>* out) {
-  std::vector<std::uint8_t> bytes(kHeaderLead, kHeaderLead + sizeof kHeaderLead);
+  std::vector<std::uint8_t> bytes(kHeaderLead,
+                                  kHeaderLead + sizeof kHeaderLead);
   bytes[8] = kKindCommand;
   bytes.resize(kHeaderSize, 0xFF);
   std::copy(mac.begin(), mac.end(), bytes.begin() + 16);

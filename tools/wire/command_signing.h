@@ -44,8 +44,9 @@ bool ParseStationKey(std::string_view text, StationKey* key);
 // lines, '#' comments and blank lines. False with `error` naming the line
 // that is neither; `warning` is set when others than the owner may read the
 // file. No text ever holds a key.
-bool ReadKeyFile(const std::string& path, std::map<std::string, StationKey>* keys,
-                 std::string* warning, std::string* error);
+bool ReadKeyFile(const std::string& path,
+                 std::map<std::string, StationKey>* keys, std::string* warning,
+                 std::string* error);
 
 }  // namespace pelmora::wire
 
