@@ -176,6 +176,13 @@ TEST_F(StationCommandsTest, WritesGoOneAtATimeInOrderUnderGrowingSequences) {
   EXPECT_EQ(sent[0].name, "B");
   EXPECT_GT(sent[0].sequence, first);
   EXPECT_EQ(States(), "a:queued a:refused(no callback) ");
+  // A server that stops tells what became of each.
+  commands_->Write(kMac, "C", "3", "c");
+  outcomes_.clear();
+  commands_->Stop(start_, &outcomes_);
+  EXPECT_EQ(States(),
+            "b:unanswered(the server stopped before a reply) "
+            "c:refused(the server stopped) ");
 }
 
 TEST_F(StationCommandsTest, ANewServerStartsAboveTheSequenceOfTheOneBefore) {

@@ -68,13 +68,20 @@ int main(int argc, char** argv) {
       [&stations](const std::string& mac) { return stations.AddressOf(mac); });
   std::vector<pelmora::gateway::OutgoingDatagram> outgoing;
   std::vector<pelmora::gateway::CommandOutcome> outcomes;
+  std::vector<Message> messages;
+  const auto publishOutcomes = [&outcomes, &messages] {
+    for (const auto& outcome : outcomes) {
+      messages.push_back({pelmora::gateway::CommandResultsTopic(outcome.mac),
+                          pelmora::gateway::ResultPayload(outcome), false});
+    }
+    outcomes.clear();
+  };
   const auto retainedState = [&stations](std::vector<Message>* out) {
     stations.RetainedState(out);
   };
   const auto statsInterval = std::chrono::seconds(options.statsIntervalSeconds);
   auto lastReport = std::chrono::steady_clock::now();
   std::vector<std::uint8_t> bytes;
-  std::vector<Message> messages;
   pelmora::wire::Endpoint sender;
 
   while (!pelmora::wire::StopRequested()) {
@@ -142,11 +149,7 @@ int main(int argc, char** argv) {
       receiver.SendTo(datagram.bytes.data(), datagram.bytes.size(),
                       datagram.to);
     outgoing.clear();
-    for (const auto& outcome : outcomes) {
-      messages.push_back({pelmora::gateway::CommandResultsTopic(outcome.mac),
-                          pelmora::gateway::ResultPayload(outcome), false});
-    }
-    outcomes.clear();
+    publishOutcomes();
     for (Message& message : messages) broker.Publish(std::move(message));
     broker.Pump(retainedState);
 
@@ -167,9 +170,12 @@ int main(int argc, char** argv) {
       broker.Publish({pelmora::gateway::kGatewayStatsTopic, json, true});
     }
   }
-  // The stations' statuses mean something only while the gateway is
-  // online; they say offline before it does.
+  // Whoever waits for a command's result gets one. The stations' statuses
+  // mean something only while the gateway is online; they say offline
+  // before it does.
   messages.clear();
+  commands.Stop(Moment::Now(), &outcomes);
+  publishOutcomes();
   stations.GoOffline(&messages);
   broker.Stop(std::move(messages), kStopGraceMs);
   return 0;

@@ -162,6 +162,22 @@ void StationCommands::Tick(const Moment& now,
   told_.clear();
 }
 
+void StationCommands::Stop(const Moment& now,
+                           std::vector<CommandOutcome>* outcomes) {
+  for (auto& [mac, station] : stations_) {
+    while (!station.waiting.empty()) {
+      if (station.underWay) {
+        Finish(station, CommandState::kUnanswered,
+               "the server stopped before a reply");
+      } else {
+        Finish(station, CommandState::kRefused, "the server stopped");
+      }
+    }
+  }
+  std::vector<OutgoingDatagram> none;
+  Tick(now, &none, outcomes);
+}
+
 void StationCommands::Advance(Station& station, const Moment& now,
                               std::vector<OutgoingDatagram>* out) {
   while (!station.waiting.empty()) {

@@ -97,6 +97,11 @@ class StationCommands {
   void Tick(const Moment& now, std::vector<OutgoingDatagram>* out,
             std::vector<CommandOutcome>* outcomes);
 
+  // Ends every command, for a server that stops: the one under way at a
+  // station is unanswered (it may have been done), the others refused;
+  // their outcomes and those not yet taken, stamped `now`.
+  void Stop(const Moment& now, std::vector<CommandOutcome>* outcomes);
+
  private:
   struct Command {
     bool snapshot = false;
