@@ -7,6 +7,7 @@
 #include <string>
 
 #include "broker_link.h"
+#include "station_commands.h"
 #include "station_table.h"
 
 namespace pelmora::gateway {
@@ -18,6 +19,7 @@ struct GatewayOptions {
   bool statsToStdout = true;
   StationTable::Options stations;
   BrokerLink::Options broker;
+  StationCommands::Options commands;
 };
 
 extern const char kGatewayUsage[];
