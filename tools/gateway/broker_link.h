@@ -12,6 +12,9 @@
 // wait in order in a queue of their own, bounded, the oldest dropped and
 // counted. Retained messages go first; libmosquitto gets as many as its
 // in-flight window takes.
+//
+// Writes published to the stations' write topics arrive on the network
+// thread and wait, bounded, for the main thread to take them.
 #ifndef PELMORA_TOOLS_GATEWAY_BROKER_LINK_H_
 #define PELMORA_TOOLS_GATEWAY_BROKER_LINK_H_
 
@@ -83,6 +86,11 @@ class BrokerLink {
   // connected (its own tree, read once per connection), taken away.
   std::vector<Message> TakeHeld();
 
+  // Main thread: the writes published to the write topics since the last
+  // call, oldest first, taken away. Retained ones are not among them: they
+  // would act again at every connection.
+  std::vector<Message> TakeWrites();
+
   bool connected() const { return connected_; }
   // Connected, with messages waiting for room in the in-flight window.
   bool sending() const {
@@ -128,6 +136,7 @@ class BrokerLink {
   // sends them again after a reconnection, under the same ids.
   std::set<int> inFlight_ GUARDED_BY(mutex_);
   std::vector<Message> held_ GUARDED_BY(mutex_);
+  std::vector<Message> writes_ GUARDED_BY(mutex_);
   bool reading_ GUARDED_BY(mutex_) = false;
 
   // Network thread only.

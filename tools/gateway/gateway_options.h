@@ -8,6 +8,7 @@
 
 #include "broker_link.h"
 #include "site_http.h"
+#include "station_commands.h"
 #include "station_table.h"
 
 namespace pelmora::gateway {
@@ -20,6 +21,7 @@ struct GatewayOptions {
   StationTable::Options stations;
   BrokerLink::Options broker;
   HttpOptions http;
+  StationCommands::Options commands;
 };
 
 extern const char kGatewayUsage[];

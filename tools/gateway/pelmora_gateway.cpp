@@ -8,11 +8,14 @@
 #include <vector>
 
 #include "broker_link.h"
+#include "command_topics.h"
 #include "datagram.h"
 #include "gateway_options.h"
 #include "gateway_stats.h"
 #include "site_http.h"
 #include "site_view.h"
+#include "signed_datagram.h"
+#include "station_commands.h"
 #include "station_table.h"
 #include "tool_options.h"
 #include "udp_receiver.h"
@@ -21,6 +24,7 @@ namespace {
 
 using pelmora::gateway::Message;
 using pelmora::gateway::Moment;
+using pelmora::gateway::StationCommands;
 
 // How long the loop waits for a datagram before it looks at the clock and
 // the broker (less while messages wait for the broker's acknowledgements);
@@ -76,13 +80,25 @@ int main(int argc, char** argv) {
 
   pelmora::gateway::StationTable stations(options.stations);
   pelmora::gateway::GatewayStats stats;
+  StationCommands commands(
+      options.commands,
+      [&stations](const std::string& mac) { return stations.AddressOf(mac); });
+  std::vector<pelmora::gateway::OutgoingDatagram> outgoing;
+  std::vector<pelmora::gateway::CommandOutcome> outcomes;
+  std::vector<Message> messages;
+  const auto publishOutcomes = [&outcomes, &messages] {
+    for (const auto& outcome : outcomes) {
+      messages.push_back({pelmora::gateway::CommandResultsTopic(outcome.mac),
+                          pelmora::gateway::ResultPayload(outcome), false});
+    }
+    outcomes.clear();
+  };
   const auto retainedState = [&stations](std::vector<Message>* out) {
     stations.RetainedState(out);
   };
   const auto statsInterval = std::chrono::seconds(options.statsIntervalSeconds);
   auto lastReport = std::chrono::steady_clock::now();
   std::vector<std::uint8_t> bytes;
-  std::vector<Message> messages;
   pelmora::wire::Endpoint sender;
 
   while (!pelmora::wire::StopRequested()) {
@@ -94,6 +110,13 @@ int main(int argc, char** argv) {
                                                            : kWaitMs,
                                         &sender);
          ++i) {
+      pelmora::wire::SignedDatagram reply;
+      if (pelmora::wire::ParseSignedDatagram(bytes.data(), bytes.size(), &reply,
+                                             nullptr) &&
+          reply.kind == pelmora::wire::kKindReply) {
+        stats.CountReply(commands.OnReply(reply, bytes.data(), bytes.size()));
+        continue;
+      }
       pelmora::wire::Datagram datagram;
       pelmora::wire::Malformed reason;
       if (!pelmora::wire::ParseDatagram(bytes.data(), bytes.size(), &datagram,
@@ -113,6 +136,13 @@ int main(int argc, char** argv) {
                        messages.data() + messages.size(), stations);
           view->Admit(datagram, sender, received, stations);
         }
+        // A station first heard from (since the start, or since it fell
+        // silent) is asked for its whole state, once, unless a snapshot of
+        // it has already ended here: the broker's tree gets complete and
+        // its vanished points cleared without a host restart.
+        const std::string mac = pelmora::wire::MacText(datagram.mac);
+        if (verdict.cameOnline && !stations.HasSnapshot(mac))
+          commands.RequestSnapshot(mac);
         continue;
       }
       stats.CountRefused(verdict.refusal);
@@ -131,6 +161,25 @@ int main(int argc, char** argv) {
       view->Follow(messages.data() + fromDatagrams,
                    messages.data() + messages.size(), stations);
     }
+    for (const Message& write : broker.TakeWrites()) {
+      // A topic that names no point of a station is no write.
+      std::string mac, name, value, id, error;
+      if (!pelmora::gateway::WriteOfTopic(write.topic, &mac, &name)) continue;
+      if (pelmora::gateway::ReadWritePayload(write.payload, &value, &id,
+                                             &error)) {
+        commands.Write(mac, std::move(name), std::move(value), std::move(id));
+      } else {
+        outcomes.push_back({id, mac, false, name,
+                            pelmora::gateway::CommandState::kRefused, error,
+                            now.wall});
+      }
+    }
+    commands.Tick(now, &outgoing, &outcomes);
+    for (const auto& datagram : outgoing)
+      receiver.SendTo(datagram.bytes.data(), datagram.bytes.size(),
+                      datagram.to);
+    outgoing.clear();
+    publishOutcomes();
     for (Message& message : messages) broker.Publish(std::move(message));
     broker.Pump(retainedState);
 
@@ -151,9 +200,12 @@ int main(int argc, char** argv) {
       broker.Publish({pelmora::gateway::kGatewayStatsTopic, json, true});
     }
   }
-  // The stations' statuses mean something only while the gateway is
-  // online; they say offline before it does.
+  // Whoever waits for a command's result gets one. The stations' statuses
+  // mean something only while the gateway is online; they say offline
+  // before it does.
   messages.clear();
+  commands.Stop(Moment::Now(), &outcomes);
+  publishOutcomes();
   stations.GoOffline(&messages);
   if (http) http->Stop();
   broker.Stop(std::move(messages), kStopGraceMs);

@@ -25,6 +25,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -99,6 +100,8 @@ class StationTable {
     // A refusal unlike the one before it (another MAC, address or reason),
     // worth a line in the log.
     bool news = false;
+    // Accepted from a station that was unknown, silent or elsewhere.
+    bool cameOnline = false;
   };
 
   explicit StationTable(Options options);
@@ -126,6 +129,10 @@ class StationTable {
   void GoOffline(std::vector<Message>* out);
 
   std::size_t station_count() const { return stations_.size(); }
+  // Where an online station was last heard from.
+  std::optional<wire::Endpoint> AddressOf(const std::string& mac) const;
+  // Whether a snapshot of the station has ended since the gateway started.
+  bool HasSnapshot(const std::string& mac) const;
 
   // What a station's status message tells, for readers other than the
   // broker.
