@@ -217,8 +217,7 @@ std::string SiteView::StationJson(const std::string& mac,
   } else {
     json.Null("last_snapshot").Null("snapshot_age_s");
   }
-  // Writes from the page go through the signed command path, which this
-  // gateway does not hold yet.
+  // Whether the page may write to the station: it does not write yet.
   return json.Number("malformed", station.malformed)
       .Bool("commands", false)
       .Close();
