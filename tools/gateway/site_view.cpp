@@ -239,12 +239,20 @@ std::string SiteView::Stations(system_clock::time_point now) const {
 bool SiteView::Points(const std::string& mac, std::string_view filter,
                       std::size_t offset, std::size_t limit,
                       std::string* out) const {
-  Locked<Mutex> lock(mutex_);
-  const auto station = stations_.find(mac);
-  if (station == stations_.end()) return false;
+  // The points are copied under the lock and written out after it, so that
+  // the main loop waits for a copy, not for the JSON of 100,000 points.
+  std::vector<std::pair<std::string, Point>> points;
+  std::uint64_t lastChange = 0;
+  {
+    Locked<Mutex> lock(mutex_);
+    const auto station = stations_.find(mac);
+    if (station == stations_.end()) return false;
+    points.assign(station->second.points.begin(), station->second.points.end());
+    lastChange = lastId_;
+  }
   std::string rows;
   std::size_t matched = 0;
-  for (const auto& [name, point] : station->second.points) {
+  for (const auto& [name, point] : points) {
     if (!filter.empty() && !Holds(wire::GbkToUtf8(name), filter)) continue;
     const std::size_t index = matched++;
     if (index < offset || index - offset >= limit) continue;
@@ -255,7 +263,7 @@ bool SiteView::Points(const std::string& mac, std::string_view filter,
             .Json("trend", TrendJson(point.trend, point.trendStart))
             .Close();
   }
-  *out = "{\"last_change\":" + std::to_string(lastId_) +
+  *out = "{\"last_change\":" + std::to_string(lastChange) +
          ",\"matched\":" + std::to_string(matched) + ",\"points\":[" + rows +
          "]}";
   return true;
