@@ -52,6 +52,15 @@ class BrokerLink {
     std::size_t queueLimit = 100000;
     // Messages handed to libmosquitto and not yet acknowledged.
     int inFlight = 1000;
+    // A front end with a will of its own (Sparkplug): the will of each
+    // connection attempt, given the attempt's number (1, 2, ...). Called on
+    // the network thread, so it may use nothing but its argument and what
+    // never changes. When set, the pelmora/ tree's will, "online" and the
+    // reading of the retained tree are left out.
+    std::function<Message(std::uint64_t attempt)> will;
+    // Subscribed to on each connection; what arrives on them, retained or
+    // not, waits for TakeIncoming.
+    std::vector<std::string> subscriptions;
   };
 
   explicit BrokerLink(Options options);
@@ -69,11 +78,15 @@ class BrokerLink {
   // dropped when it is full).
   void Publish(Message message);
 
-  // Main thread, often. After each (re)connection queues "online" on the
-  // gateway's status and the retained state that `retainedState` gives
-  // (behind the clearings already waiting); then hands waiting messages to
-  // libmosquitto, retained ones first, while the in-flight window has room.
-  void Pump(const std::function<void(std::vector<Message>*)>& retainedState);
+  // Main thread, often. After each (re)connection drops the session
+  // messages still waiting, queues "online" on the gateway's status (unless
+  // a will of the front end's is set) and what `connected` gives, with the
+  // number of the attempt that connected (behind the clearings already
+  // waiting); then hands waiting messages to libmosquitto, retained ones
+  // first, while the in-flight window has room.
+  using OnConnected =
+      std::function<void(std::uint64_t attempt, std::vector<Message>*)>;
+  void Pump(const OnConnected& connected);
 
   // Main thread: publishes `last` and "offline" on the gateway's status,
   // gives what waits up to `graceMs` to reach the broker, and disconnects.
@@ -82,6 +95,9 @@ class BrokerLink {
   // Main thread: the retained points that the broker held when the gateway
   // connected (its own tree, read once per connection), taken away.
   std::vector<Message> TakeHeld();
+
+  // Main thread: what arrived on the subscriptions, in order, taken away.
+  std::vector<Message> TakeIncoming();
 
   bool connected() const { return connected_; }
   // Connected, with messages waiting for room in the in-flight window.
@@ -107,7 +123,8 @@ class BrokerLink {
   void Run();
   void NoteReason(const std::string& reason);
   bool HandOver(const std::string& topic, const std::string& payload,
-                bool retain);
+                bool retain, int qos);
+  void DropSessionMessages();
   std::size_t AwaitingAck() const;
 
   Options options_;
@@ -127,12 +144,19 @@ class BrokerLink {
   // Message ids handed to libmosquitto and not yet acknowledged. libmosquitto
   // sends them again after a reconnection, under the same ids.
   std::set<int> inFlight_ GUARDED_BY(mutex_);
+  // Those of them sent at QoS 0: libmosquitto forgets them with the
+  // connection, and no acknowledgement ever comes.
+  std::set<int> inFlightAtMostOnce_ GUARDED_BY(mutex_);
+  std::vector<Message> incoming_ GUARDED_BY(mutex_);
   std::vector<Message> held_ GUARDED_BY(mutex_);
   bool reading_ GUARDED_BY(mutex_) = false;
 
   // Network thread only.
   std::string lastLogError_;
   int connack_ = 0;
+  std::uint64_t attempts_ = 0;
+  // The attempt of the connection that came up last.
+  std::atomic<std::uint64_t> upAttempt_{0};
 
   // Main thread only.
   std::unordered_map<std::string, std::string> retained_;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "broker_link.h"
+#include "sparkplug_node.h"
 #include "station_table.h"
 
 namespace pelmora::gateway {
@@ -18,6 +19,9 @@ struct GatewayOptions {
   bool statsToStdout = true;
   StationTable::Options stations;
   BrokerLink::Options broker;
+  // Sparkplug B instead of the pelmora/ tree.
+  bool sparkplug = false;
+  SparkplugNode::Options node;
 };
 
 extern const char kGatewayUsage[];

@@ -10,6 +10,7 @@
 #include "datagram.h"
 #include "gateway_options.h"
 #include "gateway_stats.h"
+#include "sparkplug_node.h"
 #include "station_table.h"
 #include "tool_options.h"
 #include "udp_receiver.h"
@@ -45,6 +46,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "pelmora-gateway: %s\n", error.c_str());
     return 1;
   }
+  // In Sparkplug mode the table's own messages are not sent: the node
+  // follows the table and speaks for it, under a will of its own.
+  pelmora::gateway::SparkplugNode node(options.node);
+  if (options.sparkplug) {
+    options.broker.will = [&node](std::uint64_t attempt) {
+      return node.Will(attempt);
+    };
+    options.broker.subscriptions = node.Subscriptions();
+  }
   pelmora::gateway::BrokerLink broker(options.broker);
   if (!broker.Start(&error)) {
     std::fprintf(stderr, "pelmora-gateway: %s\n", error.c_str());
@@ -58,9 +68,15 @@ int main(int argc, char** argv) {
                options.broker.port);
 
   pelmora::gateway::StationTable stations(options.stations);
+  if (options.sparkplug) stations.Follow(&node);
   pelmora::gateway::GatewayStats stats;
-  const auto retainedState = [&stations](std::vector<Message>* out) {
-    stations.RetainedState(out);
+  const auto connected = [&](std::uint64_t attempt, std::vector<Message>* out) {
+    if (!options.sparkplug) {
+      stations.RetainedState(out);
+      return;
+    }
+    node.Connected(attempt, Moment::Now());
+    node.Take(out);
   };
   const auto statsInterval = std::chrono::seconds(options.statsIntervalSeconds);
   auto lastReport = std::chrono::steady_clock::now();
@@ -101,8 +117,14 @@ int main(int argc, char** argv) {
     const Moment now = Moment::Now();
     stations.Learn(broker.TakeHeld(), &messages);
     stations.Tick(now, &messages);
+    if (options.sparkplug) {
+      messages.clear();
+      for (const Message& message : broker.TakeIncoming())
+        node.Receive(message, now);
+      node.Take(&messages);
+    }
     for (Message& message : messages) broker.Publish(std::move(message));
-    broker.Pump(retainedState);
+    broker.Pump(connected);
 
     if (now.steady - lastReport >= statsInterval) {
       const std::chrono::duration<double> seconds = now.steady - lastReport;
@@ -118,13 +140,18 @@ int main(int argc, char** argv) {
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
       }
-      broker.Publish({pelmora::gateway::kGatewayStatsTopic, json, true});
+      if (!options.sparkplug)
+        broker.Publish({pelmora::gateway::kGatewayStatsTopic, json, true});
     }
   }
   // The stations' statuses mean something only while the gateway is
   // online; they say offline before it does.
   messages.clear();
-  stations.GoOffline(&messages);
+  if (options.sparkplug) {
+    messages.push_back(node.Death());
+  } else {
+    stations.GoOffline(&messages);
+  }
   broker.Stop(std::move(messages), kStopGraceMs);
   return 0;
 }

@@ -1,0 +1,121 @@
+// A real mosquitto broker on loopback and datagrams from a loopback address
+// of the test's choice: what the gateway's tests run the gateway between.
+#ifndef PELMORA_TESTS_GATEWAY_LOOPBACK_BROKER_H_
+#define PELMORA_TESTS_GATEWAY_LOOPBACK_BROKER_H_
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mosquitto_port.h"
+#include "recv_test_support.h"
+
+namespace pelmora::testing {
+
+// A mosquitto broker on a loopback port. Without persistence a restart
+// loses every retained message it held; with it, a broker stopped by a
+// signal keeps them and its clients' sessions. `listener` adds to the
+// listener's lines (TLS, a password file).
+class Broker {
+ public:
+  explicit Broker(bool persistence = false, const std::string& listener = "")
+      : port_(::gateway_test::FreeTcpPort()) {
+    std::ofstream config(dir_.path() + "/mosquitto.conf");
+    config << "per_listener_settings true\n"
+           << "listener " << port_ << " 127.0.0.1\n"
+           << (listener.empty() ? "allow_anonymous true\n" : listener)
+           << "log_dest none\n"
+           // Run as root, it would become a user who cannot read the
+           // test's files.
+           << "user root\n";
+    if (persistence) {
+      config << "persistence true\npersistence_location " << dir_.path()
+             << "/\n";
+    }
+    config.close();
+    Start();
+  }
+  void Start() {
+    process_ = std::make_unique<recv_test::Tool>(
+        std::vector<std::string>{"-c", dir_.path() + "/mosquitto.conf"},
+        std::vector<std::string>{::gateway_test::kMosquitto});
+    for (int i = 0; i < 100 && !Accepts(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  // Killed: it saves nothing.
+  void Stop() { process_.reset(); }
+  // Stopped as a service is: it saves what it holds first.
+  void Shutdown() {
+    process_->Signal(SIGTERM);
+    process_->ExitStatus();
+    process_.reset();
+  }
+  void Signal(int number) { process_->Signal(number); }
+  int port() const { return port_; }
+  const std::string& dir() const { return dir_.path(); }
+
+ private:
+  bool Accepts() const {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port_));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool accepted = ::connect(fd, reinterpret_cast<sockaddr*>(&address),
+                                    sizeof address) == 0;
+    ::close(fd);
+    return accepted;
+  }
+
+  TempDir dir_;
+  int port_;
+  std::unique_ptr<recv_test::Tool> process_;
+};
+
+// Datagrams from a loopback address of the test's choice, as a station or
+// someone who forges one would send them.
+class From {
+ public:
+  From(const char* address, int port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, address, &local.sin_addr);
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local),
+              0);
+    to_.sin_family = AF_INET;
+    to_.sin_port = htons(static_cast<std::uint16_t>(port));
+    to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  }
+  ~From() { ::close(fd_); }
+  void Send(std::uint8_t kind, const std::vector<std::string>& records) {
+    const recv_test::Bytes bytes =
+        recv_test::BuildDatagram(kind, records, kMac);
+    EXPECT_EQ(::sendto(fd_, bytes.data(), bytes.size(), 0,
+                       reinterpret_cast<const sockaddr*>(&to_), sizeof to_),
+              static_cast<ssize_t>(bytes.size()));
+  }
+  static constexpr std::array<std::uint8_t, 6> kMac = {2, 0, 0, 0, 0, 0x0D};
+
+ private:
+  int fd_;
+  sockaddr_in to_{};
+};
+
+inline constexpr std::uint8_t kItem = 0x01;
+inline constexpr std::uint8_t kEvent = 0x02;
+inline constexpr std::uint8_t kSnapshot = 0xFF;
+
+}  // namespace pelmora::testing
+
+#endif  // PELMORA_TESTS_GATEWAY_LOOPBACK_BROKER_H_
