@@ -192,11 +192,6 @@ void SparkplugNode::BirthOf(const std::string& mac, Device& device,
 
 void SparkplugNode::Flush(const std::string& mac, Device& device,
                           const Moment& now) {
-  if (device.online && !device.listKnown && !device.snapshotAsked) {
-    // Until its list is known the station cannot be born.
-    device.snapshotAsked = true;
-    if (sink_ == nullptr || !sink_->RequestSnapshot(mac)) ++refusedCommands_;
-  }
   if (!sessionUp_ || !device.online || !device.listKnown) {
     // What is not sent now, the next birth states.
     device.changed.clear();
@@ -231,8 +226,15 @@ void SparkplugNode::StationOnline(const std::string& mac, const Moment&) {
 }
 
 void SparkplugNode::PointSet(const std::string& mac, std::string_view name,
-                             std::string_view value, const Moment& now) {
+                             std::string_view value, bool inSnapshot,
+                             const Moment& now) {
   Device& device = devices_[mac];
+  if (!inSnapshot && !device.listKnown && !device.snapshotAsked) {
+    // Items alone never make the list complete: the station cannot be born
+    // until it sends a snapshot.
+    device.snapshotAsked = true;
+    if (sink_ == nullptr || !sink_->RequestSnapshot(mac)) ++refusedCommands_;
+  }
   auto [found, added] = device.metrics.try_emplace(std::string(name));
   Metric& metric = found->second;
   if (added) {

@@ -93,7 +93,8 @@ class SparkplugNode : public StationObserver {
   // StationObserver: the stations' changes, made into messages.
   void StationOnline(const std::string& mac, const Moment& now) override;
   void PointSet(const std::string& mac, std::string_view name,
-                std::string_view value, const Moment& now) override;
+                std::string_view value, bool inSnapshot,
+                const Moment& now) override;
   void Event(const std::string& mac, std::string_view record,
              const Moment& now) override;
   void DatagramDone(const std::string& mac, const Moment& now) override;

@@ -336,7 +336,7 @@ void StationTable::SetPoint(Station& station, std::string_view name,
   point.received = now.wall;
   out->push_back(PointMessage(station, std::string(name), point));
   for (StationObserver* observer : observers_)
-    observer->PointSet(station.mac, name, value, now);
+    observer->PointSet(station.mac, name, value, station.inSnapshot, now);
 }
 
 Message StationTable::PointMessage(const Station& station,

@@ -95,9 +95,11 @@ class StationObserver {
   virtual ~StationObserver() = default;
   // The station is heard from after it was silent, or for the first time.
   virtual void StationOnline(const std::string& mac, const Moment& now) = 0;
-  // One record of a datagram set a point (item or snapshot).
+  // One record of a datagram set a point; `inSnapshot` while a snapshot of
+  // the station runs (the record in it, or an item record meanwhile).
   virtual void PointSet(const std::string& mac, std::string_view name,
-                        std::string_view value, const Moment& now) = 0;
+                        std::string_view value, bool inSnapshot,
+                        const Moment& now) = 0;
   // One event record, in the order the station sent them.
   virtual void Event(const std::string& mac, std::string_view record,
                      const Moment& now) = 0;
