@@ -38,20 +38,11 @@ using gateway_test::kMosquitto;
 // session outlives a broker restart: what arrives meanwhile waits for it.
 class Subscriber {
  public:
-  explicit Subscriber(int port, const char* id = nullptr) {
-    mosquitto_lib_init();
-    client_ = mosquitto_new(id, id == nullptr, this);
-    mosquitto_message_callback_set(client_, &Subscriber::OnMessage);
-    EXPECT_EQ(mosquitto_connect(client_, "127.0.0.1", port, 30),
-              MOSQ_ERR_SUCCESS);
-    mosquitto_subscribe(client_, nullptr, "pelmora/#", 1);
-    mosquitto_loop_start(client_);
-  }
-  ~Subscriber() {
-    mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, false);
-    mosquitto_destroy(client_);
-  }
+  explicit Subscriber(int port, const char* id = nullptr)
+      : client_(port, "pelmora/#", id,
+                [this](const std::string& topic, std::string payload) {
+                  Received(topic, std::move(payload));
+                }) {}
 
   // Waits up to 20 s for `done` to hold; true if it did.
   bool WaitFor(
@@ -83,28 +74,24 @@ class Subscriber {
   }
 
  private:
-  static void OnMessage(mosquitto*, void* self,
-                        const mosquitto_message* message) {
-    auto* s = static_cast<Subscriber*>(self);
-    const std::string topic = message->topic;
-    const std::string payload(static_cast<const char*>(message->payload),
-                              static_cast<std::size_t>(message->payloadlen));
-    std::lock_guard<std::mutex> lock(s->mutex_);
-    s->last_[topic] = payload;
-    s->order_.push_back(topic);
+  void Received(const std::string& topic, std::string payload) {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (topic.size() > 7 && topic.compare(topic.size() - 7, 7, "/events") == 0)
-      s->events_.push_back(payload);
-    ++s->count_;
-    s->changed_.notify_all();
+      events_.push_back(payload);
+    order_.push_back(topic);
+    last_[topic] = std::move(payload);
+    ++count_;
+    changed_.notify_all();
   }
 
-  mosquitto* client_;
   std::mutex mutex_;
   std::condition_variable changed_;
   Tree last_;
   std::vector<std::string> events_;
   std::vector<std::string> order_;
   std::size_t count_ = 0;
+  // Last: it calls Received until it is gone.
+  TestClient client_;
 };
 
 const std::string kStation = "pelmora/02-00-00-00-00-0D/";

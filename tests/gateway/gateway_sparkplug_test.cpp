@@ -44,26 +44,16 @@ struct Seen {
   }
 };
 
-// Every message under spBv1.0/, in order. With an `id` its session (QoS 0
-// messages included, as the broker is told) outlives a broker restart, and
-// it reconnects by itself.
+// Every message under spBv1.0/, in order, decoded with our schema. With an
+// `id` its session outlives a broker restart (QoS 0 messages kept too, as
+// the test's broker is told).
 class Watcher {
  public:
-  explicit Watcher(int port, const char* id = nullptr) {
-    mosquitto_lib_init();
-    client_ = mosquitto_new(id, id == nullptr, this);
-    mosquitto_message_callback_set(client_, &Watcher::OnMessage);
-    mosquitto_reconnect_delay_set(client_, 1, 1, false);
-    EXPECT_EQ(mosquitto_connect(client_, "127.0.0.1", port, 30),
-              MOSQ_ERR_SUCCESS);
-    mosquitto_subscribe(client_, nullptr, "spBv1.0/#", 1);
-    mosquitto_loop_start(client_);
-  }
-  ~Watcher() {
-    mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, false);
-    mosquitto_destroy(client_);
-  }
+  explicit Watcher(int port, const char* id = nullptr)
+      : client_(port, "spBv1.0/#", id,
+                [this](const std::string& topic, std::string payload) {
+                  Received(topic, std::move(payload));
+                }) {}
   // Waits up to 20 s for `done` to hold; true if it did.
   bool WaitFor(const std::function<bool(const std::vector<Seen>&)>& done) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -74,29 +64,23 @@ class Watcher {
     return seen_;
   }
   void Send(const std::string& topic, const Payload& payload) {
-    const std::string bytes = payload.SerializeAsString();
-    mosquitto_publish(client_, nullptr, topic.c_str(),
-                      static_cast<int>(bytes.size()), bytes.data(), 1, false);
+    client_.Publish(topic, payload.SerializeAsString());
   }
 
  private:
-  static void OnMessage(mosquitto*, void* self,
-                        const mosquitto_message* message) {
-    auto* w = static_cast<Watcher*>(self);
-    Seen seen{message->topic,
-              std::string(static_cast<const char*>(message->payload),
-                          static_cast<std::size_t>(message->payloadlen)),
-              {}};
+  void Received(const std::string& topic, std::string payload) {
+    Seen seen{topic, std::move(payload), {}};
     EXPECT_TRUE(seen.payload.ParseFromString(seen.raw)) << seen.topic;
-    std::lock_guard<std::mutex> lock(w->mutex_);
-    w->seen_.push_back(std::move(seen));
-    w->changed_.notify_all();
+    std::lock_guard<std::mutex> lock(mutex_);
+    seen_.push_back(std::move(seen));
+    changed_.notify_all();
   }
 
-  mosquitto* client_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Seen> seen_;
+  // Last: it calls Received until it is gone.
+  TestClient client_;
 };
 
 std::string ValueText(const Payload::Metric& metric) {

@@ -1,10 +1,12 @@
-// A real mosquitto broker on loopback and datagrams from a loopback address
-// of the test's choice: what the gateway's tests run the gateway between.
+// A real mosquitto broker on loopback, datagrams from a loopback address of
+// the test's choice and a client of the test's own: what the gateway's
+// tests run the gateway between.
 #ifndef PELMORA_TESTS_GATEWAY_LOOPBACK_BROKER_H_
 #define PELMORA_TESTS_GATEWAY_LOOPBACK_BROKER_H_
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <mosquitto.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -13,6 +15,7 @@
 #include <array>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -115,6 +118,51 @@ class From {
 inline constexpr std::uint8_t kItem = 0x01;
 inline constexpr std::uint8_t kEvent = 0x02;
 inline constexpr std::uint8_t kSnapshot = 0xFF;
+
+// A client of the test's own on the broker, subscribed to `filter` at QoS 1,
+// that hands each message to `received` on its network thread. With an
+// `id`, its session outlives a broker restart, and it reconnects by itself.
+class TestClient {
+ public:
+  using Received =
+      std::function<void(const std::string& topic, std::string payload)>;
+  TestClient(int port, const char* filter, const char* id, Received received)
+      : received_(std::move(received)) {
+    mosquitto_lib_init();
+    client_ = mosquitto_new(id, id == nullptr, this);
+    mosquitto_message_callback_set(client_, &TestClient::OnMessage);
+    mosquitto_reconnect_delay_set(client_, 1, 1, false);
+    EXPECT_EQ(mosquitto_connect(client_, "127.0.0.1", port, 30),
+              MOSQ_ERR_SUCCESS);
+    mosquitto_subscribe(client_, nullptr, filter, 1);
+    mosquitto_loop_start(client_);
+  }
+  ~TestClient() {
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, false);
+    mosquitto_destroy(client_);
+  }
+  TestClient(const TestClient&) = delete;
+  TestClient& operator=(const TestClient&) = delete;
+
+  void Publish(const std::string& topic, const std::string& payload) {
+    mosquitto_publish(client_, nullptr, topic.c_str(),
+                      static_cast<int>(payload.size()), payload.data(), 1,
+                      false);
+  }
+
+ private:
+  static void OnMessage(mosquitto*, void* self,
+                        const mosquitto_message* message) {
+    static_cast<TestClient*>(self)->received_(
+        message->topic,
+        std::string(static_cast<const char*>(message->payload),
+                    static_cast<std::size_t>(message->payloadlen)));
+  }
+
+  Received received_;
+  mosquitto* client_;
+};
 
 }  // namespace pelmora::testing
 

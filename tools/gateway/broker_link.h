@@ -12,6 +12,11 @@
 // wait in order in a queue of their own, bounded, the oldest dropped and
 // counted. Retained messages go first; libmosquitto gets as many as its
 // in-flight window takes.
+//
+// A front end with a session of its own (Sparkplug) gives a will for each
+// connection attempt and is told, on the main thread, which attempt came
+// up; what it queued for an earlier connection (Message::session) is
+// dropped then, as its births restate it.
 #ifndef PELMORA_TOOLS_GATEWAY_BROKER_LINK_H_
 #define PELMORA_TOOLS_GATEWAY_BROKER_LINK_H_
 

@@ -3,6 +3,7 @@
 // data lands where dashboards and other consumers already look.
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -134,7 +135,10 @@ int main(int argc, char** argv) {
       stats.Report(seconds.count(),
                    {stations.station_count(), broker.backlog(),
                     broker.dropped(), receiver.KernelDrops().value_or(0),
-                    broker.connected(), broker.reason()},
+                    broker.connected(), broker.reason(),
+                    options.sparkplug ? std::optional<std::uint64_t>(
+                                            node.refused_commands())
+                                      : std::nullopt},
                    &line, &json);
       if (options.statsToStdout) {
         std::printf("%s\n", line.c_str());
