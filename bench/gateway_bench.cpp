@@ -1,7 +1,9 @@
 // The gateway's records per second to a real mosquitto on loopback, beside
 // a bare libmosquitto publisher with the same in-flight window, both timed
 // from the first send to the last message at one subscriber; and the time
-// a whole snapshot takes from its first datagram to that subscriber.
+// a whole snapshot takes from its first datagram to that subscriber. The
+// same in Sparkplug mode, where one message carries a datagram's changes,
+// with the messages and bytes each mode sends per 10,000 changed points.
 #include <arpa/inet.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
@@ -9,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <thread>
@@ -16,6 +19,7 @@
 #include "bench_support.h"
 #include "mosquitto_port.h"
 #include "recv_test_support.h"
+#include "sparkplug_b.pb.h"
 
 namespace pelmora::bench {
 namespace {
@@ -58,6 +62,11 @@ class Counter {
     }
     return lastNs_;
   }
+  // Topic and payload bytes of the messages counted, since the start.
+  std::uint64_t bytes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bytes_;
+  }
 
  private:
   static void OnMessage(mosquitto*, void* self,
@@ -71,6 +80,8 @@ class Counter {
                                 counter->value_.size()) != 0) {
       return;
     }
+    counter->bytes_ += std::strlen(message->topic) +
+                       static_cast<std::size_t>(message->payloadlen);
     // Waking the waiting thread once, not for every message, keeps the
     // subscriber from being what the figures measure.
     if (++counter->count_ != counter->wanted_) return;
@@ -85,6 +96,97 @@ class Counter {
   std::string value_;
   int wanted_ = 0;
   int count_ = 0;
+  std::int64_t lastNs_ = 0;
+  std::uint64_t bytes_ = 0;
+};
+
+// Counts the metrics of the DDATA messages of one Sparkplug edge node, and
+// keeps the messages of a round when asked, for the floor to send again.
+class MetricCounter {
+ public:
+  explicit MetricCounter(int port) {
+    client_ = mosquitto_new(nullptr, true, this);
+    mosquitto_message_callback_set(client_, &MetricCounter::OnMessage);
+    ok_ =
+        mosquitto_connect(client_, "127.0.0.1", port, 60) == MOSQ_ERR_SUCCESS &&
+        mosquitto_subscribe(client_, nullptr, "spBv1.0/+/+/+/#", 0) ==
+            MOSQ_ERR_SUCCESS &&
+        mosquitto_loop_start(client_) == MOSQ_ERR_SUCCESS;
+  }
+  ~MetricCounter() {
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, false);
+    mosquitto_destroy(client_);
+  }
+  bool ok() const { return ok_; }
+  // Counts from zero up to `count` metrics of `type` ("DDATA", "DBIRTH").
+  void Expect(const std::string& type, int count, bool keep) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    type_ = "/" + type + "/";
+    wanted_ = count;
+    count_ = 0;
+    messages_ = 0;
+    bytes_ = 0;
+    keep_ = keep;
+    kept_.clear();
+  }
+  // As Counter::WaitForAll.
+  std::int64_t WaitForAll() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!arrived_.wait_for(lock, std::chrono::seconds(60),
+                           [&] { return count_ >= wanted_; })) {
+      return -1;
+    }
+    return lastNs_;
+  }
+  std::uint64_t messages() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return messages_;
+  }
+  std::uint64_t bytes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bytes_;
+  }
+  std::vector<std::pair<std::string, std::string>> TakeKept() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::move(kept_);
+  }
+
+ private:
+  static void OnMessage(mosquitto*, void* self,
+                        const mosquitto_message* message) {
+    auto* counter = static_cast<MetricCounter*>(self);
+    std::lock_guard<std::mutex> lock(counter->mutex_);
+    if (std::strstr(message->topic, counter->type_.c_str()) == nullptr) return;
+    sparkplug::Payload payload;
+    if (!payload.ParseFromArray(message->payload, message->payloadlen)) return;
+    ++counter->messages_;
+    counter->bytes_ += std::strlen(message->topic) +
+                       static_cast<std::size_t>(message->payloadlen);
+    if (counter->keep_) {
+      counter->kept_.emplace_back(
+          message->topic,
+          std::string(static_cast<const char*>(message->payload),
+                      static_cast<std::size_t>(message->payloadlen)));
+    }
+    const bool before = counter->count_ < counter->wanted_;
+    counter->count_ += payload.metrics_size();
+    if (!before || counter->count_ < counter->wanted_) return;
+    counter->lastNs_ = NowNs();
+    counter->arrived_.notify_all();
+  }
+
+  mosquitto* client_;
+  bool ok_ = false;
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::string type_ = "/none/";
+  int wanted_ = 0;
+  int count_ = 0;
+  std::uint64_t messages_ = 0;
+  std::uint64_t bytes_ = 0;
+  bool keep_ = false;
+  std::vector<std::pair<std::string, std::string>> kept_;
   std::int64_t lastNs_ = 0;
 };
 
@@ -112,6 +214,15 @@ class BarePublisher {
                         static_cast<int>(value.size()), value.data(), 1, true);
     }
   }
+  // As the gateway sends Sparkplug data: QoS 0, not retained.
+  void PublishOnce(
+      const std::vector<std::pair<std::string, std::string>>& messages) {
+    for (const auto& [topic, payload] : messages) {
+      mosquitto_publish(client_, nullptr, topic.c_str(),
+                        static_cast<int>(payload.size()), payload.data(), 0,
+                        false);
+    }
+  }
 
  private:
   mosquitto* client_;
@@ -121,7 +232,8 @@ class BarePublisher {
 // A broker and a gateway of their own, a station socket and the counter.
 class GatewayRig {
  public:
-  GatewayRig() : brokerPort_(gateway_test::FreeTcpPort()) {
+  explicit GatewayRig(const std::vector<std::string>& more = {})
+      : brokerPort_(gateway_test::FreeTcpPort()) {
     mosquitto_lib_init();
     const std::string config =
         "/tmp/pelmora-bench-mosquitto-" + std::to_string(::getpid()) + ".conf";
@@ -137,12 +249,15 @@ class GatewayRig {
       if (counter->ok()) counter_ = std::move(counter);
     }
     ::unlink(config.c_str());
+    std::vector<std::string> args = {"--port",        "0",
+                                     "--broker-port", std::to_string(brokerPort_),
+                                     "--in-flight",   std::to_string(kInFlight),
+                                     "--quiet",       "--stats",
+                                     "3600",          "--max-stations",
+                                     "10"};
+    args.insert(args.end(), more.begin(), more.end());
     gateway_ = std::make_unique<recv_test::Tool>(
-        std::vector<std::string>{"--port", "0", "--broker-port",
-                                 std::to_string(brokerPort_), "--in-flight",
-                                 std::to_string(kInFlight), "--quiet",
-                                 "--stats", "3600", "--max-stations", "10"},
-        std::vector<std::string>{PELMORA_GATEWAY_BINARY});
+        args, std::vector<std::string>{PELMORA_GATEWAY_BINARY});
     const int port = gateway_->ListeningPort();
     to_.sin_family = AF_INET;
     to_.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -244,12 +359,77 @@ void GatewayBeside(benchmark::State& state, std::uint8_t kind) {
   state.counters["gateway_ms"] = gatewayNs / n / 1e6;
   state.counters["floor_ms"] = bareNs / n / 1e6;
   state.counters["ratio_to_floor"] = bareNs / gatewayNs;
+  // Both phases send the same messages.
+  state.counters["messages_per_10k_points"] = 10000;
+  state.counters["bytes_per_10k_points"] =
+      double(rig.counter().bytes()) / 2 / n / points * 10000;
+}
+
+// Sparkplug mode: the station is born from one snapshot first; then each
+// iteration changes every point by item datagrams, timed to the last
+// metric at the subscriber, and the floor sends the very DDATA messages the
+// gateway sent, QoS 0 as it does, timed the same way.
+void BM_GatewaySparkplugItems(benchmark::State& state) {
+  const int points = static_cast<int>(state.range(0));
+  GatewayRig rig({"--sparkplug", "--group", "Bench", "--edge-node", "Gw",
+                  "--settle", "200"});
+  MetricCounter metrics(rig.brokerPort());
+  BarePublisher bare(rig.brokerPort());
+  if (!rig.ok() || !metrics.ok() || !bare.ok()) {
+    state.SkipWithError("no broker or gateway (mosquitto installed?)");
+    return;
+  }
+  // The birth's metrics: every point and the events.
+  metrics.Expect("DBIRTH", points + 1, false);
+  for (const recv_test::Bytes& d : Datagrams(0xFF, points, "0")) rig.Send(d);
+  if (metrics.WaitForAll() < 0) {
+    state.SkipWithError("the station was not born");
+    return;
+  }
+  double gatewayNs = 0, bareNs = 0, messages = 0, bytes = 0;
+  int round = 0;
+  for (auto _ : state) {
+    const std::vector<recv_test::Bytes> datagrams =
+        Datagrams(0x01, points, std::to_string(++round) + ".5");
+    metrics.Expect("DDATA", points, true);
+    const std::int64_t start = NowNs();
+    for (const recv_test::Bytes& d : datagrams) rig.Send(d);
+    const std::int64_t end = metrics.WaitForAll();
+    messages += double(metrics.messages());
+    bytes += double(metrics.bytes());
+    const auto sent = metrics.TakeKept();
+    metrics.Expect("DDATA", points, false);
+    const std::int64_t floorStart = NowNs();
+    bare.PublishOnce(sent);
+    const std::int64_t floorEnd = metrics.WaitForAll();
+    if (end < 0 || floorEnd < 0) {
+      state.SkipWithError("not every metric reached the subscriber");
+      return;
+    }
+    gatewayNs += double(end - start);
+    bareNs += double(floorEnd - floorStart);
+    state.SetIterationTime(double(end - start) / 1e9);
+  }
+  const double n = double(state.iterations());
+  state.counters["gateway_records_per_s"] = points / (gatewayNs / n / 1e9);
+  state.counters["floor_records_per_s"] = points / (bareNs / n / 1e9);
+  state.counters["gateway_ms"] = gatewayNs / n / 1e6;
+  state.counters["floor_ms"] = bareNs / n / 1e6;
+  state.counters["ratio_to_floor"] = bareNs / gatewayNs;
+  state.counters["messages_per_10k_points"] = messages / n / points * 10000;
+  state.counters["bytes_per_10k_points"] = bytes / n / points * 10000;
 }
 
 void BM_GatewayItems(benchmark::State& state) { GatewayBeside(state, 0x01); }
 void BM_GatewaySnapshot(benchmark::State& state) { GatewayBeside(state, 0xFF); }
 
 BENCHMARK(BM_GatewayItems)
+    ->Arg(100000)
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GatewaySparkplugItems)
     ->Arg(100000)
     ->Iterations(1)
     ->Repetitions(5)
