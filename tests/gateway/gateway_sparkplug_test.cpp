@@ -66,9 +66,13 @@ class Watcher {
   void Send(const std::string& topic, const Payload& payload) {
     client_.Publish(topic, payload.SerializeAsString());
   }
+  void SendText(const std::string& topic, const std::string& text) {
+    client_.Publish(topic, text);
+  }
 
  private:
   void Received(const std::string& topic, std::string payload) {
+    if (topic.rfind("spBv1.0/STATE/", 0) == 0) return;  // JSON, a host's
     Seen seen{topic, std::move(payload), {}};
     EXPECT_TRUE(seen.payload.ParseFromString(seen.raw)) << seen.topic;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -343,6 +347,20 @@ TEST_F(SparkplugTest, ABrokerRestartBringsANewBdSeqAndBirthsWithEveryValue) {
   EXPECT_EQ(ValueText(*metrics["A"]), "5");
   EXPECT_EQ(ValueText(*metrics["B"]), "2");
   ExpectSeqRuns(watcher_->Messages());
+}
+
+TEST_F(SparkplugTest, BirthsWaitForThePrimaryHostToBeOnline) {
+  watcher_ = std::make_unique<Watcher>(broker_->port());
+  StartGateway({"--primary-host", "Scada"});
+  From station("127.0.0.1", gatewayPort_);
+  station.Send(kSnapshot, {"A|1"});
+  // Connected and past the settle time, with no word from the host yet.
+  std::this_thread::sleep_for(milliseconds(800));
+  EXPECT_TRUE(watcher_->Messages().empty());
+  watcher_->SendText("spBv1.0/STATE/Scada",
+                     "{\"online\":true,\"timestamp\":1}");
+  ASSERT_TRUE(WaitForCount("DBIRTH", 1, kDevice));
+  EXPECT_TRUE(watcher_->Messages().front().Of("NBIRTH"));
 }
 
 }  // namespace

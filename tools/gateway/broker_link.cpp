@@ -254,6 +254,9 @@ std::vector<Message> BrokerLink::TakeHeld() {
 
 std::vector<Message> BrokerLink::TakeIncoming() {
   std::vector<Message> incoming;
+  // What a new connection brings waits until Pump has told the front end of
+  // the connection: a primary host's state must not reach it before.
+  if (cameUp_) return incoming;
   Locked<Mutex> lock(mutex_);
   incoming.swap(incoming_);
   return incoming;
@@ -301,7 +304,16 @@ void BrokerLink::OnConnect(mosquitto* client, void* self, int result) {
   auto* link = static_cast<BrokerLink*>(self);
   link->connack_ = result;
   if (result != 0) return;
+  // Before the subscriptions, so that nothing they bring is taken before
+  // Pump has seen the connection.
+  link->upAttempt_ = link->attempts_;
+  link->cameUp_ = true;
   if (link->options_.will) {
+    {
+      // What the last connection brought is restated on this one.
+      Locked<Mutex> lock(link->mutex_);
+      link->incoming_.clear();
+    }
     for (const std::string& filter : link->options_.subscriptions)
       mosquitto_subscribe(client, nullptr, filter.c_str(), kQos);
   } else {
@@ -314,8 +326,6 @@ void BrokerLink::OnConnect(mosquitto* client, void* self, int result) {
                                  0, nullptr);
   }
   link->NoteReason("");
-  link->upAttempt_ = link->attempts_;
-  link->cameUp_ = true;
   link->connected_ = true;
 }
 

@@ -101,7 +101,8 @@ class BrokerLink {
   // connected (its own tree, read once per connection), taken away.
   std::vector<Message> TakeHeld();
 
-  // Main thread: what arrived on the subscriptions, in order, taken away.
+  // Main thread: what arrived on the subscriptions, in order, taken away;
+  // nothing of a new connection before Pump has handed it to `connected`.
   std::vector<Message> TakeIncoming();
 
   bool connected() const { return connected_; }
