@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +33,7 @@ using Tree = std::map<std::string, std::string>;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
+using gateway_test::FreeTcpPort;
 using gateway_test::kMosquitto;
 
 // Subscribes to everything under pelmora/ and keeps the last payload of
@@ -51,6 +54,10 @@ class Subscriber {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, seconds(20),
                              [&] { return done(last_, events_); });
+  }
+  void Publish(const std::string& topic, const std::string& payload,
+               bool retain = false) {
+    client_.Publish(topic, payload, retain);
   }
   // The topics of the messages that came, in order.
   std::vector<std::string> Order() {
@@ -431,6 +438,169 @@ TEST_F(KeptTreeTest,
   }));
   EXPECT_EQ(Subscriber(broker_->port()).Points(),
             (Tree{{kStation + "points/A", "3"}}));
+}
+
+// Signed commands: the gateway holds station 0D's key, and the real host's
+// plug-in holds the same one.
+const std::string kKeyHex =
+    "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
+
+class CommandsTest : public GatewayTest {
+ protected:
+  void SetUp() override {
+    GatewayTest::SetUp();
+    WriteFile(keys_,
+              "# the site's stations\n02-00-00-00-00-0D " + kKeyHex + "\n");
+    ::chmod(keys_.c_str(), 0600);
+  }
+  // A host directory of `target` as station 0D with the key.
+  std::unique_ptr<HostDir> KeyedStation(const Target& target) {
+    auto host = std::make_unique<HostDir>(target);
+    host->Configure(gatewayPort_, "02:00:00:00:00:0D");
+    WriteFile(host->Drivers("Pelmora.ini"),
+              ReadFile(host->Drivers("Pelmora.ini")) +
+                  "[COMMAND]\r\nKEY=" + kKeyHex + "\r\n");
+    return host;
+  }
+  // Runs `commands` on the host in the background.
+  std::thread Run(HostDir& host, const std::vector<std::string>& commands,
+                  HostResult* result) {
+    return std::thread(
+        [&host, commands, result] { *result = host.Run(commands, 0); });
+  }
+
+  TempDir dir_;
+  const std::string keys_ = dir_.path() + "/keys";
+};
+
+class CommandTargetTest : public CommandsTest,
+                          public ::testing::WithParamInterface<Target> {
+ protected:
+  void SetUp() override {
+    if (!GetParam().skip.empty()) GTEST_SKIP() << GetParam().skip;
+    CommandsTest::SetUp();
+  }
+};
+
+TEST_P(CommandTargetTest, AWritePublishedReachesTheCallbackOnceAndIsDelivered) {
+  StartGateway({"--quiet", "--keys", keys_});
+  Subscriber watcher(broker_->port());
+  From stranger("127.0.0.3", gatewayPort_, {2, 0, 0, 0, 0, 0x0E});
+  std::unique_ptr<HostDir> host = KeyedStation(GetParam());
+  HostResult result;
+  std::thread running =
+      Run(*host,
+          {"init", "callback", "round", "P", "3", "1", "round", "P", "3", "1",
+           "waitfor", "go", "60000", "uninit"},
+          &result);
+  EXPECT_TRUE(watcher.WaitFor([](const Tree& last, const auto&) {
+    return last.count(kStation + "points/P2") != 0;
+  }));
+  watcher.Publish(kStation + "commands/write/\xE6\xB8\xA9\xE5\xBA\xA6",  // 温度
+                  "{\"id\":\"op-1\",\"value\":\"42.5 C\"}");
+  EXPECT_TRUE(watcher.WaitFor([](const Tree& last, const auto&) {
+    return Holds(last, kStation + "commands/results",
+                 "{\"id\":\"op-1\",\"command\":\"write\",\"name\":"
+                 "\"\xE6\xB8\xA9\xE5\xBA\xA6\",\"state\":\"delivered\"");
+  }));
+  // A station the gateway has no key for gets nothing, unsigned least of
+  // all.
+  stranger.Send(kItem, {"A|1"});
+  const std::string other = "pelmora/02-00-00-00-00-0E/";
+  EXPECT_TRUE(watcher.WaitFor([&](const Tree& last, const auto&) {
+    return last.count(other + "points/A") != 0;
+  }));
+  watcher.Publish(other + "commands/write/A", "2");
+  EXPECT_TRUE(watcher.WaitFor([&](const Tree& last, const auto&) {
+    return Holds(last, other + "commands/results",
+                 "\"state\":\"refused\",\"reason\":\"no key for this "
+                 "station\"");
+  }));
+  EXPECT_FALSE(stranger.Answered(300));
+  WriteFile(host->path() + "/go", "");
+  running.join();
+  std::size_t calls = 0;
+  for (std::size_t at = 0;
+       (at = result.output.find("callback ", at)) != std::string::npos; ++at)
+    ++calls;
+  EXPECT_EQ(calls, 2u) << result.output;  // "callback registered" and one
+  EXPECT_NE(result.output.find("callback \\xce\\xc2\\xb6\\xc8 42.5\\x20C\n"),
+            std::string::npos)
+      << result.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, CommandTargetTest,
+                         ::testing::ValuesIn(Targets()), TargetName);
+
+// The host keeps running while its gateway restarts and while none listens;
+// the broker still holds a point of the host's earlier life. The new gateway
+// asks the station for a snapshot as soon as it hears from it.
+TEST_F(CommandsTest, ARestartedGatewayAsksForTheSnapshotAndClearsWhatVanished) {
+  StartGateway({"--quiet", "--keys", keys_});
+  const int port = gatewayPort_;
+  Subscriber watcher(broker_->port());
+  std::unique_ptr<HostDir> host = KeyedStation(Targets().front());
+  HostResult result;
+  std::thread running =
+      Run(*host, {"init", "round", "P",       "3",    "1",     "round", "P",
+                  "3",    "1",     "waitfor", "down", "60000", "round", "P",
+                  "3",    "2",     "waitfor", "up",   "60000", "round", "P",
+                  "3",    "3",     "waitfor", "done", "60000", "uninit"},
+          &result);
+  EXPECT_TRUE(watcher.WaitFor([](const Tree& last, const auto&) {
+    return Holds(last, kStation + "points/P2", "1");
+  }));
+  gateway_->Signal(SIGTERM);
+  EXPECT_EQ(gateway_->ExitStatus(), 0);
+  watcher.Publish(kStation + "points/X", "old", true);
+  WriteFile(host->path() + "/down", "");
+  std::this_thread::sleep_for(milliseconds(300));  // the round goes nowhere
+  StartGateway({"--quiet", "--keys", keys_, "--port", std::to_string(port)});
+  EXPECT_TRUE(watcher.WaitFor([](const Tree& last, const auto&) {
+    return Holds(last, "pelmora/gateway/status", "online");
+  }));
+  WriteFile(host->path() + "/up", "");
+  EXPECT_TRUE(watcher.WaitFor([](const Tree& last, const auto&) {
+    return Holds(last, kStation + "commands/results",
+                 "\"command\":\"snapshot\",\"name\":\"\",\"state\":"
+                 "\"delivered\"");
+  }));
+  EXPECT_TRUE(watcher.WaitFor([](const Tree& last, const auto&) {
+    return last.count(kStation + "points/X") &&
+           last.at(kStation + "points/X").empty();
+  }));
+  WriteFile(host->path() + "/done", "");
+  running.join();
+  EXPECT_EQ(Subscriber(broker_->port()).Points(),
+            (Tree{{kStation + "points/P0", "3"},
+                  {kStation + "points/P1", "3"},
+                  {kStation + "points/P2", "3"}}));
+}
+
+// pelmora-cmd is the station's server for the moment: it binds the port the
+// station sends to and learns the rest from the station.
+TEST_F(CommandsTest, PelmoraCmdWritesOnceAndSaysDelivered) {
+  gatewayPort_ = FreeTcpPort();
+  recv_test::Tool cmd(
+      {"--mac", "02:00:00:00:00:0d", "--key-file", keys_, "--bind", "127.0.0.1",
+       "--port", std::to_string(gatewayPort_), "--wait", "20", "write", "SP 1",
+       "7"},
+      {PELMORA_CMD_BINARY});
+  cmd.ReadOutput("waiting on");
+  std::unique_ptr<HostDir> host = KeyedStation(Targets().front());
+  HostResult result;
+  std::thread running = Run(*host,
+                            {"init", "callback", "round", "P", "3", "1",
+                             "waitfor", "go", "60000", "uninit"},
+                            &result);
+  const std::string output = cmd.ReadOutput("delivered\n");
+  EXPECT_EQ(cmd.ExitStatus(), 0) << output;
+  EXPECT_NE(output.find("reply refused sequence "), std::string::npos)
+      << output;  // the session, learned from the refusal
+  WriteFile(host->path() + "/go", "");
+  running.join();
+  EXPECT_NE(result.output.find("callback SP\\x201 7\n"), std::string::npos)
+      << result.output;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -90,7 +91,9 @@ class Broker {
 // someone who forges one would send them.
 class From {
  public:
-  From(const char* address, int port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+  From(const char* address, int port,
+       const std::array<std::uint8_t, 6>& mac = kMac)
+      : fd_(::socket(AF_INET, SOCK_DGRAM, 0)), mac_(mac) {
     sockaddr_in local{};
     local.sin_family = AF_INET;
     ::inet_pton(AF_INET, address, &local.sin_addr);
@@ -103,15 +106,21 @@ class From {
   ~From() { ::close(fd_); }
   void Send(std::uint8_t kind, const std::vector<std::string>& records) {
     const recv_test::Bytes bytes =
-        recv_test::BuildDatagram(kind, records, kMac);
+        recv_test::BuildDatagram(kind, records, mac_);
     EXPECT_EQ(::sendto(fd_, bytes.data(), bytes.size(), 0,
                        reinterpret_cast<const sockaddr*>(&to_), sizeof to_),
               static_cast<ssize_t>(bytes.size()));
+  }
+  // Whether anything came back within `ms`.
+  bool Answered(int ms) {
+    pollfd wait{fd_, POLLIN, 0};
+    return ::poll(&wait, 1, ms) > 0;
   }
   static constexpr std::array<std::uint8_t, 6> kMac = {2, 0, 0, 0, 0, 0x0D};
 
  private:
   int fd_;
+  std::array<std::uint8_t, 6> mac_;
   sockaddr_in to_{};
 };
 
@@ -145,10 +154,12 @@ class TestClient {
   TestClient(const TestClient&) = delete;
   TestClient& operator=(const TestClient&) = delete;
 
-  void Publish(const std::string& topic, const std::string& payload) {
-    mosquitto_publish(client_, nullptr, topic.c_str(),
-                      static_cast<int>(payload.size()), payload.data(), 1,
-                      false);
+  void Publish(const std::string& topic, const std::string& payload,
+               bool retain = false) {
+    EXPECT_EQ(mosquitto_publish(client_, nullptr, topic.c_str(),
+                                static_cast<int>(payload.size()),
+                                payload.data(), 1, retain),
+              MOSQ_ERR_SUCCESS);
   }
 
  private:

@@ -161,7 +161,7 @@ TEST_P(CommandHostTest,
        (at = r.output.find("callback ", at)) != std::string::npos; ++at)
     ++calls;
   EXPECT_EQ(calls, 2u) << r.output;  // "callback registered" and the write
-  EXPECT_NE(r.output.find("callback SP1 42.5 |x\n"), std::string::npos)
+  EXPECT_NE(r.output.find("callback SP1 42.5\\x20|x\n"), std::string::npos)
       << r.output;
 }
 

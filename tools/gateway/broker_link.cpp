@@ -21,6 +21,9 @@ constexpr int kLoopWaitMs = 100;
 // The gateway's own retained tree, read once per connection: the points
 // and the gateway's status, whose live "online" ends the reading.
 constexpr const char* kHeldFilters[] = {kAllPointsFilter, kGatewayStatusTopic};
+// Writes waiting for the main thread at most; beyond, dropped. The main
+// thread takes them every turn, so only a stalled gateway gets there.
+constexpr std::size_t kMostWaitingWrites = 10000;
 
 // libmosquitto's global set-up, once per process.
 struct LibraryUse {
@@ -271,6 +274,13 @@ void BrokerLink::DropSessionMessages() {
   inFlightAtMostOnce_.clear();
 }
 
+std::vector<Message> BrokerLink::TakeWrites() {
+  std::vector<Message> writes;
+  Locked<Mutex> lock(mutex_);
+  writes.swap(writes_);
+  return writes;
+}
+
 std::string BrokerLink::reason() const {
   Locked<Mutex> lock(mutex_);
   return reason_;
@@ -324,6 +334,7 @@ void BrokerLink::OnConnect(mosquitto* client, void* self, int result) {
     mosquitto_subscribe_multiple(client, nullptr, 2,
                                  const_cast<char* const*>(kHeldFilters), kQos,
                                  0, nullptr);
+    mosquitto_subscribe(client, nullptr, kAllWritesFilter, kQos);
   }
   link->NoteReason("");
   link->connected_ = true;
@@ -334,11 +345,25 @@ void BrokerLink::OnMessage(mosquitto* client, void* self,
   auto* link = static_cast<BrokerLink*>(self);
   Locked<Mutex> lock(link->mutex_);
   if (link->options_.will) {
-    link->incoming_.push_back(
-        {message->topic,
-         std::string(static_cast<const char*>(message->payload),
-                     static_cast<std::size_t>(message->payloadlen)),
-         message->retain});
+    if (link->incoming_.size() < kMostWaitingWrites) {
+      link->incoming_.push_back(
+          {message->topic,
+           std::string(static_cast<const char*>(message->payload),
+                       static_cast<std::size_t>(message->payloadlen)),
+           message->retain});
+    }
+    return;
+  }
+  bool isWrite = false;
+  mosquitto_topic_matches_sub(kAllWritesFilter, message->topic, &isWrite);
+  if (isWrite) {
+    if (!message->retain && link->writes_.size() < kMostWaitingWrites) {
+      link->writes_.push_back(
+          {message->topic,
+           std::string(static_cast<const char*>(message->payload),
+                       static_cast<std::size_t>(message->payloadlen)),
+           false});
+    }
     return;
   }
   if (!link->reading_) return;

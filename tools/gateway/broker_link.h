@@ -17,6 +17,9 @@
 // connection attempt and is told, on the main thread, which attempt came
 // up; what it queued for an earlier connection (Message::session) is
 // dropped then, as its births restate it.
+//
+// Writes published to the stations' write topics arrive on the network
+// thread and wait, bounded, for the main thread to take them.
 #ifndef PELMORA_TOOLS_GATEWAY_BROKER_LINK_H_
 #define PELMORA_TOOLS_GATEWAY_BROKER_LINK_H_
 
@@ -104,6 +107,10 @@ class BrokerLink {
   // Main thread: what arrived on the subscriptions, in order, taken away;
   // nothing of a new connection before Pump has handed it to `connected`.
   std::vector<Message> TakeIncoming();
+  // Main thread: the writes published to the write topics since the last
+  // call, oldest first, taken away. Retained ones are not among them: they
+  // would act again at every connection.
+  std::vector<Message> TakeWrites();
 
   bool connected() const { return connected_; }
   // Connected, with messages waiting for room in the in-flight window.
@@ -155,6 +162,7 @@ class BrokerLink {
   std::set<int> inFlightAtMostOnce_ GUARDED_BY(mutex_);
   std::vector<Message> incoming_ GUARDED_BY(mutex_);
   std::vector<Message> held_ GUARDED_BY(mutex_);
+  std::vector<Message> writes_ GUARDED_BY(mutex_);
   bool reading_ GUARDED_BY(mutex_) = false;
 
   // Network thread only.

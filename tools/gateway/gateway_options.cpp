@@ -19,6 +19,7 @@ const char kGatewayUsage[] =
     "  pelmora/<MAC>/points/<name>  each point's last value, retained\n"
     "  pelmora/<MAC>/events         each event, in order\n"
     "  pelmora/<MAC>/status         online/offline, last snapshot, retained\n"
+    "  pelmora/<MAC>/commands/results  outcomes of signed commands\n"
     "  pelmora/gateway/status       online, or offline (also the will)\n"
     "  pelmora/gateway/stats        the counters, retained\n"
     "\n"
@@ -43,6 +44,10 @@ const char kGatewayUsage[] =
     "  --station 'MAC ADDR[/BITS]'  trust MAC only from this address or\n"
     "                         network; once given, only the stations listed\n"
     "                         (repeat it; in the config file one a line)\n"
+    "  --keys FILE            station keys for signed commands: 'MAC KEY'\n"
+    "                         lines, KEY 64 hex digits as in the station's\n"
+    "                         Pelmora.ini; readable by the gateway's user\n"
+    "                         alone (a warning otherwise)\n"
     "  --max-stations N       stations kept at most (default 10000); a new\n"
     "                         one beyond is refused and counted\n"
     "  --queue N              events held for the broker (default 100000);\n"
@@ -67,6 +72,9 @@ const char kGatewayUsage[] =
     "                         without dashes ('json = true'), '#' comments\n"
     "  --help                 this text\n"
     "\n"
+    "Writes published to pelmora/<MAC>/commands/write/<name> (the value's\n"
+    "bytes, or {\"id\":\"...\",\"value\":\"...\"}) go to the station signed\n"
+    "under its key; each outcome goes to pelmora/<MAC>/commands/results.\n"
     "Point names become topic levels read as GBK: printable ASCII stays,\n"
     "GBK characters become UTF-8, every other byte and / + # % become %XX.\n"
     "SIGINT and SIGTERM end it: every station's status, then the gateway's,\n"
@@ -122,6 +130,14 @@ bool Apply(std::string_view key, std::string_view value,
       return false;
     }
     options->stations.trusted.push_back(station);
+  } else if (key == "keys") {
+    std::string warning;
+    options->commands.keys.clear();
+    if (!wire::ReadKeyFile(std::string(value), &options->commands.keys,
+                           &warning, error))
+      return false;
+    if (!warning.empty())
+      std::fprintf(stderr, "pelmora-gateway: warning: %s\n", warning.c_str());
   } else if (key == "max-stations") {
     if (!number_in(1, 10000000)) return false;
     options->stations.maxStations = static_cast<std::size_t>(number);

@@ -8,6 +8,7 @@
 
 #include "broker_link.h"
 #include "sparkplug_node.h"
+#include "station_commands.h"
 #include "station_table.h"
 
 namespace pelmora::gateway {
@@ -22,6 +23,7 @@ struct GatewayOptions {
   // Sparkplug B instead of the pelmora/ tree.
   bool sparkplug = false;
   SparkplugNode::Options node;
+  StationCommands::Options commands;
 };
 
 extern const char kGatewayUsage[];

@@ -39,6 +39,10 @@ void GatewayStats::CountRefused(Refusal reason) {
   ++refused_[static_cast<std::size_t>(reason)];
 }
 
+void GatewayStats::CountReply(ReplyVerdict verdict) {
+  ++replies_[static_cast<std::size_t>(verdict)];
+}
+
 void GatewayStats::Report(double seconds, const Link& link, std::string* line,
                           std::string* json) {
   *line = "stats";
@@ -75,6 +79,16 @@ void GatewayStats::Report(double seconds, const Link& link, std::string* line,
     refusedTotal += refused_[i];
   }
   if (refusedTotal == 0) *line += "=0";
+  static constexpr const char* kReplyNames[] = {"taken", "no_key",
+                                                "bad_signature"};
+  wire::JsonObject replies;
+  for (std::size_t i = 0; i < replies_.size(); ++i) {
+    replies.Number(kReplyNames[i], replies_[i]);
+    // Only the ignored ones, and only once there are some.
+    if (i != 0 && replies_[i] != 0)
+      *line += std::string(" replies_") + kReplyNames[i] + "=" +
+               std::to_string(replies_[i]);
+  }
   *line += " stations=" + std::to_string(link.stations) +
            " backlog=" + std::to_string(link.backlog) +
            " dropped=" + std::to_string(link.dropped) +
@@ -91,6 +105,7 @@ void GatewayStats::Report(double seconds, const Link& link, std::string* line,
       .Json("records_per_s", records.Close())
       .Json("malformed", malformed.Close())
       .Json("refused", refused.Close())
+      .Json("replies", replies.Close())
       .Number("stations", link.stations)
       .Number("backlog", link.backlog)
       .Number("dropped", link.dropped)

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "datagram.h"
+#include "station_commands.h"
 #include "station_table.h"
 
 namespace pelmora::gateway {
@@ -19,6 +20,8 @@ class GatewayStats {
   void CountDatagram(const wire::Datagram& datagram);
   void CountMalformed(wire::Malformed reason);
   void CountRefused(Refusal reason);
+  // A reply to a command: taken, or ignored for its reason.
+  void CountReply(ReplyVerdict verdict);
 
   struct Link {
     std::size_t stations = 0;
@@ -46,6 +49,8 @@ class GatewayStats {
   std::array<PerKind, 3> interval_{};
   std::array<std::uint64_t, wire::kMalformedKinds> malformed_{};
   std::array<std::uint64_t, kRefusalKinds> refused_{};
+  // Taken, from a station without a key, failing the signature.
+  std::array<std::uint64_t, 3> replies_{};
 };
 
 }  // namespace pelmora::gateway

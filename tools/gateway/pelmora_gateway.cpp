@@ -8,10 +8,13 @@
 #include <vector>
 
 #include "broker_link.h"
+#include "command_topics.h"
 #include "datagram.h"
 #include "gateway_options.h"
 #include "gateway_stats.h"
+#include "signed_datagram.h"
 #include "sparkplug_node.h"
+#include "station_commands.h"
 #include "station_table.h"
 #include "tool_options.h"
 #include "udp_receiver.h"
@@ -20,6 +23,22 @@ namespace {
 
 using pelmora::gateway::Message;
 using pelmora::gateway::Moment;
+using pelmora::gateway::StationCommands;
+
+// The Sparkplug node's writes, through the signed command path.
+class CommandPath : public pelmora::gateway::StationCommandSink {
+ public:
+  explicit CommandPath(StationCommands& commands) : commands_(commands) {}
+  bool WritePoint(const std::string& mac, std::string_view name,
+                  std::string_view value) override {
+    if (!commands_.HasKey(mac)) return false;
+    commands_.Write(mac, std::string(name), std::string(value), "sparkplug");
+    return true;
+  }
+
+ private:
+  StationCommands& commands_;
+};
 
 // How long the loop waits for a datagram before it looks at the clock and
 // the broker (less while messages wait for the broker's acknowledgements);
@@ -71,6 +90,30 @@ int main(int argc, char** argv) {
   pelmora::gateway::StationTable stations(options.stations);
   if (options.sparkplug) stations.Follow(&node);
   pelmora::gateway::GatewayStats stats;
+  StationCommands commands(
+      options.commands,
+      [&stations](const std::string& mac) { return stations.AddressOf(mac); });
+  CommandPath commandPath(commands);
+  node.set_command_sink(&commandPath);
+  std::vector<pelmora::gateway::OutgoingDatagram> outgoing;
+  std::vector<pelmora::gateway::CommandOutcome> outcomes;
+  std::vector<Message> messages;
+  // Sparkplug has no reply to a command: there, a write that failed is
+  // only counted, and the station's next data acknowledges one done.
+  const auto publishOutcomes = [&] {
+    for (const auto& outcome : outcomes) {
+      if (options.sparkplug) {
+        if (outcome.state == pelmora::gateway::CommandState::kRefused ||
+            outcome.state == pelmora::gateway::CommandState::kUnanswered) {
+          node.CountFailedCommand();
+        }
+        continue;
+      }
+      messages.push_back({pelmora::gateway::CommandResultsTopic(outcome.mac),
+                          pelmora::gateway::ResultPayload(outcome), false});
+    }
+    outcomes.clear();
+  };
   const auto connected = [&](std::uint64_t attempt, std::vector<Message>* out) {
     if (!options.sparkplug) {
       stations.RetainedState(out);
@@ -82,7 +125,6 @@ int main(int argc, char** argv) {
   const auto statsInterval = std::chrono::seconds(options.statsIntervalSeconds);
   auto lastReport = std::chrono::steady_clock::now();
   std::vector<std::uint8_t> bytes;
-  std::vector<Message> messages;
   pelmora::wire::Endpoint sender;
 
   while (!pelmora::wire::StopRequested()) {
@@ -94,6 +136,13 @@ int main(int argc, char** argv) {
                                                            : kWaitMs,
                                         &sender);
          ++i) {
+      pelmora::wire::SignedDatagram reply;
+      if (pelmora::wire::ParseSignedDatagram(bytes.data(), bytes.size(), &reply,
+                                             nullptr) &&
+          reply.kind == pelmora::wire::kKindReply) {
+        stats.CountReply(commands.OnReply(reply, bytes.data(), bytes.size()));
+        continue;
+      }
       pelmora::wire::Datagram datagram;
       pelmora::wire::Malformed reason;
       if (!pelmora::wire::ParseDatagram(bytes.data(), bytes.size(), &datagram,
@@ -105,6 +154,13 @@ int main(int argc, char** argv) {
           stations.Apply(datagram, sender, Moment::Now(), &messages);
       if (verdict.refusal == pelmora::gateway::Refusal::kNone) {
         stats.CountDatagram(datagram);
+        // A station first heard from (since the start, or since it fell
+        // silent) is asked for its whole state, once, unless a snapshot of
+        // it has already ended here: the broker's tree gets complete and
+        // its vanished points cleared without a host restart.
+        const std::string mac = pelmora::wire::MacText(datagram.mac);
+        if (verdict.cameOnline && !stations.HasSnapshot(mac))
+          commands.RequestSnapshot(mac);
         continue;
       }
       stats.CountRefused(verdict.refusal);
@@ -124,6 +180,25 @@ int main(int argc, char** argv) {
         node.Receive(message, now);
       node.Take(&messages);
     }
+    for (const Message& write : broker.TakeWrites()) {
+      // A topic that names no point of a station is no write.
+      std::string mac, name, value, id, error;
+      if (!pelmora::gateway::WriteOfTopic(write.topic, &mac, &name)) continue;
+      if (pelmora::gateway::ReadWritePayload(write.payload, &value, &id,
+                                             &error)) {
+        commands.Write(mac, std::move(name), std::move(value), std::move(id));
+      } else {
+        outcomes.push_back({id, mac, false, name,
+                            pelmora::gateway::CommandState::kRefused, error,
+                            now.wall});
+      }
+    }
+    commands.Tick(now, &outgoing, &outcomes);
+    for (const auto& datagram : outgoing)
+      receiver.SendTo(datagram.bytes.data(), datagram.bytes.size(),
+                      datagram.to);
+    outgoing.clear();
+    publishOutcomes();
     for (Message& message : messages) broker.Publish(std::move(message));
     broker.Pump(connected);
 
@@ -148,9 +223,12 @@ int main(int argc, char** argv) {
         broker.Publish({pelmora::gateway::kGatewayStatsTopic, json, true});
     }
   }
-  // The stations' statuses mean something only while the gateway is
-  // online; they say offline before it does.
+  // Whoever waits for a command's result gets one. The stations' statuses
+  // mean something only while the gateway is online; they say offline
+  // before it does.
   messages.clear();
+  commands.Stop(Moment::Now(), &outcomes);
+  publishOutcomes();
   if (options.sparkplug) {
     messages.push_back(node.Death());
   } else {

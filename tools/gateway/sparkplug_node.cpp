@@ -226,15 +226,8 @@ void SparkplugNode::StationOnline(const std::string& mac, const Moment&) {
 }
 
 void SparkplugNode::PointSet(const std::string& mac, std::string_view name,
-                             std::string_view value, bool inSnapshot,
-                             const Moment& now) {
+                             std::string_view value, const Moment& now) {
   Device& device = devices_[mac];
-  if (!inSnapshot && !device.listKnown && !device.snapshotAsked) {
-    // Items alone never make the list complete: the station cannot be born
-    // until it sends a snapshot.
-    device.snapshotAsked = true;
-    if (sink_ == nullptr || !sink_->RequestSnapshot(mac)) ++refusedCommands_;
-  }
   auto [found, added] = device.metrics.try_emplace(std::string(name));
   Metric& metric = found->second;
   if (added) {

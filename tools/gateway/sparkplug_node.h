@@ -6,7 +6,7 @@
 //   spBv1.0/<group>/DDATA/<edge node>/<MAC>      the changes of one datagram
 //   spBv1.0/<group>/DDEATH/<edge node>/<MAC>     the station fell silent
 //   spBv1.0/<group>/NCMD/<edge node>             "Node Control/Rebirth"
-//   spBv1.0/<group>/DCMD/<edge node>/<MAC>       writes (no command path yet)
+//   spBv1.0/<group>/DCMD/<edge node>/<MAC>       writes into the station
 //   spBv1.0/STATE/<primary host>                 births wait for its online
 // <MAC> is "00-11-22-33-44-55", as the pelmora/ tree names stations.
 //
@@ -43,13 +43,11 @@
 
 namespace pelmora::gateway {
 
-// Where the node sends what it is asked to do to a station. Until one is
-// given, every request is refused and counted.
+// Where the node sends the writes it is asked for. Until one is given,
+// every write is refused and counted.
 class StationCommandSink {
  public:
   virtual ~StationCommandSink() = default;
-  // Asks station `mac` for a snapshot; false when it cannot be asked.
-  virtual bool RequestSnapshot(const std::string& mac) = 0;
   // Writes `value` into point `name` of station `mac` (host texts); false
   // when refused.
   virtual bool WritePoint(const std::string& mac, std::string_view name,
@@ -86,15 +84,17 @@ class SparkplugNode : public StationObserver {
   void Take(std::vector<Message>* out);
 
   void set_command_sink(StationCommandSink* sink) { sink_ = sink; }
-  // DCMD writes and snapshot requests refused since the start: a metric
-  // unknown or of no usable value, or no command path (none is wired yet).
+  // A write taken by the sink that failed later (refused by the station,
+  // unanswered).
+  void CountFailedCommand() { ++refusedCommands_; }
+  // DCMD writes refused or failed since the start: a metric unknown or of
+  // no usable value, a station without a key, or a failure counted above.
   std::uint64_t refused_commands() const { return refusedCommands_; }
 
   // StationObserver: the stations' changes, made into messages.
   void StationOnline(const std::string& mac, const Moment& now) override;
   void PointSet(const std::string& mac, std::string_view name,
-                std::string_view value, bool inSnapshot,
-                const Moment& now) override;
+                std::string_view value, const Moment& now) override;
   void Event(const std::string& mac, std::string_view record,
              const Moment& now) override;
   void DatagramDone(const std::string& mac, const Moment& now) override;
@@ -119,7 +119,6 @@ class SparkplugNode : public StationObserver {
         events;
     bool online = false;
     bool listKnown = false;
-    bool snapshotAsked = false;
     bool born = false;  // DBIRTH sent in this session
     bool setChanged = false;
   };

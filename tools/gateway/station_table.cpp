@@ -49,22 +49,9 @@ const char* RefusalName(Refusal refusal) {
 
 bool ParseTrustedStation(std::string_view text, TrustedStation* out) {
   constexpr std::size_t kMacLength = 17;
-  if (text.size() < kMacLength + 2) return false;
-  const char separator = text[2];
-  if (separator != '-' && separator != ':') return false;
-  for (std::size_t i = 0; i < 6; ++i) {
-    const char high = text[i * 3];
-    const char low = text[i * 3 + 1];
-    auto nibble = [](char c) {
-      if (c >= '0' && c <= '9') return c - '0';
-      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-      return -1;
-    };
-    if (nibble(high) < 0 || nibble(low) < 0) return false;
-    if (i < 5 && text[i * 3 + 2] != separator) return false;
-    out->mac[i] = static_cast<std::uint8_t>(nibble(high) * 16 + nibble(low));
-  }
+  if (text.size() < kMacLength + 2 ||
+      !wire::ParseMacText(text.substr(0, kMacLength), &out->mac))
+    return false;
   text.remove_prefix(kMacLength);
   if (text.front() != ' ' && text.front() != '\t') return false;
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
@@ -179,10 +166,11 @@ StationTable::Verdict StationTable::Apply(const wire::Datagram& datagram,
                                           std::vector<Message>* out) {
   const std::string mac = wire::MacText(datagram.mac);
   Station* admitted = nullptr;
-  const Verdict verdict = Admit(mac, from, now, &admitted);
+  Verdict verdict = Admit(mac, from, now, &admitted);
   if (admitted == nullptr) return verdict;
   Station& station = *admitted;
   const bool cameBack = !station.online || station.from.address != from.address;
+  verdict.cameOnline = cameBack;
   station.from = from;
   station.lastSeen = now.steady;
   station.lastSeenWall = now.wall;
@@ -336,7 +324,7 @@ void StationTable::SetPoint(Station& station, std::string_view name,
   point.received = now.wall;
   out->push_back(PointMessage(station, std::string(name), point));
   for (StationObserver* observer : observers_)
-    observer->PointSet(station.mac, name, value, station.inSnapshot, now);
+    observer->PointSet(station.mac, name, value, now);
 }
 
 Message StationTable::PointMessage(const Station& station,
@@ -366,6 +354,18 @@ Message StationTable::StatusMessage(const Station& station) const {
   }
   status.Number("points", station.points.size() + station.held.size());
   return {StationStatusTopic(station.mac), status.Close(), true};
+}
+
+std::optional<wire::Endpoint> StationTable::AddressOf(
+    const std::string& mac) const {
+  const auto found = stations_.find(mac);
+  if (found == stations_.end() || !found->second.online) return std::nullopt;
+  return found->second.from;
+}
+
+bool StationTable::HasSnapshot(const std::string& mac) const {
+  const auto found = stations_.find(mac);
+  return found != stations_.end() && found->second.everSnapshot;
 }
 
 }  // namespace pelmora::gateway

@@ -25,6 +25,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -95,11 +96,9 @@ class StationObserver {
   virtual ~StationObserver() = default;
   // The station is heard from after it was silent, or for the first time.
   virtual void StationOnline(const std::string& mac, const Moment& now) = 0;
-  // One record of a datagram set a point; `inSnapshot` while a snapshot of
-  // the station runs (the record in it, or an item record meanwhile).
+  // One record of a datagram set a point (item or snapshot).
   virtual void PointSet(const std::string& mac, std::string_view name,
-                        std::string_view value, bool inSnapshot,
-                        const Moment& now) = 0;
+                        std::string_view value, const Moment& now) = 0;
   // One event record, in the order the station sent them.
   virtual void Event(const std::string& mac, std::string_view record,
                      const Moment& now) = 0;
@@ -132,6 +131,8 @@ class StationTable {
     // A refusal unlike the one before it (another MAC, address or reason),
     // worth a line in the log.
     bool news = false;
+    // Accepted from a station that was unknown, silent or elsewhere.
+    bool cameOnline = false;
   };
 
   explicit StationTable(Options options);
@@ -162,6 +163,10 @@ class StationTable {
   void Follow(StationObserver* observer) { observers_.push_back(observer); }
 
   std::size_t station_count() const { return stations_.size(); }
+  // Where an online station was last heard from.
+  std::optional<wire::Endpoint> AddressOf(const std::string& mac) const;
+  // Whether a snapshot of the station has ended since the gateway started.
+  bool HasSnapshot(const std::string& mac) const;
 
  private:
   struct Point {

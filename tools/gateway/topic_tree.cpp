@@ -1,6 +1,10 @@
 #include "topic_tree.h"
 
+#include <array>
+#include <cstdint>
+
 #include "code_page.h"
+#include "datagram.h"
 
 namespace pelmora::gateway {
 
@@ -70,6 +74,24 @@ bool HostTextOf(std::string_view level, bool inTopic, std::string* name) {
   return EscapedUtf8(*name, inTopic) == level;
 }
 
+// The MAC and the name of "pelmora/<MAC><section><level>".
+bool NameOfTopic(std::string_view topic, std::string_view section,
+                 std::string* mac, std::string* name) {
+  // "00-11-22-33-44-55", as the station table writes it.
+  constexpr std::size_t kMacLength = 17;
+  constexpr std::string_view kRoot = kTopicRoot;
+  if (topic.substr(0, kRoot.size()) != kRoot) return false;
+  topic.remove_prefix(kRoot.size());
+  if (topic.size() < kMacLength + section.size() ||
+      topic.substr(kMacLength, section.size()) != section) {
+    return false;
+  }
+  if (!NameOfTopicLevel(topic.substr(kMacLength + section.size()), name))
+    return false;
+  mac->assign(topic.substr(0, kMacLength));
+  return true;
+}
+
 }  // namespace
 
 std::string PointTopic(std::string_view mac, std::string_view name) {
@@ -84,22 +106,18 @@ std::string StationStatusTopic(std::string_view mac) {
   return kTopicRoot + std::string(mac) + "/status";
 }
 
-bool PointOfTopic(std::string_view topic, std::string* mac,
-                  std::string* name) {
-  // "00-11-22-33-44-55", as the station table writes it.
-  constexpr std::size_t kMacLength = 17;
-  constexpr std::string_view kRoot = kTopicRoot;
-  constexpr std::string_view kPoints = "/points/";
-  if (topic.substr(0, kRoot.size()) != kRoot) return false;
-  topic.remove_prefix(kRoot.size());
-  if (topic.size() < kMacLength + kPoints.size() ||
-      topic.substr(kMacLength, kPoints.size()) != kPoints) {
-    return false;
-  }
-  if (!NameOfTopicLevel(topic.substr(kMacLength + kPoints.size()), name))
-    return false;
-  mac->assign(topic.substr(0, kMacLength));
-  return true;
+std::string CommandResultsTopic(std::string_view mac) {
+  return kTopicRoot + std::string(mac) + "/commands/results";
+}
+
+bool PointOfTopic(std::string_view topic, std::string* mac, std::string* name) {
+  return NameOfTopic(topic, "/points/", mac, name);
+}
+
+bool WriteOfTopic(std::string_view topic, std::string* mac, std::string* name) {
+  std::array<std::uint8_t, 6> bytes{};
+  return NameOfTopic(topic, "/commands/write/", mac, name) &&
+         wire::ParseMacText(*mac, &bytes) && wire::MacText(bytes) == *mac;
 }
 
 std::string TopicLevelOfName(std::string_view name) {

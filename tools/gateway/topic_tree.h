@@ -2,6 +2,8 @@
 //   pelmora/<MAC>/points/<level>  a point's last value, retained
 //   pelmora/<MAC>/events          the station's events, in order
 //   pelmora/<MAC>/status          the station's status, retained
+//   pelmora/<MAC>/commands/write/<level>  a write for a point, taken
+//   pelmora/<MAC>/commands/results        what became of each command
 //   pelmora/gateway/status        the gateway's own state, and its will
 //   pelmora/gateway/stats         the gateway's counters, retained
 // <MAC> is "00-11-22-33-44-55", upper-case hex.
@@ -27,6 +29,7 @@ inline constexpr char kGatewayStatsTopic[] = "pelmora/gateway/stats";
 std::string PointTopic(std::string_view mac, std::string_view name);
 std::string EventsTopic(std::string_view mac);
 std::string StationStatusTopic(std::string_view mac);
+std::string CommandResultsTopic(std::string_view mac);
 
 // Every station's point topics, as a subscription filter.
 inline constexpr char kAllPointsFilter[] = "pelmora/+/points/#";
@@ -34,6 +37,13 @@ inline constexpr char kAllPointsFilter[] = "pelmora/+/points/#";
 // The station MAC and point name of a point topic; false for any other
 // topic, and for a level that NameOfTopicLevel refuses.
 bool PointOfTopic(std::string_view topic, std::string* mac, std::string* name);
+
+// Every station's write topics, as a subscription filter.
+inline constexpr char kAllWritesFilter[] = "pelmora/+/commands/write/#";
+
+// The station MAC and point name of a write topic; false as PointOfTopic,
+// and for a MAC not written as the gateway writes it.
+bool WriteOfTopic(std::string_view topic, std::string* mac, std::string* name);
 
 std::string TopicLevelOfName(std::string_view name);
 

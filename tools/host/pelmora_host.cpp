@@ -7,7 +7,12 @@
 //
 // Commands:
 //   init | uninit | settings | callback
-//                            (uninit prints how long UninitService took)
+//                            (uninit prints how long UninitService took;
+//                            callback registers a write callback that
+//                            prints "callback NAME VALUE" for each call,
+//                            every byte outside '!'..'~' and the backslash
+//                            written \xNN, so that the line shows exactly
+//                            what the host got)
 //   update NAME VALUE        push one point value
 //   event A B                push one event
 //   events A COUNT           push COUNT events at once: A|0 .. A|COUNT-1
@@ -67,8 +72,25 @@ using pelmora::host::Exports;
 std::mutex lastPushedLock;
 std::map<std::string, std::string> lastPushed;
 
+// The text with spaces, control and 8-bit bytes and the backslash as \xNN.
+std::string Escaped(const char* text) {
+  std::string shown;
+  for (; *text != '\0'; ++text) {
+    const auto byte = static_cast<unsigned char>(*text);
+    if (byte > 0x20 && byte < 0x7F && byte != '\\') {
+      shown += static_cast<char>(byte);
+    } else {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+      shown += hex;
+    }
+  }
+  return shown;
+}
+
 void PELMORA_STDCALL PrintWriteCommand(const char* name, const char* value) {
-  std::printf("callback %s %s\n", name, value);
+  std::printf("callback %s %s\n", Escaped(name).c_str(),
+              Escaped(value).c_str());
   std::fflush(stdout);
 }
 

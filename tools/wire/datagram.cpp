@@ -154,6 +154,27 @@ std::string MacText(const std::array<std::uint8_t, 6>& mac) {
   return text;
 }
 
+bool ParseMacText(std::string_view text, std::array<std::uint8_t, 6>* mac) {
+  constexpr std::size_t kMacLength = 17;
+  if (text.size() != kMacLength) return false;
+  const char separator = text[2];
+  if (separator != '-' && separator != ':') return false;
+  auto nibble = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  for (std::size_t i = 0; i < mac->size(); ++i) {
+    const int high = nibble(text[i * 3]);
+    const int low = nibble(text[i * 3 + 1]);
+    if (high < 0 || low < 0) return false;
+    if (i < 5 && text[i * 3 + 2] != separator) return false;
+    (*mac)[i] = static_cast<std::uint8_t>(high * 16 + low);
+  }
+  return true;
+}
+
 std::string Escape(std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string shown;

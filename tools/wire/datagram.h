@@ -64,6 +64,9 @@ const char* KindName(std::uint8_t kind);
 
 // "00-11-22-33-44-55", upper-case hex.
 std::string MacText(const std::array<std::uint8_t, 6>& mac);
+// Six hex pairs, either case, all apart by '-' or all by ':'; the whole
+// text.
+bool ParseMacText(std::string_view text, std::array<std::uint8_t, 6>* mac);
 
 // The text with every byte outside 0x20..0x7E, and the backslash, written as
 // \xNN. The texts are in the host's code page, which the receiver does not

@@ -49,6 +49,8 @@ const char* StateName(std::uint8_t state) {
   }
 }
 
+}  // namespace
+
 const char* ReasonName(std::uint8_t reason) {
   static const char* const kNames[] = {
       "none",          "no callback",    "queue full",   "unknown command",
@@ -56,8 +58,6 @@ const char* ReasonName(std::uint8_t reason) {
       "malformed",     "snapshot failed"};
   return reason < std::size(kNames) ? kNames[reason] : "unknown reason";
 }
-
-}  // namespace
 
 bool ParseSignedDatagram(const std::uint8_t* data, std::size_t length,
                          SignedDatagram* out, std::string* error) {

@@ -38,6 +38,9 @@ struct SignedDatagram {
 bool ParseSignedDatagram(const std::uint8_t* data, std::size_t length,
                          SignedDatagram* out, std::string* error);
 
+// "no callback", "wrong session", ... for a refusal's reason byte.
+const char* ReasonName(std::uint8_t reason);
+
 // "write sequence 1", "snapshot sequence 2", "delivered sequence 1",
 // "refused sequence 3: wrong session" and the like.
 std::string DescribeSigned(const SignedDatagram& datagram);

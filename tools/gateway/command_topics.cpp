@@ -1,0 +1,166 @@
+#include "command_topics.h"
+
+#include <map>
+#include <optional>
+
+#include "code_page.h"
+#include "json_text.h"
+
+namespace pelmora::gateway {
+namespace {
+
+void SkipSpace(std::string_view* text) {
+  while (!text->empty() && (text->front() == ' ' || text->front() == '\t' ||
+                            text->front() == '\n' || text->front() == '\r'))
+    text->remove_prefix(1);
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Four hex digits of a \u escape at the front of `text`, taken off it.
+std::optional<char32_t> TakeHex4(std::string_view* text) {
+  if (text->size() < 4) return std::nullopt;
+  char32_t value = 0;
+  for (int i = 0; i < 4; ++i) {
+    const int digit = HexDigit((*text)[i]);
+    if (digit < 0) return std::nullopt;
+    value = value * 16 + static_cast<char32_t>(digit);
+  }
+  text->remove_prefix(4);
+  return value;
+}
+
+void AppendUtf8(char32_t c, std::string* out) {
+  if (c < 0x80) {
+    out->push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | c >> 6));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | c >> 12));
+    out->push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | c >> 18));
+    out->push_back(static_cast<char>(0x80 | (c >> 12 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+// A JSON string at the front of `text`, as UTF-8, taken off it.
+bool TakeString(std::string_view* text, std::string* out) {
+  if (text->empty() || text->front() != '"') return false;
+  text->remove_prefix(1);
+  out->clear();
+  while (!text->empty()) {
+    const char c = text->front();
+    text->remove_prefix(1);
+    if (c == '"') return true;
+    if (static_cast<unsigned char>(c) < 0x20) return false;
+    if (c != '\\') {
+      out->push_back(c);
+      continue;
+    }
+    if (text->empty()) return false;
+    const char escape = text->front();
+    text->remove_prefix(1);
+    static constexpr std::string_view kFrom = "\"\\/bfnrt";
+    static constexpr std::string_view kTo = "\"\\/\b\f\n\r\t";
+    if (const std::size_t at = kFrom.find(escape); at != kFrom.npos) {
+      out->push_back(kTo[at]);
+      continue;
+    }
+    if (escape != 'u') return false;
+    std::optional<char32_t> unit = TakeHex4(text);
+    if (!unit || (*unit >= 0xDC00 && *unit < 0xE000)) return false;
+    if (*unit >= 0xD800 && *unit < 0xDC00) {
+      if (text->substr(0, 2) != "\\u") return false;
+      text->remove_prefix(2);
+      const std::optional<char32_t> low = TakeHex4(text);
+      if (!low || *low < 0xDC00 || *low >= 0xE000) return false;
+      unit = 0x10000 + ((*unit - 0xD800) << 10) + (*low - 0xDC00);
+    }
+    AppendUtf8(*unit, out);
+  }
+  return false;
+}
+
+// The members of a JSON object of strings only, each key once; nothing when
+// the text is anything else.
+std::optional<std::map<std::string, std::string>> StringObject(
+    std::string_view text) {
+  std::map<std::string, std::string> members;
+  SkipSpace(&text);
+  if (text.empty() || text.front() != '{') return std::nullopt;
+  text.remove_prefix(1);
+  SkipSpace(&text);
+  if (!text.empty() && text.front() == '}') {
+    text.remove_prefix(1);
+  } else {
+    for (;;) {
+      std::string key, value;
+      SkipSpace(&text);
+      if (!TakeString(&text, &key)) return std::nullopt;
+      SkipSpace(&text);
+      if (text.empty() || text.front() != ':') return std::nullopt;
+      text.remove_prefix(1);
+      SkipSpace(&text);
+      if (!TakeString(&text, &value) || members.count(key)) return std::nullopt;
+      members[key] = value;
+      SkipSpace(&text);
+      if (text.empty()) return std::nullopt;
+      const char next = text.front();
+      text.remove_prefix(1);
+      if (next == '}') break;
+      if (next != ',') return std::nullopt;
+    }
+  }
+  SkipSpace(&text);
+  if (!text.empty()) return std::nullopt;
+  return members;
+}
+
+}  // namespace
+
+bool ReadWritePayload(std::string_view payload, std::string* value,
+                      std::string* id, std::string* error) {
+  const auto members = StringObject(payload);
+  const bool json = members && members->count("value") &&
+                    members->size() == 1 + members->count("id");
+  if (!json) {
+    value->assign(payload);
+    id->clear();
+    return true;
+  }
+  *id = members->count("id") ? members->at("id") : std::string();
+  value->clear();
+  std::string_view utf8 = members->at("value");
+  while (!utf8.empty()) {
+    const std::size_t used = wire::EncodeGbkChar(utf8, value);
+    if (used == 0) {
+      *error = "the value holds a character GBK lacks";
+      return false;
+    }
+    utf8.remove_prefix(used);
+  }
+  return true;
+}
+
+std::string ResultPayload(const CommandOutcome& outcome) {
+  wire::JsonObject object;
+  object.Text("id", outcome.id)
+      .Text("command", outcome.snapshot ? "snapshot" : "write")
+      .HostText("name", outcome.name, wire::TextEncoding::kGbk)
+      .Text("state", CommandStateName(outcome.state))
+      .Text("reason", outcome.reason)
+      .Text("time", WallText(outcome.time));
+  return object.Close();
+}
+
+}  // namespace pelmora::gateway

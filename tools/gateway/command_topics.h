@@ -1,0 +1,31 @@
+// Commands over MQTT: the payload of a write and the JSON of a result.
+//
+// A write's payload is either the value's bytes as they are, or a JSON
+// object whose members are strings, "value" among them and "id" perhaps,
+// and no others: {"id":"op-7","value":"42.5"}, the value read as UTF-8 and
+// written in GBK, the host's code page. Any other payload, other JSON
+// included, is taken byte for byte. A value that is itself such an object
+// comes wrapped: {"value":"{\"value\":\"1\"}"}.
+//
+// A result: {"id":"op-7","command":"write","name":"SP1","state":"delivered",
+// "reason":"","time":"2026-12-09T01:23:45.678Z"}, the name decoded from GBK.
+#ifndef PELMORA_TOOLS_GATEWAY_COMMAND_TOPICS_H_
+#define PELMORA_TOOLS_GATEWAY_COMMAND_TOPICS_H_
+
+#include <string>
+#include <string_view>
+
+#include "station_commands.h"
+
+namespace pelmora::gateway {
+
+// The value and id of a write's payload; false with `error` when it is the
+// JSON form and its value holds a character GBK lacks.
+bool ReadWritePayload(std::string_view payload, std::string* value,
+                      std::string* id, std::string* error);
+
+std::string ResultPayload(const CommandOutcome& outcome);
+
+}  // namespace pelmora::gateway
+
+#endif  // PELMORA_TOOLS_GATEWAY_COMMAND_TOPICS_H_
