@@ -4,6 +4,7 @@
 // node, with the Eclipse Tahu package's, and the two readings must agree.
 #include <gtest/gtest.h>
 #include <mosquitto.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "host_run.h"
 #include "loopback_broker.h"
@@ -347,6 +349,54 @@ TEST_F(SparkplugTest, ABrokerRestartBringsANewBdSeqAndBirthsWithEveryValue) {
   EXPECT_EQ(ValueText(*metrics["A"]), "5");
   EXPECT_EQ(ValueText(*metrics["B"]), "2");
   ExpectSeqRuns(watcher_->Messages());
+}
+
+// The gateway holds station 0D's key and the real host's plug-in the same
+// one: a DCMD, by alias and by name, becomes one signed write each.
+TEST_F(SparkplugTest, ADcmdWriteReachesTheHostsCallbackOnce) {
+  const std::string key =
+      "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
+  TempDir dir;
+  const std::string keys = dir.path() + "/keys";
+  WriteFile(keys, "02-00-00-00-00-0D " + key + "\n");
+  ::chmod(keys.c_str(), 0600);
+  watcher_ = std::make_unique<Watcher>(broker_->port());
+  StartGateway({"--keys", keys});
+  HostDir host(Targets().front());
+  host.Configure(gatewayPort_, "02:00:00:00:00:0D");
+  WriteFile(host.Drivers("Pelmora.ini"),
+            ReadFile(host.Drivers("Pelmora.ini")) + "[COMMAND]\r\nKEY=" + key +
+                "\r\n");
+  HostResult result;
+  std::thread running([&] {
+    result = host.Run({"init", "callback", "round", "P", "3", "1", "round", "P",
+                       "3", "1", "waitfor", "go", "60000", "uninit"},
+                      0);
+  });
+  ASSERT_TRUE(WaitForCount("DBIRTH", 1, kDevice));
+  const std::vector<Seen> births = All("DBIRTH", kDevice);
+  Payload write;
+  Payload::Metric* byAlias = write.add_metrics();
+  byAlias->set_alias(ByName(births.front())["P1"]->alias());
+  byAlias->set_string_value("42");
+  Payload::Metric* byName = write.add_metrics();
+  byName->set_name("P2");
+  byName->set_double_value(7.5);
+  watcher_->Send(kNode + "DCMD/Gw1/" + kDevice, write);
+  // No reply comes in Sparkplug; the writes take a few round trips on
+  // loopback.
+  std::this_thread::sleep_for(milliseconds(1500));
+  WriteFile(host.path() + "/go", "");
+  running.join();
+  std::size_t calls = 0;
+  for (std::size_t at = 0;
+       (at = result.output.find("callback ", at)) != std::string::npos; ++at)
+    ++calls;
+  EXPECT_EQ(calls, 3u) << result.output;  // "callback registered" and two
+  EXPECT_NE(result.output.find("callback P1 42\n"), std::string::npos)
+      << result.output;
+  EXPECT_NE(result.output.find("callback P2 7.5\n"), std::string::npos)
+      << result.output;
 }
 
 TEST_F(SparkplugTest, BirthsWaitForThePrimaryHostToBeOnline) {
