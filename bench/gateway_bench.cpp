@@ -249,11 +249,16 @@ class GatewayRig {
       if (counter->ok()) counter_ = std::move(counter);
     }
     ::unlink(config.c_str());
-    std::vector<std::string> args = {"--port",        "0",
-                                     "--broker-port", std::to_string(brokerPort_),
-                                     "--in-flight",   std::to_string(kInFlight),
-                                     "--quiet",       "--stats",
-                                     "3600",          "--max-stations",
+    std::vector<std::string> args = {"--port",
+                                     "0",
+                                     "--broker-port",
+                                     std::to_string(brokerPort_),
+                                     "--in-flight",
+                                     std::to_string(kInFlight),
+                                     "--quiet",
+                                     "--stats",
+                                     "3600",
+                                     "--max-stations",
                                      "10"};
     args.insert(args.end(), more.begin(), more.end());
     gateway_ = std::make_unique<recv_test::Tool>(

@@ -358,9 +358,9 @@ TEST_F(StationTableTest, SparkplugNodeWaitsForItsHostAndKeepsItsTypes) {
   sparkplug::Payload write;
   write.add_metrics()->set_alias(dbirth.metrics(1).alias());
   write.mutable_metrics(0)->set_double_value(5);
-  node.Receive({"spBv1.0/G/DCMD/E/02-00-00-00-00-01",
-                write.SerializeAsString(), false},
-               When(700));
+  node.Receive(
+      {"spBv1.0/G/DCMD/E/02-00-00-00-00-01", write.SerializeAsString(), false},
+      When(700));
   EXPECT_EQ(node.refused_commands(), 1u);
 
   out.clear();

@@ -109,10 +109,10 @@ std::string ValueText(const Payload::Metric& metric) {
 
 // One message as sparkplug_decode.js writes it.
 std::string Line(const Seen& seen) {
-  std::string line = seen.topic + " seq=" +
-                     (seen.payload.has_seq()
-                          ? std::to_string(seen.payload.seq())
-                          : std::string("-"));
+  std::string line =
+      seen.topic + " seq=" +
+      (seen.payload.has_seq() ? std::to_string(seen.payload.seq())
+                              : std::string("-"));
   for (const Payload::Metric& m : seen.payload.metrics()) {
     line += " [" + m.name() + ',' +
             (m.has_alias() ? std::to_string(m.alias()) : "") + ',' +
@@ -137,10 +137,9 @@ std::vector<std::string> TahuLines(const std::vector<Seen>& messages) {
       file << '\n';
     }
   }
-  const std::string command = std::string("NODE_PATH='") +
-                              PELMORA_NPM_MODULES + "' node '" +
-                              PELMORA_SPARKPLUG_DECODE_JS + "' < '" + input +
-                              "'";
+  const std::string command = std::string("NODE_PATH='") + PELMORA_NPM_MODULES +
+                              "' node '" + PELMORA_SPARKPLUG_DECODE_JS +
+                              "' < '" + input + "'";
   std::vector<std::string> lines;
   FILE* node = ::popen(command.c_str(), "r");
   if (node == nullptr) return lines;
@@ -212,10 +211,14 @@ class SparkplugTest : public ::testing::Test {
 
   void StartGateway(const std::vector<std::string>& more = {}) {
     std::vector<std::string> args = {
-        "--port",      "0",    "--broker-port", std::to_string(broker_->port()),
-        "--settle",    "300",  "--silence",     "2",
-        "--reconnect-max", "1", "--quiet",      "--sparkplug",
-        "--group",     "Site", "--edge-node",   "Gw1"};
+        "--port",          "0",
+        "--broker-port",   std::to_string(broker_->port()),
+        "--settle",        "300",
+        "--silence",       "2",
+        "--reconnect-max", "1",
+        "--quiet",         "--sparkplug",
+        "--group",         "Site",
+        "--edge-node",     "Gw1"};
     args.insert(args.end(), more.begin(), more.end());
     gateway_ = std::make_unique<recv_test::Tool>(
         args, std::vector<std::string>{PELMORA_GATEWAY_BINARY});
@@ -251,12 +254,12 @@ TEST_F(SparkplugTest, HostsAreDevicesBornWithEveryPointAndDataHoldsTheChanges) {
   const std::string a = "02-00-00-00-00-0A";
   HostDir host(Targets().front());
   host.Configure(gatewayPort_, "02:00:00:00:00:0A");
-  EXPECT_EQ(host.Run({"init",   "round",  "P",         "2",      "1",
-                      "update", temperature, "warm",   "round",  "P",
-                      "2",      "1",      "update",    temperature, "warm",
-                      "sleep",  "800",    "update",    "P1",     "2.5",
-                      "update", temperature, "\x81",   "event",  "e1",
-                      "x",      "event",  "e2",        "y",      "sleep",
+  EXPECT_EQ(host.Run({"init",   "round",     "P",      "2",         "1",
+                      "update", temperature, "warm",   "round",     "P",
+                      "2",      "1",         "update", temperature, "warm",
+                      "sleep",  "800",       "update", "P1",        "2.5",
+                      "update", temperature, "\x81",   "event",     "e1",
+                      "x",      "event",     "e2",     "y",         "sleep",
                       "500",    "uninit"})
                 .exitCode,
             0);
@@ -309,7 +312,8 @@ TEST_F(SparkplugTest, SeqWrapsRebirthRestatesAndTheWillCarriesTheBdSeq) {
   From station("127.0.0.1", gatewayPort_);
   station.Send(kSnapshot, {"A|0", "B|b"});
   ASSERT_TRUE(WaitForCount("DBIRTH", 1, kDevice));
-  for (int i = 1; i <= 300; ++i) station.Send(kItem, {"A|" + std::to_string(i)});
+  for (int i = 1; i <= 300; ++i)
+    station.Send(kItem, {"A|" + std::to_string(i)});
   ASSERT_TRUE(WaitForCount("DDATA", 300, kDevice));
 
   Payload rebirth;
@@ -364,9 +368,9 @@ TEST_F(SparkplugTest, ADcmdWriteReachesTheHostsCallbackOnce) {
   StartGateway({"--keys", keys});
   HostDir host(Targets().front());
   host.Configure(gatewayPort_, "02:00:00:00:00:0D");
-  WriteFile(host.Drivers("Pelmora.ini"),
-            ReadFile(host.Drivers("Pelmora.ini")) + "[COMMAND]\r\nKEY=" + key +
-                "\r\n");
+  WriteFile(host.Drivers("Pelmora.ini"), ReadFile(host.Drivers("Pelmora.ini")) +
+                                             "[COMMAND]\r\nKEY=" + key +
+                                             "\r\n");
   HostResult result;
   std::thread running([&] {
     result = host.Run({"init", "callback", "round", "P", "3", "1", "round", "P",

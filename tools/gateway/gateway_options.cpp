@@ -57,8 +57,8 @@ const char kGatewayUsage[] =
     "  --reconnect-max SECONDS  longest wait between two connection\n"
     "                         attempts, after any failure, TLS too: 1, 2,\n"
     "                         4, ... seconds up to this (default 30)\n"
-    "  --sparkplug            publish as a Sparkplug B edge node instead, each\n"
-    "                         station a device named by its MAC (needs\n"
+    "  --sparkplug            publish Sparkplug B as one edge node instead,\n"
+    "                         each station a device named by its MAC (needs\n"
     "                         --group and --edge-node; docs/sparkplug.md)\n"
     "  --group ID             its Sparkplug group id\n"
     "  --edge-node ID         its Sparkplug edge node id\n"
@@ -166,8 +166,7 @@ bool Apply(std::string_view key, std::string_view value,
     }
   } else if (key == "group" || key == "edge-node" || key == "primary-host") {
     // A Sparkplug id is one topic level.
-    if (value.empty() ||
-        value.find_first_of("/+#") != std::string_view::npos) {
+    if (value.empty() || value.find_first_of("/+#") != std::string_view::npos) {
       *error = wire::BadValue(key, value);
       return false;
     }

@@ -211,9 +211,9 @@ int main(int argc, char** argv) {
                    {stations.station_count(), broker.backlog(),
                     broker.dropped(), receiver.KernelDrops().value_or(0),
                     broker.connected(), broker.reason(),
-                    options.sparkplug ? std::optional<std::uint64_t>(
-                                            node.refused_commands())
-                                      : std::nullopt},
+                    options.sparkplug
+                        ? std::optional<std::uint64_t>(node.refused_commands())
+                        : std::nullopt},
                    &line, &json);
       if (options.statsToStdout) {
         std::printf("%s\n", line.c_str());

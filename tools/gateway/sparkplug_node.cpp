@@ -56,8 +56,8 @@ bool HostValueOf(const Payload::Metric& metric, std::string* value) {
       return HostTextOfUtf8(metric.string_value(), value);
     case Payload::Metric::kDoubleValue: {
       char text[32];
-      const auto [end, error] = std::to_chars(text, text + sizeof text,
-                                              metric.double_value());
+      const auto [end, error] =
+          std::to_chars(text, text + sizeof text, metric.double_value());
       value->assign(text, end);
       return error == std::errc();
     }
@@ -86,8 +86,8 @@ SparkplugNode::SparkplugNode(Options options) : options_(std::move(options)) {}
 
 std::string SparkplugNode::Topic(const char* type,
                                  const std::string& device) const {
-  std::string topic = kNamespace + options_.group + '/' + type + '/' +
-                      options_.edgeNode;
+  std::string topic =
+      kNamespace + options_.group + '/' + type + '/' + options_.edgeNode;
   if (!device.empty()) topic += '/' + device;
   return topic;
 }
@@ -95,7 +95,8 @@ std::string SparkplugNode::Topic(const char* type,
 std::vector<std::string> SparkplugNode::Subscriptions() const {
   std::vector<std::string> filters = {Topic("NCMD"), Topic("DCMD", "+")};
   if (!options_.primaryHost.empty())
-    filters.push_back(kNamespace + std::string("STATE/") + options_.primaryHost);
+    filters.push_back(kNamespace + std::string("STATE/") +
+                      options_.primaryHost);
   return filters;
 }
 

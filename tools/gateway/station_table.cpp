@@ -181,8 +181,7 @@ StationTable::Verdict StationTable::Apply(const wire::Datagram& datagram,
       observer->StationOnline(mac, now);
   }
   Apply(datagram, station, now, out);
-  for (StationObserver* observer : observers_)
-    observer->DatagramDone(mac, now);
+  for (StationObserver* observer : observers_) observer->DatagramDone(mac, now);
   return verdict;
 }
 
