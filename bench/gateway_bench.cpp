@@ -28,8 +28,11 @@ constexpr int kInFlight = 1000;
 // The most a datagram may be, header included, as the plug-in fills them.
 constexpr std::size_t kDatagramBytes = 1023;
 constexpr std::size_t kHeaderBytes = 32;
-// Counts the messages under pelmora/ whose payload is the round's value,
-// and when the last of them came.
+// Counts, at one subscriber, either the messages under pelmora/ whose
+// payload is the round's value, or the metrics of one kind of Sparkplug
+// message, and when the last of them came; with the messages and bytes
+// (topic and payload) counted, and for Sparkplug the messages themselves
+// when asked, for the floor to send again.
 class Counter {
  public:
   explicit Counter(int port) {
@@ -39,6 +42,8 @@ class Counter {
         mosquitto_connect(client_, "127.0.0.1", port, 60) == MOSQ_ERR_SUCCESS &&
         mosquitto_subscribe(client_, nullptr, "pelmora/+/points/#", 0) ==
             MOSQ_ERR_SUCCESS &&
+        mosquitto_subscribe(client_, nullptr, "spBv1.0/+/+/+/#", 0) ==
+            MOSQ_ERR_SUCCESS &&
         mosquitto_loop_start(client_) == MOSQ_ERR_SUCCESS;
   }
   ~Counter() {
@@ -47,11 +52,17 @@ class Counter {
     mosquitto_destroy(client_);
   }
   bool ok() const { return ok_; }
+  // Counts from zero up to `count` messages with payload `value`.
   void Expect(const std::string& value, int count) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Restart(count);
     value_ = value;
-    wanted_ = count;
-    count_ = 0;
+    sparkplugType_.clear();
+  }
+  // Counts from zero up to `count` metrics of `type` messages ("DDATA").
+  void ExpectMetrics(const std::string& type, int count, bool keep) {
+    Restart(count);
+    sparkplugType_ = "/" + type + "/";
+    keep_ = keep;
   }
   // Nanoseconds (NowNs) of the last message expected, or -1 after 60 s.
   std::int64_t WaitForAll() {
@@ -62,83 +73,7 @@ class Counter {
     }
     return lastNs_;
   }
-  // Topic and payload bytes of the messages counted, since the start.
-  std::uint64_t bytes() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return bytes_;
-  }
-
- private:
-  static void OnMessage(mosquitto*, void* self,
-                        const mosquitto_message* message) {
-    auto* counter = static_cast<Counter*>(self);
-    std::lock_guard<std::mutex> lock(counter->mutex_);
-    if (counter->value_.size() !=
-            static_cast<std::size_t>(message->payloadlen) ||
-        counter->value_.compare(0, std::string::npos,
-                                static_cast<const char*>(message->payload),
-                                counter->value_.size()) != 0) {
-      return;
-    }
-    counter->bytes_ += std::strlen(message->topic) +
-                       static_cast<std::size_t>(message->payloadlen);
-    // Waking the waiting thread once, not for every message, keeps the
-    // subscriber from being what the figures measure.
-    if (++counter->count_ != counter->wanted_) return;
-    counter->lastNs_ = NowNs();
-    counter->arrived_.notify_all();
-  }
-
-  mosquitto* client_;
-  bool ok_ = false;
-  std::mutex mutex_;
-  std::condition_variable arrived_;
-  std::string value_;
-  int wanted_ = 0;
-  int count_ = 0;
-  std::int64_t lastNs_ = 0;
-  std::uint64_t bytes_ = 0;
-};
-
-// Counts the metrics of the DDATA messages of one Sparkplug edge node, and
-// keeps the messages of a round when asked, for the floor to send again.
-class MetricCounter {
- public:
-  explicit MetricCounter(int port) {
-    client_ = mosquitto_new(nullptr, true, this);
-    mosquitto_message_callback_set(client_, &MetricCounter::OnMessage);
-    ok_ =
-        mosquitto_connect(client_, "127.0.0.1", port, 60) == MOSQ_ERR_SUCCESS &&
-        mosquitto_subscribe(client_, nullptr, "spBv1.0/+/+/+/#", 0) ==
-            MOSQ_ERR_SUCCESS &&
-        mosquitto_loop_start(client_) == MOSQ_ERR_SUCCESS;
-  }
-  ~MetricCounter() {
-    mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, false);
-    mosquitto_destroy(client_);
-  }
-  bool ok() const { return ok_; }
-  // Counts from zero up to `count` metrics of `type` ("DDATA", "DBIRTH").
-  void Expect(const std::string& type, int count, bool keep) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    type_ = "/" + type + "/";
-    wanted_ = count;
-    count_ = 0;
-    messages_ = 0;
-    bytes_ = 0;
-    keep_ = keep;
-    kept_.clear();
-  }
-  // As Counter::WaitForAll.
-  std::int64_t WaitForAll() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!arrived_.wait_for(lock, std::chrono::seconds(60),
-                           [&] { return count_ >= wanted_; })) {
-      return -1;
-    }
-    return lastNs_;
-  }
+  // Since the last Expect.
   std::uint64_t messages() {
     std::lock_guard<std::mutex> lock(mutex_);
     return messages_;
@@ -153,24 +88,51 @@ class MetricCounter {
   }
 
  private:
-  static void OnMessage(mosquitto*, void* self,
-                        const mosquitto_message* message) {
-    auto* counter = static_cast<MetricCounter*>(self);
-    std::lock_guard<std::mutex> lock(counter->mutex_);
-    if (std::strstr(message->topic, counter->type_.c_str()) == nullptr) return;
+  void Restart(int count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    wanted_ = count;
+    count_ = 0;
+    messages_ = 0;
+    bytes_ = 0;
+    keep_ = false;
+    kept_.clear();
+  }
+  // The count `message` adds; 0 for one not counted.
+  int CountOf(const mosquitto_message* message) {
+    if (sparkplugType_.empty()) {
+      const bool match =
+          value_.size() == static_cast<std::size_t>(message->payloadlen) &&
+          value_.compare(0, std::string::npos,
+                         static_cast<const char*>(message->payload),
+                         value_.size()) == 0;
+      return match ? 1 : 0;
+    }
     sparkplug::Payload payload;
-    if (!payload.ParseFromArray(message->payload, message->payloadlen)) return;
-    ++counter->messages_;
-    counter->bytes_ += std::strlen(message->topic) +
-                       static_cast<std::size_t>(message->payloadlen);
-    if (counter->keep_) {
-      counter->kept_.emplace_back(
+    if (std::strstr(message->topic, sparkplugType_.c_str()) == nullptr ||
+        !payload.ParseFromArray(message->payload, message->payloadlen)) {
+      return 0;
+    }
+    if (keep_) {
+      kept_.emplace_back(
           message->topic,
           std::string(static_cast<const char*>(message->payload),
                       static_cast<std::size_t>(message->payloadlen)));
     }
+    return payload.metrics_size();
+  }
+  static void OnMessage(mosquitto*, void* self,
+                        const mosquitto_message* message) {
+    auto* counter = static_cast<Counter*>(self);
+    std::lock_guard<std::mutex> lock(counter->mutex_);
+    const int count = counter->CountOf(message);
+    if (count == 0) return;
+    ++counter->messages_;
+    counter->bytes_ += std::strlen(message->topic) +
+                       static_cast<std::size_t>(message->payloadlen);
     const bool before = counter->count_ < counter->wanted_;
-    counter->count_ += payload.metrics_size();
+    counter->count_ += count;
+    // Waking the waiting thread once, not for every message, keeps the
+    // subscriber from being what the figures measure.
     if (!before || counter->count_ < counter->wanted_) return;
     counter->lastNs_ = NowNs();
     counter->arrived_.notify_all();
@@ -180,7 +142,8 @@ class MetricCounter {
   bool ok_ = false;
   std::mutex mutex_;
   std::condition_variable arrived_;
-  std::string type_ = "/none/";
+  std::string value_;
+  std::string sparkplugType_;
   int wanted_ = 0;
   int count_ = 0;
   std::uint64_t messages_ = 0;
@@ -319,6 +282,25 @@ std::vector<std::string> Topics(int points) {
   return topics;
 }
 
+// What the iterations of one run took and sent, the gateway's phase for the
+// messages and bytes.
+struct Totals {
+  double gatewayNs = 0, bareNs = 0, messages = 0, bytes = 0;
+};
+
+void Report(benchmark::State& state, int points, const Totals& totals) {
+  const double n = double(state.iterations());
+  state.counters["gateway_records_per_s"] =
+      points / (totals.gatewayNs / n / 1e9);
+  state.counters["floor_records_per_s"] = points / (totals.bareNs / n / 1e9);
+  state.counters["gateway_ms"] = totals.gatewayNs / n / 1e6;
+  state.counters["floor_ms"] = totals.bareNs / n / 1e6;
+  state.counters["ratio_to_floor"] = totals.bareNs / totals.gatewayNs;
+  state.counters["messages_per_10k_points"] =
+      totals.messages / n / points * 10000;
+  state.counters["bytes_per_10k_points"] = totals.bytes / n / points * 10000;
+}
+
 // Each iteration sends every point with a new value through the gateway,
 // as item datagrams or as one snapshot, then publishes the same messages
 // through the bare client; both timed to the last arrival.
@@ -335,7 +317,7 @@ void GatewayBeside(benchmark::State& state, std::uint8_t kind) {
     return;
   }
   const std::vector<std::string> topics = Topics(points);
-  double gatewayNs = 0, bareNs = 0;
+  Totals totals;
   int round = 0;
   for (auto _ : state) {
     const std::string value = std::to_string(++round) + ".5";
@@ -345,6 +327,8 @@ void GatewayBeside(benchmark::State& state, std::uint8_t kind) {
     const std::int64_t start = NowNs();
     for (const recv_test::Bytes& d : datagrams) rig.Send(d);
     const std::int64_t end = rig.counter().WaitForAll();
+    totals.messages += double(rig.counter().messages());
+    totals.bytes += double(rig.counter().bytes());
     const std::string floorValue = value + "f";
     rig.counter().Expect(floorValue, points);
     const std::int64_t floorStart = NowNs();
@@ -354,20 +338,11 @@ void GatewayBeside(benchmark::State& state, std::uint8_t kind) {
       state.SkipWithError("not every message reached the subscriber");
       return;
     }
-    gatewayNs += double(end - start);
-    bareNs += double(floorEnd - floorStart);
+    totals.gatewayNs += double(end - start);
+    totals.bareNs += double(floorEnd - floorStart);
     state.SetIterationTime(double(end - start) / 1e9);
   }
-  const double n = double(state.iterations());
-  state.counters["gateway_records_per_s"] = points / (gatewayNs / n / 1e9);
-  state.counters["floor_records_per_s"] = points / (bareNs / n / 1e9);
-  state.counters["gateway_ms"] = gatewayNs / n / 1e6;
-  state.counters["floor_ms"] = bareNs / n / 1e6;
-  state.counters["ratio_to_floor"] = bareNs / gatewayNs;
-  // Both phases send the same messages.
-  state.counters["messages_per_10k_points"] = 10000;
-  state.counters["bytes_per_10k_points"] =
-      double(rig.counter().bytes()) / 2 / n / points * 10000;
+  Report(state, points, totals);
 }
 
 // Sparkplug mode: the station is born from one snapshot first; then each
@@ -378,32 +353,32 @@ void BM_GatewaySparkplugItems(benchmark::State& state) {
   const int points = static_cast<int>(state.range(0));
   GatewayRig rig({"--sparkplug", "--group", "Bench", "--edge-node", "Gw",
                   "--settle", "200"});
-  MetricCounter metrics(rig.brokerPort());
   BarePublisher bare(rig.brokerPort());
-  if (!rig.ok() || !metrics.ok() || !bare.ok()) {
+  if (!rig.ok() || !bare.ok()) {
     state.SkipWithError("no broker or gateway (mosquitto installed?)");
     return;
   }
   // The birth's metrics: every point and the events.
-  metrics.Expect("DBIRTH", points + 1, false);
+  Counter& metrics = rig.counter();
+  metrics.ExpectMetrics("DBIRTH", points + 1, false);
   for (const recv_test::Bytes& d : Datagrams(0xFF, points, "0")) rig.Send(d);
   if (metrics.WaitForAll() < 0) {
     state.SkipWithError("the station was not born");
     return;
   }
-  double gatewayNs = 0, bareNs = 0, messages = 0, bytes = 0;
+  Totals totals;
   int round = 0;
   for (auto _ : state) {
     const std::vector<recv_test::Bytes> datagrams =
         Datagrams(0x01, points, std::to_string(++round) + ".5");
-    metrics.Expect("DDATA", points, true);
+    metrics.ExpectMetrics("DDATA", points, true);
     const std::int64_t start = NowNs();
     for (const recv_test::Bytes& d : datagrams) rig.Send(d);
     const std::int64_t end = metrics.WaitForAll();
-    messages += double(metrics.messages());
-    bytes += double(metrics.bytes());
+    totals.messages += double(metrics.messages());
+    totals.bytes += double(metrics.bytes());
     const auto sent = metrics.TakeKept();
-    metrics.Expect("DDATA", points, false);
+    metrics.ExpectMetrics("DDATA", points, false);
     const std::int64_t floorStart = NowNs();
     bare.PublishOnce(sent);
     const std::int64_t floorEnd = metrics.WaitForAll();
@@ -411,18 +386,11 @@ void BM_GatewaySparkplugItems(benchmark::State& state) {
       state.SkipWithError("not every metric reached the subscriber");
       return;
     }
-    gatewayNs += double(end - start);
-    bareNs += double(floorEnd - floorStart);
+    totals.gatewayNs += double(end - start);
+    totals.bareNs += double(floorEnd - floorStart);
     state.SetIterationTime(double(end - start) / 1e9);
   }
-  const double n = double(state.iterations());
-  state.counters["gateway_records_per_s"] = points / (gatewayNs / n / 1e9);
-  state.counters["floor_records_per_s"] = points / (bareNs / n / 1e9);
-  state.counters["gateway_ms"] = gatewayNs / n / 1e6;
-  state.counters["floor_ms"] = bareNs / n / 1e6;
-  state.counters["ratio_to_floor"] = bareNs / gatewayNs;
-  state.counters["messages_per_10k_points"] = messages / n / points * 10000;
-  state.counters["bytes_per_10k_points"] = bytes / n / points * 10000;
+  Report(state, points, totals);
 }
 
 void BM_GatewayItems(benchmark::State& state) { GatewayBeside(state, 0x01); }

@@ -120,17 +120,9 @@ class GatewayTest : public ::testing::Test {
   virtual bool Persistence() const { return false; }
 
   void StartGateway(const std::vector<std::string>& more = {}) {
-    std::vector<std::string> args = {
-        "--port",          "0",
-        "--broker-port",   std::to_string(broker_->port()),
-        "--settle",        "300",
-        "--silence",       "2",
-        "--reconnect-max", "1",
-        "--stats",         "1"};
+    std::vector<std::string> args = {"--stats", "1"};
     args.insert(args.end(), more.begin(), more.end());
-    gateway_ = std::make_unique<recv_test::Tool>(
-        args, std::vector<std::string>{PELMORA_GATEWAY_BINARY});
-    gatewayPort_ = gateway_->ListeningPort();
+    gateway_ = StartGatewayTool(broker_->port(), args, &gatewayPort_);
     ASSERT_GT(gatewayPort_, 0);
   }
 

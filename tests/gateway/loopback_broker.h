@@ -128,6 +128,23 @@ inline constexpr std::uint8_t kItem = 0x01;
 inline constexpr std::uint8_t kEvent = 0x02;
 inline constexpr std::uint8_t kSnapshot = 0xFF;
 
+// The real gateway on a free UDP port, publishing to the broker on
+// `brokerPort`, with the tests' short settle, silence and reconnection
+// times and then `more` options; its UDP port in `*udpPort`, 0 when it
+// did not start.
+inline std::unique_ptr<recv_test::Tool> StartGatewayTool(
+    int brokerPort, const std::vector<std::string>& more, int* udpPort) {
+  std::vector<std::string> args = {
+      "--port",          "0",   "--broker-port", std::to_string(brokerPort),
+      "--settle",        "300", "--silence",     "2",
+      "--reconnect-max", "1"};
+  args.insert(args.end(), more.begin(), more.end());
+  auto gateway = std::make_unique<recv_test::Tool>(
+      args, std::vector<std::string>{PELMORA_GATEWAY_BINARY});
+  *udpPort = gateway->ListeningPort();
+  return gateway;
+}
+
 // A client of the test's own on the broker, subscribed to `filter` at QoS 1,
 // that hands each message to `received` on its network thread. With an
 // `id`, its session outlives a broker restart, and it reconnects by itself.
