@@ -398,7 +398,9 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
                          "json = yes\n"
                          "silence = 300\n"
                          "station = 02-00-00-00-00-01 10.0.0.0/8\n"
-                         "station = 02-00-00-00-00-02 10.0.0.1\n";
+                         "station = 02-00-00-00-00-02 10.0.0.1\n"
+                         "sparkplug = true\n"
+                         "group = Plant 1\n";
   const std::string secret = ::testing::TempDir() + "pelmora_gateway.secret";
   std::ofstream(secret) << "s3cret\r\n";
   std::vector<std::string> words = {"pelmora-gateway",
@@ -409,7 +411,9 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
                                     "--settle",
                                     "50",
                                     "--password-file",
-                                    secret};
+                                    secret,
+                                    "--edge-node",
+                                    "Gw"};
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   GatewayOptions options;
@@ -424,10 +428,19 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
   EXPECT_EQ(options.stations.settle, milliseconds(50));
   EXPECT_EQ(options.broker.password, "s3cret");
   EXPECT_EQ(options.stations.trusted.size(), 2u);
+  EXPECT_TRUE(options.sparkplug);
+  EXPECT_EQ(options.node.group, "Plant 1");
+  EXPECT_EQ(options.node.edgeNode, "Gw");
 
-  std::ofstream(path) << "silence = soon\n";
-  EXPECT_FALSE(ParseGatewayOptions(3, argv.data(), &options, &status));
-  EXPECT_EQ(status, 2);
+  // A Sparkplug id is one topic level; a Sparkplug node needs both.
+  for (const char* bad :
+       {"silence = soon\n", "group = a/b\n", "sparkplug = true\ngroup = G\n"}) {
+    std::ofstream(path) << bad;
+    GatewayOptions fresh;
+    status = -1;
+    EXPECT_FALSE(ParseGatewayOptions(3, argv.data(), &fresh, &status)) << bad;
+    EXPECT_EQ(status, 2) << bad;
+  }
 }
 
 }  // namespace

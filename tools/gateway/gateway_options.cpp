@@ -1,5 +1,6 @@
 #include "gateway_options.h"
 
+#include <mosquitto.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -165,8 +166,10 @@ bool Apply(std::string_view key, std::string_view value,
       options->node.numeric = on;
     }
   } else if (key == "group" || key == "edge-node" || key == "primary-host") {
-    // A Sparkplug id is one topic level.
-    if (value.empty() || value.find_first_of("/+#") != std::string_view::npos) {
+    // A Sparkplug id is one topic level, in UTF-8.
+    if (value.empty() || value.find_first_of("/+#") != std::string_view::npos ||
+        mosquitto_validate_utf8(value.data(), static_cast<int>(value.size())) !=
+            MOSQ_ERR_SUCCESS) {
       *error = wire::BadValue(key, value);
       return false;
     }
