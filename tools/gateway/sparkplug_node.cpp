@@ -167,6 +167,7 @@ void SparkplugNode::BirthOf(const std::string& mac, Device& device,
   payload.set_timestamp(Ms(now.wall));
   payload.set_seq(NextSeq());
   for (auto& [name, metric] : device.metrics) {
+    if (!metric.present) continue;
     if (!metric.typed) {
       double number = 0;
       metric.typed = true;
@@ -231,8 +232,9 @@ void SparkplugNode::PointSet(const std::string& mac, std::string_view name,
   Device& device = devices_[mac];
   auto [found, added] = device.metrics.try_emplace(std::string(name));
   Metric& metric = found->second;
-  if (added) {
-    metric.alias = nextAlias_++;
+  if (added) metric.alias = nextAlias_++;
+  if (!metric.present || added) {
+    metric.present = true;
     device.setChanged = true;
   } else if (metric.value == value) {
     return;
@@ -256,15 +258,13 @@ void SparkplugNode::SnapshotEnded(const std::string& mac,
                                   const Moment& now) {
   Device& device = devices_[mac];
   for (const std::string& name : cleared) {
-    device.metrics.erase(name);
+    const auto found = device.metrics.find(name);
+    if (found == device.metrics.end()) continue;
+    found->second.present = false;
     device.changed.erase(name);
     device.setChanged = true;
   }
-  if (!device.listKnown) {
-    device.listKnown = true;
-    // A station whose list became known meanwhile was never born.
-    device.born = false;
-  }
+  device.listKnown = true;
   Flush(mac, device, now);
 }
 
@@ -303,6 +303,7 @@ void SparkplugNode::Receive(const Message& message, const Moment& now) {
     const std::string* name = nullptr;
     if (device != devices_.end()) {
       for (const auto& [pointName, metric] : device->second.metrics) {
+        if (!metric.present) continue;
         if (written.has_alias() ? metric.alias == written.alias()
                                 : Utf8OfHostText(pointName) == written.name())
           name = &pointName;

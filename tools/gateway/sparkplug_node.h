@@ -110,6 +110,9 @@ class SparkplugNode : public StationObserver {
     std::chrono::system_clock::time_point received;
     bool typed = false;  // its type was fixed by a birth
     bool isDouble = false;
+    // False once a snapshot cleared the point: kept, so that a point that
+    // returns keeps its alias and type.
+    bool present = true;
   };
   struct Device {
     std::map<std::string, Metric> metrics;
