@@ -28,6 +28,9 @@ constexpr int kInFlight = 1000;
 // The most a datagram may be, header included, as the plug-in fills them.
 constexpr std::size_t kDatagramBytes = 1023;
 constexpr std::size_t kHeaderBytes = 32;
+// The station of the one-station runs, as BuildDatagram's default.
+constexpr std::array<std::uint8_t, 6> kBenchMac = {0x00, 0x11, 0x22,
+                                                   0x33, 0x44, 0x55};
 // Counts, at one subscriber, either the messages under pelmora/ whose
 // payload is the round's value, or the metrics of one kind of Sparkplug
 // message, and when the last of them came; with the messages and bytes
@@ -253,8 +256,9 @@ class GatewayRig {
 
 // `points` records of `kind` with one value, in full datagrams, and the
 // topics they land on.
-std::vector<recv_test::Bytes> Datagrams(std::uint8_t kind, int points,
-                                        const std::string& value) {
+std::vector<recv_test::Bytes> Datagrams(
+    std::uint8_t kind, int points, const std::string& value,
+    const std::array<std::uint8_t, 6>& mac = kBenchMac) {
   std::vector<recv_test::Bytes> datagrams;
   std::vector<std::string> records;
   std::size_t size = kHeaderBytes;
@@ -262,14 +266,14 @@ std::vector<recv_test::Bytes> Datagrams(std::uint8_t kind, int points,
     std::string record =
         "Station01.Area03.Tag" + std::to_string(100000 + i) + "|" + value;
     if (size + 2 + record.size() > kDatagramBytes) {
-      datagrams.push_back(recv_test::BuildDatagram(kind, records));
+      datagrams.push_back(recv_test::BuildDatagram(kind, records, mac));
       records.clear();
       size = kHeaderBytes;
     }
     size += 2 + record.size();
     records.push_back(std::move(record));
   }
-  datagrams.push_back(recv_test::BuildDatagram(kind, records));
+  datagrams.push_back(recv_test::BuildDatagram(kind, records, mac));
   return datagrams;
 }
 
@@ -345,14 +349,35 @@ void GatewayBeside(benchmark::State& state, std::uint8_t kind) {
   Report(state, points, totals);
 }
 
-// Sparkplug mode: the station is born from one snapshot first; then each
-// iteration changes every point by item datagrams, timed to the last
-// metric at the subscriber, and the floor sends the very DDATA messages the
-// gateway sent, QoS 0 as it does, timed the same way.
+// The datagrams of `stations` stations with `points` points each, the
+// stations' datagrams interleaved as many stations send at once.
+std::vector<recv_test::Bytes> SiteDatagrams(std::uint8_t kind, int stations,
+                                            int points,
+                                            const std::string& value) {
+  std::vector<std::vector<recv_test::Bytes>> each;
+  for (int s = 0; s < stations; ++s) {
+    std::array<std::uint8_t, 6> mac = kBenchMac;
+    mac[4] = static_cast<std::uint8_t>(s >> 8);
+    mac[5] = static_cast<std::uint8_t>(s);
+    each.push_back(Datagrams(kind, points, value, mac));
+  }
+  std::vector<recv_test::Bytes> all;
+  for (std::size_t i = 0; i < each.front().size(); ++i)
+    for (auto& station : each) all.push_back(std::move(station[i]));
+  return all;
+}
+
+// Sparkplug mode: each station is born from one snapshot first; then each
+// iteration changes every point of every station by item datagrams, timed
+// to the last metric at the subscriber, and the floor sends the very DDATA
+// messages the gateway sent, QoS 0 as it does, timed the same way.
 void BM_GatewaySparkplugItems(benchmark::State& state) {
-  const int points = static_cast<int>(state.range(0));
+  const int stations = static_cast<int>(state.range(0));
+  const int perStation = static_cast<int>(state.range(1));
+  const int points = stations * perStation;
   GatewayRig rig({"--sparkplug", "--group", "Bench", "--edge-node", "Gw",
-                  "--settle", "200"});
+                  "--settle", "200", "--max-stations",
+                  std::to_string(stations)});
   BarePublisher bare(rig.brokerPort());
   if (!rig.ok() || !bare.ok()) {
     state.SkipWithError("no broker or gateway (mosquitto installed?)");
@@ -360,8 +385,10 @@ void BM_GatewaySparkplugItems(benchmark::State& state) {
   }
   // The birth's metrics: every point and the events.
   Counter& metrics = rig.counter();
-  metrics.ExpectMetrics("DBIRTH", points + 1, false);
-  for (const recv_test::Bytes& d : Datagrams(0xFF, points, "0")) rig.Send(d);
+  metrics.ExpectMetrics("DBIRTH", points + stations, false);
+  for (const recv_test::Bytes& d :
+       SiteDatagrams(0xFF, stations, perStation, "0"))
+    rig.Send(d);
   if (metrics.WaitForAll() < 0) {
     state.SkipWithError("the station was not born");
     return;
@@ -369,8 +396,8 @@ void BM_GatewaySparkplugItems(benchmark::State& state) {
   Totals totals;
   int round = 0;
   for (auto _ : state) {
-    const std::vector<recv_test::Bytes> datagrams =
-        Datagrams(0x01, points, std::to_string(++round) + ".5");
+    const std::vector<recv_test::Bytes> datagrams = SiteDatagrams(
+        0x01, stations, perStation, std::to_string(++round) + ".5");
     metrics.ExpectMetrics("DDATA", points, true);
     const std::int64_t start = NowNs();
     for (const recv_test::Bytes& d : datagrams) rig.Send(d);
@@ -403,7 +430,8 @@ BENCHMARK(BM_GatewayItems)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GatewaySparkplugItems)
-    ->Arg(100000)
+    ->Args({1, 100000})
+    ->Args({1000, 100})
     ->Iterations(1)
     ->Repetitions(5)
     ->UseManualTime()
