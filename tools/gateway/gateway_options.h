@@ -7,6 +7,7 @@
 #include <string>
 
 #include "broker_link.h"
+#include "sparkplug_node.h"
 #include "station_commands.h"
 #include "station_table.h"
 
@@ -19,6 +20,9 @@ struct GatewayOptions {
   bool statsToStdout = true;
   StationTable::Options stations;
   BrokerLink::Options broker;
+  // Sparkplug B instead of the pelmora/ tree.
+  bool sparkplug = false;
+  SparkplugNode::Options node;
   StationCommands::Options commands;
 };
 
