@@ -1,7 +1,9 @@
 // The gateway's records per second to a real mosquitto on loopback, beside
 // a bare libmosquitto publisher with the same in-flight window, both timed
 // from the first send to the last message at one subscriber; and the time
-// a whole snapshot takes from its first datagram to that subscriber.
+// a whole snapshot takes from its first datagram to that subscriber. The
+// same in Sparkplug mode, where one message carries a datagram's changes,
+// with the messages and bytes each mode sends per 10,000 changed points.
 #include <arpa/inet.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
@@ -9,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <thread>
@@ -16,6 +19,7 @@
 #include "bench_support.h"
 #include "mosquitto_port.h"
 #include "recv_test_support.h"
+#include "sparkplug_b.pb.h"
 
 namespace pelmora::bench {
 namespace {
@@ -24,8 +28,14 @@ constexpr int kInFlight = 1000;
 // The most a datagram may be, header included, as the plug-in fills them.
 constexpr std::size_t kDatagramBytes = 1023;
 constexpr std::size_t kHeaderBytes = 32;
-// Counts the messages under pelmora/ whose payload is the round's value,
-// and when the last of them came.
+// The station of the one-station runs, as BuildDatagram's default.
+constexpr std::array<std::uint8_t, 6> kBenchMac = {0x00, 0x11, 0x22,
+                                                   0x33, 0x44, 0x55};
+// Counts, at one subscriber, either the messages under pelmora/ whose
+// payload is the round's value, or the metrics of one kind of Sparkplug
+// message, and when the last of them came; with the messages and bytes
+// (topic and payload) counted, and for Sparkplug the messages themselves
+// when asked, for the floor to send again.
 class Counter {
  public:
   explicit Counter(int port) {
@@ -35,6 +45,8 @@ class Counter {
         mosquitto_connect(client_, "127.0.0.1", port, 60) == MOSQ_ERR_SUCCESS &&
         mosquitto_subscribe(client_, nullptr, "pelmora/+/points/#", 0) ==
             MOSQ_ERR_SUCCESS &&
+        mosquitto_subscribe(client_, nullptr, "spBv1.0/+/+/+/#", 0) ==
+            MOSQ_ERR_SUCCESS &&
         mosquitto_loop_start(client_) == MOSQ_ERR_SUCCESS;
   }
   ~Counter() {
@@ -43,11 +55,17 @@ class Counter {
     mosquitto_destroy(client_);
   }
   bool ok() const { return ok_; }
+  // Counts from zero up to `count` messages with payload `value`.
   void Expect(const std::string& value, int count) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Restart(count);
     value_ = value;
-    wanted_ = count;
-    count_ = 0;
+    sparkplugType_.clear();
+  }
+  // Counts from zero up to `count` metrics of `type` messages ("DDATA").
+  void ExpectMetrics(const std::string& type, int count, bool keep) {
+    Restart(count);
+    sparkplugType_ = "/" + type + "/";
+    keep_ = keep;
   }
   // Nanoseconds (NowNs) of the last message expected, or -1 after 60 s.
   std::int64_t WaitForAll() {
@@ -58,22 +76,67 @@ class Counter {
     }
     return lastNs_;
   }
+  // Since the last Expect.
+  std::uint64_t messages() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return messages_;
+  }
+  std::uint64_t bytes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bytes_;
+  }
+  std::vector<std::pair<std::string, std::string>> TakeKept() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::move(kept_);
+  }
 
  private:
+  void Restart(int count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    wanted_ = count;
+    count_ = 0;
+    messages_ = 0;
+    bytes_ = 0;
+    keep_ = false;
+    kept_.clear();
+  }
+  // The count `message` adds; 0 for one not counted.
+  int CountOf(const mosquitto_message* message) {
+    if (sparkplugType_.empty()) {
+      const bool match =
+          value_.size() == static_cast<std::size_t>(message->payloadlen) &&
+          value_.compare(0, std::string::npos,
+                         static_cast<const char*>(message->payload),
+                         value_.size()) == 0;
+      return match ? 1 : 0;
+    }
+    sparkplug::Payload payload;
+    if (std::strstr(message->topic, sparkplugType_.c_str()) == nullptr ||
+        !payload.ParseFromArray(message->payload, message->payloadlen)) {
+      return 0;
+    }
+    if (keep_) {
+      kept_.emplace_back(
+          message->topic,
+          std::string(static_cast<const char*>(message->payload),
+                      static_cast<std::size_t>(message->payloadlen)));
+    }
+    return payload.metrics_size();
+  }
   static void OnMessage(mosquitto*, void* self,
                         const mosquitto_message* message) {
     auto* counter = static_cast<Counter*>(self);
     std::lock_guard<std::mutex> lock(counter->mutex_);
-    if (counter->value_.size() !=
-            static_cast<std::size_t>(message->payloadlen) ||
-        counter->value_.compare(0, std::string::npos,
-                                static_cast<const char*>(message->payload),
-                                counter->value_.size()) != 0) {
-      return;
-    }
+    const int count = counter->CountOf(message);
+    if (count == 0) return;
+    ++counter->messages_;
+    counter->bytes_ += std::strlen(message->topic) +
+                       static_cast<std::size_t>(message->payloadlen);
+    const bool before = counter->count_ < counter->wanted_;
+    counter->count_ += count;
     // Waking the waiting thread once, not for every message, keeps the
     // subscriber from being what the figures measure.
-    if (++counter->count_ != counter->wanted_) return;
+    if (!before || counter->count_ < counter->wanted_) return;
     counter->lastNs_ = NowNs();
     counter->arrived_.notify_all();
   }
@@ -83,8 +146,13 @@ class Counter {
   std::mutex mutex_;
   std::condition_variable arrived_;
   std::string value_;
+  std::string sparkplugType_;
   int wanted_ = 0;
   int count_ = 0;
+  std::uint64_t messages_ = 0;
+  std::uint64_t bytes_ = 0;
+  bool keep_ = false;
+  std::vector<std::pair<std::string, std::string>> kept_;
   std::int64_t lastNs_ = 0;
 };
 
@@ -110,6 +178,15 @@ class BarePublisher {
     for (const std::string& topic : topics) {
       mosquitto_publish(client_, nullptr, topic.c_str(),
                         static_cast<int>(value.size()), value.data(), 1, true);
+    }
+  }
+  // As the gateway sends Sparkplug data: QoS 0, not retained.
+  void PublishOnce(
+      const std::vector<std::pair<std::string, std::string>>& messages) {
+    for (const auto& [topic, payload] : messages) {
+      mosquitto_publish(client_, nullptr, topic.c_str(),
+                        static_cast<int>(payload.size()), payload.data(), 0,
+                        false);
     }
   }
 
@@ -180,8 +257,9 @@ class GatewayRig {
 
 // `points` records of `kind` with one value, in full datagrams, and the
 // topics they land on.
-std::vector<recv_test::Bytes> Datagrams(std::uint8_t kind, int points,
-                                        const std::string& value) {
+std::vector<recv_test::Bytes> Datagrams(
+    std::uint8_t kind, int points, const std::string& value,
+    const std::array<std::uint8_t, 6>& mac = kBenchMac) {
   std::vector<recv_test::Bytes> datagrams;
   std::vector<std::string> records;
   std::size_t size = kHeaderBytes;
@@ -189,14 +267,14 @@ std::vector<recv_test::Bytes> Datagrams(std::uint8_t kind, int points,
     std::string record =
         "Station01.Area03.Tag" + std::to_string(100000 + i) + "|" + value;
     if (size + 2 + record.size() > kDatagramBytes) {
-      datagrams.push_back(recv_test::BuildDatagram(kind, records));
+      datagrams.push_back(recv_test::BuildDatagram(kind, records, mac));
       records.clear();
       size = kHeaderBytes;
     }
     size += 2 + record.size();
     records.push_back(std::move(record));
   }
-  datagrams.push_back(recv_test::BuildDatagram(kind, records));
+  datagrams.push_back(recv_test::BuildDatagram(kind, records, mac));
   return datagrams;
 }
 
@@ -207,6 +285,25 @@ std::vector<std::string> Topics(int points) {
                      std::to_string(100000 + i));
   }
   return topics;
+}
+
+// What the iterations of one run took and sent, the gateway's phase for the
+// messages and bytes.
+struct Totals {
+  double gatewayNs = 0, bareNs = 0, messages = 0, bytes = 0;
+};
+
+void Report(benchmark::State& state, int points, const Totals& totals) {
+  const double n = double(state.iterations());
+  state.counters["gateway_records_per_s"] =
+      points / (totals.gatewayNs / n / 1e9);
+  state.counters["floor_records_per_s"] = points / (totals.bareNs / n / 1e9);
+  state.counters["gateway_ms"] = totals.gatewayNs / n / 1e6;
+  state.counters["floor_ms"] = totals.bareNs / n / 1e6;
+  state.counters["ratio_to_floor"] = totals.bareNs / totals.gatewayNs;
+  state.counters["messages_per_10k_points"] =
+      totals.messages / n / points * 10000;
+  state.counters["bytes_per_10k_points"] = totals.bytes / n / points * 10000;
 }
 
 // Each iteration sends every point with a new value through the gateway,
@@ -226,7 +323,7 @@ void GatewayBeside(benchmark::State& state, std::uint8_t kind,
     return;
   }
   const std::vector<std::string> topics = Topics(points);
-  double gatewayNs = 0, bareNs = 0;
+  Totals totals;
   int round = 0;
   for (auto _ : state) {
     const std::string value = std::to_string(++round) + ".5";
@@ -236,6 +333,8 @@ void GatewayBeside(benchmark::State& state, std::uint8_t kind,
     const std::int64_t start = NowNs();
     for (const recv_test::Bytes& d : datagrams) rig.Send(d);
     const std::int64_t end = rig.counter().WaitForAll();
+    totals.messages += double(rig.counter().messages());
+    totals.bytes += double(rig.counter().bytes());
     const std::string floorValue = value + "f";
     rig.counter().Expect(floorValue, points);
     const std::int64_t floorStart = NowNs();
@@ -245,16 +344,82 @@ void GatewayBeside(benchmark::State& state, std::uint8_t kind,
       state.SkipWithError("not every message reached the subscriber");
       return;
     }
-    gatewayNs += double(end - start);
-    bareNs += double(floorEnd - floorStart);
+    totals.gatewayNs += double(end - start);
+    totals.bareNs += double(floorEnd - floorStart);
     state.SetIterationTime(double(end - start) / 1e9);
   }
-  const double n = double(state.iterations());
-  state.counters["gateway_records_per_s"] = points / (gatewayNs / n / 1e9);
-  state.counters["floor_records_per_s"] = points / (bareNs / n / 1e9);
-  state.counters["gateway_ms"] = gatewayNs / n / 1e6;
-  state.counters["floor_ms"] = bareNs / n / 1e6;
-  state.counters["ratio_to_floor"] = bareNs / gatewayNs;
+  Report(state, points, totals);
+}
+
+// The datagrams of `stations` stations with `points` points each, the
+// stations' datagrams interleaved as many stations send at once.
+std::vector<recv_test::Bytes> SiteDatagrams(std::uint8_t kind, int stations,
+                                            int points,
+                                            const std::string& value) {
+  std::vector<std::vector<recv_test::Bytes>> each;
+  for (int s = 0; s < stations; ++s) {
+    std::array<std::uint8_t, 6> mac = kBenchMac;
+    mac[4] = static_cast<std::uint8_t>(s >> 8);
+    mac[5] = static_cast<std::uint8_t>(s);
+    each.push_back(Datagrams(kind, points, value, mac));
+  }
+  std::vector<recv_test::Bytes> all;
+  for (std::size_t i = 0; i < each.front().size(); ++i)
+    for (auto& station : each) all.push_back(std::move(station[i]));
+  return all;
+}
+
+// Sparkplug mode: each station is born from one snapshot first; then each
+// iteration changes every point of every station by item datagrams, timed
+// to the last metric at the subscriber, and the floor sends the very DDATA
+// messages the gateway sent, QoS 0 as it does, timed the same way.
+void BM_GatewaySparkplugItems(benchmark::State& state) {
+  const int stations = static_cast<int>(state.range(0));
+  const int perStation = static_cast<int>(state.range(1));
+  const int points = stations * perStation;
+  GatewayRig rig({"--sparkplug", "--group", "Bench", "--edge-node", "Gw",
+                  "--settle", "200", "--max-stations",
+                  std::to_string(stations)});
+  BarePublisher bare(rig.brokerPort());
+  if (!rig.ok() || !bare.ok()) {
+    state.SkipWithError("no broker or gateway (mosquitto installed?)");
+    return;
+  }
+  // The birth's metrics: every point and the events.
+  Counter& metrics = rig.counter();
+  metrics.ExpectMetrics("DBIRTH", points + stations, false);
+  for (const recv_test::Bytes& d :
+       SiteDatagrams(0xFF, stations, perStation, "0"))
+    rig.Send(d);
+  if (metrics.WaitForAll() < 0) {
+    state.SkipWithError("the station was not born");
+    return;
+  }
+  Totals totals;
+  int round = 0;
+  for (auto _ : state) {
+    const std::vector<recv_test::Bytes> datagrams = SiteDatagrams(
+        0x01, stations, perStation, std::to_string(++round) + ".5");
+    metrics.ExpectMetrics("DDATA", points, true);
+    const std::int64_t start = NowNs();
+    for (const recv_test::Bytes& d : datagrams) rig.Send(d);
+    const std::int64_t end = metrics.WaitForAll();
+    totals.messages += double(metrics.messages());
+    totals.bytes += double(metrics.bytes());
+    const auto sent = metrics.TakeKept();
+    metrics.ExpectMetrics("DDATA", points, false);
+    const std::int64_t floorStart = NowNs();
+    bare.PublishOnce(sent);
+    const std::int64_t floorEnd = metrics.WaitForAll();
+    if (end < 0 || floorEnd < 0) {
+      state.SkipWithError("not every metric reached the subscriber");
+      return;
+    }
+    totals.gatewayNs += double(end - start);
+    totals.bareNs += double(floorEnd - floorStart);
+    state.SetIterationTime(double(end - start) / 1e9);
+  }
+  Report(state, points, totals);
 }
 
 void BM_GatewayItems(benchmark::State& state) { GatewayBeside(state, 0x01); }
@@ -266,6 +431,13 @@ void BM_GatewayItemsWithPage(benchmark::State& state) {
 
 BENCHMARK(BM_GatewayItems)
     ->Arg(100000)
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GatewaySparkplugItems)
+    ->Args({1, 100000})
+    ->Args({1000, 100})
     ->Iterations(1)
     ->Repetitions(5)
     ->UseManualTime()

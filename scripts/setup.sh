@@ -42,6 +42,15 @@ install libssl-dev
 install libmosquitto-dev mosquitto mosquitto-clients openssl
 # The HTTP server of the gateway's operator page.
 install libcpp-httplib-dev
+# The protobuf library and compiler of the gateway's Sparkplug B payloads.
+install libprotobuf-dev protobuf-compiler
+# A Sparkplug B decoder that nobody here wrote, for the gateway's Sparkplug
+# test to read every payload with: the Eclipse Tahu JavaScript package,
+# pinned, in the user's cache (where the test's build looks for it).
+command -v node >/dev/null && command -v npm >/dev/null || install nodejs npm
+npm_dir="${XDG_CACHE_HOME:-$HOME/.cache}/pelmora/npm"
+[[ -f "$npm_dir/node_modules/sparkplug-payload/package.json" ]] ||
+  npm install --prefix "$npm_dir" --no-audit --no-fund sparkplug-payload@1.0.3
 $native_only && exit 0
 
 # clang with libFuzzer and its sanitizer run-times, for the fuzz targets.

@@ -25,6 +25,7 @@
 #include <httplib.h>
 
 #include "host_run.h"
+#include "loopback_broker.h"
 #include "mosquitto_port.h"
 #include "recv_test_support.h"
 #include "topic_tree.h"
@@ -39,85 +40,16 @@ using std::chrono::seconds;
 using gateway_test::FreeTcpPort;
 using gateway_test::kMosquitto;
 
-// A mosquitto broker on a loopback port. Without persistence a restart
-// loses every retained message it held; with it, a broker stopped by a
-// signal keeps them and its clients' sessions. `listener` adds to the
-// listener's lines (TLS, a password file).
-class Broker {
- public:
-  explicit Broker(bool persistence = false, const std::string& listener = "")
-      : port_(FreeTcpPort()) {
-    std::ofstream config(dir_.path() + "/mosquitto.conf");
-    config << "per_listener_settings true\n"
-           << "listener " << port_ << " 127.0.0.1\n"
-           << (listener.empty() ? "allow_anonymous true\n" : listener)
-           << "log_dest none\n"
-           // Run as root, it would become a user who cannot read the
-           // test's files.
-           << "user root\n";
-    if (persistence) {
-      config << "persistence true\npersistence_location " << dir_.path()
-             << "/\n";
-    }
-    config.close();
-    Start();
-  }
-  void Start() {
-    process_ = std::make_unique<recv_test::Tool>(
-        std::vector<std::string>{"-c", dir_.path() + "/mosquitto.conf"},
-        std::vector<std::string>{kMosquitto});
-    for (int i = 0; i < 100 && !Accepts(); ++i)
-      std::this_thread::sleep_for(milliseconds(50));
-  }
-  // Killed: it saves nothing.
-  void Stop() { process_.reset(); }
-  // Stopped as a service is: it saves what it holds first.
-  void Shutdown() {
-    process_->Signal(SIGTERM);
-    process_->ExitStatus();
-    process_.reset();
-  }
-  void Signal(int number) { process_->Signal(number); }
-  int port() const { return port_; }
-  const std::string& dir() const { return dir_.path(); }
-
- private:
-  bool Accepts() const {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port_));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool accepted = ::connect(fd, reinterpret_cast<sockaddr*>(&address),
-                                    sizeof address) == 0;
-    ::close(fd);
-    return accepted;
-  }
-
-  TempDir dir_;
-  int port_;
-  std::unique_ptr<recv_test::Tool> process_;
-};
-
 // Subscribes to everything under pelmora/ and keeps the last payload of
 // each topic, every event and every topic in order. With an `id`, its
 // session outlives a broker restart: what arrives meanwhile waits for it.
 class Subscriber {
  public:
-  explicit Subscriber(int port, const char* id = nullptr) {
-    mosquitto_lib_init();
-    client_ = mosquitto_new(id, id == nullptr, this);
-    mosquitto_message_callback_set(client_, &Subscriber::OnMessage);
-    EXPECT_EQ(mosquitto_connect(client_, "127.0.0.1", port, 30),
-              MOSQ_ERR_SUCCESS);
-    mosquitto_subscribe(client_, nullptr, "pelmora/#", 1);
-    mosquitto_loop_start(client_);
-  }
-  ~Subscriber() {
-    mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, false);
-    mosquitto_destroy(client_);
-  }
+  explicit Subscriber(int port, const char* id = nullptr)
+      : client_(port, "pelmora/#", id,
+                [this](const std::string& topic, std::string payload) {
+                  Received(topic, std::move(payload));
+                }) {}
 
   // Waits up to 20 s for `done` to hold; true if it did.
   bool WaitFor(
@@ -129,10 +61,7 @@ class Subscriber {
   }
   void Publish(const std::string& topic, const std::string& payload,
                bool retain = false) {
-    EXPECT_EQ(mosquitto_publish(client_, nullptr, topic.c_str(),
-                                static_cast<int>(payload.size()),
-                                payload.data(), 1, retain),
-              MOSQ_ERR_SUCCESS);
+    client_.Publish(topic, payload, retain);
   }
   // The topics of the messages that came, in order.
   std::vector<std::string> Order() {
@@ -156,70 +85,26 @@ class Subscriber {
   }
 
  private:
-  static void OnMessage(mosquitto*, void* self,
-                        const mosquitto_message* message) {
-    auto* s = static_cast<Subscriber*>(self);
-    const std::string topic = message->topic;
-    const std::string payload(static_cast<const char*>(message->payload),
-                              static_cast<std::size_t>(message->payloadlen));
-    std::lock_guard<std::mutex> lock(s->mutex_);
-    s->last_[topic] = payload;
-    s->order_.push_back(topic);
+  void Received(const std::string& topic, std::string payload) {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (topic.size() > 7 && topic.compare(topic.size() - 7, 7, "/events") == 0)
-      s->events_.push_back(payload);
-    ++s->count_;
-    s->changed_.notify_all();
+      events_.push_back(payload);
+    order_.push_back(topic);
+    last_[topic] = std::move(payload);
+    ++count_;
+    changed_.notify_all();
   }
 
-  mosquitto* client_;
   std::mutex mutex_;
   std::condition_variable changed_;
   Tree last_;
   std::vector<std::string> events_;
   std::vector<std::string> order_;
   std::size_t count_ = 0;
+  // Last: it calls Received until it is gone.
+  TestClient client_;
 };
 
-// Datagrams from a loopback address of the test's choice, as a station or
-// someone who forges one would send them.
-class From {
- public:
-  From(const char* address, int port,
-       const std::array<std::uint8_t, 6>& mac = kMac)
-      : fd_(::socket(AF_INET, SOCK_DGRAM, 0)), mac_(mac) {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    ::inet_pton(AF_INET, address, &local.sin_addr);
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local),
-              0);
-    to_.sin_family = AF_INET;
-    to_.sin_port = htons(static_cast<std::uint16_t>(port));
-    to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  }
-  ~From() { ::close(fd_); }
-  void Send(std::uint8_t kind, const std::vector<std::string>& records) {
-    const recv_test::Bytes bytes =
-        recv_test::BuildDatagram(kind, records, mac_);
-    EXPECT_EQ(::sendto(fd_, bytes.data(), bytes.size(), 0,
-                       reinterpret_cast<const sockaddr*>(&to_), sizeof to_),
-              static_cast<ssize_t>(bytes.size()));
-  }
-  // Whether anything came back within `ms`.
-  bool Answered(int ms) {
-    pollfd wait{fd_, POLLIN, 0};
-    return ::poll(&wait, 1, ms) > 0;
-  }
-  static constexpr std::array<std::uint8_t, 6> kMac = {2, 0, 0, 0, 0, 0x0D};
-
- private:
-  int fd_;
-  std::array<std::uint8_t, 6> mac_;
-  sockaddr_in to_{};
-};
-
-constexpr std::uint8_t kItem = 0x01;
-constexpr std::uint8_t kEvent = 0x02;
-constexpr std::uint8_t kSnapshot = 0xFF;
 const std::string kStation = "pelmora/02-00-00-00-00-0D/";
 
 bool Holds(const Tree& last, const std::string& topic,
@@ -239,17 +124,9 @@ class GatewayTest : public ::testing::Test {
   virtual bool Persistence() const { return false; }
 
   void StartGateway(const std::vector<std::string>& more = {}) {
-    std::vector<std::string> args = {
-        "--port",          "0",
-        "--broker-port",   std::to_string(broker_->port()),
-        "--settle",        "300",
-        "--silence",       "2",
-        "--reconnect-max", "1",
-        "--stats",         "1"};
+    std::vector<std::string> args = {"--stats", "1"};
     args.insert(args.end(), more.begin(), more.end());
-    gateway_ = std::make_unique<recv_test::Tool>(
-        args, std::vector<std::string>{PELMORA_GATEWAY_BINARY});
-    gatewayPort_ = gateway_->ListeningPort();
+    gateway_ = StartGatewayTool(broker_->port(), args, &gatewayPort_);
     ASSERT_GT(gatewayPort_, 0);
   }
 

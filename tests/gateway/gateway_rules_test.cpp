@@ -11,6 +11,8 @@
 #include "gateway_options.h"
 #include "site_http.h"
 #include "site_view.h"
+#include "sparkplug_b.pb.h"
+#include "sparkplug_node.h"
 #include "station_table.h"
 #include "topic_tree.h"
 
@@ -20,27 +22,34 @@ namespace {
 using std::chrono::milliseconds;
 
 TEST(TopicName, EscapesWhatMqttForbidsDecodesGbkAndGoesBack) {
+  // `text`: the same name in a payload, where only '%' and the bytes that
+  // are no character are escaped.
   const struct {
     std::string name;
     std::string level;
+    std::string text;
   } cases[] = {
-      {"P1.value", "P1.value"},
-      {"a/b", "a%2Fb"},
-      {"x+y#50%", "x%2By%2350%25"},
-      {"\xCE\xC2\xB6\xC8", "\xE6\xB8\xA9\xE5\xBA\xA6"},  // 温度
-      {std::string("\0\x01\x7F", 3), "%00%01%7F"},
-      {"A\xD6", "A%D6"},  // a lead byte that ends the name
+      {"P1.value", "P1.value", "P1.value"},
+      {"a/b", "a%2Fb", "a/b"},
+      {"x+y#50%", "x%2By%2350%25", "x+y#50%25"},
+      {"\xCE\xC2\xB6\xC8", "\xE6\xB8\xA9\xE5\xBA\xA6",
+       "\xE6\xB8\xA9\xE5\xBA\xA6"},  // 温度
+      {std::string("\0\x01\x7F", 3), "%00%01%7F", "%00%01%7F"},
+      {"A\xD6", "A%D6", "A%D6"},  // a lead byte that ends the name
       {"\xFF"
        "1",
-       "%FF1"},  // a byte that starts no pair
-      {" a b ", " a b "},
-      {"", ""},
+       "%FF1", "%FF1"},  // a byte that starts no pair
+      {" a b ", " a b ", " a b "},
+      {"", "", ""},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(TopicLevelOfName(c.name), c.level) << c.name;
+    EXPECT_EQ(Utf8OfHostText(c.name), c.text) << c.name;
     std::string back;
     EXPECT_TRUE(NameOfTopicLevel(c.level, &back)) << c.level;
     EXPECT_EQ(back, c.name) << c.level;
+    EXPECT_TRUE(HostTextOfUtf8(c.text, &back)) << c.text;
+    EXPECT_EQ(back, c.name) << c.text;
   }
   // Only the level the encoder writes reads back: another spelling of the
   // same bytes would give one point two topics.
@@ -312,6 +321,61 @@ TEST_F(StationTableTest, JsonPayloadsDecodeGbkAndKeepBytesThatAreNone) {
             "{\"a\":\"alarm\",\"b\":\"\\\"hot\\\"|x\"");
 }
 
+// The edge node's rules without a broker: births wait for the primary
+// host, a Double metric stays one, writes are refused without a command
+// path, and the host's going away ends the node's session.
+TEST_F(StationTableTest, SparkplugNodeWaitsForItsHostAndKeepsItsTypes) {
+  SparkplugNode node({"G", "E", true, "Scada"});
+  table_.Follow(&node);
+  const std::string state = "spBv1.0/STATE/Scada";
+  const std::string device = "spBv1.0/G/DBIRTH/E/02-00-00-00-00-01";
+  node.Connected(3, When(0));
+  At(0, Datagram(wire::kKindSnapshot, {"T|20", "S|on"}));
+  TickAt(400);
+  std::vector<Message> out;
+  node.Take(&out);
+  EXPECT_TRUE(out.empty());
+  node.Receive({state, "{\"online\" : true, \"timestamp\": 1}", true},
+               When(500));
+  At(600, Datagram(wire::kKindItem, {"T|n/a", "S|on"}));
+  node.Take(&out);
+  ASSERT_EQ(out.size(), 3u);
+  sparkplug::Payload nbirth, dbirth, ddata;
+  ASSERT_TRUE(nbirth.ParseFromString(out[0].payload));
+  ASSERT_TRUE(dbirth.ParseFromString(out[1].payload));
+  ASSERT_TRUE(ddata.ParseFromString(out[2].payload));
+  EXPECT_EQ(out[0].topic, "spBv1.0/G/NBIRTH/E");
+  EXPECT_EQ(nbirth.metrics(0).long_value(), 2u);  // the third attempt
+  EXPECT_EQ(out[1].topic, device);
+  ASSERT_EQ(dbirth.metrics_size(), 3);  // S, T, the events
+  EXPECT_EQ(dbirth.metrics(0).string_value(), "on");
+  EXPECT_EQ(dbirth.metrics(1).name(), "T");
+  EXPECT_EQ(dbirth.metrics(1).datatype(), 10u);  // Double
+  EXPECT_EQ(dbirth.metrics(1).double_value(), 20.0);
+  // Only T changed, and is no number now.
+  ASSERT_EQ(ddata.metrics_size(), 1);
+  EXPECT_EQ(ddata.metrics(0).alias(), dbirth.metrics(1).alias());
+  EXPECT_TRUE(ddata.metrics(0).is_null());
+
+  sparkplug::Payload write;
+  write.add_metrics()->set_alias(dbirth.metrics(1).alias());
+  write.mutable_metrics(0)->set_double_value(5);
+  node.Receive(
+      {"spBv1.0/G/DCMD/E/02-00-00-00-00-01", write.SerializeAsString(), false},
+      When(700));
+  EXPECT_EQ(node.refused_commands(), 1u);
+
+  out.clear();
+  node.Receive({state, "{\"online\":false}", true}, When(800));
+  node.Take(&out);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].topic, "spBv1.0/G/NDEATH/E");
+  sparkplug::Payload death;
+  ASSERT_TRUE(death.ParseFromString(out[0].payload));
+  EXPECT_FALSE(death.has_seq());
+  EXPECT_EQ(death.metrics(0).long_value(), 2u);
+}
+
 TEST(BrokerLink, WhileTheBrokerIsAwayEventsWaitUpToTheLimitAndValuesDoNot) {
   BrokerLink::Options options;
   options.queueLimit = 3;
@@ -338,7 +402,9 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
                          "station = 02-00-00-00-00-01 10.0.0.0/8\n"
                          "station = 02-00-00-00-00-02 10.0.0.1\n"
                          "http = 0.0.0.0:8080\n"
-                         "http-name = scada.site\n";
+                         "http-name = scada.site\n"
+                         "sparkplug = true\n"
+                         "group = Plant 1\n";
   const std::string secret = ::testing::TempDir() + "pelmora_gateway.secret";
   std::ofstream(secret) << "s3cret\r\n";
   std::vector<std::string> words = {"pelmora-gateway",
@@ -351,7 +417,9 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
                                     "--password-file",
                                     secret,
                                     "--http",
-                                    "9090"};
+                                    "9090",
+                                    "--edge-node",
+                                    "Gw"};
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   GatewayOptions options;
@@ -370,10 +438,19 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
   EXPECT_EQ(options.http.address, "127.0.0.1");
   EXPECT_EQ(options.http.port, 9090);
   EXPECT_EQ(options.http.names, std::vector<std::string>{"scada.site"});
+  EXPECT_TRUE(options.sparkplug);
+  EXPECT_EQ(options.node.group, "Plant 1");
+  EXPECT_EQ(options.node.edgeNode, "Gw");
 
-  std::ofstream(path) << "silence = soon\n";
-  EXPECT_FALSE(ParseGatewayOptions(3, argv.data(), &options, &status));
-  EXPECT_EQ(status, 2);
+  // A Sparkplug id is one topic level; a Sparkplug node needs both.
+  for (const char* bad :
+       {"silence = soon\n", "group = a/b\n", "sparkplug = true\ngroup = G\n"}) {
+    std::ofstream(path) << bad;
+    GatewayOptions fresh;
+    status = -1;
+    EXPECT_FALSE(ParseGatewayOptions(3, argv.data(), &fresh, &status)) << bad;
+    EXPECT_EQ(status, 2) << bad;
+  }
 }
 
 TEST(SiteView, AStationsPointKeepsItsLastNumbersAndALateReaderReloads) {

@@ -74,8 +74,10 @@ bool BrokerLink::Start(std::string* error) {
     return false;
   }
   static constexpr char kOffline[] = "offline";
-  int result = mosquitto_will_set(client_, kGatewayStatusTopic,
-                                  sizeof kOffline - 1, kOffline, kQos, true);
+  int result = options_.will ? MOSQ_ERR_SUCCESS
+                             : mosquitto_will_set(client_, kGatewayStatusTopic,
+                                                  sizeof kOffline - 1, kOffline,
+                                                  kQos, true);
   if (result == MOSQ_ERR_SUCCESS && !options_.user.empty()) {
     result = mosquitto_username_pw_set(
         client_, options_.user.c_str(),
@@ -112,8 +114,18 @@ void BrokerLink::Run() {
   for (;;) {
     lastLogError_.clear();
     connack_ = 0;
-    int result = mosquitto_connect(client_, options_.host.c_str(),
-                                   options_.port, options_.keepAliveSeconds);
+    ++attempts_;
+    int result = MOSQ_ERR_SUCCESS;
+    if (options_.will) {
+      const Message will = options_.will(attempts_);
+      result = mosquitto_will_set(client_, will.topic.c_str(),
+                                  static_cast<int>(will.payload.size()),
+                                  will.payload.data(), will.qos, will.retain);
+    }
+    if (result == MOSQ_ERR_SUCCESS) {
+      result = mosquitto_connect(client_, options_.host.c_str(), options_.port,
+                                 options_.keepAliveSeconds);
+    }
     int failure = errno;
     bool wasUp = false;
     if (result == MOSQ_ERR_SUCCESS) {
@@ -188,27 +200,27 @@ void BrokerLink::Publish(Message message) {
   events_.push_back(std::move(message));
 }
 
-void BrokerLink::Pump(
-    const std::function<void(std::vector<Message>*)>& retainedState) {
+void BrokerLink::Pump(const OnConnected& connected) {
   if (!connected_) return;
   if (cameUp_.exchange(false)) {
+    DropSessionMessages();
     // The broker may have lost every retained message with a restart.
     // The clearings already waiting stay ahead of the state.
-    Publish({kGatewayStatusTopic, "online", true});
+    if (!options_.will) Publish({kGatewayStatusTopic, "online", true});
     std::vector<Message> state;
-    retainedState(&state);
+    connected(upAttempt_, &state);
     for (Message& message : state) Publish(std::move(message));
   }
   const std::size_t window = static_cast<std::size_t>(options_.inFlight);
   while (AwaitingAck() < window) {
     if (!retainedOrder_.empty()) {
       const auto found = retained_.find(retainedOrder_.front());
-      if (!HandOver(found->first, found->second, true)) return;
+      if (!HandOver(found->first, found->second, true, kQos)) return;
       retained_.erase(found);
       retainedOrder_.pop_front();
     } else if (!events_.empty()) {
       const Message& event = events_.front();
-      if (!HandOver(event.topic, event.payload, false)) return;
+      if (!HandOver(event.topic, event.payload, false, event.qos)) return;
       events_.pop_front();
     } else {
       return;
@@ -219,11 +231,11 @@ void BrokerLink::Pump(
 void BrokerLink::Stop(std::vector<Message> last, int graceMs) {
   if (!network_.joinable()) return;
   for (Message& message : last) Publish(std::move(message));
-  Publish({kGatewayStatusTopic, "offline", true});
+  if (!options_.will) Publish({kGatewayStatusTopic, "offline", true});
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
   while (connected_ && std::chrono::steady_clock::now() < deadline) {
-    Pump([](std::vector<Message>*) {});
+    Pump([](std::uint64_t, std::vector<Message>*) {});
     if (backlog() == 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -241,6 +253,25 @@ std::vector<Message> BrokerLink::TakeHeld() {
   Locked<Mutex> lock(mutex_);
   held.swap(held_);
   return held;
+}
+
+std::vector<Message> BrokerLink::TakeIncoming() {
+  std::vector<Message> incoming;
+  // What a new connection brings waits until Pump has told the front end of
+  // the connection: a primary host's state must not reach it before.
+  if (cameUp_) return incoming;
+  Locked<Mutex> lock(mutex_);
+  incoming.swap(incoming_);
+  return incoming;
+}
+
+void BrokerLink::DropSessionMessages() {
+  events_.erase(std::remove_if(events_.begin(), events_.end(),
+                               [](const Message& m) { return m.session; }),
+                events_.end());
+  Locked<Mutex> lock(mutex_);
+  for (const int id : inFlightAtMostOnce_) inFlight_.erase(id);
+  inFlightAtMostOnce_.clear();
 }
 
 std::vector<Message> BrokerLink::TakeWrites() {
@@ -265,16 +296,17 @@ std::size_t BrokerLink::AwaitingAck() const {
 }
 
 bool BrokerLink::HandOver(const std::string& topic, const std::string& payload,
-                          bool retain) {
+                          bool retain, int qos) {
   int id = 0;
   // The id is recorded under the lock, before the acknowledgement can be
   // handled on the network thread.
   Locked<Mutex> lock(mutex_);
   const int result = mosquitto_publish(client_, &id, topic.c_str(),
                                        static_cast<int>(payload.size()),
-                                       payload.data(), kQos, retain);
+                                       payload.data(), qos, retain);
   if (result != MOSQ_ERR_SUCCESS) return false;
   inFlight_.insert(id);
+  if (qos == 0) inFlightAtMostOnce_.insert(id);
   return true;
 }
 
@@ -282,16 +314,29 @@ void BrokerLink::OnConnect(mosquitto* client, void* self, int result) {
   auto* link = static_cast<BrokerLink*>(self);
   link->connack_ = result;
   if (result != 0) return;
-  {
-    Locked<Mutex> lock(link->mutex_);
-    link->reading_ = true;
-  }
-  mosquitto_subscribe_multiple(client, nullptr, 2,
-                               const_cast<char* const*>(kHeldFilters), kQos, 0,
-                               nullptr);
-  mosquitto_subscribe(client, nullptr, kAllWritesFilter, kQos);
-  link->NoteReason("");
+  // Before the subscriptions, so that nothing they bring is taken before
+  // Pump has seen the connection.
+  link->upAttempt_ = link->attempts_;
   link->cameUp_ = true;
+  if (link->options_.will) {
+    {
+      // What the last connection brought is restated on this one.
+      Locked<Mutex> lock(link->mutex_);
+      link->incoming_.clear();
+    }
+    for (const std::string& filter : link->options_.subscriptions)
+      mosquitto_subscribe(client, nullptr, filter.c_str(), kQos);
+  } else {
+    {
+      Locked<Mutex> lock(link->mutex_);
+      link->reading_ = true;
+    }
+    mosquitto_subscribe_multiple(client, nullptr, 2,
+                                 const_cast<char* const*>(kHeldFilters), kQos,
+                                 0, nullptr);
+    mosquitto_subscribe(client, nullptr, kAllWritesFilter, kQos);
+  }
+  link->NoteReason("");
   link->connected_ = true;
 }
 
@@ -299,6 +344,16 @@ void BrokerLink::OnMessage(mosquitto* client, void* self,
                            const mosquitto_message* message) {
   auto* link = static_cast<BrokerLink*>(self);
   Locked<Mutex> lock(link->mutex_);
+  if (link->options_.will) {
+    if (link->incoming_.size() < kMostWaitingWrites) {
+      link->incoming_.push_back(
+          {message->topic,
+           std::string(static_cast<const char*>(message->payload),
+                       static_cast<std::size_t>(message->payloadlen)),
+           message->retain});
+    }
+    return;
+  }
   bool isWrite = false;
   mosquitto_topic_matches_sub(kAllWritesFilter, message->topic, &isWrite);
   if (isWrite) {
@@ -333,6 +388,7 @@ void BrokerLink::OnPublish(mosquitto*, void* self, int messageId) {
   auto* link = static_cast<BrokerLink*>(self);
   Locked<Mutex> lock(link->mutex_);
   link->inFlight_.erase(messageId);
+  link->inFlightAtMostOnce_.erase(messageId);
 }
 
 void BrokerLink::OnLog(mosquitto*, void* self, int level, const char* text) {

@@ -13,6 +13,11 @@
 // counted. Retained messages go first; libmosquitto gets as many as its
 // in-flight window takes.
 //
+// A front end with a session of its own (Sparkplug) gives a will for each
+// connection attempt and is told, on the main thread, which attempt came
+// up; what it queued for an earlier connection (Message::session) is
+// dropped then, as its births restate it.
+//
 // Writes published to the stations' write topics arrive on the network
 // thread and wait, bounded, for the main thread to take them.
 #ifndef PELMORA_TOOLS_GATEWAY_BROKER_LINK_H_
@@ -55,6 +60,15 @@ class BrokerLink {
     std::size_t queueLimit = 100000;
     // Messages handed to libmosquitto and not yet acknowledged.
     int inFlight = 1000;
+    // A front end with a will of its own (Sparkplug): the will of each
+    // connection attempt, given the attempt's number (1, 2, ...). Called on
+    // the network thread, so it may use nothing but its argument and what
+    // never changes. When set, the pelmora/ tree's will, "online" and the
+    // reading of the retained tree are left out.
+    std::function<Message(std::uint64_t attempt)> will;
+    // Subscribed to on each connection; what arrives on them, retained or
+    // not, waits for TakeIncoming.
+    std::vector<std::string> subscriptions;
   };
 
   explicit BrokerLink(Options options);
@@ -72,11 +86,15 @@ class BrokerLink {
   // dropped when it is full).
   void Publish(Message message);
 
-  // Main thread, often. After each (re)connection queues "online" on the
-  // gateway's status and the retained state that `retainedState` gives
-  // (behind the clearings already waiting); then hands waiting messages to
-  // libmosquitto, retained ones first, while the in-flight window has room.
-  void Pump(const std::function<void(std::vector<Message>*)>& retainedState);
+  // Main thread, often. After each (re)connection drops the session
+  // messages still waiting, queues "online" on the gateway's status (unless
+  // a will of the front end's is set) and what `connected` gives, with the
+  // number of the attempt that connected (behind the clearings already
+  // waiting); then hands waiting messages to libmosquitto, retained ones
+  // first, while the in-flight window has room.
+  using OnConnected =
+      std::function<void(std::uint64_t attempt, std::vector<Message>*)>;
+  void Pump(const OnConnected& connected);
 
   // Main thread: publishes `last` and "offline" on the gateway's status,
   // gives what waits up to `graceMs` to reach the broker, and disconnects.
@@ -86,6 +104,9 @@ class BrokerLink {
   // connected (its own tree, read once per connection), taken away.
   std::vector<Message> TakeHeld();
 
+  // Main thread: what arrived on the subscriptions, in order, taken away;
+  // nothing of a new connection before Pump has handed it to `connected`.
+  std::vector<Message> TakeIncoming();
   // Main thread: the writes published to the write topics since the last
   // call, oldest first, taken away. Retained ones are not among them: they
   // would act again at every connection.
@@ -115,7 +136,8 @@ class BrokerLink {
   void Run();
   void NoteReason(const std::string& reason);
   bool HandOver(const std::string& topic, const std::string& payload,
-                bool retain);
+                bool retain, int qos);
+  void DropSessionMessages();
   std::size_t AwaitingAck() const;
 
   Options options_;
@@ -135,6 +157,10 @@ class BrokerLink {
   // Message ids handed to libmosquitto and not yet acknowledged. libmosquitto
   // sends them again after a reconnection, under the same ids.
   std::set<int> inFlight_ GUARDED_BY(mutex_);
+  // Those of them sent at QoS 0: libmosquitto forgets them with the
+  // connection, and no acknowledgement ever comes.
+  std::set<int> inFlightAtMostOnce_ GUARDED_BY(mutex_);
+  std::vector<Message> incoming_ GUARDED_BY(mutex_);
   std::vector<Message> held_ GUARDED_BY(mutex_);
   std::vector<Message> writes_ GUARDED_BY(mutex_);
   bool reading_ GUARDED_BY(mutex_) = false;
@@ -142,6 +168,9 @@ class BrokerLink {
   // Network thread only.
   std::string lastLogError_;
   int connack_ = 0;
+  std::uint64_t attempts_ = 0;
+  // The attempt of the connection that came up last.
+  std::atomic<std::uint64_t> upAttempt_{0};
 
   // Main thread only.
   std::unordered_map<std::string, std::string> retained_;

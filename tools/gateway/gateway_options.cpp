@@ -1,5 +1,6 @@
 #include "gateway_options.h"
 
+#include <mosquitto.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -62,6 +63,15 @@ const char kGatewayUsage[] =
     "                         loopback unless ADDR is given (default off)\n"
     "  --http-name NAME       a host name browsers reach the page by,\n"
     "                         besides its address and localhost (repeat it)\n"
+    "  --sparkplug            publish Sparkplug B as one edge node instead,\n"
+    "                         each station a device named by its MAC (needs\n"
+    "                         --group and --edge-node; docs/sparkplug.md)\n"
+    "  --group ID             its Sparkplug group id\n"
+    "  --edge-node ID         its Sparkplug edge node id\n"
+    "  --sparkplug-numeric    a point whose text is a number at its first\n"
+    "                         birth is a Double metric from then on\n"
+    "  --primary-host ID      births wait for this primary host application\n"
+    "                         to say it is online (its STATE topic)\n"
     "  --stats SECONDS        counters every SECONDS (default 10)\n"
     "  --quiet                counters to the broker only, not stdout\n"
     "  --config FILE          'key = value' lines, keys as the options\n"
@@ -151,7 +161,8 @@ bool Apply(std::string_view key, std::string_view value,
     broker.user = value;
   } else if (key == "password") {
     broker.password = value;
-  } else if (key == "json" || key == "quiet") {
+  } else if (key == "json" || key == "quiet" || key == "sparkplug" ||
+             key == "sparkplug-numeric") {
     bool on = false;
     if (!wire::ParseSwitch(value, &on)) {
       *error = wire::BadValue(key, value);
@@ -159,9 +170,24 @@ bool Apply(std::string_view key, std::string_view value,
     }
     if (key == "json") {
       options->stations.json = on;
-    } else {
+    } else if (key == "quiet") {
       options->statsToStdout = !on;
+    } else if (key == "sparkplug") {
+      options->sparkplug = on;
+    } else {
+      options->node.numeric = on;
     }
+  } else if (key == "group" || key == "edge-node" || key == "primary-host") {
+    // A Sparkplug id is one topic level, in UTF-8.
+    if (value.empty() || value.find_first_of("/+#") != std::string_view::npos ||
+        mosquitto_validate_utf8(value.data(), static_cast<int>(value.size())) !=
+            MOSQ_ERR_SUCCESS) {
+      *error = wire::BadValue(key, value);
+      return false;
+    }
+    (key == "group"       ? options->node.group
+     : key == "edge-node" ? options->node.edgeNode
+                          : options->node.primaryHost) = value;
   } else if (key == "silence") {
     if (!number_in(1, 86400 * 365)) return false;
     options->stations.silence = std::chrono::seconds(number);
@@ -189,13 +215,28 @@ bool Apply(std::string_view key, std::string_view value,
 bool ParseGatewayOptions(int argc, char** argv, GatewayOptions* options,
                          int* exitStatus) {
   options->broker.clientId = "pelmora-gateway-" + std::to_string(::getpid());
-  return wire::ParseToolOptions(
-      {"pelmora-gateway", kGatewayUsage, {"json", "quiet"}, true}, argc, argv,
-      [options](std::string_view key, std::string_view value,
-                std::string* error) {
-        return Apply(key, value, options, error);
-      },
-      exitStatus);
+  if (!wire::ParseToolOptions(
+          {"pelmora-gateway",
+           kGatewayUsage,
+           {"json", "quiet", "sparkplug", "sparkplug-numeric"},
+           true},
+          argc, argv,
+          [options](std::string_view key, std::string_view value,
+                    std::string* error) {
+            return Apply(key, value, options, error);
+          },
+          exitStatus)) {
+    return false;
+  }
+  if (options->sparkplug &&
+      (options->node.group.empty() || options->node.edgeNode.empty())) {
+    std::fprintf(stderr,
+                 "pelmora-gateway: --sparkplug needs --group and "
+                 "--edge-node\n");
+    *exitStatus = 2;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace pelmora::gateway

@@ -8,6 +8,7 @@
 
 #include "broker_link.h"
 #include "site_http.h"
+#include "sparkplug_node.h"
 #include "station_commands.h"
 #include "station_table.h"
 
@@ -21,6 +22,9 @@ struct GatewayOptions {
   StationTable::Options stations;
   BrokerLink::Options broker;
   HttpOptions http;
+  // Sparkplug B instead of the pelmora/ tree.
+  bool sparkplug = false;
+  SparkplugNode::Options node;
   StationCommands::Options commands;
 };
 

@@ -94,6 +94,8 @@ void GatewayStats::Report(double seconds, const Link& link, std::string* line,
            " dropped=" + std::to_string(link.dropped) +
            " kernel_drops=" + std::to_string(link.kernelDrops) +
            (link.connected ? " broker=up" : " broker=down");
+  if (link.commandsRefused)
+    *line += " commands_refused=" + std::to_string(*link.commandsRefused);
   if (!link.connected && !link.reason.empty())
     *line += " (" + link.reason + ")";
 
@@ -109,6 +111,8 @@ void GatewayStats::Report(double seconds, const Link& link, std::string* line,
       .Number("dropped", link.dropped)
       .Number("kernel_drops", link.kernelDrops)
       .Bool("broker_connected", link.connected);
+  if (link.commandsRefused)
+    report.Number("commands_refused", *link.commandsRefused);
   if (link.reason.empty()) {
     report.Null("broker_reason");
   } else {

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "datagram.h"
@@ -29,6 +30,8 @@ class GatewayStats {
     std::uint64_t kernelDrops = 0;  // datagrams the socket had no room for
     bool connected = false;
     std::string reason;  // why not, when not connected
+    // Sparkplug mode only: commands and snapshot requests refused, a total.
+    std::optional<std::uint64_t> commandsRefused;
   };
   // The report of the interval that ends now, `seconds` long, as a line for
   // stdout and a JSON object; the per-second rates start again from zero,

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "site_http.h"
 #include "site_view.h"
 #include "signed_datagram.h"
+#include "sparkplug_node.h"
 #include "station_commands.h"
 #include "station_table.h"
 #include "tool_options.h"
@@ -25,6 +27,21 @@ namespace {
 using pelmora::gateway::Message;
 using pelmora::gateway::Moment;
 using pelmora::gateway::StationCommands;
+
+// The Sparkplug node's writes, through the signed command path.
+class CommandPath : public pelmora::gateway::StationCommandSink {
+ public:
+  explicit CommandPath(StationCommands& commands) : commands_(commands) {}
+  bool WritePoint(const std::string& mac, std::string_view name,
+                  std::string_view value) override {
+    if (!commands_.HasKey(mac)) return false;
+    commands_.Write(mac, std::string(name), std::string(value), "sparkplug");
+    return true;
+  }
+
+ private:
+  StationCommands& commands_;
+};
 
 // How long the loop waits for a datagram before it looks at the clock and
 // the broker (less while messages wait for the broker's acknowledgements);
@@ -51,6 +68,15 @@ int main(int argc, char** argv) {
   if (!receiver.Open(options.bindAddress, options.port, &error)) {
     std::fprintf(stderr, "pelmora-gateway: %s\n", error.c_str());
     return 1;
+  }
+  // In Sparkplug mode the table's own messages are not sent: the node
+  // follows the table and speaks for it, under a will of its own.
+  pelmora::gateway::SparkplugNode node(options.node);
+  if (options.sparkplug) {
+    options.broker.will = [&node](std::uint64_t attempt) {
+      return node.Will(attempt);
+    };
+    options.broker.subscriptions = node.Subscriptions();
   }
   pelmora::gateway::BrokerLink broker(options.broker);
   if (!broker.Start(&error)) {
@@ -79,22 +105,39 @@ int main(int argc, char** argv) {
                options.broker.port);
 
   pelmora::gateway::StationTable stations(options.stations);
+  if (options.sparkplug) stations.Follow(&node);
   pelmora::gateway::GatewayStats stats;
   StationCommands commands(
       options.commands,
       [&stations](const std::string& mac) { return stations.AddressOf(mac); });
+  CommandPath commandPath(commands);
+  node.set_command_sink(&commandPath);
   std::vector<pelmora::gateway::OutgoingDatagram> outgoing;
   std::vector<pelmora::gateway::CommandOutcome> outcomes;
   std::vector<Message> messages;
-  const auto publishOutcomes = [&outcomes, &messages] {
+  // Sparkplug has no reply to a command: there, a write that failed is
+  // only counted, and the station's next data acknowledges one done.
+  const auto publishOutcomes = [&] {
     for (const auto& outcome : outcomes) {
+      if (options.sparkplug) {
+        if (outcome.state == pelmora::gateway::CommandState::kRefused ||
+            outcome.state == pelmora::gateway::CommandState::kUnanswered) {
+          node.CountFailedCommand();
+        }
+        continue;
+      }
       messages.push_back({pelmora::gateway::CommandResultsTopic(outcome.mac),
                           pelmora::gateway::ResultPayload(outcome), false});
     }
     outcomes.clear();
   };
-  const auto retainedState = [&stations](std::vector<Message>* out) {
-    stations.RetainedState(out);
+  const auto connected = [&](std::uint64_t attempt, std::vector<Message>* out) {
+    if (!options.sparkplug) {
+      stations.RetainedState(out);
+      return;
+    }
+    node.Connected(attempt, Moment::Now());
+    node.Take(out);
   };
   const auto statsInterval = std::chrono::seconds(options.statsIntervalSeconds);
   auto lastReport = std::chrono::steady_clock::now();
@@ -161,6 +204,12 @@ int main(int argc, char** argv) {
       view->Follow(messages.data() + fromDatagrams,
                    messages.data() + messages.size(), stations);
     }
+    if (options.sparkplug) {
+      messages.clear();
+      for (const Message& message : broker.TakeIncoming())
+        node.Receive(message, now);
+      node.Take(&messages);
+    }
     for (const Message& write : broker.TakeWrites()) {
       // A topic that names no point of a station is no write.
       std::string mac, name, value, id, error;
@@ -181,7 +230,7 @@ int main(int argc, char** argv) {
     outgoing.clear();
     publishOutcomes();
     for (Message& message : messages) broker.Publish(std::move(message));
-    broker.Pump(retainedState);
+    broker.Pump(connected);
 
     if (now.steady - lastReport >= statsInterval) {
       const std::chrono::duration<double> seconds = now.steady - lastReport;
@@ -191,13 +240,17 @@ int main(int argc, char** argv) {
       stats.Report(seconds.count(),
                    {stations.station_count(), broker.backlog(),
                     broker.dropped(), receiver.KernelDrops().value_or(0),
-                    broker.connected(), broker.reason()},
+                    broker.connected(), broker.reason(),
+                    options.sparkplug
+                        ? std::optional<std::uint64_t>(node.refused_commands())
+                        : std::nullopt},
                    &line, &json);
       if (options.statsToStdout) {
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
       }
-      broker.Publish({pelmora::gateway::kGatewayStatsTopic, json, true});
+      if (!options.sparkplug)
+        broker.Publish({pelmora::gateway::kGatewayStatsTopic, json, true});
     }
   }
   // Whoever waits for a command's result gets one. The stations' statuses
@@ -206,8 +259,12 @@ int main(int argc, char** argv) {
   messages.clear();
   commands.Stop(Moment::Now(), &outcomes);
   publishOutcomes();
-  stations.GoOffline(&messages);
   if (http) http->Stop();
+  if (options.sparkplug) {
+    messages.push_back(node.Death());
+  } else {
+    stations.GoOffline(&messages);
+  }
   broker.Stop(std::move(messages), kStopGraceMs);
   return 0;
 }

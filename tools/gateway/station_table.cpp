@@ -177,7 +177,17 @@ StationTable::Verdict StationTable::Apply(const wire::Datagram& datagram,
   if (cameBack) {
     station.online = true;
     out->push_back(StatusMessage(station));
+    for (StationObserver* observer : observers_)
+      observer->StationOnline(mac, now);
   }
+  Apply(datagram, station, now, out);
+  for (StationObserver* observer : observers_) observer->DatagramDone(mac, now);
+  return verdict;
+}
+
+void StationTable::Apply(const wire::Datagram& datagram, Station& station,
+                         const Moment& now, std::vector<Message>* out) {
+  const std::string& mac = station.mac;
 
   if (datagram.kind == wire::kKindEvent) {
     for (const std::string& record : datagram.records) {
@@ -193,8 +203,10 @@ StationTable::Verdict StationTable::Apply(const wire::Datagram& datagram,
                             .Close();
       }
       out->push_back(std::move(event));
+      for (StationObserver* observer : observers_)
+        observer->Event(mac, record, now);
     }
-    return verdict;
+    return;
   }
 
   const bool snapshot = datagram.kind == wire::kKindSnapshot;
@@ -208,7 +220,7 @@ StationTable::Verdict StationTable::Apply(const wire::Datagram& datagram,
         station.snapshotNames.clear();
         station.itemsSinceSnapshotBegan.clear();
       } else if (station.snapshotNames.count(std::string(name)) != 0) {
-        EndSnapshot(station, out);
+        EndSnapshot(station, now, out);
         station.inSnapshot = true;
       }
       station.snapshotNames.emplace(name);
@@ -216,7 +228,7 @@ StationTable::Verdict StationTable::Apply(const wire::Datagram& datagram,
     }
     station.lastSnapshotDatagram = now.steady;
     station.lastSnapshotDatagramWall = now.wall;
-    return verdict;
+    return;
   }
   for (const std::string& record : datagram.records) {
     std::string_view name;
@@ -225,18 +237,19 @@ StationTable::Verdict StationTable::Apply(const wire::Datagram& datagram,
     if (station.inSnapshot) station.itemsSinceSnapshotBegan.emplace(name);
     SetPoint(station, name, value, now, out);
   }
-  return verdict;
 }
 
 void StationTable::Tick(const Moment& now, std::vector<Message>* out) {
   for (auto& [mac, station] : stations_) {
     if (station.inSnapshot &&
         now.steady - station.lastSnapshotDatagram >= options_.settle) {
-      EndSnapshot(station, out);
+      EndSnapshot(station, now, out);
     }
     if (station.online && now.steady - station.lastSeen >= options_.silence) {
       station.online = false;
       out->push_back(StatusMessage(station));
+      for (StationObserver* observer : observers_)
+        observer->StationSilent(mac, now);
     }
   }
 }
@@ -289,13 +302,15 @@ void StationTable::GoOffline(std::vector<Message>* out) {
   }
 }
 
-void StationTable::EndSnapshot(Station& station, std::vector<Message>* out) {
+void StationTable::EndSnapshot(Station& station, const Moment& now,
+                               std::vector<Message>* out) {
+  std::vector<std::string> cleared;
   auto vanished = [&](const std::string& name) {
     if (station.snapshotNames.count(name) != 0 ||
         station.itemsSinceSnapshotBegan.count(name) != 0) {
       return;
     }
-    station.points.erase(name);
+    if (station.points.erase(name) != 0) cleared.push_back(name);
     out->push_back({PointTopic(station.mac, name), std::string(), true});
   };
   for (const std::string& name : station.lastSnapshot) vanished(name);
@@ -308,6 +323,8 @@ void StationTable::EndSnapshot(Station& station, std::vector<Message>* out) {
   station.everSnapshot = true;
   station.lastSnapshotEnded = station.lastSnapshotDatagramWall;
   out->push_back(StatusMessage(station));
+  for (StationObserver* observer : observers_)
+    observer->SnapshotEnded(station.mac, cleared, now);
 }
 
 void StationTable::SetPoint(Station& station, std::string_view name,
@@ -318,6 +335,8 @@ void StationTable::SetPoint(Station& station, std::string_view name,
   point.value = value;
   point.received = now.wall;
   out->push_back(PointMessage(station, std::string(name), point));
+  for (StationObserver* observer : observers_)
+    observer->PointSet(station.mac, name, value, now);
 }
 
 Message StationTable::PointMessage(const Station& station,

@@ -28,6 +28,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "topic_tree.h"
@@ -50,6 +51,11 @@ struct Message {
   std::string topic;
   std::string payload;
   bool retain = false;
+  int qos = 1;
+  // Meaningful only within the broker connection it was made for (a
+  // Sparkplug sequence number, a birth): dropped, not sent, once the
+  // connection it waited for has ended.
+  bool session = false;
 };
 
 // Why a datagram was refused.
@@ -81,6 +87,31 @@ std::string ValueOfPayload(std::string_view payload);
 
 // "2026-12-09T01:23:45.678Z".
 std::string WallText(std::chrono::system_clock::time_point wall);
+
+// A front end that follows the stations besides the table's own messages.
+// The table calls it on the thread that calls the table, in the order the
+// changes happened, after the table has taken them in.
+class StationObserver {
+ public:
+  virtual ~StationObserver() = default;
+  // The station is heard from after it was silent, or for the first time.
+  virtual void StationOnline(const std::string& mac, const Moment& now) = 0;
+  // One record of a datagram set a point (item or snapshot).
+  virtual void PointSet(const std::string& mac, std::string_view name,
+                        std::string_view value, const Moment& now) = 0;
+  // One event record, in the order the station sent them.
+  virtual void Event(const std::string& mac, std::string_view record,
+                     const Moment& now) = 0;
+  // A datagram admitted from the station has been taken in entirely.
+  virtual void DatagramDone(const std::string& mac, const Moment& now) = 0;
+  // A snapshot ended: the station's point list is complete, without the
+  // points in `cleared`, which are gone.
+  virtual void SnapshotEnded(const std::string& mac,
+                             const std::vector<std::string>& cleared,
+                             const Moment& now) = 0;
+  // The station fell silent.
+  virtual void StationSilent(const std::string& mac, const Moment& now) = 0;
+};
 
 class StationTable {
  public:
@@ -128,6 +159,9 @@ class StationTable {
   // Every station's status as offline, for a gateway that stops.
   void GoOffline(std::vector<Message>* out);
 
+  // `observer` (which outlives the table) follows every change from now on.
+  void Follow(StationObserver* observer) { observers_.push_back(observer); }
+
   std::size_t station_count() const { return stations_.size(); }
   // Where an online station was last heard from.
   std::optional<wire::Endpoint> AddressOf(const std::string& mac) const;
@@ -174,9 +208,13 @@ class StationTable {
 
   Verdict Admit(const std::string& mac, const wire::Endpoint& from,
                 const Moment& now, Station** station);
+  // The records of an admitted datagram.
+  void Apply(const wire::Datagram& datagram, Station& station,
+             const Moment& now, std::vector<Message>* out);
   Verdict Refuse(Refusal refusal, const std::string& mac,
                  const wire::Endpoint& from);
-  void EndSnapshot(Station& station, std::vector<Message>* out);
+  void EndSnapshot(Station& station, const Moment& now,
+                   std::vector<Message>* out);
   void SetPoint(Station& station, std::string_view name, std::string_view value,
                 const Moment& now, std::vector<Message>* out);
   Message PointMessage(const Station& station, const std::string& name,
@@ -189,6 +227,7 @@ class StationTable {
   // Held points of stations not heard from yet, by MAC.
   std::map<std::string, std::set<std::string>> held_;
   std::string lastRefused_;
+  std::vector<StationObserver*> observers_;
 };
 
 }  // namespace pelmora::gateway

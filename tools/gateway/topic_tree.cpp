@@ -12,15 +12,66 @@ namespace {
 
 constexpr char kTopicRoot[] = "pelmora/";
 
-bool StaysAsIs(unsigned char byte) {
-  return byte >= 0x20 && byte <= 0x7E && byte != '/' && byte != '+' &&
-         byte != '#' && byte != '%';
+// A topic level also escapes what MQTT reserves in topics; a payload's
+// text needs only '%' escaped for the mapping to be undone.
+bool StaysAsIs(unsigned char byte, bool inTopic) {
+  if (byte < 0x20 || byte > 0x7E || byte == '%') return false;
+  return !inTopic || (byte != '/' && byte != '+' && byte != '#');
+}
+
+std::string EscapedUtf8(std::string_view name, bool inTopic) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string level;
+  level.reserve(name.size());
+  while (!name.empty()) {
+    const auto byte = static_cast<unsigned char>(name[0]);
+    if (StaysAsIs(byte, inTopic)) {
+      level += name[0];
+      name.remove_prefix(1);
+      continue;
+    }
+    if (byte >= 0x80 && wire::DecodeGbkChar(name, &level) == 2) {
+      name.remove_prefix(2);
+      continue;
+    }
+    level += '%';
+    level += kHex[byte >> 4];
+    level += kHex[byte & 0x0F];
+    name.remove_prefix(1);
+  }
+  return level;
 }
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
+}
+
+bool HostTextOf(std::string_view level, bool inTopic, std::string* name) {
+  name->clear();
+  std::string_view rest = level;
+  while (!rest.empty()) {
+    const auto byte = static_cast<unsigned char>(rest[0]);
+    if (byte == '%') {
+      const int high = rest.size() >= 3 ? HexValue(rest[1]) : -1;
+      const int low = rest.size() >= 3 ? HexValue(rest[2]) : -1;
+      if (high < 0 || low < 0) return false;
+      *name += static_cast<char>(high << 4 | low);
+      rest.remove_prefix(3);
+    } else if (byte < 0x80) {
+      *name += rest[0];
+      rest.remove_prefix(1);
+    } else {
+      const std::size_t used = wire::EncodeGbkChar(rest, name);
+      if (used == 0) return false;
+      rest.remove_prefix(used);
+    }
+  }
+  // The name stands for the level only if the encoder writes this very
+  // level for it: any other spelling of the same bytes is refused, so that
+  // two topics (or two metric names) never reach one point.
+  return EscapedUtf8(*name, inTopic) == level;
 }
 
 // The MAC and the name of "pelmora/<MAC><section><level>".
@@ -70,52 +121,19 @@ bool WriteOfTopic(std::string_view topic, std::string* mac, std::string* name) {
 }
 
 std::string TopicLevelOfName(std::string_view name) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string level;
-  level.reserve(name.size());
-  while (!name.empty()) {
-    const auto byte = static_cast<unsigned char>(name[0]);
-    if (StaysAsIs(byte)) {
-      level += name[0];
-      name.remove_prefix(1);
-      continue;
-    }
-    if (byte >= 0x80 && wire::DecodeGbkChar(name, &level) == 2) {
-      name.remove_prefix(2);
-      continue;
-    }
-    level += '%';
-    level += kHex[byte >> 4];
-    level += kHex[byte & 0x0F];
-    name.remove_prefix(1);
-  }
-  return level;
+  return EscapedUtf8(name, true);
+}
+
+std::string Utf8OfHostText(std::string_view text) {
+  return EscapedUtf8(text, false);
 }
 
 bool NameOfTopicLevel(std::string_view level, std::string* name) {
-  name->clear();
-  std::string_view rest = level;
-  while (!rest.empty()) {
-    const auto byte = static_cast<unsigned char>(rest[0]);
-    if (byte == '%') {
-      const int high = rest.size() >= 3 ? HexValue(rest[1]) : -1;
-      const int low = rest.size() >= 3 ? HexValue(rest[2]) : -1;
-      if (high < 0 || low < 0) return false;
-      *name += static_cast<char>(high << 4 | low);
-      rest.remove_prefix(3);
-    } else if (byte < 0x80) {
-      *name += rest[0];
-      rest.remove_prefix(1);
-    } else {
-      const std::size_t used = wire::EncodeGbkChar(rest, name);
-      if (used == 0) return false;
-      rest.remove_prefix(used);
-    }
-  }
-  // The name stands for the level only if the encoder writes this very
-  // level for it: any other spelling of the same bytes is refused, so that
-  // two topics never reach one point.
-  return TopicLevelOfName(*name) == level;
+  return HostTextOf(level, true, name);
+}
+
+bool HostTextOfUtf8(std::string_view text, std::string* host) {
+  return HostTextOf(text, false, host);
 }
 
 }  // namespace pelmora::gateway

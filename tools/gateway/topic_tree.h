@@ -47,6 +47,13 @@ bool WriteOfTopic(std::string_view topic, std::string* mac, std::string* name);
 
 std::string TopicLevelOfName(std::string_view name);
 
+// Host text for a UTF-8 payload field: the same mapping, with '/', '+' and
+// '#' kept as they are (only '%' and the bytes that are no printable ASCII
+// and no GBK character become %XX).
+std::string Utf8OfHostText(std::string_view text);
+// Its reverse, as NameOfTopicLevel is for a level.
+bool HostTextOfUtf8(std::string_view text, std::string* host);
+
 // The point name a level stands for; false when the level is not exactly
 // what TopicLevelOfName writes for some name, so that a point has one topic
 // and a topic one point: a bad or lower-case %XX, a %XX for a byte written

@@ -1,0 +1,412 @@
+// The gateway as a Sparkplug B edge node: real hosts and datagrams from
+// loopback through the real gateway to a real mosquitto broker. A
+// subscriber reads every message with the gateway's schema and, through
+// node, with the Eclipse Tahu package's, and the two readings must agree.
+#include <gtest/gtest.h>
+#include <mosquitto.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "host_run.h"
+#include "loopback_broker.h"
+#include "sparkplug_b.pb.h"
+
+namespace pelmora::testing {
+namespace {
+
+using pelmora::sparkplug::Payload;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+struct Seen {
+  std::string topic;
+  std::string raw;
+  Payload payload;
+  // "NBIRTH", "DDATA", ...: the topic's third level.
+  std::string type() const {
+    const std::size_t start = topic.find('/', topic.find('/') + 1) + 1;
+    return topic.substr(start, topic.find('/', start) - start);
+  }
+  bool Of(const char* kind, const std::string& device = "") const {
+    return type() == kind &&
+           (device.empty() || (topic.size() > device.size() &&
+                               topic.compare(topic.size() - device.size(),
+                                             device.size(), device) == 0));
+  }
+};
+
+// Every message under spBv1.0/, in order, decoded with our schema. With an
+// `id` its session outlives a broker restart (QoS 0 messages kept too, as
+// the test's broker is told).
+class Watcher {
+ public:
+  explicit Watcher(int port, const char* id = nullptr)
+      : client_(port, "spBv1.0/#", id,
+                [this](const std::string& topic, std::string payload) {
+                  Received(topic, std::move(payload));
+                }) {}
+  // Waits up to 20 s for `done` to hold; true if it did.
+  bool WaitFor(const std::function<bool(const std::vector<Seen>&)>& done) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, seconds(20), [&] { return done(seen_); });
+  }
+  std::vector<Seen> Messages() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return seen_;
+  }
+  void Send(const std::string& topic, const Payload& payload) {
+    client_.Publish(topic, payload.SerializeAsString());
+  }
+  void SendText(const std::string& topic, const std::string& text) {
+    client_.Publish(topic, text);
+  }
+
+ private:
+  void Received(const std::string& topic, std::string payload) {
+    if (topic.rfind("spBv1.0/STATE/", 0) == 0) return;  // JSON, a host's
+    Seen seen{topic, std::move(payload), {}};
+    EXPECT_TRUE(seen.payload.ParseFromString(seen.raw)) << seen.topic;
+    std::lock_guard<std::mutex> lock(mutex_);
+    seen_.push_back(std::move(seen));
+    changed_.notify_all();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Seen> seen_;
+  // Last: it calls Received until it is gone.
+  TestClient client_;
+};
+
+std::string ValueText(const Payload::Metric& metric) {
+  if (metric.is_null()) return "null";
+  std::ostringstream text;
+  switch (metric.value_case()) {
+    case Payload::Metric::kStringValue:
+      return metric.string_value();
+    case Payload::Metric::kDoubleValue:
+      text << metric.double_value();
+      return text.str();
+    case Payload::Metric::kLongValue:
+      return std::to_string(metric.long_value());
+    case Payload::Metric::kBooleanValue:
+      return metric.boolean_value() ? "true" : "false";
+    default:
+      return "none";
+  }
+}
+
+// One message as sparkplug_decode.js writes it.
+std::string Line(const Seen& seen) {
+  std::string line =
+      seen.topic + " seq=" +
+      (seen.payload.has_seq() ? std::to_string(seen.payload.seq())
+                              : std::string("-"));
+  for (const Payload::Metric& m : seen.payload.metrics()) {
+    line += " [" + m.name() + ',' +
+            (m.has_alias() ? std::to_string(m.alias()) : "") + ',' +
+            (m.has_datatype() ? std::to_string(m.datatype()) : "") + ',' +
+            ValueText(m) + ']';
+  }
+  return line;
+}
+
+// Every message as the Tahu package's schema reads it, through node.
+std::vector<std::string> TahuLines(const std::vector<Seen>& messages) {
+  const std::string input = ::testing::TempDir() + "sparkplug_payloads.txt";
+  {
+    std::ofstream file(input);
+    for (const Seen& seen : messages) {
+      file << seen.topic << '\t';
+      for (const unsigned char byte : seen.raw) {
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02x", byte);
+        file << hex;
+      }
+      file << '\n';
+    }
+  }
+  const std::string command = std::string("NODE_PATH='") + PELMORA_NPM_MODULES +
+                              "' node '" + PELMORA_SPARKPLUG_DECODE_JS +
+                              "' < '" + input + "'";
+  std::vector<std::string> lines;
+  FILE* node = ::popen(command.c_str(), "r");
+  if (node == nullptr) return lines;
+  std::string text;
+  char buffer[4096];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, node)) > 0;)
+    text.append(buffer, got);
+  ::pclose(node);
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  return lines;
+}
+
+// The metrics of a birth by name, each with its alias: every alias given
+// once.
+std::map<std::string, const Payload::Metric*> ByName(const Seen& birth) {
+  std::map<std::string, const Payload::Metric*> metrics;
+  std::set<std::uint64_t> aliases;
+  for (const Payload::Metric& m : birth.payload.metrics()) {
+    metrics[m.name()] = &m;
+    if (m.has_alias()) {
+      EXPECT_TRUE(aliases.insert(m.alias()).second) << m.name();
+    }
+  }
+  return metrics;
+}
+
+std::uint64_t BdSeq(const Seen& seen) {
+  for (const Payload::Metric& m : seen.payload.metrics())
+    if (m.name() == "bdSeq") return m.long_value();
+  ADD_FAILURE() << "no bdSeq in " << seen.topic;
+  return ~std::uint64_t{0};
+}
+
+// Every message but NDEATH takes the next seq, from 0 in each NBIRTH.
+void ExpectSeqRuns(const std::vector<Seen>& messages) {
+  std::uint64_t next = 0;
+  for (const Seen& seen : messages) {
+    if (seen.Of("NDEATH") || seen.Of("NCMD") || seen.Of("DCMD")) continue;
+    if (seen.Of("NBIRTH")) next = 0;
+    EXPECT_EQ(seen.payload.seq(), next) << seen.topic;
+    next = (seen.payload.seq() + 1) % 256;
+  }
+}
+
+const std::string kNode = "spBv1.0/Site/";
+const std::string kDevice = "02-00-00-00-00-0D";
+
+class SparkplugTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(gateway_test::kMosquitto))
+      GTEST_SKIP() << "no mosquitto broker here (scripts/setup.sh installs it)";
+    if (!std::filesystem::exists(std::string(PELMORA_NPM_MODULES) +
+                                 "/sparkplug-payload"))
+      GTEST_SKIP() << "no sparkplug-payload package (scripts/setup.sh)";
+    broker_ = std::make_unique<Broker>(
+        true, "allow_anonymous true\nqueue_qos0_messages true\n");
+  }
+  void TearDown() override {
+    if (watcher_ == nullptr) return;
+    const std::vector<Seen> messages = watcher_->Messages();
+    std::vector<std::string> ours;
+    for (const Seen& seen : messages) ours.push_back(Line(seen));
+    if (HasFailure())
+      for (const std::string& line : ours) std::printf("%s\n", line.c_str());
+    EXPECT_EQ(TahuLines(messages), ours);
+  }
+
+  void StartGateway(const std::vector<std::string>& more = {}) {
+    std::vector<std::string> args = {"--quiet", "--sparkplug", "--group",
+                                     "Site",    "--edge-node", "Gw1"};
+    args.insert(args.end(), more.begin(), more.end());
+    gateway_ = StartGatewayTool(broker_->port(), args, &gatewayPort_);
+    ASSERT_GT(gatewayPort_, 0);
+  }
+  // Waits for `count` messages of `kind` (of `device`) in all.
+  bool WaitForCount(const char* kind, std::size_t count,
+                    const std::string& device = "") {
+    return watcher_->WaitFor([&](const std::vector<Seen>& seen) {
+      std::size_t found = 0;
+      for (const Seen& s : seen) found += s.Of(kind, device) ? 1 : 0;
+      return found >= count;
+    });
+  }
+  std::vector<Seen> All(const char* kind, const std::string& device = "") {
+    std::vector<Seen> found;
+    for (const Seen& s : watcher_->Messages())
+      if (s.Of(kind, device)) found.push_back(s);
+    return found;
+  }
+
+  std::unique_ptr<Broker> broker_;
+  std::unique_ptr<Watcher> watcher_;
+  std::unique_ptr<recv_test::Tool> gateway_;
+  int gatewayPort_ = 0;
+};
+
+TEST_F(SparkplugTest, HostsAreDevicesBornWithEveryPointAndDataHoldsTheChanges) {
+  watcher_ = std::make_unique<Watcher>(broker_->port());
+  StartGateway({"--sparkplug-numeric"});
+  const std::string temperature = "\xCE\xC2\xB6\xC8";  // 温度
+  const std::string a = "02-00-00-00-00-0A";
+  HostDir host(Targets().front());
+  host.Configure(gatewayPort_, "02:00:00:00:00:0A");
+  EXPECT_EQ(host.Run({"init",   "round",     "P",      "2",         "1",
+                      "update", temperature, "warm",   "round",     "P",
+                      "2",      "1",         "update", temperature, "warm",
+                      "sleep",  "800",       "update", "P1",        "2.5",
+                      "update", temperature, "\x81",   "event",     "e1",
+                      "x",      "event",     "e2",     "y",         "sleep",
+                      "500",    "uninit"})
+                .exitCode,
+            0);
+  ASSERT_TRUE(WaitForCount("DDEATH", 1, a));  // two seconds of silence
+  // Back: born again at once from the points the gateway holds, and again
+  // when its snapshot, without the temperature, ends.
+  EXPECT_EQ(host.Run({"init", "round", "P", "2", "7", "round", "P", "2", "7",
+                      "sleep", "300", "uninit"})
+                .exitCode,
+            0);
+  ASSERT_TRUE(WaitForCount("DBIRTH", 3, a));
+
+  const std::vector<Seen> births = All("DBIRTH", a);
+  auto metrics = ByName(births.front());
+  ASSERT_EQ(metrics.size(), 4u);
+  const std::string temperatureUtf8 = "\xE6\xB8\xA9\xE5\xBA\xA6";
+  EXPECT_EQ(ValueText(*metrics["P0"]), "1");
+  EXPECT_EQ(metrics["P0"]->datatype(), 10u);  // Double
+  EXPECT_EQ(ValueText(*metrics[temperatureUtf8]), "warm");
+  EXPECT_EQ(metrics[temperatureUtf8]->datatype(), 12u);  // String
+  ASSERT_EQ(metrics.count("%Event"), 1u);
+
+  // After the birth and before the silence: only what changed, by alias,
+  // the events in order.
+  std::vector<std::pair<std::uint64_t, std::string>> data;
+  for (const Seen& seen : watcher_->Messages()) {
+    if (seen.Of("DDEATH", a)) break;
+    if (!seen.Of("DDATA", a)) continue;
+    for (const Payload::Metric& m : seen.payload.metrics()) {
+      EXPECT_FALSE(m.has_name());
+      data.emplace_back(m.alias(), ValueText(m));
+    }
+  }
+  const std::uint64_t events = metrics["%Event"]->alias();
+  EXPECT_EQ(data, (std::vector<std::pair<std::uint64_t, std::string>>{
+                      {metrics["P1"]->alias(), "2.5"},
+                      {metrics[temperatureUtf8]->alias(), "%81"},
+                      {events, "e1|x"},
+                      {events, "e2|y"}}));
+  EXPECT_EQ(ByName(births[1]).size(), 4u);
+  metrics = ByName(births[2]);
+  EXPECT_EQ(metrics.size(), 3u);
+  EXPECT_EQ(metrics.count(temperatureUtf8), 0u);
+  ExpectSeqRuns(watcher_->Messages());
+}
+
+TEST_F(SparkplugTest, SeqWrapsRebirthRestatesAndTheWillCarriesTheBdSeq) {
+  watcher_ = std::make_unique<Watcher>(broker_->port());
+  StartGateway();
+  From station("127.0.0.1", gatewayPort_);
+  station.Send(kSnapshot, {"A|0", "B|b"});
+  ASSERT_TRUE(WaitForCount("DBIRTH", 1, kDevice));
+  for (int i = 1; i <= 300; ++i)
+    station.Send(kItem, {"A|" + std::to_string(i)});
+  ASSERT_TRUE(WaitForCount("DDATA", 300, kDevice));
+
+  Payload rebirth;
+  Payload::Metric* metric = rebirth.add_metrics();
+  metric->set_name("Node Control/Rebirth");
+  metric->set_datatype(11);
+  metric->set_boolean_value(true);
+  watcher_->Send(kNode + "NCMD/Gw1", rebirth);
+  ASSERT_TRUE(WaitForCount("DBIRTH", 2, kDevice));
+  const std::vector<Seen> nodeBirths = All("NBIRTH");
+  ASSERT_EQ(nodeBirths.size(), 2u);
+  EXPECT_EQ(BdSeq(nodeBirths[0]), BdSeq(nodeBirths[1]));
+  EXPECT_EQ(ValueText(*ByName(All("DBIRTH", kDevice).back())["A"]), "300");
+
+  gateway_->Signal(SIGKILL);
+  ASSERT_TRUE(WaitForCount("NDEATH", 1));
+  EXPECT_EQ(BdSeq(All("NDEATH").front()), BdSeq(nodeBirths[1]));
+  ExpectSeqRuns(watcher_->Messages());
+}
+
+TEST_F(SparkplugTest, ABrokerRestartBringsANewBdSeqAndBirthsWithEveryValue) {
+  watcher_ = std::make_unique<Watcher>(broker_->port(), "spb-watcher");
+  StartGateway();
+  From station("127.0.0.1", gatewayPort_);
+  station.Send(kSnapshot, {"A|1", "B|2"});
+  ASSERT_TRUE(WaitForCount("DBIRTH", 1, kDevice));
+  broker_->Shutdown();
+  station.Send(kItem, {"A|5"});
+  std::this_thread::sleep_for(milliseconds(300));
+  broker_->Start();
+  ASSERT_TRUE(WaitForCount("DBIRTH", 2, kDevice));
+  const std::vector<Seen> nodeBirths = All("NBIRTH");
+  ASSERT_EQ(nodeBirths.size(), 2u);
+  EXPECT_NE(BdSeq(nodeBirths[0]), BdSeq(nodeBirths[1]));
+  const std::vector<Seen> births = All("DBIRTH", kDevice);
+  auto metrics = ByName(births.back());
+  EXPECT_EQ(ValueText(*metrics["A"]), "5");
+  EXPECT_EQ(ValueText(*metrics["B"]), "2");
+  ExpectSeqRuns(watcher_->Messages());
+}
+
+// The gateway holds station 0D's key and the real host's plug-in the same
+// one: a DCMD, by alias and by name, becomes one signed write each.
+TEST_F(SparkplugTest, ADcmdWriteReachesTheHostsCallbackOnce) {
+  const std::string key =
+      "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
+  TempDir dir;
+  const std::string keys = dir.path() + "/keys";
+  WriteFile(keys, "02-00-00-00-00-0D " + key + "\n");
+  ::chmod(keys.c_str(), 0600);
+  watcher_ = std::make_unique<Watcher>(broker_->port());
+  StartGateway({"--keys", keys});
+  HostDir host(Targets().front());
+  host.Configure(gatewayPort_, "02:00:00:00:00:0D");
+  WriteFile(host.Drivers("Pelmora.ini"), ReadFile(host.Drivers("Pelmora.ini")) +
+                                             "[COMMAND]\r\nKEY=" + key +
+                                             "\r\n");
+  HostResult result;
+  std::thread running([&] {
+    result = host.Run({"init", "callback", "round", "P", "3", "1", "round", "P",
+                       "3", "1", "waitfor", "go", "60000", "uninit"},
+                      0);
+  });
+  ASSERT_TRUE(WaitForCount("DBIRTH", 1, kDevice));
+  const std::vector<Seen> births = All("DBIRTH", kDevice);
+  Payload write;
+  Payload::Metric* byAlias = write.add_metrics();
+  byAlias->set_alias(ByName(births.front())["P1"]->alias());
+  byAlias->set_string_value("42");
+  Payload::Metric* byName = write.add_metrics();
+  byName->set_name("P2");
+  byName->set_double_value(7.5);
+  watcher_->Send(kNode + "DCMD/Gw1/" + kDevice, write);
+  // No reply comes in Sparkplug; the writes take a few round trips on
+  // loopback.
+  std::this_thread::sleep_for(milliseconds(1500));
+  WriteFile(host.path() + "/go", "");
+  running.join();
+  std::size_t calls = 0;
+  for (std::size_t at = 0;
+       (at = result.output.find("callback ", at)) != std::string::npos; ++at)
+    ++calls;
+  EXPECT_EQ(calls, 3u) << result.output;  // "callback registered" and two
+  EXPECT_NE(result.output.find("callback P1 42\n"), std::string::npos)
+      << result.output;
+  EXPECT_NE(result.output.find("callback P2 7.5\n"), std::string::npos)
+      << result.output;
+}
+
+TEST_F(SparkplugTest, BirthsWaitForThePrimaryHostToBeOnline) {
+  watcher_ = std::make_unique<Watcher>(broker_->port());
+  StartGateway({"--primary-host", "Scada"});
+  From station("127.0.0.1", gatewayPort_);
+  station.Send(kSnapshot, {"A|1"});
+  // Connected and past the settle time, with no word from the host yet.
+  std::this_thread::sleep_for(milliseconds(800));
+  EXPECT_TRUE(watcher_->Messages().empty());
+  watcher_->SendText("spBv1.0/STATE/Scada",
+                     "{\"online\":true,\"timestamp\":1}");
+  ASSERT_TRUE(WaitForCount("DBIRTH", 1, kDevice));
+  EXPECT_TRUE(watcher_->Messages().front().Of("NBIRTH"));
+}
+
+}  // namespace
+}  // namespace pelmora::testing

@@ -1,0 +1,342 @@
+#include "sparkplug_node.h"
+
+#include <charconv>
+#include <cmath>
+
+#include "sparkplug_b.pb.h"
+#include "topic_tree.h"
+
+namespace pelmora::gateway {
+
+namespace {
+
+using sparkplug::Payload;
+
+constexpr char kNamespace[] = "spBv1.0/";
+constexpr char kBdSeq[] = "bdSeq";
+constexpr char kRebirth[] = "Node Control/Rebirth";
+constexpr char kEventMetric[] = "%Event";
+// Births, data and deaths other than the will are sent at most once, not
+// kept: a host that misses one asks for a rebirth.
+constexpr int kAtMostOnce = 0;
+constexpr int kAtLeastOnce = 1;
+constexpr std::uint64_t kSeqModulus = 256;
+
+std::uint64_t Ms(std::chrono::system_clock::time_point wall) {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(
+          wall.time_since_epoch())
+          .count());
+}
+
+bool NumberOf(std::string_view text, double* number) {
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, *number);
+  return error == std::errc() && stop == end && std::isfinite(*number);
+}
+
+// A point's value as its metric carries it: a Double metric whose text is
+// no number is null.
+void PutValue(bool isDouble, const std::string& value,
+              Payload::Metric* metric) {
+  double number = 0;
+  if (!isDouble) {
+    metric->set_string_value(Utf8OfHostText(value));
+  } else if (NumberOf(value, &number)) {
+    metric->set_double_value(number);
+  } else {
+    metric->set_is_null(true);
+  }
+}
+
+// A written value as the host's text.
+bool HostValueOf(const Payload::Metric& metric, std::string* value) {
+  switch (metric.value_case()) {
+    case Payload::Metric::kStringValue:
+      return HostTextOfUtf8(metric.string_value(), value);
+    case Payload::Metric::kDoubleValue: {
+      char text[32];
+      const auto [end, error] =
+          std::to_chars(text, text + sizeof text, metric.double_value());
+      value->assign(text, end);
+      return error == std::errc();
+    }
+    case Payload::Metric::kBooleanValue:
+      *value = metric.boolean_value() ? "1" : "0";
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string DeathPayload(std::uint64_t bdSeq,
+                         std::chrono::system_clock::time_point wall) {
+  Payload payload;
+  payload.set_timestamp(Ms(wall));
+  Payload::Metric* metric = payload.add_metrics();
+  metric->set_name(kBdSeq);
+  metric->set_datatype(sparkplug::Int64);
+  metric->set_long_value(bdSeq);
+  return payload.SerializeAsString();
+}
+
+}  // namespace
+
+SparkplugNode::SparkplugNode(Options options) : options_(std::move(options)) {}
+
+std::string SparkplugNode::Topic(const char* type,
+                                 const std::string& device) const {
+  std::string topic =
+      kNamespace + options_.group + '/' + type + '/' + options_.edgeNode;
+  if (!device.empty()) topic += '/' + device;
+  return topic;
+}
+
+std::vector<std::string> SparkplugNode::Subscriptions() const {
+  std::vector<std::string> filters = {Topic("NCMD"), Topic("DCMD", "+")};
+  if (!options_.primaryHost.empty())
+    filters.push_back(kNamespace + std::string("STATE/") +
+                      options_.primaryHost);
+  return filters;
+}
+
+Message SparkplugNode::Will(std::uint64_t attempt) const {
+  return {Topic("NDEATH"),
+          DeathPayload((attempt - 1) % kSeqModulus,
+                       std::chrono::system_clock::now()),
+          false, kAtLeastOnce};
+}
+
+Message SparkplugNode::Death() const {
+  return {Topic("NDEATH"),
+          DeathPayload(bdSeq_, std::chrono::system_clock::now()), false,
+          kAtLeastOnce};
+}
+
+void SparkplugNode::Take(std::vector<Message>* out) {
+  for (Message& message : out_) out->push_back(std::move(message));
+  out_.clear();
+}
+
+void SparkplugNode::Connected(std::uint64_t attempt, const Moment& now) {
+  bdSeq_ = (attempt - 1) % kSeqModulus;
+  connected_ = true;
+  sessionUp_ = false;
+  // A retained STATE arrives again on the new subscription.
+  hostOnline_ = false;
+  if (options_.primaryHost.empty()) Births(now);
+}
+
+std::uint64_t SparkplugNode::NextSeq() {
+  const std::uint64_t seq = seq_;
+  seq_ = (seq_ + 1) % kSeqModulus;
+  return seq;
+}
+
+void SparkplugNode::Emit(const char* type, const std::string& mac,
+                         std::string payload) {
+  Message message{Topic(type, mac), std::move(payload), false, kAtMostOnce};
+  message.session = true;
+  out_.push_back(std::move(message));
+}
+
+void SparkplugNode::Births(const Moment& now) {
+  seq_ = 0;
+  sessionUp_ = true;
+  Payload payload;
+  payload.set_timestamp(Ms(now.wall));
+  payload.set_seq(NextSeq());
+  Payload::Metric* bdSeq = payload.add_metrics();
+  bdSeq->set_name(kBdSeq);
+  bdSeq->set_datatype(sparkplug::Int64);
+  bdSeq->set_long_value(bdSeq_);
+  Payload::Metric* rebirth = payload.add_metrics();
+  rebirth->set_name(kRebirth);
+  rebirth->set_datatype(sparkplug::Boolean);
+  rebirth->set_boolean_value(false);
+  Emit("NBIRTH", "", payload.SerializeAsString());
+  for (auto& [mac, device] : devices_) {
+    device.born = false;
+    Flush(mac, device, now);
+  }
+}
+
+void SparkplugNode::BirthOf(const std::string& mac, Device& device,
+                            const Moment& now) {
+  Payload payload;
+  payload.set_timestamp(Ms(now.wall));
+  payload.set_seq(NextSeq());
+  for (auto& [name, metric] : device.metrics) {
+    if (!metric.present) continue;
+    if (!metric.typed) {
+      double number = 0;
+      metric.typed = true;
+      metric.isDouble = options_.numeric && NumberOf(metric.value, &number);
+    }
+    Payload::Metric* out = payload.add_metrics();
+    out->set_name(Utf8OfHostText(name));
+    out->set_alias(metric.alias);
+    out->set_timestamp(Ms(metric.received));
+    out->set_datatype(metric.isDouble ? sparkplug::Double : sparkplug::String);
+    PutValue(metric.isDouble, metric.value, out);
+  }
+  if (device.eventAlias == 0) device.eventAlias = nextAlias_++;
+  Payload::Metric* events = payload.add_metrics();
+  events->set_name(kEventMetric);
+  events->set_alias(device.eventAlias);
+  events->set_datatype(sparkplug::String);
+  events->set_is_null(true);
+  Emit("DBIRTH", mac, payload.SerializeAsString());
+  device.born = true;
+  device.setChanged = false;
+  device.changed.clear();
+}
+
+void SparkplugNode::Flush(const std::string& mac, Device& device,
+                          const Moment& now) {
+  if (!sessionUp_ || !device.online || !device.listKnown) {
+    // What is not sent now, the next birth states.
+    device.changed.clear();
+    device.events.clear();
+    return;
+  }
+  if (!device.born || device.setChanged) BirthOf(mac, device, now);
+  if (device.changed.empty() && device.events.empty()) return;
+  Payload payload;
+  payload.set_timestamp(Ms(now.wall));
+  payload.set_seq(NextSeq());
+  for (const std::string& name : device.changed) {
+    const Metric& metric = device.metrics.at(name);
+    Payload::Metric* out = payload.add_metrics();
+    out->set_alias(metric.alias);
+    out->set_timestamp(Ms(metric.received));
+    PutValue(metric.isDouble, metric.value, out);
+  }
+  for (const auto& [record, received] : device.events) {
+    Payload::Metric* out = payload.add_metrics();
+    out->set_alias(device.eventAlias);
+    out->set_timestamp(Ms(received));
+    out->set_string_value(Utf8OfHostText(record));
+  }
+  device.changed.clear();
+  device.events.clear();
+  Emit("DDATA", mac, payload.SerializeAsString());
+}
+
+void SparkplugNode::StationOnline(const std::string& mac, const Moment&) {
+  devices_[mac].online = true;
+}
+
+void SparkplugNode::PointSet(const std::string& mac, std::string_view name,
+                             std::string_view value, const Moment& now) {
+  Device& device = devices_[mac];
+  auto [found, added] = device.metrics.try_emplace(std::string(name));
+  Metric& metric = found->second;
+  if (added) metric.alias = nextAlias_++;
+  if (!metric.present || added) {
+    metric.present = true;
+    device.setChanged = true;
+  } else if (metric.value == value) {
+    return;
+  }
+  metric.value = value;
+  metric.received = now.wall;
+  device.changed.insert(found->first);
+}
+
+void SparkplugNode::Event(const std::string& mac, std::string_view record,
+                          const Moment& now) {
+  devices_[mac].events.emplace_back(record, now.wall);
+}
+
+void SparkplugNode::DatagramDone(const std::string& mac, const Moment& now) {
+  Flush(mac, devices_[mac], now);
+}
+
+void SparkplugNode::SnapshotEnded(const std::string& mac,
+                                  const std::vector<std::string>& cleared,
+                                  const Moment& now) {
+  Device& device = devices_[mac];
+  for (const std::string& name : cleared) {
+    const auto found = device.metrics.find(name);
+    if (found == device.metrics.end()) continue;
+    found->second.present = false;
+    device.changed.erase(name);
+    device.setChanged = true;
+  }
+  device.listKnown = true;
+  Flush(mac, device, now);
+}
+
+void SparkplugNode::StationSilent(const std::string& mac, const Moment& now) {
+  Device& device = devices_[mac];
+  device.online = false;
+  if (!sessionUp_ || !device.born) return;
+  device.born = false;
+  Payload payload;
+  payload.set_timestamp(Ms(now.wall));
+  payload.set_seq(NextSeq());
+  Emit("DDEATH", mac, payload.SerializeAsString());
+}
+
+void SparkplugNode::Receive(const Message& message, const Moment& now) {
+  if (!options_.primaryHost.empty() &&
+      message.topic ==
+          kNamespace + std::string("STATE/") + options_.primaryHost) {
+    HeedState(message.payload, now);
+    return;
+  }
+  Payload payload;
+  if (!payload.ParseFromString(message.payload)) return;
+  if (message.topic == Topic("NCMD")) {
+    for (const Payload::Metric& metric : payload.metrics()) {
+      if (metric.name() == kRebirth && metric.boolean_value() && sessionUp_)
+        Births(now);
+    }
+    return;
+  }
+  const std::string prefix = Topic("DCMD") + '/';
+  if (message.topic.compare(0, prefix.size(), prefix) != 0) return;
+  const std::string mac = message.topic.substr(prefix.size());
+  const auto device = devices_.find(mac);
+  for (const Payload::Metric& written : payload.metrics()) {
+    const std::string* name = nullptr;
+    if (device != devices_.end()) {
+      for (const auto& [pointName, metric] : device->second.metrics) {
+        if (!metric.present) continue;
+        if (written.has_alias() ? metric.alias == written.alias()
+                                : Utf8OfHostText(pointName) == written.name())
+          name = &pointName;
+      }
+    }
+    std::string value;
+    if (name == nullptr || !HostValueOf(written, &value) || sink_ == nullptr ||
+        !sink_->WritePoint(mac, *name, value)) {
+      ++refusedCommands_;
+    }
+  }
+}
+
+void SparkplugNode::HeedState(std::string_view payload, const Moment& now) {
+  // {"online": true, "timestamp": ...}: the key's value is all that counts.
+  const std::size_t key = payload.find("\"online\"");
+  if (key == std::string_view::npos) return;
+  std::string_view rest = payload.substr(key + 8);
+  while (!rest.empty() && (rest.front() == ' ' || rest.front() == ':'))
+    rest.remove_prefix(1);
+  const bool online = rest.substr(0, 4) == "true";
+  if (online == hostOnline_) return;
+  hostOnline_ = online;
+  if (online && connected_ && !sessionUp_) {
+    Births(now);
+  } else if (!online && sessionUp_) {
+    // The host that would act on our data is gone: the node says it is
+    // dead until the host is back, then is born again.
+    sessionUp_ = false;
+    Message death = Death();
+    death.session = true;
+    out_.push_back(std::move(death));
+  }
+}
+
+}  // namespace pelmora::gateway

@@ -1,0 +1,153 @@
+// The gateway as one Sparkplug B edge node, each station one device of it.
+//
+//   spBv1.0/<group>/NBIRTH/<edge node>           on each connection, rebirth
+//   spBv1.0/<group>/NDEATH/<edge node>           the will, and on stopping
+//   spBv1.0/<group>/DBIRTH/<edge node>/<MAC>     a station's every point
+//   spBv1.0/<group>/DDATA/<edge node>/<MAC>      the changes of one datagram
+//   spBv1.0/<group>/DDEATH/<edge node>/<MAC>     the station fell silent
+//   spBv1.0/<group>/NCMD/<edge node>             "Node Control/Rebirth"
+//   spBv1.0/<group>/DCMD/<edge node>/<MAC>       writes into the station
+//   spBv1.0/STATE/<primary host>                 births wait for its online
+// <MAC> is "00-11-22-33-44-55", as the pelmora/ tree names stations.
+//
+// Each point is one metric named after the point and each station's events
+// one metric "%Event" (a '%' that no two hex digits follow: a point name
+// never maps to it), one value per event in order. Names and values are the
+// host's GBK texts in UTF-8 by Utf8OfHostText. An alias is given to each
+// metric once, for the life of the process, unique across the edge node.
+//
+// A station is born (DBIRTH) once its full point list is known: when its
+// first snapshot ends, or at once when it comes back from silence with its
+// points known. A new point, or points a snapshot cleared, make a new
+// DBIRTH of that station; any other change goes out by alias in DDATA, one
+// per datagram, only the values that changed. Every message but NDEATH
+// carries `seq`, 0 in NBIRTH and one more (mod 256) in each message after.
+// Births restate everything, so messages waiting from before a
+// reconnection are dropped (Message::session) rather than sent.
+//
+// The node is a pure part as StationTable is: the main thread calls it and
+// takes the messages it makes; time comes in as an argument.
+#ifndef PELMORA_TOOLS_GATEWAY_SPARKPLUG_NODE_H_
+#define PELMORA_TOOLS_GATEWAY_SPARKPLUG_NODE_H_
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "station_table.h"
+
+namespace pelmora::gateway {
+
+// Where the node sends the writes it is asked for. Until one is given,
+// every write is refused and counted.
+class StationCommandSink {
+ public:
+  virtual ~StationCommandSink() = default;
+  // Writes `value` into point `name` of station `mac` (host texts); false
+  // when refused.
+  virtual bool WritePoint(const std::string& mac, std::string_view name,
+                          std::string_view value) = 0;
+};
+
+class SparkplugNode : public StationObserver {
+ public:
+  struct Options {
+    std::string group;
+    std::string edgeNode;
+    // A point whose text is a number when its station is first born
+    // becomes a Double metric for the life of the process; a later text
+    // that is no number is sent as a null value of it.
+    bool numeric = false;
+    // When set, births wait for this primary host's STATE to say online.
+    std::string primaryHost;
+  };
+
+  explicit SparkplugNode(Options options);
+
+  // The topics a connection subscribes to.
+  std::vector<std::string> Subscriptions() const;
+  // The NDEATH registered as the will of connection attempt `attempt`
+  // (1, 2, ...). Any thread: it reads only the options.
+  Message Will(std::uint64_t attempt) const;
+  // Attempt `attempt` connected: births, unless a primary host is awaited.
+  void Connected(std::uint64_t attempt, const Moment& now);
+  // A message on one of the subscriptions.
+  void Receive(const Message& message, const Moment& now);
+  // The NDEATH of a gateway that stops.
+  Message Death() const;
+  // The messages made since the last call, in order, appended to `out`.
+  void Take(std::vector<Message>* out);
+
+  void set_command_sink(StationCommandSink* sink) { sink_ = sink; }
+  // A write taken by the sink that failed later (refused by the station,
+  // unanswered).
+  void CountFailedCommand() { ++refusedCommands_; }
+  // DCMD writes refused or failed since the start: a metric unknown or of
+  // no usable value, a station without a key, or a failure counted above.
+  std::uint64_t refused_commands() const { return refusedCommands_; }
+
+  // StationObserver: the stations' changes, made into messages.
+  void StationOnline(const std::string& mac, const Moment& now) override;
+  void PointSet(const std::string& mac, std::string_view name,
+                std::string_view value, const Moment& now) override;
+  void Event(const std::string& mac, std::string_view record,
+             const Moment& now) override;
+  void DatagramDone(const std::string& mac, const Moment& now) override;
+  void SnapshotEnded(const std::string& mac,
+                     const std::vector<std::string>& cleared,
+                     const Moment& now) override;
+  void StationSilent(const std::string& mac, const Moment& now) override;
+
+ private:
+  struct Metric {
+    std::uint64_t alias = 0;
+    std::string value;
+    std::chrono::system_clock::time_point received;
+    bool typed = false;  // its type was fixed by a birth
+    bool isDouble = false;
+    // False once a snapshot cleared the point: kept, so that a point that
+    // returns keeps its alias and type.
+    bool present = true;
+  };
+  struct Device {
+    std::map<std::string, Metric> metrics;
+    std::uint64_t eventAlias = 0;
+    std::set<std::string> changed;
+    std::vector<std::pair<std::string, std::chrono::system_clock::time_point>>
+        events;
+    bool online = false;
+    bool listKnown = false;
+    bool born = false;  // DBIRTH sent in this session
+    bool setChanged = false;
+  };
+
+  std::string Topic(const char* type, const std::string& device = "") const;
+  void Births(const Moment& now);
+  void Flush(const std::string& mac, Device& device, const Moment& now);
+  void BirthOf(const std::string& mac, Device& device, const Moment& now);
+  void Emit(const char* type, const std::string& mac, std::string payload);
+  std::uint64_t NextSeq();
+  void HeedState(std::string_view payload, const Moment& now);
+
+  Options options_;
+  StationCommandSink* sink_ = nullptr;
+  std::map<std::string, Device> devices_;
+  std::uint64_t nextAlias_ = 1;
+  std::uint64_t bdSeq_ = 0;
+  std::uint64_t seq_ = 0;
+  bool connected_ = false;
+  bool hostOnline_ = false;
+  // NBIRTH sent on this connection.
+  bool sessionUp_ = false;
+  std::uint64_t refusedCommands_ = 0;
+  std::vector<Message> out_;
+};
+
+}  // namespace pelmora::gateway
+
+#endif  // PELMORA_TOOLS_GATEWAY_SPARKPLUG_NODE_H_
