@@ -447,8 +447,14 @@ TEST_F(GatewayTest, APageThatCannotListenStopsTheGatewayWithTheReason) {
   }
 }
 
-// An operator watches two stations live in a real browser, and finds points
-// among many by typing part of their names.
+// The key of the stations that take signed commands, in the gateway's key
+// file and in their hosts' configuration.
+const std::string kKeyHex =
+    "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
+
+// An operator watches two stations live in a real browser, finds points
+// among many by typing part of their names, and writes to the station whose
+// key the gateway holds, with the page's token only.
 TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
   const std::string playwright = PELMORA_PLAYWRIGHT_MODULES;
   if (!std::filesystem::exists("/usr/bin/chromium"))
@@ -457,26 +463,44 @@ TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
     GTEST_SKIP() << "no playwright-core in " << playwright
                  << " (scripts/setup.sh installs it)";
   const int http = FreeTcpPort();
-  StartGateway({"--quiet", "--http", std::to_string(http), "--silence", "60"});
-  // Station A's host goes through its points twice (its first round ends
-  // where a name repeats), then holds until the page has shown T's value.
-  const std::string temperature = "\xCE\xC2\xB6\xC8";  // 温度
   const TempDir sync;
+  const std::string keys = sync.path() + "/keys";
+  const std::string token = sync.path() + "/token";
+  WriteFile(keys, "02-00-00-00-00-0A " + kKeyHex + "\n");
+  WriteFile(token, "page-s3cret\n");
+  ::chmod(keys.c_str(), 0600);
+  ::chmod(token.c_str(), 0600);
+  StartGateway({"--quiet", "--http", std::to_string(http), "--silence", "60",
+                "--keys", keys, "--http-token-file", token});
+  // Station A's host goes through its points twice (its first round ends
+  // where a name repeats), then holds until the page has shown T's value,
+  // and later until the page's write is done.
+  const std::string temperature = "\xCE\xC2\xB6\xC8";  // 温度
   const std::string shown = sync.path() + "/shown";
+  const std::string written = sync.path() + "/written";
+  std::unique_ptr<HostDir> hostA = Station("02:00:00:00:00:0A");
+  WriteFile(hostA->Drivers("Pelmora.ini"),
+            ReadFile(hostA->Drivers("Pelmora.ini")) + "[COMMAND]\r\nKEY=" +
+                kKeyHex + "\r\n");
+  // Both copies of the host are made before either runs: a copy made while
+  // another host starts could be held open by it and not run.
+  std::unique_ptr<HostDir> hostB = Station("02:00:00:00:00:0B");
+  HostResult resultA;
   std::thread a([&] {
     std::vector<std::string> round = {"update",    "T",  "1",     "update",
                                       temperature, "20", "round", "P",
                                       "3",         "0"};
-    std::vector<std::string> commands = {"init"};
+    std::vector<std::string> commands = {"init", "callback"};
     commands.insert(commands.end(), round.begin(), round.end());
     commands.insert(commands.end(), round.begin(), round.end());
     commands.insert(commands.end(),
                     {"waitfor", shown, "60000", "update", "T", "2", "event",
-                     "door", "open", "event", "alarm", "high", "sleep", "2500",
-                     "uninit"});
-    EXPECT_EQ(Station("02:00:00:00:00:0A")->Run(commands).exitCode, 0);
+                     "door", "open", "event", "alarm", "high", "waitfor",
+                     written, "60000", "sleep", "2500", "uninit"});
+    resultA = hostA->Run(commands);
+    EXPECT_EQ(resultA.exitCode, 0);
   });
-  EXPECT_EQ(Station("02:00:00:00:00:0B")
+  EXPECT_EQ(hostB
                 ->Run({"init", "round", "Q", "3", "0", "round", "Q", "3", "5",
                        "sleep", "2500", "uninit"})
                 .exitCode,
@@ -499,11 +523,13 @@ TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
       {PELMORA_PAGE_CHECK,
        "http://" + std::string("127.0.0.1:") + std::to_string(http) + "/",
        screenshot, "02-00-00-00-00-0A", "02-00-00-00-00-0B", "54", "1", "2",
-       "\xE6\xB8\xA9\xE5\xBA\xA6", "02-00-00-00-00-0D"},
+       "\xE6\xB8\xA9\xE5\xBA\xA6", "02-00-00-00-00-0D", "page-s3cret"},
       {"/bin/sh", "-c", "NODE_PATH=\"$0\" exec node \"$@\" 2>&1", playwright});
   // The host changes the value once the page has shown the first.
   check.ReadOutput("seen the first value");
   std::ofstream{shown}.put('\n');
+  check.ReadOutput("delivered");
+  std::ofstream{written}.put('\n');
   // A gateway that stops, and another on the same port.
   check.ReadOutput("ready for the drop");
   gateway_->Signal(SIGTERM);
@@ -517,6 +543,14 @@ TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
   std::printf("%s", output.c_str());
   EXPECT_TRUE(std::filesystem::exists(screenshot));
   a.join();
+  // The page's write reached the host's callback once.
+  std::size_t calls = 0;
+  for (std::size_t at = 0;
+       (at = resultA.output.find("callback ", at)) != std::string::npos; ++at)
+    ++calls;
+  EXPECT_EQ(calls, 2u) << resultA.output;  // "callback registered" and one
+  EXPECT_NE(resultA.output.find("callback T 42\n"), std::string::npos)
+      << resultA.output;
 }
 
 // The broker keeps its retained tree and its clients' sessions across a
@@ -591,9 +625,6 @@ TEST_F(KeptTreeTest,
 
 // Signed commands: the gateway holds station 0D's key, and the real host's
 // plug-in holds the same one.
-const std::string kKeyHex =
-    "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
-
 class CommandsTest : public GatewayTest {
  protected:
   void SetUp() override {

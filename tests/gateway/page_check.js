@@ -1,18 +1,20 @@
 // Drives the operator's page in headless chromium as an operator would:
 //   node page_check.js URL SCREENSHOT MAC_A MAC_B POINT_ID FIRST LAST GBK_NAME
-//                      MAC_BIG
+//                      MAC_BIG TOKEN
 // Station A's point POINT_ID shows FIRST, then (once this has said "seen
 // the first value") LAST without a reload; the
 // GBK name shows as its characters; the filter narrows the rows; at
 // MAC_BIG's many points the filter's time is printed; once this has said
 // "ready for the drop" the page shows the gateway gone, and once it has said
-// "saw the drop", live again with a new gateway's state. Exits non-zero
+// "saw the drop", live again with a new gateway's state. Station A's key is
+// held, B's not: a write without TOKEN is refused, one with it says
+// "delivered" once it is. Exits non-zero
 // with the step that failed.
 "use strict";
 const { chromium } = require("playwright-core");
 
-const [url, screenshot, macA, macB, pointId, first, last, gbkName, macBig] =
-  process.argv.slice(2);
+const [url, screenshot, macA, macB, pointId, first, last, gbkName, macBig,
+       token] = process.argv.slice(2);
 
 // Node loses what waits for a pipe when it exits at once: a failure is
 // thrown up to the end instead.
@@ -57,6 +59,32 @@ let page;
       .map((li) => li.textContent.slice(li.querySelector("time").textContent.length))
       .join(" / ") === "alarm | high / door | open",
     null, { timeout: 15000 }));
+
+  // Writes: commands are possible at A only; without the token, or with a
+  // wrong one, the gateway refuses and counts; with it, A's host gets it.
+  const commandsOf = (mac) => page.textContent(`tr[data-mac="${mac}"] td:last-child`);
+  if ((await commandsOf(macA)) !== "yes" || (await commandsOf(macB)) !== "no")
+    throw new Error("commands possible at A only");
+  const bare = await page.evaluate(([station, point]) => fetch("/api/write", {
+    method: "POST", headers: { "Content-Type": "application/json" },
+    body: JSON.stringify({ station, point, value: "41", client: "bare" }),
+  }).then((r) => r.status), [macA, pointId]);
+  if (bare !== 403) throw new Error("a write without the token: " + bare);
+  await page.click(`.row[data-id="${pointId}"] .name`);
+  await page.fill("#writeValue", "42");
+  await page.fill("#writeToken", token + "x");
+  await page.click("#write button");
+  await step("a wrong token refused", () => page.waitForFunction(
+    () => document.querySelector("#writes li")?.textContent === "T = 42: refused (wrong token)",
+    null, { timeout: 5000 }));
+  const refused = await page.evaluate(() => fetch("/api/writes").then((r) => r.json()));
+  if (refused.refused !== 2) throw new Error("refused writes counted: " + refused.refused);
+  await page.fill("#writeToken", token);
+  await page.click("#write button");
+  await step("the write delivered", () => page.waitForFunction(
+    () => document.querySelector("#writes li")?.textContent === "T = 42: delivered",
+    null, { timeout: 15000 }));
+  console.log("delivered");  // the host may go now
   await page.screenshot({ path: screenshot });
   const all = await page.locator(".row").count();
   await page.fill("#filter", "p");

@@ -63,6 +63,9 @@ const char kGatewayUsage[] =
     "                         loopback unless ADDR is given (default off)\n"
     "  --http-name NAME       a host name browsers reach the page by,\n"
     "                         besides its address and localhost (repeat it)\n"
+    "  --http-token-file FILE the token that lets the page write to stations\n"
+    "                         whose keys are here: the file's first line\n"
+    "                         (without it the page writes nothing)\n"
     "  --sparkplug            publish Sparkplug B as one edge node instead,\n"
     "                         each station a device named by its MAC (needs\n"
     "                         --group and --edge-node; docs/sparkplug.md)\n"
@@ -143,6 +146,22 @@ bool Apply(std::string_view key, std::string_view value,
     }
   } else if (key == "http-name") {
     options->http.names.emplace_back(value);
+  } else if (key == "http-token-file") {
+    std::ifstream file{std::string(value)};
+    std::string& token = options->http.token;
+    if (!file || !std::getline(file, token)) {
+      *error = "cannot read the token file " + std::string(value);
+      return false;
+    }
+    if (!token.empty() && token.back() == '\r') token.pop_back();
+    if (token.empty()) {
+      *error = "the token file " + std::string(value) + " holds no token";
+      return false;
+    }
+    const std::string warning =
+        wire::OthersMayReadWarning(std::string(value), "the token file");
+    if (!warning.empty())
+      std::fprintf(stderr, "pelmora-gateway: warning: %s\n", warning.c_str());
   } else if (key == "keys") {
     std::string warning;
     options->commands.keys.clear();

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,9 @@ int main(int argc, char** argv) {
       return 1;
     }
     view = &siteView;
+    std::set<std::string> keyed;
+    for (const auto& [mac, key] : options.commands.keys) keyed.insert(mac);
+    siteView.SetKeyed(std::move(keyed));
     std::fprintf(stderr, "pelmora-gateway: page at http://%s:%d/\n",
                  options.http.address.c_str(), http->port());
   }
@@ -119,6 +123,7 @@ int main(int argc, char** argv) {
   // only counted, and the station's next data acknowledges one done.
   const auto publishOutcomes = [&] {
     for (const auto& outcome : outcomes) {
+      if (view != nullptr) view->Outcome(outcome);
       if (options.sparkplug) {
         if (outcome.state == pelmora::gateway::CommandState::kRefused ||
             outcome.state == pelmora::gateway::CommandState::kUnanswered) {
@@ -221,6 +226,13 @@ int main(int argc, char** argv) {
         outcomes.push_back({id, mac, false, name,
                             pelmora::gateway::CommandState::kRefused, error,
                             now.wall});
+      }
+    }
+    // The page's writes go the same way: refused where no key is held.
+    if (view != nullptr) {
+      for (auto& write : view->TakeWrites()) {
+        commands.Write(write.mac, std::move(write.name), std::move(write.value),
+                       std::move(write.id));
       }
     }
     commands.Tick(now, &outgoing, &outcomes);

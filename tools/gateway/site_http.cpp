@@ -1,6 +1,7 @@
 #include "site_http.h"
 
 #include <httplib.h>
+#include <openssl/crypto.h>
 
 #include <algorithm>
 #include <cctype>
@@ -8,6 +9,7 @@
 #include <limits>
 #include <memory>
 
+#include "command_topics.h"
 #include "tool_options.h"
 
 namespace pelmora::gateway {
@@ -118,7 +120,17 @@ bool RequestAllowed(std::string_view host, std::string_view origin,
   return true;
 }
 
-SiteHttp::SiteHttp(const SiteView& view, HttpOptions options)
+bool WriteAuthorised(std::string_view authorization, const std::string& token) {
+  constexpr std::string_view kBearer = "Bearer ";
+  if (token.empty() || authorization.substr(0, kBearer.size()) != kBearer)
+    return false;
+  const std::string_view given = authorization.substr(kBearer.size());
+  // Only the length shows in the time taken, not how much of it matches.
+  return given.size() == token.size() &&
+         CRYPTO_memcmp(given.data(), token.data(), token.size()) == 0;
+}
+
+SiteHttp::SiteHttp(SiteView& view, HttpOptions options)
     : view_(view),
       options_(std::move(options)),
       server_(std::make_unique<httplib::Server>()) {}
@@ -230,6 +242,56 @@ void SiteHttp::Route() {
         }
         response.set_content(json, kJson);
       });
+
+  server_->Get("/api/writes",
+               [this](const httplib::Request&, httplib::Response& response) {
+                 response.set_content(
+                     "{\"enabled\":" +
+                         std::string(options_.token.empty() ? "false" : "true") +
+                         ",\"refused\":" + std::to_string(refusedWrites_) + "}",
+                     kJson);
+               });
+  server_->Post("/api/write", [this](const httplib::Request& request,
+                                     httplib::Response& response) {
+    if (!WriteAuthorised(request.get_header_value("Authorization"),
+                         options_.token)) {
+      ++refusedWrites_;
+      Refuse(response, 403,
+             options_.token.empty() ? "writes from the page are off"
+                                    : "wrong token");
+      return;
+    }
+    // A form of another site cannot send JSON without asking first.
+    if (request.get_header_value("Content-Type").rfind("application/json", 0) !=
+        0) {
+      Refuse(response, 415, "a write is JSON");
+      return;
+    }
+    const auto members = StringObject(request.body);
+    std::string value;
+    if (!members || members->size() != 4 || !members->count("station") ||
+        !members->count("point") || !members->count("value") ||
+        !members->count("client") || members->at("client").empty() ||
+        members->at("client").size() > 64) {
+      Refuse(response, 400,
+             "a write is {\"station\",\"point\",\"value\",\"client\"}");
+      return;
+    }
+    if (!GbkOfUtf8(members->at("value"), &value)) {
+      Refuse(response, 400, "the value holds a character GBK lacks");
+      return;
+    }
+    int status = 0;
+    std::string why;
+    if (!view_.RequestWrite(members->at("station"), members->at("point"),
+                            std::move(value), members->at("client"), &status,
+                            &why)) {
+      Refuse(response, status, why);
+      return;
+    }
+    response.status = 202;
+    response.set_content("{\"state\":\"accepted\"}", kJson);
+  });
 
   server_->Get("/api/stream", [this](const httplib::Request& request,
                                      httplib::Response& response) {

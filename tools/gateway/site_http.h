@@ -7,6 +7,12 @@
 //   GET /api/stations/MAC/points/ID/trend     a point's last numeric values
 //   GET /api/stations/MAC/events              its last events, newest first
 //   GET /api/stream[?station=MAC]             changes as Server-Sent Events
+//   GET /api/writes                           whether the page may write,
+//                                             and writes refused so far
+//   POST /api/write                           a write to a station's point
+// A write needs the token from the gateway's configuration in an
+// "Authorization: Bearer TOKEN" header and a JSON body; without a token
+// configured every write is refused. Its outcomes come on the stream.
 // Every request must name this server in its Host header, and an Origin
 // header, when sent, this same server: a page of another site that a
 // rebound name points here gets nothing.
@@ -14,6 +20,7 @@
 #define PELMORA_TOOLS_GATEWAY_SITE_HTTP_H_
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -34,7 +41,13 @@ struct HttpOptions {
   // Host names besides the listening address and loopback's that requests
   // may name (the names an operator's browser reaches this machine by).
   std::vector<std::string> names;
+  // What lets the page write; empty: it writes nothing.
+  std::string token;
 };
+
+// Whether an Authorization header carries `token`, compared in constant
+// time; never when no token is configured.
+bool WriteAuthorised(std::string_view authorization, const std::string& token);
 
 // "[ADDR:]PORT" into `options`; false when it is not that.
 bool ParseHttpListen(std::string_view text, HttpOptions* options);
@@ -47,7 +60,7 @@ bool RequestAllowed(std::string_view host, std::string_view origin,
 
 class SiteHttp {
  public:
-  SiteHttp(const SiteView& view, HttpOptions options);
+  SiteHttp(SiteView& view, HttpOptions options);
   ~SiteHttp();  // Stops a server still running.
 
   // Binds and starts serving; false with the reason when it cannot bind.
@@ -58,12 +71,13 @@ class SiteHttp {
  private:
   void Route();
 
-  const SiteView& view_;
+  SiteView& view_;
   HttpOptions options_;
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;
   int port_ = 0;
   std::atomic<bool> stopping_{false};
+  std::atomic<std::uint64_t> refusedWrites_{0};
 };
 
 }  // namespace pelmora::gateway

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "code_page.h"
+#include "command_topics.h"
 #include "json_text.h"
 #include "topic_tree.h"
 
@@ -217,9 +218,8 @@ std::string SiteView::StationJson(const std::string& mac,
   } else {
     json.Null("last_snapshot").Null("snapshot_age_s");
   }
-  // Whether the page may write to the station: it does not write yet.
   return json.Number("malformed", station.malformed)
-      .Bool("commands", false)
+      .Bool("commands", keyed_.count(mac) != 0)
       .Close();
 }
 
@@ -299,6 +299,52 @@ bool SiteView::Events(const std::string& mac, std::string* out) const {
   }
   *out += "]}";
   return true;
+}
+
+void SiteView::SetKeyed(std::set<std::string> macs) {
+  Locked<Mutex> lock(mutex_);
+  keyed_ = std::move(macs);
+}
+
+std::vector<SiteView::PageWrite> SiteView::TakeWrites() {
+  Locked<Mutex> lock(mutex_);
+  std::vector<PageWrite> taken;
+  taken.swap(writes_);
+  return taken;
+}
+
+void SiteView::Outcome(const CommandOutcome& outcome) {
+  Locked<Mutex> lock(mutex_);
+  Log(outcome.mac, "command",
+      wire::JsonObject()
+          .Text("station", outcome.mac)
+          .Json("result", ResultPayload(outcome))
+          .Close());
+}
+
+bool SiteView::RequestWrite(const std::string& mac, std::string_view id,
+                            std::string value, std::string writeId,
+                            int* status, std::string* why) {
+  Locked<Mutex> lock(mutex_);
+  const auto station = stations_.find(mac);
+  if (station == stations_.end()) {
+    *status = 404;
+    *why = "no such station";
+    return false;
+  }
+  for (const auto& [name, point] : station->second.points) {
+    if (HexOfText(name) != id) continue;
+    if (writes_.size() >= kPageWrites) {
+      *status = 503;
+      *why = "too many writes waiting";
+      return false;
+    }
+    writes_.push_back({mac, name, std::move(value), std::move(writeId)});
+    return true;
+  }
+  *status = 404;
+  *why = "no such point";
+  return false;
 }
 
 std::uint64_t SiteView::LastChange() const {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -19,6 +20,7 @@
 
 #include "datagram.h"
 #include "platform/sync.h"
+#include "station_commands.h"
 #include "station_table.h"
 #include "udp_receiver.h"
 
@@ -31,11 +33,14 @@ inline constexpr std::size_t kStationEvents = 50;
 // Changes kept for live streams; a stream that falls further behind is
 // told to reload.
 inline constexpr std::size_t kChangeLog = 20000;
+// Writes from the page waiting for the main loop, which takes them every
+// few milliseconds.
+inline constexpr std::size_t kPageWrites = 64;
 
 class SiteView {
  public:
   // One change as a live stream sends it: its number, its kind ("station",
-  // "point", "cleared", "event", "reload") and its JSON.
+  // "point", "cleared", "event", "command", "reload") and its JSON.
   struct Change {
     std::uint64_t id = 0;
     std::string mac;
@@ -43,7 +48,23 @@ class SiteView {
     std::string json;
   };
 
+  // A write the page asked for: station, point name, value in GBK, and the
+  // page's id of it, which every outcome of it carries.
+  struct PageWrite {
+    std::string mac;
+    std::string name;
+    std::string value;
+    std::string id;
+  };
+
   // The main loop's side.
+  // The stations whose keys the gateway holds: commands to them are
+  // possible.
+  void SetKeyed(std::set<std::string> macs);
+  // The writes the page asked for since the last call, in order.
+  std::vector<PageWrite> TakeWrites();
+  // A command's outcome, whoever asked for it, as a "command" change.
+  void Outcome(const CommandOutcome& outcome);
   // A datagram the table admitted.
   void Admit(const wire::Datagram& datagram, const wire::Endpoint& from,
              const Moment& now, const StationTable& table);
@@ -67,6 +88,12 @@ class SiteView {
   bool Trend(const std::string& mac, std::string_view id,
              std::string* out) const;
   bool Events(const std::string& mac, std::string* out) const;
+  // Queues a write to the point whose name's bytes are `id` in hex; false
+  // with the HTTP status and why when the station or point is unknown
+  // (404) or too many wait (503).
+  bool RequestWrite(const std::string& mac, std::string_view id,
+                    std::string value, std::string writeId, int* status,
+                    std::string* why);
   // The number of the last change so far.
   std::uint64_t LastChange() const;
   // The changes after `after` (of station `mac` only, when not empty),
@@ -112,6 +139,8 @@ class SiteView {
   // The MAC last admitted from each address and port.
   std::unordered_map<std::uint64_t, std::string> macOf_ GUARDED_BY(mutex_);
   std::deque<Change> log_ GUARDED_BY(mutex_);
+  std::set<std::string> keyed_ GUARDED_BY(mutex_);
+  std::vector<PageWrite> writes_ GUARDED_BY(mutex_);
   std::uint64_t lastId_ GUARDED_BY(mutex_) = 0;
 };
 
