@@ -416,6 +416,8 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
                                     "50",
                                     "--password-file",
                                     secret,
+                                    "--http-token-file",
+                                    secret,
                                     "--http",
                                     "9090",
                                     "--edge-node",
@@ -438,13 +440,16 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
   EXPECT_EQ(options.http.address, "127.0.0.1");
   EXPECT_EQ(options.http.port, 9090);
   EXPECT_EQ(options.http.names, std::vector<std::string>{"scada.site"});
+  EXPECT_EQ(options.http.token, "s3cret");
   EXPECT_TRUE(options.sparkplug);
   EXPECT_EQ(options.node.group, "Plant 1");
   EXPECT_EQ(options.node.edgeNode, "Gw");
 
-  // A Sparkplug id is one topic level; a Sparkplug node needs both.
+  // A Sparkplug id is one topic level; a Sparkplug node needs both; the
+  // page's token file must be there.
   for (const char* bad :
-       {"silence = soon\n", "group = a/b\n", "sparkplug = true\ngroup = G\n"}) {
+       {"silence = soon\n", "group = a/b\n", "sparkplug = true\ngroup = G\n",
+        "http-token-file = /nonexistent/token\n"}) {
     std::ofstream(path) << bad;
     GatewayOptions fresh;
     status = -1;
@@ -533,6 +538,23 @@ TEST(SiteHttp, OnlyRequestsNamingThisGatewayAreServed) {
   for (const char* bad :
        {"", "http", "8080x", "65536", "localhost:8080", "1.2.3:80", ":80"}) {
     EXPECT_FALSE(ParseHttpListen(bad, &options)) << bad;
+  }
+  // A write carries the configured token, whole; none configured, none
+  // passes.
+  const struct {
+    const char* authorization;
+    const char* token;
+    bool allowed;
+  } writes[] = {
+      {"Bearer k3y", "k3y", true},   {"Bearer k3y", "", false},
+      {"Bearer ", "", false},        {"", "", false},
+      {"Bearer k3", "k3y", false},   {"Bearer k3yy", "k3y", false},
+      {"bearer k3y", "k3y", false},  {"k3y", "k3y", false},
+      {"Bearer k3x", "k3y", false},
+  };
+  for (const auto& w : writes) {
+    EXPECT_EQ(WriteAuthorised(w.authorization, w.token), w.allowed)
+        << w.authorization << " / " << w.token;
   }
 }
 
