@@ -546,10 +546,10 @@ TEST(SiteHttp, OnlyRequestsNamingThisGatewayAreServed) {
     const char* token;
     bool allowed;
   } writes[] = {
-      {"Bearer k3y", "k3y", true},   {"Bearer k3y", "", false},
-      {"Bearer ", "", false},        {"", "", false},
-      {"Bearer k3", "k3y", false},   {"Bearer k3yy", "k3y", false},
-      {"bearer k3y", "k3y", false},  {"k3y", "k3y", false},
+      {"Bearer k3y", "k3y", true},  {"Bearer k3y", "", false},
+      {"Bearer ", "", false},       {"", "", false},
+      {"Bearer k3", "k3y", false},  {"Bearer k3yy", "k3y", false},
+      {"bearer k3y", "k3y", false}, {"k3y", "k3y", false},
       {"Bearer k3x", "k3y", false},
   };
   for (const auto& w : writes) {

@@ -243,14 +243,14 @@ void SiteHttp::Route() {
         response.set_content(json, kJson);
       });
 
-  server_->Get("/api/writes",
-               [this](const httplib::Request&, httplib::Response& response) {
-                 response.set_content(
-                     "{\"enabled\":" +
-                         std::string(options_.token.empty() ? "false" : "true") +
-                         ",\"refused\":" + std::to_string(refusedWrites_) + "}",
-                     kJson);
-               });
+  server_->Get("/api/writes", [this](const httplib::Request&,
+                                     httplib::Response& response) {
+    response.set_content(
+        "{\"enabled\":" +
+            std::string(options_.token.empty() ? "false" : "true") +
+            ",\"refused\":" + std::to_string(refusedWrites_) + "}",
+        kJson);
+  });
   server_->Post("/api/write", [this](const httplib::Request& request,
                                      httplib::Response& response) {
     if (!WriteAuthorised(request.get_header_value("Authorization"),

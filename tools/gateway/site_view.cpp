@@ -323,8 +323,8 @@ void SiteView::Outcome(const CommandOutcome& outcome) {
 }
 
 bool SiteView::RequestWrite(const std::string& mac, std::string_view id,
-                            std::string value, std::string writeId,
-                            int* status, std::string* why) {
+                            std::string value, std::string writeId, int* status,
+                            std::string* why) {
   Locked<Mutex> lock(mutex_);
   const auto station = stations_.find(mac);
   if (station == stations_.end()) {
