@@ -198,6 +198,7 @@ class BarePublisher {
 // A broker and a gateway of their own, a station socket and the counter.
 class GatewayRig {
  public:
+  // `more`: options of the gateway beyond the rig's own.
   explicit GatewayRig(const std::vector<std::string>& more = {})
       : brokerPort_(gateway_test::FreeTcpPort()) {
     mosquitto_lib_init();
@@ -308,9 +309,10 @@ void Report(benchmark::State& state, int points, const Totals& totals) {
 // Each iteration sends every point with a new value through the gateway,
 // as item datagrams or as one snapshot, then publishes the same messages
 // through the bare client; both timed to the last arrival.
-void GatewayBeside(benchmark::State& state, std::uint8_t kind) {
+void GatewayBeside(benchmark::State& state, std::uint8_t kind,
+                   const std::vector<std::string>& more = {}) {
   const int points = static_cast<int>(state.range(0));
-  GatewayRig rig;
+  GatewayRig rig(more);
   if (!rig.ok()) {
     state.SkipWithError("no broker or gateway (mosquitto installed?)");
     return;
@@ -422,6 +424,10 @@ void BM_GatewaySparkplugItems(benchmark::State& state) {
 
 void BM_GatewayItems(benchmark::State& state) { GatewayBeside(state, 0x01); }
 void BM_GatewaySnapshot(benchmark::State& state) { GatewayBeside(state, 0xFF); }
+// The same items while the gateway keeps the operator's page's model too.
+void BM_GatewayItemsWithPage(benchmark::State& state) {
+  GatewayBeside(state, 0x01, {"--http", "0"});
+}
 
 BENCHMARK(BM_GatewayItems)
     ->Arg(100000)
@@ -437,6 +443,12 @@ BENCHMARK(BM_GatewaySparkplugItems)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GatewaySnapshot)
+    ->Arg(100000)
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GatewayItemsWithPage)
     ->Arg(100000)
     ->Iterations(1)
     ->Repetitions(5)

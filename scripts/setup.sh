@@ -3,8 +3,9 @@
 # target: the native toolchain and GoogleTest, the MinGW-w64 cross compilers
 # for 32-bit and 64-bit Windows, 64-bit Wine (and 32-bit Wine where this
 # kernel runs 32-bit programs), a virtual display with a CJK font for the
-# dialog test, tshark for the Wireshark dissector's test, and mosquitto for
-# the gateway's. Pass --native to install only what the Linux build needs.
+# dialog test, tshark for the Wireshark dissector's test, mosquitto and
+# cpp-httplib for the gateway, chromium and playwright-core for its page's
+# test. Pass --native to install only what the Linux build needs.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 native_only=false
@@ -39,6 +40,8 @@ install libssl-dev
 # tests and the README's walk-through run; openssl makes the certificates
 # of the gateway's TLS test.
 install libmosquitto-dev mosquitto mosquitto-clients openssl
+# The HTTP server of the gateway's operator page.
+install libcpp-httplib-dev
 # The protobuf library and compiler of the gateway's Sparkplug B payloads.
 install libprotobuf-dev protobuf-compiler
 # A Sparkplug B decoder that nobody here wrote, for the gateway's Sparkplug
@@ -63,6 +66,19 @@ install tshark
 # 32-bit Wine is of no use on a kernel that runs no 32-bit programs.
 if "$here/runs-32bit.sh"; then
   install wine32:i386
+fi
+
+# The operator page's test: Debian's chromium, driven through
+# playwright-core (pinned, into the build's cache, never a browser of its
+# own: it is given this chromium).
+install chromium nodejs
+# A nodejs that is not Debian's may bring its own npm.
+command -v npm >/dev/null || install npm
+playwright=$here/../build/cache/playwright
+if [[ ! -f $playwright/node_modules/playwright-core/package.json ]]; then
+  mkdir -p "$playwright"
+  npm install --prefix "$playwright" --no-save --no-audit --no-fund \
+    playwright-core@1.65.2
 fi
 
 # The test prefix, made once, up front, so that no test pays for it.

@@ -19,12 +19,16 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <regex>
 #include <thread>
+
+#include <httplib.h>
 
 #include "host_run.h"
 #include "loopback_broker.h"
 #include "mosquitto_port.h"
 #include "recv_test_support.h"
+#include "topic_tree.h"
 
 namespace pelmora::testing {
 namespace {
@@ -362,6 +366,191 @@ TEST_F(GatewayTest, ATlsFailureIsRetriedUntilTheRightCaIsInPlace) {
             std::string::npos);
 }
 
+// Every point the page's JSON lists, as the retained tree names it.
+Tree PagePoints(httplib::Client& page) {
+  Tree tree;
+  const auto stations = page.Get("/api/stations");
+  if (!stations) return tree;
+  const std::regex mac(R"re("mac":"([0-9A-F-]{17})")re");
+  const std::regex point(
+      R"re("id":"([0-9a-f]*)","name":"(?:[^"\\]|\\.)*"(?:,"name_raw":"[0-9a-f]*")?,"value":"([^"\\]*)")re");
+  for (std::sregex_iterator
+           m(stations->body.begin(), stations->body.end(), mac),
+       end;
+       m != end; ++m) {
+    const std::string station = (*m)[1];
+    const auto points = page.Get("/api/stations/" + station + "/points");
+    if (!points) continue;
+    for (std::sregex_iterator p(points->body.begin(), points->body.end(),
+                                point);
+         p != end; ++p) {
+      const std::string hex = (*p)[1];
+      std::string name;
+      for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        name += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+      tree[gateway::PointTopic(station, name)] = (*p)[2];
+    }
+  }
+  return tree;
+}
+
+TEST_F(GatewayTest, ThePagesJsonHoldsTheRetainedTreeAndAnswersOnlyThisGateway) {
+  const int http = FreeTcpPort();
+  StartGateway({"--quiet", "--http", std::to_string(http)});
+  EXPECT_EQ(
+      Station("02:00:00:00:00:0A")
+          ->Run({"init", "update", "\xCE\xC2\xB6\xC8", "20", "update", "a/b",
+                 "1", "update", "a/b", "2", "sleep", "1500", "uninit"})
+          .exitCode,
+      0);
+  EXPECT_EQ(Station("02:00:00:00:00:0B")
+                ->Run({"init", "round", "P", "3", "0", "round", "P", "3", "7",
+                       "sleep", "1500", "uninit"})
+                .exitCode,
+            0);
+  const Tree retained = Subscriber(broker_->port()).Points();
+  EXPECT_EQ(retained.size(), 5u) << ::testing::PrintToString(retained);
+  httplib::Client page("127.0.0.1", http);
+  EXPECT_EQ(PagePoints(page), retained);
+
+  const std::string self = "127.0.0.1:" + std::to_string(http);
+  const struct {
+    httplib::Headers headers;
+    int status;
+  } cases[] = {
+      {{}, 200},
+      {{{"Origin", "http://" + self}}, 200},
+      {{{"Host", "attacker.example:" + std::to_string(http)}}, 403},
+      {{{"Origin", "http://attacker.example"}}, 403},
+  };
+  for (const auto& c : cases) {
+    for (const std::string path : {"/", "/api/stations", "/api/stream"}) {
+      if (c.status == 200 && path == "/api/stream") continue;  // never ends
+      const auto response = page.Get(path.c_str(), c.headers);
+      ASSERT_TRUE(response) << path;
+      EXPECT_EQ(response->status, c.status) << path;
+    }
+  }
+}
+
+TEST_F(GatewayTest, APageThatCannotListenStopsTheGatewayWithTheReason) {
+  // The broker holds its port; the other address is on no machine.
+  for (const std::string& listen :
+       {std::to_string(broker_->port()), std::string("192.0.2.1:8080")}) {
+    recv_test::Tool gateway(
+        {"--port", "0", "--http", listen},
+        {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", PELMORA_GATEWAY_BINARY});
+    EXPECT_NE(gateway.ReadOutput().find("cannot listen for HTTP on"),
+              std::string::npos)
+        << listen;
+    EXPECT_EQ(gateway.ExitStatus(), 1) << listen;
+  }
+}
+
+// The key of the stations that take signed commands, in the gateway's key
+// file and in their hosts' configuration.
+const std::string kKeyHex =
+    "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
+
+// An operator watches two stations live in a real browser, finds points
+// among many by typing part of their names, and writes to the station whose
+// key the gateway holds, with the page's token only.
+TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
+  const std::string playwright = PELMORA_PLAYWRIGHT_MODULES;
+  if (!std::filesystem::exists("/usr/bin/chromium"))
+    GTEST_SKIP() << "no chromium here (scripts/setup.sh installs it)";
+  if (!std::filesystem::exists(playwright + "/playwright-core"))
+    GTEST_SKIP() << "no playwright-core in " << playwright
+                 << " (scripts/setup.sh installs it)";
+  const int http = FreeTcpPort();
+  const TempDir sync;
+  const std::string keys = sync.path() + "/keys";
+  const std::string token = sync.path() + "/token";
+  WriteFile(keys, "02-00-00-00-00-0A " + kKeyHex + "\n");
+  WriteFile(token, "page-s3cret\n");
+  ::chmod(keys.c_str(), 0600);
+  ::chmod(token.c_str(), 0600);
+  StartGateway({"--quiet", "--http", std::to_string(http), "--silence", "60",
+                "--keys", keys, "--http-token-file", token});
+  // Station A's host goes through its points twice (its first round ends
+  // where a name repeats), then holds until the page has shown T's value,
+  // and later until the page's write is done.
+  const std::string temperature = "\xCE\xC2\xB6\xC8";  // 温度
+  const std::string shown = sync.path() + "/shown";
+  const std::string written = sync.path() + "/written";
+  std::unique_ptr<HostDir> hostA = Station("02:00:00:00:00:0A");
+  WriteFile(hostA->Drivers("Pelmora.ini"),
+            ReadFile(hostA->Drivers("Pelmora.ini")) +
+                "[COMMAND]\r\nKEY=" + kKeyHex + "\r\n");
+  // Both copies of the host are made before either runs: a copy made while
+  // another host starts could be held open by it and not run.
+  std::unique_ptr<HostDir> hostB = Station("02:00:00:00:00:0B");
+  HostResult resultA;
+  std::thread a([&] {
+    std::vector<std::string> round = {"update",    "T",  "1",     "update",
+                                      temperature, "20", "round", "P",
+                                      "3",         "0"};
+    std::vector<std::string> commands = {"init", "callback"};
+    commands.insert(commands.end(), round.begin(), round.end());
+    commands.insert(commands.end(), round.begin(), round.end());
+    commands.insert(commands.end(),
+                    {"waitfor", shown, "60000", "update", "T", "2", "event",
+                     "door", "open", "event", "alarm", "high", "waitfor",
+                     written, "60000", "sleep", "2500", "uninit"});
+    resultA = hostA->Run(commands);
+    EXPECT_EQ(resultA.exitCode, 0);
+  });
+  EXPECT_EQ(hostB
+                ->Run({"init", "round", "Q", "3", "0", "round", "Q", "3", "5",
+                       "sleep", "2500", "uninit"})
+                .exitCode,
+            0);
+  // A station of 100,000 points, sent as fast as loopback takes them.
+  From big("127.0.0.1", gatewayPort_);
+  for (int first = 0; first < 100000; first += 50) {
+    std::vector<std::string> records;
+    for (int i = first; i < first + 50; ++i) {
+      char name[16];
+      std::snprintf(name, sizeof name, "N%05d|%d", i, i);
+      records.push_back(name);
+    }
+    big.Send(kItem, records);
+    if (first % 5000 == 0) std::this_thread::sleep_for(milliseconds(5));
+  }
+  const std::string screenshot =
+      std::filesystem::current_path().string() + "/operator_page.png";
+  recv_test::Tool check(
+      {PELMORA_PAGE_CHECK,
+       "http://" + std::string("127.0.0.1:") + std::to_string(http) + "/",
+       screenshot, "02-00-00-00-00-0A", "02-00-00-00-00-0B", "54", "1", "2",
+       "\xE6\xB8\xA9\xE5\xBA\xA6", "02-00-00-00-00-0D", "page-s3cret"},
+      {"/bin/sh", "-c", "NODE_PATH=\"$0\" exec node \"$@\" 2>&1", playwright});
+  // The host changes the value once the page has shown the first.
+  check.ReadOutput("seen the first value");
+  std::ofstream{shown}.put('\n');
+  check.ReadOutput("delivered");
+  std::ofstream{written}.put('\n');
+  // A gateway that stops, and another on the same port.
+  check.ReadOutput("ready for the drop");
+  gateway_->Signal(SIGTERM);
+  EXPECT_EQ(gateway_->ExitStatus(), 0);
+  check.ReadOutput("saw the drop");
+  StartGateway({"--quiet", "--http", std::to_string(http)});
+  std::string output;
+  while (check.Running()) output = check.ReadOutput();  // quiet while it waits
+  output = check.ReadOutput();
+  EXPECT_EQ(check.ExitStatus(), 0) << output;
+  std::printf("%s", output.c_str());
+  EXPECT_TRUE(std::filesystem::exists(screenshot));
+  a.join();
+  // The page's write reached the host's callback, once; the refused ones
+  // never did.
+  const std::size_t call = resultA.output.find("callback T 42\n");
+  EXPECT_NE(call, std::string::npos) << resultA.output;
+  EXPECT_EQ(resultA.output.find("callback T", call + 1), std::string::npos)
+      << resultA.output;
+}
+
 // The broker keeps its retained tree and its clients' sessions across a
 // restart, as a site's broker does.
 class KeptTreeTest : public GatewayTest {
@@ -434,9 +623,6 @@ TEST_F(KeptTreeTest,
 
 // Signed commands: the gateway holds station 0D's key, and the real host's
 // plug-in holds the same one.
-const std::string kKeyHex =
-    "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
-
 class CommandsTest : public GatewayTest {
  protected:
   void SetUp() override {

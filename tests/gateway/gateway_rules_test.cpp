@@ -9,6 +9,8 @@
 
 #include "broker_link.h"
 #include "gateway_options.h"
+#include "site_http.h"
+#include "site_view.h"
 #include "sparkplug_b.pb.h"
 #include "sparkplug_node.h"
 #include "station_table.h"
@@ -399,6 +401,8 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
                          "silence = 300\n"
                          "station = 02-00-00-00-00-01 10.0.0.0/8\n"
                          "station = 02-00-00-00-00-02 10.0.0.1\n"
+                         "http = 0.0.0.0:8080\n"
+                         "http-name = scada.site\n"
                          "sparkplug = true\n"
                          "group = Plant 1\n";
   const std::string secret = ::testing::TempDir() + "pelmora_gateway.secret";
@@ -412,6 +416,10 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
                                     "50",
                                     "--password-file",
                                     secret,
+                                    "--http-token-file",
+                                    secret,
+                                    "--http",
+                                    "9090",
                                     "--edge-node",
                                     "Gw"};
   std::vector<char*> argv;
@@ -428,18 +436,125 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
   EXPECT_EQ(options.stations.settle, milliseconds(50));
   EXPECT_EQ(options.broker.password, "s3cret");
   EXPECT_EQ(options.stations.trusted.size(), 2u);
+  // A port alone listens on loopback only, whatever the file said.
+  EXPECT_EQ(options.http.address, "127.0.0.1");
+  EXPECT_EQ(options.http.port, 9090);
+  EXPECT_EQ(options.http.names, std::vector<std::string>{"scada.site"});
+  EXPECT_EQ(options.http.token, "s3cret");
   EXPECT_TRUE(options.sparkplug);
   EXPECT_EQ(options.node.group, "Plant 1");
   EXPECT_EQ(options.node.edgeNode, "Gw");
 
-  // A Sparkplug id is one topic level; a Sparkplug node needs both.
+  // A Sparkplug id is one topic level; a Sparkplug node needs both; the
+  // page's token file must be there.
   for (const char* bad :
-       {"silence = soon\n", "group = a/b\n", "sparkplug = true\ngroup = G\n"}) {
+       {"silence = soon\n", "group = a/b\n", "sparkplug = true\ngroup = G\n",
+        "http-token-file = /nonexistent/token\n"}) {
     std::ofstream(path) << bad;
     GatewayOptions fresh;
     status = -1;
     EXPECT_FALSE(ParseGatewayOptions(3, argv.data(), &fresh, &status)) << bad;
     EXPECT_EQ(status, 2) << bad;
+  }
+}
+
+TEST(SiteView, AStationsPointKeepsItsLastNumbersAndALateReaderReloads) {
+  SiteView view;
+  const StationTable table({});
+  const wire::Endpoint from{0x7F000001, 4000};
+  const Moment now = Moment::Now();
+  auto item = [&](const std::string& record) {
+    view.Admit({0x01, {2, 0, 0, 0, 0, 1}, {record}}, from, now, table);
+  };
+  std::string trend = "[";
+  for (int i = 0; i < 70; ++i) {
+    item("A|" + std::to_string(i));
+    if (i >= 10) trend += std::to_string(i) + (i < 69 ? "," : "]");
+  }
+  item("A|69");   // the same value again is no change
+  item("A|off");  // a change, and no number
+  std::string json;
+  ASSERT_TRUE(view.Points("02-00-00-00-00-01", "", 0, 10, &json));
+  EXPECT_NE(json.find("\"value\":\"off\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"changes\":71,\"trend\":" + trend), std::string::npos)
+      << json;
+  EXPECT_EQ(view.ChangesAfter(0, "", milliseconds(0)).front().kind, "station");
+  // Malformed datagrams count for the station of their address and port.
+  view.Malformed(from);
+  view.Malformed(from);
+  view.Malformed({0x7F000001, 4001});
+  EXPECT_NE(view.Stations(now.wall).find("\"malformed\":2,"),
+            std::string::npos);
+
+  // A reader further behind than the log reaches, or from before this
+  // gateway started, reads everything again.
+  for (int i = 0; i < 20000; ++i) item("B|" + std::to_string(i));
+  EXPECT_EQ(view.ChangesAfter(0, "", milliseconds(0)).front().kind, "reload");
+  EXPECT_EQ(view.ChangesAfter(view.LastChange() + 1, "", milliseconds(0))
+                .front()
+                .kind,
+            "reload");
+  EXPECT_TRUE(
+      view.ChangesAfter(view.LastChange(), "", milliseconds(0)).empty());
+}
+
+// A page of another site, reached through a name rebound to this
+// machine, names that site in Host and Origin.
+TEST(SiteHttp, OnlyRequestsNamingThisGatewayAreServed) {
+  HttpOptions loopback;
+  HttpOptions everywhere;
+  ASSERT_TRUE(ParseHttpListen("0.0.0.0:8080", &everywhere));
+  everywhere.names = {"scada.site"};
+  const struct {
+    const HttpOptions& options;
+    const char* host;
+    const char* origin;
+    bool allowed;
+  } cases[] = {
+      {loopback, "127.0.0.1:8080", "", true},
+      {loopback, "LOCALHOST:8080", "http://localhost:8080", true},
+      {loopback, "[::1]:8080", "", true},
+      {loopback, "attacker.example:8080", "", false},
+      {loopback, "localhost:8081", "", false},
+      {loopback, "localhost", "", false},  // port 80 is not ours
+      {loopback, "", "", false},
+      {loopback, "localhost:8080", "http://attacker.example", false},
+      {loopback, "localhost:8080", "http://localhost:8081", false},
+      {loopback, "localhost:8080", "null", false},
+      {loopback, "10.1.2.3:8080", "", false},
+      {everywhere, "10.1.2.3:8080", "http://10.1.2.3:8080", true},
+      {everywhere, "scada.site:8080", "", true},
+      {everywhere, "scada.site.attacker.example:8080", "", false},
+      {everywhere, "10.1.2.3.nip.example:8080", "", false},
+  };
+  for (const auto& c : cases) {
+    std::string reason;
+    EXPECT_EQ(RequestAllowed(c.host, c.origin, c.options, 8080, &reason),
+              c.allowed)
+        << c.host << " " << c.origin;
+    EXPECT_EQ(reason.empty(), c.allowed) << c.host;
+  }
+  HttpOptions options;
+  for (const char* bad :
+       {"", "http", "8080x", "65536", "localhost:8080", "1.2.3:80", ":80"}) {
+    EXPECT_FALSE(ParseHttpListen(bad, &options)) << bad;
+  }
+  // A write carries the configured token, whole; none configured, none
+  // passes.
+  const struct {
+    const char* authorization;
+    const char* token;
+    bool allowed;
+  } writes[] = {
+      {"Bearer k3y", "k3y", true},  {"Bearer k3y", "", false},
+      {"Bearer ", "", false},       {"", "", false},
+      {"Bearer k3", "k3y", false},  {"Bearer k3yy", "k3y", false},
+      {"bearer k3y", "k3y", false}, {"k3y", "k3y", false},
+      {"Bearer k3x", "k3y", false},
+  };
+  for (const auto& w : writes) {
+    EXPECT_EQ(WriteAuthorised(w.authorization, w.token), w.allowed)
+        << w.authorization << " / " << w.token;
   }
 }
 

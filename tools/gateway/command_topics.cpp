@@ -91,8 +91,8 @@ bool TakeString(std::string_view* text, std::string* out) {
   return false;
 }
 
-// The members of a JSON object of strings only, each key once; nothing when
-// the text is anything else.
+}  // namespace
+
 std::optional<std::map<std::string, std::string>> StringObject(
     std::string_view text) {
   std::map<std::string, std::string> members;
@@ -126,7 +126,15 @@ std::optional<std::map<std::string, std::string>> StringObject(
   return members;
 }
 
-}  // namespace
+bool GbkOfUtf8(std::string_view utf8, std::string* gbk) {
+  gbk->clear();
+  while (!utf8.empty()) {
+    const std::size_t used = wire::EncodeGbkChar(utf8, gbk);
+    if (used == 0) return false;
+    utf8.remove_prefix(used);
+  }
+  return true;
+}
 
 bool ReadWritePayload(std::string_view payload, std::string* value,
                       std::string* id, std::string* error) {
@@ -139,15 +147,9 @@ bool ReadWritePayload(std::string_view payload, std::string* value,
     return true;
   }
   *id = members->count("id") ? members->at("id") : std::string();
-  value->clear();
-  std::string_view utf8 = members->at("value");
-  while (!utf8.empty()) {
-    const std::size_t used = wire::EncodeGbkChar(utf8, value);
-    if (used == 0) {
-      *error = "the value holds a character GBK lacks";
-      return false;
-    }
-    utf8.remove_prefix(used);
+  if (!GbkOfUtf8(members->at("value"), value)) {
+    *error = "the value holds a character GBK lacks";
+    return false;
   }
   return true;
 }

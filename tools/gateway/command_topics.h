@@ -12,6 +12,8 @@
 #ifndef PELMORA_TOOLS_GATEWAY_COMMAND_TOPICS_H_
 #define PELMORA_TOOLS_GATEWAY_COMMAND_TOPICS_H_
 
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +25,15 @@ namespace pelmora::gateway {
 // JSON form and its value holds a character GBK lacks.
 bool ReadWritePayload(std::string_view payload, std::string* value,
                       std::string* id, std::string* error);
+
+// The members of a JSON object of strings only, each key once; nothing when
+// the text is anything else.
+std::optional<std::map<std::string, std::string>> StringObject(
+    std::string_view text);
+
+// UTF-8 text in GBK, the host's code page; false when it holds a character
+// GBK lacks.
+bool GbkOfUtf8(std::string_view utf8, std::string* gbk);
 
 std::string ResultPayload(const CommandOutcome& outcome);
 

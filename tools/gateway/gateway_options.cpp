@@ -58,6 +58,14 @@ const char kGatewayUsage[] =
     "  --reconnect-max SECONDS  longest wait between two connection\n"
     "                         attempts, after any failure, TLS too: 1, 2,\n"
     "                         4, ... seconds up to this (default 30)\n"
+    "  --http [ADDR:]PORT     serve the operator's page and its JSON on\n"
+    "                         this TCP port (0 picks a free one), on\n"
+    "                         loopback unless ADDR is given (default off)\n"
+    "  --http-name NAME       a host name browsers reach the page by,\n"
+    "                         besides its address and localhost (repeat it)\n"
+    "  --http-token-file FILE the token that lets the page write to stations\n"
+    "                         whose keys are here: the file's first line\n"
+    "                         (without it the page writes nothing)\n"
     "  --sparkplug            publish Sparkplug B as one edge node instead,\n"
     "                         each station a device named by its MAC (needs\n"
     "                         --group and --edge-node; docs/sparkplug.md)\n"
@@ -131,6 +139,29 @@ bool Apply(std::string_view key, std::string_view value,
       return false;
     }
     options->stations.trusted.push_back(station);
+  } else if (key == "http") {
+    if (!ParseHttpListen(value, &options->http)) {
+      *error = "bad http ([ADDR:]PORT): " + std::string(value);
+      return false;
+    }
+  } else if (key == "http-name") {
+    options->http.names.emplace_back(value);
+  } else if (key == "http-token-file") {
+    std::ifstream file{std::string(value)};
+    std::string& token = options->http.token;
+    if (!file || !std::getline(file, token)) {
+      *error = "cannot read the token file " + std::string(value);
+      return false;
+    }
+    if (!token.empty() && token.back() == '\r') token.pop_back();
+    if (token.empty()) {
+      *error = "the token file " + std::string(value) + " holds no token";
+      return false;
+    }
+    const std::string warning =
+        wire::OthersMayReadWarning(std::string(value), "the token file");
+    if (!warning.empty())
+      std::fprintf(stderr, "pelmora-gateway: warning: %s\n", warning.c_str());
   } else if (key == "keys") {
     std::string warning;
     options->commands.keys.clear();

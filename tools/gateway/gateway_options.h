@@ -7,6 +7,7 @@
 #include <string>
 
 #include "broker_link.h"
+#include "site_http.h"
 #include "sparkplug_node.h"
 #include "station_commands.h"
 #include "station_table.h"
@@ -20,6 +21,7 @@ struct GatewayOptions {
   bool statsToStdout = true;
   StationTable::Options stations;
   BrokerLink::Options broker;
+  HttpOptions http;
   // Sparkplug B instead of the pelmora/ tree.
   bool sparkplug = false;
   SparkplugNode::Options node;

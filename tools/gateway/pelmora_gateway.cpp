@@ -3,7 +3,9 @@
 // data lands where dashboards and other consumers already look.
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,8 @@
 #include "datagram.h"
 #include "gateway_options.h"
 #include "gateway_stats.h"
+#include "site_http.h"
+#include "site_view.h"
 #include "signed_datagram.h"
 #include "sparkplug_node.h"
 #include "station_commands.h"
@@ -80,6 +84,23 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "pelmora-gateway: %s\n", error.c_str());
     return 1;
   }
+  // The page's model is fed only while someone may read it.
+  pelmora::gateway::SiteView siteView;
+  pelmora::gateway::SiteView* view = nullptr;
+  std::unique_ptr<pelmora::gateway::SiteHttp> http;
+  if (options.http.port >= 0) {
+    http = std::make_unique<pelmora::gateway::SiteHttp>(siteView, options.http);
+    if (!http->Start(&error)) {
+      std::fprintf(stderr, "pelmora-gateway: %s\n", error.c_str());
+      return 1;
+    }
+    view = &siteView;
+    std::set<std::string> keyed;
+    for (const auto& [mac, key] : options.commands.keys) keyed.insert(mac);
+    siteView.SetKeyed(std::move(keyed));
+    std::fprintf(stderr, "pelmora-gateway: page at http://%s:%d/\n",
+                 options.http.address.c_str(), http->port());
+  }
   std::fprintf(stderr,
                "pelmora-gateway: listening on %s:%u (receive buffer %d bytes), "
                "publishing to %s:%d\n",
@@ -102,6 +123,7 @@ int main(int argc, char** argv) {
   // only counted, and the station's next data acknowledges one done.
   const auto publishOutcomes = [&] {
     for (const auto& outcome : outcomes) {
+      if (view != nullptr) view->Outcome(outcome);
       if (options.sparkplug) {
         if (outcome.state == pelmora::gateway::CommandState::kRefused ||
             outcome.state == pelmora::gateway::CommandState::kUnanswered) {
@@ -148,12 +170,20 @@ int main(int argc, char** argv) {
       if (!pelmora::wire::ParseDatagram(bytes.data(), bytes.size(), &datagram,
                                         nullptr, &reason)) {
         stats.CountMalformed(reason);
+        if (view != nullptr) view->Malformed(sender);
         continue;
       }
+      const std::size_t before = messages.size();
+      const Moment received = Moment::Now();
       const pelmora::gateway::StationTable::Verdict verdict =
-          stations.Apply(datagram, sender, Moment::Now(), &messages);
+          stations.Apply(datagram, sender, received, &messages);
       if (verdict.refusal == pelmora::gateway::Refusal::kNone) {
         stats.CountDatagram(datagram);
+        if (view != nullptr) {
+          view->Follow(messages.data() + before,
+                       messages.data() + messages.size(), stations);
+          view->Admit(datagram, sender, received, stations);
+        }
         // A station first heard from (since the start, or since it fell
         // silent) is asked for its whole state, once, unless a snapshot of
         // it has already ended here: the broker's tree gets complete and
@@ -172,8 +202,13 @@ int main(int argc, char** argv) {
       }
     }
     const Moment now = Moment::Now();
+    const std::size_t fromDatagrams = messages.size();
     stations.Learn(broker.TakeHeld(), &messages);
     stations.Tick(now, &messages);
+    if (view != nullptr) {
+      view->Follow(messages.data() + fromDatagrams,
+                   messages.data() + messages.size(), stations);
+    }
     if (options.sparkplug) {
       messages.clear();
       for (const Message& message : broker.TakeIncoming())
@@ -191,6 +226,13 @@ int main(int argc, char** argv) {
         outcomes.push_back({id, mac, false, name,
                             pelmora::gateway::CommandState::kRefused, error,
                             now.wall});
+      }
+    }
+    // The page's writes go the same way: refused where no key is held.
+    if (view != nullptr) {
+      for (auto& write : view->TakeWrites()) {
+        commands.Write(write.mac, std::move(write.name), std::move(write.value),
+                       std::move(write.id));
       }
     }
     commands.Tick(now, &outgoing, &outcomes);
@@ -229,6 +271,7 @@ int main(int argc, char** argv) {
   messages.clear();
   commands.Stop(Moment::Now(), &outcomes);
   publishOutcomes();
+  if (http) http->Stop();
   if (options.sparkplug) {
     messages.push_back(node.Death());
   } else {

@@ -262,6 +262,19 @@ void StationTable::RetainedState(std::vector<Message>* out) const {
   }
 }
 
+bool StationTable::State(const std::string& mac, StationState* out) const {
+  const auto found = stations_.find(mac);
+  if (found == stations_.end()) return false;
+  const Station& station = found->second;
+  *out = {station.online,
+          station.from,
+          station.lastSeenWall,
+          station.everSnapshot,
+          station.lastSnapshotEnded,
+          station.points.size() + station.held.size()};
+  return true;
+}
+
 void StationTable::Learn(const std::vector<Message>& held,
                          std::vector<Message>* out) {
   std::set<Station*> changed;

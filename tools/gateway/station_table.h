@@ -168,6 +168,19 @@ class StationTable {
   // Whether a snapshot of the station has ended since the gateway started.
   bool HasSnapshot(const std::string& mac) const;
 
+  // What a station's status message tells, for readers other than the
+  // broker.
+  struct StationState {
+    bool online = false;
+    wire::Endpoint from;
+    std::chrono::system_clock::time_point lastSeen;
+    bool everSnapshot = false;
+    std::chrono::system_clock::time_point lastSnapshot;
+    std::size_t points = 0;
+  };
+  // False for a station the table does not keep.
+  bool State(const std::string& mac, StationState* out) const;
+
  private:
   struct Point {
     std::string value;

@@ -98,6 +98,17 @@ bool ParseStationKey(std::string_view text, StationKey* key) {
   return true;
 }
 
+std::string OthersMayReadWarning(const std::string& path,
+                                 const std::string& what) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0 ||
+      (status.st_mode & (S_IRWXG | S_IRWXO)) == 0) {
+    return "";
+  }
+  return what + " " + path +
+         " can be read by others than its owner (chmod 600 it)";
+}
+
 bool ReadKeyFile(const std::string& path,
                  std::map<std::string, StationKey>* keys, std::string* warning,
                  std::string* error) {
@@ -106,12 +117,7 @@ bool ReadKeyFile(const std::string& path,
     *error = "cannot read the key file " + path;
     return false;
   }
-  struct stat status {};
-  if (::stat(path.c_str(), &status) == 0 &&
-      (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-    *warning = "the key file " + path +
-               " can be read by others than its owner (chmod 600 it)";
-  }
+  *warning = OthersMayReadWarning(path, "the key file");
   std::string line;
   for (int number = 1; std::getline(file, line); ++number) {
     std::string_view text = Trimmed(line);

@@ -44,6 +44,11 @@ bool ParseStationKey(std::string_view text, StationKey* key);
 // lines, '#' comments and blank lines. False with `error` naming the line
 // that is neither; `warning` is set when others than the owner may read the
 // file. No text ever holds a key.
+// A warning when others than its owner may read the file at `path`, which
+// `what` names ("the key file"); empty when none.
+std::string OthersMayReadWarning(const std::string& path,
+                                 const std::string& what);
+
 bool ReadKeyFile(const std::string& path,
                  std::map<std::string, StationKey>* keys, std::string* warning,
                  std::string* error);

@@ -1,0 +1,385 @@
+#include "site_view.h"
+
+#include <cmath>
+#include <cstdlib>
+
+#include "code_page.h"
+#include "command_topics.h"
+#include "json_text.h"
+#include "topic_tree.h"
+
+namespace pelmora::gateway {
+
+namespace {
+
+using std::chrono::system_clock;
+
+std::uint64_t KeyOf(const wire::Endpoint& from) {
+  return std::uint64_t{from.address} << 16 | from.port;
+}
+
+std::string HexOfText(std::string_view text) {
+  return wire::HexOf(reinterpret_cast<const std::uint8_t*>(text.data()),
+                     text.size());
+}
+
+// The whole text as a finite number, or false.
+bool NumberOf(const std::string& text, double* out) {
+  if (text.empty() || text.size() > 64) return false;
+  char* end = nullptr;
+  *out = std::strtod(text.c_str(), &end);
+  return end == text.c_str() + text.size() && std::isfinite(*out);
+}
+
+std::string Decimal(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.10g", value);
+  return text;
+}
+
+// The ring's values, the oldest first.
+std::string TrendJson(const std::vector<double>& trend, std::size_t start) {
+  std::string json = "[";
+  for (std::size_t i = 0; i < trend.size(); ++i) {
+    if (i != 0) json += ',';
+    json += Decimal(trend[(start + i) % trend.size()]);
+  }
+  return json + ']';
+}
+
+// The name as the page shows it: decoded from GBK, U+FFFD for a byte that
+// starts no GBK character ("name_raw" then gives the bytes), and "id", the
+// name's bytes in hex, by which the page and the endpoints name a point.
+wire::JsonObject& PointFields(wire::JsonObject& object, const std::string& mac,
+                              std::string_view name, std::string_view value,
+                              system_clock::time_point changed,
+                              std::uint64_t changes) {
+  return object.Text("station", mac)
+      .Text("id", HexOfText(name))
+      .HostText("name", name, wire::TextEncoding::kGbk)
+      .HostText("value", value, wire::TextEncoding::kGbk)
+      .Text("changed", WallText(changed))
+      .Number("changes", changes);
+}
+
+std::string EventJson(const std::string& mac, std::string_view record,
+                      system_clock::time_point received) {
+  std::string_view a;
+  std::string_view b;
+  wire::SplitRecord(record, &a, &b);
+  return wire::JsonObject()
+      .Text("station", mac)
+      .HostText("a", a, wire::TextEncoding::kGbk)
+      .HostText("b", b, wire::TextEncoding::kGbk)
+      .Text("received", WallText(received))
+      .Close();
+}
+
+// Case-insensitive for ASCII, as an operator types a filter.
+bool Holds(std::string_view text, std::string_view part) {
+  if (part.empty()) return true;
+  auto lower = [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  for (std::size_t i = 0; i + part.size() <= text.size(); ++i) {
+    std::size_t j = 0;
+    while (j < part.size() && lower(text[i + j]) == lower(part[j])) ++j;
+    if (j == part.size()) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+SiteView::Station& SiteView::Find(const std::string& mac) {
+  return stations_[mac];
+}
+
+void SiteView::Log(const std::string& mac, const char* kind, std::string json) {
+  log_.push_back({++lastId_, mac, kind, std::move(json)});
+  if (log_.size() > kChangeLog) log_.pop_front();
+  logged_.notify_all();
+}
+
+void SiteView::Admit(const wire::Datagram& datagram, const wire::Endpoint& from,
+                     const Moment& now, const StationTable& table) {
+  const std::string mac = wire::MacText(datagram.mac);
+  Locked<Mutex> lock(mutex_);
+  Station& station = Find(mac);
+  table.State(mac, &station.state);
+  macOf_[KeyOf(from)] = mac;
+  if (now.steady - station.logged >= std::chrono::seconds(1)) {
+    station.logged = now.steady;
+    Log(mac, "station", StationJson(mac, station, now.wall));
+  }
+  if (datagram.kind == wire::kKindEvent) {
+    for (const std::string& record : datagram.records) {
+      station.events.push_front({record, now.wall});
+      if (station.events.size() > kStationEvents) station.events.pop_back();
+      Log(mac, "event", EventJson(mac, record, now.wall));
+    }
+    return;
+  }
+  for (const std::string& record : datagram.records) {
+    std::string_view name;
+    std::string_view value;
+    wire::SplitRecord(record, &name, &value);
+    auto [found, added] = station.points.try_emplace(std::string(name));
+    Point& point = found->second;
+    // A snapshot repeats every value: only a new one is a change.
+    if (!added && point.value == value) continue;
+    point.value = value;
+    point.changed = now.wall;
+    ++point.changes;
+    double number = 0;
+    if (NumberOf(point.value, &number)) {
+      if (point.trend.size() < kTrendValues) {
+        point.trend.push_back(number);
+      } else {
+        point.trend[point.trendStart] = number;
+        point.trendStart = (point.trendStart + 1) % kTrendValues;
+      }
+    }
+    wire::JsonObject json;
+    PointFields(json, mac, name, value, point.changed, point.changes)
+        .Json("trend", TrendJson(point.trend, point.trendStart));
+    Log(mac, "point", json.Close());
+  }
+}
+
+void SiteView::Malformed(const wire::Endpoint& from) {
+  Locked<Mutex> lock(mutex_);
+  const auto known = macOf_.find(KeyOf(from));
+  if (known == macOf_.end()) return;
+  Station& station = Find(known->second);
+  ++station.malformed;
+  // A flood of them must not push the other changes out of the log.
+  const auto now = std::chrono::steady_clock::now();
+  if (now - station.logged < std::chrono::seconds(1)) return;
+  station.logged = now;
+  Log(known->second, "station",
+      StationJson(known->second, station, system_clock::now()));
+}
+
+void SiteView::Follow(const Message* begin, const Message* end,
+                      const StationTable& table) {
+  Locked<Mutex> lock(mutex_);
+  for (const Message* next = begin; next != end; ++next) {
+    const Message& message = *next;
+    std::string mac;
+    std::string name;
+    // Only a point's clearing has an empty payload.
+    if (message.payload.empty()) {
+      if (!PointOfTopic(message.topic, &mac, &name)) continue;
+      const auto station = stations_.find(mac);
+      if (station == stations_.end() || station->second.points.erase(name) == 0)
+        continue;
+      Log(mac, "cleared",
+          wire::JsonObject()
+              .Text("station", mac)
+              .Text("id", HexOfText(name))
+              .Close());
+      continue;
+    }
+    // pelmora/<MAC>/status
+    constexpr std::string_view kStatus = "/status";
+    const std::string_view topic = message.topic;
+    if (topic.size() <= kStatus.size() ||
+        topic.substr(topic.size() - kStatus.size()) != kStatus) {
+      continue;
+    }
+    mac = std::string(topic.substr(0, topic.size() - kStatus.size()));
+    mac.erase(0, mac.find('/') + 1);
+    StationTable::StationState state;
+    if (!table.State(mac, &state)) continue;
+    Station& station = Find(mac);
+    station.state = state;
+    Log(mac, "station", StationJson(mac, station, system_clock::now()));
+  }
+}
+
+std::string SiteView::StationJson(const std::string& mac,
+                                  const Station& station,
+                                  system_clock::time_point now) const {
+  const StationTable::StationState& state = station.state;
+  wire::JsonObject json;
+  json.Text("mac", mac)
+      .Text("address", wire::EndpointText(state.from))
+      .Bool("online", state.online)
+      .Number("points", state.points)
+      .Text("last_seen", WallText(state.lastSeen));
+  if (state.everSnapshot) {
+    json.Text("last_snapshot", WallText(state.lastSnapshot))
+        .Number("snapshot_age_s",
+                static_cast<std::uint64_t>(std::max<std::int64_t>(
+                    0, std::chrono::duration_cast<std::chrono::seconds>(
+                           now - state.lastSnapshot)
+                           .count())));
+  } else {
+    json.Null("last_snapshot").Null("snapshot_age_s");
+  }
+  return json.Number("malformed", station.malformed)
+      .Bool("commands", keyed_.count(mac) != 0)
+      .Close();
+}
+
+std::string SiteView::Stations(system_clock::time_point now) const {
+  Locked<Mutex> lock(mutex_);
+  std::string out =
+      "{\"last_change\":" + std::to_string(lastId_) + ",\"stations\":[";
+  bool first = true;
+  for (const auto& [mac, station] : stations_) {
+    if (!first) out += ',';
+    first = false;
+    out += StationJson(mac, station, now);
+  }
+  return out + "]}";
+}
+
+bool SiteView::Points(const std::string& mac, std::string_view filter,
+                      std::size_t offset, std::size_t limit,
+                      std::string* out) const {
+  // The points are copied under the lock and written out after it, so that
+  // the main loop waits for a copy, not for the JSON of 100,000 points.
+  std::vector<std::pair<std::string, Point>> points;
+  std::uint64_t lastChange = 0;
+  {
+    Locked<Mutex> lock(mutex_);
+    const auto station = stations_.find(mac);
+    if (station == stations_.end()) return false;
+    points.assign(station->second.points.begin(), station->second.points.end());
+    lastChange = lastId_;
+  }
+  std::string rows;
+  std::size_t matched = 0;
+  for (const auto& [name, point] : points) {
+    if (!filter.empty() && !Holds(wire::GbkToUtf8(name), filter)) continue;
+    const std::size_t index = matched++;
+    if (index < offset || index - offset >= limit) continue;
+    if (!rows.empty()) rows += ',';
+    wire::JsonObject json;
+    rows +=
+        PointFields(json, mac, name, point.value, point.changed, point.changes)
+            .Json("trend", TrendJson(point.trend, point.trendStart))
+            .Close();
+  }
+  *out = "{\"last_change\":" + std::to_string(lastChange) +
+         ",\"matched\":" + std::to_string(matched) + ",\"points\":[" + rows +
+         "]}";
+  return true;
+}
+
+bool SiteView::Trend(const std::string& mac, std::string_view id,
+                     std::string* out) const {
+  Locked<Mutex> lock(mutex_);
+  const auto station = stations_.find(mac);
+  if (station == stations_.end()) return false;
+  for (const auto& [name, point] : station->second.points) {
+    if (HexOfText(name) != id) continue;
+    *out = wire::JsonObject()
+               .Text("station", mac)
+               .Text("id", HexOfText(name))
+               .Json("trend", TrendJson(point.trend, point.trendStart))
+               .Close();
+    return true;
+  }
+  return false;
+}
+
+bool SiteView::Events(const std::string& mac, std::string* out) const {
+  Locked<Mutex> lock(mutex_);
+  const auto station = stations_.find(mac);
+  if (station == stations_.end()) return false;
+  *out = "{\"events\":[";
+  bool first = true;
+  for (const Event& event : station->second.events) {
+    if (!first) *out += ',';
+    first = false;
+    *out += EventJson(mac, event.record, event.received);
+  }
+  *out += "]}";
+  return true;
+}
+
+void SiteView::SetKeyed(std::set<std::string> macs) {
+  Locked<Mutex> lock(mutex_);
+  keyed_ = std::move(macs);
+}
+
+std::vector<SiteView::PageWrite> SiteView::TakeWrites() {
+  Locked<Mutex> lock(mutex_);
+  std::vector<PageWrite> taken;
+  taken.swap(writes_);
+  return taken;
+}
+
+void SiteView::Outcome(const CommandOutcome& outcome) {
+  Locked<Mutex> lock(mutex_);
+  Log(outcome.mac, "command",
+      wire::JsonObject()
+          .Text("station", outcome.mac)
+          .Json("result", ResultPayload(outcome))
+          .Close());
+}
+
+bool SiteView::RequestWrite(const std::string& mac, std::string_view id,
+                            std::string value, std::string writeId, int* status,
+                            std::string* why) {
+  Locked<Mutex> lock(mutex_);
+  const auto station = stations_.find(mac);
+  if (station == stations_.end()) {
+    *status = 404;
+    *why = "no such station";
+    return false;
+  }
+  for (const auto& [name, point] : station->second.points) {
+    if (HexOfText(name) != id) continue;
+    if (writes_.size() >= kPageWrites) {
+      *status = 503;
+      *why = "too many writes waiting";
+      return false;
+    }
+    writes_.push_back({mac, name, std::move(value), std::move(writeId)});
+    return true;
+  }
+  *status = 404;
+  *why = "no such point";
+  return false;
+}
+
+std::uint64_t SiteView::LastChange() const {
+  Locked<Mutex> lock(mutex_);
+  return lastId_;
+}
+
+std::vector<SiteView::Change> SiteView::ChangesAfter(
+    std::uint64_t after, const std::string& mac,
+    std::chrono::milliseconds wait) const {
+  Locked<Mutex> lock(mutex_);
+  std::vector<Change> changes;
+  // A number from before this gateway started, or one the log has
+  // dropped since: the reader starts again from the whole state.
+  if (after > lastId_ || (!log_.empty() && after + 1 < log_.front().id)) {
+    changes.push_back({lastId_, mac, "reload", "{}"});
+    return changes;
+  }
+  if (lastId_ == after) logged_.wait_for(mutex_, wait);
+  if (lastId_ == after) return changes;
+  const std::uint64_t oldest = log_.front().id;
+  if (after + 1 < oldest) {
+    changes.push_back({lastId_, mac, "reload", "{}"});
+    return changes;
+  }
+  for (auto change =
+           log_.begin() + static_cast<std::ptrdiff_t>(after + 1 - oldest);
+       change != log_.end(); ++change) {
+    if (mac.empty() || change->mac == mac) changes.push_back(*change);
+  }
+  if (changes.empty() || changes.back().id != lastId_) {
+    // Nothing of this station: the next wait starts after the last.
+    changes.push_back({lastId_, mac, "", ""});
+  }
+  return changes;
+}
+
+}  // namespace pelmora::gateway

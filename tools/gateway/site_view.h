@@ -1,0 +1,149 @@
+// What the operator's page shows: every station and point as the gateway
+// last saw them, a short trend of each point's numeric values, each
+// station's last events, and a numbered log of changes that live streams
+// follow. The main loop feeds it from what it already has; the HTTP
+// threads read it. Everything in it is bounded: points by the station
+// table's limits, trends, events and the change log by the constants below.
+#ifndef PELMORA_TOOLS_GATEWAY_SITE_VIEW_H_
+#define PELMORA_TOOLS_GATEWAY_SITE_VIEW_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "datagram.h"
+#include "platform/sync.h"
+#include "station_commands.h"
+#include "station_table.h"
+#include "udp_receiver.h"
+
+namespace pelmora::gateway {
+
+// Numeric values kept per point for its trend.
+inline constexpr std::size_t kTrendValues = 60;
+// Events kept per station, the newest first.
+inline constexpr std::size_t kStationEvents = 50;
+// Changes kept for live streams; a stream that falls further behind is
+// told to reload.
+inline constexpr std::size_t kChangeLog = 20000;
+// Writes from the page waiting for the main loop, which takes them every
+// few milliseconds.
+inline constexpr std::size_t kPageWrites = 64;
+
+class SiteView {
+ public:
+  // One change as a live stream sends it: its number, its kind ("station",
+  // "point", "cleared", "event", "command", "reload") and its JSON.
+  struct Change {
+    std::uint64_t id = 0;
+    std::string mac;
+    std::string kind;
+    std::string json;
+  };
+
+  // A write the page asked for: station, point name, value in GBK, and the
+  // page's id of it, which every outcome of it carries.
+  struct PageWrite {
+    std::string mac;
+    std::string name;
+    std::string value;
+    std::string id;
+  };
+
+  // The main loop's side.
+  // The stations whose keys the gateway holds: commands to them are
+  // possible.
+  void SetKeyed(std::set<std::string> macs);
+  // The writes the page asked for since the last call, in order.
+  std::vector<PageWrite> TakeWrites();
+  // A command's outcome, whoever asked for it, as a "command" change.
+  void Outcome(const CommandOutcome& outcome);
+  // A datagram the table admitted.
+  void Admit(const wire::Datagram& datagram, const wire::Endpoint& from,
+             const Moment& now, const StationTable& table);
+  // A malformed datagram, counted against the station last heard from
+  // that address and port, if any.
+  void Malformed(const wire::Endpoint& from);
+  // The table's messages: statuses and cleared points. Called with a
+  // datagram's messages before Admit(), so that a point cleared and set
+  // again by the same datagram stays.
+  void Follow(const Message* begin, const Message* end,
+              const StationTable& table);
+
+  // The HTTP threads' side; every text is JSON.
+  std::string Stations(std::chrono::system_clock::time_point now) const;
+  // A station's points in name order whose decoded name holds `filter`
+  // (case-insensitive for ASCII), `limit` of them from `offset`; false for
+  // an unknown station.
+  bool Points(const std::string& mac, std::string_view filter,
+              std::size_t offset, std::size_t limit, std::string* out) const;
+  // One point by the hex of its name's bytes.
+  bool Trend(const std::string& mac, std::string_view id,
+             std::string* out) const;
+  bool Events(const std::string& mac, std::string* out) const;
+  // Queues a write to the point whose name's bytes are `id` in hex; false
+  // with the HTTP status and why when the station or point is unknown
+  // (404) or too many wait (503).
+  bool RequestWrite(const std::string& mac, std::string_view id,
+                    std::string value, std::string writeId, int* status,
+                    std::string* why);
+  // The number of the last change so far.
+  std::uint64_t LastChange() const;
+  // The changes after `after` (of station `mac` only, when not empty),
+  // waiting up to `wait` for one. When some were dropped from the log
+  // before they could be sent, one "reload" change stands for them.
+  std::vector<Change> ChangesAfter(std::uint64_t after, const std::string& mac,
+                                   std::chrono::milliseconds wait) const;
+
+ private:
+  struct Point {
+    std::string value;
+    std::chrono::system_clock::time_point changed;
+    std::uint64_t changes = 0;
+    // A ring of the last numeric values, the oldest at trendStart once
+    // full: no memory for a point that never had a number.
+    std::vector<double> trend;
+    std::size_t trendStart = 0;
+  };
+  struct Event {
+    std::string record;
+    std::chrono::system_clock::time_point received;
+  };
+  struct Station {
+    StationTable::StationState state;
+    // When its last change was logged: a station heard from, or sending
+    // malformed datagrams, is logged again at most once a second.
+    std::chrono::steady_clock::time_point logged;
+    std::uint64_t malformed = 0;
+    std::map<std::string, Point> points;  // by raw name
+    std::deque<Event> events;
+  };
+
+  Station& Find(const std::string& mac) REQUIRES(mutex_);
+  void Log(const std::string& mac, const char* kind, std::string json)
+      REQUIRES(mutex_);
+  std::string StationJson(const std::string& mac, const Station& station,
+                          std::chrono::system_clock::time_point now) const
+      REQUIRES(mutex_);
+
+  mutable Mutex mutex_;
+  mutable std::condition_variable_any logged_;
+  std::map<std::string, Station> stations_ GUARDED_BY(mutex_);
+  // The MAC last admitted from each address and port.
+  std::unordered_map<std::uint64_t, std::string> macOf_ GUARDED_BY(mutex_);
+  std::deque<Change> log_ GUARDED_BY(mutex_);
+  std::set<std::string> keyed_ GUARDED_BY(mutex_);
+  std::vector<PageWrite> writes_ GUARDED_BY(mutex_);
+  std::uint64_t lastId_ GUARDED_BY(mutex_) = 0;
+};
+
+}  // namespace pelmora::gateway
+
+#endif  // PELMORA_TOOLS_GATEWAY_SITE_VIEW_H_
