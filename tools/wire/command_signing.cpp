@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "datagram.h"
+#include "tool_options.h"
 
 namespace pelmora::wire {
 namespace {
@@ -26,15 +27,6 @@ bool Sign(const StationKey& key, const std::uint8_t* data, std::size_t length,
 void PutU16(std::vector<std::uint8_t>* out, std::size_t value) {
   out->push_back(static_cast<std::uint8_t>(value));
   out->push_back(static_cast<std::uint8_t>(value >> 8));
-}
-
-std::string_view Trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-    text.remove_prefix(1);
-  while (!text.empty() &&
-         (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-    text.remove_suffix(1);
-  return text;
 }
 
 }  // namespace
@@ -120,14 +112,14 @@ bool ReadKeyFile(const std::string& path,
   *warning = OthersMayReadWarning(path, "the key file");
   std::string line;
   for (int number = 1; std::getline(file, line); ++number) {
-    std::string_view text = Trimmed(line);
+    std::string_view text = TrimBlanks(line);
     if (text.empty() || text.front() == '#') continue;
     const std::size_t gap = text.find_first_of(" \t");
     Mac mac{};
     StationKey key{};
     if (gap == std::string_view::npos ||
         !ParseMacText(text.substr(0, gap), &mac) ||
-        !ParseStationKey(Trimmed(text.substr(gap)), &key)) {
+        !ParseStationKey(TrimBlanks(text.substr(gap)), &key)) {
       // The line itself may hold a key: only its number is told.
       *error = path + " line " + std::to_string(number) +
                ": not 'MAC KEY' (a MAC and 64 hex digits)";

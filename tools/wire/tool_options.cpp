@@ -13,7 +13,9 @@ volatile std::sig_atomic_t stopRequested = 0;
 
 void OnStopSignal(int) { stopRequested = 1; }
 
-std::string_view Trim(std::string_view text) {
+}  // namespace
+
+std::string_view TrimBlanks(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
     text.remove_prefix(1);
   while (!text.empty() &&
@@ -21,8 +23,6 @@ std::string_view Trim(std::string_view text) {
     text.remove_suffix(1);
   return text;
 }
-
-}  // namespace
 
 bool ParseToolOptions(const ToolCommandLine& tool, int argc, char** argv,
                       const ApplySetting& apply, int* exitStatus) {
@@ -81,15 +81,15 @@ bool ReadSettingsFile(const std::string& path, const ApplySetting& apply,
   }
   std::string line;
   for (int number = 1; std::getline(file, line); ++number) {
-    const std::string_view text = Trim(line);
+    const std::string_view text = TrimBlanks(line);
     if (text.empty() || text[0] == '#') continue;
     const std::size_t equals = text.find('=');
     if (equals == std::string_view::npos) {
       *error = path + ":" + std::to_string(number) + ": no '='";
       return false;
     }
-    if (!apply(Trim(text.substr(0, equals)), Trim(text.substr(equals + 1)),
-               error)) {
+    if (!apply(TrimBlanks(text.substr(0, equals)),
+               TrimBlanks(text.substr(equals + 1)), error)) {
       *error = path + ":" + std::to_string(number) + ": " + *error;
       return false;
     }
