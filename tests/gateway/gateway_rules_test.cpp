@@ -464,11 +464,14 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
 
 TEST(SiteView, AStationsPointKeepsItsLastNumbersAndALateReaderReloads) {
   SiteView view;
-  const StationTable table({});
+  StationTable table({});
+  view.Watch(&table);
   const wire::Endpoint from{0x7F000001, 4000};
   const Moment now = Moment::Now();
   auto item = [&](const std::string& record) {
-    view.Admit({0x01, {2, 0, 0, 0, 0, 1}, {record}}, from, now, table);
+    std::vector<Message> out;
+    table.Apply({0x01, {2, 0, 0, 0, 0, 1}, {record}}, from, now, &out);
+    view.Admit("02-00-00-00-00-01", from, now, table);
   };
   std::string trend = "[";
   for (int i = 0; i < 70; ++i) {

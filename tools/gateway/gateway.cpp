@@ -121,12 +121,12 @@ void Gateway::Handle(const std::vector<std::uint8_t>& bytes,
       stations_.Apply(datagram, sender, received, &messages_);
   if (verdict.refusal == Refusal::kNone) {
     stats_.CountDatagram(datagram);
-    if (view_ != nullptr) view_->Admit(datagram, sender, received, stations_);
+    const std::string mac = wire::MacText(datagram.mac);
+    if (view_ != nullptr) view_->Admit(mac, sender, received, stations_);
     // A station first heard from (since the start, or since it fell
     // silent) is asked for its whole state, once, unless a snapshot of it
     // has already ended here: the broker's tree gets complete and its
     // vanished points cleared without a host restart.
-    const std::string mac = wire::MacText(datagram.mac);
     if (verdict.cameOnline && !stations_.HasSnapshot(mac))
       commands_.RequestSnapshot(mac);
     return;

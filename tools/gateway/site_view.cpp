@@ -100,9 +100,8 @@ void SiteView::Log(const std::string& mac, const char* kind, std::string json) {
   logged_.notify_all();
 }
 
-void SiteView::Admit(const wire::Datagram& datagram, const wire::Endpoint& from,
+void SiteView::Admit(const std::string& mac, const wire::Endpoint& from,
                      const Moment& now, const StationTable& table) {
-  const std::string mac = wire::MacText(datagram.mac);
   Locked<Mutex> lock(mutex_);
   Station& station = Find(mac);
   table.State(mac, &station.state);
@@ -111,39 +110,40 @@ void SiteView::Admit(const wire::Datagram& datagram, const wire::Endpoint& from,
     station.logged = now.steady;
     Log(mac, "station", StationJson(mac, station, now.wall));
   }
-  if (datagram.kind == wire::kKindEvent) {
-    for (const std::string& record : datagram.records) {
-      station.events.push_front({record, now.wall});
-      if (station.events.size() > kStationEvents) station.events.pop_back();
-      Log(mac, "event", EventJson(mac, record, now.wall));
+}
+
+void SiteView::PointSet(const std::string& mac, std::string_view name,
+                        std::string_view value, const Moment& now) {
+  Locked<Mutex> lock(mutex_);
+  auto [found, added] = Find(mac).points.try_emplace(std::string(name));
+  Point& point = found->second;
+  // A snapshot repeats every value: only a new one is a change.
+  if (!added && point.value == value) return;
+  point.value = value;
+  point.changed = now.wall;
+  ++point.changes;
+  double number = 0;
+  if (NumberOf(point.value, &number)) {
+    if (point.trend.size() < kTrendValues) {
+      point.trend.push_back(number);
+    } else {
+      point.trend[point.trendStart] = number;
+      point.trendStart = (point.trendStart + 1) % kTrendValues;
     }
-    return;
   }
-  for (const std::string& record : datagram.records) {
-    std::string_view name;
-    std::string_view value;
-    wire::SplitRecord(record, &name, &value);
-    auto [found, added] = station.points.try_emplace(std::string(name));
-    Point& point = found->second;
-    // A snapshot repeats every value: only a new one is a change.
-    if (!added && point.value == value) continue;
-    point.value = value;
-    point.changed = now.wall;
-    ++point.changes;
-    double number = 0;
-    if (NumberOf(point.value, &number)) {
-      if (point.trend.size() < kTrendValues) {
-        point.trend.push_back(number);
-      } else {
-        point.trend[point.trendStart] = number;
-        point.trendStart = (point.trendStart + 1) % kTrendValues;
-      }
-    }
-    wire::JsonObject json;
-    PointFields(json, mac, name, value, point.changed, point.changes)
-        .Json("trend", TrendJson(point.trend, point.trendStart));
-    Log(mac, "point", json.Close());
-  }
+  wire::JsonObject json;
+  PointFields(json, mac, name, value, point.changed, point.changes)
+      .Json("trend", TrendJson(point.trend, point.trendStart));
+  Log(mac, "point", json.Close());
+}
+
+void SiteView::Event(const std::string& mac, std::string_view record,
+                     const Moment& now) {
+  Locked<Mutex> lock(mutex_);
+  Station& station = Find(mac);
+  station.events.push_front({std::string(record), now.wall});
+  if (station.events.size() > kStationEvents) station.events.pop_back();
+  Log(mac, "event", EventJson(mac, record, now.wall));
 }
 
 void SiteView::Malformed(const wire::Endpoint& from) {

@@ -1,9 +1,10 @@
 // What the operator's page shows: every station and point as the gateway
 // last saw them, a short trend of each point's numeric values, each
 // station's last events, and a numbered log of changes that live streams
-// follow. The main loop feeds it the datagrams the station table admitted
-// and the table tells it the rest; the HTTP threads read it. Everything in it is bounded: points by the station
-// table's limits, trends, events and the change log by the constants below.
+// follow. The station table tells it what changed, the main loop where
+// each admitted datagram came from; the HTTP threads read it. Everything in
+// it is bounded: points by the station table's limits, trends, events and
+// the change log by the constants below.
 #ifndef PELMORA_TOOLS_GATEWAY_SITE_VIEW_H_
 #define PELMORA_TOOLS_GATEWAY_SITE_VIEW_H_
 
@@ -65,23 +66,25 @@ class SiteView : public StationObserver {
   std::vector<PageWrite> TakeWrites();
   // A command's outcome, whoever asked for it, as a "command" change.
   void Outcome(const CommandOutcome& outcome);
-  // A datagram the table admitted.
-  void Admit(const wire::Datagram& datagram, const wire::Endpoint& from,
+  // A datagram the table admitted from `from` has been taken in (its
+  // records came through the calls below).
+  void Admit(const std::string& mac, const wire::Endpoint& from,
              const Moment& now, const StationTable& table);
   // A malformed datagram, counted against the station last heard from
   // that address and port, if any.
   void Malformed(const wire::Endpoint& from);
-  // From now on follows `table` (which outlives the view) for what it
-  // changes besides a datagram's records: statuses and cleared points.
+  // From now on follows `table` (which outlives the view): its points,
+  // events, statuses and cleared points.
   void Watch(StationTable* table);
 
-  // What the watched table tells, on the main loop's thread. A snapshot
-  // that ends inside a datagram is told before that datagram's Admit(), so
-  // that a point cleared and set again by the same datagram stays.
+  // What the watched table tells, on the main loop's thread, before the
+  // Admit() of the datagram that caused it; in order, so that a point
+  // cleared and set again by the same datagram stays.
   void StationOnline(const std::string& mac, const Moment& now) override;
-  void PointSet(const std::string&, std::string_view, std::string_view,
-                const Moment&) override {}
-  void Event(const std::string&, std::string_view, const Moment&) override {}
+  void PointSet(const std::string& mac, std::string_view name,
+                std::string_view value, const Moment& now) override;
+  void Event(const std::string& mac, std::string_view record,
+             const Moment& now) override;
   void DatagramDone(const std::string&, const Moment&) override {}
   void SnapshotEnded(const std::string& mac,
                      const std::vector<std::string>& cleared,
