@@ -323,15 +323,19 @@ TEST_F(StationTableTest, JsonPayloadsDecodeGbkAndKeepBytesThatAreNone) {
 
 // The edge node's rules without a broker: births wait for the primary
 // host, a Double metric stays one, writes are refused without a command
-// path, and the host's going away ends the node's session.
+// path, and the host's going away ends the node's session. The table it
+// follows builds no pelmora/ tree.
 TEST_F(StationTableTest, SparkplugNodeWaitsForItsHostAndKeepsItsTypes) {
+  StationTable::Options rules = Rules();
+  rules.topicTree = false;
+  table_ = StationTable(rules);
   SparkplugNode node({"G", "E", true, "Scada"});
   table_.Follow(&node);
   const std::string state = "spBv1.0/STATE/Scada";
   const std::string device = "spBv1.0/G/DBIRTH/E/02-00-00-00-00-01";
   node.Connected(3, When(0));
-  At(0, Datagram(wire::kKindSnapshot, {"T|20", "S|on"}));
-  TickAt(400);
+  EXPECT_TRUE(At(0, Datagram(wire::kKindSnapshot, {"T|20", "S|on"})).empty());
+  EXPECT_TRUE(TickAt(400).empty());
   std::vector<Message> out;
   node.Take(&out);
   EXPECT_TRUE(out.empty());
@@ -460,11 +464,14 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
 
 TEST(SiteView, AStationsPointKeepsItsLastNumbersAndALateReaderReloads) {
   SiteView view;
-  const StationTable table({});
+  StationTable table({});
+  view.Watch(&table);
   const wire::Endpoint from{0x7F000001, 4000};
   const Moment now = Moment::Now();
   auto item = [&](const std::string& record) {
-    view.Admit({0x01, {2, 0, 0, 0, 0, 1}, {record}}, from, now, table);
+    std::vector<Message> out;
+    table.Apply({0x01, {2, 0, 0, 0, 0, 1}, {record}}, from, now, &out);
+    view.Admit("02-00-00-00-00-01", from, now, table);
   };
   std::string trend = "[";
   for (int i = 0; i < 70; ++i) {

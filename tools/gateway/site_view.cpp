@@ -6,7 +6,6 @@
 #include "code_page.h"
 #include "command_topics.h"
 #include "json_text.h"
-#include "topic_tree.h"
 
 namespace pelmora::gateway {
 
@@ -101,9 +100,8 @@ void SiteView::Log(const std::string& mac, const char* kind, std::string json) {
   logged_.notify_all();
 }
 
-void SiteView::Admit(const wire::Datagram& datagram, const wire::Endpoint& from,
+void SiteView::Admit(const std::string& mac, const wire::Endpoint& from,
                      const Moment& now, const StationTable& table) {
-  const std::string mac = wire::MacText(datagram.mac);
   Locked<Mutex> lock(mutex_);
   Station& station = Find(mac);
   table.State(mac, &station.state);
@@ -112,39 +110,40 @@ void SiteView::Admit(const wire::Datagram& datagram, const wire::Endpoint& from,
     station.logged = now.steady;
     Log(mac, "station", StationJson(mac, station, now.wall));
   }
-  if (datagram.kind == wire::kKindEvent) {
-    for (const std::string& record : datagram.records) {
-      station.events.push_front({record, now.wall});
-      if (station.events.size() > kStationEvents) station.events.pop_back();
-      Log(mac, "event", EventJson(mac, record, now.wall));
+}
+
+void SiteView::PointSet(const std::string& mac, std::string_view name,
+                        std::string_view value, const Moment& now) {
+  Locked<Mutex> lock(mutex_);
+  auto [found, added] = Find(mac).points.try_emplace(std::string(name));
+  Point& point = found->second;
+  // A snapshot repeats every value: only a new one is a change.
+  if (!added && point.value == value) return;
+  point.value = value;
+  point.changed = now.wall;
+  ++point.changes;
+  double number = 0;
+  if (NumberOf(point.value, &number)) {
+    if (point.trend.size() < kTrendValues) {
+      point.trend.push_back(number);
+    } else {
+      point.trend[point.trendStart] = number;
+      point.trendStart = (point.trendStart + 1) % kTrendValues;
     }
-    return;
   }
-  for (const std::string& record : datagram.records) {
-    std::string_view name;
-    std::string_view value;
-    wire::SplitRecord(record, &name, &value);
-    auto [found, added] = station.points.try_emplace(std::string(name));
-    Point& point = found->second;
-    // A snapshot repeats every value: only a new one is a change.
-    if (!added && point.value == value) continue;
-    point.value = value;
-    point.changed = now.wall;
-    ++point.changes;
-    double number = 0;
-    if (NumberOf(point.value, &number)) {
-      if (point.trend.size() < kTrendValues) {
-        point.trend.push_back(number);
-      } else {
-        point.trend[point.trendStart] = number;
-        point.trendStart = (point.trendStart + 1) % kTrendValues;
-      }
-    }
-    wire::JsonObject json;
-    PointFields(json, mac, name, value, point.changed, point.changes)
-        .Json("trend", TrendJson(point.trend, point.trendStart));
-    Log(mac, "point", json.Close());
-  }
+  wire::JsonObject json;
+  PointFields(json, mac, name, value, point.changed, point.changes)
+      .Json("trend", TrendJson(point.trend, point.trendStart));
+  Log(mac, "point", json.Close());
+}
+
+void SiteView::Event(const std::string& mac, std::string_view record,
+                     const Moment& now) {
+  Locked<Mutex> lock(mutex_);
+  Station& station = Find(mac);
+  station.events.push_front({std::string(record), now.wall});
+  if (station.events.size() > kStationEvents) station.events.pop_back();
+  Log(mac, "event", EventJson(mac, record, now.wall));
 }
 
 void SiteView::Malformed(const wire::Endpoint& from) {
@@ -161,41 +160,50 @@ void SiteView::Malformed(const wire::Endpoint& from) {
       StationJson(known->second, station, system_clock::now()));
 }
 
-void SiteView::Follow(const Message* begin, const Message* end,
-                      const StationTable& table) {
+void SiteView::Watch(StationTable* table) {
+  table_ = table;
+  table->Follow(this);
+}
+
+void SiteView::Restate(const std::string& mac) {
+  StationTable::StationState state;
+  if (table_ == nullptr || !table_->State(mac, &state)) return;
+  Station& station = Find(mac);
+  station.state = state;
+  Log(mac, "station", StationJson(mac, station, system_clock::now()));
+}
+
+void SiteView::StationOnline(const std::string& mac, const Moment&) {
   Locked<Mutex> lock(mutex_);
-  for (const Message* next = begin; next != end; ++next) {
-    const Message& message = *next;
-    std::string mac;
-    std::string name;
-    // Only a point's clearing has an empty payload.
-    if (message.payload.empty()) {
-      if (!PointOfTopic(message.topic, &mac, &name)) continue;
-      const auto station = stations_.find(mac);
-      if (station == stations_.end() || station->second.points.erase(name) == 0)
-        continue;
+  Restate(mac);
+}
+
+void SiteView::SnapshotEnded(const std::string& mac,
+                             const std::vector<std::string>& cleared,
+                             const Moment&) {
+  Locked<Mutex> lock(mutex_);
+  const auto station = stations_.find(mac);
+  if (station != stations_.end()) {
+    for (const std::string& name : cleared) {
+      if (station->second.points.erase(name) == 0) continue;
       Log(mac, "cleared",
           wire::JsonObject()
               .Text("station", mac)
               .Text("id", HexOfText(name))
               .Close());
-      continue;
     }
-    // pelmora/<MAC>/status
-    constexpr std::string_view kStatus = "/status";
-    const std::string_view topic = message.topic;
-    if (topic.size() <= kStatus.size() ||
-        topic.substr(topic.size() - kStatus.size()) != kStatus) {
-      continue;
-    }
-    mac = std::string(topic.substr(0, topic.size() - kStatus.size()));
-    mac.erase(0, mac.find('/') + 1);
-    StationTable::StationState state;
-    if (!table.State(mac, &state)) continue;
-    Station& station = Find(mac);
-    station.state = state;
-    Log(mac, "station", StationJson(mac, station, system_clock::now()));
   }
+  Restate(mac);
+}
+
+void SiteView::StationSilent(const std::string& mac, const Moment&) {
+  Locked<Mutex> lock(mutex_);
+  Restate(mac);
+}
+
+void SiteView::PointsHeld(const std::string& mac) {
+  Locked<Mutex> lock(mutex_);
+  Restate(mac);
 }
 
 std::string SiteView::StationJson(const std::string& mac,
@@ -292,7 +300,7 @@ bool SiteView::Events(const std::string& mac, std::string* out) const {
   if (station == stations_.end()) return false;
   *out = "{\"events\":[";
   bool first = true;
-  for (const Event& event : station->second.events) {
+  for (const KeptEvent& event : station->second.events) {
     if (!first) *out += ',';
     first = false;
     *out += EventJson(mac, event.record, event.received);

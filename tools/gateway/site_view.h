@@ -1,9 +1,10 @@
 // What the operator's page shows: every station and point as the gateway
 // last saw them, a short trend of each point's numeric values, each
 // station's last events, and a numbered log of changes that live streams
-// follow. The main loop feeds it from what it already has; the HTTP
-// threads read it. Everything in it is bounded: points by the station
-// table's limits, trends, events and the change log by the constants below.
+// follow. The station table tells it what changed, the main loop where
+// each admitted datagram came from; the HTTP threads read it. Everything in
+// it is bounded: points by the station table's limits, trends, events and
+// the change log by the constants below.
 #ifndef PELMORA_TOOLS_GATEWAY_SITE_VIEW_H_
 #define PELMORA_TOOLS_GATEWAY_SITE_VIEW_H_
 
@@ -37,7 +38,7 @@ inline constexpr std::size_t kChangeLog = 20000;
 // few milliseconds.
 inline constexpr std::size_t kPageWrites = 64;
 
-class SiteView {
+class SiteView : public StationObserver {
  public:
   // One change as a live stream sends it: its number, its kind ("station",
   // "point", "cleared", "event", "command", "reload") and its JSON.
@@ -65,17 +66,31 @@ class SiteView {
   std::vector<PageWrite> TakeWrites();
   // A command's outcome, whoever asked for it, as a "command" change.
   void Outcome(const CommandOutcome& outcome);
-  // A datagram the table admitted.
-  void Admit(const wire::Datagram& datagram, const wire::Endpoint& from,
+  // A datagram the table admitted from `from` has been taken in (its
+  // records came through the calls below).
+  void Admit(const std::string& mac, const wire::Endpoint& from,
              const Moment& now, const StationTable& table);
   // A malformed datagram, counted against the station last heard from
   // that address and port, if any.
   void Malformed(const wire::Endpoint& from);
-  // The table's messages: statuses and cleared points. Called with a
-  // datagram's messages before Admit(), so that a point cleared and set
-  // again by the same datagram stays.
-  void Follow(const Message* begin, const Message* end,
-              const StationTable& table);
+  // From now on follows `table` (which outlives the view): its points,
+  // events, statuses and cleared points.
+  void Watch(StationTable* table);
+
+  // What the watched table tells, on the main loop's thread, before the
+  // Admit() of the datagram that caused it; in order, so that a point
+  // cleared and set again by the same datagram stays.
+  void StationOnline(const std::string& mac, const Moment& now) override;
+  void PointSet(const std::string& mac, std::string_view name,
+                std::string_view value, const Moment& now) override;
+  void Event(const std::string& mac, std::string_view record,
+             const Moment& now) override;
+  void DatagramDone(const std::string&, const Moment&) override {}
+  void SnapshotEnded(const std::string& mac,
+                     const std::vector<std::string>& cleared,
+                     const Moment& now) override;
+  void StationSilent(const std::string& mac, const Moment& now) override;
+  void PointsHeld(const std::string& mac) override;
 
   // The HTTP threads' side; every text is JSON.
   std::string Stations(std::chrono::system_clock::time_point now) const;
@@ -112,7 +127,7 @@ class SiteView {
     std::vector<double> trend;
     std::size_t trendStart = 0;
   };
-  struct Event {
+  struct KeptEvent {
     std::string record;
     std::chrono::system_clock::time_point received;
   };
@@ -123,16 +138,20 @@ class SiteView {
     std::chrono::steady_clock::time_point logged;
     std::uint64_t malformed = 0;
     std::map<std::string, Point> points;  // by raw name
-    std::deque<Event> events;
+    std::deque<KeptEvent> events;
   };
 
   Station& Find(const std::string& mac) REQUIRES(mutex_);
+  // Logs the station as the watched table has it now.
+  void Restate(const std::string& mac) REQUIRES(mutex_);
   void Log(const std::string& mac, const char* kind, std::string json)
       REQUIRES(mutex_);
   std::string StationJson(const std::string& mac, const Station& station,
                           std::chrono::system_clock::time_point now) const
       REQUIRES(mutex_);
 
+  // The main loop's thread only, as the calls that read it.
+  const StationTable* table_ = nullptr;
   mutable Mutex mutex_;
   mutable std::condition_variable_any logged_;
   std::map<std::string, Station> stations_ GUARDED_BY(mutex_);

@@ -176,7 +176,7 @@ StationTable::Verdict StationTable::Apply(const wire::Datagram& datagram,
   station.lastSeenWall = now.wall;
   if (cameBack) {
     station.online = true;
-    out->push_back(StatusMessage(station));
+    if (options_.topicTree) out->push_back(StatusMessage(station));
     for (StationObserver* observer : observers_)
       observer->StationOnline(mac, now);
   }
@@ -191,18 +191,7 @@ void StationTable::Apply(const wire::Datagram& datagram, Station& station,
 
   if (datagram.kind == wire::kKindEvent) {
     for (const std::string& record : datagram.records) {
-      Message event{EventsTopic(mac), record, false};
-      if (options_.json) {
-        std::string_view a;
-        std::string_view b;
-        wire::SplitRecord(record, &a, &b);
-        event.payload = wire::JsonObject()
-                            .HostText("a", a, wire::TextEncoding::kGbk)
-                            .HostText("b", b, wire::TextEncoding::kGbk)
-                            .Text("received", WallText(now.wall))
-                            .Close();
-      }
-      out->push_back(std::move(event));
+      if (options_.topicTree) out->push_back(EventMessage(mac, record, now));
       for (StationObserver* observer : observers_)
         observer->Event(mac, record, now);
     }
@@ -247,7 +236,7 @@ void StationTable::Tick(const Moment& now, std::vector<Message>* out) {
     }
     if (station.online && now.steady - station.lastSeen >= options_.silence) {
       station.online = false;
-      out->push_back(StatusMessage(station));
+      if (options_.topicTree) out->push_back(StatusMessage(station));
       for (StationObserver* observer : observers_)
         observer->StationSilent(mac, now);
     }
@@ -255,6 +244,7 @@ void StationTable::Tick(const Moment& now, std::vector<Message>* out) {
 }
 
 void StationTable::RetainedState(std::vector<Message>* out) const {
+  if (!options_.topicTree) return;
   for (const auto& [mac, station] : stations_) {
     out->push_back(StatusMessage(station));
     for (const auto& [name, point] : station.points)
@@ -290,15 +280,18 @@ void StationTable::Learn(const std::vector<Message>& held,
       changed.insert(&found->second);
     }
   }
-  for (const Station* station : changed)
-    out->push_back(StatusMessage(*station));
+  for (const Station* station : changed) {
+    if (options_.topicTree) out->push_back(StatusMessage(*station));
+    for (StationObserver* observer : observers_)
+      observer->PointsHeld(station->mac);
+  }
 }
 
 void StationTable::GoOffline(std::vector<Message>* out) {
   for (auto& [mac, station] : stations_) {
     if (!station.online) continue;
     station.online = false;
-    out->push_back(StatusMessage(station));
+    if (options_.topicTree) out->push_back(StatusMessage(station));
   }
 }
 
@@ -311,7 +304,8 @@ void StationTable::EndSnapshot(Station& station, const Moment& now,
       return;
     }
     if (station.points.erase(name) != 0) cleared.push_back(name);
-    out->push_back({PointTopic(station.mac, name), std::string(), true});
+    if (options_.topicTree)
+      out->push_back({PointTopic(station.mac, name), std::string(), true});
   };
   for (const std::string& name : station.lastSnapshot) vanished(name);
   for (const std::string& name : station.held) vanished(name);
@@ -322,7 +316,7 @@ void StationTable::EndSnapshot(Station& station, const Moment& now,
   station.inSnapshot = false;
   station.everSnapshot = true;
   station.lastSnapshotEnded = station.lastSnapshotDatagramWall;
-  out->push_back(StatusMessage(station));
+  if (options_.topicTree) out->push_back(StatusMessage(station));
   for (StationObserver* observer : observers_)
     observer->SnapshotEnded(station.mac, cleared, now);
 }
@@ -334,7 +328,8 @@ void StationTable::SetPoint(Station& station, std::string_view name,
   Point& point = station.points[std::string(name)];
   point.value = value;
   point.received = now.wall;
-  out->push_back(PointMessage(station, std::string(name), point));
+  if (options_.topicTree)
+    out->push_back(PointMessage(station, std::string(name), point));
   for (StationObserver* observer : observers_)
     observer->PointSet(station.mac, name, value, now);
 }
@@ -352,6 +347,23 @@ Message StationTable::PointMessage(const Station& station,
             .Close();
   }
   return message;
+}
+
+Message StationTable::EventMessage(const std::string& mac,
+                                   const std::string& record,
+                                   const Moment& now) const {
+  Message event{EventsTopic(mac), record, false};
+  if (options_.json) {
+    std::string_view a;
+    std::string_view b;
+    wire::SplitRecord(record, &a, &b);
+    event.payload = wire::JsonObject()
+                        .HostText("a", a, wire::TextEncoding::kGbk)
+                        .HostText("b", b, wire::TextEncoding::kGbk)
+                        .Text("received", WallText(now.wall))
+                        .Close();
+  }
+  return event;
 }
 
 Message StationTable::StatusMessage(const Station& station) const {

@@ -111,6 +111,9 @@ class StationObserver {
                              const Moment& now) = 0;
   // The station fell silent.
   virtual void StationSilent(const std::string& mac, const Moment& now) = 0;
+  // Points the broker held were counted among the station's (only where
+  // the table reads back the pelmora/ tree).
+  virtual void PointsHeld(const std::string& /*mac*/) {}
 };
 
 class StationTable {
@@ -124,6 +127,11 @@ class StationTable {
     // When not empty, only these stations, each from its network.
     std::vector<TrustedStation> trusted;
     std::size_t maxStations = 10000;
+    // Build the messages of the pelmora/ tree. Off where nothing publishes
+    // them (a Sparkplug node speaks for the table through an observer):
+    // the table then only keeps its state and tells its observers, and the
+    // calls below append nothing.
+    bool topicTree = true;
   };
 
   struct Verdict {
@@ -219,6 +227,8 @@ class StationTable {
                 const Moment& now, std::vector<Message>* out);
   Message PointMessage(const Station& station, const std::string& name,
                        const Point& point) const;
+  Message EventMessage(const std::string& mac, const std::string& record,
+                       const Moment& now) const;
   Message StatusMessage(const Station& station) const;
 
   Options options_;

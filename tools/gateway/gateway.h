@@ -1,0 +1,76 @@
+// The gateway's loop: takes the stations' datagrams from one UDP port, keeps
+// the station table, sends the signed commands asked for, feeds the
+// operator's page where one is served, and publishes in the mode chosen
+// (the pelmora/ tree or Sparkplug B) through the broker link.
+#ifndef PELMORA_TOOLS_GATEWAY_GATEWAY_H_
+#define PELMORA_TOOLS_GATEWAY_GATEWAY_H_
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "broker_link.h"
+#include "gateway_options.h"
+#include "gateway_stats.h"
+#include "publishing_mode.h"
+#include "site_http.h"
+#include "site_view.h"
+#include "station_commands.h"
+#include "station_table.h"
+#include "udp_receiver.h"
+
+namespace pelmora::gateway {
+
+// Every call on the thread that made it.
+class Gateway {
+ public:
+  explicit Gateway(GatewayOptions options);
+
+  // Opens the UDP port, starts the broker link and the page if one is
+  // asked for, and says where it listens on stderr; false with why when
+  // one of them cannot start.
+  bool Start(std::string* error);
+
+  // Runs until a stop signal, then stops: whoever waits for a command's
+  // result gets one, and the mode's last messages get the broker's grace.
+  void Run();
+
+ private:
+  // Takes up to a burst of datagrams, the first after a short wait.
+  void TakeBurst();
+  // One datagram from `sender`: a station's reply, or its data.
+  void Handle(const std::vector<std::uint8_t>& bytes,
+              const wire::Endpoint& sender);
+  // The writes the broker's write topics and the page asked for.
+  void TakeWrites(const Moment& now);
+  void SendCommands(const Moment& now);
+  void PublishOutcomes();
+  void Publish();
+  void Report(const Moment& now);
+  void Stop();
+
+  std::unique_ptr<PublishingMode> mode_;
+  GatewayOptions options_;
+  wire::UdpReceiver receiver_;
+  BrokerLink broker_;
+  StationTable stations_;
+  GatewayStats stats_;
+  StationCommands commands_;
+  // The page's model, fed only while someone may read it.
+  SiteView siteView_;
+  SiteView* view_ = nullptr;
+  std::unique_ptr<SiteHttp> http_;
+  std::chrono::steady_clock::time_point lastReport_;
+
+  // One round's work, kept to reuse their room.
+  std::vector<Message> messages_;
+  std::vector<OutgoingDatagram> outgoing_;
+  std::vector<CommandOutcome> outcomes_;
+  std::vector<std::uint8_t> bytes_;
+};
+
+}  // namespace pelmora::gateway
+
+#endif  // PELMORA_TOOLS_GATEWAY_GATEWAY_H_

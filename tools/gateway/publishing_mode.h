@@ -1,0 +1,54 @@
+// What the gateway's two ways of speaking to the broker do differently: the
+// pelmora/ tree, where the station table's own messages are what goes out,
+// and Sparkplug B, where a node follows the table and speaks for it under a
+// will of its own. The gateway's loop is the same for both.
+#ifndef PELMORA_TOOLS_GATEWAY_PUBLISHING_MODE_H_
+#define PELMORA_TOOLS_GATEWAY_PUBLISHING_MODE_H_
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "broker_link.h"
+#include "sparkplug_node.h"
+#include "station_commands.h"
+#include "station_table.h"
+
+namespace pelmora::gateway {
+
+// All calls on the main loop's thread.
+class PublishingMode {
+ public:
+  virtual ~PublishingMode() = default;
+  // What the mode asks of the broker link (will, subscriptions) and of the
+  // table, before either is made.
+  virtual void Configure(BrokerLink::Options* broker,
+                         StationTable::Options* stations) = 0;
+  // Joins the table and the command path, both of which outlive the mode.
+  virtual void Attach(StationTable& table, StationCommands& commands) = 0;
+  // What a broker just (re)connected to gets, for connection `attempt`.
+  virtual void Connected(std::uint64_t attempt, const StationTable& table,
+                         const Moment& now, std::vector<Message>* out) = 0;
+  // One round's own messages, after the table's: `incoming` is what arrived
+  // on the subscriptions since the last round.
+  virtual void Round(const std::vector<Message>& incoming, const Moment& now,
+                     std::vector<Message>* out) = 0;
+  // What a command's outcome becomes.
+  virtual void Outcome(const CommandOutcome& outcome,
+                       std::vector<Message>* out) = 0;
+  // What an interval's statistics become, besides the line on stdout.
+  virtual std::optional<Message> StatsMessage(std::string json) const = 0;
+  // Commands and snapshot requests refused, where the mode counts them.
+  virtual std::optional<std::uint64_t> refused_commands() const = 0;
+  // The last messages of a gateway that stops.
+  virtual void Stop(StationTable& table, std::vector<Message>* out) = 0;
+};
+
+std::unique_ptr<PublishingMode> MakeTopicTreeMode();
+std::unique_ptr<PublishingMode> MakeSparkplugMode(SparkplugNode::Options node);
+
+}  // namespace pelmora::gateway
+
+#endif  // PELMORA_TOOLS_GATEWAY_PUBLISHING_MODE_H_
