@@ -19,6 +19,9 @@
 //   sleep MS
 //   waitfor FILE MS          wait until FILE exists, up to MS; prints
 //                            "waited FILE" or "waitfor timed out FILE"
+//   waitcallbacks N MS       wait until the write callback has had N calls
+//                            in all, up to MS; prints "callbacks N" with
+//                            the count it saw
 //   round PREFIX COUNT VALUE push PREFIX0..PREFIX<COUNT-1>, all with VALUE
 //   scan POINTS ROUNDS PERIOD_MS
 //                            a synthetic host: POINTS points pushed every
@@ -48,6 +51,7 @@
 //   resources                print "resources files F threads T": this
 //                            process's open file descriptors and threads
 //                            (Linux only)
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -88,10 +92,14 @@ std::string Escaped(const char* text) {
   return shown;
 }
 
+// The write callback's calls so far.
+std::atomic<int> callbacks{0};
+
 void PELMORA_STDCALL PrintWriteCommand(const char* name, const char* value) {
   std::printf("callback %s %s\n", Escaped(name).c_str(),
               Escaped(value).c_str());
   std::fflush(stdout);
+  ++callbacks;
 }
 
 void Update(const Exports& e, const std::string& name,
@@ -231,6 +239,14 @@ bool Run(const Exports& e, const std::vector<std::string>& words,
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     std::printf(found ? "waited %s\n" : "waitfor timed out %s\n",
                 arg(1).c_str());
+    used = 3;
+  } else if (verb == "waitcallbacks" && need(2)) {
+    const int wanted = std::atoi(arg(1).c_str());
+    const auto until = std::chrono::steady_clock::now() +
+                       std::chrono::milliseconds(std::atoi(arg(2).c_str()));
+    while (callbacks < wanted && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::printf("callbacks %d\n", callbacks.load());
     used = 3;
   } else if (verb == "round" && need(3)) {
     const int count = std::atoi(arg(2).c_str());
