@@ -124,7 +124,9 @@ std::string Line(const Seen& seen) {
 
 // Every message as the Tahu package's schema reads it, through node.
 std::vector<std::string> TahuLines(const std::vector<Seen>& messages) {
-  const std::string input = ::testing::TempDir() + "sparkplug_payloads.txt";
+  // A folder of its own: the tests run in parallel, each with its node.
+  const TempDir dir;
+  const std::string input = dir.path() + "/payloads.txt";
   {
     std::ofstream file(input);
     for (const Seen& seen : messages) {
