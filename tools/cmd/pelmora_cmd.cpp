@@ -42,7 +42,7 @@ constexpr char kUsage[] =
     "it first).\n"
     "\n"
     "  --key-file FILE  'MAC KEY' lines, as the gateway's --keys file\n"
-    "  --bind ADDR      IPv4 address of the server (default 0.0.0.0)\n"
+    "  --bind ADDR      IPv4 address of the server (default 127.0.0.1)\n"
     "  --port N         the server port the station sends to (default 7000)\n"
     "  --to ADDR:PORT   the station's address; without it, taken from the\n"
     "                   station's next datagram\n"
@@ -77,7 +77,7 @@ int Usage(const char* complaint) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string macText, keyFile, bind = "0.0.0.0";
+  std::string macText, keyFile, bind = "127.0.0.1";
   long port = 7000, waitSeconds = 30;
   std::optional<wire::Endpoint> station;
   std::vector<std::string> words;
