@@ -2,7 +2,8 @@
 # Installs what a fresh Debian machine lacks for building and testing every
 # target: the native toolchain and GoogleTest, the MinGW-w64 cross compilers
 # for 32-bit and 64-bit Windows, 64-bit Wine (and 32-bit Wine where this
-# kernel runs 32-bit programs), a virtual display with a CJK font for the
+# kernel runs 32-bit programs and it can be installed; without it the
+# Windows suites run the 64-bit DLL), a virtual display with a CJK font for the
 # dialog test, tshark for the Wireshark dissector's test, mosquitto and
 # cpp-httplib for the gateway, chromium and playwright-core for its page's
 # test. Pass --native to install only what the Linux build needs.
@@ -14,25 +15,100 @@ native_only=false
 sudo=""
 [[ $(id -u) -eq 0 ]] || sudo="sudo"
 updated=false
+# Why 32-bit Wine is missing, for scripts/wine-target.sh to say; absent
+# when it is installed or was never wanted.
+wine32_note=$here/../build/wine32-not-installed
 
-# Installs those of the given packages that are missing.
-install() {
-  local missing=() p
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+# Reads the package indexes, a few times if a mirror answers badly (one in
+# sync answers a wrong size for hours). An index that still fails is named
+# and left out: the packages of the others can still be installed, and one
+# that cannot be is named by install().
+refresh() {
+  local attempt output
+  for attempt in 1 2 3; do
+    if output=$($sudo apt-get update -q 2>&1); then
+      updated=true
+      return 0
+    fi
+    ((attempt == 3)) || sleep 15
   done
-  ((${#missing[@]})) || return 0
-  echo "setup: installing ${missing[*]}"
-  if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
-    $sudo dpkg --add-architecture i386
-    updated=false
-  fi
-  $updated || $sudo apt-get update -q
   updated=true
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
+  local failed
+  failed=$(sed -nE 's/^[EW]: Failed to fetch ([^ ]+) +(.*)$/\1 (\2)/p' <<<"$output")
+  if [[ -n $failed ]]; then
+    while IFS= read -r line; do
+      echo "setup: warning: package index not read, going on without it: $line"
+    done <<<"$failed"
+  else
+    echo "setup: warning: apt-get update failed, going on with the indexes there are: $(grep -m1 '^E:' <<<"$output" || tail -n1 <<<"$output")"
+  fi
 }
 
-install cmake g++ make clang googletest libgtest-dev libbenchmark-dev
+# The given packages that are not installed yet.
+missing() {
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || echo "$p"
+  done
+}
+
+# Installs the missing ones of the given packages, or stops the script with
+# the names of those that cannot be installed.
+install() {
+  local todo
+  mapfile -t todo < <(missing "$@")
+  ((${#todo[@]})) || return 0
+  echo "setup: installing ${todo[*]}"
+  $updated || refresh
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${todo[@]}" && return 0
+  # One at a time, to name the ones at fault.
+  local p failed=()
+  for p in "${todo[@]}"; do
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "$p" >/dev/null 2>&1 ||
+      failed+=("$p")
+  done
+  ((${#failed[@]})) || return 0
+  echo "setup: cannot install ${failed[*]}; stopping" >&2
+  exit 1
+}
+
+# 32-bit Wine runs the 32-bit DLL's suites; without it they run on the
+# 64-bit DLL, so a failure here is said and passed over. The i386
+# architecture it needs is taken away again if this run added it and nothing
+# of i386 came in with it: left behind with a broken index, it would make
+# every later apt-get update fail.
+install_wine32() {
+  [[ -z $(missing wine32:i386) ]] && { rm -f "$wine32_note"; return 0; }
+  echo "setup: installing wine32:i386"
+  local added=false output
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386
+    added=true
+    refresh
+  fi
+  if output=$(DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q wine32:i386 2>&1); then
+    rm -f "$wine32_note"
+    return 0
+  fi
+  local why
+  why=$(grep -m1 '^E:' <<<"$output" | sed -E 's/^E: *//')
+  why=${why:-apt-get install failed}
+  local arch=""
+  if $added; then
+    if dpkg-query -W -f='${Architecture}\n' 2>/dev/null | grep -qx i386; then
+      arch="; the i386 architecture stays: i386 packages are installed"
+    elif $sudo dpkg --remove-architecture i386; then
+      arch="; the i386 architecture it added is removed again"
+    else
+      arch="; the i386 architecture could not be removed again"
+    fi
+  fi
+  mkdir -p "$(dirname "$wine32_note")"
+  echo "$why" >"$wine32_note"
+  echo "setup: 32-bit Wine not installed ($why)$arch; the Windows suites run the 64-bit DLL"
+}
+
+install cmake g++ make clang clang-format googletest libgtest-dev libbenchmark-dev
 # OpenSSL's libcrypto: the keyed hash and random source of signed commands
 # in the Linux library.
 install libssl-dev
@@ -65,7 +141,7 @@ echo "wireshark-common wireshark-common/install-setuid boolean false" |
 install tshark
 # 32-bit Wine is of no use on a kernel that runs no 32-bit programs.
 if "$here/runs-32bit.sh"; then
-  install wine32:i386
+  install_wine32
 fi
 
 # The operator page's test: Debian's chromium, driven through

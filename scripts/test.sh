@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds every target and runs every test: the native suite, the Windows
-# suites under Wine, and the concurrency tests under ThreadSanitizer.
+# Checks the code's format, builds every target and runs every test: the
+# native suite, the Windows suites under Wine, and the concurrency tests
+# under ThreadSanitizer.
 # Then the native suite under AddressSanitizer and UndefinedBehaviorSanitizer,
 # and a short run of each fuzz target.
 #
@@ -20,6 +21,14 @@ case $wine_build in
   win64) echo "test: Windows suites run the 64-bit DLL only: $wine_reason" ;;
   *) echo "test: no Windows suite runs: $wine_reason" ;;
 esac
+
+status=0
+# The code's layout is clang-format's, by the root .clang-format: a file
+# that drifted is named here, and fails the run after every test has run.
+if ! git ls-files -z -- '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror; then
+  echo "test: format check failed: clang-format -i the files named above"
+  status=1
+fi
 
 jobs=$(nproc)
 # thread-safety: clang checks the lock rules written into the code; a
@@ -44,7 +53,6 @@ if [[ $wine_build != none ]]; then
   trap 'scripts/wine-run.sh "$wine_build" wineserver -k 2>/dev/null || true' EXIT
 fi
 
-status=0
 case $wine_build in
   win32)
     ctest --preset win32 || status=1

@@ -21,6 +21,9 @@ else
         exit 0
       fi
       why="32-bit Wine is not installed"
+      # scripts/setup.sh notes why it could not install it.
+      note=$here/../build/wine32-not-installed
+      [[ -s $note ]] && why="32-bit Wine could not be installed: $(head -n1 "$note")"
       ;;
     1) why="this kernel runs no 32-bit programs" ;;
     *) why="no assembler to tell whether this kernel runs 32-bit programs" ;;
