@@ -52,9 +52,6 @@ bool ParseNumber(std::string_view text, Int low, Int high, Int* out) {
   return true;
 }
 
-// The text without the blanks (spaces, tabs, a line's CR) around it.
-std::string_view TrimBlanks(std::string_view text);
-
 // "true", "yes", "1" or "false", "no", "0".
 bool ParseSwitch(std::string_view text, bool* on);
 
