@@ -129,7 +129,7 @@ bool ReadWritePayload(std::string_view payload, std::string* value,
 
 std::string ResultPayload(const CommandOutcome& outcome) {
   wire::JsonObject object;
-  object.Text("id", outcome.id)
+  object.Utf8Text("id", outcome.id)
       .Text("command", outcome.snapshot ? "snapshot" : "write")
       .HostText("name", outcome.name, wire::TextEncoding::kGbk)
       .Text("state", CommandStateName(outcome.state))
