@@ -28,6 +28,10 @@ bool ParseToolOptions(const ToolCommandLine& tool, int argc, char** argv,
       *exitStatus = 0;
       return false;
     }
+    if (tool.words && option.substr(0, 2) != "--") {
+      settings.emplace_back("", option);
+      continue;
+    }
     if (option.substr(0, 2) != "--" || option.size() == 2) {
       std::fprintf(stderr, "%s: unexpected %s\n%s", tool.program, argv[i],
                    tool.usage);

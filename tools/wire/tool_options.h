@@ -25,6 +25,10 @@ struct ToolCommandLine {
   // Whether "--config FILE" reads settings from FILE, before the command
   // line's, which override them whatever their order.
   bool configFile = false;
+  // Whether words that are no option ("write NAME VALUE") are taken: each
+  // is applied, in order, as the value of the empty key. Without it, such a
+  // word is a bad command line.
+  bool words = false;
 };
 
 // Applies the config file's settings, then the command line's, each in
