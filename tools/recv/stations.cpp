@@ -37,8 +37,8 @@ std::string FitColumns(const std::string& utf8, std::size_t columns) {
     char32_t code = 0xFFFD;
     std::size_t length =
         wire::ReadUtf8(std::string_view(utf8).substr(at), &code);
-    // Never cut inside a character; a byte that starts none (ShowText
-    // writes none) takes a column of its own.
+    // A byte that starts no character (ShowText writes none) takes one
+    // column.
     if (length == 0) length = 1;
     used += ColumnsOf(code);
     if (used > columns) return utf8.substr(0, keep) + kEllipsis;
