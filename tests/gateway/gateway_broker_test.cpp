@@ -781,5 +781,49 @@ TEST_F(CommandsTest, PelmoraCmdWritesOnceAndSaysDelivered) {
       << result.output;
 }
 
+// Every command line pelmora-cmd cannot act on ends it with status 2
+// before it binds anything; an address it cannot listen on, with 1.
+TEST(PelmoraCmd, RefusesWhatItCannotActOn) {
+  TempDir dir;
+  const std::string keys = dir.path() + "/keys";
+  WriteFile(keys, "02-00-00-00-00-0D " + kKeyHex + "\n");
+  ::chmod(keys.c_str(), 0600);
+  // The station's MAC and key file, then `more`.
+  auto station = [&keys](std::vector<std::string> more) {
+    more.insert(more.begin(),
+                {"--mac", "02-00-00-00-00-0D", "--key-file", keys});
+    return more;
+  };
+  const struct {
+    std::vector<std::string> args;
+    int status;
+  } cases[] = {
+      {{"--help"}, 0},
+      {station({}), 2},
+      {station({"write", "A"}), 2},
+      {station({"snapshot", "now"}), 2},
+      {{"--key-file", keys, "snapshot"}, 2},
+      {{"--mac", "02-00-00-00-00-0D", "snapshot"}, 2},
+      {{"--mac", "02-00-00-00-00", "--key-file", keys, "snapshot"}, 2},
+      {{"--mac", "02-00-00-00-00-0E", "--key-file", keys, "snapshot"}, 2},
+      {{"--mac", "02-00-00-00-00-0D", "--key-file", dir.path(), "snapshot"}, 2},
+      {station({"--to", "127.0.0.1", "snapshot"}), 2},
+      {station({"--to", "127.0.0.1:0", "snapshot"}), 2},
+      {station({"--to", "127.0.0.01:7000", "snapshot"}), 2},
+      {station({"--port", "65536", "snapshot"}), 2},
+      {station({"--wait", "0", "snapshot"}), 2},
+      {station({"--verbose", "snapshot"}), 2},
+      {station({"snapshot", "--wait"}), 2},
+      {station({"--bind", "127.0.0.01", "snapshot"}), 1},
+  };
+  for (const auto& c : cases) {
+    std::string line;
+    for (const std::string& arg : c.args) line += arg + " ";
+    recv_test::Tool cmd(c.args, {PELMORA_CMD_BINARY});
+    cmd.ReadOutput();
+    EXPECT_EQ(cmd.ExitStatus(), c.status) << line;
+  }
+}
+
 }  // namespace
 }  // namespace pelmora::testing

@@ -262,9 +262,10 @@ TEST_F(StationTableTest, TheTrustedListAndTheStationBoundRefuseTheRest) {
   EXPECT_NE(Status(At(100, Datagram(0x01, {"A|2"}), 0x0A010209))
                 .find("\"address\":\"10.1.2.9:5000\""),
             std::string::npos);
-  for (const char* bad : {"02-00-00-00-00-01", "02-00-00-00-00-01 10.1.2",
-                          "02-00-00-00-00-01 10.1.2.0/33",
-                          "02-00-00-00-00-0G 10.1.2.0", "10.1.2.0/24"}) {
+  for (const char* bad :
+       {"02-00-00-00-00-01", "02-00-00-00-00-01 10.1.2",
+        "02-00-00-00-00-01 10.1.2.0/33", "02-00-00-00-00-01 010.1.2.0/24",
+        "02-00-00-00-00-0G 10.1.2.0", "10.1.2.0/24"}) {
     TrustedStation station;
     EXPECT_FALSE(ParseTrustedStation(bad, &station)) << bad;
   }
@@ -450,10 +451,10 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
   EXPECT_EQ(options.node.edgeNode, "Gw");
 
   // A Sparkplug id is one topic level; a Sparkplug node needs both; the
-  // page's token file must be there.
+  // page's token file must be there, and a key file a file.
   for (const char* bad :
        {"silence = soon\n", "group = a/b\n", "sparkplug = true\ngroup = G\n",
-        "http-token-file = /nonexistent/token\n"}) {
+        "http-token-file = /nonexistent/token\n", "keys = /\n"}) {
     std::ofstream(path) << bad;
     GatewayOptions fresh;
     status = -1;
@@ -478,12 +479,14 @@ TEST(SiteView, AStationsPointKeepsItsLastNumbersAndALateReaderReloads) {
     item("A|" + std::to_string(i));
     if (i >= 10) trend += std::to_string(i) + (i < 69 ? "," : "]");
   }
-  item("A|69");   // the same value again is no change
-  item("A|off");  // a change, and no number
+  item("A|69");  // the same value again is no change
+  // Changes, and no numbers: as the Sparkplug node types them.
+  for (const char* value : {"0x10", " 42", "inf", "off"})
+    item(std::string("A|") + value);
   std::string json;
   ASSERT_TRUE(view.Points("02-00-00-00-00-01", "", 0, 10, &json));
   EXPECT_NE(json.find("\"value\":\"off\""), std::string::npos) << json;
-  EXPECT_NE(json.find("\"changes\":71,\"trend\":" + trend), std::string::npos)
+  EXPECT_NE(json.find("\"changes\":74,\"trend\":" + trend), std::string::npos)
       << json;
   EXPECT_EQ(view.ChangesAfter(0, "", milliseconds(0)).front().kind, "station");
   // Malformed datagrams count for the station of their address and port.
@@ -542,8 +545,8 @@ TEST(SiteHttp, OnlyRequestsNamingThisGatewayAreServed) {
     EXPECT_EQ(reason.empty(), c.allowed) << c.host;
   }
   HttpOptions options;
-  for (const char* bad :
-       {"", "http", "8080x", "65536", "localhost:8080", "1.2.3:80", ":80"}) {
+  for (const char* bad : {"", "http", "8080x", "65536", "localhost:8080",
+                          "1.2.3:80", ":80", "999.0.0.1:80", "010.0.0.1:80"}) {
     EXPECT_FALSE(ParseHttpListen(bad, &options)) << bad;
   }
   // A write carries the configured token, whole; none configured, none

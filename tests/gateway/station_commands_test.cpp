@@ -257,6 +257,14 @@ TEST(WritePayload, BytesOrAnObjectOfIdAndValue) {
   std::string value, id, error;
   EXPECT_FALSE(
       ReadWritePayload("{\"value\":\"\\ud83d\\ude00\"}", &value, &id, &error));
+  // The id comes back in each result as it was written, not byte by byte.
+  ASSERT_TRUE(ReadWritePayload("{\"id\":\"\\u00e9t\xC3\xA9\",\"value\":\"1\"}",
+                               &value, &id, &error));
+  CommandOutcome outcome;
+  outcome.id = id;
+  EXPECT_EQ(ResultPayload(outcome).rfind("{\"id\":\"\xC3\xA9t\xC3\xA9\",", 0),
+            0u)
+      << ResultPayload(outcome);
 }
 
 TEST(KeyFile, LinesOfMacAndKeyWarnedWhenOthersMayReadIt) {

@@ -4,7 +4,9 @@
 #include <optional>
 
 #include "code_page.h"
+#include "hex_text.h"
 #include "json_text.h"
+#include "utf8.h"
 
 namespace pelmora::gateway {
 namespace {
@@ -15,42 +17,13 @@ void SkipSpace(std::string_view* text) {
     text->remove_prefix(1);
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Four hex digits of a \u escape at the front of `text`, taken off it.
 std::optional<char32_t> TakeHex4(std::string_view* text) {
-  if (text->size() < 4) return std::nullopt;
-  char32_t value = 0;
-  for (int i = 0; i < 4; ++i) {
-    const int digit = HexDigit((*text)[i]);
-    if (digit < 0) return std::nullopt;
-    value = value * 16 + static_cast<char32_t>(digit);
-  }
+  std::uint32_t value = 0;
+  if (text->size() < 4 || !wire::ParseHexNumber(text->substr(0, 4), &value))
+    return std::nullopt;
   text->remove_prefix(4);
   return value;
-}
-
-void AppendUtf8(char32_t c, std::string* out) {
-  if (c < 0x80) {
-    out->push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | c >> 6));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | c >> 12));
-    out->push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | c >> 18));
-    out->push_back(static_cast<char>(0x80 | (c >> 12 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
 }
 
 // A JSON string at the front of `text`, as UTF-8, taken off it.
@@ -86,7 +59,7 @@ bool TakeString(std::string_view* text, std::string* out) {
       if (!low || *low < 0xDC00 || *low >= 0xE000) return false;
       unit = 0x10000 + ((*unit - 0xD800) << 10) + (*low - 0xDC00);
     }
-    AppendUtf8(*unit, out);
+    wire::AppendUtf8(*unit, out);
   }
   return false;
 }
@@ -156,7 +129,7 @@ bool ReadWritePayload(std::string_view payload, std::string* value,
 
 std::string ResultPayload(const CommandOutcome& outcome) {
   wire::JsonObject object;
-  object.Text("id", outcome.id)
+  object.Utf8Text("id", outcome.id)
       .Text("command", outcome.snapshot ? "snapshot" : "write")
       .HostText("name", outcome.name, wire::TextEncoding::kGbk)
       .Text("state", CommandStateName(outcome.state))

@@ -4,10 +4,11 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <string_view>
 
+#include "endpoint.h"
+#include "line_file.h"
 #include "tool_options.h"
 
 namespace pelmora::gateway {
@@ -96,6 +97,15 @@ namespace {
 
 using wire::ParseNumber;
 
+// A secret on the first line of a file, as it stands: blanks and '#' are
+// the secret's own. False when the file cannot be read or is empty.
+bool FirstLine(std::string_view path, std::string* line) {
+  const auto lines = wire::ReadFileLines(std::string(path));
+  if (!lines || lines->empty()) return false;
+  *line = lines->front().text;
+  return true;
+}
+
 // One setting by its key; false with the reason when key or value is bad.
 bool Apply(std::string_view key, std::string_view value,
            GatewayOptions* options, std::string* error) {
@@ -109,13 +119,19 @@ bool Apply(std::string_view key, std::string_view value,
   if (key == "bind") {
     options->bindAddress = value;
   } else if (key == "port") {
-    if (!number_in(0, 65535)) return false;
-    options->port = static_cast<std::uint16_t>(number);
+    if (!wire::ParsePort(value, wire::PortZero::kPicksOne, &options->port)) {
+      *error = wire::BadValue(key, value);
+      return false;
+    }
   } else if (key == "broker") {
     broker.host = value;
   } else if (key == "broker-port") {
-    if (!number_in(1, 65535)) return false;
-    broker.port = static_cast<int>(number);
+    std::uint16_t port = 0;
+    if (!wire::ParsePort(value, wire::PortZero::kRefused, &port)) {
+      *error = wire::BadValue(key, value);
+      return false;
+    }
+    broker.port = port;
   } else if (key == "client-id") {
     broker.clientId = value;
   } else if (key == "cafile") {
@@ -125,13 +141,10 @@ bool Apply(std::string_view key, std::string_view value,
   } else if (key == "keyfile") {
     broker.keyFile = value;
   } else if (key == "password-file") {
-    std::ifstream file{std::string(value)};
-    if (!file || !std::getline(file, broker.password)) {
+    if (!FirstLine(value, &broker.password)) {
       *error = "cannot read the password file " + std::string(value);
       return false;
     }
-    if (!broker.password.empty() && broker.password.back() == '\r')
-      broker.password.pop_back();
   } else if (key == "station") {
     TrustedStation station;
     if (!ParseTrustedStation(value, &station)) {
@@ -147,13 +160,11 @@ bool Apply(std::string_view key, std::string_view value,
   } else if (key == "http-name") {
     options->http.names.emplace_back(value);
   } else if (key == "http-token-file") {
-    std::ifstream file{std::string(value)};
     std::string& token = options->http.token;
-    if (!file || !std::getline(file, token)) {
+    if (!FirstLine(value, &token)) {
       *error = "cannot read the token file " + std::string(value);
       return false;
     }
-    if (!token.empty() && token.back() == '\r') token.pop_back();
     if (token.empty()) {
       *error = "the token file " + std::string(value) + " holds no token";
       return false;

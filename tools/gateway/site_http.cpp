@@ -10,6 +10,8 @@
 #include <memory>
 
 #include "command_topics.h"
+#include "endpoint.h"
+#include "json_text.h"
 #include "tool_options.h"
 
 namespace pelmora::gateway {
@@ -40,24 +42,14 @@ std::string Lower(std::string_view text) {
 }
 
 bool IsIpv4Literal(std::string_view name) {
-  int dots = 0;
-  int digits = 0;
-  for (const char c : name) {
-    if (c == '.') {
-      if (digits == 0) return false;
-      ++dots;
-      digits = 0;
-    } else if (c >= '0' && c <= '9' && ++digits <= 3) {
-    } else {
-      return false;
-    }
-  }
-  return dots == 3 && digits != 0;
+  std::uint32_t address = 0;
+  return wire::ParseIpv4(name, &address);
 }
 
 bool IsLoopbackName(std::string_view name) {
+  std::uint32_t address = 0;
   return name == "localhost" || name == "[::1]" ||
-         (IsIpv4Literal(name) && name.substr(0, 4) == "127.");
+         (wire::ParseIpv4(name, &address) && address >> 24 == 127);
 }
 
 void Refuse(httplib::Response& response, int status, const std::string& why) {
@@ -68,18 +60,20 @@ void Refuse(httplib::Response& response, int status, const std::string& why) {
 }  // namespace
 
 bool ParseHttpListen(std::string_view text, HttpOptions* options) {
-  const std::size_t colon = text.rfind(':');
+  std::string_view address = "127.0.0.1";
   std::string_view port = text;
-  options->address = "127.0.0.1";
-  if (colon != std::string_view::npos) {
-    const std::string_view address = text.substr(0, colon);
-    if (!IsIpv4Literal(address)) return false;
-    options->address = address;
+  if (const std::size_t colon = text.rfind(':');
+      colon != std::string_view::npos) {
+    address = text.substr(0, colon);
     port = text.substr(colon + 1);
   }
-  long number = 0;
-  if (!wire::ParseNumber<long>(port, 0, 65535, &number)) return false;
-  options->port = static_cast<int>(number);
+  std::uint32_t ipv4 = 0;
+  std::uint16_t number = 0;
+  if (!wire::ParseIpv4(address, &ipv4) ||
+      !wire::ParsePort(port, wire::PortZero::kPicksOne, &number))
+    return false;
+  options->address = address;
+  options->port = number;
   return true;
 }
 
@@ -90,10 +84,10 @@ bool RequestAllowed(std::string_view host, std::string_view origin,
   const std::size_t colon = name.rfind(':');
   if (colon != std::string::npos &&
       name.find(']', colon) == std::string::npos) {
-    long number = 0;
-    if (!wire::ParseNumber<long>(std::string_view(name).substr(colon + 1), 1,
-                                 65535, &number) ||
-        number != port) {
+    std::uint16_t named = 0;
+    if (!wire::ParsePort(std::string_view(name).substr(colon + 1),
+                         wire::PortZero::kRefused, &named) ||
+        named != port) {
       *reason = "Host names another port";
       return false;
     }
@@ -245,11 +239,11 @@ void SiteHttp::Route() {
 
   server_->Get("/api/writes", [this](const httplib::Request&,
                                      httplib::Response& response) {
-    response.set_content(
-        "{\"enabled\":" +
-            std::string(options_.token.empty() ? "false" : "true") +
-            ",\"refused\":" + std::to_string(refusedWrites_) + "}",
-        kJson);
+    response.set_content(wire::JsonObject()
+                             .Bool("enabled", !options_.token.empty())
+                             .Number("refused", refusedWrites_)
+                             .Close(),
+                         kJson);
   });
   server_->Post("/api/write", [this](const httplib::Request& request,
                                      httplib::Response& response) {

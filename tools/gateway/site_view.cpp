@@ -1,11 +1,13 @@
 #include "site_view.h"
 
-#include <cmath>
-#include <cstdlib>
+#include <algorithm>
+#include <cstdio>
 
 #include "code_page.h"
 #include "command_topics.h"
+#include "hex_text.h"
 #include "json_text.h"
+#include "number_text.h"
 
 namespace pelmora::gateway {
 
@@ -17,19 +19,6 @@ std::uint64_t KeyOf(const wire::Endpoint& from) {
   return std::uint64_t{from.address} << 16 | from.port;
 }
 
-std::string HexOfText(std::string_view text) {
-  return wire::HexOf(reinterpret_cast<const std::uint8_t*>(text.data()),
-                     text.size());
-}
-
-// The whole text as a finite number, or false.
-bool NumberOf(const std::string& text, double* out) {
-  if (text.empty() || text.size() > 64) return false;
-  char* end = nullptr;
-  *out = std::strtod(text.c_str(), &end);
-  return end == text.c_str() + text.size() && std::isfinite(*out);
-}
-
 std::string Decimal(double value) {
   char text[32];
   std::snprintf(text, sizeof text, "%.10g", value);
@@ -38,12 +27,10 @@ std::string Decimal(double value) {
 
 // The ring's values, the oldest first.
 std::string TrendJson(const std::vector<double>& trend, std::size_t start) {
-  std::string json = "[";
-  for (std::size_t i = 0; i < trend.size(); ++i) {
-    if (i != 0) json += ',';
-    json += Decimal(trend[(start + i) % trend.size()]);
-  }
-  return json + ']';
+  wire::JsonArray json;
+  for (std::size_t i = 0; i < trend.size(); ++i)
+    json.Json(Decimal(trend[(start + i) % trend.size()]));
+  return json.Close();
 }
 
 // The name as the page shows it: decoded from GBK, U+FFFD for a byte that
@@ -54,7 +41,7 @@ wire::JsonObject& PointFields(wire::JsonObject& object, const std::string& mac,
                               system_clock::time_point changed,
                               std::uint64_t changes) {
   return object.Text("station", mac)
-      .Text("id", HexOfText(name))
+      .Text("id", wire::HexOf(name))
       .HostText("name", name, wire::TextEncoding::kGbk)
       .HostText("value", value, wire::TextEncoding::kGbk)
       .Text("changed", WallText(changed))
@@ -123,7 +110,7 @@ void SiteView::PointSet(const std::string& mac, std::string_view name,
   point.changed = now.wall;
   ++point.changes;
   double number = 0;
-  if (NumberOf(point.value, &number)) {
+  if (wire::ParseDecimalNumber(point.value, &number)) {
     if (point.trend.size() < kTrendValues) {
       point.trend.push_back(number);
     } else {
@@ -189,7 +176,7 @@ void SiteView::SnapshotEnded(const std::string& mac,
       Log(mac, "cleared",
           wire::JsonObject()
               .Text("station", mac)
-              .Text("id", HexOfText(name))
+              .Text("id", wire::HexOf(name))
               .Close());
     }
   }
@@ -233,15 +220,13 @@ std::string SiteView::StationJson(const std::string& mac,
 
 std::string SiteView::Stations(system_clock::time_point now) const {
   Locked<Mutex> lock(mutex_);
-  std::string out =
-      "{\"last_change\":" + std::to_string(lastId_) + ",\"stations\":[";
-  bool first = true;
-  for (const auto& [mac, station] : stations_) {
-    if (!first) out += ',';
-    first = false;
-    out += StationJson(mac, station, now);
-  }
-  return out + "]}";
+  wire::JsonArray stations;
+  for (const auto& [mac, station] : stations_)
+    stations.Json(StationJson(mac, station, now));
+  return wire::JsonObject()
+      .Number("last_change", lastId_)
+      .Json("stations", stations.Close())
+      .Close();
 }
 
 bool SiteView::Points(const std::string& mac, std::string_view filter,
@@ -258,22 +243,23 @@ bool SiteView::Points(const std::string& mac, std::string_view filter,
     points.assign(station->second.points.begin(), station->second.points.end());
     lastChange = lastId_;
   }
-  std::string rows;
+  wire::JsonArray rows;
   std::size_t matched = 0;
   for (const auto& [name, point] : points) {
     if (!filter.empty() && !Holds(wire::GbkToUtf8(name), filter)) continue;
     const std::size_t index = matched++;
     if (index < offset || index - offset >= limit) continue;
-    if (!rows.empty()) rows += ',';
     wire::JsonObject json;
-    rows +=
+    rows.Json(
         PointFields(json, mac, name, point.value, point.changed, point.changes)
             .Json("trend", TrendJson(point.trend, point.trendStart))
-            .Close();
+            .Close());
   }
-  *out = "{\"last_change\":" + std::to_string(lastChange) +
-         ",\"matched\":" + std::to_string(matched) + ",\"points\":[" + rows +
-         "]}";
+  *out = wire::JsonObject()
+             .Number("last_change", lastChange)
+             .Number("matched", matched)
+             .Json("points", rows.Close())
+             .Close();
   return true;
 }
 
@@ -283,10 +269,10 @@ bool SiteView::Trend(const std::string& mac, std::string_view id,
   const auto station = stations_.find(mac);
   if (station == stations_.end()) return false;
   for (const auto& [name, point] : station->second.points) {
-    if (HexOfText(name) != id) continue;
+    if (wire::HexOf(name) != id) continue;
     *out = wire::JsonObject()
                .Text("station", mac)
-               .Text("id", HexOfText(name))
+               .Text("id", wire::HexOf(name))
                .Json("trend", TrendJson(point.trend, point.trendStart))
                .Close();
     return true;
@@ -298,14 +284,10 @@ bool SiteView::Events(const std::string& mac, std::string* out) const {
   Locked<Mutex> lock(mutex_);
   const auto station = stations_.find(mac);
   if (station == stations_.end()) return false;
-  *out = "{\"events\":[";
-  bool first = true;
-  for (const KeptEvent& event : station->second.events) {
-    if (!first) *out += ',';
-    first = false;
-    *out += EventJson(mac, event.record, event.received);
-  }
-  *out += "]}";
+  wire::JsonArray events;
+  for (const KeptEvent& event : station->second.events)
+    events.Json(EventJson(mac, event.record, event.received));
+  *out = wire::JsonObject().Json("events", events.Close()).Close();
   return true;
 }
 
@@ -341,7 +323,7 @@ bool SiteView::RequestWrite(const std::string& mac, std::string_view id,
     return false;
   }
   for (const auto& [name, point] : station->second.points) {
-    if (HexOfText(name) != id) continue;
+    if (wire::HexOf(name) != id) continue;
     if (writes_.size() >= kPageWrites) {
       *status = 503;
       *why = "too many writes waiting";

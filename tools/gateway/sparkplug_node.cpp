@@ -1,8 +1,8 @@
 #include "sparkplug_node.h"
 
 #include <charconv>
-#include <cmath>
 
+#include "number_text.h"
 #include "sparkplug_b.pb.h"
 #include "topic_tree.h"
 
@@ -29,12 +29,6 @@ std::uint64_t Ms(std::chrono::system_clock::time_point wall) {
           .count());
 }
 
-bool NumberOf(std::string_view text, double* number) {
-  const char* end = text.data() + text.size();
-  const auto [stop, error] = std::from_chars(text.data(), end, *number);
-  return error == std::errc() && stop == end && std::isfinite(*number);
-}
-
 // A point's value as its metric carries it: a Double metric whose text is
 // no number is null.
 void PutValue(bool isDouble, const std::string& value,
@@ -42,7 +36,7 @@ void PutValue(bool isDouble, const std::string& value,
   double number = 0;
   if (!isDouble) {
     metric->set_string_value(Utf8OfHostText(value));
-  } else if (NumberOf(value, &number)) {
+  } else if (wire::ParseDecimalNumber(value, &number)) {
     metric->set_double_value(number);
   } else {
     metric->set_is_null(true);
@@ -171,7 +165,8 @@ void SparkplugNode::BirthOf(const std::string& mac, Device& device,
     if (!metric.typed) {
       double number = 0;
       metric.typed = true;
-      metric.isDouble = options_.numeric && NumberOf(metric.value, &number);
+      metric.isDouble =
+          options_.numeric && wire::ParseDecimalNumber(metric.value, &number);
     }
     Payload::Metric* out = payload.add_metrics();
     out->set_name(Utf8OfHostText(name));

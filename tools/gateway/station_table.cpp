@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <ctime>
 
+#include "endpoint.h"
 #include "json_text.h"
+#include "tool_options.h"
 
 namespace pelmora::gateway {
 
@@ -11,22 +13,6 @@ namespace {
 
 std::uint32_t MaskOf(int prefixBits) {
   return prefixBits == 0 ? 0 : ~std::uint32_t{0} << (32 - prefixBits);
-}
-
-// A decimal number from 0 to `high` at the front of `text`, taken off it.
-bool TakeNumber(std::string_view* text, std::uint32_t high,
-                std::uint32_t* out) {
-  std::size_t digits = 0;
-  std::uint32_t value = 0;
-  while (digits < text->size() && digits < 4 && (*text)[digits] >= '0' &&
-         (*text)[digits] <= '9') {
-    value = value * 10 + static_cast<std::uint32_t>((*text)[digits] - '0');
-    ++digits;
-  }
-  if (digits == 0 || digits == 4 || value > high) return false;
-  text->remove_prefix(digits);
-  *out = value;
-  return true;
 }
 
 constexpr char kEmptyValuePayload = '\0';
@@ -56,23 +42,14 @@ bool ParseTrustedStation(std::string_view text, TrustedStation* out) {
   if (text.front() != ' ' && text.front() != '\t') return false;
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
     text.remove_prefix(1);
+  const std::size_t slash = text.find('/');
   std::uint32_t address = 0;
-  for (int i = 0; i < 4; ++i) {
-    std::uint32_t byte = 0;
-    if (!TakeNumber(&text, 255, &byte)) return false;
-    address = address << 8 | byte;
-    if (i < 3) {
-      if (text.empty() || text.front() != '.') return false;
-      text.remove_prefix(1);
-    }
-  }
-  std::uint32_t bits = 32;
-  if (!text.empty()) {
-    if (text.front() != '/') return false;
-    text.remove_prefix(1);
-    if (!TakeNumber(&text, 32, &bits) || !text.empty()) return false;
-  }
-  out->prefixBits = static_cast<int>(bits);
+  int bits = 32;
+  if (!wire::ParseIpv4(text.substr(0, slash), &address) ||
+      (slash != std::string_view::npos &&
+       !wire::ParseNumber(text.substr(slash + 1), 0, 32, &bits)))
+    return false;
+  out->prefixBits = bits;
   out->network = address & MaskOf(out->prefixBits);
   return true;
 }

@@ -5,6 +5,7 @@
 
 #include "code_page.h"
 #include "datagram.h"
+#include "hex_text.h"
 
 namespace pelmora::gateway {
 
@@ -20,7 +21,6 @@ bool StaysAsIs(unsigned char byte, bool inTopic) {
 }
 
 std::string EscapedUtf8(std::string_view name, bool inTopic) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string level;
   level.reserve(name.size());
   while (!name.empty()) {
@@ -35,17 +35,10 @@ std::string EscapedUtf8(std::string_view name, bool inTopic) {
       continue;
     }
     level += '%';
-    level += kHex[byte >> 4];
-    level += kHex[byte & 0x0F];
+    wire::AppendHexByte(byte, wire::HexCase::kUpper, &level);
     name.remove_prefix(1);
   }
   return level;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 bool HostTextOf(std::string_view level, bool inTopic, std::string* name) {
@@ -54,10 +47,9 @@ bool HostTextOf(std::string_view level, bool inTopic, std::string* name) {
   while (!rest.empty()) {
     const auto byte = static_cast<unsigned char>(rest[0]);
     if (byte == '%') {
-      const int high = rest.size() >= 3 ? HexValue(rest[1]) : -1;
-      const int low = rest.size() >= 3 ? HexValue(rest[2]) : -1;
-      if (high < 0 || low < 0) return false;
-      *name += static_cast<char>(high << 4 | low);
+      std::uint8_t escaped = 0;
+      if (!wire::ParseHexBytes(rest.substr(1, 2), &escaped, 1)) return false;
+      *name += static_cast<char>(escaped);
       rest.remove_prefix(3);
     } else if (byte < 0x80) {
       *name += rest[0];

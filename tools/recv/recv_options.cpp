@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "endpoint.h"
 #include "tool_options.h"
 
 namespace pelmora::recv {
@@ -97,7 +98,7 @@ bool Apply(std::string_view key, std::string_view value, RecvOptions* options,
     options->encoding =
         value == "gbk" ? wire::TextEncoding::kGbk : wire::TextEncoding::kBytes;
   } else if (key == "port") {
-    valid = ParseNumber<std::uint16_t>(value, 0, 65535, &options->port);
+    valid = wire::ParsePort(value, wire::PortZero::kPicksOne, &options->port);
   } else if (key == "count") {
     valid = ParseNumber<std::uint64_t>(value, 1, UINT64_MAX, &options->count);
   } else if (key == "idle-exit") {

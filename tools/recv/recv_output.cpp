@@ -8,6 +8,7 @@
 #include <iterator>
 #include <utility>
 
+#include "hex_text.h"
 #include "json_text.h"
 #include "point_mirror.h"
 
@@ -89,23 +90,15 @@ void PrintDatagram(const RecvOptions& options, const wire::Datagram& datagram,
       std::printf("  %s\n", ShowText(record, options.encoding).c_str());
     return;
   }
-  std::string records = "[";
-  std::string raw = "[";
+  wire::JsonArray records;
+  wire::JsonArray raw;
   bool anyRaw = false;
-  for (std::size_t i = 0; i < datagram.records.size(); ++i) {
-    const std::string& record = datagram.records[i];
-    if (i > 0) {
-      records += ',';
-      raw += ',';
-    }
-    if (wire::AppendJsonString(&records, record, options.encoding)) {
-      raw += "null";
+  for (const std::string& record : datagram.records) {
+    if (records.HostText(record, options.encoding)) {
+      raw.Null();
     } else {
       anyRaw = true;
-      raw += '"' +
-             wire::HexOf(reinterpret_cast<const std::uint8_t*>(record.data()),
-                         record.size()) +
-             '"';
+      raw.Text(wire::HexOf(record));
     }
   }
   JsonObject line;
@@ -113,24 +106,25 @@ void PrintDatagram(const RecvOptions& options, const wire::Datagram& datagram,
       .Text("kind", kind)
       .Text("mac", mac)
       .Number("bytes", size)
-      .Json("records", records + ']');
-  if (anyRaw) line.Json("raw", raw + ']');
+      .Json("records", records.Close());
+  if (anyRaw) line.Json("raw", raw.Close());
   std::fputs((line.Close() + '\n').c_str(), stdout);
 }
 
 void PrintSigned(const RecvOptions& options,
                  const wire::SignedDatagram& datagram, std::size_t size) {
   if (options.quiet || options.live) return;
-  const char* kind =
-      datagram.kind == wire::kKindCommand ? "command" : "reply";
+  const char* kind = datagram.kind == wire::kKindCommand ? "command" : "reply";
   const std::string mac = wire::MacText(datagram.mac);
   const std::string what = wire::DescribeSigned(datagram);
-  const bool write = datagram.kind == wire::kKindCommand && datagram.command == 0x01;
+  const bool write =
+      datagram.kind == wire::kKindCommand && datagram.command == 0x01;
   if (!options.json) {
     std::printf("%-8s  mac=%s %s bytes=%zu\n", kind, mac.c_str(), what.c_str(),
                 size);
     if (write)
-      std::printf("  %s|%s\n", ShowText(datagram.name, options.encoding).c_str(),
+      std::printf("  %s|%s\n",
+                  ShowText(datagram.name, options.encoding).c_str(),
                   ShowText(datagram.value, options.encoding).c_str());
     return;
   }
@@ -138,7 +132,8 @@ void PrintSigned(const RecvOptions& options,
   line.Text("type", kind)
       .Text("mac", mac)
       .Number("bytes", size)
-      .Text("session", wire::HexOf(datagram.nonce.data(), datagram.nonce.size()))
+      .Text("session",
+            wire::HexOf(datagram.nonce.data(), datagram.nonce.size()))
       .Number("sequence", datagram.sequence)
       .Text("what", what);
   std::fputs((line.Close() + '\n').c_str(), stdout);
@@ -171,18 +166,17 @@ void PrintSummary(const RecvOptions& options, const StationSet& set) {
     total.Add(each.back().second);
   }
   if (options.json) {
-    std::string stations = "[";
-    for (std::size_t i = 0; i < each.size(); ++i) {
+    wire::JsonArray stations;
+    for (const auto& [mac, counts] : each) {
       JsonObject station;
-      station.Text("mac", each[i].first);
-      AddCounts(&station, each[i].second);
-      if (i > 0) stations += ',';
-      stations += station.Close();
+      station.Text("mac", mac);
+      AddCounts(&station, counts);
+      stations.Json(station.Close());
     }
     JsonObject line;
     line.Text("type", "summary");
     AddCounts(&line, total);
-    line.Json("stations", stations + ']');
+    line.Json("stations", stations.Close());
     std::fputs((line.Close() + '\n').c_str(), stdout);
     return;
   }

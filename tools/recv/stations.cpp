@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "code_page.h"
+#include "utf8.h"
 
 namespace pelmora::recv {
 
@@ -33,14 +34,12 @@ std::string FitColumns(const std::string& utf8, std::size_t columns) {
   std::size_t used = 0;
   std::size_t keep = 0;
   for (std::size_t at = 0; at < utf8.size();) {
-    const auto lead = static_cast<unsigned char>(utf8[at]);
-    const std::size_t length = lead < 0x80   ? 1
-                               : lead < 0xE0 ? 2
-                               : lead < 0xF0 ? 3
-                                             : 4;
-    char32_t code = length == 1 ? lead : lead & (0x7F >> length);
-    for (std::size_t i = 1; i < length && at + i < utf8.size(); ++i)
-      code = code << 6 | (static_cast<unsigned char>(utf8[at + i]) & 0x3F);
+    char32_t code = 0xFFFD;
+    std::size_t length =
+        wire::ReadUtf8(std::string_view(utf8).substr(at), &code);
+    // A byte that starts no character (ShowText writes none) takes one
+    // column.
+    if (length == 0) length = 1;
     used += ColumnsOf(code);
     if (used > columns) return utf8.substr(0, keep) + kEllipsis;
     at += length;

@@ -4,6 +4,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "utf8.h"
+
 namespace pelmora::wire {
 
 namespace {
@@ -71,56 +73,6 @@ const GbkTable& Table() {
   return table;
 }
 
-void AppendUtf8(char32_t code, std::string* out) {
-  if (code < 0x80) {
-    *out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    *out += static_cast<char>(0xC0 | code >> 6);
-    *out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    *out += static_cast<char>(0xE0 | code >> 12);
-    *out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-    *out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    *out += static_cast<char>(0xF0 | code >> 18);
-    *out += static_cast<char>(0x80 | (code >> 12 & 0x3F));
-    *out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-    *out += static_cast<char>(0x80 | (code & 0x3F));
-  }
-}
-
-// The code point at the start of `utf8` and its length; length 0 when the
-// bytes there are not the shortest UTF-8 form of a scalar value.
-std::size_t ReadUtf8(std::string_view utf8, char32_t* code) {
-  if (utf8.empty()) return 0;
-  const auto first = static_cast<unsigned char>(utf8[0]);
-  std::size_t length = 0;
-  char32_t value = 0;
-  char32_t least = 0;
-  if (first < 0x80) {
-    *code = first;
-    return 1;
-  } else if ((first & 0xE0) == 0xC0) {
-    length = 2, value = first & 0x1F, least = 0x80;
-  } else if ((first & 0xF0) == 0xE0) {
-    length = 3, value = first & 0x0F, least = 0x800;
-  } else if ((first & 0xF8) == 0xF0) {
-    length = 4, value = first & 0x07, least = 0x10000;
-  } else {
-    return 0;
-  }
-  if (utf8.size() < length) return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    const auto byte = static_cast<unsigned char>(utf8[i]);
-    if ((byte & 0xC0) != 0x80) return 0;
-    value = value << 6 | (byte & 0x3F);
-  }
-  if (value < least || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
-    return 0;
-  *code = value;
-  return length;
-}
-
 }  // namespace
 
 std::size_t DecodeGbkChar(std::string_view gbk, std::string* utf8) {
@@ -159,7 +111,7 @@ std::string GbkToUtf8(std::string_view gbk, bool* exact) {
   while (!gbk.empty()) {
     std::size_t used = DecodeGbkChar(gbk, &utf8);
     if (used == 0) {
-      utf8 += "\xEF\xBF\xBD";
+      utf8 += kReplacementUtf8;
       allDecoded = false;
       used = 1;
     }

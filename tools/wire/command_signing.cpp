@@ -5,10 +5,11 @@
 #include <openssl/hmac.h>
 #include <sys/stat.h>
 
-#include <fstream>
+#include <optional>
 
 #include "datagram.h"
-#include "tool_options.h"
+#include "hex_text.h"
+#include "line_file.h"
 
 namespace pelmora::wire {
 namespace {
@@ -74,20 +75,7 @@ bool SealCommand(const StationKey& key, const Mac& mac, const Nonce& nonce,
 }
 
 bool ParseStationKey(std::string_view text, StationKey* key) {
-  if (text.size() != key->size() * 2) return false;
-  for (std::size_t i = 0; i < key->size(); ++i) {
-    int byte = 0;
-    for (char c : text.substr(i * 2, 2)) {
-      int nibble = -1;
-      if (c >= '0' && c <= '9') nibble = c - '0';
-      if (c >= 'a' && c <= 'f') nibble = c - 'a' + 10;
-      if (c >= 'A' && c <= 'F') nibble = c - 'A' + 10;
-      if (nibble < 0) return false;
-      byte = byte * 16 + nibble;
-    }
-    (*key)[i] = static_cast<std::uint8_t>(byte);
-  }
-  return true;
+  return ParseHexBytes(text, key->data(), key->size());
 }
 
 std::string OthersMayReadWarning(const std::string& path,
@@ -104,16 +92,14 @@ std::string OthersMayReadWarning(const std::string& path,
 bool ReadKeyFile(const std::string& path,
                  std::map<std::string, StationKey>* keys, std::string* warning,
                  std::string* error) {
-  std::ifstream file(path);
-  if (!file) {
+  const std::optional<std::vector<FileLine>> lines = ReadContentLines(path);
+  if (!lines) {
     *error = "cannot read the key file " + path;
     return false;
   }
   *warning = OthersMayReadWarning(path, "the key file");
-  std::string line;
-  for (int number = 1; std::getline(file, line); ++number) {
-    std::string_view text = TrimBlanks(line);
-    if (text.empty() || text.front() == '#') continue;
+  for (const FileLine& line : *lines) {
+    const std::string_view text = line.text;
     const std::size_t gap = text.find_first_of(" \t");
     Mac mac{};
     StationKey key{};
@@ -121,7 +107,7 @@ bool ReadKeyFile(const std::string& path,
         !ParseMacText(text.substr(0, gap), &mac) ||
         !ParseStationKey(TrimBlanks(text.substr(gap)), &key)) {
       // The line itself may hold a key: only its number is told.
-      *error = path + " line " + std::to_string(number) +
+      *error = path + " line " + std::to_string(line.number) +
                ": not 'MAC KEY' (a MAC and 64 hex digits)";
       return false;
     }

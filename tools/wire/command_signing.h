@@ -40,15 +40,15 @@ bool SealCommand(const StationKey& key, const Mac& mac, const Nonce& nonce,
 // 64 hex digits, either case.
 bool ParseStationKey(std::string_view text, StationKey* key);
 
-// Keys by station MAC ("00-11-22-33-44-55") from a file of "MAC HEX64"
-// lines, '#' comments and blank lines. False with `error` naming the line
-// that is neither; `warning` is set when others than the owner may read the
-// file. No text ever holds a key.
 // A warning when others than its owner may read the file at `path`, which
 // `what` names ("the key file"); empty when none.
 std::string OthersMayReadWarning(const std::string& path,
                                  const std::string& what);
 
+// Keys by station MAC ("00-11-22-33-44-55") from a file of "MAC HEX64"
+// lines, '#' comments and blank lines. False with `error` naming the line
+// that is neither, or the file when it cannot be read; `warning` is set
+// when others than the owner may read the file. No text ever holds a key.
 bool ReadKeyFile(const std::string& path,
                  std::map<std::string, StationKey>* keys, std::string* warning,
                  std::string* error);

@@ -1,8 +1,9 @@
 #include "datagram.h"
 
-#include <cstdio>
 #include <sstream>
 #include <utility>
+
+#include "hex_text.h"
 
 namespace pelmora::wire {
 
@@ -31,8 +32,9 @@ std::string Text(const Parts&... parts) {
 }
 
 std::string HexByte(std::uint8_t byte) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  return {kHex[byte >> 4], kHex[byte & 0x0F]};
+  std::string hex;
+  AppendHexByte(byte, HexCase::kUpper, &hex);
+  return hex;
 }
 
 // Fills what the caller asked for of one failure.
@@ -148,9 +150,11 @@ const char* KindName(std::uint8_t kind) {
 }
 
 std::string MacText(const std::array<std::uint8_t, 6>& mac) {
-  char text[18];
-  std::snprintf(text, sizeof text, "%02X-%02X-%02X-%02X-%02X-%02X", mac[0],
-                mac[1], mac[2], mac[3], mac[4], mac[5]);
+  std::string text;
+  for (const std::uint8_t byte : mac) {
+    if (!text.empty()) text += '-';
+    AppendHexByte(byte, HexCase::kUpper, &text);
+  }
   return text;
 }
 
@@ -159,24 +163,16 @@ bool ParseMacText(std::string_view text, std::array<std::uint8_t, 6>* mac) {
   if (text.size() != kMacLength) return false;
   const char separator = text[2];
   if (separator != '-' && separator != ':') return false;
-  auto nibble = [](char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  for (std::size_t i = 0; i < mac->size(); ++i) {
-    const int high = nibble(text[i * 3]);
-    const int low = nibble(text[i * 3 + 1]);
-    if (high < 0 || low < 0) return false;
+  std::array<std::uint8_t, 6> bytes{};
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (!ParseHexBytes(text.substr(i * 3, 2), &bytes[i], 1)) return false;
     if (i < 5 && text[i * 3 + 2] != separator) return false;
-    (*mac)[i] = static_cast<std::uint8_t>(high * 16 + low);
   }
+  *mac = bytes;
   return true;
 }
 
 std::string Escape(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string shown;
   shown.reserve(text.size());
   for (const char c : text) {
@@ -185,8 +181,7 @@ std::string Escape(std::string_view text) {
       shown += c;
     } else {
       shown += "\\x";
-      shown += kHex[byte >> 4];
-      shown += kHex[byte & 0x0F];
+      AppendHexByte(byte, HexCase::kLower, &shown);
     }
   }
   return shown;

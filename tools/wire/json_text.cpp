@@ -2,32 +2,39 @@
 
 #include <utility>
 
+#include "hex_text.h"
+#include "utf8.h"
+
 namespace pelmora::wire {
 
 namespace {
 
-constexpr char kHex[] = "0123456789abcdef";
+// What a byte above 0x7F starts.
+enum class HighBytes { kEach, kGbk, kUtf8 };
 
-}  // namespace
-
-bool AppendJsonString(std::string* out, std::string_view text,
-                      TextEncoding encoding) {
+bool AppendJsonText(std::string* out, std::string_view text, HighBytes high) {
   bool exact = true;
   *out += '"';
   while (!text.empty()) {
     const auto byte = static_cast<unsigned char>(text[0]);
     std::size_t used = 1;
+    char32_t code = 0;
     if (byte == '"' || byte == '\\') {
       *out += '\\';
       *out += text[0];
     } else if (byte >= 0x20 && byte <= 0x7E) {
       *out += text[0];
-    } else if (byte < 0x80 || encoding == TextEncoding::kBytes) {
+    } else if (byte < 0x80 || high == HighBytes::kEach) {
       *out += "\\u00";
-      *out += kHex[byte >> 4];
-      *out += kHex[byte & 0x0F];
-    } else if ((used = DecodeGbkChar(text, out)) == 0) {
-      *out += "\xEF\xBF\xBD";
+      AppendHexByte(byte, HexCase::kLower, out);
+    } else if (high == HighBytes::kUtf8) {
+      used = ReadUtf8(text, &code);
+      out->append(text.substr(0, used));
+    } else {
+      used = DecodeGbkChar(text, out);
+    }
+    if (used == 0) {
+      *out += kReplacementUtf8;
       exact = false;
       used = 1;
     }
@@ -35,6 +42,15 @@ bool AppendJsonString(std::string* out, std::string_view text,
   }
   *out += '"';
   return exact;
+}
+
+}  // namespace
+
+bool AppendJsonString(std::string* out, std::string_view text,
+                      TextEncoding encoding) {
+  return AppendJsonText(
+      out, text,
+      encoding == TextEncoding::kGbk ? HighBytes::kGbk : HighBytes::kEach);
 }
 
 JsonObject& JsonObject::Text(std::string_view key, std::string_view text) {
@@ -63,9 +79,13 @@ JsonObject& JsonObject::HostText(std::string_view key, std::string_view text,
                                  TextEncoding encoding) {
   Key(key);
   if (AppendJsonString(&text_, text, encoding)) return *this;
-  return Text(
-      std::string(key) + "_raw",
-      HexOf(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  return Text(std::string(key) + "_raw", HexOf(text));
+}
+
+JsonObject& JsonObject::Utf8Text(std::string_view key, std::string_view text) {
+  Key(key);
+  AppendJsonText(&text_, text, HighBytes::kUtf8);
+  return *this;
 }
 
 std::string JsonObject::Close() {
@@ -81,14 +101,34 @@ void JsonObject::Key(std::string_view key) {
   text_ += ':';
 }
 
-std::string HexOf(const std::uint8_t* bytes, std::size_t size) {
-  std::string hex;
-  hex.reserve(size * 2);
-  for (std::size_t i = 0; i < size; ++i) {
-    hex += kHex[bytes[i] >> 4];
-    hex += kHex[bytes[i] & 0x0F];
-  }
-  return hex;
+JsonArray& JsonArray::Text(std::string_view text) {
+  Next();
+  AppendJsonString(&text_, text, TextEncoding::kBytes);
+  return *this;
+}
+
+JsonArray& JsonArray::Null() { return Json("null"); }
+
+JsonArray& JsonArray::Json(std::string_view json) {
+  Next();
+  text_ += json;
+  return *this;
+}
+
+bool JsonArray::HostText(std::string_view text, TextEncoding encoding) {
+  Next();
+  return AppendJsonString(&text_, text, encoding);
+}
+
+std::string JsonArray::Close() {
+  std::string array = std::move(text_);
+  array += ']';
+  text_ = "[";
+  return array;
+}
+
+void JsonArray::Next() {
+  if (text_.size() > 1) text_ += ',';
 }
 
 }  // namespace pelmora::wire

@@ -1,4 +1,4 @@
-// Host texts and objects in JSON, for the receiver's JSON lines and the
+// Host texts, objects and arrays in JSON, for the receiver's JSON lines and the
 // gateway's payloads.
 #ifndef PELMORA_TOOLS_WIRE_JSON_TEXT_H_
 #define PELMORA_TOOLS_WIRE_JSON_TEXT_H_
@@ -39,6 +39,9 @@ class JsonObject {
   // gets them as sent.
   JsonObject& HostText(std::string_view key, std::string_view text,
                        TextEncoding encoding);
+  // A text that is UTF-8 already, as a user gave it (a command's id): its
+  // characters as they are, a byte that starts none as U+FFFD.
+  JsonObject& Utf8Text(std::string_view key, std::string_view text);
 
   // The object, closed; the writer starts a new one.
   std::string Close();
@@ -49,8 +52,29 @@ class JsonObject {
   std::string text_ = "{";
 };
 
-// Lower-case hex, two digits a byte.
-std::string HexOf(const std::uint8_t* bytes, std::size_t size);
+// One JSON array, its elements in the order written:
+//   JsonArray array;
+//   array.Json(object.Close()).Null();
+//   array.Close()  // [{...},null]
+class JsonArray {
+ public:
+  // The tools' own ASCII; host texts go through HostText().
+  JsonArray& Text(std::string_view text);
+  JsonArray& Null();
+  // An element that is JSON already: an object, an array, a decimal.
+  JsonArray& Json(std::string_view json);
+  // As AppendJsonString(): false when some byte was no character of
+  // `encoding`.
+  bool HostText(std::string_view text, TextEncoding encoding);
+
+  // The array, closed; the writer starts a new one.
+  std::string Close();
+
+ private:
+  void Next();
+
+  std::string text_ = "[";
+};
 
 }  // namespace pelmora::wire
 

@@ -2,8 +2,9 @@
 
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <utility>
+
+#include "line_file.h"
 
 namespace pelmora::wire {
 
@@ -14,15 +15,6 @@ volatile std::sig_atomic_t stopRequested = 0;
 void OnStopSignal(int) { stopRequested = 1; }
 
 }  // namespace
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-    text.remove_prefix(1);
-  while (!text.empty() &&
-         (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-    text.remove_suffix(1);
-  return text;
-}
 
 bool ParseToolOptions(const ToolCommandLine& tool, int argc, char** argv,
                       const ApplySetting& apply, int* exitStatus) {
@@ -35,6 +27,10 @@ bool ParseToolOptions(const ToolCommandLine& tool, int argc, char** argv,
       std::fputs(tool.usage, stdout);
       *exitStatus = 0;
       return false;
+    }
+    if (tool.words && option.substr(0, 2) != "--") {
+      settings.emplace_back("", option);
+      continue;
     }
     if (option.substr(0, 2) != "--" || option.size() == 2) {
       std::fprintf(stderr, "%s: unexpected %s\n%s", tool.program, argv[i],
@@ -74,23 +70,22 @@ bool ParseToolOptions(const ToolCommandLine& tool, int argc, char** argv,
 
 bool ReadSettingsFile(const std::string& path, const ApplySetting& apply,
                       std::string* error) {
-  std::ifstream file(path);
-  if (!file) {
+  const std::optional<std::vector<FileLine>> lines = ReadContentLines(path);
+  if (!lines) {
     *error = "cannot read " + path;
     return false;
   }
-  std::string line;
-  for (int number = 1; std::getline(file, line); ++number) {
-    const std::string_view text = TrimBlanks(line);
-    if (text.empty() || text[0] == '#') continue;
+  for (const FileLine& line : *lines) {
+    const std::string_view text = line.text;
     const std::size_t equals = text.find('=');
+    const std::string at = path + ":" + std::to_string(line.number) + ": ";
     if (equals == std::string_view::npos) {
-      *error = path + ":" + std::to_string(number) + ": no '='";
+      *error = at + "no '='";
       return false;
     }
     if (!apply(TrimBlanks(text.substr(0, equals)),
                TrimBlanks(text.substr(equals + 1)), error)) {
-      *error = path + ":" + std::to_string(number) + ": " + *error;
+      *error = at + *error;
       return false;
     }
   }

@@ -25,6 +25,10 @@ struct ToolCommandLine {
   // Whether "--config FILE" reads settings from FILE, before the command
   // line's, which override them whatever their order.
   bool configFile = false;
+  // Whether words that are no option ("write NAME VALUE") are taken: each
+  // is applied, in order, as the value of the empty key. Without it, such a
+  // word is a bad command line.
+  bool words = false;
 };
 
 // Applies the config file's settings, then the command line's, each in
@@ -51,9 +55,6 @@ bool ParseNumber(std::string_view text, Int low, Int high, Int* out) {
   *out = value;
   return true;
 }
-
-// The text without the blanks (spaces, tabs, a line's CR) around it.
-std::string_view TrimBlanks(std::string_view text);
 
 // "true", "yes", "1" or "false", "no", "0".
 bool ParseSwitch(std::string_view text, bool* on);

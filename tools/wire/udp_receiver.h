@@ -8,16 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "endpoint.h"
+
 namespace pelmora::wire {
-
-// An IPv4 address and a UDP port, both in host byte order.
-struct Endpoint {
-  std::uint32_t address = 0;
-  std::uint16_t port = 0;
-};
-
-// "127.0.0.1:7000".
-std::string EndpointText(const Endpoint& endpoint);
 
 // An IPv4 UDP socket bound for receiving; closed on destruction. The socket
 // half comes in one implementation per system (udp_receiver_posix.cpp,
@@ -52,8 +45,7 @@ class UdpReceiver {
   std::optional<std::uint64_t> KernelDrops() const;
   // Sends one datagram from this socket's address and port, the only ones
   // a station's link takes datagrams from. False when it did not go.
-  bool SendTo(const std::uint8_t* data, std::size_t length,
-              const Endpoint& to);
+  bool SendTo(const std::uint8_t* data, std::size_t length, const Endpoint& to);
 
  private:
   // A file descriptor, or a Windows SOCKET; -1 when none is open.

@@ -54,10 +54,12 @@ bool UdpReceiver::Open(const std::string& address, std::uint16_t port,
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(port);
-  if (::inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1) {
+  std::uint32_t host = 0;
+  if (!ParseIpv4(address, &host)) {
     *error = "not an IPv4 address: " + address;
     return false;
   }
+  local.sin_addr.s_addr = htonl(host);
   if (socket_ != -1) ::closesocket(AsSocket(socket_));
   const SOCKET handle = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   if (handle == INVALID_SOCKET) {
