@@ -17,9 +17,10 @@
 #include <thread>
 
 #include "bench_support.h"
-#include "mosquitto_port.h"
-#include "recv_test_support.h"
 #include "sparkplug_b.pb.h"
+#include "support/child_process.h"
+#include "support/datagram_bytes.h"
+#include "support/mosquitto_port.h"
 
 namespace pelmora::bench {
 namespace {
@@ -200,16 +201,16 @@ class GatewayRig {
  public:
   // `more`: options of the gateway beyond the rig's own.
   explicit GatewayRig(const std::vector<std::string>& more = {})
-      : brokerPort_(gateway_test::FreeTcpPort()) {
+      : brokerPort_(testing::FreeTcpPort()) {
     mosquitto_lib_init();
     const std::string config =
         "/tmp/pelmora-bench-mosquitto-" + std::to_string(::getpid()) + ".conf";
     std::ofstream(config) << "listener " << brokerPort_
                           << " 127.0.0.1\nallow_anonymous true\n"
                           << "log_dest none\nmax_queued_messages 0\n";
-    broker_ = std::make_unique<recv_test::Tool>(
+    broker_ = std::make_unique<testing::ChildProcess>(
         std::vector<std::string>{"-c", config},
-        std::vector<std::string>{gateway_test::kMosquitto});
+        std::vector<std::string>{testing::kMosquitto});
     for (int i = 0; i < 100 && !counter_; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
       auto counter = std::make_unique<Counter>(brokerPort_);
@@ -228,7 +229,7 @@ class GatewayRig {
                                      "--max-stations",
                                      "10"};
     args.insert(args.end(), more.begin(), more.end());
-    gateway_ = std::make_unique<recv_test::Tool>(
+    gateway_ = std::make_unique<testing::ChildProcess>(
         args, std::vector<std::string>{PELMORA_GATEWAY_BINARY});
     const int port = gateway_->ListeningPort();
     to_.sin_family = AF_INET;
@@ -240,16 +241,16 @@ class GatewayRig {
   bool ok() const { return ok_; }
   int brokerPort() const { return brokerPort_; }
   Counter& counter() { return *counter_; }
-  void Send(const recv_test::Bytes& bytes) {
+  void Send(const testing::Bytes& bytes) {
     ::sendto(socket_, bytes.data(), bytes.size(), 0,
              reinterpret_cast<const sockaddr*>(&to_), sizeof to_);
   }
 
  private:
   int brokerPort_;
-  std::unique_ptr<recv_test::Tool> broker_;
+  std::unique_ptr<testing::ChildProcess> broker_;
   std::unique_ptr<Counter> counter_;
-  std::unique_ptr<recv_test::Tool> gateway_;
+  std::unique_ptr<testing::ChildProcess> gateway_;
   int socket_ = ::socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in to_{};
   bool ok_ = false;
@@ -257,24 +258,24 @@ class GatewayRig {
 
 // `points` records of `kind` with one value, in full datagrams, and the
 // topics they land on.
-std::vector<recv_test::Bytes> Datagrams(
+std::vector<testing::Bytes> Datagrams(
     std::uint8_t kind, int points, const std::string& value,
     const std::array<std::uint8_t, 6>& mac = kBenchMac) {
-  std::vector<recv_test::Bytes> datagrams;
+  std::vector<testing::Bytes> datagrams;
   std::vector<std::string> records;
   std::size_t size = kHeaderBytes;
   for (int i = 0; i < points; ++i) {
     std::string record =
         "Station01.Area03.Tag" + std::to_string(100000 + i) + "|" + value;
     if (size + 2 + record.size() > kDatagramBytes) {
-      datagrams.push_back(recv_test::BuildDatagram(kind, records, mac));
+      datagrams.push_back(testing::BuildDatagram(kind, records, mac));
       records.clear();
       size = kHeaderBytes;
     }
     size += 2 + record.size();
     records.push_back(std::move(record));
   }
-  datagrams.push_back(recv_test::BuildDatagram(kind, records, mac));
+  datagrams.push_back(testing::BuildDatagram(kind, records, mac));
   return datagrams;
 }
 
@@ -327,11 +328,11 @@ void GatewayBeside(benchmark::State& state, std::uint8_t kind,
   int round = 0;
   for (auto _ : state) {
     const std::string value = std::to_string(++round) + ".5";
-    const std::vector<recv_test::Bytes> datagrams =
+    const std::vector<testing::Bytes> datagrams =
         Datagrams(kind, points, value);
     rig.counter().Expect(value, points);
     const std::int64_t start = NowNs();
-    for (const recv_test::Bytes& d : datagrams) rig.Send(d);
+    for (const testing::Bytes& d : datagrams) rig.Send(d);
     const std::int64_t end = rig.counter().WaitForAll();
     totals.messages += double(rig.counter().messages());
     totals.bytes += double(rig.counter().bytes());
@@ -353,17 +354,17 @@ void GatewayBeside(benchmark::State& state, std::uint8_t kind,
 
 // The datagrams of `stations` stations with `points` points each, the
 // stations' datagrams interleaved as many stations send at once.
-std::vector<recv_test::Bytes> SiteDatagrams(std::uint8_t kind, int stations,
-                                            int points,
-                                            const std::string& value) {
-  std::vector<std::vector<recv_test::Bytes>> each;
+std::vector<testing::Bytes> SiteDatagrams(std::uint8_t kind, int stations,
+                                          int points,
+                                          const std::string& value) {
+  std::vector<std::vector<testing::Bytes>> each;
   for (int s = 0; s < stations; ++s) {
     std::array<std::uint8_t, 6> mac = kBenchMac;
     mac[4] = static_cast<std::uint8_t>(s >> 8);
     mac[5] = static_cast<std::uint8_t>(s);
     each.push_back(Datagrams(kind, points, value, mac));
   }
-  std::vector<recv_test::Bytes> all;
+  std::vector<testing::Bytes> all;
   for (std::size_t i = 0; i < each.front().size(); ++i)
     for (auto& station : each) all.push_back(std::move(station[i]));
   return all;
@@ -388,8 +389,7 @@ void BM_GatewaySparkplugItems(benchmark::State& state) {
   // The birth's metrics: every point and the events.
   Counter& metrics = rig.counter();
   metrics.ExpectMetrics("DBIRTH", points + stations, false);
-  for (const recv_test::Bytes& d :
-       SiteDatagrams(0xFF, stations, perStation, "0"))
+  for (const testing::Bytes& d : SiteDatagrams(0xFF, stations, perStation, "0"))
     rig.Send(d);
   if (metrics.WaitForAll() < 0) {
     state.SkipWithError("the station was not born");
@@ -398,11 +398,11 @@ void BM_GatewaySparkplugItems(benchmark::State& state) {
   Totals totals;
   int round = 0;
   for (auto _ : state) {
-    const std::vector<recv_test::Bytes> datagrams = SiteDatagrams(
+    const std::vector<testing::Bytes> datagrams = SiteDatagrams(
         0x01, stations, perStation, std::to_string(++round) + ".5");
     metrics.ExpectMetrics("DDATA", points, true);
     const std::int64_t start = NowNs();
-    for (const recv_test::Bytes& d : datagrams) rig.Send(d);
+    for (const testing::Bytes& d : datagrams) rig.Send(d);
     const std::int64_t end = metrics.WaitForAll();
     totals.messages += double(metrics.messages());
     totals.bytes += double(metrics.bytes());

@@ -14,7 +14,7 @@ namespace {
 class DiscoveredService {
  public:
   DiscoveredService(const HostPoints& points, const LoopbackServer& server)
-      : service_(*LinkService::Instance(*Env::Default())) {
+      : service_(*Env::Default()) {
     service_.points().SizeTable(HashSizeFor(points.count()));
     for (int i = 0; i < points.count(); ++i)
       service_.points().Update(points.name(i), points.value(i, 0));
@@ -25,12 +25,11 @@ class DiscoveredService {
     OsError error;
     open_ = service_.link().Open(&failedStep, &error);
   }
-  ~DiscoveredService() { LinkService::DestroyInstance(); }
   bool open() const { return open_; }
   LinkService& service() { return service_; }
 
  private:
-  LinkService& service_;
+  LinkService service_;
   bool open_ = false;
 };
 

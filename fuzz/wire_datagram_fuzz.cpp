@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "datagram_bytes.h"
 #include "datagram.h"
+#include "support/datagram_bytes.h"
 
 namespace {
 
@@ -27,8 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     if (error.empty()) Fail("refused without a reason");
     return 0;
   }
-  if (recv_test::BuildDatagram(datagram.kind, datagram.records, datagram.mac) !=
-      recv_test::Bytes(data, data + size))
+  if (pelmora::testing::BuildDatagram(datagram.kind, datagram.records,
+                                      datagram.mac) !=
+      pelmora::testing::Bytes(data, data + size))
     Fail("what was read encodes to other bytes than the datagram");
   return 0;
 }

@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "collect/point_store.h"
-#include "platform/sync.h"
+#include "platform/spin_lock.h"
+#include "sync/mutex.h"
 
 namespace pelmora {
 

@@ -25,7 +25,9 @@
 
 #include "collect/point_table.h"
 #include "config/service_log.h"
-#include "platform/sync.h"
+#include "platform/manual_event.h"
+#include "platform/spin_lock.h"
+#include "sync/mutex.h"
 
 namespace pelmora {
 

@@ -16,7 +16,7 @@
 #include "command/command_wire.h"
 #include "config/service_log.h"
 #include "platform/env.h"
-#include "platform/sync.h"
+#include "sync/mutex.h"
 #include "writeback/write_queue.h"
 
 namespace pelmora {

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "platform/env.h"
-#include "platform/sync.h"
+#include "sync/mutex.h"
 
 namespace pelmora {
 

@@ -11,7 +11,7 @@
 
 #include "config/service_log.h"
 #include "platform/env.h"
-#include "platform/sync.h"
+#include "sync/mutex.h"
 
 namespace pelmora {
 

@@ -15,7 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/sync.h"
+#include "platform/manual_event.h"
+#include "platform/worker_thread.h"
 
 namespace pelmora {
 

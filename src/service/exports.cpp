@@ -13,6 +13,8 @@ using pelmora::LinkService;
 
 namespace {
 
+// The running service, owned here: InitService creates it, UninitService
+// stops and deletes it. The other exports only borrow it.
 std::atomic<LinkService*> currentService{nullptr};
 
 // A null text from the host is read as the empty text, which points at
@@ -37,7 +39,7 @@ void LogFailedExport(const char* name) {
 PELMORA_EXPORT int PELMORA_CDECL InitService(void) {
   try {
     if (currentService.load()) return 1;
-    LinkService* service = LinkService::Instance(*pelmora::Env::Default());
+    auto* service = new LinkService(*pelmora::Env::Default());
     currentService.store(service);
     service->Configure();
     service->StartLink();
@@ -53,8 +55,10 @@ PELMORA_EXPORT void PELMORA_CDECL UninitService(void) {
     LinkService* service = currentService.load();
     if (!service) return;
     service->StopLink();
-    LinkService::DestroyInstance();
+    service->Log(pelmora::messages::kServiceStopped);
+    // Out of the other exports' reach before it goes.
     currentService.store(nullptr);
+    delete service;
   } catch (...) {
     LogFailedExport("UninitService");
   }

@@ -13,8 +13,6 @@ constexpr std::uint32_t kIdleCyclePauseMs = 1000;
 constexpr std::uint32_t kCommandPollMs = 20;
 constexpr int kReceivesPerTurn = 256;
 
-LinkService* serviceInstance = nullptr;
-
 }  // namespace
 
 LinkService::LinkService(Env& env)
@@ -26,21 +24,8 @@ LinkService::LinkService(Env& env)
       link_(env, settings_, stopEvent_),
       assembler_(env, link_, header_, stopEvent_),
       writeQueue_(env, log_),
-      commands_(env, log_, header_, writeQueue_) {}
-
-LinkService* LinkService::Instance(Env& env) {
-  if (serviceInstance) return serviceInstance;
-  auto* service = new LinkService(env);
-  env.StartSockets();
-  serviceInstance = service;
-  return service;
-}
-
-void LinkService::DestroyInstance() {
-  if (!serviceInstance) return;
-  serviceInstance->Log(messages::kServiceStopped);
-  delete serviceInstance;
-  serviceInstance = nullptr;
+      commands_(env, log_, header_, writeQueue_) {
+  env_.StartSockets();
 }
 
 LinkService::~LinkService() {

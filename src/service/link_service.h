@@ -17,7 +17,8 @@
 #include "config/settings.h"
 #include "pelmora/pelmora.h"
 #include "platform/env.h"
-#include "platform/sync.h"
+#include "platform/manual_event.h"
+#include "platform/worker_thread.h"
 #include "transport/assembler.h"
 #include "transport/datagram_format.h"
 #include "transport/snapshot.h"
@@ -34,12 +35,11 @@ inline constexpr std::uint32_t kStopDeliveryMs =
 
 class LinkService : public LinkControl {
  public:
-  // The one object, constructed on first use over `env` (sockets started,
-  // configuration directory found). Not thread-safe: InitService only.
-  static LinkService* Instance(Env& env);
-  // Logs "service stopped", then deletes the object. UninitService only.
-  static void DestroyInstance();
-
+  // A service over `env`: configuration directory found, sockets started.
+  // The plug-in's one service is InitService's, which UninitService
+  // destroys; tests and benchmarks build their own.
+  explicit LinkService(Env& env);
+  // Stops any worker still running, closes the link and the sockets.
   ~LinkService() override;
   LinkService(const LinkService&) = delete;
   LinkService& operator=(const LinkService&) = delete;
@@ -81,17 +81,13 @@ class LinkService : public LinkControl {
 
   void Log(std::string_view text) const { log_.Log(text); }
   Env& env() { return env_; }
-  const ServiceLog& log() const { return log_; }
   PointStore& points() { return points_; }
   ChangeBanks& banks() { return banks_; }
   UdpLink& link() { return link_; }
-  Assembler& assembler() { return assembler_; }
   WriteQueue& writeQueue() { return writeQueue_; }
   CommandChannel& commands() { return commands_; }
 
  private:
-  explicit LinkService(Env& env);
-
   void ManagementThread();
   void SendThread();
   // Opens a command session, then until the stop: takes what arrived on

@@ -9,7 +9,7 @@
 
 #include "config/service_log.h"
 #include "platform/env.h"
-#include "platform/sync.h"
+#include "platform/manual_event.h"
 #include "transport/datagram_format.h"
 #include "transport/udp_link.h"
 

@@ -10,7 +10,7 @@
 #include "collect/point_store.h"
 #include "config/service_log.h"
 #include "platform/env.h"
-#include "platform/sync.h"
+#include "platform/manual_event.h"
 #include "transport/datagram_format.h"
 #include "transport/udp_link.h"
 

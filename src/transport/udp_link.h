@@ -10,8 +10,9 @@
 
 #include "config/settings.h"
 #include "platform/env.h"
-#include "platform/sync.h"
+#include "platform/manual_event.h"
 #include "platform/udp_socket.h"
+#include "sync/mutex.h"
 
 namespace pelmora {
 

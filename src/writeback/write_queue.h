@@ -13,7 +13,8 @@
 #include "config/service_log.h"
 #include "pelmora/pelmora.h"
 #include "platform/env.h"
-#include "platform/sync.h"
+#include "platform/manual_event.h"
+#include "sync/mutex.h"
 
 namespace pelmora {
 

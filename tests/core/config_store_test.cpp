@@ -22,8 +22,7 @@ class ConfigTest : public ServiceTest {
  protected:
   // A second start of the service over the same files.
   LinkService& Restart() {
-    LinkService::DestroyInstance();
-    service_ = nullptr;
+    service_.reset();
     return Service();
   }
 };
@@ -240,8 +239,7 @@ TEST_F(ConfigModuleIniTest, HashSizeSizesThePointTable) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file ? c.file : "no Module.ini");
     if (c.file) WriteFile(ModuleIni(), c.file);
-    LinkService::DestroyInstance();
-    service_ = nullptr;
+    service_.reset();
     EXPECT_EQ(Service().settings().hashSize(), c.hashSize);
     EXPECT_EQ(Service().points().BucketCount(), c.buckets);
   }

@@ -48,18 +48,18 @@ const char kItemP1[] =
 TEST_F(AssemblerTest, AnItemDatagramIsByteForByteTheWireFormat) {
   Append("P1|12.5");
   Flush();
-  EXPECT_EQ(Queued(), std::vector<Bytes>{HexBytes(kItemP1)});
+  EXPECT_EQ(Queued(), std::vector<Bytes>{Hex(kItemP1)});
 }
 
 TEST_F(AssemblerTest, AnEventDatagramCarriesKindTwo) {
   Append("alarm|high", Event);
   Append("door|open", Event);
   Flush(Event);
-  const Bytes expected = HexBytes(
-      "FF FF FF FF 02 00 00 01 02 FF FF FF 17 00 00 00 "
-      "00 11 22 33 44 55 FF FF FF FF FF FF FF FF FF FF "
-      "0A 00 61 6C 61 72 6D 7C 68 69 67 68 09 00 64 6F "
-      "6F 72 7C 6F 70 65 6E");
+  const Bytes expected =
+      Hex("FF FF FF FF 02 00 00 01 02 FF FF FF 17 00 00 00 "
+          "00 11 22 33 44 55 FF FF FF FF FF FF FF FF FF FF "
+          "0A 00 61 6C 61 72 6D 7C 68 69 67 68 09 00 64 6F "
+          "6F 72 7C 6F 70 65 6E");
   EXPECT_EQ(Queued(), std::vector<Bytes>{expected});
 }
 
@@ -67,7 +67,7 @@ TEST_F(AssemblerTest, ASnapshotBufferDiffersOnlyInTheKindByte) {
   DatagramBuffer buffer;
   buffer.AppendPair("P1", "12.5");
   buffer.Finish(header_, 0xFF);
-  Bytes expected = HexBytes(kItemP1);
+  Bytes expected = Hex(kItemP1);
   expected[8] = 0xFF;
   EXPECT_EQ(Bytes(buffer.bytes, buffer.bytes + buffer.length), expected);
 }

@@ -149,7 +149,7 @@ TEST(LogMessagesTest, AreTheirGbkBytes) {
   };
   for (const auto& c : cases) {
     const std::string bytes = c.message;
-    EXPECT_EQ(Bytes(bytes.begin(), bytes.end()), HexBytes(c.gbk)) << c.gbk;
+    EXPECT_EQ(Bytes(bytes.begin(), bytes.end()), Hex(c.gbk)) << c.gbk;
   }
 }
 

@@ -26,8 +26,8 @@
 
 #include "host_run.h"
 #include "loopback_broker.h"
-#include "mosquitto_port.h"
-#include "recv_test_support.h"
+#include "support/child_process.h"
+#include "support/mosquitto_port.h"
 #include "topic_tree.h"
 
 namespace pelmora::testing {
@@ -36,9 +36,6 @@ namespace {
 using Tree = std::map<std::string, std::string>;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-
-using gateway_test::FreeTcpPort;
-using gateway_test::kMosquitto;
 
 // Subscribes to everything under pelmora/ and keeps the last payload of
 // each topic, every event and every topic in order. With an `id`, its
@@ -139,7 +136,7 @@ class GatewayTest : public ::testing::Test {
   }
 
   std::unique_ptr<Broker> broker_;
-  std::unique_ptr<recv_test::Tool> gateway_;
+  std::unique_ptr<ChildProcess> gateway_;
   int gatewayPort_ = 0;
 };
 
@@ -319,7 +316,7 @@ TEST_F(GatewayTest, DatagramsTheSystemDroppedAreCounted) {
 
 TEST_F(GatewayTest, BadCaCertificateOrKeyFilesAreRefusedByName) {
   for (const char* option : {"--cafile", "--certfile", "--keyfile"}) {
-    recv_test::Tool gateway(
+    ChildProcess gateway(
         {"--port", "0", option, "/nonexistent/site.pem"},
         {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", PELMORA_GATEWAY_BINARY});
     EXPECT_NE(gateway.ReadOutput().find("/nonexistent/site.pem"),
@@ -352,7 +349,7 @@ TEST_F(GatewayTest, ATlsFailureIsRetriedUntilTheRightCaIsInPlace) {
   Broker tls(false, "cafile " + d + "ca.pem\ncertfile " + d +
                         "server.pem\nkeyfile " + d + "server.key\n" +
                         "password_file " + d + "passwd\n");
-  recv_test::Tool gateway(
+  ChildProcess gateway(
       {"--port", "0", "--broker-port", std::to_string(tls.port()), "--cafile",
        d + "trusted.pem", "--user", "pelmora", "--password-file", d + "secret",
        "--reconnect-max", "1", "--stats", "1"},
@@ -437,7 +434,7 @@ TEST_F(GatewayTest, APageThatCannotListenStopsTheGatewayWithTheReason) {
   // The broker holds its port; the other address is on no machine.
   for (const std::string& listen :
        {std::to_string(broker_->port()), std::string("192.0.2.1:8080")}) {
-    recv_test::Tool gateway(
+    ChildProcess gateway(
         {"--port", "0", "--http", listen},
         {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", PELMORA_GATEWAY_BINARY});
     EXPECT_NE(gateway.ReadOutput().find("cannot listen for HTTP on"),
@@ -519,7 +516,7 @@ TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
   }
   const std::string screenshot =
       std::filesystem::current_path().string() + "/operator_page.png";
-  recv_test::Tool check(
+  ChildProcess check(
       {PELMORA_PAGE_CHECK,
        "http://" + std::string("127.0.0.1:") + std::to_string(http) + "/",
        screenshot, "02-00-00-00-00-0A", "02-00-00-00-00-0B", "54", "1", "2",
@@ -759,11 +756,10 @@ TEST_F(CommandsTest, ARestartedGatewayAsksForTheSnapshotAndClearsWhatVanished) {
 // station sends to and learns the rest from the station.
 TEST_F(CommandsTest, PelmoraCmdWritesOnceAndSaysDelivered) {
   gatewayPort_ = FreeTcpPort();
-  recv_test::Tool cmd(
-      {"--mac", "02:00:00:00:00:0d", "--key-file", keys_, "--bind", "127.0.0.1",
-       "--port", std::to_string(gatewayPort_), "--wait", "20", "write", "SP 1",
-       "7"},
-      {PELMORA_CMD_BINARY});
+  ChildProcess cmd({"--mac", "02:00:00:00:00:0d", "--key-file", keys_, "--bind",
+                    "127.0.0.1", "--port", std::to_string(gatewayPort_),
+                    "--wait", "20", "write", "SP 1", "7"},
+                   {PELMORA_CMD_BINARY});
   cmd.ReadOutput("waiting on");
   std::unique_ptr<HostDir> host = KeyedStation(Targets().front());
   HostResult result;
@@ -819,7 +815,7 @@ TEST(PelmoraCmd, RefusesWhatItCannotActOn) {
   for (const auto& c : cases) {
     std::string line;
     for (const std::string& arg : c.args) line += arg + " ";
-    recv_test::Tool cmd(c.args, {PELMORA_CMD_BINARY});
+    ChildProcess cmd(c.args, {PELMORA_CMD_BINARY});
     cmd.ReadOutput();
     EXPECT_EQ(cmd.ExitStatus(), c.status) << line;
   }

@@ -193,7 +193,7 @@ const std::string kDevice = "02-00-00-00-00-0D";
 class SparkplugTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!std::filesystem::exists(gateway_test::kMosquitto))
+    if (!std::filesystem::exists(kMosquitto))
       GTEST_SKIP() << "no mosquitto broker here (scripts/setup.sh installs it)";
     if (!std::filesystem::exists(std::string(PELMORA_NPM_MODULES) +
                                  "/sparkplug-payload"))
@@ -236,7 +236,7 @@ class SparkplugTest : public ::testing::Test {
 
   std::unique_ptr<Broker> broker_;
   std::unique_ptr<Watcher> watcher_;
-  std::unique_ptr<recv_test::Tool> gateway_;
+  std::unique_ptr<ChildProcess> gateway_;
   int gatewayPort_ = 0;
 };
 

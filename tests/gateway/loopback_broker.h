@@ -22,8 +22,9 @@
 #include <thread>
 #include <vector>
 
-#include "mosquitto_port.h"
-#include "recv_test_support.h"
+#include "support/child_process.h"
+#include "support/datagram_bytes.h"
+#include "support/mosquitto_port.h"
 
 namespace pelmora::testing {
 
@@ -34,7 +35,7 @@ namespace pelmora::testing {
 class Broker {
  public:
   explicit Broker(bool persistence = false, const std::string& listener = "")
-      : port_(::gateway_test::FreeTcpPort()) {
+      : port_(FreeTcpPort()) {
     std::ofstream config(dir_.path() + "/mosquitto.conf");
     config << "per_listener_settings true\n"
            << "listener " << port_ << " 127.0.0.1\n"
@@ -51,9 +52,9 @@ class Broker {
     Start();
   }
   void Start() {
-    process_ = std::make_unique<recv_test::Tool>(
+    process_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{"-c", dir_.path() + "/mosquitto.conf"},
-        std::vector<std::string>{::gateway_test::kMosquitto});
+        std::vector<std::string>{kMosquitto});
     for (int i = 0; i < 100 && !Accepts(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
@@ -84,7 +85,7 @@ class Broker {
 
   TempDir dir_;
   int port_;
-  std::unique_ptr<recv_test::Tool> process_;
+  std::unique_ptr<ChildProcess> process_;
 };
 
 // Datagrams from a loopback address of the test's choice, as a station or
@@ -105,8 +106,7 @@ class From {
   }
   ~From() { ::close(fd_); }
   void Send(std::uint8_t kind, const std::vector<std::string>& records) {
-    const recv_test::Bytes bytes =
-        recv_test::BuildDatagram(kind, records, mac_);
+    const Bytes bytes = BuildDatagram(kind, records, mac_);
     EXPECT_EQ(::sendto(fd_, bytes.data(), bytes.size(), 0,
                        reinterpret_cast<const sockaddr*>(&to_), sizeof to_),
               static_cast<ssize_t>(bytes.size()));
@@ -132,14 +132,14 @@ inline constexpr std::uint8_t kSnapshot = 0xFF;
 // `brokerPort`, with the tests' short settle, silence and reconnection
 // times and then `more` options; its UDP port in `*udpPort`, 0 when it
 // did not start.
-inline std::unique_ptr<recv_test::Tool> StartGatewayTool(
+inline std::unique_ptr<ChildProcess> StartGatewayTool(
     int brokerPort, const std::vector<std::string>& more, int* udpPort) {
   std::vector<std::string> args = {
       "--port",          "0",   "--broker-port", std::to_string(brokerPort),
       "--settle",        "300", "--silence",     "2",
       "--reconnect-max", "1"};
   args.insert(args.end(), more.begin(), more.end());
-  auto gateway = std::make_unique<recv_test::Tool>(
+  auto gateway = std::make_unique<ChildProcess>(
       args, std::vector<std::string>{PELMORA_GATEWAY_BINARY});
   *udpPort = gateway->ListeningPort();
   return gateway;

@@ -15,18 +15,16 @@
 #include <thread>
 
 #include "command/command_wire.h"
-#include "datagram_bytes.h"
 #include "host_run.h"
+#include "support/datagram_bytes.h"
 
 namespace pelmora::testing {
 namespace {
 
-using recv_test::Bytes;
-
 constexpr char kKeyText[] =
     "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
 
-Bytes KeyBytes() { return recv_test::Hex(kKeyText); }
+Bytes KeyBytes() { return Hex(kKeyText); }
 
 Bytes Signed(Bytes bytes) {
   const Bytes key = KeyBytes();
@@ -41,7 +39,7 @@ Bytes Signed(Bytes bytes) {
 // A write command of station 00:11:22:33:44:55, as the guide lays it out.
 Bytes WriteCommand(const Bytes& nonce, std::uint32_t sequence,
                    const std::string& name, const std::string& value) {
-  Bytes bytes = recv_test::Hex(
+  Bytes bytes = Hex(
       "ffffffff 02000001 03ffffff 00000000 001122334455 ffffffffffffffffffff");
   bytes.insert(bytes.end(), nonce.begin(), nonce.end());
   for (int i = 0; i < 4; ++i) bytes.push_back(std::uint8_t(sequence >> 8 * i));
@@ -180,7 +178,7 @@ INSTANTIATE_TEST_SUITE_P(Targets, CommandHostTest,
 
 TEST(CommandGuide, ExamplesAreWhatThePlugInReadsAndSigns) {
   const std::vector<Bytes> examples =
-      recv_test::GuideExamples(PELMORA_PROTOCOL_GUIDE, {0x03, 0x04});
+      GuideExamples(PELMORA_PROTOCOL_GUIDE, {0x03, 0x04});
   ASSERT_EQ(examples.size(), 3u);
   CommandKey key;
   const Bytes keyBytes = KeyBytes();

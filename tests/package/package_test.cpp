@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "host_run.h"
-#include "recv_test_support.h"
+#include "support/child_process.h"
 #include "support/wine_target.h"
 
 namespace fs = std::filesystem;
@@ -141,9 +141,9 @@ TEST_P(PackageRun, TheUnpackedHostSendsToTheUnpackedReceiver) {
         "exec " + SelectedWineTarget().Command(receiverCommand[0]) + " \"$@\"",
         "pelmora-recv"};
   }
-  recv_test::Tool receiver({"--port", "0", "--count", "2", "--duration",
-                            "60000", "--encoding", "gbk"},
-                           receiverCommand);
+  ChildProcess receiver({"--port", "0", "--count", "2", "--duration", "60000",
+                         "--encoding", "gbk"},
+                        receiverCommand);
   const int port = receiver.ListeningPort();
   ASSERT_GT(port, 0);
 

@@ -9,14 +9,28 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "recv_test_support.h"
+#include "support/child_process.h"
+#include "support/datagram_bytes.h"
+#include "support/udp_sender.h"
 
 namespace {
 
-using recv_test::Bytes;
-using recv_test::Tool;
+using pelmora::testing::BuildDatagram;
+using pelmora::testing::Bytes;
+using pelmora::testing::GoldenItem;
+using pelmora::testing::Hex;
+using pelmora::testing::Sender;
+using pelmora::testing::ToHex;
+
+// pelmora-recv as built, run with `args`.
+class Tool : public pelmora::testing::ChildProcess {
+ public:
+  explicit Tool(std::vector<std::string> args)
+      : ChildProcess(std::move(args), {PELMORA_RECV_BINARY}) {}
+};
 
 // Validates one value of the JSON subset the tool writes (objects, arrays,
 // unsigned integers, ASCII strings with \" \\ and \u00XX escapes) and
@@ -73,13 +87,13 @@ TEST(RecvTool, JsonLinesCountAndMirror) {
   ASSERT_GT(port, 0);
 
   const std::string oddText("Q\"\\|caf\xe9\x01", 9);
-  Bytes malformed = recv_test::GoldenItem();
+  Bytes malformed = GoldenItem();
   malformed[12] = 20;
-  recv_test::Sender sender(static_cast<std::uint16_t>(port));
-  sender.Send(recv_test::GoldenItem());
+  Sender sender(static_cast<std::uint16_t>(port));
+  sender.Send(GoldenItem());
   sender.Send(malformed);
-  sender.Send(recv_test::BuildDatagram(0x02, {"alarm|high", "door|open"}));
-  sender.Send(recv_test::BuildDatagram(0xFF, {"P1|13", oddText}));
+  sender.Send(BuildDatagram(0x02, {"alarm|high", "door|open"}));
+  sender.Send(BuildDatagram(0xFF, {"P1|13", oddText}));
 
   std::vector<std::string> lines;
   std::istringstream output(tool.ReadOutput());
@@ -102,7 +116,7 @@ TEST(RecvTool, JsonLinesCountAndMirror) {
   EXPECT_EQ(lines[1],
             R"({"type":"malformed","error":"payload length 20 but 9 bytes )"
             R"(follow the header","bytes":41,"hex":")" +
-                recv_test::ToHex(malformed) + "\"}");
+                ToHex(malformed) + "\"}");
   EXPECT_NE(lines[2].find(R"("kind":"event")"), std::string::npos);
   EXPECT_EQ(lines[4], R"({"type":"summary","item":{"datagrams":1,"records":1},)"
                       R"("event":{"datagrams":1,"records":2},)"
@@ -123,8 +137,7 @@ TEST(RecvTool, TextOutputAndCleanStopOnSigterm) {
   Tool tool({"--port", "0", "--duration", "20000"});
   const int port = tool.ListeningPort();
   ASSERT_GT(port, 0);
-  recv_test::Sender(static_cast<std::uint16_t>(port))
-      .Send(recv_test::GoldenItem());
+  Sender(static_cast<std::uint16_t>(port)).Send(GoldenItem());
   tool.ReadOutput("  P1|12.5\n");
   tool.Signal(SIGTERM);
   const std::string output = tool.ReadOutput();
@@ -146,16 +159,17 @@ TEST(RecvTool, ShowsCommandsAndRepliesAndFlagsABadOne) {
   ASSERT_GT(port, 0);
   // A station's reply that sequence 1 was refused for a wrong session, and
   // a server's write; the signatures are not checked here.
-  const Bytes reply = recv_test::Hex(
+  const Bytes reply = Hex(
       "ffffffff 02000001 04ffffff 2e000000 001122334455 ffffffffffffffffffff"
-      "a1b2c3d4e5f60718 01000000 0305" + std::string(64, 'e'));
-  const Bytes write = recv_test::Hex(
+      "a1b2c3d4e5f60718 01000000 0305" +
+      std::string(64, 'e'));
+  const Bytes write = Hex(
       "ffffffff 02000001 03ffffff 38000000 001122334455 ffffffffffffffffffff"
       "a1b2c3d4e5f60718 01000000 01 0300 535031 0400 34322e35" +
       std::string(64, 'e'));
   Bytes shortReply(reply.begin(), reply.end() - 1);
   shortReply[12] = 45;
-  recv_test::Sender sender(static_cast<std::uint16_t>(port));
+  Sender sender(static_cast<std::uint16_t>(port));
   sender.Send(reply);
   sender.Send(write);
   sender.Send(shortReply);
@@ -179,12 +193,12 @@ TEST(RecvTool, StationsApartInSummaryAndMirror) {
   ASSERT_GT(port, 0);
   const std::array<std::uint8_t, 6> other = {0x66, 0x77, 0x88,
                                              0x99, 0xAA, 0xBB};
-  recv_test::Sender first(port);
-  recv_test::Sender second(port);
-  first.Send(recv_test::GoldenItem());
+  Sender first(port);
+  Sender second(port);
+  first.Send(GoldenItem());
   first.Send(Bytes(5, 0xEE));
-  second.Send(recv_test::BuildDatagram(0x01, {"P1|7"}, other));
-  second.Send(recv_test::BuildDatagram(0x02, {"door|open"}, other));
+  second.Send(BuildDatagram(0x01, {"P1|7"}, other));
+  second.Send(BuildDatagram(0x02, {"door|open"}, other));
 
   EXPECT_EQ(tool.ReadOutput(),
             "summary\n"
@@ -216,7 +230,7 @@ TEST(RecvTool, StationsApartInSummaryAndMirror) {
 TEST(RecvTool, GbkTextsAndBytesThatAreNone) {
   // 中文|1, then a byte that starts no GBK character and a control byte.
   const Bytes datagram =
-      recv_test::BuildDatagram(0x01, {"\xD6\xD0\xCE\xC4|1", "T|\xFF\x01"});
+      BuildDatagram(0x01, {"\xD6\xD0\xCE\xC4|1", "T|\xFF\x01"});
   const std::pair<std::string, std::string> cases[] = {
       {"", "  \xE4\xB8\xAD\xE6\x96\x87|1\n  T|\\xff\\x01\n"},
       {"--json",
@@ -231,7 +245,7 @@ TEST(RecvTool, GbkTextsAndBytesThatAreNone) {
     Tool tool(args);
     const int port = tool.ListeningPort();
     ASSERT_GT(port, 0);
-    recv_test::Sender(static_cast<std::uint16_t>(port)).Send(datagram);
+    Sender(static_cast<std::uint16_t>(port)).Send(datagram);
     const std::string output = tool.ReadOutput();
     EXPECT_NE(output.find(expected), std::string::npos) << output;
     EXPECT_EQ(tool.ExitStatus(), 0);
@@ -242,8 +256,7 @@ TEST(RecvTool, LiveTableInsteadOfDatagramLines) {
   Tool tool({"--port", "0", "--live", "--count", "1", "--duration", "20000"});
   const int port = tool.ListeningPort();
   ASSERT_GT(port, 0);
-  recv_test::Sender(static_cast<std::uint16_t>(port))
-      .Send(recv_test::GoldenItem());
+  Sender(static_cast<std::uint16_t>(port)).Send(GoldenItem());
   const std::string output = tool.ReadOutput();
   EXPECT_EQ(tool.ExitStatus(), 0);
   for (const char* expected : {"\x1b[H", "\n00-11-22-33-44-55       1  ",
@@ -262,8 +275,7 @@ TEST(RecvTool, IdleClockStartsAtFirstDatagram) {
   ::usleep(400 * 1000);
   ASSERT_TRUE(tool.Running()) << "left before any datagram arrived";
   const auto sent = std::chrono::steady_clock::now();
-  recv_test::Sender(static_cast<std::uint16_t>(port))
-      .Send(recv_test::GoldenItem());
+  Sender(static_cast<std::uint16_t>(port)).Send(GoldenItem());
   EXPECT_NE(tool.ReadOutput().find("item      datagrams=1"), std::string::npos);
   EXPECT_EQ(tool.ExitStatus(), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(5));

@@ -1,17 +1,6 @@
 #include "support/datagrams.h"
 
-#include <sstream>
-
 namespace pelmora::testing {
-
-Bytes HexBytes(const std::string& hex) {
-  Bytes bytes;
-  std::istringstream in(hex);
-  std::string pair;
-  while (in >> pair)
-    bytes.push_back(static_cast<std::uint8_t>(std::stoul(pair, nullptr, 16)));
-  return bytes;
-}
 
 std::uint8_t KindOf(const Bytes& datagram) { return datagram.at(8); }
 

@@ -6,13 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "support/datagram_bytes.h"
 #include "transport/udp_link.h"
 
 namespace pelmora::testing {
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes HexBytes(const std::string& hex);  // "FF 01 ..." -> bytes
 std::uint8_t KindOf(const Bytes& datagram);
 // The record texts of a well-formed datagram.
 std::vector<std::string> RecordsOf(const Bytes& datagram);

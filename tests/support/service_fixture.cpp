@@ -110,13 +110,13 @@ ServiceTest::ServiceTest() {
 ServiceTest::~ServiceTest() {
   if (service_) {
     if (service_->IsLinkStarted()) service_->StopLink();
-    LinkService::DestroyInstance();
+    service_.reset();
   }
 }
 
 LinkService& ServiceTest::Service() {
   if (!service_) {
-    service_ = LinkService::Instance(env_);
+    service_ = std::make_unique<LinkService>(env_);
     service_->Configure();
   }
   return *service_;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -50,7 +51,7 @@ class ServiceTest : public ::testing::Test {
   ServiceTest();
   ~ServiceTest() override;
 
-  // Instance() over env_, then Configure() as InitService does.
+  // The service over env_, built and configured as InitService does.
   LinkService& Service();
   // Opens the service's link without starting its workers, so that what
   // the assembler finishes is queued and what the snapshot sends is sent.
@@ -65,7 +66,7 @@ class ServiceTest : public ::testing::Test {
 
   FakeEnv env_;
   TempDir dir_;
-  LinkService* service_ = nullptr;
+  std::unique_ptr<LinkService> service_;
 };
 
 }  // namespace pelmora::testing

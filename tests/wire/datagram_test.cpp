@@ -9,14 +9,18 @@
 #include <vector>
 
 #include "point_mirror.h"
+#include "support/datagram_bytes.h"
+#include "support/udp_sender.h"
 #include "udp_receiver.h"
-#include "udp_sender.h"
 
 namespace pelmora::wire {
 namespace {
 
-using recv_test::Bytes;
-using recv_test::Hex;
+using testing::BuildDatagram;
+using testing::Bytes;
+using testing::GoldenItem;
+using testing::Hex;
+using testing::ToHex;
 
 const std::array<std::uint8_t, 6> kMac = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
 
@@ -37,7 +41,7 @@ TEST(ParseDatagram, ReadsEachKind) {
     std::vector<std::string> records;
   };
   const Case cases[] = {
-      {"item", recv_test::GoldenItem(), 41, kKindItem, {"P1|12.5"}},
+      {"item", GoldenItem(), 41, kKindItem, {"P1|12.5"}},
       {"event",
        Hex("ffffffff 02000001 02ffffff 17000000 001122334455 "
            "ffffffffffffffffffff"
@@ -64,30 +68,28 @@ TEST(ParseDatagram, ReadsEachKind) {
 }
 
 TEST(ParseDatagram, AcceptsTheLargestDatagram) {
-  const Bytes bytes =
-      recv_test::BuildDatagram(kKindItem, {std::string(989, 'x')});
+  const Bytes bytes = BuildDatagram(kKindItem, {std::string(989, 'x')});
   ASSERT_EQ(bytes.size(), kMaxDatagramSize);
   EXPECT_EQ(ParseOrFail(bytes).records.at(0).size(), 989u);
 }
 
 TEST(ParseDatagram, RejectsMalformed) {
   auto prefix = [](std::size_t length) {
-    Bytes bytes = recv_test::GoldenItem();
+    Bytes bytes = GoldenItem();
     bytes.resize(length);
     return bytes;
   };
   auto golden = [](std::size_t at, std::uint8_t value) {
-    Bytes bytes = recv_test::GoldenItem();
+    Bytes bytes = GoldenItem();
     bytes.at(at) = value;
     return bytes;
   };
-  Bytes trailing = recv_test::GoldenItem();
+  Bytes trailing = GoldenItem();
   trailing.push_back(0x00);
   trailing[12] = 10;
   Bytes zeroRecords = prefix(32);
   zeroRecords[12] = 0;
-  const Bytes oversize =
-      recv_test::BuildDatagram(kKindItem, {std::string(990, 'x')});
+  const Bytes oversize = BuildDatagram(kKindItem, {std::string(990, 'x')});
 
   // The reason is the name the gateway's counters report it under.
   struct Case {
@@ -119,7 +121,7 @@ TEST(ParseDatagram, RejectsMalformed) {
        "1024 bytes, over the 1023-byte maximum"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.name) + ": " + recv_test::ToHex(c.bytes));
+    SCOPED_TRACE(std::string(c.name) + ": " + ToHex(c.bytes));
     Datagram datagram;
     std::string error;
     Malformed reason{};
@@ -139,8 +141,7 @@ TEST(Escape, ShowsOnlyPrintableAsciiAsIs) {
       {std::string("\0\n\x1b[2J\x7f", 7), "\\x00\\x0a\\x1b[2J\\x7f"},
   };
   for (const auto& [text, shown] : cases) {
-    EXPECT_EQ(Escape(text), shown)
-        << recv_test::ToHex(Bytes(text.begin(), text.end()));
+    EXPECT_EQ(Escape(text), shown) << ToHex(Bytes(text.begin(), text.end()));
   }
   EXPECT_EQ(MacText({0x00, 0x11, 0xab, 0x33, 0x44, 0xff}), "00-11-AB-33-44-FF");
 }
@@ -169,7 +170,7 @@ TEST(UdpReceiver, KeepsOversizeWholeAndAbsorbsBursts) {
   std::string error;
   ASSERT_TRUE(receiver.Open("127.0.0.1", 0, &error)) << error;
   ASSERT_NE(receiver.port(), 0);
-  recv_test::Sender sender(receiver.port());
+  testing::Sender sender(receiver.port());
 
   Bytes received;
   EXPECT_FALSE(receiver.Receive(&received, 20));
@@ -188,8 +189,7 @@ TEST(UdpReceiver, KeepsOversizeWholeAndAbsorbsBursts) {
     GTEST_SKIP() << "receive buffer capped at " << systemCap;
   }
   constexpr int kBurst = 3000;
-  const Bytes datagram =
-      recv_test::BuildDatagram(kKindItem, {std::string(200, 'v')});
+  const Bytes datagram = BuildDatagram(kKindItem, {std::string(200, 'v')});
   for (int i = 0; i < kBurst; ++i) sender.Send(datagram);
   int count = 0;
   while (receiver.Receive(&received, 100)) ++count;

@@ -11,13 +11,14 @@
 #include <vector>
 
 #include "host_run.h"
-#include "recv_test_support.h"
+#include "support/child_process.h"
+#include "support/datagram_bytes.h"
+#include "support/udp_sender.h"
 #include "support/wine_target.h"
 
 namespace pelmora::testing {
 namespace {
 
-using recv_test::Bytes;
 using Rows = std::vector<std::vector<std::string>>;
 
 // The point name 温度 (temperature) in code page 936.
@@ -31,7 +32,7 @@ int Capture(const std::string& pcap, std::vector<std::string> options,
             Send send) {
   options.insert(options.end(), {"--port", "0", "--quiet", "--pcap", pcap,
                                  "--duration", "30000"});
-  recv_test::Tool receiver(options);
+  ChildProcess receiver(options, {PELMORA_RECV_BINARY});
   const int port = receiver.ListeningPort();
   if (port <= 0) {
     ADD_FAILURE() << "the receiver did not listen";
@@ -72,11 +73,11 @@ Rows Decode(const std::string& pcap, const std::string& decode,
 }
 
 // The protocol guide's examples of the kinds the plug-in always sends.
-std::vector<std::string> GuideExamples() {
+std::vector<std::string> GuideDumps() {
   std::vector<std::string> dumps;
   for (const Bytes& dump :
-       recv_test::GuideExamples(PELMORA_PROTOCOL_GUIDE, {0x01, 0x02, 0xFF}))
-    dumps.push_back(recv_test::ToHex(dump));
+       GuideExamples(PELMORA_PROTOCOL_GUIDE, {0x01, 0x02, 0xFF}))
+    dumps.push_back(ToHex(dump));
   return dumps;
 }
 
@@ -105,11 +106,11 @@ TEST_F(Dissector, DecodesEveryFieldOfWhatTheHostSent) {
       "21.5", "update", "P1",     "12.0",  "sleep", "2500",   "update",
       "P1",   "12.5",   "sleep",  "60000"};
   commands.insert(commands.begin(), copied(native.library));
-  std::unique_ptr<recv_test::Tool> host;
+  std::unique_ptr<ChildProcess> host;
   const std::string pcap = dir_.File("host.pcap");
   const int port = Capture(pcap, {"--count", "3"}, [&](int receiverPort) {
     hostDir.Configure(receiverPort);
-    host = std::make_unique<recv_test::Tool>(
+    host = std::make_unique<ChildProcess>(
         commands, std::vector<std::string>{copied(native.hostExe)});
   });
 
@@ -140,7 +141,7 @@ TEST_F(Dissector, DecodesEveryFieldOfWhatTheHostSent) {
   std::vector<std::string> sent;
   for (const auto& row : Decode(pcap, "", {"udp.payload"}))
     sent.push_back(row[0]);
-  std::vector<std::string> examples = GuideExamples();
+  std::vector<std::string> examples = GuideDumps();
   std::sort(sent.begin(), sent.end());
   std::sort(examples.begin(), examples.end());
   EXPECT_EQ(examples, sent);
@@ -148,10 +149,10 @@ TEST_F(Dissector, DecodesEveryFieldOfWhatTheHostSent) {
 
 TEST_F(Dissector, DecodesTheGuidesCommandsAndReply) {
   const std::vector<Bytes> examples =
-      recv_test::GuideExamples(PELMORA_PROTOCOL_GUIDE, {0x03, 0x04});
+      GuideExamples(PELMORA_PROTOCOL_GUIDE, {0x03, 0x04});
   const std::string pcap = dir_.File("commands.pcap");
   const int port = Capture(pcap, {"--idle-exit", "500"}, [&](int receiverPort) {
-    recv_test::Sender sender(static_cast<std::uint16_t>(receiverPort));
+    Sender sender(static_cast<std::uint16_t>(receiverPort));
     for (const Bytes& bytes : examples) sender.Send(bytes);
   });
   const Rows rows = Decode(
@@ -166,8 +167,8 @@ TEST_F(Dissector, DecodesTheGuidesCommandsAndReply) {
        "SP1", "42.5", "", "", ""},
       {"command snapshot, sequence 2, station " + mac, "0x03", nonce, "2",
        "0x02", "", "", "", "", ""},
-      {"reply delivered, sequence 1, station " + mac, "0x04", nonce, "1", "", "",
-       "", "0x02", "0x00", ""},
+      {"reply delivered, sequence 1, station " + mac, "0x04", nonce, "1", "",
+       "", "", "0x02", "0x00", ""},
   };
   EXPECT_EQ(rows, expected);
 }
@@ -177,11 +178,11 @@ TEST_F(Dissector, FlagsMalformedDatagrams) {
     bytes[at] = value;
     return bytes;
   };
-  const Bytes item = recv_test::GoldenItem();
+  const Bytes item = GoldenItem();
   // The guide's write command and reply, cut short with their payload
   // length following.
   const std::vector<Bytes> signed_ =
-      recv_test::GuideExamples(PELMORA_PROTOCOL_GUIDE, {0x03, 0x04});
+      GuideExamples(PELMORA_PROTOCOL_GUIDE, {0x03, 0x04});
   ASSERT_EQ(signed_.size(), 3u);
   const Bytes& write = signed_[0];
   const Bytes& reply = signed_[2];
@@ -200,12 +201,12 @@ TEST_F(Dissector, FlagsMalformedDatagrams) {
        "Fixed bytes differ: expected FF FF FF FF 02 00 00 01"},
       {changed(item, 30, 0x00),
        "Fixed bytes differ: expected FF FF FF FF FF FF FF FF FF FF"},
-      {recv_test::BuildDatagram(0x01, {std::string(989, 'x')}), ""},
-      {recv_test::BuildDatagram(0x01, {std::string(990, 'x')}),
+      {BuildDatagram(0x01, {std::string(989, 'x')}), ""},
+      {BuildDatagram(0x01, {std::string(990, 'x')}),
        "1024 bytes, over the 1023-byte limit"},
       {Bytes(item.begin(), item.begin() + 31),
        "31 bytes, shorter than the 32-byte header"},
-      {recv_test::BuildDatagram(0x02, {}), "No record after the header"},
+      {BuildDatagram(0x02, {}), "No record after the header"},
       {shortened(write, 12), "Command of 76 bytes, shorter than 77"},
       {shortened(reply, 1), "Reply of 77 bytes, not 78"},
       {changed(write, 45, 4),
@@ -213,7 +214,7 @@ TEST_F(Dissector, FlagsMalformedDatagrams) {
   };
   const std::string pcap = dir_.File("malformed.pcap");
   const int port = Capture(pcap, {"--idle-exit", "500"}, [&](int receiverPort) {
-    recv_test::Sender sender(static_cast<std::uint16_t>(receiverPort));
+    Sender sender(static_cast<std::uint16_t>(receiverPort));
     for (const auto& [bytes, expert] : cases) sender.Send(bytes);
   });
 

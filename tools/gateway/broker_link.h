@@ -35,8 +35,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/sync.h"
 #include "station_table.h"
+#include "sync/mutex.h"
 
 struct mosquitto;
 struct mosquitto_message;

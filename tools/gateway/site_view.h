@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "datagram.h"
-#include "platform/sync.h"
 #include "station_commands.h"
 #include "station_table.h"
+#include "sync/mutex.h"
 #include "udp_receiver.h"
 
 namespace pelmora::gateway {

@@ -1,14 +1,14 @@
 // Where the gateway's tests and benchmarks start their own mosquitto: the
 // broker's path and a free TCP port on loopback for it.
-#ifndef PELMORA_TESTS_GATEWAY_MOSQUITTO_PORT_H_
-#define PELMORA_TESTS_GATEWAY_MOSQUITTO_PORT_H_
+#ifndef PELMORA_TESTS_SUPPORT_MOSQUITTO_PORT_H_
+#define PELMORA_TESTS_SUPPORT_MOSQUITTO_PORT_H_
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace gateway_test {
+namespace pelmora::testing {
 
 inline constexpr char kMosquitto[] = "/usr/sbin/mosquitto";
 
@@ -24,6 +24,6 @@ inline int FreeTcpPort() {
   return ntohs(address.sin_port);
 }
 
-}  // namespace gateway_test
+}  // namespace pelmora::testing
 
-#endif  // PELMORA_TESTS_GATEWAY_MOSQUITTO_PORT_H_
+#endif  // PELMORA_TESTS_SUPPORT_MOSQUITTO_PORT_H_

@@ -1,7 +1,7 @@
 // A UDP socket that sends datagrams to a port on loopback, as a station
 // would, for the tests of the receiver, the gateway and the dissector.
-#ifndef PELMORA_TESTS_WIRE_UDP_SENDER_H_
-#define PELMORA_TESTS_WIRE_UDP_SENDER_H_
+#ifndef PELMORA_TESTS_SUPPORT_UDP_SENDER_H_
+#define PELMORA_TESTS_SUPPORT_UDP_SENDER_H_
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <stdexcept>
 
-#include "datagram_bytes.h"
+#include "support/datagram_bytes.h"
 
-namespace recv_test {
+namespace pelmora::testing {
 
 class Sender {
  public:
@@ -39,6 +39,6 @@ class Sender {
   sockaddr_in to_{};
 };
 
-}  // namespace recv_test
+}  // namespace pelmora::testing
 
-#endif  // PELMORA_TESTS_WIRE_UDP_SENDER_H_
+#endif  // PELMORA_TESTS_SUPPORT_UDP_SENDER_H_

@@ -1,9 +1,10 @@
 // Datagram bytes written out by hand or built from records, for the tests
-// of the receiver, the dissector and the packages, and the fuzz target of
-// the datagram reader. The encoder here is written apart from the parser
-// so that the two check each other.
-#ifndef PELMORA_TESTS_WIRE_DATAGRAM_BYTES_H_
-#define PELMORA_TESTS_WIRE_DATAGRAM_BYTES_H_
+// of the plug-in, the tools, the dissector and the packages, the
+// benchmarks and the fuzz target of the datagram reader. The encoder here
+// is written apart from both the plug-in's and the tools' so that each
+// checks the other.
+#ifndef PELMORA_TESTS_SUPPORT_DATAGRAM_BYTES_H_
+#define PELMORA_TESTS_SUPPORT_DATAGRAM_BYTES_H_
 
 #include <array>
 #include <cctype>
@@ -13,11 +14,11 @@
 #include <string>
 #include <vector>
 
-namespace recv_test {
+namespace pelmora::testing {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Hex digits, spaces ignored.
+// Hex digits, two to a byte; spaces and anything else between them ignored.
 inline Bytes Hex(const std::string& text) {
   Bytes bytes;
   std::string digits;
@@ -95,6 +96,6 @@ inline Bytes BuildDatagram(std::uint8_t kind,
   return bytes;
 }
 
-}  // namespace recv_test
+}  // namespace pelmora::testing
 
-#endif  // PELMORA_TESTS_WIRE_DATAGRAM_BYTES_H_
+#endif  // PELMORA_TESTS_SUPPORT_DATAGRAM_BYTES_H_

@@ -1,7 +1,7 @@
 // Lock rules the compiler checks: clang's thread-safety analysis reads these
 // (build with -Wthread-safety); other compilers see nothing.
-#ifndef PELMORA_PLATFORM_THREAD_ANNOTATIONS_H_
-#define PELMORA_PLATFORM_THREAD_ANNOTATIONS_H_
+#ifndef PELMORA_SYNC_THREAD_ANNOTATIONS_H_
+#define PELMORA_SYNC_THREAD_ANNOTATIONS_H_
 
 #if defined(__clang__)
 #define PELMORA_THREAD_ANNOTATION(x) __attribute__((x))
@@ -26,4 +26,4 @@
 #define NO_THREAD_SAFETY_ANALYSIS \
   PELMORA_THREAD_ANNOTATION(no_thread_safety_analysis)
 
-#endif  // PELMORA_PLATFORM_THREAD_ANNOTATIONS_H_
+#endif  // PELMORA_SYNC_THREAD_ANNOTATIONS_H_
