@@ -138,9 +138,8 @@ void LoopbackServer::Receive() {
 
 bool LoopbackServer::SendToPlugin(const std::vector<std::uint8_t>& datagram) {
   const std::uint16_t port = lastSenderPort_;
-  return port != 0 &&
-         receiver_.SendTo(datagram.data(), datagram.size(),
-                          {0x7F000001u, port});
+  return port != 0 && receiver_.SendTo(datagram.data(), datagram.size(),
+                                       {0x7F000001u, port});
 }
 
 bool LoopbackServer::WaitUntil(const std::function<bool()>& reached,

@@ -161,10 +161,9 @@ class CommandFlood {
 
  private:
   void Run(LoopbackServer& server, int perSecond) {
-    std::vector<std::uint8_t> bad = {0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x00,
-                                     0x00, 0x01, 0x03, 0xFF, 0xFF, 0xFF,
-                                     56,   0,    0,    0,    0x02, 0x00,
-                                     0x00, 0x00, 0x00, 0x01};
+    std::vector<std::uint8_t> bad = {
+        0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x00, 0x00, 0x01, 0x03, 0xFF, 0xFF,
+        0xFF, 56,   0,    0,    0,    0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
     bad.resize(88, 0xFF);
     const int perMs = perSecond / 1000;
     auto next = std::chrono::steady_clock::now();
@@ -200,12 +199,12 @@ void BM_UpdateItemUnderCommandFlood(benchmark::State& state) {
   int round = 1;
   Elapsed quiet, flooded;
   for (auto _ : state) {
-    quiet += SteadyScan(threads, 1, points, round + 1, rounds,
-                        ToPlugin(plugin));
+    quiet +=
+        SteadyScan(threads, 1, points, round + 1, rounds, ToPlugin(plugin));
     round += rounds + 1;
     flood.Flood(true);
-    flooded += SteadyScan(threads, 1, points, round + 1, rounds,
-                          ToPlugin(plugin));
+    flooded +=
+        SteadyScan(threads, 1, points, round + 1, rounds, ToPlugin(plugin));
     flood.Flood(false);
     round += rounds + 1;
   }
@@ -215,8 +214,7 @@ void BM_UpdateItemUnderCommandFlood(benchmark::State& state) {
   state.counters["x_floor"] = flooded.wallNs / quiet.wallNs;
   // The flood's rate over the flooded scans (their untimed warm-up rounds
   // included in the count, so a little high).
-  state.counters["bad_per_s"] =
-      double(flood.sent()) / (flooded.wallNs / 1e9);
+  state.counters["bad_per_s"] = double(flood.sent()) / (flooded.wallNs / 1e9);
 }
 BENCHMARK(BM_UpdateItemUnderCommandFlood)
     ->Apply(Repeated)

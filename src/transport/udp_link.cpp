@@ -91,7 +91,8 @@ int UdpLink::SendWithTimeout(const std::uint8_t* data, int length) {
 
 int UdpLink::Receive(std::uint8_t* buffer, int capacity) {
   if (!socket_.valid()) return -1;
-  const ReceiveOutcome outcome = env_.Receive(socket_.handle(), buffer, capacity);
+  const ReceiveOutcome outcome =
+      env_.Receive(socket_.handle(), buffer, capacity);
   return std::min(outcome.bytes, capacity);
 }
 

@@ -19,8 +19,8 @@ namespace pelmora::recv {
 void PrintDatagram(const RecvOptions& options, const wire::Datagram& datagram,
                    std::size_t size);
 // A command or a reply seen on the link; not checked against a key.
-void PrintSigned(const RecvOptions& options, const wire::SignedDatagram& datagram,
-                 std::size_t size);
+void PrintSigned(const RecvOptions& options,
+                 const wire::SignedDatagram& datagram, std::size_t size);
 void PrintMalformed(const RecvOptions& options,
                     const std::vector<std::uint8_t>& bytes,
                     const std::string& error);

@@ -129,9 +129,9 @@ class PosixEnv : public PortableEnv {
   ReceiveOutcome Receive(SocketHandle socket, std::uint8_t* buffer,
                          int capacity) override {
     // MSG_TRUNC: the real length of a datagram longer than the buffer.
-    ssize_t n = ::recv(static_cast<int>(socket), buffer,
-                       static_cast<std::size_t>(capacity),
-                       MSG_DONTWAIT | MSG_TRUNC);
+    ssize_t n =
+        ::recv(static_cast<int>(socket), buffer,
+               static_cast<std::size_t>(capacity), MSG_DONTWAIT | MSG_TRUNC);
     if (n >= 0) return {static_cast<int>(n), {}};
     const int error = errno;
     return {-1, {error == EAGAIN || error == EWOULDBLOCK ? 0 : error}};
