@@ -26,6 +26,9 @@ const char kGatewayUsage[] =
     "\n"
     "  --bind ADDR            IPv4 address to listen on (default 127.0.0.1)\n"
     "  --port N               UDP port (default 7000; 0 picks a free one)\n"
+    "  --rcvbuf BYTES         receive buffer asked of the system (default\n"
+    "                         268435456): room for a burst of snapshots;\n"
+    "                         beyond net.core.rmem_max only with privilege\n"
     "  --broker HOST          MQTT broker (default 127.0.0.1)\n"
     "  --broker-port N        its port (default 1883)\n"
     "  --client-id ID         MQTT client id (default pelmora-gateway-PID)\n"
@@ -111,6 +114,9 @@ bool Apply(std::string_view key, std::string_view value,
   } else if (key == "port") {
     if (!number_in(0, 65535)) return false;
     options->port = static_cast<std::uint16_t>(number);
+  } else if (key == "rcvbuf") {
+    if (!number_in(4096, 1 << 30)) return false;
+    options->receiveBufferBytes = static_cast<int>(number);
   } else if (key == "broker") {
     broker.host = value;
   } else if (key == "broker-port") {
