@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "command_topics.h"
+#include "station_reply.h"
 #include "support/service_fixture.h"
 #include "station_commands.h"
 
@@ -33,19 +34,10 @@ Bytes Hmac(const wire::StationKey& key, const Bytes& bytes) {
   return Bytes(out, out + length);
 }
 
-// A station's reply, laid out by hand.
 Bytes Reply(const wire::StationKey& key, const wire::Nonce& nonce,
             std::uint32_t sequence, std::uint8_t state, std::uint8_t reason) {
-  Bytes bytes = {0xFF, 0xFF, 0xFF, 0xFF, 2, 0, 0, 1, 4, 0xFF, 0xFF,
-                 0xFF, 46,   0,    0,    0, 2, 0, 0, 0, 0,    0x0D};
-  bytes.resize(32, 0xFF);
-  bytes.insert(bytes.end(), nonce.begin(), nonce.end());
-  for (int i = 0; i < 4; ++i) bytes.push_back(std::uint8_t(sequence >> 8 * i));
-  bytes.push_back(state);
-  bytes.push_back(reason);
-  const Bytes mac = Hmac(key, bytes);
-  bytes.insert(bytes.end(), mac.begin(), mac.end());
-  return bytes;
+  return testing::StationReply(key, {2, 0, 0, 0, 0, 0x0D}, nonce, sequence,
+                               state, reason);
 }
 
 class StationCommandsTest : public ::testing::Test {

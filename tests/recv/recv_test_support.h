@@ -59,13 +59,20 @@ class Tool {
 
   // Port from the "listening on ADDR:PORT" notice on stderr; 0 if none.
   int ListeningPort() {
-    std::string text;
-    while (ReadSome(err_, &text, 20000)) {
-      const std::size_t end = text.find(" (receive buffer");
+    while (ReadSome(err_, &err_text_, 20000)) {
+      const std::size_t end = err_text_.find(" (receive buffer");
       if (end != std::string::npos)
-        return std::stoi(text.substr(text.rfind(':', end) + 1));
+        return std::stoi(err_text_.substr(err_text_.rfind(':', end) + 1));
     }
     return 0;
+  }
+
+  // As ReadOutput, from stderr: all of it so far.
+  std::string ReadErrors(const std::string& marker = "") {
+    while ((marker.empty() || err_text_.find(marker) == std::string::npos) &&
+           ReadSome(err_, &err_text_, 10000)) {
+    }
+    return err_text_;
   }
 
   // Reads stdout until `marker` shows up, or until the tool closes it when
@@ -106,6 +113,7 @@ class Tool {
   int out_ = -1;
   int err_ = -1;
   std::string out_text_;
+  std::string err_text_;
 };
 
 }  // namespace recv_test

@@ -79,9 +79,9 @@ bool Gateway::Start(std::string* error) {
                options_.broker.host.c_str(), options_.broker.port);
   if (!buffer.shortBecause.empty()) {
     std::fprintf(stderr,
-                 "pelmora-gateway: warning: receive buffer %d bytes, not the "
-                 "%d asked for: %s\n",
-                 buffer.granted, buffer.asked, buffer.shortBecause.c_str());
+                 "pelmora-gateway: warning: the receive buffer holds less "
+                 "than the %d bytes asked for: %s\n",
+                 buffer.asked, buffer.shortBecause.c_str());
   }
   dropsCounted_ = receiver_.KernelDrops().has_value();
   if (!dropsCounted_) {

@@ -31,7 +31,8 @@ struct ReceiveBuffer {
   // for its own bookkeeping, and reports the double: that is `system`).
   int granted = 0;
   int system = 0;
-  // Empty when all was granted; else why not, and what would give more.
+  // Empty when the buffer can hold all that was asked for; else why not,
+  // and what would give more.
   std::string shortBecause;
 };
 

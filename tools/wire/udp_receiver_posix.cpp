@@ -17,8 +17,10 @@ namespace pelmora::wire {
 
 namespace {
 
-// The cap on a buffer that an unprivileged process may ask for.
+// The cap on a buffer that an unprivileged process may ask for, and the
+// pages that all UDP sockets together may hold (the third of three).
 constexpr char kBufferCapPath[] = "/proc/sys/net/core/rmem_max";
+constexpr char kUdpMemoryPath[] = "/proc/sys/net/ipv4/udp_mem";
 
 // Larger than any IPv4 UDP payload, so an oversize datagram arrives whole and
 // is reported by its real length instead of being cut to look valid.
@@ -77,6 +79,16 @@ bool UdpReceiver::Open(const std::string& address, std::uint16_t port,
                      " and the process may not pass it (CAP_NET_ADMIN): "
                      "sysctl -w net.core.rmem_max=" +
                      std::to_string(receiveBufferBytes) + " gives it";
+  }
+  long long pages[3] = {};
+  std::ifstream(kUdpMemoryPath) >> pages[0] >> pages[1] >> pages[2];
+  const long long udpBytes = pages[2] * ::sysconf(_SC_PAGESIZE);
+  if (buffer_size_.shortBecause.empty() && udpBytes > 0 &&
+      buffer_size_.system > udpBytes) {
+    buffer_size_.shortBecause =
+        "net.ipv4.udp_mem lets all UDP sockets together hold " +
+        std::to_string(udpBytes) +
+        " bytes, less than this buffer: raise its third value (pages)";
   }
   const int on = 1;
   dropsCounted_ =
