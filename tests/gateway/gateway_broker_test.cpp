@@ -67,6 +67,12 @@ class Subscriber {
                bool retain = false) {
     client_.Publish(topic, payload, retain);
   }
+  // The first payload that came on `topic`, once one has.
+  std::string First(const std::string& topic) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, seconds(20), [&] { return first_.count(topic); });
+    return first_.count(topic) ? first_.at(topic) : "";
+  }
   // The topics of the messages that came, in order.
   std::vector<std::string> Order() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -94,6 +100,7 @@ class Subscriber {
     if (topic.size() > 7 && topic.compare(topic.size() - 7, 7, "/events") == 0)
       events_.push_back(payload);
     order_.push_back(topic);
+    first_.emplace(topic, payload);
     last_[topic] = std::move(payload);
     ++count_;
     changed_.notify_all();
@@ -102,6 +109,7 @@ class Subscriber {
   std::mutex mutex_;
   std::condition_variable changed_;
   Tree last_;
+  Tree first_;
   std::vector<std::string> events_;
   std::vector<std::string> order_;
   std::size_t count_ = 0;
@@ -220,6 +228,10 @@ TEST_F(GatewayTest, VanishedPointsAreClearedAndABrokerRestartLosesNothing) {
   EXPECT_TRUE(after.WaitFor([&](const Tree& last, const auto&) {
     return last.count(p + "0") && last.at(p + "0") == "3";
   }));
+  // The counters kept while it was away are not the first it gets.
+  EXPECT_NE(
+      after.First("pelmora/gateway/stats").find("\"broker_connected\":true"),
+      std::string::npos);
   EXPECT_EQ(Subscriber(broker_->port()).Points(),
             (Tree{{p + "0", "3"}, {p + "1", "3"}}));
 
@@ -351,6 +363,10 @@ TEST_F(GatewayTest, ThousandsOfRefusedStationsTakeAFewLinesOfTheLog) {
   }
   EXPECT_LE(lines, 10) << errors;
   EXPECT_EQ(told, kRefused) << errors;  // each said once
+  // The first connection and the stop are told too.
+  EXPECT_NE(errors.find("pelmora-gateway: connected to 127.0.0.1:"),
+            std::string::npos);
+  EXPECT_NE(errors.find("pelmora-gateway: stopped\n"), std::string::npos);
 }
 
 TEST_F(GatewayTest, BadCaCertificateOrKeyFilesAreRefusedByName) {

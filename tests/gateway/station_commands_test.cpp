@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "command_topics.h"
+#include "snapshot_requests.h"
 #include "station_reply.h"
 #include "support/service_fixture.h"
 #include "station_commands.h"
@@ -223,6 +224,62 @@ TEST(StationCommandsRefusal, NothingIsSentWithoutKeyAddressOrRoom) {
       states += std::string(CommandStateName(o.state)) + ":" + o.reason + " ";
     EXPECT_EQ(states, c.states);
   }
+}
+
+// The gateway's own snapshot requests: a few under way at a time, the next
+// when one ends; a station whose snapshot ended incomplete goes to the back
+// of the line, one with a complete tree by its turn is passed over.
+TEST(SnapshotRequests, AFewGoAtATimeTheNextWhenOneEnds) {
+  StationCommands::Options options;
+  std::vector<std::string> macs;
+  for (int i = 0; i < 5; ++i) {
+    macs.push_back("02-00-00-00-00-1" + std::to_string(i));
+    options.keys[macs.back()] = KeyOf(1);
+  }
+  StationCommands commands(
+      options, [](const std::string&) { return std::optional(kStation); });
+  StationTable table({});
+  SnapshotRequests requests({2, milliseconds(300)}, commands, table);
+  const Moment start = {std::chrono::steady_clock::now(),
+                        std::chrono::floor<std::chrono::seconds>(
+                            std::chrono::system_clock::now())};
+  // The stations asked at `ms`, in order; resends left out.
+  std::set<std::pair<std::string, std::uint32_t>> sent;
+  auto asked = [&](int ms) {
+    const Moment now{start.steady + milliseconds(ms),
+                     start.wall + milliseconds(ms)};
+    requests.Tick(now);
+    std::vector<OutgoingDatagram> out;
+    std::vector<CommandOutcome> outcomes;
+    commands.Tick(now, &out, &outcomes);
+    for (const CommandOutcome& outcome : outcomes)
+      requests.Outcome(outcome, now);
+    std::string macsAsked;
+    for (const OutgoingDatagram& datagram : out) {
+      wire::SignedDatagram command;
+      wire::ParseSignedDatagram(datagram.bytes.data(), datagram.bytes.size(),
+                                &command, nullptr);
+      if (sent.emplace(wire::MacText(command.mac), command.sequence).second)
+        macsAsked += wire::MacText(command.mac).substr(15) + " ";
+    }
+    return macsAsked;
+  };
+  for (const std::string& mac : macs) requests.Want(mac);
+  requests.Want(macs[0]);              // once in the line
+  requests.Want("02-00-00-00-00-0E");  // no key: never asked
+  EXPECT_EQ(asked(0), "10 11 ");
+  EXPECT_EQ(asked(10), "");
+  requests.SnapshotEnded(macs[0], {}, false, start);  // asked again, later
+  // A station's first command waits for the clock's next eighth of a second.
+  EXPECT_EQ(asked(20) + asked(125), "12 ");
+  // Station 13 sent a complete snapshot of its own meanwhile.
+  std::vector<Message> out;
+  table.Apply({wire::kKindSnapshot, {2, 0, 0, 0, 0, 0x13}, {"A|1"}}, kStation,
+              start, &out);
+  table.Tick({start.steady + std::chrono::seconds(3), start.wall}, &out);
+  requests.SnapshotEnded(macs[1], {}, true, start);
+  EXPECT_EQ(asked(130) + asked(250), "14 ");
+  EXPECT_EQ(requests.waiting(), 1u);  // 10, behind the others
 }
 
 TEST(WritePayload, BytesOrAnObjectOfIdAndValue) {
