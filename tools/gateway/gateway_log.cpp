@@ -107,8 +107,9 @@ std::string GatewayLog::Line(Kind kind, const Pending& pending,
       return count +
              " snapshots incomplete: datagrams were lost while they arrived; "
              "nothing cleared; " +
-             amount +
-             " asked for again: " + Names(pending.named, pending.events);
+             (pending.amount == 0 ? std::string("no key to ask for others")
+                                  : amount + " asked for again") +
+             ": " + Names(pending.named, pending.events);
     case kCleared:
       if (pending.events == 1) {
         return "cleared " + amount + " points of " + pending.last +

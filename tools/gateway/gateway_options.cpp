@@ -27,7 +27,7 @@ const char kGatewayUsage[] =
     "  --bind ADDR            IPv4 address to listen on (default 127.0.0.1)\n"
     "  --port N               UDP port (default 7000; 0 picks a free one)\n"
     "  --rcvbuf BYTES         receive buffer asked of the system (default\n"
-    "                         268435456): room for a burst of snapshots;\n"
+    "                         402653184): room for a burst of snapshots;\n"
     "                         beyond net.core.rmem_max only with privilege\n"
     "  --broker HOST          MQTT broker (default 127.0.0.1)\n"
     "  --broker-port N        its port (default 1883)\n"

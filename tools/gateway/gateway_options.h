@@ -17,7 +17,7 @@ namespace pelmora::gateway {
 // The receive buffer asked for unless told otherwise: enough for a snapshot
 // of every station the table keeps by default arriving at once (see
 // docs/gateway.md, "Bursts and the receive buffer").
-inline constexpr int kGatewayReceiveBufferBytes = 256 * 1024 * 1024;
+inline constexpr int kGatewayReceiveBufferBytes = 384 * 1024 * 1024;
 
 struct GatewayOptions {
   std::string bindAddress = "127.0.0.1";
