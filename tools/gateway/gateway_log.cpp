@@ -20,6 +20,11 @@ std::string Seconds(std::chrono::steady_clock::duration span) {
   return text;
 }
 
+// "1 point", "2 points".
+std::string Count(std::uint64_t count, const char* what) {
+  return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
+}
+
 // "A, B, C and 4 more".
 std::string Names(const std::vector<std::string>& named, std::uint64_t all) {
   std::string text;
@@ -89,14 +94,15 @@ std::string GatewayLog::Line(Kind kind, const Pending& pending,
       const char* reason = RefusalName(static_cast<Refusal>(
           kind - kRefusedUnknown + static_cast<int>(Refusal::kUnknownStation)));
       if (pending.events == 1) return "refused " + pending.last + ": " + reason;
-      return "refused " + count + " datagrams in " +
-             Seconds(now.steady - pending.since) + " s: " + reason +
-             " (the last " + pending.last + ")";
+      const auto span = now.steady - pending.since;
+      return "refused " + count + " datagrams" +
+             (span < milliseconds(100) ? "" : " in " + Seconds(span) + " s") +
+             ": " + reason + " (the last " + pending.last + ")";
     }
     case kDropped:
-      return "the system dropped " + amount +
-             " datagrams: the receive buffer was full (" +
-             std::to_string(pending.total) + " since the start)";
+      return "the system dropped " + Count(pending.amount, "datagram") +
+             ": the receive buffer was full (" + std::to_string(pending.total) +
+             " since the start)";
     case kIncomplete:
       if (pending.events == 1) {
         return "snapshot of " + pending.named.front() +
@@ -112,10 +118,10 @@ std::string GatewayLog::Line(Kind kind, const Pending& pending,
              ": " + Names(pending.named, pending.events);
     case kCleared:
       if (pending.events == 1) {
-        return "cleared " + amount + " points of " + pending.last +
-               ": not in its snapshot";
+        return "cleared " + Count(pending.amount, "point") + " of " +
+               pending.last + ": not in its snapshot";
       }
-      return "cleared " + amount + " points that " + count +
+      return "cleared " + Count(pending.amount, "point") + " that " + count +
              " snapshots no longer held: " +
              Names(pending.named, pending.events);
     case kKinds:
