@@ -481,7 +481,8 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
                          "http = 0.0.0.0:8080\n"
                          "http-name = scada.site\n"
                          "sparkplug = true\n"
-                         "group = Plant 1\n";
+                         "group = Plant 1\n"
+                         "rcvbuf = 1048576\n";
   const std::string secret = ::testing::TempDir() + "pelmora_gateway.secret";
   std::ofstream(secret) << "s3cret\r\n";
   std::vector<std::string> words = {"pelmora-gateway",
@@ -521,12 +522,14 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
   EXPECT_TRUE(options.sparkplug);
   EXPECT_EQ(options.node.group, "Plant 1");
   EXPECT_EQ(options.node.edgeNode, "Gw");
+  EXPECT_EQ(options.receiveBufferBytes, 1048576);
 
   // A Sparkplug id is one topic level; a Sparkplug node needs both; the
   // page's token file must be there.
   for (const char* bad :
        {"silence = soon\n", "group = a/b\n", "sparkplug = true\ngroup = G\n",
-        "http-token-file = /nonexistent/token\n"}) {
+        "http-token-file = /nonexistent/token\n", "rcvbuf = 4095\n",
+        "rcvbuf = 2147483648\n"}) {
     std::ofstream(path) << bad;
     GatewayOptions fresh;
     status = -1;
