@@ -245,6 +245,7 @@ TEST(SnapshotRequests, AFewGoAtATimeTheNextWhenOneEnds) {
                             std::chrono::system_clock::now())};
   // The stations asked at `ms`, in order; resends left out.
   std::set<std::pair<std::string, std::uint32_t>> sent;
+  std::map<std::string, std::uint32_t> sequenceOf;
   auto asked = [&](int ms) {
     const Moment now{start.steady + milliseconds(ms),
                      start.wall + milliseconds(ms)};
@@ -259,6 +260,7 @@ TEST(SnapshotRequests, AFewGoAtATimeTheNextWhenOneEnds) {
       wire::SignedDatagram command;
       wire::ParseSignedDatagram(datagram.bytes.data(), datagram.bytes.size(),
                                 &command, nullptr);
+      sequenceOf[wire::MacText(command.mac)] = command.sequence;
       if (sent.emplace(wire::MacText(command.mac), command.sequence).second)
         macsAsked += wire::MacText(command.mac).substr(15) + " ";
     }
@@ -280,6 +282,18 @@ TEST(SnapshotRequests, AFewGoAtATimeTheNextWhenOneEnds) {
   requests.SnapshotEnded(macs[1], {}, true, start);
   EXPECT_EQ(asked(130) + asked(250), "14 ");
   EXPECT_EQ(requests.waiting(), 1u);  // 10, behind the others
+  // While datagrams are lost, none is asked for. (Station 10 answers its
+  // first request at last: a second may go.)
+  const Bytes delivered = testing::StationReply(KeyOf(1), {2, 0, 0, 0, 0, 0x10},
+                                                {}, sequenceOf[macs[0]], 2, 0);
+  wire::SignedDatagram reply;
+  ASSERT_TRUE(wire::ParseSignedDatagram(delivered.data(), delivered.size(),
+                                        &reply, nullptr));
+  commands.OnReply(reply, delivered.data(), delivered.size());
+  requests.SnapshotEnded(macs[2], {}, true, start);
+  table.NoteLosses({5, 0}, {start.steady + milliseconds(300), start.wall});
+  EXPECT_EQ(asked(2200), "");  // within the table's settle time, 2 s
+  EXPECT_EQ(asked(2400) + asked(2500), "10 ");
 }
 
 TEST(WritePayload, BytesOrAnObjectOfIdAndValue) {

@@ -42,6 +42,9 @@ void SnapshotRequests::Tick(const Moment& now) {
     else
       ++it;
   }
+  // A snapshot asked for while datagrams are being lost would be lost in
+  // part as well, and adds to the burst: the next waits for a quiet spell.
+  if (table_.LossesRecent(now)) return;
   while (underWay_.size() < options_.mostUnderWay && !waiting_.empty()) {
     const std::string mac = std::move(waiting_.front());
     waiting_.pop_front();

@@ -5,7 +5,8 @@
 // or not), the command path gave up on it, or the station said the
 // snapshot was sent and none ended within the settle time and a second.
 // A station whose snapshot ends incomplete, asked for or not, is asked
-// again, behind those already waiting.
+// again, behind those already waiting. While datagrams are being lost no
+// request goes: its snapshot would be incomplete too, and the burst larger.
 //
 // A pure part: time comes in as an argument; the requests go into the
 // command path, which signs, sends and resends them.

@@ -295,9 +295,12 @@ void StationTable::BeginSnapshot(Station& station, const Moment& now) {
   station.snapshotNames.clear();
   station.itemsSinceSnapshotBegan.clear();
   station.lossBaseline = losses_.beforeIdle;
-  station.lossBeforeStart =
-      !losses_.counted ||
-      (lossGrew_ && now.steady - *lossGrew_ < options_.settle);
+  station.lossBeforeStart = LossesRecent(now);
+}
+
+bool StationTable::LossesRecent(const Moment& now) const {
+  return !losses_.counted ||
+         (lossGrew_ && now.steady - *lossGrew_ < options_.settle);
 }
 
 void StationTable::EndSnapshot(Station& station, const Moment& now,

@@ -206,6 +206,9 @@ class StationTable {
   // Whether the station's last snapshot here was complete: its tree holds
   // every point it has, and none it no longer has.
   bool IsComplete(const std::string& mac) const;
+  // Whether a loss was told within the settle time before `now` (or loss
+  // is not counted): a snapshot that began now would be incomplete.
+  bool LossesRecent(const Moment& now) const;
   // Snapshots that ended incomplete, and points cleared, since the start.
   std::uint64_t incomplete_snapshots() const { return incompleteSnapshots_; }
   std::uint64_t cleared_points() const { return clearedPoints_; }
