@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <condition_variable>
@@ -26,6 +27,9 @@
 
 #include "host_run.h"
 #include "loopback_broker.h"
+#include "command_signing.h"
+#include "signed_datagram.h"
+#include "station_reply.h"
 #include "support/child_process.h"
 #include "support/mosquitto_port.h"
 #include "topic_tree.h"
@@ -60,6 +64,12 @@ class Subscriber {
                bool retain = false) {
     client_.Publish(topic, payload, retain);
   }
+  // The first payload that came on `topic`, once one has.
+  std::string First(const std::string& topic) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, seconds(20), [&] { return first_.count(topic); });
+    return first_.count(topic) ? first_.at(topic) : "";
+  }
   // The topics of the messages that came, in order.
   std::vector<std::string> Order() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -87,6 +97,7 @@ class Subscriber {
     if (topic.size() > 7 && topic.compare(topic.size() - 7, 7, "/events") == 0)
       events_.push_back(payload);
     order_.push_back(topic);
+    first_.emplace(topic, payload);
     last_[topic] = std::move(payload);
     ++count_;
     changed_.notify_all();
@@ -95,6 +106,7 @@ class Subscriber {
   std::mutex mutex_;
   std::condition_variable changed_;
   Tree last_;
+  Tree first_;
   std::vector<std::string> events_;
   std::vector<std::string> order_;
   std::size_t count_ = 0;
@@ -213,6 +225,10 @@ TEST_F(GatewayTest, VanishedPointsAreClearedAndABrokerRestartLosesNothing) {
   EXPECT_TRUE(after.WaitFor([&](const Tree& last, const auto&) {
     return last.count(p + "0") && last.at(p + "0") == "3";
   }));
+  // The counters kept while it was away are not the first it gets.
+  EXPECT_NE(
+      after.First("pelmora/gateway/stats").find("\"broker_connected\":true"),
+      std::string::npos);
   EXPECT_EQ(Subscriber(broker_->port()).Points(),
             (Tree{{p + "0", "3"}, {p + "1", "3"}}));
 
@@ -298,20 +314,67 @@ TEST_F(GatewayTest, ValuesInFlightWhenTheBrokerDiesArriveAndTheBacklogEmpties) {
   EXPECT_EQ(Subscriber(broker_->port()).Points().size(), 30u);
 }
 
-TEST_F(GatewayTest, DatagramsTheSystemDroppedAreCounted) {
-  StartGateway({"--quiet"});
+TEST_F(GatewayTest, DatagramsTheSystemDroppedAreCountedWithoutALaterOne) {
+  StartGateway({"--quiet", "--rcvbuf", "65536"});
   Subscriber watcher(broker_->port());
   From station("127.0.0.1", gatewayPort_);
   gateway_->Signal(SIGSTOP);  // its socket buffer fills and overflows
-  for (int i = 0; i < 40000; ++i) station.Send(kItem, {"A|1"});
+  for (int i = 0; i < 2000; ++i) station.Send(kItem, {"A|1"});
   gateway_->Signal(SIGCONT);
-  // The system tells the count along with a datagram queued after the drops:
-  // the station keeps sending.
+  // Nothing comes after the drops to tell of them: the count is read.
   EXPECT_TRUE(watcher.WaitFor([&](const Tree& last, const auto&) {
-    station.Send(kItem, {"A|1"});
     return Holds(last, "pelmora/gateway/stats", "\"kernel_drops\":") &&
            !Holds(last, "pelmora/gateway/stats", "\"kernel_drops\":0,");
   }));
+  EXPECT_NE(gateway_->ReadErrors("the receive buffer was full")
+                .find("the receive buffer was full"),
+            std::string::npos);
+}
+
+// The datagrams of 20,000 new stations beyond the most the table keeps:
+// each refused and counted, and the log sums them up in a few lines.
+TEST_F(GatewayTest, ThousandsOfRefusedStationsTakeAFewLinesOfTheLog) {
+  StartGateway({"--quiet", "--max-stations", "1"});
+  Subscriber watcher(broker_->port());
+  From sender("127.0.0.1", gatewayPort_);
+  constexpr int kRefused = 20000;
+  for (int i = 0; i <= kRefused; ++i) {
+    sender.SendAs(
+        {2, 1, 0, std::uint8_t(i >> 16), std::uint8_t(i >> 8), std::uint8_t(i)},
+        kItem, {"A|1"});
+  }
+  // Refused, or dropped where the system grants a smaller buffer: one
+  // datagram was admitted.
+  int counted = 0;
+  ASSERT_TRUE(watcher.WaitFor([&](const Tree& last, const auto&) {
+    const auto stats = last.find("pelmora/gateway/stats");
+    std::smatch refused, dropped;
+    if (stats == last.end() ||
+        !std::regex_search(stats->second, refused,
+                           std::regex("\"too_many_stations\":(\\d+)")) ||
+        !std::regex_search(stats->second, dropped,
+                           std::regex("\"kernel_drops\":(\\d+)")))
+      return false;
+    counted = std::stoi(refused[1]);
+    return counted + std::stoi(dropped[1]) == kRefused;
+  }));
+  gateway_->Signal(SIGTERM);
+  const std::string errors = gateway_->ReadErrors();
+  EXPECT_EQ(gateway_->ExitStatus(), 0);
+  int lines = 0;
+  int told = 0;
+  const std::regex refused("refused (?:(\\d+) datagrams|\\S+ from )");
+  for (std::sregex_iterator m(errors.begin(), errors.end(), refused), end;
+       m != end; ++m) {
+    ++lines;
+    told += (*m)[1].matched ? std::stoi((*m)[1]) : 1;
+  }
+  EXPECT_LE(lines, 10) << errors;
+  EXPECT_EQ(told, counted) << errors;  // each said once
+  // The first connection and the stop are told too.
+  EXPECT_NE(errors.find("pelmora-gateway: connected to 127.0.0.1:"),
+            std::string::npos);
+  EXPECT_NE(errors.find("pelmora-gateway: stopped\n"), std::string::npos);
 }
 
 TEST_F(GatewayTest, BadCaCertificateOrKeyFilesAreRefusedByName) {
@@ -819,6 +882,170 @@ TEST(PelmoraCmd, RefusesWhatItCannotActOn) {
     cmd.ReadOutput();
     EXPECT_EQ(cmd.ExitStatus(), c.status) << line;
   }
+}
+
+// A station of the test's own that holds the key: it answers each signed
+// snapshot request with its whole snapshot, then "delivered", as the
+// plug-in does, and counts the requests.
+class KeyedDouble {
+ public:
+  using Snapshot = std::function<std::vector<std::vector<std::string>>()>;
+  KeyedDouble(int port, std::uint8_t last, Snapshot snapshot)
+      : station_("127.0.0.1", port, {2, 0, 0, 0, 1, last}),
+        snapshot_(std::move(snapshot)),
+        serving_([this] { Serve(); }) {}
+  ~KeyedDouble() {
+    stop_ = true;
+    serving_.join();
+  }
+  From& station() { return station_; }
+  int requests() const { return requests_; }
+
+ private:
+  void Serve() {
+    wire::StationKey key;
+    wire::ParseStationKey(kKeyHex, &key);
+    std::vector<std::uint8_t> bytes;
+    while (!stop_) {
+      wire::SignedDatagram command;
+      if (!station_.Take(&bytes, 50) ||
+          !wire::ParseSignedDatagram(bytes.data(), bytes.size(), &command,
+                                     nullptr) ||
+          command.command != wire::kCommandSnapshot) {
+        continue;
+      }
+      ++requests_;
+      for (const auto& records : snapshot_()) station_.Send(kSnapshot, records);
+      station_.SendBytes(StationReply(key, station_.mac(),
+                                      {1, 2, 3, 4, 5, 6, 7, 8},
+                                      command.sequence, 2, 0));
+    }
+  }
+
+  From station_;
+  Snapshot snapshot_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> requests_{0};
+  std::thread serving_;
+};
+
+// Forty stations of forty points snapshot again while the gateway is
+// stopped, and the system drops part of their datagrams. No point goes:
+// the incomplete snapshots are counted and logged, the three stations with
+// keys are asked again and complete, the others may be stale. A first
+// snapshot brings no request; a later clean one still clears what it
+// lacks.
+TEST_F(GatewayTest, SnapshotsThatLostDatagramsClearNothingAndAreAskedAgain) {
+  constexpr int kStations = 40;
+  constexpr int kKeyed = 3;
+  const TempDir dir;
+  const std::string keys = dir.path() + "/keys";
+  auto mac = [](int station) {
+    char text[24];
+    std::snprintf(text, sizeof text, "02-00-00-00-01-%02X", station);
+    return std::string(text);
+  };
+  std::string keyLines;
+  for (int i = 0; i < kKeyed; ++i) keyLines += mac(i) + " " + kKeyHex + "\n";
+  WriteFile(keys, keyLines);
+  ::chmod(keys.c_str(), 0600);
+  // The broker hands a new subscriber every point; the gateway has a
+  // buffer of a few dozen datagrams, which makes drops certain.
+  broker_ = std::make_unique<Broker>(
+      false, "allow_anonymous true\nmax_queued_messages 0\n");
+  StartGateway({"--keys", keys, "--rcvbuf", "65536", "--silence", "60"});
+  Subscriber watcher(broker_->port());
+  // Four datagrams of ten points each, all of value `value`, `points` in
+  // all.
+  auto snapshot = [](int value, int points = 40) {
+    std::vector<std::vector<std::string>> datagrams(4);
+    for (int i = 0; i < points; ++i) {
+      char name[16];
+      std::snprintf(name, sizeof name, "P%02d/", i);
+      datagrams[i / 10].push_back(name + std::string(60, 'x') + "|" +
+                                  std::to_string(value));
+    }
+    return datagrams;
+  };
+  std::atomic<int> keyedValue{1};
+  std::vector<std::unique_ptr<KeyedDouble>> keyed;
+  for (int i = 0; i < kKeyed; ++i) {
+    keyed.push_back(std::make_unique<KeyedDouble>(
+        gatewayPort_, std::uint8_t(i), [&] { return snapshot(keyedValue); }));
+  }
+  From others("127.0.0.1", gatewayPort_);
+  auto send = [&](int station, const std::vector<std::string>& records) {
+    if (station < kKeyed) {
+      keyed[station]->station().Send(kSnapshot, records);
+    } else {
+      others.SendAs({2, 0, 0, 0, 1, std::uint8_t(station)}, kSnapshot, records);
+    }
+  };
+  auto point = [&](int station, int i) {
+    char level[16];
+    std::snprintf(level, sizeof level, "P%02d%%2F", i);
+    return "pelmora/" + mac(station) + "/points/" + level +
+           std::string(60, 'x');
+  };
+  auto status = [&](int station, const char* text) {
+    return watcher.WaitFor([&](const Tree& last, const auto&) {
+      return Holds(last, "pelmora/" + mac(station) + "/status", text);
+    });
+  };
+
+  // The first snapshots, a station at a time, as the buffer is small;
+  // station 0 starts with a change instead, and is asked for one.
+  for (int station = 1; station < kStations; ++station) {
+    for (const auto& records : snapshot(1)) send(station, records);
+    ASSERT_TRUE(watcher.WaitFor([&](const Tree& last, const auto&) {
+      return last.count(point(station, 39)) != 0;
+    })) << station;
+  }
+  keyed[0]->station().Send(kItem, {"P00/" + std::string(60, 'x') + "|1"});
+  for (int station = 0; station < kStations; ++station)
+    ASSERT_TRUE(status(station, "\"complete\":true")) << station;
+  EXPECT_EQ(keyed[0]->requests(), 1);
+  EXPECT_EQ(keyed[1]->requests(), 0);  // its first datagram was a snapshot
+  EXPECT_EQ(keyed[2]->requests(), 0);
+
+  // Stopped, the gateway reads nothing: the buffer takes the first
+  // datagrams and the system drops the rest.
+  gateway_->Signal(SIGSTOP);
+  keyedValue = 2;
+  const auto second = snapshot(2);
+  send(1, second[0]);
+  send(2, second[0]);
+  for (int station = kKeyed; station < kStations; ++station)
+    for (const auto& records : second) send(station, records);
+  for (int station = 1; station < kKeyed; ++station)
+    for (std::size_t i = 1; i < second.size(); ++i) send(station, second[i]);
+  gateway_->Signal(SIGCONT);
+
+  for (int station = 1; station < kKeyed; ++station) {
+    EXPECT_TRUE(watcher.WaitFor([&](const Tree& last, const auto&) {
+      return keyed[station]->requests() == 1 &&
+             Holds(last, "pelmora/" + mac(station) + "/status",
+                   "\"complete\":true") &&
+             Holds(last, point(station, 39), "2");
+    })) << station;
+  }
+  EXPECT_TRUE(watcher.WaitFor([&](const Tree& last, const auto&) {
+    return !Holds(last, "pelmora/gateway/stats", "\"snapshots_incomplete\":0,");
+  }));
+  EXPECT_NE(gateway_->ReadErrors("lost while").find("lost while"),
+            std::string::npos);
+  EXPECT_EQ(Subscriber(broker_->port()).Points().size(),
+            std::size_t{kStations * 40});
+
+  // A clean snapshot without P39 clears it.
+  for (const auto& records : snapshot(3, 39)) send(kKeyed, records);
+  EXPECT_TRUE(watcher.WaitFor([&](const Tree& last, const auto&) {
+    const auto cleared = last.find(point(kKeyed, 39));
+    return cleared != last.end() && cleared->second.empty();
+  }));
+  EXPECT_NE(gateway_->ReadErrors("cleared 1 point of " + mac(kKeyed))
+                .find("cleared 1 point of " + mac(kKeyed)),
+            std::string::npos);
 }
 
 }  // namespace

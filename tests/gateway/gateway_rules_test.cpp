@@ -174,6 +174,79 @@ TEST_F(StationTableTest, ASnapshotClearsOnlyWhatThePreviousOneHeld) {
                 {root + "A", "5"}, {root + "C", "6"}, {root + "D", "4"}}));
 }
 
+// A second snapshot lacks B and C. It clears them only when no datagram
+// was lost while it arrived (settle 300 ms); the losses are told as the
+// gateway tells them: the count so far and the count when nothing last
+// waited to be read.
+TEST_F(StationTableTest, ASnapshotClearsOnlyWhenNothingWasLostWhileItCame) {
+  struct Told {
+    int atMs;
+    std::uint64_t total, beforeIdle;
+    bool counted = true;
+  };
+  const struct {
+    const char* name;
+    std::vector<Told> losses;
+    bool complete;
+  } cases[] = {
+      {"none lost", {}, true},
+      {"lost while it came", {{1050, 3, 0}}, false},
+      {"lost after its end", {{1500, 3, 0}}, true},
+      {"lost long before, read since", {{100, 3, 0}, {600, 3, 3}}, true},
+      {"lost before, nothing read since", {{100, 3, 0}}, false},
+      {"lost within the settle time before", {{800, 3, 3}}, false},
+      {"not counted", {{500, 0, 0, false}}, false},
+  };
+  for (const auto& c : cases) {
+    table_ = StationTable(Rules());
+    At(0, Datagram(wire::kKindSnapshot, {"A|1", "B|1", "C|1"}));
+    TickAt(400);
+    std::vector<Message> end;
+    // The snapshot comes at 1000 and ends at 1400, each loss told in its
+    // place in time.
+    auto tell = [&](int fromMs, int toMs) {
+      for (const Told& told : c.losses) {
+        if (told.atMs >= fromMs && told.atMs < toMs)
+          table_.NoteLosses({told.total, told.beforeIdle, told.counted},
+                            When(told.atMs));
+      }
+    };
+    tell(0, 1000);
+    At(1000, Datagram(wire::kKindSnapshot, {"A|2"}));
+    tell(1000, 1400);
+    end = TickAt(1400);
+    tell(1400, 2000);
+    EXPECT_EQ(Points(end).size(), c.complete ? 2u : 0u) << c.name;
+    EXPECT_EQ(table_.IsComplete("02-00-00-00-00-01"), c.complete) << c.name;
+    EXPECT_EQ(table_.incomplete_snapshots(), c.complete ? 0u : 1u) << c.name;
+    EXPECT_NE(Status(end).find(c.complete ? "\"complete\":true,\"points\":1}"
+                                          : "\"complete\":false,\"points\":3}"),
+              std::string::npos)
+        << c.name;
+  }
+}
+
+// A station is asked for a snapshot when it comes online with none
+// complete here, unless it comes with one.
+TEST_F(StationTableTest, AStationIsAskedForASnapshotOnlyWhenItNeedsOne) {
+  const struct {
+    int atMs;
+    std::uint8_t kind;
+    bool wants;
+  } steps[] = {
+      {0, wire::kKindSnapshot, false},  // it is sending one
+      {100, wire::kKindItem, false},    // online already
+      {5500, wire::kKindItem, false},   // back from silence, complete
+  };
+  for (const auto& step : steps) {
+    TickAt(step.atMs);
+    At(step.atMs, Datagram(step.kind, {"A|1"}));
+    EXPECT_EQ(last_.wantsSnapshot, step.wants) << step.atMs;
+  }
+  At(0, Datagram(wire::kKindItem, {"A|1"}, 2));
+  EXPECT_TRUE(last_.wantsSnapshot);  // a station first heard with an item
+}
+
 TEST_F(StationTableTest, LastSnapshotIsWhenItsLastSnapshotDatagramCame) {
   At(0, Datagram(0xFF, {"A|1"}));
   At(100, Datagram(0xFF, {"B|1"}));
@@ -217,9 +290,7 @@ TEST_F(StationTableTest, AStationIsBoundToItsAddressUntilItFallsSilent) {
   // Another address with the same MAC changes nothing while it is online.
   EXPECT_TRUE(At(100, Datagram(0xFF, {"A|forged"}), 0x7F000002).empty());
   EXPECT_EQ(last_.refusal, Refusal::kWrongAddress);
-  EXPECT_TRUE(last_.news);
   At(200, Datagram(0x02, {"e|forged"}), 0x7F000002);
-  EXPECT_FALSE(last_.news);  // logged once
   EXPECT_TRUE(Points(TickAt(400)).empty());
   // Silent long enough, it may come back from another address.
   TickAt(5000);
@@ -352,8 +423,10 @@ TEST_F(StationTableTest, SparkplugNodeWaitsForItsHostAndKeepsItsTypes) {
   EXPECT_EQ(out[0].topic, "spBv1.0/G/NBIRTH/E");
   EXPECT_EQ(nbirth.metrics(0).long_value(), 2u);  // the third attempt
   EXPECT_EQ(out[1].topic, device);
-  ASSERT_EQ(dbirth.metrics_size(), 3);  // S, T, the events
+  ASSERT_EQ(dbirth.metrics_size(), 4);  // S, T, the events, complete
   EXPECT_EQ(dbirth.metrics(0).string_value(), "on");
+  EXPECT_EQ(dbirth.metrics(3).name(), "%Complete");
+  EXPECT_TRUE(dbirth.metrics(3).boolean_value());
   EXPECT_EQ(dbirth.metrics(1).name(), "T");
   EXPECT_EQ(dbirth.metrics(1).datatype(), 10u);  // Double
   EXPECT_EQ(dbirth.metrics(1).double_value(), 20.0);
@@ -409,7 +482,8 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
                          "http = 0.0.0.0:8080\n"
                          "http-name = scada.site\n"
                          "sparkplug = true\n"
-                         "group = Plant 1\n";
+                         "group = Plant 1\n"
+                         "rcvbuf = 1048576\n";
   const std::string secret = ::testing::TempDir() + "pelmora_gateway.secret";
   std::ofstream(secret) << "s3cret\r\n";
   std::vector<std::string> words = {"pelmora-gateway",
@@ -449,12 +523,14 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
   EXPECT_TRUE(options.sparkplug);
   EXPECT_EQ(options.node.group, "Plant 1");
   EXPECT_EQ(options.node.edgeNode, "Gw");
+  EXPECT_EQ(options.receiveBufferBytes, 1048576);
 
   // A Sparkplug id is one topic level; a Sparkplug node needs both; the
   // page's token file must be there, and a key file a file.
   for (const char* bad :
        {"silence = soon\n", "group = a/b\n", "sparkplug = true\ngroup = G\n",
-        "http-token-file = /nonexistent/token\n", "keys = /\n"}) {
+        "http-token-file = /nonexistent/token\n", "keys = /\n",
+        "rcvbuf = 4095\n", "rcvbuf = 2147483648\n"}) {
     std::ofstream(path) << bad;
     GatewayOptions fresh;
     status = -1;

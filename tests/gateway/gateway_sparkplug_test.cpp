@@ -267,13 +267,15 @@ TEST_F(SparkplugTest, HostsAreDevicesBornWithEveryPointAndDataHoldsTheChanges) {
 
   const std::vector<Seen> births = All("DBIRTH", a);
   auto metrics = ByName(births.front());
-  ASSERT_EQ(metrics.size(), 4u);
+  ASSERT_EQ(metrics.size(), 5u);
   const std::string temperatureUtf8 = "\xE6\xB8\xA9\xE5\xBA\xA6";
   EXPECT_EQ(ValueText(*metrics["P0"]), "1");
   EXPECT_EQ(metrics["P0"]->datatype(), 10u);  // Double
   EXPECT_EQ(ValueText(*metrics[temperatureUtf8]), "warm");
   EXPECT_EQ(metrics[temperatureUtf8]->datatype(), 12u);  // String
   ASSERT_EQ(metrics.count("%Event"), 1u);
+  ASSERT_EQ(metrics.count("%Complete"), 1u);
+  EXPECT_EQ(ValueText(*metrics["%Complete"]), "true");
 
   // After the birth and before the silence: only what changed, by alias,
   // the events in order.
@@ -292,9 +294,9 @@ TEST_F(SparkplugTest, HostsAreDevicesBornWithEveryPointAndDataHoldsTheChanges) {
                       {metrics[temperatureUtf8]->alias(), "%81"},
                       {events, "e1|x"},
                       {events, "e2|y"}}));
-  EXPECT_EQ(ByName(births[1]).size(), 4u);
+  EXPECT_EQ(ByName(births[1]).size(), 5u);
   metrics = ByName(births[2]);
-  EXPECT_EQ(metrics.size(), 3u);
+  EXPECT_EQ(metrics.size(), 4u);
   EXPECT_EQ(metrics.count(temperatureUtf8), 0u);
   ExpectSeqRuns(watcher_->Messages());
 }

@@ -106,7 +106,14 @@ class From {
   }
   ~From() { ::close(fd_); }
   void Send(std::uint8_t kind, const std::vector<std::string>& records) {
-    const Bytes bytes = BuildDatagram(kind, records, mac_);
+    SendBytes(BuildDatagram(kind, records, mac_));
+  }
+  // As a station of another MAC.
+  void SendAs(const std::array<std::uint8_t, 6>& mac, std::uint8_t kind,
+              const std::vector<std::string>& records) {
+    SendBytes(BuildDatagram(kind, records, mac));
+  }
+  void SendBytes(const Bytes& bytes) {
     EXPECT_EQ(::sendto(fd_, bytes.data(), bytes.size(), 0,
                        reinterpret_cast<const sockaddr*>(&to_), sizeof to_),
               static_cast<ssize_t>(bytes.size()));
@@ -116,6 +123,15 @@ class From {
     pollfd wait{fd_, POLLIN, 0};
     return ::poll(&wait, 1, ms) > 0;
   }
+  // What came back, waiting up to `ms`; false when nothing did.
+  bool Take(std::vector<std::uint8_t>* bytes, int ms) {
+    if (!Answered(ms)) return false;
+    bytes->resize(65536);
+    const ssize_t got = ::recv(fd_, bytes->data(), bytes->size(), 0);
+    bytes->resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return got > 0;
+  }
+  const std::array<std::uint8_t, 6>& mac() const { return mac_; }
   static constexpr std::array<std::uint8_t, 6> kMac = {2, 0, 0, 0, 0, 0x0D};
 
  private:

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 
 #include "command_topics.h"
+#include "snapshot_requests.h"
+#include "station_reply.h"
 #include "support/service_fixture.h"
 #include "station_commands.h"
 
@@ -33,19 +35,10 @@ Bytes Hmac(const wire::StationKey& key, const Bytes& bytes) {
   return Bytes(out, out + length);
 }
 
-// A station's reply, laid out by hand.
 Bytes Reply(const wire::StationKey& key, const wire::Nonce& nonce,
             std::uint32_t sequence, std::uint8_t state, std::uint8_t reason) {
-  Bytes bytes = {0xFF, 0xFF, 0xFF, 0xFF, 2, 0, 0, 1, 4, 0xFF, 0xFF,
-                 0xFF, 46,   0,    0,    0, 2, 0, 0, 0, 0,    0x0D};
-  bytes.resize(32, 0xFF);
-  bytes.insert(bytes.end(), nonce.begin(), nonce.end());
-  for (int i = 0; i < 4; ++i) bytes.push_back(std::uint8_t(sequence >> 8 * i));
-  bytes.push_back(state);
-  bytes.push_back(reason);
-  const Bytes mac = Hmac(key, bytes);
-  bytes.insert(bytes.end(), mac.begin(), mac.end());
-  return bytes;
+  return testing::StationReply(key, {2, 0, 0, 0, 0, 0x0D}, nonce, sequence,
+                               state, reason);
 }
 
 class StationCommandsTest : public ::testing::Test {
@@ -231,6 +224,76 @@ TEST(StationCommandsRefusal, NothingIsSentWithoutKeyAddressOrRoom) {
       states += std::string(CommandStateName(o.state)) + ":" + o.reason + " ";
     EXPECT_EQ(states, c.states);
   }
+}
+
+// The gateway's own snapshot requests: a few under way at a time, the next
+// when one ends; a station whose snapshot ended incomplete goes to the back
+// of the line, one with a complete tree by its turn is passed over.
+TEST(SnapshotRequests, AFewGoAtATimeTheNextWhenOneEnds) {
+  StationCommands::Options options;
+  std::vector<std::string> macs;
+  for (int i = 0; i < 5; ++i) {
+    macs.push_back("02-00-00-00-00-1" + std::to_string(i));
+    options.keys[macs.back()] = KeyOf(1);
+  }
+  StationCommands commands(
+      options, [](const std::string&) { return std::optional(kStation); });
+  StationTable table({});
+  SnapshotRequests requests({2, milliseconds(300)}, commands, table);
+  const Moment start = {std::chrono::steady_clock::now(),
+                        std::chrono::floor<std::chrono::seconds>(
+                            std::chrono::system_clock::now())};
+  // The stations asked at `ms`, in order; resends left out.
+  std::set<std::pair<std::string, std::uint32_t>> sent;
+  std::map<std::string, std::uint32_t> sequenceOf;
+  auto asked = [&](int ms) {
+    const Moment now{start.steady + milliseconds(ms),
+                     start.wall + milliseconds(ms)};
+    requests.Tick(now);
+    std::vector<OutgoingDatagram> out;
+    std::vector<CommandOutcome> outcomes;
+    commands.Tick(now, &out, &outcomes);
+    for (const CommandOutcome& outcome : outcomes)
+      requests.Outcome(outcome, now);
+    std::string macsAsked;
+    for (const OutgoingDatagram& datagram : out) {
+      wire::SignedDatagram command;
+      wire::ParseSignedDatagram(datagram.bytes.data(), datagram.bytes.size(),
+                                &command, nullptr);
+      sequenceOf[wire::MacText(command.mac)] = command.sequence;
+      if (sent.emplace(wire::MacText(command.mac), command.sequence).second)
+        macsAsked += wire::MacText(command.mac).substr(15) + " ";
+    }
+    return macsAsked;
+  };
+  for (const std::string& mac : macs) requests.Want(mac);
+  requests.Want(macs[0]);              // once in the line
+  requests.Want("02-00-00-00-00-0E");  // no key: never asked
+  EXPECT_EQ(asked(0), "10 11 ");
+  EXPECT_EQ(asked(10), "");
+  requests.SnapshotEnded(macs[0], {}, false, start);  // asked again, later
+  // A station's first command waits for the clock's next eighth of a second.
+  EXPECT_EQ(asked(20) + asked(125), "12 ");
+  // Station 13 sent a complete snapshot of its own meanwhile.
+  std::vector<Message> out;
+  table.Apply({wire::kKindSnapshot, {2, 0, 0, 0, 0, 0x13}, {"A|1"}}, kStation,
+              start, &out);
+  table.Tick({start.steady + std::chrono::seconds(3), start.wall}, &out);
+  requests.SnapshotEnded(macs[1], {}, true, start);
+  EXPECT_EQ(asked(130) + asked(250), "14 ");
+  EXPECT_EQ(requests.waiting(), 1u);  // 10, behind the others
+  // While datagrams are lost, none is asked for. (Station 10 answers its
+  // first request at last: a second may go.)
+  const Bytes delivered = testing::StationReply(KeyOf(1), {2, 0, 0, 0, 0, 0x10},
+                                                {}, sequenceOf[macs[0]], 2, 0);
+  wire::SignedDatagram reply;
+  ASSERT_TRUE(wire::ParseSignedDatagram(delivered.data(), delivered.size(),
+                                        &reply, nullptr));
+  commands.OnReply(reply, delivered.data(), delivered.size());
+  requests.SnapshotEnded(macs[2], {}, true, start);
+  table.NoteLosses({5, 0}, {start.steady + milliseconds(300), start.wall});
+  EXPECT_EQ(asked(2200), "");  // within the table's settle time, 2 s
+  EXPECT_EQ(asked(2400) + asked(2500), "10 ");
 }
 
 TEST(WritePayload, BytesOrAnObjectOfIdAndValue) {

@@ -57,13 +57,19 @@ ChildProcess::~ChildProcess() {
 }
 
 int ChildProcess::ListeningPort() {
-  std::string text;
-  while (ReadSome(err_, &text, 20000)) {
-    const std::size_t end = text.find(" (receive buffer");
+  while (ReadSome(err_, &err_text_, 20000)) {
+    const std::size_t end = err_text_.find(" (receive buffer");
     if (end != std::string::npos)
-      return std::stoi(text.substr(text.rfind(':', end) + 1));
+      return std::stoi(err_text_.substr(err_text_.rfind(':', end) + 1));
   }
   return 0;
+}
+
+std::string ChildProcess::ReadErrors(const std::string& marker) {
+  while ((marker.empty() || err_text_.find(marker) == std::string::npos) &&
+         ReadSome(err_, &err_text_, 10000)) {
+  }
+  return err_text_;
 }
 
 std::string ChildProcess::ReadOutput(const std::string& marker) {

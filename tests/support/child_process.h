@@ -30,6 +30,9 @@ class ChildProcess {
   // when `marker` is empty; all that was read so far.
   std::string ReadOutput(const std::string& marker = "");
 
+  // As ReadOutput, from stderr: all of it so far.
+  std::string ReadErrors(const std::string& marker = "");
+
   // Waits for the program to end: its exit status, or 128 + the signal
   // that ended it.
   int ExitStatus();
@@ -43,6 +46,7 @@ class ChildProcess {
   int out_ = -1;
   int err_ = -1;
   std::string out_text_;
+  std::string err_text_;
 };
 
 }  // namespace pelmora::testing

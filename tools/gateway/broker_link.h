@@ -117,8 +117,8 @@ class BrokerLink {
   bool sending() const {
     return connected_ && (!retainedOrder_.empty() || !events_.empty());
   }
-  // Why the last connection attempt failed or the connection ended; empty
-  // while connected.
+  // Why the last connection attempt failed or the connection ended, or
+  // that none was made yet; empty while connected.
   std::string reason() const;
   // Messages waiting and messages handed over but not yet acknowledged.
   std::size_t backlog() const;
@@ -153,7 +153,8 @@ class BrokerLink {
   bool stopping_ = false;  // guarded by pauseMutex_
 
   mutable Mutex mutex_;
-  std::string reason_ GUARDED_BY(mutex_);
+  // Not empty until the first connection, which is then told as any other.
+  std::string reason_ GUARDED_BY(mutex_) = "not connected yet";
   // Message ids handed to libmosquitto and not yet acknowledged. libmosquitto
   // sends them again after a reconnection, under the same ids.
   std::set<int> inFlight_ GUARDED_BY(mutex_);

@@ -1,5 +1,6 @@
 #include "gateway.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 #include <utility>
@@ -20,6 +21,10 @@ constexpr int kWaitWhileSendingMs = 1;
 constexpr int kBurst = 256;
 // What the broker gets to take the last messages when the gateway stops.
 constexpr int kStopGraceMs = 2000;
+// Snapshot requests under way at once: each brings a burst of the
+// station's whole state, which the receive buffer must hold beside the
+// stations' own traffic.
+constexpr std::size_t kSnapshotsUnderWay = 32;
 
 std::unique_ptr<PublishingMode> ModeOf(const GatewayOptions& options) {
   return options.sparkplug ? MakeSparkplugMode(options.node)
@@ -38,14 +43,20 @@ Gateway::Gateway(GatewayOptions options)
       options_(Configured(std::move(options), *mode_)),
       broker_(options_.broker),
       stations_(options_.stations),
-      commands_(options_.commands, [this](const std::string& mac) {
-        return stations_.AddressOf(mac);
-      }) {
+      commands_(
+          options_.commands,
+          [this](const std::string& mac) { return stations_.AddressOf(mac); }),
+      snapshots_({kSnapshotsUnderWay, options_.stations.settle}, commands_,
+                 stations_),
+      log_([this](const std::string& mac) { return commands_.HasKey(mac); }) {
   mode_->Attach(stations_, commands_);
+  stations_.Follow(&snapshots_);
+  stations_.Follow(&log_);
 }
 
 bool Gateway::Start(std::string* error) {
-  if (!receiver_.Open(options_.bindAddress, options_.port, error) ||
+  if (!receiver_.Open(options_.bindAddress, options_.port, error,
+                      options_.receiveBufferBytes) ||
       !broker_.Start(error)) {
     return false;
   }
@@ -60,12 +71,25 @@ bool Gateway::Start(std::string* error) {
     std::fprintf(stderr, "pelmora-gateway: page at http://%s:%d/\n",
                  options_.http.address.c_str(), http_->port());
   }
+  const wire::ReceiveBuffer& buffer = receiver_.receive_buffer();
   std::fprintf(stderr,
                "pelmora-gateway: listening on %s:%u (receive buffer %d bytes), "
                "publishing to %s:%d\n",
-               options_.bindAddress.c_str(), receiver_.port(),
-               receiver_.receive_buffer_bytes(), options_.broker.host.c_str(),
-               options_.broker.port);
+               options_.bindAddress.c_str(), receiver_.port(), buffer.granted,
+               options_.broker.host.c_str(), options_.broker.port);
+  if (!buffer.shortBecause.empty()) {
+    std::fprintf(stderr,
+                 "pelmora-gateway: warning: the receive buffer holds less "
+                 "than the %d bytes asked for: %s\n",
+                 buffer.asked, buffer.shortBecause.c_str());
+  }
+  dropsCounted_ = receiver_.KernelDrops().has_value();
+  if (!dropsCounted_) {
+    std::fprintf(stderr,
+                 "pelmora-gateway: warning: the system does not count the "
+                 "datagrams it drops here: no snapshot is known complete, and "
+                 "none clears a point\n");
+  }
   lastReport_ = std::chrono::steady_clock::now();
   return true;
 }
@@ -75,29 +99,42 @@ void Gateway::Run() {
     messages_.clear();
     TakeBurst();
     const Moment now = Moment::Now();
+    CountLosses(now);
     stations_.Learn(broker_.TakeHeld(), &messages_);
     stations_.Tick(now, &messages_);
     mode_->Round(broker_.TakeIncoming(), now, &messages_);
     TakeWrites(now);
+    snapshots_.Tick(now);
     SendCommands(now);
-    PublishOutcomes();
+    PublishOutcomes(now);
     Publish();
     Report(now);
+    Log(now);
   }
   Stop();
 }
 
 void Gateway::TakeBurst() {
   wire::Endpoint sender;
-  for (int i = 0;
-       i < kBurst && receiver_.Receive(&bytes_,
-                                       i != 0             ? 0
-                                       : broker_.sending() ? kWaitWhileSendingMs
-                                                           : kWaitMs,
-                                       &sender);
-       ++i) {
+  int taken = 0;
+  while (taken < kBurst &&
+         receiver_.Receive(&bytes_,
+                           taken != 0          ? 0
+                           : broker_.sending() ? kWaitWhileSendingMs
+                                               : kWaitMs,
+                           &sender)) {
+    ++taken;
+    // Every drop before this datagram was queued.
+    drops_ = std::max(drops_, receiver_.drops_before_last());
     Handle(bytes_, sender);
   }
+  // Nothing was waiting: every drop known by now happened before the
+  // datagrams still to come were queued.
+  if (taken < kBurst) dropsBeforeIdle_ = drops_;
+}
+
+StationTable::Losses Gateway::Losses() const {
+  return {drops_, dropsBeforeIdle_, dropsCounted_};
 }
 
 void Gateway::Handle(const std::vector<std::uint8_t>& bytes,
@@ -117,27 +154,33 @@ void Gateway::Handle(const std::vector<std::uint8_t>& bytes,
     return;
   }
   const Moment received = Moment::Now();
+  // A snapshot this datagram ends must know of every drop before it.
+  stations_.NoteLosses(Losses(), received);
   const StationTable::Verdict verdict =
       stations_.Apply(datagram, sender, received, &messages_);
+  const std::string mac = wire::MacText(datagram.mac);
   if (verdict.refusal == Refusal::kNone) {
     stats_.CountDatagram(datagram);
-    const std::string mac = wire::MacText(datagram.mac);
     if (view_ != nullptr) view_->Admit(mac, sender, received, stations_);
     // A station first heard from (since the start, or since it fell
-    // silent) is asked for its whole state, once, unless a snapshot of it
-    // has already ended here: the broker's tree gets complete and its
-    // vanished points cleared without a host restart.
-    if (verdict.cameOnline && !stations_.HasSnapshot(mac))
-      commands_.RequestSnapshot(mac);
+    // silent) with no complete snapshot here is asked for its whole state,
+    // in its turn: the broker's tree gets complete and its vanished points
+    // cleared without a host restart. One that starts with a snapshot is
+    // sending it already.
+    if (verdict.wantsSnapshot) snapshots_.Want(mac);
     return;
   }
   stats_.CountRefused(verdict.refusal);
-  if (verdict.news) {
-    std::fprintf(stderr, "pelmora-gateway: refused %s from %s: %s\n",
-                 wire::MacText(datagram.mac).c_str(),
-                 wire::EndpointText(sender).c_str(),
-                 RefusalName(verdict.refusal));
-  }
+  log_.Refused(verdict.refusal, mac, sender, received);
+}
+
+void Gateway::CountLosses(const Moment& now) {
+  const std::optional<std::uint64_t> counted = receiver_.KernelDrops();
+  dropsCounted_ = counted.has_value();
+  if (counted) drops_ = std::max(drops_, *counted);
+  stations_.NoteLosses(Losses(), now);
+  log_.Dropped(drops_ - dropsLogged_, drops_, now);
+  dropsLogged_ = drops_;
 }
 
 void Gateway::TakeWrites(const Moment& now) {
@@ -168,8 +211,9 @@ void Gateway::SendCommands(const Moment& now) {
   outgoing_.clear();
 }
 
-void Gateway::PublishOutcomes() {
+void Gateway::PublishOutcomes(const Moment& now) {
   for (const auto& outcome : outcomes_) {
+    snapshots_.Outcome(outcome, now);
     if (view_ != nullptr) view_->Outcome(outcome);
     mode_->Outcome(outcome, &messages_);
   }
@@ -179,38 +223,70 @@ void Gateway::PublishOutcomes() {
 void Gateway::Publish() {
   for (Message& message : messages_) broker_.Publish(std::move(message));
   broker_.Pump([this](std::uint64_t attempt, std::vector<Message>* out) {
-    mode_->Connected(attempt, stations_, Moment::Now(), out);
+    const Moment now = Moment::Now();
+    mode_->Connected(attempt, stations_, now, out);
+    // The counters kept from before say the broker is away: a broker just
+    // reached gets them as they are now.
+    if (auto stats = Stats(now)) out->push_back(std::move(*stats));
   });
 }
 
 void Gateway::Report(const Moment& now) {
   const auto interval = std::chrono::seconds(options_.statsIntervalSeconds);
   if (now.steady - lastReport_ < interval) return;
+  if (auto stats = Stats(now)) broker_.Publish(std::move(*stats));
+}
+
+std::optional<Message> Gateway::Stats(const Moment& now) {
   const std::chrono::duration<double> seconds = now.steady - lastReport_;
   lastReport_ = now.steady;
+  GatewayStats::Link link;
+  link.stations = stations_.station_count();
+  link.stationsIncomplete = stations_.incomplete_count();
+  link.backlog = broker_.backlog();
+  link.dropped = broker_.dropped();
+  if (dropsCounted_) link.kernelDrops = drops_;
+  link.snapshotsIncomplete = stations_.incomplete_snapshots();
+  link.pointsCleared = stations_.cleared_points();
+  link.connected = broker_.connected();
+  link.reason = broker_.reason();
+  link.commandsRefused = mode_->refused_commands();
   std::string line;
   std::string json;
-  stats_.Report(seconds.count(),
-                {stations_.station_count(), broker_.backlog(),
-                 broker_.dropped(), receiver_.KernelDrops().value_or(0),
-                 broker_.connected(), broker_.reason(),
-                 mode_->refused_commands()},
-                &line, &json);
+  stats_.Report(seconds.count(), link, &line, &json);
   if (options_.statsToStdout) {
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
   }
-  if (auto message = mode_->StatsMessage(std::move(json)))
-    broker_.Publish(std::move(*message));
+  return mode_->StatsMessage(std::move(json));
+}
+
+void Gateway::Log(const Moment& now, bool all) {
+  logLines_.clear();
+  log_.Take(now, &logLines_, all);
+  for (const std::string& line : logLines_)
+    std::fprintf(stderr, "pelmora-gateway: %s\n", line.c_str());
 }
 
 void Gateway::Stop() {
+  std::fprintf(stderr, "pelmora-gateway: stopping\n");
   messages_.clear();
-  commands_.Stop(Moment::Now(), &outcomes_);
-  PublishOutcomes();
+  const Moment now = Moment::Now();
+  commands_.Stop(now, &outcomes_);
+  PublishOutcomes(now);
   if (http_) http_->Stop();
   mode_->Stop(stations_, &messages_);
   broker_.Stop(std::move(messages_), kStopGraceMs);
+  Log(Moment::Now(), true);
+  const std::size_t left = broker_.backlog();
+  if (left == 0) {
+    std::fprintf(stderr, "pelmora-gateway: stopped\n");
+  } else {
+    std::fprintf(stderr,
+                 "pelmora-gateway: stopped; %zu messages did not reach the "
+                 "broker\n",
+                 left);
+  }
 }
 
 }  // namespace pelmora::gateway

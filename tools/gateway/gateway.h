@@ -2,21 +2,28 @@
 // the station table, sends the signed commands asked for, feeds the
 // operator's page where one is served, and publishes in the mode chosen
 // (the pelmora/ tree or Sparkplug B) through the broker link.
+//
+// It counts the datagrams the system dropped for want of room as they
+// happen, and tells the table, whose snapshots are complete only when none
+// was lost while they arrived.
 #ifndef PELMORA_TOOLS_GATEWAY_GATEWAY_H_
 #define PELMORA_TOOLS_GATEWAY_GATEWAY_H_
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "broker_link.h"
+#include "gateway_log.h"
 #include "gateway_options.h"
 #include "gateway_stats.h"
 #include "publishing_mode.h"
 #include "site_http.h"
 #include "site_view.h"
+#include "snapshot_requests.h"
 #include "station_commands.h"
 #include "station_table.h"
 #include "udp_receiver.h"
@@ -43,12 +50,20 @@ class Gateway {
   // One datagram from `sender`: a station's reply, or its data.
   void Handle(const std::vector<std::uint8_t>& bytes,
               const wire::Endpoint& sender);
+  // The system's drop count as it stands now, told to the table and the log.
+  void CountLosses(const Moment& now);
+  StationTable::Losses Losses() const;
   // The writes the broker's write topics and the page asked for.
   void TakeWrites(const Moment& now);
   void SendCommands(const Moment& now);
-  void PublishOutcomes();
+  void PublishOutcomes(const Moment& now);
   void Publish();
+  // The counters when their interval is over.
   void Report(const Moment& now);
+  // The counters now, as a line on stdout and the mode's message, if any.
+  std::optional<Message> Stats(const Moment& now);
+  // The log's lines due now (all of them, when `all`).
+  void Log(const Moment& now, bool all = false);
   void Stop();
 
   std::unique_ptr<PublishingMode> mode_;
@@ -58,17 +73,27 @@ class Gateway {
   StationTable stations_;
   GatewayStats stats_;
   StationCommands commands_;
+  SnapshotRequests snapshots_;
+  GatewayLog log_;
   // The page's model, fed only while someone may read it.
   SiteView siteView_;
   SiteView* view_ = nullptr;
   std::unique_ptr<SiteHttp> http_;
   std::chrono::steady_clock::time_point lastReport_;
 
+  // Datagrams the system dropped: the most known so far, the count known
+  // when nothing was last waiting to be read, and the count last logged.
+  std::uint64_t drops_ = 0;
+  std::uint64_t dropsBeforeIdle_ = 0;
+  std::uint64_t dropsLogged_ = 0;
+  bool dropsCounted_ = false;
+
   // One round's work, kept to reuse their room.
   std::vector<Message> messages_;
   std::vector<OutgoingDatagram> outgoing_;
   std::vector<CommandOutcome> outcomes_;
   std::vector<std::uint8_t> bytes_;
+  std::vector<std::string> logLines_;
 };
 
 }  // namespace pelmora::gateway

@@ -20,13 +20,17 @@ const char kGatewayUsage[] =
     "publishes them to an MQTT broker:\n"
     "  pelmora/<MAC>/points/<name>  each point's last value, retained\n"
     "  pelmora/<MAC>/events         each event, in order\n"
-    "  pelmora/<MAC>/status         online/offline, last snapshot, retained\n"
+    "  pelmora/<MAC>/status         online/offline, last snapshot, whether\n"
+    "                               its tree is complete, retained\n"
     "  pelmora/<MAC>/commands/results  outcomes of signed commands\n"
     "  pelmora/gateway/status       online, or offline (also the will)\n"
     "  pelmora/gateway/stats        the counters, retained\n"
     "\n"
     "  --bind ADDR            IPv4 address to listen on (default 127.0.0.1)\n"
     "  --port N               UDP port (default 7000; 0 picks a free one)\n"
+    "  --rcvbuf BYTES         receive buffer asked of the system (default\n"
+    "                         402653184): room for a burst of snapshots;\n"
+    "                         beyond net.core.rmem_max only with privilege\n"
     "  --broker HOST          MQTT broker (default 127.0.0.1)\n"
     "  --broker-port N        its port (default 1883)\n"
     "  --client-id ID         MQTT client id (default pelmora-gateway-PID)\n"
@@ -123,6 +127,9 @@ bool Apply(std::string_view key, std::string_view value,
       *error = wire::BadValue(key, value);
       return false;
     }
+  } else if (key == "rcvbuf") {
+    if (!number_in(4096, 1 << 30)) return false;
+    options->receiveBufferBytes = static_cast<int>(number);
   } else if (key == "broker") {
     broker.host = value;
   } else if (key == "broker-port") {

@@ -14,9 +14,16 @@
 
 namespace pelmora::gateway {
 
+// The receive buffer asked for unless told otherwise: enough for a snapshot
+// of every station the table keeps by default arriving at once (see
+// docs/gateway.md, "Bursts and the receive buffer").
+inline constexpr int kGatewayReceiveBufferBytes = 384 * 1024 * 1024;
+
 struct GatewayOptions {
   std::string bindAddress = "127.0.0.1";
   std::uint16_t port = 7000;
+  // Asked of the system for the UDP socket's buffer.
+  int receiveBufferBytes = kGatewayReceiveBufferBytes;
   int statsIntervalSeconds = 10;
   bool statsToStdout = true;
   StationTable::Options stations;

@@ -89,10 +89,15 @@ void GatewayStats::Report(double seconds, const Link& link, std::string* line,
       *line += std::string(" replies_") + kReplyNames[i] + "=" +
                std::to_string(replies_[i]);
   }
+  const std::string kernelDrops =
+      link.kernelDrops ? std::to_string(*link.kernelDrops) : "not_counted";
   *line += " stations=" + std::to_string(link.stations) +
+           " incomplete=" + std::to_string(link.stationsIncomplete) +
            " backlog=" + std::to_string(link.backlog) +
            " dropped=" + std::to_string(link.dropped) +
-           " kernel_drops=" + std::to_string(link.kernelDrops) +
+           " kernel_drops=" + kernelDrops +
+           " snapshots_incomplete=" + std::to_string(link.snapshotsIncomplete) +
+           " points_cleared=" + std::to_string(link.pointsCleared) +
            (link.connected ? " broker=up" : " broker=down");
   if (link.commandsRefused)
     *line += " commands_refused=" + std::to_string(*link.commandsRefused);
@@ -107,9 +112,16 @@ void GatewayStats::Report(double seconds, const Link& link, std::string* line,
       .Json("refused", refused.Close())
       .Json("replies", replies.Close())
       .Number("stations", link.stations)
+      .Number("stations_incomplete", link.stationsIncomplete)
       .Number("backlog", link.backlog)
-      .Number("dropped", link.dropped)
-      .Number("kernel_drops", link.kernelDrops)
+      .Number("dropped", link.dropped);
+  if (link.kernelDrops) {
+    report.Number("kernel_drops", *link.kernelDrops);
+  } else {
+    report.Null("kernel_drops");
+  }
+  report.Number("snapshots_incomplete", link.snapshotsIncomplete)
+      .Number("points_cleared", link.pointsCleared)
       .Bool("broker_connected", link.connected);
   if (link.commandsRefused)
     report.Number("commands_refused", *link.commandsRefused);

@@ -25,9 +25,14 @@ class GatewayStats {
 
   struct Link {
     std::size_t stations = 0;
+    // Stations whose last snapshot here was not complete, or who sent none.
+    std::size_t stationsIncomplete = 0;
     std::size_t backlog = 0;
-    std::uint64_t dropped = 0;      // events, from the full queue
-    std::uint64_t kernelDrops = 0;  // datagrams the socket had no room for
+    std::uint64_t dropped = 0;  // events, from the full queue
+    // Datagrams the socket had no room for; nothing where not counted.
+    std::optional<std::uint64_t> kernelDrops;
+    std::uint64_t snapshotsIncomplete = 0;
+    std::uint64_t pointsCleared = 0;
     bool connected = false;
     std::string reason;  // why not, when not connected
     // Sparkplug mode only: commands and snapshot requests refused, a total.
@@ -35,8 +40,8 @@ class GatewayStats {
   };
   // The report of the interval that ends now, `seconds` long, as a line for
   // stdout and a JSON object; the per-second rates start again from zero,
-  // the malformed and refused counts, `dropped` and `kernel_drops` are
-  // totals.
+  // the malformed and refused counts, `dropped`, `kernel_drops`,
+  // `snapshots_incomplete` and `points_cleared` are totals.
   void Report(double seconds, const Link& link, std::string* line,
               std::string* json);
 

@@ -166,7 +166,7 @@ void SiteView::StationOnline(const std::string& mac, const Moment&) {
 }
 
 void SiteView::SnapshotEnded(const std::string& mac,
-                             const std::vector<std::string>& cleared,
+                             const std::vector<std::string>& cleared, bool,
                              const Moment&) {
   Locked<Mutex> lock(mutex_);
   const auto station = stations_.find(mac);
@@ -213,7 +213,8 @@ std::string SiteView::StationJson(const std::string& mac,
   } else {
     json.Null("last_snapshot").Null("snapshot_age_s");
   }
-  return json.Number("malformed", station.malformed)
+  return json.Bool("complete", state.complete)
+      .Number("malformed", station.malformed)
       .Bool("commands", keyed_.count(mac) != 0)
       .Close();
 }

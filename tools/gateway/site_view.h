@@ -87,7 +87,7 @@ class SiteView : public StationObserver {
              const Moment& now) override;
   void DatagramDone(const std::string&, const Moment&) override {}
   void SnapshotEnded(const std::string& mac,
-                     const std::vector<std::string>& cleared,
+                     const std::vector<std::string>& cleared, bool complete,
                      const Moment& now) override;
   void StationSilent(const std::string& mac, const Moment& now) override;
   void PointsHeld(const std::string& mac) override;

@@ -16,6 +16,7 @@ constexpr char kNamespace[] = "spBv1.0/";
 constexpr char kBdSeq[] = "bdSeq";
 constexpr char kRebirth[] = "Node Control/Rebirth";
 constexpr char kEventMetric[] = "%Event";
+constexpr char kCompleteMetric[] = "%Complete";
 // Births, data and deaths other than the will are sent at most once, not
 // kept: a host that misses one asks for a rebirth.
 constexpr int kAtMostOnce = 0;
@@ -181,9 +182,16 @@ void SparkplugNode::BirthOf(const std::string& mac, Device& device,
   events->set_alias(device.eventAlias);
   events->set_datatype(sparkplug::String);
   events->set_is_null(true);
+  if (device.completeAlias == 0) device.completeAlias = nextAlias_++;
+  Payload::Metric* complete = payload.add_metrics();
+  complete->set_name(kCompleteMetric);
+  complete->set_alias(device.completeAlias);
+  complete->set_datatype(sparkplug::Boolean);
+  complete->set_boolean_value(device.complete);
   Emit("DBIRTH", mac, payload.SerializeAsString());
   device.born = true;
   device.setChanged = false;
+  device.completeChanged = false;
   device.changed.clear();
 }
 
@@ -193,10 +201,14 @@ void SparkplugNode::Flush(const std::string& mac, Device& device,
     // What is not sent now, the next birth states.
     device.changed.clear();
     device.events.clear();
+    device.completeChanged = false;
     return;
   }
   if (!device.born || device.setChanged) BirthOf(mac, device, now);
-  if (device.changed.empty() && device.events.empty()) return;
+  if (device.changed.empty() && device.events.empty() &&
+      !device.completeChanged) {
+    return;
+  }
   Payload payload;
   payload.set_timestamp(Ms(now.wall));
   payload.set_seq(NextSeq());
@@ -213,8 +225,15 @@ void SparkplugNode::Flush(const std::string& mac, Device& device,
     out->set_timestamp(Ms(received));
     out->set_string_value(Utf8OfHostText(record));
   }
+  if (device.completeChanged) {
+    Payload::Metric* out = payload.add_metrics();
+    out->set_alias(device.completeAlias);
+    out->set_timestamp(Ms(now.wall));
+    out->set_boolean_value(device.complete);
+  }
   device.changed.clear();
   device.events.clear();
+  device.completeChanged = false;
   Emit("DDATA", mac, payload.SerializeAsString());
 }
 
@@ -250,8 +269,12 @@ void SparkplugNode::DatagramDone(const std::string& mac, const Moment& now) {
 
 void SparkplugNode::SnapshotEnded(const std::string& mac,
                                   const std::vector<std::string>& cleared,
-                                  const Moment& now) {
+                                  bool complete, const Moment& now) {
   Device& device = devices_[mac];
+  if (device.complete != complete) {
+    device.complete = complete;
+    device.completeChanged = true;
+  }
   for (const std::string& name : cleared) {
     const auto found = device.metrics.find(name);
     if (found == device.metrics.end()) continue;

@@ -12,18 +12,21 @@
 //
 // Each point is one metric named after the point and each station's events
 // one metric "%Event" (a '%' that no two hex digits follow: a point name
-// never maps to it), one value per event in order. Names and values are the
+// never maps to it), one value per event in order; the Boolean metric
+// "%Complete" tells whether the station's last snapshot arrived without
+// loss, so that its list holds every point it has. Names and values are the
 // host's GBK texts in UTF-8 by Utf8OfHostText. An alias is given to each
 // metric once, for the life of the process, unique across the edge node.
 //
-// A station is born (DBIRTH) once its full point list is known: when its
-// first snapshot ends, or at once when it comes back from silence with its
-// points known. A new point, or points a snapshot cleared, make a new
-// DBIRTH of that station; any other change goes out by alias in DDATA, one
-// per datagram, only the values that changed. Every message but NDEATH
-// carries `seq`, 0 in NBIRTH and one more (mod 256) in each message after.
-// Births restate everything, so messages waiting from before a
-// reconnection are dropped (Message::session) rather than sent.
+// A station is born (DBIRTH) once its point list is known: when its first
+// snapshot ends (complete or not, as "%Complete" says), or at once when it
+// comes back from silence with its points known. A new point, or points a
+// complete snapshot cleared, make a new DBIRTH of that station; any other
+// change goes out by alias in DDATA, one per datagram, only the values that
+// changed. Every message but NDEATH carries `seq`, 0 in NBIRTH and one more
+// (mod 256) in each message after. Births restate everything, so messages
+// waiting from before a reconnection are dropped (Message::session) rather than
+// sent.
 //
 // The node is a pure part as StationTable is: the main thread calls it and
 // takes the messages it makes; time comes in as an argument.
@@ -99,7 +102,7 @@ class SparkplugNode : public StationObserver {
              const Moment& now) override;
   void DatagramDone(const std::string& mac, const Moment& now) override;
   void SnapshotEnded(const std::string& mac,
-                     const std::vector<std::string>& cleared,
+                     const std::vector<std::string>& cleared, bool complete,
                      const Moment& now) override;
   void StationSilent(const std::string& mac, const Moment& now) override;
 
@@ -117,6 +120,9 @@ class SparkplugNode : public StationObserver {
   struct Device {
     std::map<std::string, Metric> metrics;
     std::uint64_t eventAlias = 0;
+    std::uint64_t completeAlias = 0;
+    bool complete = false;
+    bool completeChanged = false;
     std::set<std::string> changed;
     std::vector<std::pair<std::string, std::chrono::system_clock::time_point>>
         events;

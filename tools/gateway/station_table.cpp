@@ -90,14 +90,9 @@ StationTable::StationTable(Options options) : options_(std::move(options)) {
     trusted_[wire::MacText(station.mac)] = station;
 }
 
-StationTable::Verdict StationTable::Refuse(Refusal refusal,
-                                           const std::string& mac,
-                                           const wire::Endpoint& from) {
-  std::string key = mac + ' ' + wire::EndpointText({from.address, 0}) + ' ' +
-                    RefusalName(refusal);
-  const bool news = key != lastRefused_;
-  lastRefused_ = std::move(key);
-  return {refusal, news};
+void StationTable::NoteLosses(const Losses& losses, const Moment& now) {
+  if (losses.total > losses_.total || !losses.counted) lossGrew_ = now.steady;
+  losses_ = losses;
 }
 
 StationTable::Verdict StationTable::Admit(const std::string& mac,
@@ -106,17 +101,16 @@ StationTable::Verdict StationTable::Admit(const std::string& mac,
                                           Station** station) {
   if (!trusted_.empty()) {
     const auto trusted = trusted_.find(mac);
-    if (trusted == trusted_.end())
-      return Refuse(Refusal::kUnknownStation, mac, from);
+    if (trusted == trusted_.end()) return {Refusal::kUnknownStation};
     if ((from.address & MaskOf(trusted->second.prefixBits)) !=
         trusted->second.network) {
-      return Refuse(Refusal::kWrongAddress, mac, from);
+      return {Refusal::kWrongAddress};
     }
   }
   auto found = stations_.find(mac);
   if (found == stations_.end()) {
     if (stations_.size() >= options_.maxStations)
-      return Refuse(Refusal::kTooManyStations, mac, from);
+      return {Refusal::kTooManyStations};
     found = stations_.try_emplace(mac).first;
     found->second.mac = mac;
     const auto held = held_.find(mac);
@@ -131,7 +125,7 @@ StationTable::Verdict StationTable::Admit(const std::string& mac,
   if (trusted_.empty() && known.online &&
       now.steady - known.lastSeen < options_.silence &&
       known.from.address != from.address) {
-    return Refuse(Refusal::kWrongAddress, mac, from);
+    return {Refusal::kWrongAddress};
   }
   *station = &known;
   return {};
@@ -148,6 +142,8 @@ StationTable::Verdict StationTable::Apply(const wire::Datagram& datagram,
   Station& station = *admitted;
   const bool cameBack = !station.online || station.from.address != from.address;
   verdict.cameOnline = cameBack;
+  verdict.wantsSnapshot =
+      cameBack && !station.complete && datagram.kind != wire::kKindSnapshot;
   station.from = from;
   station.lastSeen = now.steady;
   station.lastSeenWall = now.wall;
@@ -182,12 +178,10 @@ void StationTable::Apply(const wire::Datagram& datagram, Station& station,
       std::string_view value;
       wire::SplitRecord(record, &name, &value);
       if (!station.inSnapshot) {
-        station.inSnapshot = true;
-        station.snapshotNames.clear();
-        station.itemsSinceSnapshotBegan.clear();
+        BeginSnapshot(station, now);
       } else if (station.snapshotNames.count(std::string(name)) != 0) {
         EndSnapshot(station, now, out);
-        station.inSnapshot = true;
+        BeginSnapshot(station, now);
       }
       station.snapshotNames.emplace(name);
       SetPoint(station, name, value, now, out);
@@ -238,7 +232,8 @@ bool StationTable::State(const std::string& mac, StationState* out) const {
           station.lastSeenWall,
           station.everSnapshot,
           station.lastSnapshotEnded,
-          station.points.size() + station.held.size()};
+          station.points.size() + station.held.size(),
+          station.complete};
   return true;
 }
 
@@ -272,30 +267,55 @@ void StationTable::GoOffline(std::vector<Message>* out) {
   }
 }
 
+void StationTable::BeginSnapshot(Station& station, const Moment& now) {
+  station.inSnapshot = true;
+  station.snapshotNames.clear();
+  station.itemsSinceSnapshotBegan.clear();
+  station.lossBaseline = losses_.beforeIdle;
+  station.lossBeforeStart = LossesRecent(now);
+}
+
+bool StationTable::LossesRecent(const Moment& now) const {
+  return !losses_.counted ||
+         (lossGrew_ && now.steady - *lossGrew_ < options_.settle);
+}
+
 void StationTable::EndSnapshot(Station& station, const Moment& now,
                                std::vector<Message>* out) {
+  const bool complete = losses_.counted && !station.lossBeforeStart &&
+                        losses_.total <= station.lossBaseline;
   std::vector<std::string> cleared;
-  auto vanished = [&](const std::string& name) {
-    if (station.snapshotNames.count(name) != 0 ||
-        station.itemsSinceSnapshotBegan.count(name) != 0) {
-      return;
-    }
-    if (station.points.erase(name) != 0) cleared.push_back(name);
-    if (options_.topicTree)
-      out->push_back({PointTopic(station.mac, name), std::string(), true});
-  };
-  for (const std::string& name : station.lastSnapshot) vanished(name);
-  for (const std::string& name : station.held) vanished(name);
-  station.held.clear();
-  station.lastSnapshot.swap(station.snapshotNames);
+  if (complete) {
+    auto vanished = [&](const std::string& name) {
+      if (station.snapshotNames.count(name) != 0 ||
+          station.itemsSinceSnapshotBegan.count(name) != 0) {
+        return;
+      }
+      if (station.points.erase(name) != 0) cleared.push_back(name);
+      if (options_.topicTree)
+        out->push_back({PointTopic(station.mac, name), std::string(), true});
+    };
+    for (const std::string& name : station.lastSnapshot) vanished(name);
+    for (const std::string& name : station.held) vanished(name);
+    station.held.clear();
+    station.lastSnapshot.swap(station.snapshotNames);
+    station.everSnapshot = true;
+    station.lastSnapshotEnded = station.lastSnapshotDatagramWall;
+    clearedPoints_ += cleared.size();
+  } else {
+    // What it lacks may have been lost on the way: the next complete
+    // snapshot decides, against everything the station may still have.
+    station.lastSnapshot.insert(station.snapshotNames.begin(),
+                                station.snapshotNames.end());
+    ++incompleteSnapshots_;
+  }
+  station.complete = complete;
   station.snapshotNames.clear();
   station.itemsSinceSnapshotBegan.clear();
   station.inSnapshot = false;
-  station.everSnapshot = true;
-  station.lastSnapshotEnded = station.lastSnapshotDatagramWall;
   if (options_.topicTree) out->push_back(StatusMessage(station));
   for (StationObserver* observer : observers_)
-    observer->SnapshotEnded(station.mac, cleared, now);
+    observer->SnapshotEnded(station.mac, cleared, complete, now);
 }
 
 void StationTable::SetPoint(Station& station, std::string_view name,
@@ -353,7 +373,8 @@ Message StationTable::StatusMessage(const Station& station) const {
   } else {
     status.Null("last_snapshot");
   }
-  status.Number("points", station.points.size() + station.held.size());
+  status.Bool("complete", station.complete)
+      .Number("points", station.points.size() + station.held.size());
   return {StationStatusTopic(station.mac), status.Close(), true};
 }
 
@@ -364,9 +385,16 @@ std::optional<wire::Endpoint> StationTable::AddressOf(
   return found->second.from;
 }
 
-bool StationTable::HasSnapshot(const std::string& mac) const {
+std::size_t StationTable::incomplete_count() const {
+  std::size_t count = 0;
+  for (const auto& [mac, station] : stations_)
+    count += station.complete ? 0 : 1;
+  return count;
+}
+
+bool StationTable::IsComplete(const std::string& mac) const {
   const auto found = stations_.find(mac);
-  return found != stations_.end() && found->second.everSnapshot;
+  return found != stations_.end() && found->second.complete;
 }
 
 }  // namespace pelmora::gateway

@@ -18,6 +18,15 @@
 // an item record brought them since the snapshot began: the host restarted
 // its service with a shorter point list. A point first pushed after the
 // host's first round comes as item records and is in the snapshots after.
+//
+// A snapshot is complete only if no datagram was lost while it arrived.
+// The wire cannot tell whose datagram was lost, so any loss the caller
+// reports during a snapshot's window makes it incomplete, whoever's it was:
+// the window opens at the count as it stood when nothing was last waiting
+// to be read before its first datagram (a loss reported within the settle
+// time before that may have been its own first datagrams, and counts too)
+// and closes when it ends. An incomplete snapshot updates its points and
+// clears none: only a complete one says what the station no longer has.
 #ifndef PELMORA_TOOLS_GATEWAY_STATION_TABLE_H_
 #define PELMORA_TOOLS_GATEWAY_STATION_TABLE_H_
 
@@ -90,27 +99,32 @@ std::string WallText(std::chrono::system_clock::time_point wall);
 
 // A front end that follows the stations besides the table's own messages.
 // The table calls it on the thread that calls the table, in the order the
-// changes happened, after the table has taken them in.
+// changes happened, after the table has taken them in. Each call does
+// nothing unless the front end wants it.
 class StationObserver {
  public:
   virtual ~StationObserver() = default;
   // The station is heard from after it was silent, or for the first time.
-  virtual void StationOnline(const std::string& mac, const Moment& now) = 0;
+  virtual void StationOnline(const std::string& /*mac*/,
+                             const Moment& /*now*/) {}
   // One record of a datagram set a point (item or snapshot).
-  virtual void PointSet(const std::string& mac, std::string_view name,
-                        std::string_view value, const Moment& now) = 0;
+  virtual void PointSet(const std::string& /*mac*/, std::string_view /*name*/,
+                        std::string_view /*value*/, const Moment& /*now*/) {}
   // One event record, in the order the station sent them.
-  virtual void Event(const std::string& mac, std::string_view record,
-                     const Moment& now) = 0;
+  virtual void Event(const std::string& /*mac*/, std::string_view /*record*/,
+                     const Moment& /*now*/) {}
   // A datagram admitted from the station has been taken in entirely.
-  virtual void DatagramDone(const std::string& mac, const Moment& now) = 0;
-  // A snapshot ended: the station's point list is complete, without the
-  // points in `cleared`, which are gone.
-  virtual void SnapshotEnded(const std::string& mac,
-                             const std::vector<std::string>& cleared,
-                             const Moment& now) = 0;
+  virtual void DatagramDone(const std::string& /*mac*/, const Moment& /*now*/) {
+  }
+  // A snapshot ended. When `complete`, the station's point list is
+  // complete, without the points in `cleared`, which are gone; when not,
+  // datagrams were lost while it arrived, and none is cleared.
+  virtual void SnapshotEnded(const std::string& /*mac*/,
+                             const std::vector<std::string>& /*cleared*/,
+                             bool /*complete*/, const Moment& /*now*/) {}
   // The station fell silent.
-  virtual void StationSilent(const std::string& mac, const Moment& now) = 0;
+  virtual void StationSilent(const std::string& /*mac*/,
+                             const Moment& /*now*/) {}
   // Points the broker held were counted among the station's (only where
   // the table reads back the pelmora/ tree).
   virtual void PointsHeld(const std::string& /*mac*/) {}
@@ -136,14 +150,28 @@ class StationTable {
 
   struct Verdict {
     Refusal refusal = Refusal::kNone;
-    // A refusal unlike the one before it (another MAC, address or reason),
-    // worth a line in the log.
-    bool news = false;
     // Accepted from a station that was unknown, silent or elsewhere.
     bool cameOnline = false;
+    // It came online with no complete snapshot here, and not with a
+    // snapshot: its tree is whole only once it is asked for one.
+    bool wantsSnapshot = false;
+  };
+
+  // Datagrams lost on their way in, as the caller counts them (the
+  // system's drops): `total` since the start, and `beforeIdle`, the count
+  // as it stood when nothing was last seen waiting to be read. Both only
+  // grow. Where loss is not counted, no snapshot is known complete.
+  struct Losses {
+    std::uint64_t total = 0;
+    std::uint64_t beforeIdle = 0;
+    bool counted = true;
   };
 
   explicit StationTable(Options options);
+
+  // The losses known at `now`; called before each Apply and Tick whose
+  // snapshots they may concern.
+  void NoteLosses(const Losses& losses, const Moment& now);
 
   // The messages one well-formed datagram calls for, appended to `out`;
   // none when it is refused.
@@ -171,10 +199,19 @@ class StationTable {
   void Follow(StationObserver* observer) { observers_.push_back(observer); }
 
   std::size_t station_count() const { return stations_.size(); }
+  // Stations whose tree may be stale: no complete last snapshot here.
+  std::size_t incomplete_count() const;
   // Where an online station was last heard from.
   std::optional<wire::Endpoint> AddressOf(const std::string& mac) const;
-  // Whether a snapshot of the station has ended since the gateway started.
-  bool HasSnapshot(const std::string& mac) const;
+  // Whether the station's last snapshot here was complete: its tree holds
+  // every point it has, and none it no longer has.
+  bool IsComplete(const std::string& mac) const;
+  // Whether a loss was told within the settle time before `now` (or loss
+  // is not counted): a snapshot that began now would be incomplete.
+  bool LossesRecent(const Moment& now) const;
+  // Snapshots that ended incomplete, and points cleared, since the start.
+  std::uint64_t incomplete_snapshots() const { return incompleteSnapshots_; }
+  std::uint64_t cleared_points() const { return clearedPoints_; }
 
   // What a station's status message tells, for readers other than the
   // broker.
@@ -182,9 +219,12 @@ class StationTable {
     bool online = false;
     wire::Endpoint from;
     std::chrono::system_clock::time_point lastSeen;
+    // A complete snapshot has ended, the last one at `lastSnapshot`.
     bool everSnapshot = false;
     std::chrono::system_clock::time_point lastSnapshot;
     std::size_t points = 0;
+    // The last snapshot that ended was complete.
+    bool complete = false;
   };
   // False for a station the table does not keep.
   bool State(const std::string& mac, StationState* out) const;
@@ -200,15 +240,22 @@ class StationTable {
     std::map<std::string, Point> points;
     // Points the broker held that no datagram has brought since.
     std::set<std::string> held;
+    // The names of the last complete snapshot, and of every incomplete one
+    // since: what the next complete one may clear.
     std::set<std::string> lastSnapshot;
     bool inSnapshot = false;
+    // The loss count that opens the running snapshot's window, and whether
+    // it is in doubt from its start.
+    std::uint64_t lossBaseline = 0;
+    bool lossBeforeStart = false;
     std::set<std::string> snapshotNames;
     std::set<std::string> itemsSinceSnapshotBegan;
     std::chrono::steady_clock::time_point lastSnapshotDatagram;
     std::chrono::system_clock::time_point lastSnapshotDatagramWall;
     bool everSnapshot = false;
-    // When the last datagram of the last snapshot that ended arrived.
+    // When the last datagram of the last complete snapshot arrived.
     std::chrono::system_clock::time_point lastSnapshotEnded;
+    bool complete = false;
     bool online = false;
     std::chrono::steady_clock::time_point lastSeen;
     std::chrono::system_clock::time_point lastSeenWall;
@@ -219,8 +266,7 @@ class StationTable {
   // The records of an admitted datagram.
   void Apply(const wire::Datagram& datagram, Station& station,
              const Moment& now, std::vector<Message>* out);
-  Verdict Refuse(Refusal refusal, const std::string& mac,
-                 const wire::Endpoint& from);
+  void BeginSnapshot(Station& station, const Moment& now);
   void EndSnapshot(Station& station, const Moment& now,
                    std::vector<Message>* out);
   void SetPoint(Station& station, std::string_view name, std::string_view value,
@@ -236,8 +282,12 @@ class StationTable {
   std::map<std::string, Station> stations_;
   // Held points of stations not heard from yet, by MAC.
   std::map<std::string, std::set<std::string>> held_;
-  std::string lastRefused_;
   std::vector<StationObserver*> observers_;
+  Losses losses_;
+  // When the loss count last grew; none yet when unset.
+  std::optional<std::chrono::steady_clock::time_point> lossGrew_;
+  std::uint64_t incompleteSnapshots_ = 0;
+  std::uint64_t clearedPoints_ = 0;
 };
 
 }  // namespace pelmora::gateway

@@ -5,8 +5,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <linux/sock_diag.h>
+
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 
 #include "udp_receiver.h"
 
@@ -14,9 +17,10 @@ namespace pelmora::wire {
 
 namespace {
 
-// The plug-in sends bursts of thousands of datagrams when it snapshots a large
-// point list; the kernel's default buffer holds a few hundred.
-constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+// The cap on a buffer that an unprivileged process may ask for, and the
+// pages that all UDP sockets together may hold (the third of three).
+constexpr char kBufferCapPath[] = "/proc/sys/net/core/rmem_max";
+constexpr char kUdpMemoryPath[] = "/proc/sys/net/ipv4/udp_mem";
 
 // Larger than any IPv4 UDP payload, so an oversize datagram arrives whole and
 // is reported by its real length instead of being cut to look valid.
@@ -37,7 +41,7 @@ UdpReceiver::~UdpReceiver() {
 }
 
 bool UdpReceiver::Open(const std::string& address, std::uint16_t port,
-                       std::string* error) {
+                       std::string* error, int receiveBufferBytes) {
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(port);
@@ -56,17 +60,44 @@ bool UdpReceiver::Open(const std::string& address, std::uint16_t port,
   }
   // SO_RCVBUFFORCE passes the system's rmem_max cap but needs privilege;
   // unprivileged, fall back to whatever SO_RCVBUF is allowed to give.
-  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBufferBytes,
-                   sizeof kReceiveBufferBytes) != 0) {
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes,
-                 sizeof kReceiveBufferBytes);
+  buffer_size_ = {};
+  buffer_size_.asked = receiveBufferBytes;
+  const bool forced =
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &receiveBufferBytes,
+                   sizeof receiveBufferBytes) == 0;
+  if (!forced) {
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes,
+                 sizeof receiveBufferBytes);
   }
-  socklen_t optionLength = sizeof receiveBufferBytes_;
-  ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes_, &optionLength);
+  socklen_t optionLength = sizeof buffer_size_.system;
+  ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer_size_.system, &optionLength);
+  buffer_size_.granted = buffer_size_.system / 2;
+  if (buffer_size_.granted < receiveBufferBytes) {
+    long cap = 0;
+    std::ifstream(kBufferCapPath) >> cap;
+    buffer_size_.shortBecause =
+        forced ? "the system grants no more to one socket"
+               : "net.core.rmem_max is " + std::to_string(cap) +
+                     " and the process may not pass it (CAP_NET_ADMIN): "
+                     "sysctl -w net.core.rmem_max=" +
+                     std::to_string(receiveBufferBytes) + " gives it";
+  }
+  long long pages[3] = {};
+  std::ifstream(kUdpMemoryPath) >> pages[0] >> pages[1] >> pages[2];
+  const long long udpBytes = pages[2] * ::sysconf(_SC_PAGESIZE);
+  if (buffer_size_.shortBecause.empty() && udpBytes > 0 &&
+      buffer_size_.system > udpBytes) {
+    buffer_size_.shortBecause =
+        "net.ipv4.udp_mem lets all UDP sockets together hold " +
+        std::to_string(udpBytes) +
+        " bytes, less than this buffer: raise its third value (pages)";
+  }
   const int on = 1;
   dropsCounted_ =
       ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;
-  kernelDrops_ = 0;
+  latestRaw_ = 0;
+  latest_ = 0;
+  dropsBeforeLast_ = 0;
 
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) !=
       0) {
@@ -92,7 +123,8 @@ bool UdpReceiver::Receive(std::vector<std::uint8_t>* datagram, int timeoutMs,
   if (::poll(&waitFor, 1, timeoutMs) <= 0) return false;
   sockaddr_in sender{};
   iovec into{buffer_.data(), buffer_.size()};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof kernelDrops_)];
+  std::uint32_t dropsBefore = 0;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof dropsBefore)];
   msghdr message{};
   message.msg_name = &sender;
   message.msg_namelen = sizeof sender;
@@ -102,20 +134,29 @@ bool UdpReceiver::Receive(std::vector<std::uint8_t>* datagram, int timeoutMs,
   message.msg_controllen = sizeof control;
   const ssize_t received = ::recvmsg(fd, &message, MSG_DONTWAIT);
   if (received < 0) return false;
-  // The count comes only once it is above zero.
+  // The count as it stood when the datagram was queued; it comes only
+  // once it is above zero.
   for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
        header = CMSG_NXTHDR(&message, header)) {
     if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SO_RXQ_OVFL)
-      std::memcpy(&kernelDrops_, CMSG_DATA(header), sizeof kernelDrops_);
+      std::memcpy(&dropsBefore, CMSG_DATA(header), sizeof dropsBefore);
   }
+  if (dropsCounted_) dropsBeforeLast_ = Extend(dropsBefore);
   datagram->assign(buffer_.begin(), buffer_.begin() + received);
   if (from != nullptr) *from = EndpointOf(sender);
   return true;
 }
 
-std::optional<std::uint64_t> UdpReceiver::KernelDrops() const {
-  if (!dropsCounted_) return std::nullopt;
-  return kernelDrops_;
+std::optional<std::uint64_t> UdpReceiver::KernelDrops() {
+  if (socket_ < 0) return std::nullopt;
+  std::uint32_t memory[SK_MEMINFO_VARS] = {};
+  socklen_t length = sizeof memory;
+  if (::getsockopt(static_cast<int>(socket_), SOL_SOCKET, SO_MEMINFO, memory,
+                   &length) != 0 ||
+      length <= SK_MEMINFO_DROPS * sizeof memory[0]) {
+    return std::nullopt;
+  }
+  return Extend(memory[SK_MEMINFO_DROPS]);
 }
 
 bool UdpReceiver::SendTo(const std::uint8_t* data, std::size_t length,

@@ -8,9 +8,8 @@ namespace pelmora::wire {
 
 namespace {
 
-// As on POSIX: room for the bursts of a large snapshot, and a read buffer
-// larger than any IPv4 UDP payload, so an oversize datagram arrives whole.
-constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+// As on POSIX: a read buffer larger than any IPv4 UDP payload, so an
+// oversize datagram arrives whole.
 constexpr std::size_t kReadBufferBytes = 65536;
 
 // Windows Sockets started once for the process, and cleaned up at its end.
@@ -49,7 +48,7 @@ UdpReceiver::~UdpReceiver() {
 }
 
 bool UdpReceiver::Open(const std::string& address, std::uint16_t port,
-                       std::string* error) {
+                       std::string* error, int receiveBufferBytes) {
   static const WinsockSession session;
   sockaddr_in local{};
   local.sin_family = AF_INET;
@@ -68,12 +67,18 @@ bool UdpReceiver::Open(const std::string& address, std::uint16_t port,
     return false;
   }
   socket_ = static_cast<std::intptr_t>(handle);
+  buffer_size_ = {};
+  buffer_size_.asked = receiveBufferBytes;
   ::setsockopt(handle, SOL_SOCKET, SO_RCVBUF,
-               reinterpret_cast<const char*>(&kReceiveBufferBytes),
-               sizeof kReceiveBufferBytes);
-  int optionLength = sizeof receiveBufferBytes_;
+               reinterpret_cast<const char*>(&receiveBufferBytes),
+               sizeof receiveBufferBytes);
+  int optionLength = sizeof buffer_size_.system;
   ::getsockopt(handle, SOL_SOCKET, SO_RCVBUF,
-               reinterpret_cast<char*>(&receiveBufferBytes_), &optionLength);
+               reinterpret_cast<char*>(&buffer_size_.system), &optionLength);
+  // Windows reports what it was set to, bookkeeping apart.
+  buffer_size_.granted = buffer_size_.system;
+  if (buffer_size_.granted < receiveBufferBytes)
+    buffer_size_.shortBecause = "Windows grants no more to one socket";
 
   if (::bind(handle, reinterpret_cast<const sockaddr*>(&local), sizeof local) !=
       0) {
@@ -111,9 +116,7 @@ bool UdpReceiver::Receive(std::vector<std::uint8_t>* datagram, int timeoutMs,
 }
 
 // Windows keeps no per-socket count of the datagrams it drops.
-std::optional<std::uint64_t> UdpReceiver::KernelDrops() const {
-  return std::nullopt;
-}
+std::optional<std::uint64_t> UdpReceiver::KernelDrops() { return std::nullopt; }
 
 bool UdpReceiver::SendTo(const std::uint8_t* data, std::size_t length,
                          const Endpoint& to) {
