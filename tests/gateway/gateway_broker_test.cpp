@@ -585,16 +585,23 @@ TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
        screenshot, "02-00-00-00-00-0A", "02-00-00-00-00-0B", "54", "1", "2",
        "\xE6\xB8\xA9\xE5\xBA\xA6", "02-00-00-00-00-0D", "page-s3cret"},
       {"/bin/sh", "-c", "NODE_PATH=\"$0\" exec node \"$@\" 2>&1", playwright});
+  // Each step waits on the page's word, however slow a loaded machine
+  // makes the browser; a page script that ended says no more.
+  auto await = [&check](const std::string& marker) {
+    while (check.ReadOutput(marker).find(marker) == std::string::npos &&
+           check.Running()) {
+    }
+  };
   // The host changes the value once the page has shown the first.
-  check.ReadOutput("seen the first value");
+  await("seen the first value");
   std::ofstream{shown}.put('\n');
-  check.ReadOutput("delivered");
+  await("delivered");
   std::ofstream{written}.put('\n');
   // A gateway that stops, and another on the same port.
-  check.ReadOutput("ready for the drop");
+  await("ready for the drop");
   gateway_->Signal(SIGTERM);
   EXPECT_EQ(gateway_->ExitStatus(), 0);
-  check.ReadOutput("saw the drop");
+  await("saw the drop");
   StartGateway({"--quiet", "--http", std::to_string(http)});
   std::string output;
   while (check.Running()) output = check.ReadOutput();  // quiet while it waits
