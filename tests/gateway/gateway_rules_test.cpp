@@ -456,6 +456,16 @@ TEST_F(StationTableTest, SparkplugNodeWaitsForItsHostAndKeepsItsTypes) {
   ASSERT_EQ(ddata.metrics_size(), 1);
   EXPECT_EQ(ddata.metrics(0).alias(), dbirth.metrics(1).alias());
   EXPECT_TRUE(ddata.metrics(0).is_null());
+  // A datagram lost anywhere: the device's list is in doubt.
+  out.clear();
+  std::vector<Message> statuses;
+  table_.NoteLosses({1, 0}, When(650), &statuses);
+  node.Take(&out);
+  ASSERT_EQ(out.size(), 1u);
+  ASSERT_TRUE(ddata.ParseFromString(out[0].payload));
+  ASSERT_EQ(ddata.metrics_size(), 1);
+  EXPECT_EQ(ddata.metrics(0).alias(), dbirth.metrics(3).alias());
+  EXPECT_FALSE(ddata.metrics(0).boolean_value());
 
   sparkplug::Payload write;
   write.add_metrics()->set_alias(dbirth.metrics(1).alias());
