@@ -204,26 +204,48 @@ TEST_F(StationTableTest, ASnapshotClearsOnlyWhenNothingWasLostWhileItCame) {
     std::vector<Message> end;
     // The snapshot comes at 1000 and ends at 1400, each loss told in its
     // place in time.
+    std::vector<Message> later;
     auto tell = [&](int fromMs, int toMs) {
       for (const Told& told : c.losses) {
         if (told.atMs >= fromMs && told.atMs < toMs)
           table_.NoteLosses({told.total, told.beforeIdle, told.counted},
-                            When(told.atMs));
+                            When(told.atMs), &later);
       }
     };
     tell(0, 1000);
     At(1000, Datagram(wire::kKindSnapshot, {"A|2"}));
     tell(1000, 1400);
     end = TickAt(1400);
-    tell(1400, 2000);
     EXPECT_EQ(Points(end).size(), c.complete ? 2u : 0u) << c.name;
     EXPECT_EQ(table_.IsComplete("02-00-00-00-00-01"), c.complete) << c.name;
+    tell(1400, 2000);
     EXPECT_EQ(table_.incomplete_snapshots(), c.complete ? 0u : 1u) << c.name;
     EXPECT_NE(Status(end).find(c.complete ? "\"complete\":true,\"points\":1}"
                                           : "\"complete\":false,\"points\":3}"),
               std::string::npos)
         << c.name;
   }
+}
+
+// A loss may have been any station's: every complete tree is in doubt
+// until its station's next snapshot without loss.
+TEST_F(StationTableTest, ALossPutsEveryCompleteTreeInDoubt) {
+  At(0, Datagram(wire::kKindSnapshot, {"A|1"}));
+  At(0, Datagram(wire::kKindSnapshot, {"B|1"}, 2));
+  TickAt(400);
+  std::vector<Message> told;
+  table_.NoteLosses({1, 0}, When(500), &told);
+  EXPECT_EQ(told.size(), 2u);
+  for (const Message& status : told)
+    EXPECT_NE(status.payload.find("\"complete\":false"), std::string::npos)
+        << status.topic;
+  EXPECT_EQ(table_.incomplete_count(), 2u);
+  table_.NoteLosses({1, 1}, When(600), &told);  // nothing more lost
+  EXPECT_EQ(told.size(), 2u);
+  At(1000, Datagram(wire::kKindSnapshot, {"A|2"}));
+  TickAt(1400);
+  EXPECT_TRUE(table_.IsComplete("02-00-00-00-00-01"));
+  EXPECT_FALSE(table_.IsComplete("02-00-00-00-00-02"));
 }
 
 // A station is asked for a snapshot when it comes online with none
@@ -434,6 +456,16 @@ TEST_F(StationTableTest, SparkplugNodeWaitsForItsHostAndKeepsItsTypes) {
   ASSERT_EQ(ddata.metrics_size(), 1);
   EXPECT_EQ(ddata.metrics(0).alias(), dbirth.metrics(1).alias());
   EXPECT_TRUE(ddata.metrics(0).is_null());
+  // A datagram lost anywhere: the device's list is in doubt.
+  out.clear();
+  std::vector<Message> statuses;
+  table_.NoteLosses({1, 0}, When(650), &statuses);
+  node.Take(&out);
+  ASSERT_EQ(out.size(), 1u);
+  ASSERT_TRUE(ddata.ParseFromString(out[0].payload));
+  ASSERT_EQ(ddata.metrics_size(), 1);
+  EXPECT_EQ(ddata.metrics(0).alias(), dbirth.metrics(3).alias());
+  EXPECT_FALSE(ddata.metrics(0).boolean_value());
 
   sparkplug::Payload write;
   write.add_metrics()->set_alias(dbirth.metrics(1).alias());

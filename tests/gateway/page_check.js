@@ -16,6 +16,11 @@ const { chromium } = require("playwright-core");
 const [url, screenshot, macA, macB, pointId, first, last, gbkName, macBig,
        token] = process.argv.slice(2);
 
+// How long one step may take before it counts as failed: a guard against a
+// page that never gets there, long enough for a machine busy with other
+// builds and sanitizers, since a passing step takes what it takes.
+const patience = 60000;
+
 // Node loses what waits for a pipe when it exits at once: a failure is
 // thrown up to the end instead.
 async function step(name, body) {
@@ -40,25 +45,25 @@ let page;
   page = await browser.newPage({ viewport: { width: 1280, height: 800 } });
   await step("page loads", () => page.goto(url));
   await step("both stations listed", () => Promise.all([
-    page.waitForSelector(`tr[data-mac="${macA}"]`, { timeout: 15000 }),
-    page.waitForSelector(`tr[data-mac="${macB}"]`, { timeout: 15000 })]));
+    page.waitForSelector(`tr[data-mac="${macA}"]`, { timeout: patience }),
+    page.waitForSelector(`tr[data-mac="${macB}"]`, { timeout: patience })]));
   await page.click(`tr[data-mac="${macA}"]`);
   const value = `.row[data-id="${pointId}"] .value`;
   await step("the host's value", () => page.waitForFunction(
     ([selector, want]) => document.querySelector(selector)?.textContent === want,
-    [value, first], { timeout: 15000 }));
+    [value, first], { timeout: patience }));
   console.log("seen the first value");  // the test changes it now
   await step("the changed value without a reload", () => page.waitForFunction(
     ([selector, want]) => document.querySelector(selector)?.textContent === want,
-    [value, last], { timeout: 20000 }));
+    [value, last], { timeout: patience }));
   await step("the GBK name as its characters", () => page.waitForFunction(
     (name) => [...document.querySelectorAll(".row .name")].some((n) => n.textContent === name),
-    gbkName, { timeout: 5000 }));
+    gbkName, { timeout: patience }));
   await step("the events, newest first", () => page.waitForFunction(
     () => [...document.querySelectorAll("#events li")]
       .map((li) => li.textContent.slice(li.querySelector("time").textContent.length))
       .join(" / ") === "alarm | high / door | open",
-    null, { timeout: 15000 }));
+    null, { timeout: patience }));
 
   // Writes: commands are possible at A only; without the token, or with a
   // wrong one, the gateway refuses and counts; with it, A's host gets it.
@@ -76,14 +81,14 @@ let page;
   await page.click("#write button");
   await step("a wrong token refused", () => page.waitForFunction(
     () => document.querySelector("#writes li")?.textContent === "T = 42: refused (wrong token)",
-    null, { timeout: 5000 }));
+    null, { timeout: patience }));
   const refused = await page.evaluate(() => fetch("/api/writes").then((r) => r.json()));
   if (refused.refused !== 2) throw new Error("refused writes counted: " + refused.refused);
   await page.fill("#writeToken", token);
   await page.click("#write button");
   await step("the write delivered", () => page.waitForFunction(
     () => document.querySelector("#writes li")?.textContent === "T = 42: delivered",
-    null, { timeout: 15000 }));
+    null, { timeout: patience }));
   console.log("delivered");  // the host may go now
   await page.screenshot({ path: screenshot });
   const all = await page.locator(".row").count();
@@ -98,7 +103,7 @@ let page;
   await step("the many points listed", () => page.waitForFunction(
     () => /^(\d+) of \1 points$/.test(document.getElementById("shown").textContent) &&
           Number(document.getElementById("shown").textContent.split(" ")[0]) >= 100000,
-    null, { timeout: 30000 }));
+    null, { timeout: patience }));
   const unfiltered = await page.getAttribute("#timing", "data-ms");
   await page.fill("#filter", "9999");
   const shown = await page.textContent("#shown");
@@ -108,12 +113,12 @@ let page;
   console.log("ready for the drop");
   await step("disconnected shown", () => page.waitForFunction(
     () => document.getElementById("link").textContent.startsWith("disconnected"),
-    null, { timeout: 15000 }));
+    null, { timeout: patience }));
   console.log("saw the drop");
   await step("live again with the new gateway's state", () => page.waitForFunction(
     () => document.getElementById("link").textContent === "live" &&
           document.getElementById("summary").textContent === "0 stations",
-    null, { timeout: 20000 }));
+    null, { timeout: patience }));
   console.log(`rows drawn: ${all}, filtered: ${narrowed}`);
   console.log(`100000 points: all listed in ${unfiltered} ms, "9999" ` +
               `(${shown}) in ${filtered} ms`);

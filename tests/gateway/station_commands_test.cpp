@@ -291,7 +291,9 @@ TEST(SnapshotRequests, AFewGoAtATimeTheNextWhenOneEnds) {
                                         &reply, nullptr));
   commands.OnReply(reply, delivered.data(), delivered.size());
   requests.SnapshotEnded(macs[2], {}, true, start);
-  table.NoteLosses({5, 0}, {start.steady + milliseconds(300), start.wall});
+  std::vector<Message> statuses;
+  table.NoteLosses({5, 0}, {start.steady + milliseconds(300), start.wall},
+                   &statuses);
   EXPECT_EQ(asked(2200), "");  // within the table's settle time, 2 s
   EXPECT_EQ(asked(2400) + asked(2500), "10 ");
 }

@@ -155,7 +155,7 @@ void Gateway::Handle(const std::vector<std::uint8_t>& bytes,
   }
   const Moment received = Moment::Now();
   // A snapshot this datagram ends must know of every drop before it.
-  stations_.NoteLosses(Losses(), received);
+  stations_.NoteLosses(Losses(), received, &messages_);
   const StationTable::Verdict verdict =
       stations_.Apply(datagram, sender, received, &messages_);
   const std::string mac = wire::MacText(datagram.mac);
@@ -178,7 +178,7 @@ void Gateway::CountLosses(const Moment& now) {
   const std::optional<std::uint64_t> counted = receiver_.KernelDrops();
   dropsCounted_ = counted.has_value();
   if (counted) drops_ = std::max(drops_, *counted);
-  stations_.NoteLosses(Losses(), now);
+  stations_.NoteLosses(Losses(), now, &messages_);
   log_.Dropped(drops_ - dropsLogged_, drops_, now);
   dropsLogged_ = drops_;
 }

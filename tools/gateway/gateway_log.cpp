@@ -102,7 +102,8 @@ std::string GatewayLog::Line(Kind kind, const Pending& pending,
     case kDropped:
       return "the system dropped " + Count(pending.amount, "datagram") +
              ": the receive buffer was full (" + std::to_string(pending.total) +
-             " since the start)";
+             " since the start); every station's tree may be stale until "
+             "its next complete snapshot";
     case kIncomplete:
       if (pending.events == 1) {
         return "snapshot of " + pending.named.front() +

@@ -165,6 +165,11 @@ void SiteView::StationOnline(const std::string& mac, const Moment&) {
   Restate(mac);
 }
 
+void SiteView::TreeInDoubt(const std::string& mac, const Moment&) {
+  Locked<Mutex> lock(mutex_);
+  Restate(mac);
+}
+
 void SiteView::SnapshotEnded(const std::string& mac,
                              const std::vector<std::string>& cleared, bool,
                              const Moment&) {

@@ -89,6 +89,7 @@ class SiteView : public StationObserver {
   void SnapshotEnded(const std::string& mac,
                      const std::vector<std::string>& cleared, bool complete,
                      const Moment& now) override;
+  void TreeInDoubt(const std::string& mac, const Moment& now) override;
   void StationSilent(const std::string& mac, const Moment& now) override;
   void PointsHeld(const std::string& mac) override;
 

@@ -63,6 +63,10 @@ void SnapshotRequests::SnapshotEnded(const std::string& mac,
   if (!complete) Want(mac);
 }
 
+void SnapshotRequests::TreeInDoubt(const std::string& mac, const Moment&) {
+  Want(mac);
+}
+
 void SnapshotRequests::StationSilent(const std::string& mac, const Moment&) {
   waitingSet_.erase(mac);
 }

@@ -54,6 +54,7 @@ class SnapshotRequests : public StationObserver {
   void SnapshotEnded(const std::string& mac,
                      const std::vector<std::string>& cleared, bool complete,
                      const Moment& now) override;
+  void TreeInDoubt(const std::string& mac, const Moment& now) override;
   void StationSilent(const std::string& mac, const Moment& now) override;
 
  private:

@@ -286,6 +286,13 @@ void SparkplugNode::SnapshotEnded(const std::string& mac,
   Flush(mac, device, now);
 }
 
+void SparkplugNode::TreeInDoubt(const std::string& mac, const Moment& now) {
+  Device& device = devices_[mac];
+  device.complete = false;
+  device.completeChanged = true;
+  Flush(mac, device, now);
+}
+
 void SparkplugNode::StationSilent(const std::string& mac, const Moment& now) {
   Device& device = devices_[mac];
   device.online = false;

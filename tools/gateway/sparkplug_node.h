@@ -104,6 +104,7 @@ class SparkplugNode : public StationObserver {
   void SnapshotEnded(const std::string& mac,
                      const std::vector<std::string>& cleared, bool complete,
                      const Moment& now) override;
+  void TreeInDoubt(const std::string& mac, const Moment& now) override;
   void StationSilent(const std::string& mac, const Moment& now) override;
 
  private:

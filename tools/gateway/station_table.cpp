@@ -90,9 +90,19 @@ StationTable::StationTable(Options options) : options_(std::move(options)) {
     trusted_[wire::MacText(station.mac)] = station;
 }
 
-void StationTable::NoteLosses(const Losses& losses, const Moment& now) {
-  if (losses.total > losses_.total || !losses.counted) lossGrew_ = now.steady;
+void StationTable::NoteLosses(const Losses& losses, const Moment& now,
+                              std::vector<Message>* out) {
+  const bool grew = losses.total > losses_.total || !losses.counted;
   losses_ = losses;
+  if (!grew) return;
+  lossGrew_ = now.steady;
+  for (auto& [mac, station] : stations_) {
+    if (!station.complete) continue;
+    station.complete = false;
+    if (options_.topicTree) out->push_back(StatusMessage(station));
+    for (StationObserver* observer : observers_)
+      observer->TreeInDoubt(mac, now);
+  }
 }
 
 StationTable::Verdict StationTable::Admit(const std::string& mac,

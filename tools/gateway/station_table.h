@@ -122,6 +122,10 @@ class StationObserver {
   virtual void SnapshotEnded(const std::string& /*mac*/,
                              const std::vector<std::string>& /*cleared*/,
                              bool /*complete*/, const Moment& /*now*/) {}
+  // Datagrams were lost that may have been the station's (a change, or a
+  // point first pushed): its tree, complete until now, may be stale until
+  // its next complete snapshot.
+  virtual void TreeInDoubt(const std::string& /*mac*/, const Moment& /*now*/) {}
   // The station fell silent.
   virtual void StationSilent(const std::string& /*mac*/,
                              const Moment& /*now*/) {}
@@ -170,8 +174,11 @@ class StationTable {
   explicit StationTable(Options options);
 
   // The losses known at `now`; called before each Apply and Tick whose
-  // snapshots they may concern.
-  void NoteLosses(const Losses& losses, const Moment& now);
+  // snapshots they may concern. A loss may have been any station's, so each
+  // station whose tree was complete is in doubt from now on: its status
+  // messages are appended to `out`.
+  void NoteLosses(const Losses& losses, const Moment& now,
+                  std::vector<Message>* out);
 
   // The messages one well-formed datagram calls for, appended to `out`;
   // none when it is refused.
