@@ -507,6 +507,9 @@ TEST_F(GatewayTest, APageThatCannotListenStopsTheGatewayWithTheReason) {
   }
 }
 
+// The page's token: 32 characters of base64, 192 bits.
+constexpr char kPageToken[] = "pG7rT0kQ2vX9mB4nW8sL1zY6cH3dF5jA";
+
 // The key of the stations that take signed commands, in the gateway's key
 // file and in their hosts' configuration.
 const std::string kKeyHex =
@@ -527,7 +530,7 @@ TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
   const std::string keys = sync.path() + "/keys";
   const std::string token = sync.path() + "/token";
   WriteFile(keys, "02-00-00-00-00-0A " + kKeyHex + "\n");
-  WriteFile(token, "page-s3cret\n");
+  WriteFile(token, std::string(kPageToken) + "\n");
   ::chmod(keys.c_str(), 0600);
   ::chmod(token.c_str(), 0600);
   StartGateway({"--quiet", "--http", std::to_string(http), "--silence", "60",
@@ -583,7 +586,7 @@ TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
       {PELMORA_PAGE_CHECK,
        "http://" + std::string("127.0.0.1:") + std::to_string(http) + "/",
        screenshot, "02-00-00-00-00-0A", "02-00-00-00-00-0B", "54", "1", "2",
-       "\xE6\xB8\xA9\xE5\xBA\xA6", "02-00-00-00-00-0D", "page-s3cret"},
+       "\xE6\xB8\xA9\xE5\xBA\xA6", "02-00-00-00-00-0D", kPageToken},
       {"/bin/sh", "-c", "NODE_PATH=\"$0\" exec node \"$@\" 2>&1", playwright});
   // Each step waits on the page's word, however slow a loaded machine
   // makes the browser; a page script that ended says no more.

@@ -564,7 +564,8 @@ TEST(SiteView, AStationsPointKeepsItsLastNumbersAndALateReaderReloads) {
   EXPECT_NE(json.find("\"value\":\"off\""), std::string::npos) << json;
   EXPECT_NE(json.find("\"changes\":74,\"trend\":" + trend), std::string::npos)
       << json;
-  EXPECT_EQ(view.ChangesAfter(0, "", milliseconds(0)).front().kind, "station");
+  EXPECT_EQ(view.ChangesAfter(0, "", milliseconds(0)).changes.front()->kind,
+            "station");
   // Malformed datagrams count for the station of their address and port.
   view.Malformed(from);
   view.Malformed(from);
@@ -575,13 +576,12 @@ TEST(SiteView, AStationsPointKeepsItsLastNumbersAndALateReaderReloads) {
   // A reader further behind than the log reaches, or from before this
   // gateway started, reads everything again.
   for (int i = 0; i < 20000; ++i) item("B|" + std::to_string(i));
-  EXPECT_EQ(view.ChangesAfter(0, "", milliseconds(0)).front().kind, "reload");
-  EXPECT_EQ(view.ChangesAfter(view.LastChange() + 1, "", milliseconds(0))
-                .front()
-                .kind,
-            "reload");
+  EXPECT_TRUE(view.ChangesAfter(0, "", milliseconds(0)).reload);
   EXPECT_TRUE(
-      view.ChangesAfter(view.LastChange(), "", milliseconds(0)).empty());
+      view.ChangesAfter(view.LastChange() + 1, "", milliseconds(0)).reload);
+  const SiteView::Changes none =
+      view.ChangesAfter(view.LastChange(), "", milliseconds(0));
+  EXPECT_TRUE(none.changes.empty() && !none.reload);
 }
 
 // A page of another site, reached through a name rebound to this
