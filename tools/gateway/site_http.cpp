@@ -238,9 +238,10 @@ class SiteHttp::StreamSlots {
   std::map<std::string, std::size_t> byClient_ GUARDED_BY(mutex_);
 };
 
-SiteHttp::SiteHttp(SiteView& view, HttpOptions options)
+SiteHttp::SiteHttp(SiteView& view, HttpOptions options, Clock clock)
     : view_(view),
       options_(std::move(options)),
+      clock_(std::move(clock)),
       streams_(std::make_unique<StreamSlots>(options_.maxStreams,
                                              options_.streamsPerClient)) {}
 
@@ -390,7 +391,7 @@ bool SiteHttp::TokenGiven(const httplib::Request& request,
     Refuse(response, refusal, "no token given");
     return false;
   }
-  const auto now = AuthBackoff::Clock::now();
+  const auto now = clock_();
   std::chrono::seconds wait{0};
   if (!backoff_.MayTry(request.remote_addr, now, &wait)) {
     response.set_header("Retry-After", std::to_string(wait.count()));
@@ -643,32 +644,32 @@ void SiteHttp::Stream(const httplib::Request& request,
           text += "id: " + view_.epoch() + "-" + std::to_string(at) +
                   "\nevent: reload\ndata: {}\n\n";
         };
-        if (!place->started) {  // the stream's first line: come back soon
+        // The first lines go at once: come back a second after a drop,
+        // and, for a reader of another epoch, read everything again.
+        if (!place->started) {
           place->started = true;
           text = "retry: 1000\n\n";
           if (place->reload) reload(view_.LastChange());
+          return sink.write(text.data(), text.size());
         }
-        if (!place->reload) {
-          const SiteView::Changes changes =
-              view_.ChangesAfter(place->cursor, mac, kStreamWait);
-          if (changes.reload) {
-            reload(changes.last);
-          } else {
-            for (const auto& change : changes.changes) {
-              text.append("id: ")
-                  .append(view_.epoch())
-                  .append("-")
-                  .append(std::to_string(change->id))
-                  .append("\nevent: ")
-                  .append(change->kind)
-                  .append("\ndata: ")
-                  .append(change->json)
-                  .append("\n\n");
-            }
-            place->cursor = changes.last;
+        const SiteView::Changes changes =
+            view_.ChangesAfter(place->cursor, mac, kStreamWait);
+        if (changes.reload) {
+          reload(changes.last);
+        } else {
+          for (const auto& change : changes.changes) {
+            text.append("id: ")
+                .append(view_.epoch())
+                .append("-")
+                .append(std::to_string(change->id))
+                .append("\nevent: ")
+                .append(change->kind)
+                .append("\ndata: ")
+                .append(change->json)
+                .append("\n\n");
           }
+          place->cursor = changes.last;
         }
-        place->reload = false;
         if (text.empty() && ++place->quiet >= kKeepAliveWaits) text = ":\n\n";
         if (text.empty()) return !stopping_.load();
         place->quiet = 0;

@@ -36,6 +36,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -90,7 +91,10 @@ bool RequestAllowed(std::string_view host, std::string_view origin,
 
 class SiteHttp {
  public:
-  SiteHttp(SiteView& view, HttpOptions options);
+  // `clock` tells the time that wrong tokens' waits are counted in.
+  using Clock = std::function<AuthBackoff::Clock::time_point()>;
+  SiteHttp(SiteView& view, HttpOptions options,
+           Clock clock = AuthBackoff::Clock::now);
   ~SiteHttp();  // Stops a server still running.
 
   // Loads the certificate where TLS is asked for, binds and starts
@@ -144,6 +148,7 @@ class SiteHttp {
 
   SiteView& view_;
   HttpOptions options_;
+  const Clock clock_;
   // Why writes are refused whatever the request; "" when they may pass.
   std::string writesOff_;
   bool readsNeedToken_ = false;
