@@ -498,7 +498,7 @@ TEST_F(GatewayTest, APageThatCannotListenStopsTheGatewayWithTheReason) {
   for (const std::string& listen :
        {std::to_string(broker_->port()), std::string("192.0.2.1:8080")}) {
     ChildProcess gateway(
-        {"--port", "0", "--http", listen},
+        {"--port", "0", "--http", listen, "--http-open-reads"},
         {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", PELMORA_GATEWAY_BINARY});
     EXPECT_NE(gateway.ReadOutput().find("cannot listen for HTTP on"),
               std::string::npos)

@@ -82,11 +82,13 @@ std::string Request(const std::string& method, const std::string& path,
          "\r\n" + body;
 }
 
-// The status of one request from `from`, the whole answer in `answer`.
+// The status of one request from `from`, the whole answer in `answer`;
+// 0 for none.
 int Status(const std::string& from, int port, const std::string& request,
            std::string* answer = nullptr) {
   Connection connection(from, port);
-  const std::string text = connection.Ask(request, "\r\n\r\n");
+  // The server closes each connection after its answer.
+  const std::string text = connection.Ask(request, "\x01");
   if (answer != nullptr) *answer = text;
   return text.size() > 12 ? std::atoi(text.c_str() + 9) : 0;
 }

@@ -294,6 +294,15 @@ bool ParseGatewayOptions(int argc, char** argv, GatewayOptions* options,
     *exitStatus = 2;
     return false;
   }
+  if (options->http.port >= 0 && !IsLoopbackAddress(options->http.address) &&
+      options->http.token.empty() && !options->http.openReads) {
+    std::fprintf(stderr,
+                 "pelmora-gateway: the page listens beyond loopback, where "
+                 "reading needs a token: give one (--http-token-file) or open "
+                 "the reads (--http-open-reads)\n");
+    *exitStatus = 2;
+    return false;
+  }
   if (options->sparkplug &&
       (options->node.group.empty() || options->node.edgeNode.empty())) {
     std::fprintf(stderr,

@@ -409,13 +409,9 @@ SiteView::Changes SiteView::ChangesAfter(std::uint64_t after,
                                          std::chrono::milliseconds wait) const {
   Locked<Mutex> lock(mutex_);
   Changes changes;
-  // Changes missed for good: the reader starts again from the whole state.
-  auto missed = [&] {
-    return after > lastId_ || (!log_.empty() && after + 1 < log_.front()->id);
-  };
-  if (!missed() && lastId_ == after) logged_.wait_for(mutex_, wait);
+  if (!Missed(after) && lastId_ == after) logged_.wait_for(mutex_, wait);
   changes.last = lastId_;
-  if (missed()) {
+  if (Missed(after)) {
     changes.reload = true;
     return changes;
   }
@@ -428,6 +424,10 @@ SiteView::Changes SiteView::ChangesAfter(std::uint64_t after,
       changes.changes.push_back(*change);
   }
   return changes;
+}
+
+bool SiteView::Missed(std::uint64_t after) const {
+  return after > lastId_ || (!log_.empty() && after + 1 < log_.front()->id);
 }
 
 void SiteView::WakeReaders() const {

@@ -188,6 +188,10 @@ class SiteView : public StationObserver {
   // The point a page names by the hex of its name's bytes, if any.
   const Point* FindPoint(const Station& station, std::string_view id) const
       REQUIRES(mutex_);
+  // Whether a reader after change `after` missed changes for good (a
+  // number beyond the last, or the log has dropped its successors): it
+  // reads the whole state again.
+  bool Missed(std::uint64_t after) const REQUIRES(mutex_);
   // Logs the station as the watched table has it now.
   void Restate(const std::string& mac) REQUIRES(mutex_);
   void Log(const std::string& mac, const char* kind, std::string json)
