@@ -15,7 +15,8 @@
 // gateway gone and everything stale; once the new gateway has more than N
 // changes, the page, its stream let through again, holds the new
 // gateway's stations only, and the new station, once offline, shows its
-// points greyed with their age. No script error anywhere. Exits non-zero
+// points greyed with their age; beside five more tabs, out of sight,
+// another loads. No script error anywhere. Exits non-zero
 // with the step that failed.
 "use strict";
 const { chromium } = require("playwright-core");
@@ -49,7 +50,8 @@ const errors = [];
     executablePath: process.env.CHROMIUM || "/usr/bin/chromium",
     args: ["--no-sandbox"],
   });
-  page = await browser.newPage({ viewport: { width: 1280, height: 800 } });
+  const context = await browser.newContext({ viewport: { width: 1280, height: 800 } });
+  page = await context.newPage();
   page.on("pageerror", (error) => errors.push(error.message));
   await step("page loads", () => page.goto(url));
   await step("both stations listed", () => Promise.all([
@@ -211,13 +213,37 @@ const errors = [];
   // Its last datagram came a while ago: offline, its points greyed, aged.
   await waitFor("the new station offline",
     () => document.querySelector("#stations tbody td:nth-child(3)").textContent === "offline",
-    null);
+    null, 60000);
   await page.click('tr[data-mac="02-00-00-00-00-0E"]');
   await waitFor("an offline station's points greyed with their age",
     () => document.getElementById("rowsBox").classList.contains("old") &&
           / \(\d+ s ago\)$/.test(document.querySelector(".row > span:nth-child(3)")?.textContent) &&
           getComputedStyle(document.querySelector(".row")).color === "rgb(138, 148, 158)",
     null, 30000);
+  // One browser reaches one server over six connections at most, and each
+  // tab's stream holds one: five more tabs fill them; once they are out of
+  // sight (as tabs behind this one are), another tab still loads.
+  const tabs = [];
+  for (let i = 0; i < 5; i++) {
+    const tab = await page.context().newPage();
+    tab.on("pageerror", (error) => errors.push(error.message));
+    await tab.goto(url);
+    await tab.waitForFunction(() => document.getElementById("link").textContent === "live",
+                              null, { timeout: 15000 });
+    tabs.push(tab);
+  }
+  for (const tab of tabs) {
+    await tab.evaluate(() => {
+      Object.defineProperty(document, "hidden", { value: true });
+      document.dispatchEvent(new Event("visibilitychange"));
+    });
+  }
+  const another = await page.context().newPage();
+  await step("another tab loads beside five out of sight", async () => {
+    await another.goto(url, { timeout: 15000 });
+    await another.waitForFunction(() => document.getElementById("link").textContent === "live",
+                                  null, { timeout: 15000 });
+  });
   if (errors.length) throw new Error("script errors: " + errors.join("; "));
   console.log(`rows drawn: ${all}, filtered: ${narrowed}`);
   console.log(`${bigPoints} points: all listed in ${unfiltered} ms, "9999" ` +
