@@ -69,8 +69,7 @@ bool Gateway::Start(std::string* error) {
     siteView_.SetKeyed(std::move(keyed));
     siteView_.Watch(&stations_);
     std::fprintf(stderr, "pelmora-gateway: page at %s://%s:%d/\n",
-                 http_->scheme(), options_.http.address.c_str(),
-                 http_->port());
+                 http_->scheme(), options_.http.address.c_str(), http_->port());
   }
   const wire::ReceiveBuffer& buffer = receiver_.receive_buffer();
   std::fprintf(stderr,
