@@ -16,6 +16,8 @@
 #include <memory>
 #include <thread>
 
+#include <httplib.h>
+
 #include "bench_support.h"
 #include "sparkplug_b.pb.h"
 #include "support/child_process.h"
@@ -239,6 +241,7 @@ class GatewayRig {
   }
   ~GatewayRig() { ::close(socket_); }
   bool ok() const { return ok_; }
+  pid_t gatewayPid() const { return gateway_->pid(); }
   int brokerPort() const { return brokerPort_; }
   Counter& counter() { return *counter_; }
   void Send(const testing::Bytes& bytes) {
@@ -429,6 +432,71 @@ void BM_GatewayItemsWithPage(benchmark::State& state) {
   GatewayBeside(state, 0x01, {"--http", "0"});
 }
 
+// A kilobyte figure of the gateway's /proc status ("VmRSS", "VmHWM"), in
+// MB; -1 when it cannot be read.
+double GatewayMemoryMb(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field + ":", 0) == 0)
+      return std::stod(line.substr(field.size() + 1)) / 1024.0;
+  }
+  return -1;
+}
+
+// The gateway's memory as operators open its 100,000-point station on the
+// page, again and again, a few at once: resident after the points came
+// (the floor), after 20 opens, and at its peak. Each open reads the whole
+// answer, as a browser does.
+void BM_PagePointsMemory(benchmark::State& state) {
+  constexpr int kPoints = 100000;
+  constexpr int kOpens = 20;
+  const int atOnce = static_cast<int>(state.range(0));
+  const int http = testing::FreeTcpPort();
+  GatewayRig rig({"--http", std::to_string(http)});
+  if (!rig.ok()) {
+    state.SkipWithError("no broker or gateway (mosquitto installed?)");
+    return;
+  }
+  rig.counter().Expect("1", kPoints);
+  for (const testing::Bytes& d : Datagrams(0x01, kPoints, "1")) rig.Send(d);
+  if (rig.counter().WaitForAll() < 0) {
+    state.SkipWithError("the points did not reach the broker");
+    return;
+  }
+  const double loaded = GatewayMemoryMb(rig.gatewayPid(), "VmRSS");
+  double bytes = 0;
+  for (auto _ : state) {
+    const std::int64_t start = NowNs();
+    for (int done = 0; done < kOpens; done += atOnce) {
+      std::vector<std::thread> opens;
+      for (int i = 0; i < atOnce; ++i) {
+        opens.emplace_back([&bytes, http, i] {
+          httplib::Client page("127.0.0.1", http);
+          page.set_read_timeout(60, 0);
+          const auto answer =
+              page.Get("/api/stations/00-11-22-33-44-55/points");
+          if (answer && i == 0) bytes = double(answer->body.size());
+        });
+      }
+      for (std::thread& open : opens) open.join();
+    }
+    state.SetIterationTime(double(NowNs() - start) / 1e9 / kOpens);
+  }
+  state.counters["rss_loaded_mb"] = loaded;
+  state.counters["rss_after_opens_mb"] =
+      GatewayMemoryMb(rig.gatewayPid(), "VmRSS");
+  state.counters["rss_peak_mb"] = GatewayMemoryMb(rig.gatewayPid(), "VmHWM");
+  state.counters["answer_mb"] = bytes / 1e6;
+}
+
+BENCHMARK(BM_PagePointsMemory)
+    ->Arg(1)
+    ->Arg(5)
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GatewayItems)
     ->Arg(100000)
     ->Iterations(1)

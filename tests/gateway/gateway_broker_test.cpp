@@ -498,7 +498,7 @@ TEST_F(GatewayTest, APageThatCannotListenStopsTheGatewayWithTheReason) {
   for (const std::string& listen :
        {std::to_string(broker_->port()), std::string("192.0.2.1:8080")}) {
     ChildProcess gateway(
-        {"--port", "0", "--http", listen},
+        {"--port", "0", "--http", listen, "--http-open-reads"},
         {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", PELMORA_GATEWAY_BINARY});
     EXPECT_NE(gateway.ReadOutput().find("cannot listen for HTTP on"),
               std::string::npos)
@@ -506,6 +506,9 @@ TEST_F(GatewayTest, APageThatCannotListenStopsTheGatewayWithTheReason) {
     EXPECT_EQ(gateway.ExitStatus(), 1) << listen;
   }
 }
+
+// The page's token: 32 characters of base64, 192 bits.
+constexpr char kPageToken[] = "pG7rT0kQ2vX9mB4nW8sL1zY6cH3dF5jA";
 
 // The key of the stations that take signed commands, in the gateway's key
 // file and in their hosts' configuration.
@@ -527,7 +530,7 @@ TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
   const std::string keys = sync.path() + "/keys";
   const std::string token = sync.path() + "/token";
   WriteFile(keys, "02-00-00-00-00-0A " + kKeyHex + "\n");
-  WriteFile(token, "page-s3cret\n");
+  WriteFile(token, std::string(kPageToken) + "\n");
   ::chmod(keys.c_str(), 0600);
   ::chmod(token.c_str(), 0600);
   StartGateway({"--quiet", "--http", std::to_string(http), "--silence", "60",
@@ -565,44 +568,78 @@ TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
                        "sleep", "2500", "uninit"})
                 .exitCode,
             0);
-  // A station of 100,000 points, sent as fast as loopback takes them.
-  From big("127.0.0.1", gatewayPort_);
-  for (int first = 0; first < 100000; first += 50) {
-    std::vector<std::string> records;
-    for (int i = first; i < first + 50; ++i) {
-      char name[16];
-      std::snprintf(name, sizeof name, "N%05d|%d", i, i);
-      records.push_back(name);
+  // A station of more points than one answer holds, sent as fast as
+  // loopback takes them.
+  constexpr int kBigPoints = 120000;
+  auto sendPoints = [](From& station, int count) {
+    for (int first = 0; first < count; first += 50) {
+      std::vector<std::string> records;
+      for (int i = first; i < std::min(count, first + 50); ++i) {
+        char name[24];
+        std::snprintf(name, sizeof name, "N%06d|%d", i, i);
+        records.push_back(name);
+      }
+      station.Send(kItem, records);
+      if (first % 5000 == 0) std::this_thread::sleep_for(milliseconds(5));
     }
-    big.Send(kItem, records);
-    if (first % 5000 == 0) std::this_thread::sleep_for(milliseconds(5));
-  }
+  };
+  From big("127.0.0.1", gatewayPort_);
+  sendPoints(big, kBigPoints);
   const std::string screenshot =
       std::filesystem::current_path().string() + "/operator_page.png";
   ChildProcess check(
       {PELMORA_PAGE_CHECK,
        "http://" + std::string("127.0.0.1:") + std::to_string(http) + "/",
        screenshot, "02-00-00-00-00-0A", "02-00-00-00-00-0B", "54", "1", "2",
-       "\xE6\xB8\xA9\xE5\xBA\xA6", "02-00-00-00-00-0D", "page-s3cret"},
+       "\xE6\xB8\xA9\xE5\xBA\xA6", "02-00-00-00-00-0D",
+       std::to_string(kBigPoints), kPageToken, "02-00-00-00-00-0C"},
       {"/bin/sh", "-c", "NODE_PATH=\"$0\" exec node \"$@\" 2>&1", playwright});
   // Each step waits on the page's word, however slow a loaded machine
   // makes the browser; a page script that ended says no more.
   auto await = [&check](const std::string& marker) {
-    while (check.ReadOutput(marker).find(marker) == std::string::npos &&
+    std::string output;
+    while ((output = check.ReadOutput(marker)).find(marker) ==
+               std::string::npos &&
            check.Running()) {
     }
+    return output;
   };
   // The host changes the value once the page has shown the first.
   await("seen the first value");
   std::ofstream{shown}.put('\n');
   await("delivered");
   std::ofstream{written}.put('\n');
-  // A gateway that stops, and another on the same port.
-  await("ready for the drop");
+  // A station that changes every few milliseconds while the operator
+  // clicks and selects, with one event of 900 characters.
+  await("flood please");
+  std::atomic<bool> flooding{true};
+  std::thread flood([&] {
+    From busy("127.0.0.1", gatewayPort_, {2, 0, 0, 0, 0, 0x0C});
+    busy.Send(kEvent, {"long|" + std::string(900, 'W')});
+    for (int round = 0; flooding; ++round) {
+      std::vector<std::string> records;
+      for (int i = 0; i < 10; ++i)
+        records.push_back("P0" + std::to_string(i) + "|" +
+                          std::to_string(round));
+      busy.Send(kItem, records);
+      std::this_thread::sleep_for(milliseconds(2));
+    }
+  });
+  await("flood over");
+  flooding = false;
+  flood.join();
+  // A gateway that stops, and another on the same port that has logged
+  // more changes than the page saw before the page gets through to it.
+  const std::string drop = await("ready for the drop ");
+  const std::size_t at = drop.find("ready for the drop ");
+  const int seen =
+      at == std::string::npos ? 0 : std::atoi(drop.c_str() + at + 19);
   gateway_->Signal(SIGTERM);
   EXPECT_EQ(gateway_->ExitStatus(), 0);
   await("saw the drop");
   StartGateway({"--quiet", "--http", std::to_string(http)});
+  From busier("127.0.0.1", gatewayPort_, {2, 0, 0, 0, 0, 0x0E});
+  sendPoints(busier, seen + 500);
   std::string output;
   while (check.Running()) output = check.ReadOutput();  // quiet while it waits
   output = check.ReadOutput();

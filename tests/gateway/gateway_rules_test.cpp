@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 #include <mosquitto.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
 #include <map>
 
 #include "broker_link.h"
 #include "gateway_options.h"
+#include "page_door.h"
 #include "site_http.h"
 #include "site_view.h"
 #include "sparkplug_b.pb.h"
@@ -20,6 +23,9 @@ namespace pelmora::gateway {
 namespace {
 
 using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+const std::string kStrongToken = "pG7rT0kQ2vX9mB4nW8sL1zY6cH3dF5jA";
 
 TEST(TopicName, EscapesWhatMqttForbidsDecodesGbkAndGoesBack) {
   // `text`: the same name in a payload, where only '%' and the bytes that
@@ -518,6 +524,16 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
                          "rcvbuf = 1048576\n";
   const std::string secret = ::testing::TempDir() + "pelmora_gateway.secret";
   std::ofstream(secret) << "s3cret\r\n";
+  // Files readable by their owner alone, and one that others may read.
+  auto file = [](const std::string& name, const std::string& text,
+                 mode_t mode) {
+    const std::string path = ::testing::TempDir() + name;
+    std::ofstream(path) << text;
+    ::chmod(path.c_str(), mode);
+    return path;
+  };
+  const std::string token =
+      file("pelmora_page.token", kStrongToken + "\n", 0600);
   std::vector<std::string> words = {"pelmora-gateway",
                                     "--config",
                                     path,
@@ -528,7 +544,7 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
                                     "--password-file",
                                     secret,
                                     "--http-token-file",
-                                    secret,
+                                    token,
                                     "--http",
                                     "9090",
                                     "--edge-node",
@@ -551,7 +567,7 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
   EXPECT_EQ(options.http.address, "127.0.0.1");
   EXPECT_EQ(options.http.port, 9090);
   EXPECT_EQ(options.http.names, std::vector<std::string>{"scada.site"});
-  EXPECT_EQ(options.http.token, "s3cret");
+  EXPECT_EQ(options.http.token, kStrongToken);
   EXPECT_TRUE(options.sparkplug);
   EXPECT_EQ(options.node.group, "Plant 1");
   EXPECT_EQ(options.node.edgeNode, "Gw");
@@ -559,10 +575,23 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
 
   // A Sparkplug id is one topic level; a Sparkplug node needs both; the
   // page's token file must be there, and a key file a file.
+  std::vector<std::string> badLines;
   for (const char* bad :
        {"silence = soon\n", "group = a/b\n", "sparkplug = true\ngroup = G\n",
         "http-token-file = /nonexistent/token\n", "keys = /\n",
         "rcvbuf = 4095\n", "rcvbuf = 2147483648\n"}) {
+    badLines.push_back(bad);
+  }
+  // The page's token strong and its own, its TLS key its owner's, the
+  // certificate with its key.
+  badLines.push_back("http-token-file = " +
+                     file("pelmora_weak.token", "page-s3cret\n", 0600));
+  badLines.push_back("http-token-file = " +
+                     file("pelmora_open.token", kStrongToken, 0644));
+  badLines.push_back("http-cert = " + token + "\nhttp-key = " +
+                     file("pelmora_open.key", "k", 0640) + "\n");
+  badLines.push_back("http-cert = " + token + "\n");
+  for (const std::string& bad : badLines) {
     std::ofstream(path) << bad;
     GatewayOptions fresh;
     status = -1;
@@ -596,7 +625,8 @@ TEST(SiteView, AStationsPointKeepsItsLastNumbersAndALateReaderReloads) {
   EXPECT_NE(json.find("\"value\":\"off\""), std::string::npos) << json;
   EXPECT_NE(json.find("\"changes\":74,\"trend\":" + trend), std::string::npos)
       << json;
-  EXPECT_EQ(view.ChangesAfter(0, "", milliseconds(0)).front().kind, "station");
+  EXPECT_EQ(view.ChangesAfter(0, "", milliseconds(0)).changes.front()->kind,
+            "station");
   // Malformed datagrams count for the station of their address and port.
   view.Malformed(from);
   view.Malformed(from);
@@ -607,13 +637,12 @@ TEST(SiteView, AStationsPointKeepsItsLastNumbersAndALateReaderReloads) {
   // A reader further behind than the log reaches, or from before this
   // gateway started, reads everything again.
   for (int i = 0; i < 20000; ++i) item("B|" + std::to_string(i));
-  EXPECT_EQ(view.ChangesAfter(0, "", milliseconds(0)).front().kind, "reload");
-  EXPECT_EQ(view.ChangesAfter(view.LastChange() + 1, "", milliseconds(0))
-                .front()
-                .kind,
-            "reload");
+  EXPECT_TRUE(view.ChangesAfter(0, "", milliseconds(0)).reload);
   EXPECT_TRUE(
-      view.ChangesAfter(view.LastChange(), "", milliseconds(0)).empty());
+      view.ChangesAfter(view.LastChange() + 1, "", milliseconds(0)).reload);
+  const SiteView::Changes none =
+      view.ChangesAfter(view.LastChange(), "", milliseconds(0));
+  EXPECT_TRUE(none.changes.empty() && !none.reload);
 }
 
 // A page of another site, reached through a name rebound to this
@@ -674,6 +703,92 @@ TEST(SiteHttp, OnlyRequestsNamingThisGatewayAreServed) {
     EXPECT_EQ(WriteAuthorised(w.authorization, w.token), w.allowed)
         << w.authorization << " / " << w.token;
   }
+}
+
+// A token must hold 128 bits if drawn at random from the smallest
+// alphabet its characters fit.
+TEST(PageDoor, ATokenOfFewerThan128BitsIsRefused) {
+  const struct {
+    std::string token;
+    bool strong;
+  } cases[] = {
+      {std::string(38, '7'), false},
+      {std::string(39, '7'), true},
+      {std::string(31, 'a'), false},
+      {std::string(32, 'F'), true},
+      {"pG7rT0kQ2vX9mB4nW8sL1", false},
+      {"pG7rT0kQ2vX9mB4nW8sL1z", true},
+      {"page-s3cret", false},
+      {"", false},
+      {"pG7rT0kQ2vX9mB4n W8sL1zY6", false},
+      {"pG7rT0kQ2vX9mB4n\tW8sL1zY6", false},
+      {"pG7rT0kQ2vX9mB4n\xC3\xA9W8sL1zY", false},
+  };
+  for (const auto& c : cases) {
+    std::string why;
+    EXPECT_EQ(TokenStrongEnough(c.token, &why), c.strong) << c.token;
+    EXPECT_EQ(why.empty(), c.strong) << c.token;
+    EXPECT_EQ(why.find(c.token.empty() ? "\x01" : c.token), std::string::npos)
+        << why;
+  }
+}
+
+// Three wrong tokens cost nothing; each after doubles the wait, up to a
+// minute; the right one forgets them, and a guesser is slowed alone.
+TEST(PageDoor, WrongTokensMakeTheirClientWaitLongerEachTime) {
+  AuthBackoff backoff;
+  const AuthBackoff::Clock::time_point start{seconds(1000)};
+  const struct {
+    const char* client;
+    int at;           // seconds after start
+    const char* act;  // "fail", "ok", or "try"
+    bool may;         // whether a try at `at` may go
+    int wait;         // and when not, the wait told
+  } steps[] = {
+      {"a", 0, "fail", true, 0},
+      {"a", 0, "fail", true, 0},
+      {"a", 0, "fail", true, 0},
+      {"a", 0, "try", true, 0},
+      {"a", 0, "fail", true, 0},
+      {"a", 0, "try", false, 1},
+      {"b", 0, "try", true, 0},
+      {"a", 1, "try", true, 0},
+      {"a", 1, "fail", true, 0},
+      {"a", 2, "try", false, 1},
+      {"a", 3, "fail", true, 0},
+      {"a", 4, "try", false, 3},
+      {"a", 7, "fail", true, 0},
+      {"a", 7, "fail", true, 0},
+      {"a", 7, "fail", true, 0},
+      {"a", 7, "fail", true, 0},
+      {"a", 7, "try", false, 60},
+      {"a", 67, "ok", true, 0},
+      {"a", 67, "fail", true, 0},
+      {"a", 67, "try", true, 0},
+      // Ten minutes after its last failure, a client starts afresh.
+      {"c", 0, "fail", true, 0},
+      {"c", 0, "fail", true, 0},
+      {"c", 0, "fail", true, 0},
+      {"c", 600, "fail", true, 0},
+      {"c", 600, "try", true, 0},
+  };
+  int step = 0;
+  for (const auto& s : steps) {
+    const auto now = start + seconds(s.at);
+    const std::string act = s.act;
+    if (act == "fail") {
+      backoff.Failed(s.client, now);
+    } else if (act == "ok") {
+      backoff.Succeeded(s.client);
+    } else {
+      seconds wait{0};
+      EXPECT_EQ(backoff.MayTry(s.client, now, &wait), s.may) << "step " << step;
+      EXPECT_EQ(wait.count(), s.wait) << "step " << step;
+    }
+    ++step;
+  }
+  EXPECT_EQ(backoff.failures(), 15u);
+  EXPECT_EQ(backoff.refused(), 4u);
 }
 
 }  // namespace

@@ -1,25 +1,28 @@
 // Drives the operator's page in headless chromium as an operator would:
 //   node page_check.js URL SCREENSHOT MAC_A MAC_B POINT_ID FIRST LAST GBK_NAME
-//                      MAC_BIG TOKEN
-// Station A's point POINT_ID shows FIRST, then (once this has said "seen
-// the first value") LAST without a reload; the
-// GBK name shows as its characters; the filter narrows the rows; at
-// MAC_BIG's many points the filter's time is printed; once this has said
-// "ready for the drop" the page shows the gateway gone, and once it has said
-// "saw the drop", live again with a new gateway's state. Station A's key is
-// held, B's not: a write without TOKEN is refused, one with it says
-// "delivered" once it is. Exits non-zero
+//                      MAC_BIG BIG_POINTS TOKEN MAC_BUSY
+// Station A, opened with a double click, shows its point POINT_ID as FIRST,
+// then (once this has said "seen the first value") LAST without a reload;
+// the GBK name shows as its characters; the filter narrows the rows; all
+// BIG_POINTS of MAC_BIG are listed and the filter finds the last. Station
+// A's key is held, B's not: a write without TOKEN is refused, one with it
+// says "delivered" once it is. B opened while its points cannot be read
+// says so under its own title, with no rows. Once this has said "flood
+// please", MAC_BUSY changes every few milliseconds: clicks and long presses
+// on its rows land, a selection stays, and its 900-character event stays
+// in its column; then this says "flood over". Once this has said "ready
+// for the drop N" (N the gateway's last change), the page shows the
+// gateway gone and everything stale; once the new gateway has more than N
+// changes, the page, its stream let through again, holds the new
+// gateway's stations only, and the new station, once offline, shows its
+// points greyed with their age; beside five more tabs, out of sight,
+// another loads. No script error anywhere. Exits non-zero
 // with the step that failed.
 "use strict";
 const { chromium } = require("playwright-core");
 
 const [url, screenshot, macA, macB, pointId, first, last, gbkName, macBig,
-       token] = process.argv.slice(2);
-
-// How long one step may take before it counts as failed: a guard against a
-// page that never gets there, long enough for a machine busy with other
-// builds and sanitizers, since a passing step takes what it takes.
-const patience = 60000;
+       bigPoints, token, macBusy] = process.argv.slice(2);
 
 // Node loses what waits for a pipe when it exits at once: a failure is
 // thrown up to the end instead.
@@ -30,40 +33,51 @@ async function step(name, body) {
     const seen = await page.evaluate(() =>
       document.getElementById("link").textContent + "; " +
       document.querySelector("#stations tbody").innerText.replace(/\s+/g, " ") +
-      "; " + document.getElementById("shown").textContent).catch(() => "");
+      "; " + document.getElementById("stationTitle").textContent + " " +
+      document.getElementById("stationNote").textContent + "; " +
+      document.getElementById("shown").textContent).catch(() => "");
     throw new Error(name + ": " + error.message.split("\n")[0] + "\n  page: " + seen);
   }
 }
+// How long one step may take before it counts as failed: a guard against a
+// page that never gets there, long enough for a machine busy with other
+// builds and sanitizers, since a passing step takes what it takes.
+const patience = 60000;
+const waitFor = (name, test, arg, timeout = patience, polling = "raf") =>
+  step(name, () => page.waitForFunction(test, arg, { timeout, polling }));
 
 let browser;
 let page;
+const errors = [];
 (async () => {
   browser = await chromium.launch({
     executablePath: process.env.CHROMIUM || "/usr/bin/chromium",
     args: ["--no-sandbox"],
   });
-  page = await browser.newPage({ viewport: { width: 1280, height: 800 } });
+  const context = await browser.newContext({ viewport: { width: 1280, height: 800 } });
+  page = await context.newPage();
+  page.on("pageerror", (error) => errors.push(error.message));
   await step("page loads", () => page.goto(url));
   await step("both stations listed", () => Promise.all([
     page.waitForSelector(`tr[data-mac="${macA}"]`, { timeout: patience }),
     page.waitForSelector(`tr[data-mac="${macB}"]`, { timeout: patience })]));
-  await page.click(`tr[data-mac="${macA}"]`);
+  // Two opens of one station at once: the later wins, and stays live.
+  await page.dblclick(`tr[data-mac="${macA}"]`);
   const value = `.row[data-id="${pointId}"] .value`;
-  await step("the host's value", () => page.waitForFunction(
+  await waitFor("the host's value",
     ([selector, want]) => document.querySelector(selector)?.textContent === want,
-    [value, first], { timeout: patience }));
+    [value, first]);
   console.log("seen the first value");  // the test changes it now
-  await step("the changed value without a reload", () => page.waitForFunction(
+  await waitFor("the changed value without a reload",
     ([selector, want]) => document.querySelector(selector)?.textContent === want,
-    [value, last], { timeout: patience }));
-  await step("the GBK name as its characters", () => page.waitForFunction(
+    [value, last], patience);
+  await waitFor("the GBK name as its characters",
     (name) => [...document.querySelectorAll(".row .name")].some((n) => n.textContent === name),
-    gbkName, { timeout: patience }));
-  await step("the events, newest first", () => page.waitForFunction(
+    gbkName, patience);
+  await waitFor("the events, newest first",
     () => [...document.querySelectorAll("#events li")]
       .map((li) => li.textContent.slice(li.querySelector("time").textContent.length))
-      .join(" / ") === "alarm | high / door | open",
-    null, { timeout: patience }));
+      .join(" / ") === "alarm | high / door | open", null);
 
   // Writes: commands are possible at A only; without the token, or with a
   // wrong one, the gateway refuses and counts; with it, A's host gets it.
@@ -79,16 +93,15 @@ let page;
   await page.fill("#writeValue", "42");
   await page.fill("#writeToken", token + "x");
   await page.click("#write button");
-  await step("a wrong token refused", () => page.waitForFunction(
+  await waitFor("a wrong token refused",
     () => document.querySelector("#writes li")?.textContent === "T = 42: refused (wrong token)",
-    null, { timeout: patience }));
+    null, patience);
   const refused = await page.evaluate(() => fetch("/api/writes").then((r) => r.json()));
   if (refused.refused !== 2) throw new Error("refused writes counted: " + refused.refused);
   await page.fill("#writeToken", token);
   await page.click("#write button");
-  await step("the write delivered", () => page.waitForFunction(
-    () => document.querySelector("#writes li")?.textContent === "T = 42: delivered",
-    null, { timeout: patience }));
+  await waitFor("the write delivered",
+    () => document.querySelector("#writes li")?.textContent === "T = 42: delivered", null);
   console.log("delivered");  // the host may go now
   await page.screenshot({ path: screenshot });
   const all = await page.locator(".row").count();
@@ -97,30 +110,147 @@ let page;
   if (!(narrowed > 0 && narrowed < all))
     throw new Error(`the filter narrows the rows: ${all} then ${narrowed}`);
 
-  // Many points: every one listed, then a filter that keeps a few.
+  // Many points: every one listed, read a page at a time, then a filter
+  // that keeps a few, and one that finds the last.
   await page.fill("#filter", "");
   await page.click(`tr[data-mac="${macBig}"]`);
-  await step("the many points listed", () => page.waitForFunction(
-    () => /^(\d+) of \1 points$/.test(document.getElementById("shown").textContent) &&
-          Number(document.getElementById("shown").textContent.split(" ")[0]) >= 100000,
-    null, { timeout: patience }));
+  await waitFor("the many points listed",
+    (count) => document.getElementById("shown").textContent === `${count} of ${count} points`,
+    bigPoints, patience);
   const unfiltered = await page.getAttribute("#timing", "data-ms");
   await page.fill("#filter", "9999");
   const shown = await page.textContent("#shown");
   const filtered = await page.getAttribute("#timing", "data-ms");
-  // The gateway goes away and a new one comes on the same port: the page
-  // says so, comes back by itself and reads the new one's state.
-  console.log("ready for the drop");
-  await step("disconnected shown", () => page.waitForFunction(
-    () => document.getElementById("link").textContent.startsWith("disconnected"),
-    null, { timeout: patience }));
+  const lastName = "N" + String(Number(bigPoints) - 1).padStart(6, "0");
+  await page.fill("#filter", lastName);
+  await waitFor("the last point found",
+    (name) => [...document.querySelectorAll(".row .name")].map((n) => n.textContent).join() === name,
+    lastName, patience);
+  await page.fill("#filter", "");
+
+  // The gateway fails while B opens: B's title, no rows of the station
+  // before, and why.
+  await page.route("**/points?*", (route) => route.abort());
+  await page.click(`tr[data-mac="${macB}"]`);
+  await waitFor("a failed open says so under its own title",
+    (mac) => document.getElementById("stationTitle").textContent === "Station " + mac &&
+             document.getElementById("stationNote").textContent.startsWith("could not be read") &&
+             document.querySelectorAll(".row").length === 0,
+    macB, patience);
+  await page.unroute("**/points?*");
+
+  // A station changing every few milliseconds: clicks and long presses
+  // land, selected text stays selected, a long event stays in its column.
+  console.log("flood please");
+  await page.waitForSelector(`tr[data-mac="${macBusy}"]`, { timeout: patience });
+  await page.click(`tr[data-mac="${macBusy}"]`);
+  await page.waitForSelector('.row[data-id="503030"]', { timeout: patience });  // "P00"
+  for (let i = 0; i < 30; i++) {
+    const name = "P" + String(i % 10).padStart(2, "0");
+    const row = `.row[data-id="${Buffer.from(name).toString("hex")}"] .name`;
+    if (i % 3 === 0) {  // a long press
+      await page.hover(row);
+      await page.mouse.down();
+      await page.waitForTimeout(300);
+      await page.mouse.up();
+    } else {
+      await page.click(row);
+    }
+    const picked = await page.textContent("#writePoint");
+    if (picked !== name) throw new Error(`click ${i} on ${name} picked ${picked}`);
+  }
+  // Selected text stays selected: a MAC while its station's row changes,
+  // a point's name while its neighbours change.
+  const select = (selector) => page.evaluate((where) => {
+    getSelection().selectAllChildren(document.querySelector(where));
+    return getSelection().toString();
+  }, selector);
+  const selected = () => page.evaluate(() => getSelection().toString());
+  const seenCell = `tr[data-mac="${macBusy}"] td:nth-child(5)`;
+  const seen = await page.textContent(seenCell);
+  const mac = await select(`tr[data-mac="${macBusy}"] td`);
+  await waitFor("the busy station's row changed",
+    ([cell, was]) => document.querySelector(cell).textContent !== was, [seenCell, seen]);
+  if (mac !== macBusy || (await selected()) !== mac)
+    throw new Error(`the selected MAC ${mac} became ${await selected()}`);
+  const changesOf = '.row[data-id="503030"] > span:nth-child(4)';
+  const changes = Number(await page.textContent(changesOf));
+  const name = await select('.row[data-id="503031"] .name');  // "P01"
+  await waitFor("twenty more changes shown",
+    ([cell, n]) => Number(document.querySelector(cell).textContent) >= n,
+    [changesOf, changes + 20]);
+  if (name !== "P01" || (await selected()) !== name)
+    throw new Error(`the selected name ${name} became ${await selected()}`);
+  await waitFor("the long event shown", () => [...document.querySelectorAll("#events li")]
+    .some((li) => li.textContent.length > 900), null);
+  const widths = await page.evaluate(() => ({
+    page: document.documentElement.scrollWidth,
+    view: window.innerWidth,
+    points: document.getElementById("rowsBox").getBoundingClientRect().width,
+  }));
+  if (widths.page > widths.view || widths.points < 700)
+    throw new Error("the long event widened the page: " + JSON.stringify(widths));
+  console.log("flood over");
+
+  // The gateway goes away: every value and status stale. A new one comes on
+  // the same port with more changes than this page has seen; its stream is
+  // held back until then, as a slow reconnection would be.
+  await page.route("**/api/stream*", (route) => route.abort());
+  const lastChange = await page.evaluate(() => fetch("/api/stations").then((r) => r.json()))
+    .then((list) => list.last_change);
+  console.log(`ready for the drop ${lastChange} `);
+  await waitFor("disconnected and stale",
+    () => document.getElementById("link").textContent.startsWith("disconnected") &&
+          document.body.classList.contains("stale") &&
+          getComputedStyle(document.querySelector("td.online, td.offline")).color === "rgb(138, 148, 158)",
+    null);
   console.log("saw the drop");
-  await step("live again with the new gateway's state", () => page.waitForFunction(
-    () => document.getElementById("link").textContent === "live" &&
-          document.getElementById("summary").textContent === "0 stations",
-    null, { timeout: patience }));
+  await waitFor("the new gateway busier than the last", (n) =>
+    fetch("/api/stations").then((r) => r.json()).then((list) => list.last_change > n, () => false),
+    lastChange, patience, 250);
+  await page.unroute("**/api/stream*");
+  await waitFor("live again with the new gateway's stations only",
+    (mac) => document.getElementById("link").textContent === "live" &&
+             [...document.querySelectorAll("#stations tbody tr")].map((r) => r.dataset.mac).join() === mac &&
+             !document.body.classList.contains("stale"),
+    "02-00-00-00-00-0E", patience);
+  // Its last datagram came a while ago: offline, its points greyed, aged.
+  await waitFor("the new station offline",
+    () => document.querySelector("#stations tbody td:nth-child(3)").textContent === "offline",
+    null, patience);
+  await page.click('tr[data-mac="02-00-00-00-00-0E"]');
+  await waitFor("an offline station's points greyed with their age",
+    () => document.getElementById("rowsBox").classList.contains("old") &&
+          / \(\d+ s ago\)$/.test(document.querySelector(".row > span:nth-child(3)")?.textContent) &&
+          getComputedStyle(document.querySelector(".row")).color === "rgb(138, 148, 158)",
+    null, patience);
+  // One browser reaches one server over six connections at most, and each
+  // tab's stream holds one: five more tabs fill them; once they are out of
+  // sight (as tabs behind this one are), another tab still loads.
+  const tabs = [];
+  for (let i = 0; i < 5; i++) {
+    const tab = await page.context().newPage();
+    tab.on("pageerror", (error) => errors.push(error.message));
+    await tab.goto(url);
+    await tab.waitForFunction(() => document.getElementById("link").textContent === "live",
+                              null, { timeout: patience });
+    tabs.push(tab);
+  }
+  for (const tab of tabs) {
+    await tab.evaluate(() => {
+      Object.defineProperty(document, "hidden", { value: true });
+      document.dispatchEvent(new Event("visibilitychange"));
+    });
+  }
+  const another = await page.context().newPage();
+  await step("another tab loads beside five out of sight", async () => {
+    await another.goto(url, { timeout: patience });
+    await another.waitForFunction(() => document.getElementById("link").textContent === "live",
+                                  null, { timeout: patience });
+  });
+  if (errors.length) throw new Error("script errors: " + errors.join("; "));
   console.log(`rows drawn: ${all}, filtered: ${narrowed}`);
-  console.log(`100000 points: all listed in ${unfiltered} ms, "9999" ` +
+  console.log(`${bigPoints} points: all listed in ${unfiltered} ms, "9999" ` +
               `(${shown}) in ${filtered} ms`);
 })().catch((error) => {
   console.log("FAILED: " + error.message);

@@ -39,6 +39,8 @@ class ChildProcess {
 
   bool Running();
   void Signal(int number);
+  // The child's process id while it runs, for reading what /proc says.
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;

@@ -68,8 +68,8 @@ bool Gateway::Start(std::string* error) {
     for (const auto& [mac, key] : options_.commands.keys) keyed.insert(mac);
     siteView_.SetKeyed(std::move(keyed));
     siteView_.Watch(&stations_);
-    std::fprintf(stderr, "pelmora-gateway: page at http://%s:%d/\n",
-                 options_.http.address.c_str(), http_->port());
+    std::fprintf(stderr, "pelmora-gateway: page at %s://%s:%d/\n",
+                 http_->scheme(), options_.http.address.c_str(), http_->port());
   }
   const wire::ReceiveBuffer& buffer = receiver_.receive_buffer();
   std::fprintf(stderr,

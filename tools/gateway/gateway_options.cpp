@@ -9,6 +9,7 @@
 
 #include "endpoint.h"
 #include "line_file.h"
+#include "page_door.h"
 #include "tool_options.h"
 
 namespace pelmora::gateway {
@@ -69,8 +70,17 @@ const char kGatewayUsage[] =
     "  --http-name NAME       a host name browsers reach the page by,\n"
     "                         besides its address and localhost (repeat it)\n"
     "  --http-token-file FILE the token that lets the page write to stations\n"
-    "                         whose keys are here: the file's first line\n"
-    "                         (without it the page writes nothing)\n"
+    "                         whose keys are here, and read beyond loopback:\n"
+    "                         the file's first line, at least 128 bits (make\n"
+    "                         one: openssl rand -base64 24), the file\n"
+    "                         readable by its owner alone (without it the\n"
+    "                         page writes nothing)\n"
+    "  --http-cert FILE       serve the page over TLS with this certificate\n"
+    "                         chain (PEM); writes beyond loopback need it\n"
+    "  --http-key FILE        its private key (PEM), readable by its owner\n"
+    "                         alone\n"
+    "  --http-open-reads      beyond loopback, let anyone read the page\n"
+    "                         without the token\n"
     "  --sparkplug            publish Sparkplug B as one edge node instead,\n"
     "                         each station a device named by its MAC (needs\n"
     "                         --group and --edge-node; docs/sparkplug.md)\n"
@@ -176,10 +186,20 @@ bool Apply(std::string_view key, std::string_view value,
       *error = "the token file " + std::string(value) + " holds no token";
       return false;
     }
-    const std::string warning =
-        wire::OthersMayReadWarning(std::string(value), "the token file");
-    if (!warning.empty())
-      std::fprintf(stderr, "pelmora-gateway: warning: %s\n", warning.c_str());
+    std::string why;
+    if (!TokenStrongEnough(token, &why)) {
+      *error = "the token in " + std::string(value) + " " + why +
+               " (make one with: openssl rand -base64 24)";
+      return false;
+    }
+    *error = wire::OthersMayReadWarning(std::string(value), "the token file");
+    if (!error->empty()) return false;
+  } else if (key == "http-cert") {
+    options->http.certFile = value;
+  } else if (key == "http-key") {
+    *error = wire::OthersMayReadWarning(std::string(value), "the page's key");
+    if (!error->empty()) return false;
+    options->http.keyFile = value;
   } else if (key == "keys") {
     std::string warning;
     options->commands.keys.clear();
@@ -199,7 +219,7 @@ bool Apply(std::string_view key, std::string_view value,
   } else if (key == "password") {
     broker.password = value;
   } else if (key == "json" || key == "quiet" || key == "sparkplug" ||
-             key == "sparkplug-numeric") {
+             key == "sparkplug-numeric" || key == "http-open-reads") {
     bool on = false;
     if (!wire::ParseSwitch(value, &on)) {
       *error = wire::BadValue(key, value);
@@ -211,6 +231,8 @@ bool Apply(std::string_view key, std::string_view value,
       options->statsToStdout = !on;
     } else if (key == "sparkplug") {
       options->sparkplug = on;
+    } else if (key == "http-open-reads") {
+      options->http.openReads = on;
     } else {
       options->node.numeric = on;
     }
@@ -255,7 +277,8 @@ bool ParseGatewayOptions(int argc, char** argv, GatewayOptions* options,
   if (!wire::ParseToolOptions(
           {"pelmora-gateway",
            kGatewayUsage,
-           {"json", "quiet", "sparkplug", "sparkplug-numeric"},
+           {"json", "quiet", "sparkplug", "sparkplug-numeric",
+            "http-open-reads"},
            true},
           argc, argv,
           [options](std::string_view key, std::string_view value,
@@ -263,6 +286,21 @@ bool ParseGatewayOptions(int argc, char** argv, GatewayOptions* options,
             return Apply(key, value, options, error);
           },
           exitStatus)) {
+    return false;
+  }
+  if (options->http.certFile.empty() != options->http.keyFile.empty()) {
+    std::fprintf(stderr,
+                 "pelmora-gateway: --http-cert and --http-key go together\n");
+    *exitStatus = 2;
+    return false;
+  }
+  if (options->http.port >= 0 && !IsLoopbackAddress(options->http.address) &&
+      options->http.token.empty() && !options->http.openReads) {
+    std::fprintf(stderr,
+                 "pelmora-gateway: the page listens beyond loopback, where "
+                 "reading needs a token: give one (--http-token-file) or open "
+                 "the reads (--http-open-reads)\n");
+    *exitStatus = 2;
     return false;
   }
   if (options->sparkplug &&

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <random>
 
 #include "code_page.h"
 #include "command_topics.h"
@@ -75,14 +76,45 @@ bool Holds(std::string_view text, std::string_view part) {
   return false;
 }
 
+// Points visited at most while the lock is held for one chunk, so that
+// the main loop waits for a few thousand names at most, not a station.
+constexpr std::size_t kVisitsPerLock = 4096;
+
 }  // namespace
+
+SiteView::SiteView(std::string epoch) : epoch_(std::move(epoch)) {}
+
+std::string SiteView::NewEpoch() {
+  std::random_device random;
+  const std::uint64_t bits =
+      std::uint64_t{random()} << 32 ^ random() ^
+      static_cast<std::uint64_t>(
+          system_clock::now().time_since_epoch().count());
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx",
+                static_cast<unsigned long long>(bits));
+  return text;
+}
 
 SiteView::Station& SiteView::Find(const std::string& mac) {
   return stations_[mac];
 }
 
+const SiteView::Point* SiteView::FindPoint(const Station& station,
+                                           std::string_view id) const {
+  std::string name(id.size() / 2, '\0');
+  if (id.size() % 2 != 0 ||
+      !wire::ParseHexBytes(id, reinterpret_cast<std::uint8_t*>(name.data()),
+                           name.size())) {
+    return nullptr;
+  }
+  const auto point = station.points.find(name);
+  return point == station.points.end() ? nullptr : &point->second;
+}
+
 void SiteView::Log(const std::string& mac, const char* kind, std::string json) {
-  log_.push_back({++lastId_, mac, kind, std::move(json)});
+  log_.push_back(std::make_shared<const Change>(
+      Change{++lastId_, mac, kind, std::move(json)}));
   if (log_.size() > kChangeLog) log_.pop_front();
   logged_.notify_all();
 }
@@ -231,40 +263,68 @@ std::string SiteView::Stations(system_clock::time_point now) const {
     stations.Json(StationJson(mac, station, now));
   return wire::JsonObject()
       .Number("last_change", lastId_)
+      .Text("epoch", epoch_)
       .Json("stations", stations.Close())
       .Close();
+}
+
+bool SiteView::HasStation(const std::string& mac) const {
+  Locked<Mutex> lock(mutex_);
+  return stations_.count(mac) != 0;
+}
+
+bool SiteView::ReadPoints(const std::string& mac, PointsQuery* query,
+                          std::size_t budget, std::string* out) const {
+  Locked<Mutex> lock(mutex_);
+  const auto station = stations_.find(mac);
+  if (station == stations_.end()) return false;
+  const auto& points = station->second.points;
+  auto point = query->started         ? points.upper_bound(query->last)
+               : query->after.empty() ? points.begin()
+                                      : points.upper_bound(query->after);
+  query->started = true;
+  std::size_t sentNow = 0;
+  for (std::size_t visits = 0;
+       point != points.end() && visits < kVisitsPerLock && sentNow < budget;
+       ++point, ++visits) {
+    const auto& [name, value] = *point;
+    query->last = name;
+    if (!query->filter.empty() &&
+        !Holds(wire::GbkToUtf8(name), query->filter)) {
+      continue;
+    }
+    const std::size_t index = query->matched++;
+    if (index < query->offset || query->sent >= query->limit) continue;
+    if (query->sent++ != 0) out->push_back(',');
+    ++sentNow;
+    wire::JsonObject json;
+    out->append(
+        PointFields(json, mac, name, value.value, value.changed, value.changes)
+            .Json("trend", TrendJson(value.trend, value.trendStart))
+            .Close());
+  }
+  query->done = point == points.end();
+  return true;
 }
 
 bool SiteView::Points(const std::string& mac, std::string_view filter,
                       std::size_t offset, std::size_t limit,
                       std::string* out) const {
-  // The points are copied under the lock and written out after it, so that
-  // the main loop waits for a copy, not for the JSON of 100,000 points.
-  std::vector<std::pair<std::string, Point>> points;
-  std::uint64_t lastChange = 0;
-  {
-    Locked<Mutex> lock(mutex_);
-    const auto station = stations_.find(mac);
-    if (station == stations_.end()) return false;
-    points.assign(station->second.points.begin(), station->second.points.end());
-    lastChange = lastId_;
-  }
-  wire::JsonArray rows;
-  std::size_t matched = 0;
-  for (const auto& [name, point] : points) {
-    if (!filter.empty() && !Holds(wire::GbkToUtf8(name), filter)) continue;
-    const std::size_t index = matched++;
-    if (index < offset || index - offset >= limit) continue;
-    wire::JsonObject json;
-    rows.Json(
-        PointFields(json, mac, name, point.value, point.changed, point.changes)
-            .Json("trend", TrendJson(point.trend, point.trendStart))
-            .Close());
+  PointsQuery query;
+  query.filter = filter;
+  query.offset = offset;
+  query.limit = limit;
+  const std::uint64_t lastChange = LastChange();
+  std::string rows;
+  while (!query.done) {
+    if (!ReadPoints(mac, &query, limit, &rows)) return false;
   }
   *out = wire::JsonObject()
              .Number("last_change", lastChange)
-             .Number("matched", matched)
-             .Json("points", rows.Close())
+             .Text("epoch", epoch_)
+             .Json("points", "[" + rows + "]")
+             .Number("matched", query.matched)
+             .Bool("more", query.matched > offset + query.sent)
              .Close();
   return true;
 }
@@ -274,16 +334,14 @@ bool SiteView::Trend(const std::string& mac, std::string_view id,
   Locked<Mutex> lock(mutex_);
   const auto station = stations_.find(mac);
   if (station == stations_.end()) return false;
-  for (const auto& [name, point] : station->second.points) {
-    if (wire::HexOf(name) != id) continue;
-    *out = wire::JsonObject()
-               .Text("station", mac)
-               .Text("id", wire::HexOf(name))
-               .Json("trend", TrendJson(point.trend, point.trendStart))
-               .Close();
-    return true;
-  }
-  return false;
+  const Point* point = FindPoint(station->second, id);
+  if (point == nullptr) return false;
+  *out = wire::JsonObject()
+             .Text("station", mac)
+             .Text("id", id)
+             .Json("trend", TrendJson(point->trend, point->trendStart))
+             .Close();
+  return true;
 }
 
 bool SiteView::Events(const std::string& mac, std::string* out) const {
@@ -328,19 +386,22 @@ bool SiteView::RequestWrite(const std::string& mac, std::string_view id,
     *why = "no such station";
     return false;
   }
-  for (const auto& [name, point] : station->second.points) {
-    if (wire::HexOf(name) != id) continue;
-    if (writes_.size() >= kPageWrites) {
-      *status = 503;
-      *why = "too many writes waiting";
-      return false;
-    }
-    writes_.push_back({mac, name, std::move(value), std::move(writeId)});
-    return true;
+  if (FindPoint(station->second, id) == nullptr) {
+    *status = 404;
+    *why = "no such point";
+    return false;
   }
-  *status = 404;
-  *why = "no such point";
-  return false;
+  if (writes_.size() >= kPageWrites) {
+    *status = 503;
+    *why = "too many writes waiting";
+    return false;
+  }
+  std::string name(id.size() / 2, '\0');
+  wire::ParseHexBytes(id, reinterpret_cast<std::uint8_t*>(name.data()),
+                      name.size());
+  writes_.push_back(
+      {mac, std::move(name), std::move(value), std::move(writeId)});
+  return true;
 }
 
 std::uint64_t SiteView::LastChange() const {
@@ -348,34 +409,35 @@ std::uint64_t SiteView::LastChange() const {
   return lastId_;
 }
 
-std::vector<SiteView::Change> SiteView::ChangesAfter(
-    std::uint64_t after, const std::string& mac,
-    std::chrono::milliseconds wait) const {
+SiteView::Changes SiteView::ChangesAfter(std::uint64_t after,
+                                         const std::string& mac,
+                                         std::chrono::milliseconds wait) const {
   Locked<Mutex> lock(mutex_);
-  std::vector<Change> changes;
-  // A number from before this gateway started, or one the log has
-  // dropped since: the reader starts again from the whole state.
-  if (after > lastId_ || (!log_.empty() && after + 1 < log_.front().id)) {
-    changes.push_back({lastId_, mac, "reload", "{}"});
+  Changes changes;
+  if (!Missed(after) && lastId_ == after) logged_.wait_for(mutex_, wait);
+  changes.last = lastId_;
+  if (Missed(after)) {
+    changes.reload = true;
     return changes;
   }
-  if (lastId_ == after) logged_.wait_for(mutex_, wait);
   if (lastId_ == after) return changes;
-  const std::uint64_t oldest = log_.front().id;
-  if (after + 1 < oldest) {
-    changes.push_back({lastId_, mac, "reload", "{}"});
-    return changes;
-  }
+  const std::uint64_t oldest = log_.front()->id;
   for (auto change =
            log_.begin() + static_cast<std::ptrdiff_t>(after + 1 - oldest);
        change != log_.end(); ++change) {
-    if (mac.empty() || change->mac == mac) changes.push_back(*change);
-  }
-  if (changes.empty() || changes.back().id != lastId_) {
-    // Nothing of this station: the next wait starts after the last.
-    changes.push_back({lastId_, mac, "", ""});
+    if (mac.empty() || (*change)->mac == mac)
+      changes.changes.push_back(*change);
   }
   return changes;
+}
+
+bool SiteView::Missed(std::uint64_t after) const {
+  return after > lastId_ || (!log_.empty() && after + 1 < log_.front()->id);
+}
+
+void SiteView::WakeReaders() const {
+  Locked<Mutex> lock(mutex_);
+  logged_.notify_all();
 }
 
 }  // namespace pelmora::gateway

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -41,13 +42,45 @@ inline constexpr std::size_t kPageWrites = 64;
 class SiteView : public StationObserver {
  public:
   // One change as a live stream sends it: its number, its kind ("station",
-  // "point", "cleared", "event", "command", "reload") and its JSON.
+  // "point", "cleared", "event", "command") and its JSON. Shared, never
+  // changed once logged: every stream sends the same one.
   struct Change {
     std::uint64_t id = 0;
     std::string mac;
-    std::string kind;
+    std::string_view kind;
     std::string json;
   };
+  // What a stream has to send: the changes after its number, or, when it
+  // missed some the log no longer holds, `reload`: read the whole state
+  // again. `last` is the number it stands at afterwards.
+  struct Changes {
+    std::vector<std::shared_ptr<const Change>> changes;
+    bool reload = false;
+    std::uint64_t last = 0;
+  };
+
+  // A reading of one station's points in name order, taken a chunk at a
+  // time: the station's points are never copied, nor their whole JSON
+  // made at once. The caller sets the query; ReadPoints() keeps its place.
+  struct PointsQuery {
+    std::string filter;      // part of the decoded name; "" for every point
+    std::string after;       // raw name: only the points after it
+    std::size_t offset = 0;  // matching points passed over first
+    std::size_t limit = 0;   // matching points sent at most
+    // Where the reading stands.
+    std::string last;  // the raw name visited last
+    bool started = false;
+    bool done = false;
+    std::size_t matched = 0;  // matching points visited so far
+    std::size_t sent = 0;
+  };
+
+  // `epoch` names this numbering of changes: a reader holding a number of
+  // another epoch (another gateway's, or this one's before a restart)
+  // reads everything again. By default a random one.
+  explicit SiteView(std::string epoch = NewEpoch());
+  static std::string NewEpoch();
+  const std::string& epoch() const { return epoch_; }
 
   // A write the page asked for: station, point name, value in GBK, and the
   // page's id of it, which every outcome of it carries.
@@ -95,9 +128,17 @@ class SiteView : public StationObserver {
 
   // The HTTP threads' side; every text is JSON.
   std::string Stations(std::chrono::system_clock::time_point now) const;
-  // A station's points in name order whose decoded name holds `filter`
-  // (case-insensitive for ASCII), `limit` of them from `offset`; false for
-  // an unknown station.
+  bool HasStation(const std::string& mac) const;
+  // Appends to `out` the JSON objects of the query's next points, comma
+  // separated as elements of one array, up to `budget` of them, holding
+  // the lock for a bounded number of points only; `query->done` once every
+  // point has been visited. A point matches when its decoded name holds
+  // the filter (case-insensitive for ASCII). False when the station is
+  // not, or no longer, kept.
+  bool ReadPoints(const std::string& mac, PointsQuery* query,
+                  std::size_t budget, std::string* out) const;
+  // The whole answer of a query at once, `{"last_change","epoch","points",
+  // "matched","more"}`, for callers that want it in one piece.
   bool Points(const std::string& mac, std::string_view filter,
               std::size_t offset, std::size_t limit, std::string* out) const;
   // One point by the hex of its name's bytes.
@@ -113,10 +154,12 @@ class SiteView : public StationObserver {
   // The number of the last change so far.
   std::uint64_t LastChange() const;
   // The changes after `after` (of station `mac` only, when not empty),
-  // waiting up to `wait` for one. When some were dropped from the log
-  // before they could be sent, one "reload" change stands for them.
-  std::vector<Change> ChangesAfter(std::uint64_t after, const std::string& mac,
-                                   std::chrono::milliseconds wait) const;
+  // waiting up to `wait` for one; a number beyond the last, or one whose
+  // successors the log has dropped, is a reload.
+  Changes ChangesAfter(std::uint64_t after, const std::string& mac,
+                       std::chrono::milliseconds wait) const;
+  // Wakes every ChangesAfter() that waits, as when the server stops.
+  void WakeReaders() const;
 
  private:
   struct Point {
@@ -143,6 +186,13 @@ class SiteView : public StationObserver {
   };
 
   Station& Find(const std::string& mac) REQUIRES(mutex_);
+  // The point a page names by the hex of its name's bytes, if any.
+  const Point* FindPoint(const Station& station, std::string_view id) const
+      REQUIRES(mutex_);
+  // Whether a reader after change `after` missed changes for good (a
+  // number beyond the last, or the log has dropped its successors): it
+  // reads the whole state again.
+  bool Missed(std::uint64_t after) const REQUIRES(mutex_);
   // Logs the station as the watched table has it now.
   void Restate(const std::string& mac) REQUIRES(mutex_);
   void Log(const std::string& mac, const char* kind, std::string json)
@@ -151,6 +201,7 @@ class SiteView : public StationObserver {
                           std::chrono::system_clock::time_point now) const
       REQUIRES(mutex_);
 
+  const std::string epoch_;
   // The main loop's thread only, as the calls that read it.
   const StationTable* table_ = nullptr;
   mutable Mutex mutex_;
@@ -158,7 +209,7 @@ class SiteView : public StationObserver {
   std::map<std::string, Station> stations_ GUARDED_BY(mutex_);
   // The MAC last admitted from each address and port.
   std::unordered_map<std::uint64_t, std::string> macOf_ GUARDED_BY(mutex_);
-  std::deque<Change> log_ GUARDED_BY(mutex_);
+  std::deque<std::shared_ptr<const Change>> log_ GUARDED_BY(mutex_);
   std::set<std::string> keyed_ GUARDED_BY(mutex_);
   std::vector<PageWrite> writes_ GUARDED_BY(mutex_);
   std::uint64_t lastId_ GUARDED_BY(mutex_) = 0;
