@@ -170,6 +170,11 @@ OsError FakeEnv::SetReceiveBuffer(SocketHandle, int bytes) {
   return {};
 }
 
+int FakeEnv::SendCalls() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return sendCalls;
+}
+
 void FakeEnv::ScriptSends(std::deque<SendOutcome> outcomes) {
   std::lock_guard<std::mutex> hold(mutex_);
   scriptedSends = std::move(outcomes);

@@ -102,6 +102,7 @@ class FakeEnv : public EnvWrapper {
   int receiveBufferAsked = 0;
   // Replaces the scripted send outcomes while threads may send.
   void ScriptSends(std::deque<SendOutcome> outcomes);
+  int SendCalls();
   // The OS codes of refused sockets and connections; 0 lets them succeed.
   int failSocket = 0;
   int failConnect = 0;
