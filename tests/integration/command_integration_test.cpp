@@ -183,6 +183,45 @@ TEST_P(CommandHostTest,
       << r.output;
 }
 
+// A command held back on the way (redirected, say) and released once the
+// station's clock has passed its not-after does nothing; the server's next
+// command acts.
+TEST_P(CommandHostTest, ACommandReleasedAfterItsValidityDoesNothing) {
+  const HostResult r = RunServing(true, [&](Server& server) {
+    Bytes opening, reply;
+    ASSERT_TRUE(server.Next(0x04, &opening));
+    const Bytes nonce(opening.begin() + 32, opening.begin() + 40);
+    const std::uint32_t notAfter = ClockOf(opening) + 100;
+    const Bytes held = WriteCommand(nonce, 1, notAfter, "VALVE7", "OPEN");
+    // Until the station's clock is past it: a command under no session is
+    // refused with the clock, and does nothing else.
+    for (std::uint32_t clock = ClockOf(opening);
+         static_cast<std::int32_t>(clock - notAfter) <= 0;
+         clock = ClockOf(reply)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      const Bytes probe = WriteCommand(Bytes(8, 0), 1, 0, "P", "0");
+      server.Send(probe);
+      ASSERT_TRUE(server.Next(0x04, &reply));
+      ASSERT_EQ(ReplyText(reply, probe), "3/5 seq 1 answered");
+    }
+    server.Send(held);
+    ASSERT_TRUE(server.Next(0x04, &reply));
+    EXPECT_EQ(ReplyText(reply, held), "3/10 seq 1 answered");
+    const Bytes next =
+        WriteCommand(nonce, 2, ClockOf(reply) + 30000, "VALVE7", "SHUT");
+    server.Send(next);
+    ASSERT_TRUE(server.Next(0x04, &reply));
+    EXPECT_EQ(ReplyText(reply, next), "1/0 seq 2 answered");
+    ASSERT_TRUE(server.Next(0x04, &reply));
+    EXPECT_EQ(ReplyText(reply, next), "2/0 seq 2 answered");
+  });
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(r.output.find("callback VALVE7 OPEN"), std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("callback VALVE7 SHUT\n"), std::string::npos)
+      << r.output;
+}
+
 TEST_P(CommandHostTest, WithoutAKeyASignedCommandGetsNothing) {
   const HostResult r = RunServing(false, [&](Server& server) {
     Bytes snapshot, reply;
