@@ -87,6 +87,14 @@ inline constexpr char kQueueFullFormat[] =
     "\xB7\xA2\xCB\xCD\xB6\xD3\xC1\xD0\xD2\xD1\xC2\xFA\xA3\xAC\xB1\xBE\xD6\xDC"
     "\xC6\xDA\xB6\xAA\xC6\xFA\xD7\xEE\xD4\xE7\xB5\xC4%u\xB8\xF6\xCA\xFD\xBE\xDD"
     "\xB0\xFC";
+// 发送失败，本周期丢弃%u个数据包   (datagrams)
+// The send thread could not send this many datagrams since the previous
+// cycle: the socket refused them outright, or was still full or refusing
+// when their send limit (kSendTimeoutMs) ran out. They are lost.
+inline constexpr char kSendFailedFormat[] =
+    "\xB7\xA2\xCB\xCD\xCA\xA7\xB0\xDC\xA3\xAC\xB1\xBE\xD6\xDC\xC6\xDA\xB6\xAA"
+    "\xC6\xFA"
+    "%u\xB8\xF6\xCA\xFD\xBE\xDD\xB0\xFC";
 // 停止时未能发出%u条记录，已丢弃   (item and event records)
 // The stop sends what is pending for at most a second; what the link could
 // not take in that time, or refused, is dropped.

@@ -159,6 +159,9 @@ void LinkService::DrainRetired(int bank, Admit&& admit,
   if (const std::size_t dropped = link_.TakeDroppedCount())
     Log(FormatLogLine(messages::kQueueFullFormat,
                       static_cast<unsigned>(dropped)));
+  if (const std::size_t unsent = link_.TakeUnsentCount())
+    Log(FormatLogLine(messages::kSendFailedFormat,
+                      static_cast<unsigned>(unsent)));
 }
 
 void LinkService::PassRecord(std::string_view record, RecordKind kind,
@@ -230,9 +233,11 @@ void LinkService::CommandTurn() {
   SendReplies();
   commands_.CountReceiveFailures(turn.failures);
   commands_.Tick();
-  // A socket that has nothing but failures to report would have the thread
-  // spin; the pause leaves what arrives meanwhile in the socket's buffer.
-  if (turn.datagrams == 0 && turn.failures > 0)
+  // Each report of a refusal fails one receive and is gone, so a flood of
+  // them only wakes the thread as datagrams would; a socket that fails
+  // every receive of a turn is in error, and would have the thread spin:
+  // the pause leaves what arrives meanwhile in the socket's buffer.
+  if (turn.failures >= kReceivesPerTurn)
     env_.WaitForEvent(stopEvent_, kCommandPollMs);
 }
 

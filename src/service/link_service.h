@@ -69,7 +69,7 @@ class LinkService : public LinkControl {
   void ManagementCycle();
   // One turn of the command thread, once its session is open: waits up to
   // kCommandPollMs for what the server sends, acts on what waits, sends
-  // the replies. Pauses only when the socket had nothing but failures.
+  // the replies. Pauses only when every receive of the turn failed.
   void CommandTurn();
 
   SnapshotResult SendSnapshot();

@@ -178,12 +178,22 @@ void UdpLink::RunSendLoop() {
       continue;
     }
     const int length = static_cast<int>(datagram->length);
-    if (SendWithTimeout(datagram->bytes.get(), length) == 0 && stop_.IsSet()) {
+    const int sent = SendWithTimeout(datagram->bytes.get(), length);
+    if (sent == length) continue;
+    if (sent == 0 && stop_.IsSet()) {
       // The stop came before the datagram went: it waits at the head of
       // the queue for the stop's delivery.
       PutBack(std::move(datagram));
+      continue;
     }
+    Locked<Mutex> hold(queueLock_);
+    ++unsent_;
   }
+}
+
+std::size_t UdpLink::TakeUnsentCount() {
+  Locked<Mutex> hold(queueLock_);
+  return std::exchange(unsent_, 0);
 }
 
 }  // namespace pelmora

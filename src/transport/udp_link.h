@@ -68,6 +68,9 @@ class UdpLink {
   std::size_t QueuedCount() const EXCLUDES(queueLock_);
   // How many datagrams were dropped for room since the last call.
   std::size_t TakeDroppedCount() EXCLUDES(queueLock_);
+  // How many datagrams the send loop lost since the last call: refused
+  // outright, or still refused or blocked when their send limit ran out.
+  std::size_t TakeUnsentCount() EXCLUDES(queueLock_);
   // How many records the queued datagrams hold.
   std::size_t QueuedRecordCount() const EXCLUDES(queueLock_);
 
@@ -114,8 +117,9 @@ class UdpLink {
 
   // The send thread's loop once the snapshot is out: the queued datagrams
   // one by one, a 100 ms pause whenever the queue is empty, until stop. A
-  // datagram that cannot be sent in time is lost; the link goes on. One
-  // that the stop kept from going returns to the head of the queue.
+  // datagram that cannot be sent in time is lost and counted; the link
+  // goes on. One that the stop kept from going returns to the head of the
+  // queue.
   void RunSendLoop();
 
  private:
@@ -139,6 +143,7 @@ class UdpLink {
   mutable Mutex queueLock_;  // held only to append or remove one datagram
   std::deque<std::unique_ptr<QueuedDatagram>> queue_ GUARDED_BY(queueLock_);
   std::size_t dropped_ GUARDED_BY(queueLock_) = 0;
+  std::size_t unsent_ GUARDED_BY(queueLock_) = 0;
 };
 
 }  // namespace pelmora

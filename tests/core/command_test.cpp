@@ -634,9 +634,12 @@ TEST_F(CommandTest, TheCommandThreadDrainsFloodsAndSkipsFailedReceives) {
   Service().CommandTurn();
   EXPECT_EQ(lastReply(behind), "1/0 seq 2 latest 2");
   EXPECT_TRUE(env_.Pauses().empty());
-  // Failures alone: counted, and a pause keeps a socket in error from
-  // spinning the thread.
+  // A failure alone costs no pause; a socket that fails every receive of a
+  // turn is in error, and a pause keeps it from spinning the thread.
   env_.DeliverFailure(111);
+  Service().CommandTurn();
+  EXPECT_TRUE(env_.Pauses().empty());
+  for (int i = 0; i < 300; ++i) env_.DeliverFailure(111);
   Service().CommandTurn();
   EXPECT_EQ(env_.Pauses(), std::vector<FakeEnv::Pause>({{20, true}}));
   const std::vector<std::string> failed = {

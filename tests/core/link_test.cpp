@@ -149,6 +149,26 @@ TEST_F(StopDeliveryTest, TheDatagramHeldWhenTheStopComesIsDeliveredOrCounted) {
   EXPECT_NE(std::find(log.begin(), log.end(), DroppedLine(3)), log.end());
 }
 
+// A datagram the send thread could not send is lost, and said so.
+TEST_F(StopDeliveryTest, ADatagramTheSocketRefusedIsCountedInTheLog) {
+  PushRound({"A", "B"}, "0");
+  ASSERT_EQ(Service().StartLink(), 1);
+  Service().points().Update("A", "1");
+  ASSERT_TRUE(Eventually([this] {
+    const std::vector<std::string> timeline = env_.Timeline();
+    return std::find(timeline.begin(), timeline.end(),
+                     messages::kSendStarted) != timeline.end();
+  }));
+  env_.ScriptSends({{-1, false, {1}}});
+  Push(1, 0);
+  const std::string lost = FormatLogLine(messages::kSendFailedFormat, 1u);
+  EXPECT_TRUE(Eventually([&] {
+    const std::vector<std::string> timeline = env_.Timeline();
+    return std::find(timeline.begin(), timeline.end(), lost) != timeline.end();
+  }));
+  Service().StopLink();
+}
+
 TEST_F(StopDeliveryTest, ASocketThatTakesNothingHoldsTheStopForOneSecond) {
   StartPastSnapshotAndSignalStop();
   env_.ScriptSends(std::deque<SendOutcome>(100000, {-1, true, {11}}));
