@@ -62,6 +62,8 @@ class LoopbackServer {
   LoopbackServer& operator=(const LoopbackServer&) = delete;
 
   std::uint16_t port() const { return receiver_.port(); }
+  // Where the latest datagram came from: the plug-in's socket.
+  std::uint16_t pluginPort() const { return lastSenderPort_; }
   int receiveBufferBytes() const { return receiver_.receive_buffer_bytes(); }
 
   std::uint64_t datagrams() const { return datagrams_.load(); }

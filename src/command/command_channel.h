@@ -1,8 +1,8 @@
 // The station's side of signed commands: it opens a session with a fresh
-// nonce as each link starts, authenticates what arrives on the link, turns
-// writes into offers to the write queue and snapshots into requests, and
-// keeps the signed replies the link sends back. Idle (and the link receives
-// nothing) while no key is configured.
+// nonce and clock as each link starts, authenticates what arrives on the
+// link, turns writes into offers to the write queue and snapshots into
+// requests, and keeps the signed replies the link sends back. Idle (and the
+// link receives nothing) while no key is configured.
 #ifndef PELMORA_COMMAND_COMMAND_CHANNEL_H_
 #define PELMORA_COMMAND_COMMAND_CHANNEL_H_
 
@@ -25,10 +25,14 @@ namespace pelmora {
 inline constexpr std::size_t kMaxQueuedCommands = 64;
 // Commands acted on per second at most; beyond, refused.
 inline constexpr std::uint32_t kMaxCommandsPerSecond = 20;
-// Audit lines per minute at most; beyond, counted in the next line.
+// Lines about refused commands per minute at most; beyond, counted and
+// summed up in one line once the minute is over or the session ends.
+// Commands acted on are always logged: the rate limit bounds them.
 inline constexpr std::uint32_t kMaxCommandLinesPerMinute = 30;
 // The replies remembered per session, for commands the server resends.
 inline constexpr std::size_t kRememberedReplies = 64;
+// How far ahead of the session clock a command's not-after may lie.
+inline constexpr std::uint32_t kMaxCommandValidityMs = 60000;
 
 class CommandChannel {
  public:
@@ -40,16 +44,17 @@ class CommandChannel {
   void SetKey(std::optional<CommandKey> key) EXCLUDES(mutex_);
   bool enabled() const EXCLUDES(mutex_);
 
-  // Draws a new nonce, which ends every earlier session, and queues the
-  // reply that announces it. False, and commands refused by silence until
-  // the next session, when the random source failed. The link's command
-  // thread, as the link starts.
+  // Draws a new nonce, which ends every earlier session, starts the session
+  // clock and queues the reply that announces both. False, and commands
+  // refused by silence until the next session, when the random source
+  // failed. The link's command thread, as the link starts.
   bool OpenSession() EXCLUDES(mutex_);
 
-  // Ends the session as its link stops: nothing more is answered, and the
+  // Ends the session as its link stops: nothing more is answered, the
   // writes it queued that the host has not yet had are dropped, so that a
-  // server that resends them to the next session gets each delivered once.
-  // The link's workers have ended.
+  // server that resends them to the next session gets each delivered once,
+  // and what the log has only counted so far is written. The link's
+  // workers have ended.
   void CloseSession() EXCLUDES(mutex_);
 
   // Handles one datagram from the link: an unauthenticated one is counted
@@ -61,6 +66,14 @@ class CommandChannel {
   // The snapshot asked for by `sequence` was sent (or not, `sent` false).
   void FinishSnapshot(std::uint32_t sequence, bool sent) EXCLUDES(mutex_);
 
+  // Receives on the link that failed for another reason than an empty
+  // socket (a refusal some host reported, say): counted, and logged at most
+  // once a minute. The command thread.
+  void CountReceiveFailures(std::size_t failures) EXCLUDES(mutex_);
+  // Writes what the minute has only counted once the minute is over. The
+  // command thread, at least once a second.
+  void Tick() EXCLUDES(mutex_);
+
   // The replies queued since the last call, oldest first.
   std::vector<ReplyBytes> TakeReplies() EXCLUDES(mutex_);
   // Datagrams that failed authentication since the channel was made.
@@ -71,6 +84,7 @@ class CommandChannel {
     std::uint32_t sequence;
     ReplyState state;
     RefusalReason reason;
+    CommandDigest answers;
   };
 
   Outcome Act(const Command& command, std::optional<std::uint32_t>* snapshot)
@@ -82,10 +96,20 @@ class CommandChannel {
       EXCLUDES(mutex_);
   void Remember(const Outcome& outcome) REQUIRES(mutex_);
   Outcome* Remembered(std::uint32_t sequence) REQUIRES(mutex_);
+  // Seals the reply with the session clock and latest sequence as they are
+  // now.
   void QueueReply(const Outcome& outcome) REQUIRES(mutex_);
-  // Writes an audit line unless the minute's allowance is spent.
-  void Audit(const std::string& line) REQUIRES(mutex_);
+  std::uint32_t SessionClock() REQUIRES(mutex_);
+  // A command acted on: always logged.
+  void AuditAct(const std::string& line) REQUIRES(mutex_);
+  // A refusal: logged unless the minute's allowance is spent.
+  void AuditRefusal(const std::string& line) REQUIRES(mutex_);
+  // Starts a new audit minute once the last is over, summing up what it
+  // left out.
+  void RollAuditMinute() REQUIRES(mutex_);
+  void LogSkippedAudit() REQUIRES(mutex_);
   void CountRejected() REQUIRES(mutex_);
+  void LogReceiveFailures() REQUIRES(mutex_);
 
   Env& env_;
   const ServiceLog& log_;
@@ -100,20 +124,24 @@ class CommandChannel {
   // Counts sessions, so that a delivery of an earlier one replies nothing.
   std::uint64_t session_ GUARDED_BY(mutex_) = 0;
   SessionNonce nonce_ GUARDED_BY(mutex_) = {};
+  // The TickCount as the session opened: its clock's zero.
+  std::uint32_t sessionStart_ GUARDED_BY(mutex_) = 0;
   std::uint32_t latestSequence_ GUARDED_BY(mutex_) = 0;
   std::deque<Outcome> remembered_ GUARDED_BY(mutex_);
   std::vector<ReplyBytes> replies_ GUARDED_BY(mutex_);
   // Commands acted on in the second that began at rateSince_.
   std::uint32_t rateSince_ GUARDED_BY(mutex_) = 0;
   std::uint32_t rateCount_ GUARDED_BY(mutex_) = 0;
-  // Audit lines written in the minute that began at auditSince_, and those
-  // left out.
+  // Refusal lines written in the minute that began at auditSince_, and
+  // those left out.
   std::uint32_t auditSince_ GUARDED_BY(mutex_) = 0;
   std::uint32_t auditLines_ GUARDED_BY(mutex_) = 0;
   std::uint32_t auditSkipped_ GUARDED_BY(mutex_) = 0;
   std::uint64_t rejected_ GUARDED_BY(mutex_) = 0;
   std::uint32_t rejectedUnlogged_ GUARDED_BY(mutex_) = 0;
   std::optional<std::uint32_t> rejectedLoggedAt_ GUARDED_BY(mutex_);
+  std::uint64_t receiveFailuresUnlogged_ GUARDED_BY(mutex_) = 0;
+  std::optional<std::uint32_t> receiveFailuresLoggedAt_ GUARDED_BY(mutex_);
 };
 
 }  // namespace pelmora

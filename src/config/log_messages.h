@@ -87,6 +87,14 @@ inline constexpr char kQueueFullFormat[] =
     "\xB7\xA2\xCB\xCD\xB6\xD3\xC1\xD0\xD2\xD1\xC2\xFA\xA3\xAC\xB1\xBE\xD6\xDC"
     "\xC6\xDA\xB6\xAA\xC6\xFA\xD7\xEE\xD4\xE7\xB5\xC4%u\xB8\xF6\xCA\xFD\xBE\xDD"
     "\xB0\xFC";
+// 发送失败，本周期丢弃%u个数据包   (datagrams)
+// The send thread could not send this many datagrams since the previous
+// cycle: the socket refused them outright, or was still full or refusing
+// when their send limit (kSendTimeoutMs) ran out. They are lost.
+inline constexpr char kSendFailedFormat[] =
+    "\xB7\xA2\xCB\xCD\xCA\xA7\xB0\xDC\xA3\xAC\xB1\xBE\xD6\xDC\xC6\xDA\xB6\xAA"
+    "\xC6\xFA"
+    "%u\xB8\xF6\xCA\xFD\xBE\xDD\xB0\xFC";
 // 停止时未能发出%u条记录，已丢弃   (item and event records)
 // The stop sends what is pending for at most a second; what the link could
 // not take in that time, or refused, is dropped.
@@ -129,14 +137,23 @@ inline constexpr char kCommandSnapshotFormat[] =
     "\xD4\xB6\xB3\xCC\xC3\xFC\xC1\xEE"
     "%u\xA3\xBA\xD6\xD8\xB7\xA2\xC8\xAB\xB2\xBF\xB2\xE2\xB5\xE3";
 
+// 远程命令%u：此前的远程命令作废   (sequence)
+// A fence: every command of a lower sequence in this session is old now.
+inline constexpr char kCommandFenceFormat[] =
+    "\xD4\xB6\xB3\xCC\xC3\xFC\xC1\xEE"
+    "%u\xA3\xBA\xB4\xCB\xC7\xB0\xB5\xC4\xD4\xB6\xB3\xCC\xC3\xFC\xC1\xEE"
+    "\xD7\xF7\xB7\xCF";
+
 // 远程命令%u被拒绝，原因%u：%s   (sequence, reason code of the reply, the
 // write's name as HostTextForLog shows it, or nothing)
+// At most kMaxCommandLinesPerMinute a minute; the rest are summed up.
 inline constexpr char kCommandRefusedFormat[] =
     "\xD4\xB6\xB3\xCC\xC3\xFC\xC1\xEE"
     "%u\xB1\xBB\xBE\xDC\xBE\xF8\xA3\xAC\xD4\xAD\xD2\xF2%u\xA3\xBA%s";
 
 // 远程命令记录过多，略去%u行   (lines)
-// Command lines are limited per minute; this many were left out before it.
+// Refusal lines beyond the minute's allowance, summed up once the minute is
+// over and as the session ends.
 inline constexpr char kCommandLinesSkippedFormat[] =
     "\xD4\xB6\xB3\xCC\xC3\xFC\xC1\xEE\xBC\xC7\xC2\xBC\xB9\xFD\xB6\xE0\xA3\xAC"
     "\xC2\xD4\xC8\xA5%u\xD0\xD0";
@@ -148,6 +165,15 @@ inline constexpr char kCommandsRejectedFormat[] =
     "\xCA\xD5\xB5\xBD"
     "%u\xB8\xF6\xCE\xB4\xCD\xA8\xB9\xFD\xD1\xE9\xD6\xA4\xB5\xC4\xC3\xFC\xC1\xEE"
     "\xCA\xFD\xBE\xDD\xB0\xFC\xA3\xAC\xD2\xD1\xB6\xAA\xC6\xFA";
+
+// 接收命令数据包失败%u次，已跳过   (receives)
+// Receives on a keyed link that failed for another reason than an empty
+// socket (a refusal reported by some host, forged or not), since the
+// previous such line; each was skipped and the next datagram read. At most
+// one line a minute, and one as the link stops.
+inline constexpr char kCommandReceiveFailedFormat[] =
+    "\xBD\xD3\xCA\xD5\xC3\xFC\xC1\xEE\xCA\xFD\xBE\xDD\xB0\xFC\xCA\xA7\xB0\xDC"
+    "%u\xB4\xCE\xA3\xAC\xD2\xD1\xCC\xF8\xB9\xFD";
 
 }  // namespace pelmora::messages
 

@@ -44,11 +44,16 @@ struct OsError {
 
 // Outcome of one sendto: bytes sent, or -1 with wouldBlock telling whether
 // the socket's buffer was merely full (WSAEWOULDBLOCK / EAGAIN) and `error`
-// the OS code of any other failure.
+// the OS code of any other failure. `refused` marks the failures that a
+// host's report about an earlier datagram (an ICMP port or host
+// unreachable, which anyone can forge) makes the next send on a connected
+// socket return: that report is spent by the failed call, nothing of this
+// datagram went, and sending it again may well succeed.
 struct SendOutcome {
   int bytes;
   bool wouldBlock;
   OsError error;
+  bool refused = false;
 };
 
 // Outcome of one receive: the datagram's length (more than the buffer held
@@ -142,6 +147,12 @@ class Env {
   virtual OsError ConnectSocket(SocketHandle socket, Ipv4Endpoint to) = 0;
   virtual SendOutcome SendTo(SocketHandle socket, const std::uint8_t* data,
                              int length, Ipv4Endpoint to) = 0;
+  // Asks the system for a receive buffer of `bytes` (it may grant less).
+  virtual OsError SetReceiveBuffer(SocketHandle socket, int bytes) = 0;
+  // Waits up to `ms` until a datagram, or an error to report, waits on
+  // `socket`; whether one does. The stop does not end it: callers keep `ms`
+  // short.
+  virtual bool WaitReadable(SocketHandle socket, std::uint32_t ms) = 0;
   // One datagram from a connected socket, without waiting: only the peer
   // it was connected to can have sent it.
   virtual ReceiveOutcome Receive(SocketHandle socket, std::uint8_t* buffer,
@@ -224,6 +235,12 @@ class EnvWrapper : public Env {
   SendOutcome SendTo(SocketHandle socket, const std::uint8_t* data, int length,
                      Ipv4Endpoint to) override {
     return target_->SendTo(socket, data, length, to);
+  }
+  OsError SetReceiveBuffer(SocketHandle socket, int bytes) override {
+    return target_->SetReceiveBuffer(socket, bytes);
+  }
+  bool WaitReadable(SocketHandle socket, std::uint32_t ms) override {
+    return target_->WaitReadable(socket, ms);
   }
   ReceiveOutcome Receive(SocketHandle socket, std::uint8_t* buffer,
                          int capacity) override {

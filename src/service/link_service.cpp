@@ -7,11 +7,15 @@ namespace {
 
 constexpr std::uint32_t kDiscoveryWaitStepMs = 100;
 constexpr std::uint32_t kIdleCyclePauseMs = 1000;
-// A command waits this long at most before the command thread looks; the
-// datagrams it takes in one turn are bounded, so that a flood leaves the
-// rest to the socket's buffer, where the system drops them.
+// The command thread waits this long at most for a datagram before it looks
+// at the stop again; while datagrams wait it reads on without a pause. A
+// turn reads at most kReceivesPerTurn, so that the replies of a flood's
+// turn go and its audit minute turns over.
 constexpr std::uint32_t kCommandPollMs = 20;
-constexpr int kReceivesPerTurn = 256;
+constexpr std::size_t kReceivesPerTurn = 256;
+// What a keyed link asks for its receive buffer: room for a burst of
+// unsigned datagrams in front of a command. The system may grant less.
+constexpr int kCommandReceiveBuffer = 4 << 20;
 
 }  // namespace
 
@@ -75,6 +79,7 @@ int LinkService::StartLink() {
   sendThread_->Resume();
   if (commands_.enabled()) {
     Log(messages::kCommandsEnabled);
+    link_.SetReceiveBuffer(kCommandReceiveBuffer);
     commandThread_ = env_.StartThread([this] { CommandThread(); }, false);
   }
   return 1;
@@ -154,6 +159,9 @@ void LinkService::DrainRetired(int bank, Admit&& admit,
   if (const std::size_t dropped = link_.TakeDroppedCount())
     Log(FormatLogLine(messages::kQueueFullFormat,
                       static_cast<unsigned>(dropped)));
+  if (const std::size_t unsent = link_.TakeUnsentCount())
+    Log(FormatLogLine(messages::kSendFailedFormat,
+                      static_cast<unsigned>(unsent)));
 }
 
 void LinkService::PassRecord(std::string_view record, RecordKind kind,
@@ -206,22 +214,31 @@ void LinkService::CommandThread() {
     Log(messages::kCommandRandomFailed);
     return;
   }
+  while (!stopEvent_.IsSet()) CommandTurn();
+}
+
+void LinkService::CommandTurn() {
   std::uint8_t buffer[kBufferSize];
-  while (!stopEvent_.IsSet()) {
-    for (int turn = 0; turn < kReceivesPerTurn; ++turn) {
-      const int length = link_.Receive(buffer, sizeof buffer);
-      if (length < 0) break;
-      const std::optional<std::uint32_t> snapshot =
-          commands_.Handle(buffer, static_cast<std::size_t>(length));
-      if (!snapshot) continue;
-      // The server hears "queued" before the snapshot's datagrams.
-      SendReplies();
-      commands_.FinishSnapshot(*snapshot,
-                               SendSnapshot() == SnapshotResult::kComplete);
-    }
-    SendReplies();
+  const UdpLink::ReceiveTurn turn = link_.ReceiveWaiting(
+      kCommandPollMs, kReceivesPerTurn, buffer, sizeof buffer,
+      [this](const std::uint8_t* bytes, std::size_t length) {
+        const std::optional<std::uint32_t> snapshot =
+            commands_.Handle(bytes, length);
+        if (!snapshot) return;
+        // The server hears "queued" before the snapshot's datagrams.
+        SendReplies();
+        commands_.FinishSnapshot(*snapshot,
+                                 SendSnapshot() == SnapshotResult::kComplete);
+      });
+  SendReplies();
+  commands_.CountReceiveFailures(turn.failures);
+  commands_.Tick();
+  // Each report of a refusal fails one receive and is gone, so a flood of
+  // them only wakes the thread as datagrams would; a socket that fails
+  // every receive of a turn is in error, and would have the thread spin:
+  // the pause leaves what arrives meanwhile in the socket's buffer.
+  if (turn.failures >= kReceivesPerTurn)
     env_.WaitForEvent(stopEvent_, kCommandPollMs);
-  }
 }
 
 void LinkService::SendReplies() {

@@ -67,6 +67,10 @@ class LinkService : public LinkControl {
   // One turn of the management thread: flip the banks, drain the retired
   // one's changes and then its events into datagrams.
   void ManagementCycle();
+  // One turn of the command thread, once its session is open: waits up to
+  // kCommandPollMs for what the server sends, acts on what waits, sends
+  // the replies. Pauses only when every receive of the turn failed.
+  void CommandTurn();
 
   SnapshotResult SendSnapshot();
 
@@ -90,8 +94,7 @@ class LinkService : public LinkControl {
  private:
   void ManagementThread();
   void SendThread();
-  // Opens a command session, then until the stop: takes what arrived on
-  // the link, acts on it, sends the replies, and pauses kCommandPollMs.
+  // Opens a command session, then runs CommandTurn until the stop.
   void CommandThread();
   void SendReplies();
   // Hands the retired bank to the assembler: its changes, flushed, then its

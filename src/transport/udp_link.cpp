@@ -10,6 +10,10 @@ namespace pelmora {
 namespace {
 constexpr std::uint32_t kEmptyQueuePauseMs = 100;
 constexpr std::uint32_t kWouldBlockRetryMs = 50;
+// Refused sends of one datagram tried again at once before it waits like a
+// full buffer: each refusal a host reported fails one send, and a flood of
+// forged ones must not hold every datagram for a pause.
+constexpr int kRefusedRetriesAtOnce = 8;
 }  // namespace
 
 bool UdpLink::Open(OpenStep* failedStep, OsError* error) {
@@ -89,11 +93,29 @@ int UdpLink::SendWithTimeout(const std::uint8_t* data, int length) {
   return Send(data, length, env_.TickCount(), kSendTimeoutMs, &stop_);
 }
 
-int UdpLink::Receive(std::uint8_t* buffer, int capacity) {
-  if (!socket_.valid()) return -1;
-  const ReceiveOutcome outcome =
-      env_.Receive(socket_.handle(), buffer, capacity);
-  return std::min(outcome.bytes, capacity);
+OsError UdpLink::SetReceiveBuffer(int bytes) {
+  if (!socket_.valid()) return {};
+  return env_.SetReceiveBuffer(socket_.handle(), bytes);
+}
+
+UdpLink::ReceiveTurn UdpLink::ReceiveWaiting(
+    std::uint32_t waitMs, std::size_t most, std::uint8_t* buffer, int capacity,
+    const std::function<void(const std::uint8_t*, std::size_t)>& take) {
+  ReceiveTurn turn;
+  if (!socket_.valid() || !env_.WaitReadable(socket_.handle(), waitMs))
+    return turn;
+  for (std::size_t receives = 0; receives < most; ++receives) {
+    const ReceiveOutcome outcome =
+        env_.Receive(socket_.handle(), buffer, capacity);
+    if (outcome.bytes < 0) {
+      if (!outcome.error.failed()) break;  // nothing more waits
+      ++turn.failures;
+      continue;
+    }
+    ++turn.datagrams;
+    take(buffer, static_cast<std::size_t>(std::min(outcome.bytes, capacity)));
+  }
+  return turn;
 }
 
 std::size_t UdpLink::SendQueuedWithin(std::uint32_t since,
@@ -122,12 +144,15 @@ int UdpLink::Send(const std::uint8_t* data, int length, std::uint32_t since,
   if (!socket_.valid()) return -1;
   int sent = 0;
   int remaining = length;
+  int refusedAtOnce = 0;
   while (remaining > 0) {
     if (stop && stop->IsSet()) return sent;
     SendOutcome outcome =
         env_.SendTo(socket_.handle(), data + sent, remaining, connectedTo_);
     if (outcome.bytes < 0) {
-      if (!outcome.wouldBlock) return -1;
+      if (outcome.refused && refusedAtOnce++ < kRefusedRetriesAtOnce) continue;
+      if (!outcome.wouldBlock && !outcome.refused) return -1;
+      refusedAtOnce = 0;
       const std::uint32_t elapsed = env_.TickCount() - since;
       if (elapsed >= limitMs) return sent;
       if (stop) {
@@ -153,12 +178,22 @@ void UdpLink::RunSendLoop() {
       continue;
     }
     const int length = static_cast<int>(datagram->length);
-    if (SendWithTimeout(datagram->bytes.get(), length) == 0 && stop_.IsSet()) {
+    const int sent = SendWithTimeout(datagram->bytes.get(), length);
+    if (sent == length) continue;
+    if (sent == 0 && stop_.IsSet()) {
       // The stop came before the datagram went: it waits at the head of
       // the queue for the stop's delivery.
       PutBack(std::move(datagram));
+      continue;
     }
+    Locked<Mutex> hold(queueLock_);
+    ++unsent_;
   }
+}
+
+std::size_t UdpLink::TakeUnsentCount() {
+  Locked<Mutex> hold(queueLock_);
+  return std::exchange(unsent_, 0);
 }
 
 }  // namespace pelmora

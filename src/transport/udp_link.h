@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 
 #include "config/settings.h"
@@ -67,21 +68,43 @@ class UdpLink {
   std::size_t QueuedCount() const EXCLUDES(queueLock_);
   // How many datagrams were dropped for room since the last call.
   std::size_t TakeDroppedCount() EXCLUDES(queueLock_);
+  // How many datagrams the send loop lost since the last call: refused
+  // outright, or still refused or blocked when their send limit ran out.
+  std::size_t TakeUnsentCount() EXCLUDES(queueLock_);
   // How many records the queued datagrams hold.
   std::size_t QueuedRecordCount() const EXCLUDES(queueLock_);
 
   // Sends one datagram to the server the socket was connected to (the
   // dialog names a new one before it restarts the link, and what is sent
   // until then belongs to the old one), retrying every 50 ms while the
-  // socket's buffer is full, for up to kSendTimeoutMs. Returns the bytes
-  // sent (0 or a part when time ran out or the stop was signalled), or -1
-  // when the link is closed or the send failed outright.
+  // socket's buffer is full, for up to kSendTimeoutMs. A send that a
+  // host's refusal of an earlier datagram failed is tried again at once,
+  // and after a few such in a row retried like a full buffer. Returns the
+  // bytes sent (0 or a part when time ran out or the stop was signalled),
+  // or -1 when the link is closed or the send failed outright.
   int SendWithTimeout(const std::uint8_t* data, int length);
 
-  // One datagram from the server the socket was connected to, without
-  // waiting: its length, cut to `capacity` when it was longer, or -1 when
-  // none is waiting or the link is closed.
-  int Receive(std::uint8_t* buffer, int capacity);
+  // Asks for a receive buffer of `bytes`, for a link that reads what its
+  // server sends. Only while the link is open and nothing receives.
+  OsError SetReceiveBuffer(int bytes);
+
+  // What one receive turn took.
+  struct ReceiveTurn {
+    std::size_t datagrams = 0;
+    // Receives that failed for another reason than an empty socket.
+    std::size_t failures = 0;
+  };
+  // One turn of the thread that reads what the server sends: waits up to
+  // `waitMs` until something waits on the socket, then receives until the
+  // socket is empty or `most` receives were made, handing each datagram
+  // (cut to `capacity`, so that a longer one shows as too long) to `take`.
+  // A receive that fails for another reason than an empty socket (a
+  // refusal some host reported, forged or not) is counted and skipped: it
+  // never ends the turn. Nothing when the link is closed.
+  ReceiveTurn ReceiveWaiting(
+      std::uint32_t waitMs, std::size_t most, std::uint8_t* buffer,
+      int capacity,
+      const std::function<void(const std::uint8_t*, std::size_t)>& take);
 
   // The stop's last delivery, once the stop is signalled and the send loop
   // has ended: sends the queued datagrams, oldest first, to the server the
@@ -94,8 +117,9 @@ class UdpLink {
 
   // The send thread's loop once the snapshot is out: the queued datagrams
   // one by one, a 100 ms pause whenever the queue is empty, until stop. A
-  // datagram that cannot be sent in time is lost; the link goes on. One
-  // that the stop kept from going returns to the head of the queue.
+  // datagram that cannot be sent in time is lost and counted; the link
+  // goes on. One that the stop kept from going returns to the head of the
+  // queue.
   void RunSendLoop();
 
  private:
@@ -119,6 +143,7 @@ class UdpLink {
   mutable Mutex queueLock_;  // held only to append or remove one datagram
   std::deque<std::unique_ptr<QueuedDatagram>> queue_ GUARDED_BY(queueLock_);
   std::size_t dropped_ GUARDED_BY(queueLock_) = 0;
+  std::size_t unsent_ GUARDED_BY(queueLock_) = 0;
 };
 
 }  // namespace pelmora

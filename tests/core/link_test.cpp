@@ -131,9 +131,47 @@ TEST_F(StopDeliveryTest, EverythingPendingReachesTheServerTheLinkStartedWith) {
   }));
 }
 
+// The datagram the send thread was retrying when the stop came waits for
+// the stop's delivery with the rest, and is counted when it cannot go.
+TEST_F(StopDeliveryTest, TheDatagramHeldWhenTheStopComesIsDeliveredOrCounted) {
+  PushRound({"A", "B"}, "0");
+  ASSERT_EQ(Service().StartLink(), 1);
+  Service().points().Update("A", "1");
+  // A's return ended the first round: the snapshot carries its value, and
+  // nothing is pending but what comes next.
+  env_.ScriptSends(std::deque<SendOutcome>(100000, {-1, true, {11}}));
+  const int sendsBefore = env_.SendCalls();
+  Push(3, 0);
+  // Two sends of it: the send thread is in its retry.
+  ASSERT_TRUE(Eventually([&] { return env_.SendCalls() >= sendsBefore + 2; }));
+  Service().StopLink();
+  const std::vector<std::string> log = Log();
+  EXPECT_NE(std::find(log.begin(), log.end(), DroppedLine(3)), log.end());
+}
+
+// A datagram the send thread could not send is lost, and said so.
+TEST_F(StopDeliveryTest, ADatagramTheSocketRefusedIsCountedInTheLog) {
+  PushRound({"A", "B"}, "0");
+  ASSERT_EQ(Service().StartLink(), 1);
+  Service().points().Update("A", "1");
+  ASSERT_TRUE(Eventually([this] {
+    const std::vector<std::string> timeline = env_.Timeline();
+    return std::find(timeline.begin(), timeline.end(),
+                     messages::kSendStarted) != timeline.end();
+  }));
+  env_.ScriptSends({{-1, false, {1}}});
+  Push(1, 0);
+  const std::string lost = FormatLogLine(messages::kSendFailedFormat, 1u);
+  EXPECT_TRUE(Eventually([&] {
+    const std::vector<std::string> timeline = env_.Timeline();
+    return std::find(timeline.begin(), timeline.end(), lost) != timeline.end();
+  }));
+  Service().StopLink();
+}
+
 TEST_F(StopDeliveryTest, ASocketThatTakesNothingHoldsTheStopForOneSecond) {
   StartPastSnapshotAndSignalStop();
-  env_.scriptedSends.assign(100000, {-1, true, {11}});
+  env_.ScriptSends(std::deque<SendOutcome>(100000, {-1, true, {11}}));
   Push(300, 30);
   const std::uint32_t before = env_.TickCount();
   Service().StopLink();
@@ -268,20 +306,85 @@ TEST_F(LinkTest, SendWithTimeoutRefusesAClosedLink) {
   EXPECT_EQ(env_.sendCalls, 0);
 }
 
-TEST_F(LinkTest, ABlockedSocketIsRetriedEvery50msForFiveSeconds) {
+TEST_F(LinkTest, ABlockedOrRefusedSendIsRetriedWithinFiveSeconds) {
   OpenLink();
   const std::uint8_t data[4] = {};
-  for (int i = 0; i < 200; ++i) env_.scriptedSends.push_back({-1, true, {11}});
-  env_.ClearSleeps();
-  EXPECT_EQ(Service().link().SendWithTimeout(data, 4), 0);
+  const SendOutcome blocked = {-1, true, {11}};
+  const SendOutcome failed = {-1, false, {1}};
+  // What an ICMP refusal of an earlier datagram leaves for the next send.
+  const SendOutcome refused = {-1, false, {111}, true};
+  const auto times = [](int n, SendOutcome outcome) {
+    return std::deque<SendOutcome>(n, outcome);
+  };
+  struct Case {
+    const char* what;
+    std::deque<SendOutcome> script;
+    int sent;
+    std::vector<FakeEnv::Pause> pauses;
+  };
   // Each retry is a wait that the stop ends, never a plain pause.
-  EXPECT_EQ(env_.Pauses(), std::vector<FakeEnv::Pause>(100, {50, true}));
+  const Case cases[] = {
+      {"blocked throughout", times(200, blocked), 0,
+       std::vector<FakeEnv::Pause>(100, {50, true})},
+      {"blocked once", times(1, blocked), 4, {{50, true}}},
+      {"blocked, then a hard error", {blocked, failed}, -1, {{50, true}}},
+      {"refused a few times: again at once", times(3, refused), 4, {}},
+      {"refused nine times in a row: one pause",
+       times(9, refused),
+       4,
+       {{50, true}}},
+      {"refused throughout", times(100000, refused), 0,
+       std::vector<FakeEnv::Pause>(100, {50, true})},
+  };
+  for (const Case& c : cases) {
+    env_.ScriptSends(c.script);
+    env_.ClearSleeps();
+    EXPECT_EQ(Service().link().SendWithTimeout(data, 4), c.sent) << c.what;
+    EXPECT_EQ(env_.Pauses(), c.pauses) << c.what;
+  }
+}
 
-  env_.scriptedSends.assign({{-1, true, {11}}, {-1, false, {1}}});
-  EXPECT_EQ(Service().link().SendWithTimeout(data, 4), -1) << "hard error";
-
-  env_.scriptedSends.assign({{-1, true, {11}}});
-  EXPECT_EQ(Service().link().SendWithTimeout(data, 4), 4) << "blocked once";
+// The stop's delivery ends at its bound: a retry's pause is cut to what is
+// left of it, and at the bound nothing more goes, even to a socket that
+// would take it.
+TEST_F(LinkTest, TheStopsDeliveryNeverPassesItsBound) {
+  OpenLink();
+  const SendOutcome blocked = {-1, true, {11}};
+  struct Case {
+    std::uint32_t startedAgo;  // when the delivery began
+    int blockedSends;          // then the socket takes everything
+    std::vector<std::uint32_t> pauses;
+    std::size_t leftQueued;
+  };
+  std::vector<std::uint32_t> fifties(19, 50);
+  std::vector<std::uint32_t> cut = fifties;
+  cut.push_back(20);
+  std::vector<std::uint32_t> twenty(20, 50);
+  const Case cases[] = {
+      {0, 19, fifties, 0},
+      {0, 20, twenty, 1},
+      {30, 20, cut, 1},
+      {30, 19, fifties, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.startedAgo) + " ms ago, blocked " +
+                 std::to_string(c.blockedSends) + " times");
+    const std::uint8_t datagram[40] = {};
+    Service().link().Enqueue(datagram, sizeof datagram);
+    env_.ScriptSends(std::deque<SendOutcome>(c.blockedSends, blocked));
+    env_.ClearSleeps();
+    env_.TakeSent();
+    const std::uint32_t since = env_.TickCount() - c.startedAgo;
+    Service().link().SendQueuedWithin(since, 1000);
+    // The stop's delivery calls again as it hands on each record.
+    Service().link().SendQueuedWithin(since, 1000);
+    EXPECT_EQ(env_.Sleeps(), c.pauses);
+    EXPECT_LE(env_.TickCount() - since, 1000u);
+    EXPECT_EQ(Service().link().QueuedCount(), c.leftQueued);
+    EXPECT_EQ(env_.TakeSent().size(), 1 - c.leftQueued);
+    while (Service().link().TakeNext()) {
+    }
+  }
 }
 
 TEST_F(LinkTest, OnceStopIsSignalledSendsAndSnapshotsEndAtOnce) {

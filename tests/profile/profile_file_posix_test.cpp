@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -13,6 +14,28 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+
+// The modes the file being written had whenever the writer changed its mode
+// or made it durable, while a test looks: this binary's fchmod and fsync
+// stand in front of the C library's for the writer linked into it, note
+// the mode, and pass the call on.
+static std::vector<mode_t>* observedModes = nullptr;
+
+static void Observe(int fd) {
+  struct stat st;
+  if (observedModes && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+    observedModes->push_back(st.st_mode & 07777);
+}
+
+extern "C" int fchmod(int fd, mode_t mode) noexcept {
+  Observe(fd);
+  return static_cast<int>(::syscall(SYS_fchmod, fd, mode));
+}
+
+extern "C" int fsync(int fd) {
+  Observe(fd);
+  return static_cast<int>(::syscall(SYS_fsync, fd));
+}
 
 namespace fs = std::filesystem;
 using pelmora::profile::ReadInt;
@@ -172,6 +195,30 @@ TEST_F(ProfileFileTest, WriteReplacesTheFileWhole) {
   // Nothing of the temporary file is left beside it.
   EXPECT_EQ(
       std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);
+}
+
+// Pelmora.ini may hold the command key: a rewrite is never readable by
+// more than the file it replaces, not even for a moment, since a reader
+// keeps what it opened. The old mode comes back once the bytes are in.
+TEST_F(ProfileFileTest, ARewriteIsNeverWiderThanTheFileItReplaces) {
+  const mode_t umaskBefore = ::umask(022);
+  for (const mode_t mode : {0600, 0640, 0604}) {
+    Put("[COMMAND]\nKEY=000102\n[S]\nk=1\n");
+    ASSERT_EQ(::chmod(file_.c_str(), mode), 0);
+    std::vector<mode_t> modes;
+    observedModes = &modes;
+    const bool written = WriteString(file_, "S", "k", "2");
+    observedModes = nullptr;
+    ASSERT_TRUE(written);
+    EXPECT_FALSE(modes.empty());
+    for (const mode_t seen : modes)
+      EXPECT_EQ(seen & ~mode, 0u) << std::oct << mode << " seen " << seen;
+    struct stat st;
+    ASSERT_EQ(::stat(file_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode);
+    EXPECT_EQ(Get(), "[COMMAND]\nKEY=000102\n[S]\nk=2\n");
+  }
+  ::umask(umaskBefore);
 }
 
 TEST_F(ProfileFileTest, WriteFailsWhereNoFileCanBe) {

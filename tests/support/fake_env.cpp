@@ -9,7 +9,7 @@ void FakeEnv::SleepMs(std::uint32_t ms) {
   {
     std::lock_guard<std::mutex> hold(mutex_);
     sleeps_.push_back({ms, false});
-    ticks_ += ms;
+    if (!holdClock) ticks_ += ms;
   }
   // Let other threads run, so that loops paced by pauses still progress.
   std::this_thread::sleep_for(std::chrono::microseconds(ms ? 200 : 0));
@@ -28,7 +28,7 @@ bool FakeEnv::WaitForEvent(const ManualEvent& event, std::uint32_t ms) {
   }
   if (event.WaitFor(std::chrono::microseconds(200))) return true;
   std::lock_guard<std::mutex> hold(mutex_);
-  ticks_ += ms;
+  if (!holdClock) ticks_ += ms;
   return false;
 }
 
@@ -121,18 +121,78 @@ void FakeEnv::CloseSocket(SocketHandle) { Record("socket closed"); }
 
 void FakeEnv::Deliver(std::vector<std::uint8_t> datagram) {
   std::lock_guard<std::mutex> hold(mutex_);
-  inbox_.push_back(std::move(datagram));
+  inbox_.push_back({std::move(datagram), 0});
+  inboxCv_.notify_all();
+}
+
+void FakeEnv::Deliver(std::vector<std::vector<std::uint8_t>> datagrams) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  for (auto& datagram : datagrams) inbox_.push_back({std::move(datagram), 0});
+  inboxCv_.notify_all();
+}
+
+void FakeEnv::DeliverFailure(int code) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  inbox_.push_back({{}, code});
+  inboxCv_.notify_all();
 }
 
 ReceiveOutcome FakeEnv::Receive(SocketHandle, std::uint8_t* buffer,
                                 int capacity) {
   std::lock_guard<std::mutex> hold(mutex_);
   if (inbox_.empty()) return {-1, {}};
-  const std::vector<std::uint8_t> datagram = std::move(inbox_.front());
+  const Arrival arrival = std::move(inbox_.front());
   inbox_.pop_front();
-  const int length = static_cast<int>(datagram.size());
-  std::copy_n(datagram.begin(), std::min(length, capacity), buffer);
+  if (arrival.error) return {-1, {arrival.error}};
+  const int length = static_cast<int>(arrival.bytes.size());
+  std::copy_n(arrival.bytes.begin(), std::min(length, capacity), buffer);
   return {length, {}};
+}
+
+bool FakeEnv::WaitReadable(SocketHandle, std::uint32_t ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (inboxCv_.wait_for(lock, std::chrono::microseconds(200),
+                        [this] { return !inbox_.empty(); }))
+    return true;
+  ++emptyReadableWaits_;
+  if (!holdClock) ticks_ += ms;
+  return false;
+}
+
+int FakeEnv::EmptyReadableWaits() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return emptyReadableWaits_;
+}
+
+OsError FakeEnv::SetReceiveBuffer(SocketHandle, int bytes) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  receiveBufferAsked = bytes;
+  return {};
+}
+
+int FakeEnv::SendCalls() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return sendCalls;
+}
+
+void FakeEnv::ScriptSends(std::deque<SendOutcome> outcomes) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  scriptedSends = std::move(outcomes);
+}
+
+bool FakeEnv::HmacSha256(const std::uint8_t* key, std::size_t keyLength,
+                         const std::uint8_t* data, std::size_t length,
+                         std::uint8_t mac[kHmacSha256Size]) {
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    ++hmacCalls_;
+  }
+  return EnvWrapper::HmacSha256(key, keyLength, data, length, mac);
+}
+
+int FakeEnv::HmacCalls() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return hmacCalls_;
 }
 
 namespace {

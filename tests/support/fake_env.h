@@ -45,6 +45,9 @@ class FakeEnv : public EnvWrapper {
   };
   std::vector<Pause> Pauses();
   void ClearSleeps();
+  // While set, pauses and waits leave the tick count where it is: for tests
+  // whose workers would otherwise run the clock far ahead of real time.
+  std::atomic<bool> holdClock{false};
 
   // --- Threads: the Nth thread start (counting from 1) can be refused.
   std::unique_ptr<WorkerThread> StartThread(std::function<void()> body,
@@ -83,9 +86,23 @@ class FakeEnv : public EnvWrapper {
                      Ipv4Endpoint to) override;
   ReceiveOutcome Receive(SocketHandle socket, std::uint8_t* buffer,
                          int capacity) override;
+  // Whether a delivery waits; when none does, waits a moment of real time
+  // for one, and then, none come, advances the tick count by `ms`.
+  bool WaitReadable(SocketHandle socket, std::uint32_t ms) override;
+  OsError SetReceiveBuffer(SocketHandle socket, int bytes) override;
   void CloseSocket(SocketHandle socket) override;
   // Datagrams that the server sends the plug-in, received in order.
   void Deliver(std::vector<std::uint8_t> datagram);
+  // Several at once: a receiver sees all of them waiting or none.
+  void Deliver(std::vector<std::vector<std::uint8_t>> datagrams);
+  // A receive failing with the OS code, in order with the deliveries.
+  void DeliverFailure(int code);
+  // WaitReadable calls that ran their full time, finding nothing.
+  int EmptyReadableWaits();
+  int receiveBufferAsked = 0;
+  // Replaces the scripted send outcomes while threads may send.
+  void ScriptSends(std::deque<SendOutcome> outcomes);
+  int SendCalls();
   // The OS codes of refused sockets and connections; 0 lets them succeed.
   int failSocket = 0;
   int failConnect = 0;
@@ -95,6 +112,12 @@ class FakeEnv : public EnvWrapper {
   Ipv4Endpoint lastConnect;
   Ipv4Endpoint lastSendTo;
   int sendCalls = 0;
+
+  // --- The keyed hash is the platform's, counted.
+  bool HmacSha256(const std::uint8_t* key, std::size_t keyLength,
+                  const std::uint8_t* data, std::size_t length,
+                  std::uint8_t mac[kHmacSha256Size]) override;
+  int HmacCalls();
 
   std::vector<std::vector<std::uint8_t>> Sent();
   // What was sent so far, forgotten once taken.
@@ -115,7 +138,14 @@ class FakeEnv : public EnvWrapper {
   std::uint32_t ticks_ = 0;
   int threadsStarted_ = 0;
   std::vector<std::vector<std::uint8_t>> sent_;
-  std::deque<std::vector<std::uint8_t>> inbox_;
+  struct Arrival {
+    std::vector<std::uint8_t> bytes;
+    int error = 0;
+  };
+  std::deque<Arrival> inbox_;
+  std::condition_variable inboxCv_;
+  int emptyReadableWaits_ = 0;
+  int hmacCalls_ = 0;
   SocketHandle nextSocket_ = 100;
 };
 

@@ -7,12 +7,15 @@
 namespace pelmora::gateway {
 namespace {
 
-constexpr std::uint8_t kReplyOpened = 0x00;
-constexpr std::uint8_t kReplyQueued = 0x01;
-constexpr std::uint8_t kReplyDelivered = 0x02;
-constexpr std::uint8_t kReasonWrongSession = 0x05;
-constexpr std::uint8_t kReasonOldSequence = 0x06;
-constexpr std::uint8_t kReasonRateLimited = 0x07;
+using wire::kReasonOldSequence;
+using wire::kReasonRateLimited;
+using wire::kReasonWrongSession;
+using wire::kReplyDelivered;
+using wire::kReplyOpened;
+using wire::kReplyQueued;
+
+// How long a command may act after it is sent, on the station's clock.
+constexpr std::chrono::milliseconds kValidity{5000};
 
 // 2026-01-01T00:00:00Z, and the sequences a second from it.
 constexpr std::int64_t kSequenceEpoch = 1767225600;
@@ -120,8 +123,10 @@ ReplyVerdict StationCommands::OnReply(const wire::SignedDatagram& reply,
   Station& station = found->second;
   if (!wire::SignatureHolds(station.key, bytes, length))
     return ReplyVerdict::kBadSignature;
-  // Every signed reply carries the station's current session.
+  // Every signed reply carries the station's current session and its clock.
   station.nonce = reply.nonce;
+  station.clock = reply.clock;
+  station.clockAt = std::chrono::steady_clock::now();
   if (!station.underWay) return ReplyVerdict::kTaken;
   if (reply.state == kReplyOpened) {
     // A new session: what went before went to one that has ended.
@@ -217,10 +222,18 @@ void StationCommands::Advance(Station& station, const Moment& now,
       continue;
     }
     const Command& command = station.waiting.front();
+    // The station's clock now, as its latest reply told it, and the
+    // command's validity from there.
+    const auto sinceClock =
+        std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
+                     now.steady - station.clockAt),
+                 std::chrono::milliseconds(0));
+    const std::uint32_t notAfter = static_cast<std::uint32_t>(
+        station.clock + sinceClock.count() + kValidity.count());
     OutgoingDatagram datagram{*to, {}};
     if (!wire::SealCommand(
             station.key, station.macBytes,
-            station.nonce.value_or(wire::Nonce{}), station.sequence,
+            station.nonce.value_or(wire::Nonce{}), station.sequence, notAfter,
             command.snapshot ? wire::kCommandSnapshot : wire::kCommandWrite,
             command.name, command.value, &datagram.bytes)) {
       Finish(station, CommandState::kRefused,

@@ -112,6 +112,9 @@ class StationCommands {
     wire::Mac macBytes{};
     wire::StationKey key{};
     std::optional<wire::Nonce> nonce;
+    // The session clock of the latest signed reply, and when it came.
+    std::uint32_t clock = 0;
+    std::chrono::steady_clock::time_point clockAt;
     std::uint32_t nextSequence = 0;  // 0 until the first command goes
     std::optional<std::chrono::system_clock::time_point> firstSlotStart;
     std::deque<Command> waiting;

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -123,7 +124,24 @@ class PosixEnv : public PortableEnv {
                          reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     if (n >= 0) return {static_cast<int>(n), false, {}};
     const int error = errno;
-    return {-1, error == EAGAIN || error == EWOULDBLOCK, {error}};
+    // What an ICMP error for an earlier datagram leaves on a connected UDP
+    // socket, to be returned by its next call.
+    const bool refused = error == ECONNREFUSED || error == EHOSTUNREACH ||
+                         error == ENETUNREACH || error == EHOSTDOWN;
+    return {-1, error == EAGAIN || error == EWOULDBLOCK, {error}, refused};
+  }
+
+  OsError SetReceiveBuffer(SocketHandle socket, int bytes) override {
+    if (::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_RCVBUF, &bytes,
+                     sizeof bytes) == 0)
+      return {};
+    return {errno};
+  }
+
+  bool WaitReadable(SocketHandle socket, std::uint32_t ms) override {
+    pollfd wanted{static_cast<int>(socket), POLLIN, 0};
+    const int n = ::poll(&wanted, 1, static_cast<int>(ms));
+    return n > 0 && wanted.revents != 0;
   }
 
   ReceiveOutcome Receive(SocketHandle socket, std::uint8_t* buffer,

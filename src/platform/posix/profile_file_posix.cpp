@@ -330,7 +330,10 @@ bool WriteAll(int fd, const std::string& data) {
 
 // Writes the new contents beside the file, makes them durable, then renames
 // over it: a crash leaves either the old or the new configuration, never a
-// mixture. An existing file keeps its permission bits.
+// mixture. An existing file keeps its permission bits, given to the new one
+// only once its bytes are in: until then it is its owner's alone, since it
+// may hold the station's command key and whoever opens a file keeps what
+// its mode allowed at that moment.
 bool ReplaceFile(const std::string& path, const std::string& contents,
                  const struct stat* old) {
   static std::atomic<unsigned> counter{0};
@@ -343,13 +346,15 @@ bool ReplaceFile(const std::string& path, const std::string& contents,
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
     temp = path + ".tmp" + std::to_string(::getpid()) + "-" +
            std::to_string(counter.fetch_add(1));
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                old == nullptr ? 0666 : 0600);
     if (fd < 0 && errno != EEXIST) return false;
   }
   if (fd < 0) return false;
 
-  bool ok = (old == nullptr || ::fchmod(fd, old->st_mode & 07777) == 0) &&
-            WriteAll(fd, contents) && ::fsync(fd) == 0;
+  bool ok = WriteAll(fd, contents) &&
+            (old == nullptr || ::fchmod(fd, old->st_mode & 07777) == 0) &&
+            ::fsync(fd) == 0;
   ok = ::close(fd) == 0 && ok;
   if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
   if (!ok) {

@@ -7,6 +7,12 @@
 
 #include "platform/portable_env.h"
 
+// Whether an ICMP port unreachable for an earlier datagram fails the next
+// receive with WSAECONNRESET; not every MinGW header names it.
+#ifndef SIO_UDP_CONNRESET
+#define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
+#endif
+
 namespace pelmora {
 namespace {
 
@@ -129,6 +135,13 @@ class Win32Env : public PortableEnv {
       ::closesocket(s);
       return {error};
     }
+    // A forged port unreachable would otherwise make the next receive fail
+    // and the datagram behind it wait; a socket that keeps this on still
+    // works, so a refusal of the option is no failure.
+    BOOL reportResets = FALSE;
+    DWORD returned = 0;
+    ::WSAIoctl(s, SIO_UDP_CONNRESET, &reportResets, sizeof reportResets,
+               nullptr, 0, &returned, nullptr, nullptr);
     *socket = static_cast<SocketHandle>(s);
     return {};
   }
@@ -154,7 +167,29 @@ class Win32Env : public PortableEnv {
                      reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     if (n != SOCKET_ERROR) return {n, false, {}};
     const int error = ::WSAGetLastError();
-    return {-1, error == WSAEWOULDBLOCK, {error}};
+    // What an ICMP error for an earlier datagram leaves on a connected UDP
+    // socket, to be returned by its next call.
+    const bool refused = error == WSAECONNRESET || error == WSAECONNREFUSED ||
+                         error == WSAEHOSTUNREACH || error == WSAENETUNREACH ||
+                         error == WSAENETRESET;
+    return {-1, error == WSAEWOULDBLOCK, {error}, refused};
+  }
+
+  OsError SetReceiveBuffer(SocketHandle socket, int bytes) override {
+    if (::setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_RCVBUF,
+                     reinterpret_cast<const char*>(&bytes),
+                     sizeof bytes) != SOCKET_ERROR)
+      return {};
+    return {::WSAGetLastError()};
+  }
+
+  bool WaitReadable(SocketHandle socket, std::uint32_t ms) override {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(static_cast<SOCKET>(socket), &readable);
+    timeval timeout{static_cast<long>(ms / 1000),
+                    static_cast<long>(ms % 1000) * 1000};
+    return ::select(0, &readable, nullptr, nullptr, &timeout) > 0;
   }
 
   ReceiveOutcome Receive(SocketHandle socket, std::uint8_t* buffer,
