@@ -46,12 +46,12 @@ class StationCommandsTest : public ::testing::Test {
   StationCommandsTest() { Restart(); }
   // A new server, knowing nothing of the one before.
   void Restart() {
-    StationCommands::Options options;
+    wire::StationCommands::Options options;
     options.keys[kMac] = key_;
     options.firstPause = milliseconds(250);
     options.longestPause = milliseconds(4000);
     options.mostSends = 8;
-    commands_ = std::make_unique<StationCommands>(
+    commands_ = std::make_unique<wire::StationCommands>(
         options, [this](const std::string& mac) {
           return mac == kMac && known_ ? std::optional(kStation) : std::nullopt;
         });
@@ -60,12 +60,12 @@ class StationCommandsTest : public ::testing::Test {
   // The commands sent at `ms` after the start, read back; each checked to
   // go to the station under a signature that holds.
   std::vector<wire::SignedDatagram> At(int ms) {
-    std::vector<OutgoingDatagram> out;
+    std::vector<wire::OutgoingDatagram> out;
     commands_->Tick(
         {start_.steady + milliseconds(ms), start_.wall + milliseconds(ms)},
         &out, &outcomes_);
     std::vector<wire::SignedDatagram> read;
-    for (const OutgoingDatagram& datagram : out) {
+    for (const wire::OutgoingDatagram& datagram : out) {
       EXPECT_EQ(datagram.to.port, kStation.port);
       const Bytes& b = datagram.bytes;
       EXPECT_EQ(Hmac(key_, Bytes(b.begin(), b.end() - 32)),
@@ -76,7 +76,7 @@ class StationCommandsTest : public ::testing::Test {
     }
     return read;
   }
-  ReplyVerdict Answer(const Bytes& bytes) {
+  wire::ReplyVerdict Answer(const Bytes& bytes) {
     wire::SignedDatagram reply;
     EXPECT_TRUE(
         wire::ParseSignedDatagram(bytes.data(), bytes.size(), &reply, nullptr));
@@ -84,8 +84,8 @@ class StationCommandsTest : public ::testing::Test {
   }
   std::string States() {
     std::string states;
-    for (const CommandOutcome& o : outcomes_)
-      states += o.id + ":" + CommandStateName(o.state) +
+    for (const wire::CommandOutcome& o : outcomes_)
+      states += o.id + ":" + wire::CommandStateName(o.state) +
                 (o.reason.empty() ? "" : "(" + o.reason + ")") + " ";
     return states;
   }
@@ -97,8 +97,8 @@ class StationCommandsTest : public ::testing::Test {
                          std::chrono::floor<std::chrono::seconds>(
                              std::chrono::system_clock::now())};
   bool known_ = true;
-  std::unique_ptr<StationCommands> commands_;
-  std::vector<CommandOutcome> outcomes_;
+  std::unique_ptr<wire::StationCommands> commands_;
+  std::vector<wire::CommandOutcome> outcomes_;
 };
 
 TEST_F(StationCommandsTest,
@@ -109,14 +109,15 @@ TEST_F(StationCommandsTest,
   EXPECT_EQ(sent[0].nonce, wire::Nonce{});
   EXPECT_EQ(sent[0].name + "=" + sent[0].value, "SP1=42.5");
   const std::uint32_t sequence = sent[0].sequence;
-  EXPECT_EQ(Answer(Reply(key_, nonce_, sequence, 3, 5)), ReplyVerdict::kTaken);
+  EXPECT_EQ(Answer(Reply(key_, nonce_, sequence, 3, 5)),
+            wire::ReplyVerdict::kTaken);
   sent = At(1);
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].nonce, nonce_);
   EXPECT_EQ(sent[0].sequence, sequence);
   // A reply under another key changes nothing.
   EXPECT_EQ(Answer(Reply(KeyOf(2), nonce_, sequence, 2, 0)),
-            ReplyVerdict::kBadSignature);
+            wire::ReplyVerdict::kBadSignature);
   Answer(Reply(key_, nonce_, sequence, 1, 0));
   Answer(Reply(key_, nonce_, sequence, 1, 0));  // a resend's reply
   EXPECT_TRUE(At(2).empty());
@@ -149,7 +150,7 @@ TEST_F(StationCommandsTest, UnansweredSendsDoubleTheirPausesThenGiveUp) {
   EXPECT_EQ(sends,
             (std::vector<int>{0, 250, 750, 1750, 3750, 7750, 11750, 15750}));
   ASSERT_EQ(outcomes_.size(), 1u);
-  EXPECT_EQ(outcomes_[0].state, CommandState::kUnanswered);
+  EXPECT_EQ(outcomes_[0].state, wire::CommandState::kUnanswered);
   EXPECT_EQ(outcomes_[0].time, start_.wall + milliseconds(19750));
 }
 
@@ -205,23 +206,24 @@ TEST(StationCommandsRefusal, NothingIsSentWithoutKeyAddressOrRoom) {
       {kMac, true, 3, "refused:too many commands waiting for this station "},
   };
   for (const Case& c : cases) {
-    StationCommands::Options options;
+    wire::StationCommands::Options options;
     options.keys[kMac] = KeyOf(1);
     options.mostWaiting = 2;
-    StationCommands commands(options, [&c](const std::string&) {
+    wire::StationCommands commands(options, [&c](const std::string&) {
       return c.known ? std::optional(kStation) : std::nullopt;
     });
     for (int i = 0; i < c.writes; ++i) commands.Write(c.mac, "A", "1", "");
-    std::vector<OutgoingDatagram> out;
-    std::vector<CommandOutcome> outcomes;
+    std::vector<wire::OutgoingDatagram> out;
+    std::vector<wire::CommandOutcome> outcomes;
     commands.Tick({std::chrono::steady_clock::now(),
                    std::chrono::floor<std::chrono::seconds>(
                        std::chrono::system_clock::now())},
                   &out, &outcomes);
     EXPECT_EQ(out.size(), c.known && c.mac == kMac ? 1u : 0u) << c.states;
     std::string states;
-    for (const CommandOutcome& o : outcomes)
-      states += std::string(CommandStateName(o.state)) + ":" + o.reason + " ";
+    for (const wire::CommandOutcome& o : outcomes)
+      states +=
+          std::string(wire::CommandStateName(o.state)) + ":" + o.reason + " ";
     EXPECT_EQ(states, c.states);
   }
 }
@@ -230,13 +232,13 @@ TEST(StationCommandsRefusal, NothingIsSentWithoutKeyAddressOrRoom) {
 // when one ends; a station whose snapshot ended incomplete goes to the back
 // of the line, one with a complete tree by its turn is passed over.
 TEST(SnapshotRequests, AFewGoAtATimeTheNextWhenOneEnds) {
-  StationCommands::Options options;
+  wire::StationCommands::Options options;
   std::vector<std::string> macs;
   for (int i = 0; i < 5; ++i) {
     macs.push_back("02-00-00-00-00-1" + std::to_string(i));
     options.keys[macs.back()] = KeyOf(1);
   }
-  StationCommands commands(
+  wire::StationCommands commands(
       options, [](const std::string&) { return std::optional(kStation); });
   StationTable table({});
   SnapshotRequests requests({2, milliseconds(300)}, commands, table);
@@ -250,13 +252,13 @@ TEST(SnapshotRequests, AFewGoAtATimeTheNextWhenOneEnds) {
     const Moment now{start.steady + milliseconds(ms),
                      start.wall + milliseconds(ms)};
     requests.Tick(now);
-    std::vector<OutgoingDatagram> out;
-    std::vector<CommandOutcome> outcomes;
+    std::vector<wire::OutgoingDatagram> out;
+    std::vector<wire::CommandOutcome> outcomes;
     commands.Tick(now, &out, &outcomes);
-    for (const CommandOutcome& outcome : outcomes)
+    for (const wire::CommandOutcome& outcome : outcomes)
       requests.Outcome(outcome, now);
     std::string macsAsked;
-    for (const OutgoingDatagram& datagram : out) {
+    for (const wire::OutgoingDatagram& datagram : out) {
       wire::SignedDatagram command;
       wire::ParseSignedDatagram(datagram.bytes.data(), datagram.bytes.size(),
                                 &command, nullptr);
@@ -323,7 +325,7 @@ TEST(WritePayload, BytesOrAnObjectOfIdAndValue) {
   // The id comes back in each result as it was written, not byte by byte.
   ASSERT_TRUE(ReadWritePayload("{\"id\":\"\\u00e9t\xC3\xA9\",\"value\":\"1\"}",
                                &value, &id, &error));
-  CommandOutcome outcome;
+  wire::CommandOutcome outcome;
   outcome.id = id;
   EXPECT_EQ(ResultPayload(outcome).rfind("{\"id\":\"\xC3\xA9t\xC3\xA9\",", 0),
             0u)

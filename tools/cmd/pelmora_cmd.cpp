@@ -24,10 +24,10 @@
 
 namespace {
 
-using pelmora::gateway::CommandOutcome;
-using pelmora::gateway::CommandState;
-using pelmora::gateway::Moment;
-using pelmora::gateway::StationCommands;
+using pelmora::wire::CommandOutcome;
+using pelmora::wire::CommandState;
+using pelmora::wire::Moment;
+using pelmora::wire::StationCommands;
 namespace wire = pelmora::wire;
 
 constexpr int kWaitMs = 20;
@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
   } else {
     commands.RequestSnapshot(macText);
   }
-  std::vector<pelmora::gateway::OutgoingDatagram> outgoing;
+  std::vector<wire::OutgoingDatagram> outgoing;
   std::vector<CommandOutcome> outcomes;
   while (!wire::StopRequested()) {
     if (receiver.Receive(&bytes, kWaitMs, &from)) {
@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
           reply.kind == wire::kKindReply && reply.mac == mac) {
         const bool holds =
             commands.OnReply(reply, bytes.data(), bytes.size()) ==
-            pelmora::gateway::ReplyVerdict::kTaken;
+            wire::ReplyVerdict::kTaken;
         std::printf("reply %s%s\n", wire::DescribeSigned(reply).c_str(),
                     holds ? "" : " (bad signature, ignored)");
         std::fflush(stdout);
@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
       receiver.SendTo(datagram.bytes.data(), datagram.bytes.size(),
                       datagram.to);
     for (const CommandOutcome& outcome : outcomes) {
-      std::printf("%s%s%s\n", pelmora::gateway::CommandStateName(outcome.state),
+      std::printf("%s%s%s\n", wire::CommandStateName(outcome.state),
                   outcome.reason.empty() ? "" : ": ", outcome.reason.c_str());
       std::fflush(stdout);
       if (outcome.state != CommandState::kQueued)

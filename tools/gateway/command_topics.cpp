@@ -6,6 +6,7 @@
 #include "code_page.h"
 #include "hex_text.h"
 #include "json_text.h"
+#include "station_table.h"
 #include "utf8.h"
 
 namespace pelmora::gateway {
@@ -127,12 +128,12 @@ bool ReadWritePayload(std::string_view payload, std::string* value,
   return true;
 }
 
-std::string ResultPayload(const CommandOutcome& outcome) {
+std::string ResultPayload(const wire::CommandOutcome& outcome) {
   wire::JsonObject object;
   object.Utf8Text("id", outcome.id)
       .Text("command", outcome.snapshot ? "snapshot" : "write")
       .HostText("name", outcome.name, wire::TextEncoding::kGbk)
-      .Text("state", CommandStateName(outcome.state))
+      .Text("state", wire::CommandStateName(outcome.state))
       .Text("reason", outcome.reason)
       .Text("time", WallText(outcome.time));
   return object.Close();

@@ -35,7 +35,7 @@ std::optional<std::map<std::string, std::string>> StringObject(
 // GBK lacks.
 bool GbkOfUtf8(std::string_view utf8, std::string* gbk);
 
-std::string ResultPayload(const CommandOutcome& outcome);
+std::string ResultPayload(const wire::CommandOutcome& outcome);
 
 }  // namespace pelmora::gateway
 

@@ -191,8 +191,8 @@ void Gateway::TakeWrites(const Moment& now) {
     if (ReadWritePayload(write.payload, &value, &id, &error)) {
       commands_.Write(mac, std::move(name), std::move(value), std::move(id));
     } else {
-      outcomes_.push_back(
-          {id, mac, false, name, CommandState::kRefused, error, now.wall});
+      outcomes_.push_back({id, mac, false, name, wire::CommandState::kRefused,
+                           error, now.wall});
     }
   }
   // The page's writes go the same way: refused where no key is held.

@@ -32,7 +32,7 @@ struct GatewayOptions {
   // Sparkplug B instead of the pelmora/ tree.
   bool sparkplug = false;
   SparkplugNode::Options node;
-  StationCommands::Options commands;
+  wire::StationCommands::Options commands;
 };
 
 extern const char kGatewayUsage[];

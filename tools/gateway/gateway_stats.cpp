@@ -39,7 +39,7 @@ void GatewayStats::CountRefused(Refusal reason) {
   ++refused_[static_cast<std::size_t>(reason)];
 }
 
-void GatewayStats::CountReply(ReplyVerdict verdict) {
+void GatewayStats::CountReply(wire::ReplyVerdict verdict) {
   ++replies_[static_cast<std::size_t>(verdict)];
 }
 

@@ -21,7 +21,7 @@ class GatewayStats {
   void CountMalformed(wire::Malformed reason);
   void CountRefused(Refusal reason);
   // A reply to a command: taken, or ignored for its reason.
-  void CountReply(ReplyVerdict verdict);
+  void CountReply(wire::ReplyVerdict verdict);
 
   struct Link {
     std::size_t stations = 0;

@@ -42,19 +42,12 @@
 
 #include "topic_tree.h"
 #include "datagram.h"
+#include "moment.h"
 #include "udp_receiver.h"
 
 namespace pelmora::gateway {
 
-// One moment, on the clock that measures silences and on the wall clock
-// that the messages show.
-struct Moment {
-  std::chrono::steady_clock::time_point steady;
-  std::chrono::system_clock::time_point wall;
-  static Moment Now() {
-    return {std::chrono::steady_clock::now(), std::chrono::system_clock::now()};
-  }
-};
+using wire::Moment;
 
 struct Message {
   std::string topic;

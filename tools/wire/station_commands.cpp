@@ -4,7 +4,7 @@
 
 #include "datagram.h"
 
-namespace pelmora::gateway {
+namespace pelmora::wire {
 namespace {
 
 constexpr std::uint8_t kReplyOpened = 0x00;
@@ -56,7 +56,7 @@ StationCommands::StationCommands(Options options, AddressOf addressOf)
     Station& station = stations_[mac];
     station.mac = mac;
     station.key = key;
-    wire::ParseMacText(mac, &station.macBytes);
+    ParseMacText(mac, &station.macBytes);
   }
 }
 
@@ -112,13 +112,13 @@ void StationCommands::Finish(Station& station, CommandState state,
   station.underWay = false;
 }
 
-ReplyVerdict StationCommands::OnReply(const wire::SignedDatagram& reply,
+ReplyVerdict StationCommands::OnReply(const SignedDatagram& reply,
                                       const std::uint8_t* bytes,
                                       std::size_t length) {
-  const auto found = stations_.find(wire::MacText(reply.mac));
+  const auto found = stations_.find(MacText(reply.mac));
   if (found == stations_.end()) return ReplyVerdict::kNoKey;
   Station& station = found->second;
-  if (!wire::SignatureHolds(station.key, bytes, length))
+  if (!SignatureHolds(station.key, bytes, length))
     return ReplyVerdict::kBadSignature;
   // Every signed reply carries the station's current session.
   station.nonce = reply.nonce;
@@ -146,7 +146,7 @@ ReplyVerdict StationCommands::OnReply(const wire::SignedDatagram& reply,
     station.sendNow = true;
   } else if (reply.reason != kReasonRateLimited) {
     // Rate limited: the next resend may get through.
-    Finish(station, CommandState::kRefused, wire::ReasonName(reply.reason));
+    Finish(station, CommandState::kRefused, ReasonName(reply.reason));
   }
   return ReplyVerdict::kTaken;
 }
@@ -181,7 +181,7 @@ void StationCommands::Stop(const Moment& now,
 void StationCommands::Advance(Station& station, const Moment& now,
                               std::vector<OutgoingDatagram>* out) {
   while (!station.waiting.empty()) {
-    const std::optional<wire::Endpoint> to = addressOf_(station.mac);
+    const std::optional<Endpoint> to = addressOf_(station.mac);
     if (!to) {
       Finish(station, CommandState::kRefused,
              "station not heard from: no address to send to");
@@ -218,11 +218,10 @@ void StationCommands::Advance(Station& station, const Moment& now,
     }
     const Command& command = station.waiting.front();
     OutgoingDatagram datagram{*to, {}};
-    if (!wire::SealCommand(
-            station.key, station.macBytes,
-            station.nonce.value_or(wire::Nonce{}), station.sequence,
-            command.snapshot ? wire::kCommandSnapshot : wire::kCommandWrite,
-            command.name, command.value, &datagram.bytes)) {
+    if (!SealCommand(station.key, station.macBytes,
+                     station.nonce.value_or(Nonce{}), station.sequence,
+                     command.snapshot ? kCommandSnapshot : kCommandWrite,
+                     command.name, command.value, &datagram.bytes)) {
       Finish(station, CommandState::kRefused,
              "name and value do not fit a datagram");
       continue;
@@ -240,4 +239,4 @@ void StationCommands::Advance(Station& station, const Moment& now,
   }
 }
 
-}  // namespace pelmora::gateway
+}  // namespace pelmora::wire

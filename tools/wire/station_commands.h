@@ -22,8 +22,8 @@
 // unless that one sent more than eight commands a second on average over
 // its whole life; should the station still call it old, the sequence jumps
 // ahead once and the command goes again.
-#ifndef PELMORA_TOOLS_GATEWAY_STATION_COMMANDS_H_
-#define PELMORA_TOOLS_GATEWAY_STATION_COMMANDS_H_
+#ifndef PELMORA_TOOLS_WIRE_STATION_COMMANDS_H_
+#define PELMORA_TOOLS_WIRE_STATION_COMMANDS_H_
 
 #include <chrono>
 #include <cstdint>
@@ -36,10 +36,10 @@
 
 #include "command_signing.h"
 #include "signed_datagram.h"
-#include "station_table.h"
-#include "udp_receiver.h"
+#include "endpoint.h"
+#include "moment.h"
 
-namespace pelmora::gateway {
+namespace pelmora::wire {
 
 enum class CommandState { kQueued, kDelivered, kRefused, kUnanswered };
 // "queued", "delivered", "refused", "unanswered".
@@ -56,7 +56,7 @@ struct CommandOutcome {
 };
 
 struct OutgoingDatagram {
-  wire::Endpoint to;
+  Endpoint to;
   std::vector<std::uint8_t> bytes;
 };
 
@@ -66,7 +66,7 @@ enum class ReplyVerdict { kTaken, kNoKey, kBadSignature };
 class StationCommands {
  public:
   struct Options {
-    std::map<std::string, wire::StationKey> keys;  // by "00-11-22-33-44-55"
+    std::map<std::string, StationKey> keys;  // by "00-11-22-33-44-55"
     std::chrono::milliseconds firstPause{250};
     std::chrono::milliseconds longestPause{4000};
     int mostSends = 8;
@@ -75,7 +75,7 @@ class StationCommands {
   };
   // Where a station was last heard from; nothing when it was not.
   using AddressOf =
-      std::function<std::optional<wire::Endpoint>(const std::string& mac)>;
+      std::function<std::optional<Endpoint>(const std::string& mac)>;
 
   StationCommands(Options options, AddressOf addressOf);
 
@@ -89,8 +89,8 @@ class StationCommands {
   bool RequestSnapshot(const std::string& mac);
 
   // A reply (kind 04) as read from `length` bytes.
-  ReplyVerdict OnReply(const wire::SignedDatagram& reply,
-                       const std::uint8_t* bytes, std::size_t length);
+  ReplyVerdict OnReply(const SignedDatagram& reply, const std::uint8_t* bytes,
+                       std::size_t length);
 
   // The datagrams to send now, and every outcome since the last call,
   // stamped `now`.
@@ -109,9 +109,9 @@ class StationCommands {
   };
   struct Station {
     std::string mac;
-    wire::Mac macBytes{};
-    wire::StationKey key{};
-    std::optional<wire::Nonce> nonce;
+    Mac macBytes{};
+    StationKey key{};
+    std::optional<Nonce> nonce;
     std::uint32_t nextSequence = 0;  // 0 until the first command goes
     std::optional<std::chrono::system_clock::time_point> firstSlotStart;
     std::deque<Command> waiting;
@@ -142,6 +142,6 @@ class StationCommands {
   std::vector<CommandOutcome> told_;
 };
 
-}  // namespace pelmora::gateway
+}  // namespace pelmora::wire
 
-#endif  // PELMORA_TOOLS_GATEWAY_STATION_COMMANDS_H_
+#endif  // PELMORA_TOOLS_WIRE_STATION_COMMANDS_H_
