@@ -531,7 +531,8 @@ TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
   ::chmod(keys.c_str(), 0600);
   ::chmod(token.c_str(), 0600);
   StartGateway({"--quiet", "--http", std::to_string(http), "--silence", "60",
-                "--keys", keys, "--http-token-file", token});
+                "--keys", keys, "--http-token-file", token, "--state-dir",
+                sync.path()});
   // Station A's host goes through its points twice (its first round ends
   // where a name repeats), then holds until the page has shown T's value,
   // and later until the page's write is done.
@@ -728,7 +729,7 @@ class CommandTargetTest : public CommandsTest,
 };
 
 TEST_P(CommandTargetTest, AWritePublishedReachesTheCallbackOnceAndIsDelivered) {
-  StartGateway({"--quiet", "--keys", keys_});
+  StartGateway({"--quiet", "--keys", keys_, "--state-dir", dir_.path()});
   Subscriber watcher(broker_->port());
   From stranger("127.0.0.3", gatewayPort_, {2, 0, 0, 0, 0, 0x0E});
   std::unique_ptr<HostDir> host = KeyedStation(GetParam());
@@ -781,7 +782,7 @@ INSTANTIATE_TEST_SUITE_P(Targets, CommandTargetTest,
 // the broker still holds a point of the host's earlier life. The new gateway
 // asks the station for a snapshot as soon as it hears from it.
 TEST_F(CommandsTest, ARestartedGatewayAsksForTheSnapshotAndClearsWhatVanished) {
-  StartGateway({"--quiet", "--keys", keys_});
+  StartGateway({"--quiet", "--keys", keys_, "--state-dir", dir_.path()});
   const int port = gatewayPort_;
   Subscriber watcher(broker_->port());
   std::unique_ptr<HostDir> host = KeyedStation(Targets().front());
@@ -800,7 +801,8 @@ TEST_F(CommandsTest, ARestartedGatewayAsksForTheSnapshotAndClearsWhatVanished) {
   watcher.Publish(kStation + "points/X", "old", true);
   WriteFile(host->path() + "/down", "");
   std::this_thread::sleep_for(milliseconds(300));  // the round goes nowhere
-  StartGateway({"--quiet", "--keys", keys_, "--port", std::to_string(port)});
+  StartGateway({"--quiet", "--keys", keys_, "--state-dir", dir_.path(),
+                "--port", std::to_string(port)});
   EXPECT_TRUE(watcher.WaitFor([](const Tree& last, const auto&) {
     return Holds(last, "pelmora/gateway/status", "online");
   }));
@@ -826,10 +828,11 @@ TEST_F(CommandsTest, ARestartedGatewayAsksForTheSnapshotAndClearsWhatVanished) {
 // station sends to and learns the rest from the station.
 TEST_F(CommandsTest, PelmoraCmdWritesOnceAndSaysDelivered) {
   gatewayPort_ = FreeTcpPort();
-  ChildProcess cmd({"--mac", "02:00:00:00:00:0d", "--key-file", keys_, "--bind",
-                    "127.0.0.1", "--port", std::to_string(gatewayPort_),
-                    "--wait", "20", "write", "SP 1", "7"},
-                   {PELMORA_CMD_BINARY});
+  ChildProcess cmd(
+      {"--mac", "02:00:00:00:00:0d", "--key-file", keys_, "--state-dir",
+       dir_.path(), "--bind", "127.0.0.1", "--port",
+       std::to_string(gatewayPort_), "--wait", "20", "write", "SP 1", "7"},
+      {PELMORA_CMD_BINARY});
   cmd.ReadOutput("waiting on");
   std::unique_ptr<HostDir> host = KeyedStation(Targets().front());
   HostResult result;
@@ -855,9 +858,9 @@ TEST(PelmoraCmd, RefusesWhatItCannotActOn) {
   WriteFile(keys, "02-00-00-00-00-0D " + kKeyHex + "\n");
   ::chmod(keys.c_str(), 0600);
   // The station's MAC and key file, then `more`.
-  auto station = [&keys](std::vector<std::string> more) {
-    more.insert(more.begin(),
-                {"--mac", "02-00-00-00-00-0D", "--key-file", keys});
+  auto station = [&keys, &dir](std::vector<std::string> more) {
+    more.insert(more.begin(), {"--mac", "02-00-00-00-00-0D", "--key-file", keys,
+                               "--state-dir", dir.path()});
     return more;
   };
   const struct {
@@ -960,7 +963,8 @@ TEST_F(GatewayTest, SnapshotsThatLostDatagramsClearNothingAndAreAskedAgain) {
   // buffer of a few dozen datagrams, which makes drops certain.
   broker_ = std::make_unique<Broker>(
       false, "allow_anonymous true\nmax_queued_messages 0\n");
-  StartGateway({"--keys", keys, "--rcvbuf", "65536", "--silence", "60"});
+  StartGateway({"--keys", keys, "--state-dir", dir.path(), "--rcvbuf", "65536",
+                "--silence", "60"});
   Subscriber watcher(broker_->port());
   // Four datagrams of ten points each, all of value `value`, `points` in
   // all.

@@ -5,6 +5,9 @@
 #include <openssl/hmac.h>
 #include <sys/stat.h>
 
+#include <filesystem>
+#include <functional>
+
 #include "command_topics.h"
 #include "snapshot_requests.h"
 #include "station_reply.h"
@@ -19,6 +22,10 @@ using Bytes = std::vector<std::uint8_t>;
 
 const std::string kMac = "02-00-00-00-00-0D";
 constexpr wire::Endpoint kStation{0x7F000001, 40000};
+// The station's address, another port: where a forger on its machine, or
+// the station after its link restarted, sends from.
+constexpr wire::Endpoint kOtherPort{0x7F000001, 40001};
+constexpr wire::Endpoint kElsewhere{0x7F00004D, 40000};  // 127.0.0.77
 
 wire::StationKey KeyOf(std::uint8_t first) {
   wire::StationKey key;
@@ -41,46 +48,68 @@ Bytes Reply(const wire::StationKey& key, const wire::Nonce& nonce,
                                state, reason);
 }
 
+Moment On(const Moment& start, int ms) {
+  return {start.steady + milliseconds(ms), start.wall + milliseconds(ms)};
+}
+
+// A command as sent: where to, and what it says.
+struct Sent {
+  wire::Endpoint to;
+  wire::SignedDatagram command;
+};
+
 class StationCommandsTest : public ::testing::Test {
  protected:
   StationCommandsTest() { Restart(); }
-  // A new server, knowing nothing of the one before.
+  // A new server, knowing nothing of the one before but the sequences it
+  // kept in the state folder.
   void Restart() {
     wire::StationCommands::Options options;
     options.keys[kMac] = key_;
     options.firstPause = milliseconds(250);
     options.longestPause = milliseconds(4000);
     options.mostSends = 8;
+    options.sequenceFile = dir_.path() + "/sequences";
     commands_ = std::make_unique<wire::StationCommands>(
         options, [this](const std::string& mac) {
-          return mac == kMac && known_ ? std::optional(kStation) : std::nullopt;
+          return mac == kMac ? heard_ : std::nullopt;
         });
+    std::string error;
+    EXPECT_TRUE(commands_->Load(&error)) << error;
   }
 
   // The commands sent at `ms` after the start, read back; each checked to
-  // go to the station under a signature that holds.
-  std::vector<wire::SignedDatagram> At(int ms) {
+  // be signed under a signature that holds.
+  std::vector<Sent> Sends(int ms) {
     std::vector<wire::OutgoingDatagram> out;
-    commands_->Tick(
-        {start_.steady + milliseconds(ms), start_.wall + milliseconds(ms)},
-        &out, &outcomes_);
-    std::vector<wire::SignedDatagram> read;
+    commands_->Tick(On(start_, ms), &out, &outcomes_);
+    std::vector<Sent> read;
     for (const wire::OutgoingDatagram& datagram : out) {
-      EXPECT_EQ(datagram.to.port, kStation.port);
       const Bytes& b = datagram.bytes;
       EXPECT_EQ(Hmac(key_, Bytes(b.begin(), b.end() - 32)),
                 Bytes(b.end() - 32, b.end()));
-      wire::SignedDatagram d;
-      EXPECT_TRUE(wire::ParseSignedDatagram(b.data(), b.size(), &d, nullptr));
-      read.push_back(d);
+      Sent sent{datagram.to, {}};
+      EXPECT_TRUE(wire::ParseSignedDatagram(b.data(), b.size(), &sent.command,
+                                            nullptr));
+      read.push_back(sent);
     }
     return read;
   }
-  wire::ReplyVerdict Answer(const Bytes& bytes) {
+  // The same, each checked to go to the station where it was heard.
+  std::vector<wire::SignedDatagram> At(int ms) {
+    std::vector<wire::SignedDatagram> read;
+    for (const Sent& sent : Sends(ms)) {
+      EXPECT_EQ(wire::EndpointText(sent.to), wire::EndpointText(kStation));
+      read.push_back(sent.command);
+    }
+    return read;
+  }
+  wire::ReplyVerdict Answer(const Bytes& bytes,
+                            const wire::Endpoint& from = kStation) {
     wire::SignedDatagram reply;
     EXPECT_TRUE(
         wire::ParseSignedDatagram(bytes.data(), bytes.size(), &reply, nullptr));
-    return commands_->OnReply(reply, bytes.data(), bytes.size());
+    return commands_->OnReply(reply, bytes.data(), bytes.size(), from);
   }
   std::string States() {
     std::string states;
@@ -90,13 +119,15 @@ class StationCommandsTest : public ::testing::Test {
     return states;
   }
 
+  testing::TempDir dir_;
   const wire::StationKey key_ = KeyOf(1);
   const wire::Nonce nonce_ = {9, 8, 7, 6, 5, 4, 3, 2};
   // On a whole second: a first sequence need not wait for its slot.
-  const Moment start_ = {std::chrono::steady_clock::now(),
-                         std::chrono::floor<std::chrono::seconds>(
-                             std::chrono::system_clock::now())};
-  bool known_ = true;
+  Moment start_ = {std::chrono::steady_clock::now(),
+                   std::chrono::floor<std::chrono::seconds>(
+                       std::chrono::system_clock::now())};
+  // Where the station table last heard the station from.
+  std::optional<wire::Endpoint> heard_ = kStation;
   std::unique_ptr<wire::StationCommands> commands_;
   std::vector<wire::CommandOutcome> outcomes_;
 };
@@ -122,11 +153,17 @@ TEST_F(StationCommandsTest,
   Answer(Reply(key_, nonce_, sequence, 1, 0));  // a resend's reply
   EXPECT_TRUE(At(2).empty());
   EXPECT_EQ(States(), "op-1:queued ");
-  // A new session (the host's link restarted) before the delivery: the
-  // write goes again at once, to it.
+  // A new session (the host's link restarted) before the delivery: its
+  // opening reply is a hint, and the write goes again at once, in the
+  // session it knows; the refusal that answers it teaches the new one.
   const wire::Nonce next = {1, 1, 1, 1, 1, 1, 1, 1};
-  Answer(Reply(key_, next, 0, 0, 0));
+  EXPECT_EQ(Answer(Reply(key_, next, 0, 0, 0)),
+            wire::ReplyVerdict::kNotAnswering);
   sent = At(3);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].nonce, nonce_);
+  Answer(Reply(key_, next, sequence, 3, 5));
+  sent = At(4);
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].nonce, next);
   Answer(Reply(key_, next, sequence, 2, 0));
@@ -154,6 +191,99 @@ TEST_F(StationCommandsTest, UnansweredSendsDoubleTheirPausesThenGiveUp) {
   EXPECT_EQ(outcomes_[0].time, start_.wall + milliseconds(19750));
 }
 
+// What the station signed but did not send in answer to the command under
+// way, from wherever it comes and however often: no send is spent, no
+// session is learned, nothing ends. (An opening reply from the station's
+// address is a hint, and the next send goes at once, uncounted; that one
+// also goes where the hint came from, once per counted send at most.)
+TEST_F(StationCommandsTest, RepliesThatAnswerNothingCostNoSendAndTeachNothing) {
+  const wire::Nonce old = {6, 6, 6, 6, 6, 6, 6, 6};
+  const struct Case {
+    const char* what;
+    std::function<Bytes(std::uint32_t sequence)> reply;
+    wire::Endpoint from;
+    int copies;
+    wire::ReplyVerdict verdict;
+    int hintSends;  // sent at once, uncounted
+  } cases[] = {
+      {"an old session's opening reply, replayed from the station's address",
+       [&](std::uint32_t) { return Reply(key_, old, 0, 0, 0); }, kOtherPort,
+       2000, wire::ReplyVerdict::kNotAnswering, 1},
+      {"the same from elsewhere",
+       [&](std::uint32_t) { return Reply(key_, old, 0, 0, 0); }, kElsewhere,
+       2000, wire::ReplyVerdict::kNotAnswering, 0},
+      {"an old session's refusal of an earlier sequence",
+       [&](std::uint32_t s) { return Reply(key_, old, s - 1, 3, 5); }, kStation,
+       5, wire::ReplyVerdict::kNotAnswering, 0},
+      {"a delivery of an earlier sequence",
+       [&](std::uint32_t s) { return Reply(key_, nonce_, s - 1, 2, 0); },
+       kStation, 5, wire::ReplyVerdict::kNotAnswering, 0},
+      {"an answer from elsewhere",
+       [&](std::uint32_t s) { return Reply(key_, old, s, 3, 5); }, kElsewhere,
+       5, wire::ReplyVerdict::kWrongAddress, 0},
+      {"an answer from another port of the station's address",
+       [&](std::uint32_t s) { return Reply(key_, old, s, 2, 0); }, kOtherPort,
+       5, wire::ReplyVerdict::kWrongAddress, 0},
+  };
+  for (const Case& c : cases) {
+    Restart();
+    outcomes_.clear();
+    start_.steady += std::chrono::seconds(60);
+    commands_->Write(kMac, "SP1", "1", "op-1");
+    const auto first = At(0);
+    ASSERT_EQ(first.size(), 1u) << c.what;
+    const std::uint32_t sequence = first[0].sequence;
+    Answer(Reply(key_, nonce_, sequence, 3, 5));  // the session, learned
+    // Counted sends at 1 and 251 ms, and so on; the replies come at 100.
+    std::vector<std::string> sends;
+    for (int ms = 1; ms <= 30000; ms += 50) {
+      if (ms == 101) {
+        for (int i = 0; i < c.copies; ++i)
+          EXPECT_EQ(Answer(c.reply(sequence), c.from), c.verdict) << c.what;
+      }
+      for (const Sent& sent : Sends(ms)) {
+        EXPECT_EQ(sent.command.nonce, nonce_) << c.what;
+        EXPECT_EQ(sent.command.sequence, sequence) << c.what;
+        sends.push_back(std::to_string(ms) + ">" +
+                        std::to_string(sent.to.port));
+      }
+    }
+    // Eight counted sends to where the station answered, and with a hint
+    // one more at once, each then also to where the hint came from.
+    std::vector<std::string> expected;
+    for (int ms : {1, 101, 251, 751, 1751, 3751, 7751, 11751}) {
+      if (ms == 101 && c.hintSends == 0) continue;
+      expected.push_back(std::to_string(ms) + ">40000");
+      if (ms != 1 && c.hintSends == 1)
+        expected.push_back(std::to_string(ms) + ">40001");
+    }
+    EXPECT_EQ(sends, expected) << c.what;
+    EXPECT_EQ(States(), "op-1:unanswered(no reply after 8 sends) ") << c.what;
+  }
+}
+
+// Once the station has answered from where it sends, its unsigned data
+// datagrams from elsewhere (another port of its address) move nothing: the
+// commands go on to where it answered. Only where they go unanswered does
+// the next one go where the table heard it last.
+TEST_F(StationCommandsTest, DataFromANewPortDoesNotMoveWhereCommandsGo) {
+  commands_->Write(kMac, "A", "1", "a");
+  auto sent = At(0);
+  ASSERT_EQ(sent.size(), 1u);
+  Answer(Reply(key_, nonce_, sent[0].sequence, 2, 0));
+  heard_ = kOtherPort;
+  commands_->Write(kMac, "B", "2", "b");
+  std::vector<std::string> to;
+  for (int ms = 1; ms <= 25000; ms += 50)
+    for (const Sent& s : Sends(ms)) to.push_back(wire::EndpointText(s.to));
+  EXPECT_EQ(to, std::vector<std::string>(8, "127.0.0.1:40000"));
+  commands_->Write(kMac, "C", "3", "c");
+  const auto next = Sends(25001);
+  ASSERT_EQ(next.size(), 1u);
+  EXPECT_EQ(wire::EndpointText(next[0].to), "127.0.0.1:40001");
+  EXPECT_EQ(States(), "a:delivered b:unanswered(no reply after 8 sends) ");
+}
+
 TEST_F(StationCommandsTest, WritesGoOneAtATimeInOrderUnderGrowingSequences) {
   commands_->Write(kMac, "A", "1", "a");
   commands_->Write(kMac, "B", "2", "b");
@@ -169,6 +299,9 @@ TEST_F(StationCommandsTest, WritesGoOneAtATimeInOrderUnderGrowingSequences) {
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].name, "B");
   EXPECT_GT(sent[0].sequence, first);
+  // A late reply to the earlier sequence settles nothing.
+  EXPECT_EQ(Answer(Reply(key_, nonce_, first, 2, 0)),
+            wire::ReplyVerdict::kNotAnswering);
   EXPECT_EQ(States(), "a:queued a:refused(no callback) ");
   // A server that stops tells what became of each.
   commands_->Write(kMac, "C", "3", "c");
@@ -179,31 +312,65 @@ TEST_F(StationCommandsTest, WritesGoOneAtATimeInOrderUnderGrowingSequences) {
             "c:refused(the server stopped) ");
 }
 
-TEST_F(StationCommandsTest, ANewServerStartsAboveTheSequenceOfTheOneBefore) {
+// A restarted server continues above the sequences its predecessor kept,
+// even with a clock that went back meanwhile; one without them is above
+// it by the clock alone.
+TEST_F(StationCommandsTest, ARestartContinuesAboveTheSequenceKept) {
   commands_->Write(kMac, "A", "1", "a");
   EXPECT_TRUE(At(10).empty());  // until the next eighth of a second
   auto sent = At(125);
   ASSERT_EQ(sent.size(), 1u);
   const std::uint32_t before = sent[0].sequence;
   Restart();
+  start_.wall -= std::chrono::seconds(60);
   commands_->Write(kMac, "A", "2", "a");
-  EXPECT_TRUE(At(130).empty());
   sent = At(250);
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_GT(sent[0].sequence, before);
+  // Without the file, the clock's slot since the first command.
+  std::filesystem::remove(dir_.path() + "/sequences");
+  start_.wall += std::chrono::seconds(60);
+  Restart();
+  commands_->Write(kMac, "A", "3", "a");
+  EXPECT_TRUE(At(260).empty());
+  sent = At(375);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_GT(sent[0].sequence, before);
+  // A file that is not the server's stops it, by line.
+  testing::WriteFile(dir_.path() + "/sequences",
+                     "02-00-00-00-00-0D 7\n02-00-00-00-00-0D x\n");
+  wire::SequenceFile file(dir_.path() + "/sequences");
+  std::string error;
+  EXPECT_FALSE(file.Load(&error));
+  EXPECT_NE(error.find("line 2"), std::string::npos) << error;
 }
 
-TEST(StationCommandsRefusal, NothingIsSentWithoutKeyAddressOrRoom) {
+TEST(StationCommandsRefusal, NothingIsSentWithoutKeyAddressRoomOrClock) {
+  const auto now = std::chrono::floor<std::chrono::seconds>(
+      std::chrono::system_clock::now());
+  const auto unset = std::chrono::system_clock::time_point(
+      std::chrono::seconds(1767225599));  // 2025-12-31T23:59:59Z
   struct Case {
     std::string mac;
     bool known;
     int writes;
+    std::string name, value;
+    std::chrono::system_clock::time_point wall;
     std::string states;
   } cases[] = {
-      {"02-00-00-00-00-0E", true, 1, "refused:no key for this station "},
-      {kMac, false, 1,
+      {"02-00-00-00-00-0E", true, 1, "A", "1", now,
+       "refused:no key for this station "},
+      {kMac, false, 1, "A", "1", now,
        "refused:station not heard from: no address to send to "},
-      {kMac, true, 3, "refused:too many commands waiting for this station "},
+      {kMac, true, 3, "A", "1", now,
+       "refused:too many commands waiting for this station "},
+      {kMac, true, 1, std::string("SP1\0EVIL", 8), "1", now,
+       "refused:the name or value holds a NUL byte "},
+      {kMac, true, 1, "SP1", std::string("1\0", 2), now,
+       "refused:the name or value holds a NUL byte "},
+      {kMac, true, 1, "A", "1", unset,
+       "refused:the clock reads before 2026-01-01 (UTC): set it; the "
+       "sequences are taken from it "},
   };
   for (const Case& c : cases) {
     wire::StationCommands::Options options;
@@ -212,14 +379,14 @@ TEST(StationCommandsRefusal, NothingIsSentWithoutKeyAddressOrRoom) {
     wire::StationCommands commands(options, [&c](const std::string&) {
       return c.known ? std::optional(kStation) : std::nullopt;
     });
-    for (int i = 0; i < c.writes; ++i) commands.Write(c.mac, "A", "1", "");
+    for (int i = 0; i < c.writes; ++i)
+      commands.Write(c.mac, c.name, c.value, "");
     std::vector<wire::OutgoingDatagram> out;
     std::vector<wire::CommandOutcome> outcomes;
-    commands.Tick({std::chrono::steady_clock::now(),
-                   std::chrono::floor<std::chrono::seconds>(
-                       std::chrono::system_clock::now())},
-                  &out, &outcomes);
-    EXPECT_EQ(out.size(), c.known && c.mac == kMac ? 1u : 0u) << c.states;
+    commands.Tick({std::chrono::steady_clock::now(), c.wall}, &out, &outcomes);
+    EXPECT_EQ(out.size(),
+              c.states.find("too many") != std::string::npos ? 1u : 0u)
+        << c.states;
     std::string states;
     for (const wire::CommandOutcome& o : outcomes)
       states +=
@@ -291,7 +458,7 @@ TEST(SnapshotRequests, AFewGoAtATimeTheNextWhenOneEnds) {
   wire::SignedDatagram reply;
   ASSERT_TRUE(wire::ParseSignedDatagram(delivered.data(), delivered.size(),
                                         &reply, nullptr));
-  commands.OnReply(reply, delivered.data(), delivered.size());
+  commands.OnReply(reply, delivered.data(), delivered.size(), kStation);
   requests.SnapshotEnded(macs[2], {}, true, start);
   table.NoteLosses({5, 0}, {start.steady + milliseconds(300), start.wall});
   EXPECT_EQ(asked(2200), "");  // within the table's settle time, 2 s

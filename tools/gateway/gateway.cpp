@@ -55,6 +55,11 @@ Gateway::Gateway(GatewayOptions options)
 }
 
 bool Gateway::Start(std::string* error) {
+  if (!options_.commands.keys.empty() &&
+      (!wire::MakeStateDirectory(options_.stateDirectory, error) ||
+       !commands_.Load(error))) {
+    return false;
+  }
   if (!receiver_.Open(options_.bindAddress, options_.port, error,
                       options_.receiveBufferBytes) ||
       !broker_.Start(error)) {
@@ -142,7 +147,8 @@ void Gateway::Handle(const std::vector<std::uint8_t>& bytes,
   wire::SignedDatagram reply;
   if (wire::ParseSignedDatagram(bytes.data(), bytes.size(), &reply, nullptr) &&
       reply.kind == wire::kKindReply) {
-    stats_.CountReply(commands_.OnReply(reply, bytes.data(), bytes.size()));
+    stats_.CountReply(
+        commands_.OnReply(reply, bytes.data(), bytes.size(), sender));
     return;
   }
   wire::Datagram datagram;

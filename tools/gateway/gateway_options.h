@@ -33,6 +33,9 @@ struct GatewayOptions {
   bool sparkplug = false;
   SparkplugNode::Options node;
   wire::StationCommands::Options commands;
+  // Where the commands' sequences are kept, with keys: given, or the
+  // default state folder.
+  std::string stateDirectory;
 };
 
 extern const char kGatewayUsage[];

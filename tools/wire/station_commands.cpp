@@ -19,6 +19,11 @@ constexpr std::int64_t kSequenceEpoch = 1767225600;
 constexpr std::int64_t kSequencesPerSecond = 8;
 // How far a sequence the station calls old jumps ahead.
 constexpr std::uint32_t kSequenceJump = 1u << 20;
+// Sequences the file holds ahead of the one in use: it is replaced once in
+// this many commands to a station, not at each.
+constexpr std::uint32_t kKeptAhead = 4096;
+// The last sequence a command takes: a station's session ends there.
+constexpr std::uint32_t kLastSequence = 0xFFFFFFFE;
 
 // The clock's slots since the epoch, one a sequence: the slot `wall` is
 // in, and the first slot that begins at or after it.
@@ -32,6 +37,10 @@ std::chrono::system_clock::time_point SlotStartAtOrAfter(
     std::chrono::system_clock::time_point wall) {
   return std::chrono::system_clock::time_point(
       std::chrono::ceil<Slots>(wall.time_since_epoch()));
+}
+
+bool SameEndpoint(const Endpoint& a, const Endpoint& b) {
+  return a.address == b.address && a.port == b.port;
 }
 
 }  // namespace
@@ -51,7 +60,9 @@ const char* CommandStateName(CommandState state) {
 }
 
 StationCommands::StationCommands(Options options, AddressOf addressOf)
-    : options_(std::move(options)), addressOf_(std::move(addressOf)) {
+    : options_(std::move(options)),
+      addressOf_(std::move(addressOf)),
+      sequences_(options_.sequenceFile) {
   for (const auto& [mac, key] : options_.keys) {
     Station& station = stations_[mac];
     station.mac = mac;
@@ -60,13 +71,24 @@ StationCommands::StationCommands(Options options, AddressOf addressOf)
   }
 }
 
+bool StationCommands::Load(std::string* error) {
+  return sequences_.Load(error);
+}
+
 bool StationCommands::HasKey(const std::string& mac) const {
   return stations_.count(mac) != 0;
 }
 
 void StationCommands::Write(const std::string& mac, std::string name,
                             std::string value, std::string id) {
-  Queue(mac, {false, std::move(name), std::move(value), std::move(id)});
+  Command command{false, std::move(name), std::move(value), std::move(id)};
+  if (command.name.find('\0') != std::string::npos ||
+      command.value.find('\0') != std::string::npos) {
+    Tell(mac, command, CommandState::kRefused,
+         "the name or value holds a NUL byte");
+    return;
+  }
+  Queue(mac, std::move(command));
 }
 
 bool StationCommands::RequestSnapshot(const std::string& mac) {
@@ -109,26 +131,55 @@ void StationCommands::Finish(Station& station, CommandState state,
                              std::string reason) {
   Tell(station.mac, station.waiting.front(), state, std::move(reason));
   station.waiting.pop_front();
+  if (station.underWay && state == CommandState::kUnanswered && station.bound) {
+    // Unanswered where the station last answered: it may have moved, and
+    // where the table hears it from now is all there is to go by.
+    const std::optional<Endpoint> heard = addressOf_(station.mac);
+    if (heard && !SameEndpoint(*heard, *station.bound)) station.bound.reset();
+  }
   station.underWay = false;
+}
+
+void StationCommands::Hint(Station& station, const Endpoint& from) {
+  // Only from the station's own address: anyone else's is no hint of it.
+  const std::optional<Endpoint> heard = addressOf_(station.mac);
+  if ((!station.bound || station.bound->address != from.address) &&
+      (!heard || heard->address != from.address)) {
+    return;
+  }
+  if (!station.bound || !SameEndpoint(*station.bound, from))
+    station.hinted = from;
+  if (station.underWay && !station.hintTaken) {
+    station.hintSend = true;
+    station.hintTaken = true;
+  }
 }
 
 ReplyVerdict StationCommands::OnReply(const SignedDatagram& reply,
                                       const std::uint8_t* bytes,
-                                      std::size_t length) {
+                                      std::size_t length,
+                                      const Endpoint& from) {
   const auto found = stations_.find(MacText(reply.mac));
   if (found == stations_.end()) return ReplyVerdict::kNoKey;
   Station& station = found->second;
   if (!SignatureHolds(station.key, bytes, length))
     return ReplyVerdict::kBadSignature;
-  // Every signed reply carries the station's current session.
-  station.nonce = reply.nonce;
-  if (!station.underWay) return ReplyVerdict::kTaken;
   if (reply.state == kReplyOpened) {
-    // A new session: what went before went to one that has ended.
-    station.sendNow = true;
-    return ReplyVerdict::kTaken;
+    Hint(station, from);
+    return ReplyVerdict::kNotAnswering;
   }
-  if (reply.sequence != station.sequence) return ReplyVerdict::kTaken;
+  if (!station.underWay || reply.sequence != station.sequence)
+    return ReplyVerdict::kNotAnswering;
+  if (std::none_of(
+          station.sentTo.begin(), station.sentTo.end(),
+          [&from](const Endpoint& to) { return SameEndpoint(to, from); })) {
+    return ReplyVerdict::kWrongAddress;
+  }
+  // An answer: the station is where it answered from, in the session it
+  // names.
+  station.bound = from;
+  station.hinted.reset();
+  station.nonce = reply.nonce;
   if (reply.state == kReplyQueued) {
     // Still sent again while no delivery comes: that reply may be lost.
     if (!station.toldQueued) {
@@ -141,8 +192,13 @@ ReplyVerdict StationCommands::OnReply(const SignedDatagram& reply,
     station.sendNow = true;
   } else if (reply.reason == kReasonOldSequence && !station.jumped) {
     station.jumped = true;
-    station.nextSequence = station.sequence + kSequenceJump;
-    station.sequence = station.nextSequence++;
+    station.nextSequence =
+        std::max(station.nextSequence, station.sequence + kSequenceJump);
+    std::string why;
+    if (!TakeSequence(station, &station.sequence, &why)) {
+      Finish(station, CommandState::kRefused, why);
+      return ReplyVerdict::kTaken;
+    }
     station.sendNow = true;
   } else if (reply.reason != kReasonRateLimited) {
     // Rate limited: the next resend may get through.
@@ -178,37 +234,106 @@ void StationCommands::Stop(const Moment& now,
   Tick(now, &none, outcomes);
 }
 
+bool StationCommands::Base(const Moment& now, std::string* why) {
+  const std::uint32_t slot = static_cast<std::uint32_t>(
+      std::clamp<std::int64_t>(SlotOf(now.wall).count(), 1, kLastSequence));
+  std::map<std::string, std::uint32_t> first, kept;
+  for (const auto& [mac, station] : stations_) {
+    const std::uint32_t above = sequences_.Kept(mac);
+    first[mac] = std::max(slot, above == 0xFFFFFFFF ? above : above + 1);
+    kept[mac] =
+        first[mac] - 1 + std::min(kKeptAhead, kLastSequence - first[mac] + 1);
+  }
+  std::string error;
+  if (!sequences_.Keep(kept, &error)) {
+    *why = "cannot keep the sequences: " + error;
+    return false;
+  }
+  for (auto& [mac, station] : stations_) {
+    station.nextSequence = first[mac];
+    station.kept = kept[mac];
+  }
+  based_ = true;
+  return true;
+}
+
+bool StationCommands::TakeSequence(Station& station, std::uint32_t* sequence,
+                                   std::string* why) {
+  const std::uint32_t next = station.nextSequence;
+  if (next == 0 || next > kLastSequence) {
+    *why = "the station's session has used every sequence";
+    return false;
+  }
+  if (next > station.kept) {
+    const std::uint32_t kept =
+        next - 1 + std::min(kKeptAhead, kLastSequence - next + 1);
+    std::string error;
+    if (!sequences_.Keep({{station.mac, kept}}, &error)) {
+      *why = "cannot keep the sequences: " + error;
+      return false;
+    }
+    station.kept = kept;
+  }
+  *sequence = next;
+  station.nextSequence = next + 1;
+  return true;
+}
+
+StationCommands::Begun StationCommands::Begin(Station& station,
+                                              const Moment& now) {
+  if (now.wall < std::chrono::system_clock::time_point(
+                     std::chrono::seconds(kSequenceEpoch))) {
+    Finish(station, CommandState::kRefused,
+           "the clock reads before 2026-01-01 (UTC): set it; the sequences "
+           "are taken from it");
+    return Begun::kEnded;
+  }
+  if (!based_) {
+    // The first sequences are the clock's slot, taken once a slot has begun
+    // since the first command came: whoever used the stations' sessions
+    // before (a gateway, pelmora-cmd) and has ended by now had an earlier
+    // slot.
+    if (!baseSlot_) baseSlot_ = SlotStartAtOrAfter(now.wall);
+    if (now.wall < *baseSlot_) return Begun::kWait;
+    std::string why;
+    if (!Base(now, &why)) {
+      Finish(station, CommandState::kRefused, why);
+      return Begun::kEnded;
+    }
+  }
+  std::string why;
+  if (!TakeSequence(station, &station.sequence, &why)) {
+    Finish(station, CommandState::kRefused, why);
+    return Begun::kEnded;
+  }
+  station.underWay = true;
+  station.sends = 0;
+  station.sendNow = true;
+  station.hintSend = false;
+  station.hintTaken = false;
+  station.toldQueued = false;
+  station.jumped = false;
+  station.sentTo.clear();
+  return Begun::kYes;
+}
+
 void StationCommands::Advance(Station& station, const Moment& now,
                               std::vector<OutgoingDatagram>* out) {
   while (!station.waiting.empty()) {
-    const std::optional<Endpoint> to = addressOf_(station.mac);
-    if (!to) {
+    const std::optional<Endpoint> heard = addressOf_(station.mac);
+    if (!heard) {
       Finish(station, CommandState::kRefused,
              "station not heard from: no address to send to");
       continue;
     }
     if (!station.underWay) {
-      if (station.nextSequence == 0) {
-        // The first sequence is the clock's slot, taken once a slot has
-        // begun since this command came: whoever used the station's session
-        // before (a gateway, pelmora-cmd) and has ended by now had an
-        // earlier slot. Equal sequences would get the earlier command's
-        // remembered reply, and nothing done.
-        if (!station.firstSlotStart)
-          station.firstSlotStart = SlotStartAtOrAfter(now.wall);
-        if (now.wall < *station.firstSlotStart) return;
-        station.nextSequence = static_cast<std::uint32_t>(
-            std::max<std::int64_t>(SlotOf(now.wall).count(), 1));
-      }
-      station.underWay = true;
-      station.sequence = station.nextSequence++;
-      station.sends = 0;
-      station.sendNow = true;
-      station.toldQueued = false;
-      station.jumped = false;
+      const Begun begun = Begin(station, now);
+      if (begun == Begun::kWait) return;
+      if (begun == Begun::kEnded) continue;
     }
-    if (!station.sendNow && now.steady < station.nextSend) return;
-    if (station.sends >= options_.mostSends) {
+    const bool hint = station.hintSend;
+    if (!hint && !station.sendNow && now.steady < station.nextSend) return;
+    if (!hint && station.sends >= options_.mostSends) {
       Finish(station, CommandState::kUnanswered,
              station.toldQueued ? "queued, then no delivery reply after " +
                                       std::to_string(station.sends) + " sends"
@@ -217,16 +342,29 @@ void StationCommands::Advance(Station& station, const Moment& now,
       continue;
     }
     const Command& command = station.waiting.front();
-    OutgoingDatagram datagram{*to, {}};
+    std::vector<std::uint8_t> bytes;
     if (!SealCommand(station.key, station.macBytes,
                      station.nonce.value_or(Nonce{}), station.sequence,
                      command.snapshot ? kCommandSnapshot : kCommandWrite,
-                     command.name, command.value, &datagram.bytes)) {
+                     command.name, command.value, &bytes)) {
       Finish(station, CommandState::kRefused,
              "name and value do not fit a datagram");
       continue;
     }
-    out->push_back(std::move(datagram));
+    std::vector<Endpoint> to = {station.bound.value_or(*heard)};
+    if (station.hinted && !SameEndpoint(*station.hinted, to.front()))
+      to.push_back(*station.hinted);
+    for (const Endpoint& endpoint : to) {
+      out->push_back({endpoint, bytes});
+      if (std::none_of(station.sentTo.begin(), station.sentTo.end(),
+                       [&endpoint](const Endpoint& sent) {
+                         return SameEndpoint(sent, endpoint);
+                       })) {
+        station.sentTo.push_back(endpoint);
+      }
+    }
+    station.hintSend = false;
+    if (hint && !station.sendNow) return;
     // A send prompted by a reply starts the pauses over: the station is
     // there.
     station.pause = station.sends == 0 || station.sendNow
@@ -234,6 +372,7 @@ void StationCommands::Advance(Station& station, const Moment& now,
                         : std::min(station.pause * 2, options_.longestPause);
     ++station.sends;
     station.sendNow = false;
+    station.hintTaken = false;
     station.nextSend = now.steady + station.pause;
     return;
   }

@@ -1,27 +1,37 @@
 // Signed commands from the server to stations: writes and snapshot
-// requests, each signed under its station's key, sent to the address the
-// station was last heard from, resent while no reply comes, and every
-// outcome told. Knows nothing of MQTT, so that any front end can feed it.
+// requests, each signed under its station's key, resent while no reply
+// comes, and every outcome told. Knows nothing of MQTT, so that any front
+// end can feed it: the gateway's broker, its page and its Sparkplug node,
+// and pelmora-cmd.
 //
 // Per station one command is under way at a time, the rest wait in order
-// behind it, so that a later write never overtakes an earlier one. A
-// command is sent under the station's current session nonce, learned from
-// its session-opening reply or from a refusal for a wrong session (which
-// carries the current one); until then it goes under a nonce of zeros, whose
-// refusal teaches the right one, and is signed and sent again at once.
-// Without a reply it is sent again, same sequence, after a pause that
-// doubles up to the longest, and after the most sends it is given up as
-// unanswered. A write for a station without a key or not heard from yet is
-// refused at once, never sent unsigned.
+// behind it, so that a later write never overtakes an earlier one. A write
+// for a station without a key or not heard from yet is refused at once,
+// never sent unsigned.
 //
-// Sequences grow within a session. A restarted server does not know the
-// last one its predecessor used, so the first sequence of each station is
-// derived from the wall clock: the eighth of a second since 2026-01-01, the
-// first one that begins after the command came (its first send waits for
-// it, 125 ms at most), so that it is above any an earlier server used,
-// unless that one sent more than eight commands a second on average over
-// its whole life; should the station still call it old, the sequence jumps
-// ahead once and the command goes again.
+// A reply counts only when it answers the command under way and comes from
+// where that command went; only such a reply tells a state or a refusal,
+// teaches the station's session nonce, and binds where the station's
+// commands go. Anything else signed by the station (a reply of an earlier
+// session or command, replayed or late) changes nothing: an outsider who
+// captured one can neither end a command nor spend its sends. A session's
+// opening reply that answers nothing is only a hint: the next resend goes
+// at once, also to where the hint came from, without counting as a send.
+//
+// Where commands go: a keyed station's to where its last answering reply
+// came from; before any, to where the station table last heard it. Its
+// unsigned data datagrams never move that, so that whoever can send from
+// the station's address cannot draw its commands away; a command that went
+// unanswered there frees it, as the station may have moved.
+//
+// Sequences grow within a session, and a station acts only on one above
+// the last it took. So that a restarted server continues above what it
+// used, the sequences are kept in a file (SequenceFile), a block ahead at a
+// time; and so that a server that has no such file (another machine, a
+// lost folder) is above its predecessors too, the first sequences are at
+// least the wall clock's eighth of a second since 2026-01-01, taken once a
+// slot has begun since the first command came. A clock before that day
+// cannot be trusted for it: every command is refused while it reads so.
 #ifndef PELMORA_TOOLS_WIRE_STATION_COMMANDS_H_
 #define PELMORA_TOOLS_WIRE_STATION_COMMANDS_H_
 
@@ -35,9 +45,10 @@
 #include <vector>
 
 #include "command_signing.h"
-#include "signed_datagram.h"
 #include "endpoint.h"
 #include "moment.h"
+#include "sequence_file.h"
+#include "signed_datagram.h"
 
 namespace pelmora::wire {
 
@@ -60,8 +71,18 @@ struct OutgoingDatagram {
   std::vector<std::uint8_t> bytes;
 };
 
-// What became of a reply.
-enum class ReplyVerdict { kTaken, kNoKey, kBadSignature };
+// What became of a reply: it answered the command under way (or was a
+// hint), or it was ignored: from a station without a key, failing its
+// signature, answering nothing under way, or from where the command did not
+// go.
+enum class ReplyVerdict {
+  kTaken,
+  kNoKey,
+  kBadSignature,
+  kNotAnswering,
+  kWrongAddress
+};
+inline constexpr std::size_t kReplyVerdicts = 5;
 
 class StationCommands {
  public:
@@ -72,25 +93,32 @@ class StationCommands {
     int mostSends = 8;
     // Commands waiting per station, the one under way among them.
     std::size_t mostWaiting = 32;
+    // Where the sequences are kept; empty: in memory only.
+    std::string sequenceFile;
   };
-  // Where a station was last heard from; nothing when it was not.
-  using AddressOf =
-      std::function<std::optional<Endpoint>(const std::string& mac)>;
+  // Where the station table last heard a station from; nothing when it was
+  // not, or it has fallen silent since.
+  using AddressOf = std::function<std::optional<Endpoint>(const std::string&)>;
 
   StationCommands(Options options, AddressOf addressOf);
 
+  // Reads the kept sequences; false with `error` naming the file when it
+  // cannot. Before the first command.
+  bool Load(std::string* error);
+
   bool HasKey(const std::string& mac) const;
   // Queues a write of `value` to the point `name` of station `mac`; `id` is
-  // the caller's, given back with each outcome.
+  // the caller's, given back with each outcome. A name or value holding a
+  // NUL byte is refused: the host would take the text as ending there.
   void Write(const std::string& mac, std::string name, std::string value,
              std::string id);
   // Queues a snapshot request unless one waits already; false when none was
   // queued (no key, one waiting, no room).
   bool RequestSnapshot(const std::string& mac);
 
-  // A reply (kind 04) as read from `length` bytes.
+  // A reply (kind 04) as read from `length` bytes that came from `from`.
   ReplyVerdict OnReply(const SignedDatagram& reply, const std::uint8_t* bytes,
-                       std::size_t length);
+                       std::size_t length, const Endpoint& from);
 
   // The datagrams to send now, and every outcome since the last call,
   // stamped `now`.
@@ -112,32 +140,61 @@ class StationCommands {
     Mac macBytes{};
     StationKey key{};
     std::optional<Nonce> nonce;
-    std::uint32_t nextSequence = 0;  // 0 until the first command goes
-    std::optional<std::chrono::system_clock::time_point> firstSlotStart;
+    // The next sequence to take, and the highest the file holds for it.
+    std::uint32_t nextSequence = 0;
+    std::uint32_t kept = 0;
     std::deque<Command> waiting;
+    // Where its last answering reply came from, and where a hint came from
+    // since.
+    std::optional<Endpoint> bound;
+    std::optional<Endpoint> hinted;
+
     // The front command, once under way.
     bool underWay = false;
     std::uint32_t sequence = 0;
     int sends = 0;
     bool sendNow = false;
+    // The send due now is a hint's, which does not count; one is taken per
+    // counted send at most, however many hints come.
+    bool hintSend = false;
+    bool hintTaken = false;
     bool toldQueued = false;
     bool jumped = false;
     std::chrono::milliseconds pause{0};
     std::chrono::steady_clock::time_point nextSend;
+    // Every endpoint the command under way went to.
+    std::vector<Endpoint> sentTo;
   };
+  enum class Begun { kYes, kWait, kEnded };
 
   bool Queue(const std::string& mac, Command command);
   void Tell(const std::string& mac, const Command& command, CommandState state,
             std::string reason);
   // Tells the front command's end and takes it off.
   void Finish(Station& station, CommandState state, std::string reason);
+  // Puts the front command under way with its sequence: not yet (its first
+  // slot has not begun), or ended (refused) when no sequence can be had.
+  Begun Begin(Station& station, const Moment& now);
+  // The first sequences of every station, above the kept ones and the
+  // clock's slot, kept in the file at once; false with `why`.
+  bool Base(const Moment& now, std::string* why);
+  // The station's next sequence, the file raised first where it must be;
+  // false with `why` when none can be had.
+  bool TakeSequence(Station& station, std::uint32_t* sequence,
+                    std::string* why);
   // Sends or resends the front commands that are due; drops those that
   // cannot go.
   void Advance(Station& station, const Moment& now,
                std::vector<OutgoingDatagram>* out);
+  // A session's opening reply that answered nothing, from `from`.
+  void Hint(Station& station, const Endpoint& from);
 
   Options options_;
   AddressOf addressOf_;
+  SequenceFile sequences_;
+  // Once the first sequences are set: and before, the slot they wait for.
+  bool based_ = false;
+  std::optional<std::chrono::system_clock::time_point> baseSlot_;
   std::map<std::string, Station> stations_;
   std::vector<CommandOutcome> told_;
 };
