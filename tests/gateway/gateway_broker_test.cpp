@@ -21,6 +21,7 @@
 #include <map>
 #include <mutex>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include <httplib.h>
@@ -896,7 +897,8 @@ TEST(PelmoraCmd, RefusesWhatItCannotActOn) {
 
 // A station of the test's own that holds the key: it answers each signed
 // snapshot request with its whole snapshot, then "delivered", as the
-// plug-in does, and counts the requests.
+// plug-in does, and counts the requests; a write it answers "delivered"
+// and keeps, once for each sequence.
 class KeyedDouble {
  public:
   using Snapshot = std::function<std::vector<std::vector<std::string>>()>;
@@ -910,6 +912,11 @@ class KeyedDouble {
   }
   From& station() { return station_; }
   int requests() const { return requests_; }
+  // The writes taken, "NAME=VALUE", in order.
+  std::vector<std::string> writes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return writes_;
+  }
 
  private:
   void Serve() {
@@ -920,12 +927,18 @@ class KeyedDouble {
       wire::SignedDatagram command;
       if (!station_.Take(&bytes, 50) ||
           !wire::ParseSignedDatagram(bytes.data(), bytes.size(), &command,
-                                     nullptr) ||
-          command.command != wire::kCommandSnapshot) {
+                                     nullptr)) {
         continue;
       }
-      ++requests_;
-      for (const auto& records : snapshot_()) station_.Send(kSnapshot, records);
+      if (command.command == wire::kCommandWrite) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (sequences_.insert(command.sequence).second)
+          writes_.push_back(command.name + "=" + command.value);
+      } else {
+        ++requests_;
+        for (const auto& records : snapshot_())
+          station_.Send(kSnapshot, records);
+      }
       station_.SendBytes(StationReply(key, station_.mac(),
                                       {1, 2, 3, 4, 5, 6, 7, 8},
                                       command.sequence, 2, 0));
@@ -936,6 +949,9 @@ class KeyedDouble {
   Snapshot snapshot_;
   std::atomic<bool> stop_{false};
   std::atomic<int> requests_{0};
+  std::mutex mutex_;
+  std::vector<std::string> writes_;
+  std::set<std::uint32_t> sequences_;
   std::thread serving_;
 };
 
@@ -1057,6 +1073,73 @@ TEST_F(GatewayTest, SnapshotsThatLostDatagramsClearNothingAndAreAskedAgain) {
   EXPECT_NE(gateway_->ReadErrors("cleared 1 point of " + mac(kKeyed))
                 .find("cleared 1 point of " + mac(kKeyed)),
             std::string::npos);
+}
+
+// Writes the gateway will not carry, by every rule before a command goes:
+// each gets its result, none reaches the station. A write published with
+// the retain flag arrives live unflagged and acts once; the broker hands it
+// on, flagged, to the next gateway's subscription, which leaves it alone;
+// the empty message that clears it is no write.
+TEST_F(CommandsTest, WritesThatCannotGoAreRefusedAndARetainedOneActsOnce) {
+  WriteFile(keys_, "02-00-00-00-01-07 " + kKeyHex + "\n");
+  StartGateway({"--quiet", "--keys", keys_, "--state-dir", dir_.path()});
+  const int port = gatewayPort_;
+  Subscriber watcher(broker_->port());
+  KeyedDouble station(gatewayPort_, 7, [] {
+    return std::vector<std::vector<std::string>>{{"A|1"}};
+  });
+  station.station().Send(kItem, {"A|1"});
+  const std::string topic = "pelmora/02-00-00-00-01-07/";
+  ASSERT_TRUE(watcher.WaitFor([&](const Tree& last, const auto&) {
+    return Holds(last, topic + "commands/results", "\"state\":\"delivered\"");
+  }));  // its snapshot, asked for
+  const struct {
+    std::string level, payload, reason;
+  } cases[] = {
+      {"A", std::string(2 << 20, '1'),
+       "a payload of 2097152 bytes, over 1,023: not read"},
+      {"A", "{\"id\":\"x\",\"value\":\"1\",\"unit\":\"C\"}", "ambiguous"},
+      {"A", "{\"value\":42.5}", "ambiguous"},
+      {"A", std::string("1\0", 2), "the name or value holds a NUL byte"},
+      {"A%001", "1", "the name or value holds a NUL byte"},
+  };
+  for (const auto& c : cases) {
+    watcher.Publish(topic + "commands/write/" + c.level, c.payload);
+    EXPECT_TRUE(watcher.WaitFor([&](const Tree& last, const auto&) {
+      return Holds(last, topic + "commands/results",
+                   "\"state\":\"refused\",\"reason\":\"" + c.reason);
+    })) << c.payload.substr(0, 40);
+  }
+  watcher.Publish(topic + "commands/write/A", "7", true);
+  EXPECT_TRUE(watcher.WaitFor([&](const Tree& last, const auto&) {
+    return Holds(last, topic + "commands/results", "\"state\":\"delivered\"");
+  }));
+  gateway_->Signal(SIGTERM);
+  EXPECT_EQ(gateway_->ExitStatus(), 0);
+  auto gatewayIs = [&](const char* status) {
+    return watcher.WaitFor([&](const Tree& last, const auto&) {
+      return Holds(last, "pelmora/gateway/status", status);
+    });
+  };
+  EXPECT_TRUE(gatewayIs("offline"));
+  StartGateway({"--quiet", "--keys", keys_, "--state-dir", dir_.path(),
+                "--port", std::to_string(port)});
+  EXPECT_TRUE(gatewayIs("online"));
+  station.station().Send(kItem, {"A|7"});
+  watcher.Publish(topic + "commands/write/A",
+                  "{\"id\":\"after\",\"value\":\"8\"}");
+  EXPECT_TRUE(watcher.WaitFor([&](const Tree& last, const auto&) {
+    return Holds(last, topic + "commands/results",
+                 "{\"id\":\"after\",\"command\":\"write\",\"name\":\"A\","
+                 "\"state\":\"delivered\"");
+  }));
+  // What clears the retained write arrives live too, and writes nothing.
+  watcher.Publish(topic + "commands/write/A", "", true);
+  EXPECT_TRUE(watcher.WaitFor([&](const Tree& last, const auto&) {
+    return Holds(last, topic + "commands/results",
+                 "\"state\":\"refused\",\"reason\":\"an empty payload");
+  }));
+  EXPECT_EQ(station.writes(), (std::vector<std::string>{"A=7", "A=8"}));
 }
 
 }  // namespace

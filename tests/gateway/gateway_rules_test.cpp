@@ -7,6 +7,8 @@
 #include <fstream>
 #include <map>
 
+#include <httplib.h>
+
 #include "broker_link.h"
 #include "gateway_options.h"
 #include "site_http.h"
@@ -641,6 +643,38 @@ TEST(SiteHttp, OnlyRequestsNamingThisGatewayAreServed) {
   for (const auto& w : writes) {
     EXPECT_EQ(WriteAuthorised(w.authorization, w.token), w.allowed)
         << w.authorization << " / " << w.token;
+  }
+}
+
+// The page's write endpoint takes no value that no datagram could carry or
+// that the host would cut short, and reads no body beyond what such a write
+// needs.
+TEST(SiteHttp, AWriteNoDatagramCouldCarryIsRefusedUnread) {
+  SiteView view;
+  HttpOptions options;
+  options.port = 0;
+  options.token = "t0ken";
+  SiteHttp http(view, options);
+  std::string error;
+  ASSERT_TRUE(http.Start(&error)) << error;
+  httplib::Client client("127.0.0.1", http.port());
+  const struct {
+    std::string value;  // as JSON
+    int status;
+  } cases[] = {
+      {"\"1\\u0000\"", 400},
+      {"\"" + std::string(1024, '7') + "\"", 400},
+      {"\"" + std::string(1023, '7') + "\"", 404},  // no such station
+      {"\"" + std::string(17000, '7') + "\"", 413},
+  };
+  for (const auto& c : cases) {
+    const auto response = client.Post(
+        "/api/write", {{"Authorization", "Bearer t0ken"}},
+        "{\"station\":\"02-00-00-00-00-0D\",\"point\":\"41\",\"value\":" +
+            c.value + ",\"client\":\"t\"}",
+        "application/json");
+    ASSERT_TRUE(response) << c.value.substr(0, 20);
+    EXPECT_EQ(response->status, c.status) << c.value.substr(0, 20);
   }
 }
 

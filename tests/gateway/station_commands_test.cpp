@@ -11,6 +11,7 @@
 #include "command_topics.h"
 #include "snapshot_requests.h"
 #include "station_reply.h"
+#include "topic_tree.h"
 #include "support/service_fixture.h"
 #include "station_commands.h"
 
@@ -475,10 +476,11 @@ TEST(WritePayload, BytesOrAnObjectOfIdAndValue) {
       {"{\"value\":\"\xE6\xB8\xA9\"}", "\xCE\xC2", ""},             // 温
       // Other JSON is a value as it stands; a value that is such an object
       // comes wrapped.
-      {"{\"value\":1}", "{\"value\":1}", ""},
-      {"{\"value\":\"1\",\"unit\":\"C\"}", "{\"value\":\"1\",\"unit\":\"C\"}",
-       ""},
+      {"{\"unit\":\"C\"}", "{\"unit\":\"C\"}", ""},
+      {"[{\"value\":1}]", "[{\"value\":1}]", ""},
       {"{\"value\":\"{\\\"value\\\":\\\"1\\\"}\"}", "{\"value\":\"1\"}", ""},
+      {std::string(1023, '7'), std::string(1023, '7'), ""},
+      {"{\"value\":\"\"}", "", ""},
   };
   for (const auto& c : cases) {
     std::string value, id, error;
@@ -486,10 +488,29 @@ TEST(WritePayload, BytesOrAnObjectOfIdAndValue) {
     EXPECT_EQ(value, c.value) << c.payload;
     EXPECT_EQ(id, c.id) << c.payload;
   }
-  std::string value, id, error;
-  EXPECT_FALSE(
-      ReadWritePayload("{\"value\":\"\\ud83d\\ude00\"}", &value, &id, &error));
+  // What would reach the host as other than meant is refused.
+  const struct {
+    std::string payload, error;
+  } refused[] = {
+      {"{\"value\":\"\\ud83d\\ude00\"}",
+       "the value holds a character GBK lacks"},
+      {"{\"value\":\"1\",\"unit\":\"C\"}", "ambiguous"},
+      {"{\"id\":\"a\",\"value\":\"1\",\"id2\":\"b\"}", "ambiguous"},
+      {"{\"value\":42.5}", "ambiguous"},
+      {"{\"id\":7,\"value\":\"1\"}", "ambiguous"},
+      {"{\"value\":{\"a\":[1,true,null]}}", "ambiguous"},
+      {std::string(1024, '7'), "a payload of 1024 bytes, over 1,023: not read"},
+      {"", "an empty payload is no write"},
+  };
+  for (const auto& r : refused) {
+    std::string value, id, error;
+    EXPECT_FALSE(ReadWritePayload(r.payload, &value, &id, &error))
+        << r.payload.substr(0, 40);
+    EXPECT_EQ(error.rfind(r.error, 0), 0u)
+        << r.payload.substr(0, 40) << ": " << error;
+  }
   // The id comes back in each result as it was written, not byte by byte.
+  std::string value, id, error;
   ASSERT_TRUE(ReadWritePayload("{\"id\":\"\\u00e9t\xC3\xA9\",\"value\":\"1\"}",
                                &value, &id, &error));
   wire::CommandOutcome outcome;
@@ -497,6 +518,24 @@ TEST(WritePayload, BytesOrAnObjectOfIdAndValue) {
   EXPECT_EQ(ResultPayload(outcome).rfind("{\"id\":\"\xC3\xA9t\xC3\xA9\",", 0),
             0u)
       << ResultPayload(outcome);
+  // A write topic names its station as the gateway writes the MAC, and its
+  // point as it writes the level: any other spelling is no write.
+  const struct {
+    const char* topic;
+    const char* write;
+  } topics[] = {
+      {"pelmora/02-00-00-00-00-0D/commands/write/SP1", "02-00-00-00-00-0D SP1"},
+      {"pelmora/02-00-00-00-00-0d/commands/write/SP1", ""},
+      {"pelmora/02:00:00:00:00:0D/commands/write/SP1", ""},
+      {"pelmora/02-00-00-00-00-0D/commands/write/%2f", ""},
+      {"pelmora/02-00-00-00-00-0D/commands/write/", "02-00-00-00-00-0D "},
+  };
+  for (const auto& t : topics) {
+    std::string mac, name;
+    const std::string write =
+        WriteOfTopic(t.topic, &mac, &name) ? mac + " " + name : "";
+    EXPECT_EQ(write, t.write) << t.topic;
+  }
 }
 
 TEST(KeyFile, LinesOfMacAndKeyWarnedWhenOthersMayReadIt) {

@@ -194,7 +194,15 @@ void Gateway::TakeWrites(const Moment& now) {
     // A topic that names no point of a station is no write.
     std::string mac, name, value, id, error;
     if (!WriteOfTopic(write.topic, &mac, &name)) continue;
-    if (ReadWritePayload(write.payload, &value, &id, &error)) {
+    if (write.refusedLength != 0) {
+      outcomes_.push_back({{},
+                           mac,
+                           false,
+                           name,
+                           wire::CommandState::kRefused,
+                           PayloadTooLong(write.refusedLength),
+                           now.wall});
+    } else if (ReadWritePayload(write.payload, &value, &id, &error)) {
       commands_.Write(mac, std::move(name), std::move(value), std::move(id));
     } else {
       outcomes_.push_back({id, mac, false, name, wire::CommandState::kRefused,

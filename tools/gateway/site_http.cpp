@@ -33,6 +33,10 @@ constexpr int kKeepAliveWaits = 15;
 constexpr char kJson[] = "application/json; charset=utf-8";
 // The most points one request returns.
 constexpr long kMaxPointsPerRequest = 100000;
+// The longest request body read: a write's, whose value a datagram holds
+// in 1,023 bytes at most, in JSON's longest spelling of it. The library
+// refuses a longer one (413) before reading it.
+constexpr std::size_t kLongestBody = 16 * 1024;
 
 std::string Lower(std::string_view text) {
   std::string lower(text);
@@ -162,6 +166,7 @@ void SiteHttp::Stop() {
 }
 
 void SiteHttp::Route() {
+  server_->set_payload_max_length(kLongestBody);
   server_->set_pre_routing_handler(
       [this](const httplib::Request& request, httplib::Response& response) {
         std::string reason;
@@ -273,6 +278,11 @@ void SiteHttp::Route() {
     }
     if (!GbkOfUtf8(members->at("value"), &value)) {
       Refuse(response, 400, "the value holds a character GBK lacks");
+      return;
+    }
+    if (value.size() > kLongestWritePayload ||
+        value.find('\0') != std::string::npos) {
+      Refuse(response, 400, "the value is over 1,023 bytes or holds a NUL");
       return;
     }
     int status = 0;

@@ -58,6 +58,10 @@ struct Message {
   // Sparkplug sequence number, a birth): dropped, not sent, once the
   // connection it waited for has ended.
   bool session = false;
+  // A message that arrived with a payload longer than the gateway takes
+  // for its topic: the payload's length as published, the payload itself
+  // left behind (empty); 0 for any other.
+  std::size_t refusedLength = 0;
 };
 
 // Why a datagram was refused.
