@@ -444,6 +444,11 @@ TEST_F(StationTableTest, SparkplugNodeWaitsForItsHostAndKeepsItsTypes) {
       {"spBv1.0/G/DCMD/E/02-00-00-00-00-01", write.SerializeAsString(), false},
       When(700));
   EXPECT_EQ(node.refused_commands(), 1u);
+  // One too long to have been held, its writes unknown: refused.
+  Message tooLong{"spBv1.0/G/DCMD/E/02-00-00-00-00-01", "", false};
+  tooLong.refusedLength = 70000;
+  node.Receive(tooLong, When(750));
+  EXPECT_EQ(node.refused_commands(), 2u);
 
   out.clear();
   node.Receive({state, "{\"online\":false}", true}, When(800));
