@@ -22,6 +22,7 @@
 #include <mutex>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include <httplib.h>
@@ -47,11 +48,15 @@ using std::chrono::seconds;
 // session outlives a broker restart: what arrives meanwhile waits for it.
 class Subscriber {
  public:
-  explicit Subscriber(int port, const char* id = nullptr)
-      : client_(port, "pelmora/#", id,
-                [this](const std::string& topic, std::string payload) {
-                  Received(topic, std::move(payload));
-                }) {}
+  explicit Subscriber(int port, const char* id = nullptr,
+                      const char* user = nullptr,
+                      const char* password = nullptr)
+      : client_(
+            port, "pelmora/#", id,
+            [this](const std::string& topic, std::string payload) {
+              Received(topic, std::move(payload));
+            },
+            user, password) {}
 
   // Waits up to 20 s for `done` to hold; true if it did.
   bool WaitFor(
@@ -903,7 +908,10 @@ class KeyedDouble {
  public:
   using Snapshot = std::function<std::vector<std::vector<std::string>>()>;
   KeyedDouble(int port, std::uint8_t last, Snapshot snapshot)
-      : station_("127.0.0.1", port, {2, 0, 0, 0, 1, last}),
+      : KeyedDouble(port, {2, 0, 0, 0, 1, last}, std::move(snapshot)) {}
+  KeyedDouble(int port, const std::array<std::uint8_t, 6>& mac,
+              Snapshot snapshot)
+      : station_("127.0.0.1", port, mac),
         snapshot_(std::move(snapshot)),
         serving_([this] { Serve(); }) {}
   ~KeyedDouble() {
@@ -1140,6 +1148,85 @@ TEST_F(CommandsTest, WritesThatCannotGoAreRefusedAndARetainedOneActsOnce) {
                  "\"state\":\"refused\",\"reason\":\"an empty payload");
   }));
   EXPECT_EQ(station.writes(), (std::vector<std::string>{"A=7", "A=8"}));
+}
+
+// The fenced block of the gateway's guide whose first line is "# `file`",
+// without that line; empty when there is none.
+std::string GuideBlock(const std::string& file) {
+  const std::string guide = ReadFile(PELMORA_GATEWAY_GUIDE);
+  const std::size_t start = guide.find("```\n# " + file + "\n");
+  if (start == std::string::npos) return "";
+  const std::size_t body = guide.find('\n', start + 4) + 1;
+  return guide.substr(body, guide.find("```", body) - body);
+}
+
+// The guide's mosquitto configuration, as it stands but for its listener
+// (loopback and a free port here) and its folder: the gateway's user
+// publishes the tree, operator A writes its station and is refused
+// another's, an anonymous client is refused.
+TEST_F(CommandsTest, TheGuidesBrokerLetsAnOperatorWriteItsOwnStationAlone) {
+  const std::string conf = GuideBlock("/etc/mosquitto/conf.d/pelmora.conf");
+  const std::string acl = GuideBlock("/etc/mosquitto/pelmora.acl");
+  ASSERT_NE(conf.find("allow_anonymous false"), std::string::npos) << conf;
+  ASSERT_NE(acl.find("user operator-a"), std::string::npos) << acl;
+  std::string listener;
+  std::istringstream lines(conf);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("listener", 0) == 0) continue;
+    listener += std::regex_replace(line, std::regex("/etc/mosquitto/"),
+                                   dir_.path() + "/") +
+                "\n";
+  }
+  WriteFile(dir_.path() + "/pelmora.acl", acl);
+  const std::string passwords = dir_.path() + "/pelmora.passwd";
+  for (const char* user : {"pelmora-gateway", "operator-a"}) {
+    std::vector<std::string> args = {"-b", passwords, user,
+                                     std::string(user) + "-pw"};
+    if (user[0] == 'p') args.insert(args.begin(), "-c");
+    ChildProcess passwd(args, {"/usr/bin/mosquitto_passwd"});
+    ASSERT_EQ(passwd.ExitStatus(), 0);
+  }
+  broker_ = std::make_unique<Broker>(false, listener);
+  WriteFile(keys_, "02-00-00-00-00-0A " + kKeyHex + "\n02-00-00-00-00-0B " +
+                       kKeyHex + "\n");
+  const std::string password = dir_.path() + "/gateway.password";
+  WriteFile(password, "pelmora-gateway-pw\n");
+  StartGateway({"--quiet", "--keys", keys_, "--state-dir", dir_.path(),
+                "--user", "pelmora-gateway", "--password-file", password});
+  Subscriber operatorA(broker_->port(), nullptr, "operator-a", "operator-a-pw");
+  auto snapshot = [] { return std::vector<std::vector<std::string>>{{"A|1"}}; };
+  KeyedDouble a(gatewayPort_, {2, 0, 0, 0, 0, 0x0A}, snapshot);
+  KeyedDouble b(gatewayPort_, {2, 0, 0, 0, 0, 0x0B}, snapshot);
+  a.station().Send(kItem, {"A|1"});
+  b.station().Send(kItem, {"A|1"});
+  const std::string stationA = "pelmora/02-00-00-00-00-0A/";
+  const std::string stationB = "pelmora/02-00-00-00-00-0B/";
+  ASSERT_TRUE(operatorA.WaitFor([&](const Tree& last, const auto&) {
+    return Holds(last, stationA + "commands/results", "delivered") &&
+           Holds(last, stationB + "commands/results", "delivered");
+  }));  // the gateway's snapshot requests: it publishes the tree
+  operatorA.Publish(stationB + "commands/write/A",
+                    "{\"id\":\"b\",\"value\":\"2\"}");
+  operatorA.Publish(stationA + "commands/write/A",
+                    "{\"id\":\"a\",\"value\":\"1\"}");
+  EXPECT_TRUE(operatorA.WaitFor([&](const Tree& last, const auto&) {
+    return Holds(last, stationA + "commands/results",
+                 "{\"id\":\"a\",\"command\":\"write\",\"name\":\"A\","
+                 "\"state\":\"delivered\"");
+  }));
+  EXPECT_EQ(a.writes(), std::vector<std::string>{"A=1"});
+  EXPECT_EQ(b.writes(), std::vector<std::string>{});
+  EXPECT_EQ(operatorA.First(stationB + "commands/results").find("\"id\":\"b\""),
+            std::string::npos);
+  // No password, no connection.
+  mosquitto* anonymous = mosquitto_new(nullptr, true, nullptr);
+  EXPECT_EQ(mosquitto_connect(anonymous, "127.0.0.1", broker_->port(), 30),
+            MOSQ_ERR_SUCCESS);
+  int refused = MOSQ_ERR_SUCCESS;
+  for (int i = 0; i < 100 && refused == MOSQ_ERR_SUCCESS; ++i)
+    refused = mosquitto_loop(anonymous, 50, 1);
+  EXPECT_NE(refused, MOSQ_ERR_SUCCESS);
+  mosquitto_destroy(anonymous);
 }
 
 }  // namespace
