@@ -1,5 +1,5 @@
 // The server's reader of signed commands and replies: a datagram of kind 03
-// or 04 it refuses comes with the reason; a write or snapshot it accepts is
+// or 04 it refuses comes with the reason; a command it accepts is
 // exactly the bytes that the server's own sealing makes of what was read,
 // the signature aside, so that the reader and the writer agree on every
 // byte.
@@ -36,14 +36,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     return 0;
   }
   wire::DescribeSigned(read);
-  const bool write = read.command == wire::kCommandWrite;
-  const bool snapshot =
-      read.command == wire::kCommandSnapshot && size == wire::kMinCommandSize;
-  if (read.kind != wire::kKindCommand || !(write || snapshot)) return 0;
+  const bool known = read.command == wire::kCommandWrite ||
+                     read.command == wire::kCommandSnapshot ||
+                     read.command == wire::kCommandFence;
+  if (read.kind != wire::kKindCommand || !known) return 0;
+  if (read.command != wire::kCommandWrite && size != wire::kMinCommandSize)
+    Fail("a snapshot or fence with a body was accepted");
   std::vector<std::uint8_t> sealed;
   if (!wire::SealCommand(wire::StationKey{}, read.mac, read.nonce,
-                         read.sequence, read.command, read.name, read.value,
-                         &sealed))
+                         read.sequence, read.notAfter, read.command, read.name,
+                         read.value, &sealed))
     Fail("an accepted command does not seal");
   if (sealed.size() != size ||
       !std::equal(sealed.begin(), sealed.end() - wire::kSignatureSize, data))

@@ -31,9 +31,10 @@ bool CommandChannel::OpenSession() {
   ++session_;
   remembered_.clear();
   latestSequence_ = 0;
+  sessionStart_ = env_.TickCount();
   sessionOpen_ = key_ && env_.RandomBytes(nonce_.data(), nonce_.size());
   if (sessionOpen_)
-    QueueReply({0, ReplyState::kSessionOpened, RefusalReason::kNone});
+    QueueReply({0, ReplyState::kSessionOpened, RefusalReason::kNone, {}});
   return sessionOpen_;
 }
 
@@ -97,7 +98,8 @@ CommandChannel::Outcome CommandChannel::Act(
     Audit(FormatLogLine(messages::kCommandSnapshotFormat,
                         static_cast<unsigned>(command.sequence)));
     *snapshot = command.sequence;
-    return {command.sequence, ReplyState::kQueued, RefusalReason::kNone};
+    return {command.sequence, ReplyState::kQueued, RefusalReason::kNone,
+            command.digest};
   }
   if (command.type != static_cast<std::uint8_t>(CommandType::kWrite))
     return Refuse(command, RefusalReason::kUnknownCommand, {});
@@ -122,7 +124,7 @@ CommandChannel::Outcome CommandChannel::Act(
                       static_cast<unsigned>(sequence),
                       HostTextForLog(name, kAuditTextBytes).c_str(),
                       HostTextForLog(value, kAuditTextBytes).c_str()));
-  return {sequence, ReplyState::kQueued, RefusalReason::kNone};
+  return {sequence, ReplyState::kQueued, RefusalReason::kNone, command.digest};
 }
 
 CommandChannel::Outcome CommandChannel::Refuse(const Command& command,
@@ -132,15 +134,16 @@ CommandChannel::Outcome CommandChannel::Refuse(const Command& command,
                       static_cast<unsigned>(command.sequence),
                       static_cast<unsigned>(reason),
                       HostTextForLog(name, kAuditTextBytes).c_str()));
-  return {command.sequence, ReplyState::kRefused, reason};
+  return {command.sequence, ReplyState::kRefused, reason, command.digest};
 }
 
 void CommandChannel::FinishSnapshot(std::uint32_t sequence, bool sent) {
   Locked<Mutex> hold(mutex_);
   Outcome* outcome = Remembered(sequence);
   if (!outcome) return;
-  *outcome = {sequence, sent ? ReplyState::kDelivered : ReplyState::kRefused,
-              sent ? RefusalReason::kNone : RefusalReason::kSnapshotFailed};
+  outcome->state = sent ? ReplyState::kDelivered : ReplyState::kRefused;
+  outcome->reason =
+      sent ? RefusalReason::kNone : RefusalReason::kSnapshotFailed;
   QueueReply(*outcome);
 }
 
@@ -168,9 +171,15 @@ void CommandChannel::QueueReply(const Outcome& outcome) {
   // The replies wait for the command thread's next turn; a server that
   // floods signed commands cannot make them pile up beyond a turn's worth.
   if (!sessionOpen_ || replies_.size() >= kRememberedReplies) return;
+  ReplyFields fields;
+  fields.sequence = outcome.sequence;
+  fields.state = outcome.state;
+  fields.reason = outcome.reason;
+  fields.answers = outcome.answers;
+  fields.clock = env_.TickCount() - sessionStart_;
+  fields.latest = latestSequence_;
   ReplyBytes reply;
-  if (SealReply(env_, *key_, header_, nonce_, outcome.sequence, outcome.state,
-                outcome.reason, &reply))
+  if (SealReply(env_, *key_, header_, nonce_, fields, &reply))
     replies_.push_back(reply);
 }
 

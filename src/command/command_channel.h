@@ -71,6 +71,7 @@ class CommandChannel {
     std::uint32_t sequence;
     ReplyState state;
     RefusalReason reason;
+    CommandDigest answers;
   };
 
   Outcome Act(const Command& command, std::optional<std::uint32_t>* snapshot)
@@ -100,6 +101,8 @@ class CommandChannel {
   // Counts sessions, so that a delivery of an earlier one replies nothing.
   std::uint64_t session_ GUARDED_BY(mutex_) = 0;
   SessionNonce nonce_ GUARDED_BY(mutex_) = {};
+  // The TickCount as the session opened: its clock's zero.
+  std::uint32_t sessionStart_ GUARDED_BY(mutex_) = 0;
   std::uint32_t latestSequence_ GUARDED_BY(mutex_) = 0;
   std::deque<Outcome> remembered_ GUARDED_BY(mutex_);
   std::vector<ReplyBytes> replies_ GUARDED_BY(mutex_);

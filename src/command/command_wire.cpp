@@ -7,8 +7,15 @@ namespace {
 
 constexpr std::size_t kNonceAt = kHeaderSize;
 constexpr std::size_t kSequenceAt = kNonceAt + kSessionNonceSize;
-constexpr std::size_t kTypeAt = kSequenceAt + 4;
+constexpr std::size_t kNotAfterAt = kSequenceAt + 4;
+constexpr std::size_t kTypeAt = kNotAfterAt + 4;
 constexpr std::size_t kBodyAt = kTypeAt + 1;
+
+constexpr std::size_t kStateAt = kSequenceAt + 4;
+constexpr std::size_t kAnswersAt = kStateAt + 2;
+constexpr std::size_t kClockAt = kAnswersAt + kCommandDigestSize;
+constexpr std::size_t kLatestAt = kClockAt + 4;
+static_assert(kLatestAt + 4 + kHmacSha256Size == kReplySize);
 
 std::uint32_t ReadU32(const std::uint8_t* at) {
   return at[0] | (at[1] << 8) | (at[2] << 16) |
@@ -43,7 +50,13 @@ bool ConstantTimeEqual(const std::uint8_t* a, const std::uint8_t* b,
 bool OpenCommand(Env& env, const CommandKey& key, const DatagramHeader& header,
                  const std::uint8_t* bytes, std::size_t length,
                  Command* command) {
-  if (length < kMinCommandSize || length >= kBufferSize) return false;
+  if (length < kMinCommandSize || length > kMaxCommandSize) return false;
+  // The fixed bytes and the station MAC are this station's header's.
+  const std::uint8_t* own = header.bytes();
+  if (std::memcmp(bytes, own, 8) != 0 ||
+      std::memcmp(bytes + 9, own + 9, 3) != 0 ||
+      std::memcmp(bytes + 16, own + 16, kHeaderSize - 16) != 0)
+    return false;
   if (bytes[8] != kKindCommand || ReadU32(bytes + 12) != length - kHeaderSize)
     return false;
   const std::size_t signedLength = length - kHmacSha256Size;
@@ -51,17 +64,13 @@ bool OpenCommand(Env& env, const CommandKey& key, const DatagramHeader& header,
   if (!env.HmacSha256(key.data(), key.size(), bytes, signedLength, mac) ||
       !ConstantTimeEqual(mac, bytes + signedLength, kHmacSha256Size))
     return false;
-  // The fixed bytes and the station MAC are this station's header's.
-  const std::uint8_t* own = header.bytes();
-  if (std::memcmp(bytes, own, 8) != 0 ||
-      std::memcmp(bytes + 9, own + 9, 3) != 0 ||
-      std::memcmp(bytes + 16, own + 16, kHeaderSize - 16) != 0)
-    return false;
   std::memcpy(command->nonce.data(), bytes + kNonceAt, kSessionNonceSize);
   command->sequence = ReadU32(bytes + kSequenceAt);
+  command->notAfter = ReadU32(bytes + kNotAfterAt);
   command->type = bytes[kTypeAt];
   command->body = std::string_view(
       reinterpret_cast<const char*>(bytes) + kBodyAt, signedLength - kBodyAt);
+  std::memcpy(command->digest.data(), mac, kCommandDigestSize);
   return true;
 }
 
@@ -71,16 +80,19 @@ bool ReadWriteBody(std::string_view body, std::string_view* name,
 }
 
 bool SealReply(Env& env, const CommandKey& key, const DatagramHeader& header,
-               const SessionNonce& nonce, std::uint32_t sequence,
-               ReplyState state, RefusalReason reason, ReplyBytes* reply) {
+               const SessionNonce& nonce, const ReplyFields& fields,
+               ReplyBytes* reply) {
   std::uint8_t* out = reply->data();
   std::memcpy(out, header.bytes(), kHeaderSize);
   out[8] = kKindReply;
   PutU32(out + 12, static_cast<std::uint32_t>(kReplySize - kHeaderSize));
   std::memcpy(out + kNonceAt, nonce.data(), kSessionNonceSize);
-  PutU32(out + kSequenceAt, sequence);
-  out[kTypeAt] = static_cast<std::uint8_t>(state);
-  out[kTypeAt + 1] = static_cast<std::uint8_t>(reason);
+  PutU32(out + kSequenceAt, fields.sequence);
+  out[kStateAt] = static_cast<std::uint8_t>(fields.state);
+  out[kStateAt + 1] = static_cast<std::uint8_t>(fields.reason);
+  std::memcpy(out + kAnswersAt, fields.answers.data(), kCommandDigestSize);
+  PutU32(out + kClockAt, fields.clock);
+  PutU32(out + kLatestAt, fields.latest);
   const std::size_t signedLength = kReplySize - kHmacSha256Size;
   return env.HmacSha256(key.data(), key.size(), out, signedLength,
                         out + signedLength);

@@ -52,6 +52,7 @@ std::string WriteBody(const std::string& name, const std::string& value) {
 struct Draft {
   Bytes nonce;
   std::uint32_t sequence = 1;
+  std::uint32_t notAfter = 30000;
   std::uint8_t command = 0x01;
   std::string body = WriteBody("SP1", "42.5");
   std::uint8_t kind = 0x03;
@@ -66,8 +67,9 @@ Bytes Build(Env& env, const Draft& d) {
                  0x00,   0x11, 0x22, 0x33, 0x44, d.macLast};
   bytes.insert(bytes.end(), 10, 0xFF);
   bytes.insert(bytes.end(), d.nonce.begin(), d.nonce.end());
-  for (int i = 0; i < 4; ++i)
-    bytes.push_back(static_cast<std::uint8_t>(d.sequence >> (8 * i)));
+  for (const std::uint32_t field : {d.sequence, d.notAfter})
+    for (int i = 0; i < 4; ++i)
+      bytes.push_back(static_cast<std::uint8_t>(field >> (8 * i)));
   bytes.push_back(d.command);
   bytes.insert(bytes.end(), d.body.begin(), d.body.end());
   const std::uint32_t payload =
@@ -82,11 +84,11 @@ Bytes Build(Env& env, const Draft& d) {
 // A reply as a server reads it: "state/reason seq N", after checking its
 // layout, signature and nonce.
 std::string ReadReply(Env& env, const Bytes& reply, const Bytes& nonce) {
-  if (reply.size() != 78) return "length " + std::to_string(reply.size());
-  const Bytes head(reply.begin(), reply.begin() + 46);
-  if (Hmac(env, TestKey(), head) != Bytes(reply.begin() + 46, reply.end()))
+  if (reply.size() != 102) return "length " + std::to_string(reply.size());
+  const Bytes head(reply.begin(), reply.begin() + 70);
+  if (Hmac(env, TestKey(), head) != Bytes(reply.begin() + 70, reply.end()))
     return "bad signature";
-  if (reply[8] != 0x04 || reply[12] != 46 || reply[21] != 0x55)
+  if (reply[8] != 0x04 || reply[12] != 70 || reply[21] != 0x55)
     return "bad header";
   if (Bytes(reply.begin() + 32, reply.begin() + 40) != nonce)
     return "other nonce";

@@ -36,13 +36,16 @@ Bytes Signed(Bytes bytes) {
   return bytes;
 }
 
-// A write command of station 00:11:22:33:44:55, as the guide lays it out.
+// A write command of station 00:11:22:33:44:55, as the guide lays it out,
+// not to act once the session clock is past `notAfter`.
 Bytes WriteCommand(const Bytes& nonce, std::uint32_t sequence,
-                   const std::string& name, const std::string& value) {
+                   std::uint32_t notAfter, const std::string& name,
+                   const std::string& value) {
   Bytes bytes = Hex(
       "ffffffff 02000001 03ffffff 00000000 001122334455 ffffffffffffffffffff");
   bytes.insert(bytes.end(), nonce.begin(), nonce.end());
-  for (int i = 0; i < 4; ++i) bytes.push_back(std::uint8_t(sequence >> 8 * i));
+  for (const std::uint32_t field : {sequence, notAfter})
+    for (int i = 0; i < 4; ++i) bytes.push_back(std::uint8_t(field >> 8 * i));
   bytes.push_back(0x01);
   for (const std::string* text : {&name, &value}) {
     bytes.push_back(std::uint8_t(text->size()));
@@ -98,13 +101,29 @@ class Server {
   sockaddr_in peer_{};
 };
 
-// "state/reason seq N" of a reply whose signature holds.
-std::string ReplyText(const Bytes& reply) {
-  if (reply.size() != 78) return "length " + std::to_string(reply.size());
-  if (Signed(Bytes(reply.begin(), reply.begin() + 46)) != reply)
+std::uint32_t U32At(const Bytes& bytes, std::size_t at) {
+  return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
+         std::uint32_t(bytes[at + 3]) << 24;
+}
+
+// The station's session clock as `reply` was made.
+std::uint32_t ClockOf(const Bytes& reply) { return U32At(reply, 62); }
+
+// "state/reason seq N" of a reply whose signature holds, with "answered"
+// when it answers `command` and "answers other" when it answers another.
+std::string ReplyText(const Bytes& reply, const Bytes& command = {}) {
+  if (reply.size() != 102) return "length " + std::to_string(reply.size());
+  if (Signed(Bytes(reply.begin(), reply.begin() + 70)) != reply)
     return "bad signature";
-  return std::to_string(reply[44]) + "/" + std::to_string(reply[45]) + " seq " +
-         std::to_string(reply[40]);
+  std::string text = std::to_string(reply[44]) + "/" +
+                     std::to_string(reply[45]) + " seq " +
+                     std::to_string(U32At(reply, 40));
+  if (!command.empty())
+    text +=
+        std::equal(reply.begin() + 46, reply.begin() + 62, command.end() - 32)
+            ? " answered"
+            : " answers other";
+  return text;
 }
 
 class CommandHostTest : public TargetTest {
@@ -142,16 +161,17 @@ TEST_P(CommandHostTest,
     ASSERT_TRUE(server.Next(0x04, &opening));
     ASSERT_EQ(ReplyText(opening), "0/0 seq 0");
     const Bytes nonce(opening.begin() + 32, opening.begin() + 40);
-    const Bytes write = WriteCommand(nonce, 1, name, value);
+    const Bytes write =
+        WriteCommand(nonce, 1, ClockOf(opening) + 30000, name, value);
     server.Send(write);
     ASSERT_TRUE(server.Next(0x04, &reply));
-    EXPECT_EQ(ReplyText(reply), "1/0 seq 1");
+    EXPECT_EQ(ReplyText(reply, write), "1/0 seq 1 answered");
     ASSERT_TRUE(server.Next(0x04, &reply));
-    EXPECT_EQ(ReplyText(reply), "2/0 seq 1");
+    EXPECT_EQ(ReplyText(reply, write), "2/0 seq 1 answered");
     // The reply was lost, say: the same datagram again is answered again.
     server.Send(write);
     ASSERT_TRUE(server.Next(0x04, &reply));
-    EXPECT_EQ(ReplyText(reply), "2/0 seq 1");
+    EXPECT_EQ(ReplyText(reply, write), "2/0 seq 1 answered");
   });
   EXPECT_EQ(r.exitCode, 0) << r.output;
   std::size_t calls = 0;
@@ -167,7 +187,7 @@ TEST_P(CommandHostTest, WithoutAKeyASignedCommandGetsNothing) {
   const HostResult r = RunServing(false, [&](Server& server) {
     Bytes snapshot, reply;
     ASSERT_TRUE(server.Next(0xFF, &snapshot));  // where the station sends from
-    server.Send(WriteCommand(Bytes(8, 0), 1, "SP1", "1"));
+    server.Send(WriteCommand(Bytes(8, 0), 1, 5000, "SP1", "1"));
     EXPECT_FALSE(server.Next(0x04, &reply, 1000));
   });
   EXPECT_EQ(r.output.find("callback SP1"), std::string::npos) << r.output;
@@ -179,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(Targets, CommandHostTest,
 TEST(CommandGuide, ExamplesAreWhatThePlugInReadsAndSigns) {
   const std::vector<Bytes> examples =
       GuideExamples(PELMORA_PROTOCOL_GUIDE, {0x03, 0x04});
-  ASSERT_EQ(examples.size(), 3u);
+  ASSERT_EQ(examples.size(), 4u);
   CommandKey key;
   const Bytes keyBytes = KeyBytes();
   std::copy(keyBytes.begin(), keyBytes.end(), key.begin());
@@ -189,28 +209,45 @@ TEST(CommandGuide, ExamplesAreWhatThePlugInReadsAndSigns) {
   Env& env = *Env::Default();
   const SessionNonce nonce = {0xa1, 0xb2, 0xc3, 0xd4, 0xe5, 0xf6, 0x07, 0x18};
 
-  Command write, snapshot;
-  ASSERT_TRUE(OpenCommand(env, key, header, examples[0].data(),
-                          examples[0].size(), &write));
+  const struct {
+    std::uint32_t sequence, notAfter;
+    std::uint8_t type;
+    std::string body;
+  } commands[] = {
+      {1, 5000, 0x01,
+       std::string("\x03\x00SP1\x04\x00"
+                   "42.5",
+                   11)},
+      {2, 6000, 0x02, ""},
+      {3, 7000, 0x03, ""},
+  };
+  for (std::size_t i = 0; i < std::size(commands); ++i) {
+    SCOPED_TRACE(i);
+    Command command;
+    ASSERT_TRUE(OpenCommand(env, key, header, examples[i].data(),
+                            examples[i].size(), &command));
+    EXPECT_EQ(command.nonce, nonce);
+    EXPECT_EQ(command.sequence, commands[i].sequence);
+    EXPECT_EQ(command.notAfter, commands[i].notAfter);
+    EXPECT_EQ(command.type, commands[i].type);
+    EXPECT_EQ(command.body, commands[i].body);
+    EXPECT_TRUE(std::equal(command.digest.begin(), command.digest.end(),
+                           examples[i].end() - 32));
+  }
   std::string_view name, value;
-  ASSERT_TRUE(ReadWriteBody(write.body, &name, &value));
-  EXPECT_EQ(write.nonce, nonce);
-  EXPECT_EQ(write.sequence, 1u);
-  EXPECT_EQ(write.type, 0x01);
-  EXPECT_EQ(name, "SP1");
-  EXPECT_EQ(value, "42.5");
+  ASSERT_TRUE(ReadWriteBody(commands[0].body, &name, &value));
+  EXPECT_EQ(std::string(name) + "=" + std::string(value), "SP1=42.5");
 
-  ASSERT_TRUE(OpenCommand(env, key, header, examples[1].data(),
-                          examples[1].size(), &snapshot));
-  EXPECT_EQ(snapshot.nonce, nonce);
-  EXPECT_EQ(snapshot.sequence, 2u);
-  EXPECT_EQ(snapshot.type, 0x02);
-  EXPECT_TRUE(snapshot.body.empty());
-
+  ReplyFields delivered;
+  delivered.sequence = 1;
+  delivered.state = ReplyState::kDelivered;
+  std::copy(examples[0].end() - 32, examples[0].end() - 16,
+            delivered.answers.begin());
+  delivered.clock = 1234;
+  delivered.latest = 1;
   ReplyBytes reply;
-  ASSERT_TRUE(SealReply(env, key, header, nonce, 1, ReplyState::kDelivered,
-                        RefusalReason::kNone, &reply));
-  EXPECT_EQ(Bytes(reply.begin(), reply.end()), examples[2]);
+  ASSERT_TRUE(SealReply(env, key, header, nonce, delivered, &reply));
+  EXPECT_EQ(Bytes(reply.begin(), reply.end()), examples[3]);
 }
 
 }  // namespace

@@ -160,15 +160,16 @@ TEST(RecvTool, ShowsCommandsAndRepliesAndFlagsABadOne) {
   // A station's reply that sequence 1 was refused for a wrong session, and
   // a server's write; the signatures are not checked here.
   const Bytes reply = Hex(
-      "ffffffff 02000001 04ffffff 2e000000 001122334455 ffffffffffffffffffff"
-      "a1b2c3d4e5f60718 01000000 0305" +
+      "ffffffff 02000001 04ffffff 46000000 001122334455 ffffffffffffffffffff"
+      "a1b2c3d4e5f60718 01000000 0305 e028f899241682c772beedfd4d87823f"
+      "d2040000 07000000" +
       std::string(64, 'e'));
   const Bytes write = Hex(
-      "ffffffff 02000001 03ffffff 38000000 001122334455 ffffffffffffffffffff"
-      "a1b2c3d4e5f60718 01000000 01 0300 535031 0400 34322e35" +
+      "ffffffff 02000001 03ffffff 3c000000 001122334455 ffffffffffffffffffff"
+      "a1b2c3d4e5f60718 01000000 88130000 01 0300 535031 0400 34322e35" +
       std::string(64, 'e'));
   Bytes shortReply(reply.begin(), reply.end() - 1);
-  shortReply[12] = 45;
+  shortReply[12] = 69;
   Sender sender(static_cast<std::uint16_t>(port));
   sender.Send(reply);
   sender.Send(write);
@@ -177,10 +178,11 @@ TEST(RecvTool, ShowsCommandsAndRepliesAndFlagsABadOne) {
   EXPECT_EQ(tool.ExitStatus(), 0);
   EXPECT_EQ(output.substr(0, output.find("summary")),
             "reply     mac=00-11-22-33-44-55 refused sequence 1: wrong session "
-            "bytes=78\n"
-            "command   mac=00-11-22-33-44-55 write sequence 1 bytes=88\n"
+            "(answers e028f899, clock 1234 ms, latest 7) bytes=102\n"
+            "command   mac=00-11-22-33-44-55 write sequence 1 (not after 5000 "
+            "ms) bytes=92\n"
             "  SP1|42.5\n"
-            "malformed bytes=77: reply of 77 bytes, not 78\n");
+            "malformed bytes=101: reply of 101 bytes, not 102\n");
 }
 
 TEST(RecvTool, StationsApartInSummaryAndMirror) {

@@ -155,20 +155,25 @@ TEST_F(Dissector, DecodesTheGuidesCommandsAndReply) {
     Sender sender(static_cast<std::uint16_t>(receiverPort));
     for (const Bytes& bytes : examples) sender.Send(bytes);
   });
-  const Rows rows = Decode(
-      pcap, "-d udp.port==" + std::to_string(port) + ",pelmora",
-      {"_ws.col.Info", "pelmora.kind", "pelmora.session", "pelmora.sequence",
-       "pelmora.command", "pelmora.write.name", "pelmora.write.value",
-       "pelmora.state", "pelmora.reason", "_ws.expert.message"});
+  const Rows rows =
+      Decode(pcap, "-d udp.port==" + std::to_string(port) + ",pelmora",
+             {"_ws.col.Info", "pelmora.kind", "pelmora.session",
+              "pelmora.sequence", "pelmora.not_after", "pelmora.command",
+              "pelmora.write.name", "pelmora.write.value", "pelmora.state",
+              "pelmora.reason", "pelmora.answers", "pelmora.clock",
+              "pelmora.latest", "_ws.expert.message"});
   const std::string mac = "00:11:22:33:44:55";
   const std::string nonce = "a1 b2 c3 d4 e5 f6 07 18";
+  const std::string answers = "e0 28 f8 99 24 16 82 c7 72 be ed fd 4d 87 82 3f";
   const Rows expected = {
-      {"command write, sequence 1, station " + mac, "0x03", nonce, "1", "0x01",
-       "SP1", "42.5", "", "", ""},
+      {"command write, sequence 1, station " + mac, "0x03", nonce, "1", "5000",
+       "0x01", "SP1", "42.5", "", "", "", "", "", ""},
       {"command snapshot, sequence 2, station " + mac, "0x03", nonce, "2",
-       "0x02", "", "", "", "", ""},
+       "6000", "0x02", "", "", "", "", "", "", "", ""},
+      {"command fence, sequence 3, station " + mac, "0x03", nonce, "3", "7000",
+       "0x03", "", "", "", "", "", "", "", ""},
       {"reply delivered, sequence 1, station " + mac, "0x04", nonce, "1", "",
-       "", "", "0x02", "0x00", ""},
+       "", "", "", "0x02", "0x00", answers, "1234", "1", ""},
   };
   EXPECT_EQ(rows, expected);
 }
@@ -183,9 +188,15 @@ TEST_F(Dissector, FlagsMalformedDatagrams) {
   // length following.
   const std::vector<Bytes> signed_ =
       GuideExamples(PELMORA_PROTOCOL_GUIDE, {0x03, 0x04});
-  ASSERT_EQ(signed_.size(), 3u);
+  ASSERT_EQ(signed_.size(), 4u);
   const Bytes& write = signed_[0];
-  const Bytes& reply = signed_[2];
+  const Bytes& snapshot = signed_[1];
+  const Bytes& reply = signed_[3];
+  auto lengthened = [](Bytes bytes) {
+    bytes.insert(bytes.end() - 32, 0x00);
+    bytes[12] = static_cast<std::uint8_t>(bytes.size() - 32);
+    return bytes;
+  };
   auto shortened = [&](Bytes bytes, std::size_t by) {
     bytes.resize(bytes.size() - by);
     bytes[12] = static_cast<std::uint8_t>(bytes.size() - 32);
@@ -207,10 +218,11 @@ TEST_F(Dissector, FlagsMalformedDatagrams) {
       {Bytes(item.begin(), item.begin() + 31),
        "31 bytes, shorter than the 32-byte header"},
       {BuildDatagram(0x02, {}), "No record after the header"},
-      {shortened(write, 12), "Command of 76 bytes, shorter than 77"},
-      {shortened(reply, 1), "Reply of 77 bytes, not 78"},
-      {changed(write, 45, 4),
+      {shortened(write, 12), "Command of 80 bytes, shorter than 81"},
+      {shortened(reply, 1), "Reply of 101 bytes, not 102"},
+      {changed(write, 49, 4),
        "Write body does not end where the signature begins"},
+      {lengthened(snapshot), "A snapshot takes no body"},
   };
   const std::string pcap = dir_.File("malformed.pcap");
   const int port = Capture(pcap, {"--idle-exit", "500"}, [&](int receiverPort) {

@@ -117,8 +117,8 @@ void PrintSigned(const RecvOptions& options,
   const char* kind = datagram.kind == wire::kKindCommand ? "command" : "reply";
   const std::string mac = wire::MacText(datagram.mac);
   const std::string what = wire::DescribeSigned(datagram);
-  const bool write =
-      datagram.kind == wire::kKindCommand && datagram.command == 0x01;
+  const bool write = datagram.kind == wire::kKindCommand &&
+                     datagram.command == wire::kCommandWrite;
   if (!options.json) {
     std::printf("%-8s  mac=%s %s bytes=%zu\n", kind, mac.c_str(), what.c_str(),
                 size);
@@ -134,8 +134,16 @@ void PrintSigned(const RecvOptions& options,
       .Number("bytes", size)
       .Text("session",
             wire::HexOf(datagram.nonce.data(), datagram.nonce.size()))
-      .Number("sequence", datagram.sequence)
-      .Text("what", what);
+      .Number("sequence", datagram.sequence);
+  if (datagram.kind == wire::kKindCommand) {
+    line.Number("notAfter", datagram.notAfter);
+  } else {
+    line.Text("answers",
+              wire::HexOf(datagram.answers.data(), datagram.answers.size()))
+        .Number("clock", datagram.clock)
+        .Number("latest", datagram.latest);
+  }
+  line.Text("what", what);
   std::fputs((line.Close() + '\n').c_str(), stdout);
 }
 

@@ -42,17 +42,18 @@ bool SignatureHolds(const StationKey& key, const std::uint8_t* data,
 }
 
 bool SealCommand(const StationKey& key, const Mac& mac, const Nonce& nonce,
-                 std::uint32_t sequence, std::uint8_t command,
-                 std::string_view name, std::string_view value,
-                 std::vector<std::uint8_t>* out) {
+                 std::uint32_t sequence, std::uint32_t notAfter,
+                 std::uint8_t command, std::string_view name,
+                 std::string_view value, std::vector<std::uint8_t>* out) {
   std::vector<std::uint8_t> bytes(kHeaderLead,
                                   kHeaderLead + sizeof kHeaderLead);
   bytes[8] = kKindCommand;
   bytes.resize(kHeaderSize, 0xFF);
   std::copy(mac.begin(), mac.end(), bytes.begin() + 16);
   bytes.insert(bytes.end(), nonce.begin(), nonce.end());
-  for (int shift = 0; shift < 32; shift += 8)
-    bytes.push_back(static_cast<std::uint8_t>(sequence >> shift));
+  for (const std::uint32_t field : {sequence, notAfter})
+    for (int shift = 0; shift < 32; shift += 8)
+      bytes.push_back(static_cast<std::uint8_t>(field >> shift));
   bytes.push_back(command);
   if (command == kCommandWrite) {
     for (std::string_view text : {name, value}) {
@@ -62,7 +63,7 @@ bool SealCommand(const StationKey& key, const Mac& mac, const Nonce& nonce,
     }
   }
   const std::size_t total = bytes.size() + kSignatureSize;
-  if (total > kMaxDatagramSize) return false;
+  if (total > kMaxCommandSize) return false;
   const std::size_t payload = total - kHeaderSize;
   for (int i = 0; i < 4; ++i)
     bytes[12 + i] = static_cast<std::uint8_t>(payload >> (8 * i));

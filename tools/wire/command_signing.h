@@ -21,21 +21,19 @@ using StationKey = std::array<std::uint8_t, 32>;
 using Nonce = std::array<std::uint8_t, 8>;
 using Mac = std::array<std::uint8_t, 6>;
 
-inline constexpr std::uint8_t kCommandWrite = 0x01;
-inline constexpr std::uint8_t kCommandSnapshot = 0x02;
-
 // Whether the last 32 of `length` bytes are the keyed hash of the bytes
 // before them, compared in constant time.
 bool SignatureHolds(const StationKey& key, const std::uint8_t* data,
                     std::size_t length);
 
-// A command of station `mac` for the session `nonce`, signed; a write
-// carries `name` and `value`. False when it would not fit a datagram or the
-// hash failed.
+// A command of station `mac` for the session `nonce`, not to act once the
+// station's session clock is past `notAfter`, signed; a write carries `name`
+// and `value`, the others nothing. False when it would not fit a datagram
+// or the hash failed.
 bool SealCommand(const StationKey& key, const Mac& mac, const Nonce& nonce,
-                 std::uint32_t sequence, std::uint8_t command,
-                 std::string_view name, std::string_view value,
-                 std::vector<std::uint8_t>* out);
+                 std::uint32_t sequence, std::uint32_t notAfter,
+                 std::uint8_t command, std::string_view name,
+                 std::string_view value, std::vector<std::uint8_t>* out);
 
 // 64 hex digits, either case.
 bool ParseStationKey(std::string_view text, StationKey* key);

@@ -3,12 +3,21 @@
 #include <cstring>
 
 #include "datagram.h"
+#include "hex_text.h"
 
 namespace pelmora::wire {
 namespace {
 
 constexpr std::uint8_t kFixedLead[8] = {0xFF, 0xFF, 0xFF, 0xFF,
                                         0x02, 0x00, 0x00, 0x01};
+
+constexpr std::size_t kSequenceAt = 40;
+constexpr std::size_t kNotAfterAt = 44;
+constexpr std::size_t kCommandAt = 48;
+constexpr std::size_t kStateAt = 44;
+constexpr std::size_t kAnswersAt = 46;
+constexpr std::size_t kClockAt = 62;
+constexpr std::size_t kLatestAt = 66;
 
 std::uint32_t ReadU32(const std::uint8_t* at) {
   return static_cast<std::uint32_t>(at[0]) |
@@ -36,27 +45,53 @@ bool TakeText(const std::uint8_t* data, std::size_t end, std::size_t* at,
 
 const char* StateName(std::uint8_t state) {
   switch (state) {
-    case 0x00:
+    case kReplyOpened:
       return "session opened";
-    case 0x01:
+    case kReplyQueued:
       return "queued";
-    case 0x02:
+    case kReplyDelivered:
       return "delivered";
-    case 0x03:
+    case kReplyRefused:
       return "refused";
     default:
       return "unknown state";
   }
 }
 
+const char* CommandName(std::uint8_t command) {
+  switch (command) {
+    case kCommandWrite:
+      return "write";
+    case kCommandSnapshot:
+      return "snapshot";
+    case kCommandFence:
+      return "fence";
+    default:
+      return "unknown command";
+  }
+}
+
 }  // namespace
 
 const char* ReasonName(std::uint8_t reason) {
-  static const char* const kNames[] = {
-      "none",          "no callback",    "queue full",   "unknown command",
-      "unusable name", "wrong session",  "old sequence", "rate limited",
-      "malformed",     "snapshot failed"};
+  static const char* const kNames[] = {"none",
+                                       "no callback",
+                                       "queue full",
+                                       "unknown command",
+                                       "unusable name",
+                                       "wrong session",
+                                       "old sequence",
+                                       "rate limited",
+                                       "malformed",
+                                       "snapshot failed",
+                                       "outside its validity"};
   return reason < std::size(kNames) ? kNames[reason] : "unknown reason";
+}
+
+Digest DigestOf(const std::uint8_t* data, std::size_t length) {
+  Digest digest;
+  std::memcpy(digest.data(), data + length - kSignatureSize, kDigestSize);
+  return digest;
 }
 
 bool ParseSignedDatagram(const std::uint8_t* data, std::size_t length,
@@ -65,11 +100,12 @@ bool ParseSignedDatagram(const std::uint8_t* data, std::size_t length,
       (data[8] != kKindCommand && data[8] != kKindReply))
     return false;
   const bool command = data[8] == kKindCommand;
-  if (command && (length < kMinCommandSize || length > kMaxDatagramSize))
+  if (command && (length < kMinCommandSize || length > kMaxCommandSize))
     return Fail(error, "command of " + std::to_string(length) +
-                           " bytes, outside 77 to 1023");
+                           " bytes, outside 81 to 1023");
   if (!command && length != kReplySize)
-    return Fail(error, "reply of " + std::to_string(length) + " bytes, not 78");
+    return Fail(error,
+                "reply of " + std::to_string(length) + " bytes, not 102");
   if (std::memcmp(data, kFixedLead, 8) != 0 || data[9] != 0xFF ||
       data[10] != 0xFF || data[11] != 0xFF)
     return Fail(error, "fixed header bytes differ");
@@ -83,19 +119,27 @@ bool ParseSignedDatagram(const std::uint8_t* data, std::size_t length,
   d.kind = data[8];
   std::memcpy(d.mac.data(), data + 16, d.mac.size());
   std::memcpy(d.nonce.data(), data + 32, d.nonce.size());
-  d.sequence = ReadU32(data + 40);
+  d.sequence = ReadU32(data + kSequenceAt);
   if (command) {
-    d.command = data[44];
-    if (d.command == 0x01) {
-      const std::size_t end = length - kSignatureSize;
-      std::size_t at = 45;
+    d.notAfter = ReadU32(data + kNotAfterAt);
+    d.command = data[kCommandAt];
+    const std::size_t end = length - kSignatureSize;
+    std::size_t at = kCommandAt + 1;
+    if (d.command == kCommandWrite) {
       if (!TakeText(data, end, &at, &d.name) ||
           !TakeText(data, end, &at, &d.value) || at != end)
         return Fail(error, "write body does not end at the signature");
+    } else if ((d.command == kCommandSnapshot || d.command == kCommandFence) &&
+               at != end) {
+      return Fail(
+          error, std::string("a ") + CommandName(d.command) + " takes no body");
     }
   } else {
-    d.state = data[44];
-    d.reason = data[45];
+    d.state = data[kStateAt];
+    d.reason = data[kStateAt + 1];
+    std::memcpy(d.answers.data(), data + kAnswersAt, kDigestSize);
+    d.clock = ReadU32(data + kClockAt);
+    d.latest = ReadU32(data + kLatestAt);
   }
   *out = std::move(d);
   return true;
@@ -104,14 +148,15 @@ bool ParseSignedDatagram(const std::uint8_t* data, std::size_t length,
 std::string DescribeSigned(const SignedDatagram& d) {
   const std::string sequence = " sequence " + std::to_string(d.sequence);
   if (d.kind == kKindCommand) {
-    const char* name = d.command == 0x01   ? "write"
-                       : d.command == 0x02 ? "snapshot"
-                                           : "unknown command";
-    return name + sequence;
+    return CommandName(d.command) + sequence + " (not after " +
+           std::to_string(d.notAfter) + " ms)";
   }
   std::string text = StateName(d.state) + sequence;
-  if (d.state == 0x03) text += std::string(": ") + ReasonName(d.reason);
-  return text;
+  if (d.state == kReplyRefused)
+    text += std::string(": ") + ReasonName(d.reason);
+  return text + " (answers " + HexOf(d.answers.data(), 4) + ", clock " +
+         std::to_string(d.clock) + " ms, latest " + std::to_string(d.latest) +
+         ")";
 }
 
 }  // namespace pelmora::wire

@@ -7,12 +7,8 @@
 namespace pelmora::wire {
 namespace {
 
-constexpr std::uint8_t kReplyOpened = 0x00;
-constexpr std::uint8_t kReplyQueued = 0x01;
-constexpr std::uint8_t kReplyDelivered = 0x02;
-constexpr std::uint8_t kReasonWrongSession = 0x05;
-constexpr std::uint8_t kReasonOldSequence = 0x06;
-constexpr std::uint8_t kReasonRateLimited = 0x07;
+// How long a command may act after it is sent, on the station's clock.
+constexpr std::chrono::milliseconds kValidity{5000};
 
 // 2026-01-01T00:00:00Z, and the sequences a second from it.
 constexpr std::int64_t kSequenceEpoch = 1767225600;
@@ -180,6 +176,8 @@ ReplyVerdict StationCommands::OnReply(const SignedDatagram& reply,
   station.bound = from;
   station.hinted.reset();
   station.nonce = reply.nonce;
+  station.clock = reply.clock;
+  station.clockAt = std::chrono::steady_clock::now();
   if (reply.state == kReplyQueued) {
     // Still sent again while no delivery comes: that reply may be lost.
     if (!station.toldQueued) {
@@ -342,9 +340,18 @@ void StationCommands::Advance(Station& station, const Moment& now,
       continue;
     }
     const Command& command = station.waiting.front();
+    // The station's clock now, as its latest answer told it, and the
+    // command's validity from there.
+    const auto sinceClock =
+        std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
+                     now.steady - station.clockAt),
+                 std::chrono::milliseconds(0));
+    const std::uint32_t notAfter = static_cast<std::uint32_t>(
+        station.clock + sinceClock.count() + kValidity.count());
     std::vector<std::uint8_t> bytes;
     if (!SealCommand(station.key, station.macBytes,
                      station.nonce.value_or(Nonce{}), station.sequence,
+                     notAfter,
                      command.snapshot ? kCommandSnapshot : kCommandWrite,
                      command.name, command.value, &bytes)) {
       Finish(station, CommandState::kRefused,

@@ -140,6 +140,9 @@ class StationCommands {
     Mac macBytes{};
     StationKey key{};
     std::optional<Nonce> nonce;
+    // The session clock of the latest answer, and when it came.
+    std::uint32_t clock = 0;
+    std::chrono::steady_clock::time_point clockAt;
     // The next sequence to take, and the highest the file holds for it.
     std::uint32_t nextSequence = 0;
     std::uint32_t kept = 0;

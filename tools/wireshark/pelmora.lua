@@ -22,10 +22,13 @@
 --
 -- Signed commands (kind 03, server to station) and their replies (kind 04)
 -- carry, after the header, the session nonce (8 bytes) and the sequence
--- (u32); a command then its command byte (01 write, 02 snapshot) and body
--- (a write: u16 length and name, u16 length and value), a reply its state
--- and reason bytes; both end in a 32-byte HMAC-SHA256, shown but not
--- checked (the dissector holds no key).
+-- (u32). A command then has its not-after (u32, the station's session
+-- clock after which it must not act), its command byte (01 write, 02
+-- snapshot, 03 fence) and body (a write: u16 length and name, u16 length
+-- and value; the others: none). A reply has its state and reason bytes,
+-- what it answers (the first 16 bytes of the command's HMAC), the session
+-- clock and the session's latest sequence (u32 each). Both end in a 32-byte
+-- HMAC-SHA256, shown but not checked (the dissector holds no key).
 
 local pelmora = Proto("pelmora", "Pelmora outward link")
 
@@ -36,19 +39,20 @@ local DEFAULT_PORT = 7000
 local KIND_COMMAND = 0x03
 local KIND_REPLY = 0x04
 local SIGNATURE_SIZE = 32
-local MIN_COMMAND = 77  -- header, nonce, sequence, command byte, signature
-local REPLY_SIZE = 78
+-- header, nonce, sequence, not-after, command byte, signature
+local MIN_COMMAND = 81
+local REPLY_SIZE = 102
 
 local kind_names = { [0x01] = "item", [0x02] = "event", [0xFF] = "snapshot",
                      [KIND_COMMAND] = "command", [KIND_REPLY] = "reply" }
-local command_names = { [0x01] = "write", [0x02] = "snapshot" }
+local command_names = { [0x01] = "write", [0x02] = "snapshot", [0x03] = "fence" }
 local state_names = { [0x00] = "session opened", [0x01] = "queued",
                       [0x02] = "delivered", [0x03] = "refused" }
 local reason_names = {
   [0x00] = "none", [0x01] = "no callback", [0x02] = "queue full",
   [0x03] = "unknown command", [0x04] = "unusable name", [0x05] = "wrong session",
   [0x06] = "old sequence", [0x07] = "rate limited", [0x08] = "malformed",
-  [0x09] = "snapshot failed" }
+  [0x09] = "snapshot failed", [0x0A] = "outside its validity" }
 
 local f = pelmora.fields
 f.fixed_lead = ProtoField.bytes("pelmora.fixed_lead", "Fixed bytes 0-7", base.SPACE)
@@ -66,11 +70,15 @@ f.record_name = ProtoField.string("pelmora.record.name", "Name")
 f.record_value = ProtoField.string("pelmora.record.value", "Value")
 f.session = ProtoField.bytes("pelmora.session", "Session nonce", base.SPACE)
 f.sequence = ProtoField.uint32("pelmora.sequence", "Sequence", base.DEC)
+f.not_after = ProtoField.uint32("pelmora.not_after", "Not after (ms of the session clock)", base.DEC)
 f.command = ProtoField.uint8("pelmora.command", "Command", base.HEX, command_names)
 f.write_name = ProtoField.string("pelmora.write.name", "Name")
 f.write_value = ProtoField.string("pelmora.write.value", "Value")
 f.state = ProtoField.uint8("pelmora.state", "State", base.HEX, state_names)
 f.reason = ProtoField.uint8("pelmora.reason", "Reason", base.HEX, reason_names)
+f.answers = ProtoField.bytes("pelmora.answers", "Answers (command's HMAC, first 16 bytes)", base.SPACE)
+f.clock = ProtoField.uint32("pelmora.clock", "Session clock (ms)", base.DEC)
+f.latest = ProtoField.uint32("pelmora.latest", "Latest sequence", base.DEC)
 f.signature = ProtoField.bytes("pelmora.signature", "HMAC-SHA256")
 
 local e = {
@@ -93,7 +101,7 @@ local e = {
                                 "Too short for its fields and 32-byte signature",
                                 expert.group.MALFORMED, expert.severity.ERROR),
   body = ProtoExpert.new("pelmora.write.body",
-                         "Write body does not end where the signature begins",
+                         "Body does not end where the signature begins",
                          expert.group.MALFORMED, expert.severity.ERROR),
 }
 pelmora.experts = { e.short, e.payload_length, e.overrun, e.kind, e.fixed, e.oversize,
@@ -185,6 +193,9 @@ local function add_signed(root, tvb, kind)
     local state = tvb(44, 1):uint()
     root:add(f.state, tvb(44, 1))
     root:add(f.reason, tvb(45, 1))
+    root:add(f.answers, tvb(46, 16))
+    root:add_le(f.clock, tvb(62, 4))
+    root:add_le(f.latest, tvb(66, 4))
     local text = string.format("reply %s, sequence %d", state_names[state] or
                                string.format("state 0x%02X", state), sequence)
     if state == 0x03 then
@@ -193,14 +204,22 @@ local function add_signed(root, tvb, kind)
     end
     return text
   end
-  local command = tvb(44, 1):uint()
-  root:add(f.command, tvb(44, 1))
+  root:add_le(f.not_after, tvb(44, 4))
+  local command = tvb(48, 1):uint()
+  root:add(f.command, tvb(48, 1))
   local text = string.format("command %s, sequence %d", command_names[command] or
                              string.format("0x%02X", command), sequence)
+  if command == 0x02 or command == 0x03 then
+    if signed_end ~= 49 then
+      root:add_proto_expert_info(e.body, string.format(
+        "A %s takes no body", command_names[command]))
+    end
+    return text
+  end
   if command ~= 0x01 then return text end
   -- A write's body: u16 length and name, u16 length and value, ending
   -- exactly at the signature.
-  local offset = 45
+  local offset = 49
   local parts = {}
   for _, field in ipairs({ f.write_name, f.write_value }) do
     if offset + 2 > signed_end then break end
@@ -211,7 +230,8 @@ local function add_signed(root, tvb, kind)
     offset = offset + 2 + length
   end
   if #parts < 2 or offset ~= signed_end then
-    root:add_proto_expert_info(e.body)
+    root:add_proto_expert_info(e.body,
+                               "Write body does not end where the signature begins")
   end
   return text
 end
