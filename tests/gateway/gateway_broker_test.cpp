@@ -947,9 +947,9 @@ class KeyedDouble {
         for (const auto& records : snapshot_())
           station_.Send(kSnapshot, records);
       }
-      station_.SendBytes(StationReply(key, station_.mac(),
-                                      {1, 2, 3, 4, 5, 6, 7, 8},
-                                      command.sequence, 2, 0));
+      station_.SendBytes(StationReply(
+          key, station_.mac(), {1, 2, 3, 4, 5, 6, 7, 8}, command.sequence, 2, 0,
+          wire::DigestOf(bytes.data(), bytes.size())));
     }
   }
 

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <set>
 
 #include "command_topics.h"
 #include "snapshot_requests.h"
@@ -43,20 +44,25 @@ Bytes Hmac(const wire::StationKey& key, const Bytes& bytes) {
   return Bytes(out, out + length);
 }
 
+// A reply of station 0D; `answers`: the command's signature's first 16
+// bytes, none in an opening reply.
 Bytes Reply(const wire::StationKey& key, const wire::Nonce& nonce,
-            std::uint32_t sequence, std::uint8_t state, std::uint8_t reason) {
+            std::uint32_t sequence, std::uint8_t state, std::uint8_t reason,
+            const wire::Digest& answers = {}, std::uint32_t clock = 0,
+            std::uint32_t latest = 0) {
   return testing::StationReply(key, {2, 0, 0, 0, 0, 0x0D}, nonce, sequence,
-                               state, reason);
+                               state, reason, answers, clock, latest);
 }
 
 Moment On(const Moment& start, int ms) {
   return {start.steady + milliseconds(ms), start.wall + milliseconds(ms)};
 }
 
-// A command as sent: where to, and what it says.
+// A command as sent: where to, what it says, what answers it.
 struct Sent {
   wire::Endpoint to;
   wire::SignedDatagram command;
+  wire::Digest digest{};
 };
 
 class StationCommandsTest : public ::testing::Test {
@@ -64,12 +70,13 @@ class StationCommandsTest : public ::testing::Test {
   StationCommandsTest() { Restart(); }
   // A new server, knowing nothing of the one before but the sequences it
   // kept in the state folder.
-  void Restart() {
+  void Restart(milliseconds validity = milliseconds(5000)) {
     wire::StationCommands::Options options;
     options.keys[kMac] = key_;
     options.firstPause = milliseconds(250);
     options.longestPause = milliseconds(4000);
     options.mostSends = 8;
+    options.validity = validity;
     options.sequenceFile = dir_.path() + "/sequences";
     commands_ = std::make_unique<wire::StationCommands>(
         options, [this](const std::string& mac) {
@@ -82,6 +89,7 @@ class StationCommandsTest : public ::testing::Test {
   // The commands sent at `ms` after the start, read back; each checked to
   // be signed under a signature that holds.
   std::vector<Sent> Sends(int ms) {
+    nowMs_ = ms;
     std::vector<wire::OutgoingDatagram> out;
     commands_->Tick(On(start_, ms), &out, &outcomes_);
     std::vector<Sent> read;
@@ -89,9 +97,11 @@ class StationCommandsTest : public ::testing::Test {
       const Bytes& b = datagram.bytes;
       EXPECT_EQ(Hmac(key_, Bytes(b.begin(), b.end() - 32)),
                 Bytes(b.end() - 32, b.end()));
-      Sent sent{datagram.to, {}};
+      Sent sent{datagram.to, {}, {}};
       EXPECT_TRUE(wire::ParseSignedDatagram(b.data(), b.size(), &sent.command,
                                             nullptr));
+      std::copy(b.end() - 32, b.end() - 16, sent.digest.begin());
+      last_ = sent.digest;
       read.push_back(sent);
     }
     return read;
@@ -105,12 +115,14 @@ class StationCommandsTest : public ::testing::Test {
     }
     return read;
   }
+  // A reply, as it arrives now (the time of the last sends).
   wire::ReplyVerdict Answer(const Bytes& bytes,
                             const wire::Endpoint& from = kStation) {
     wire::SignedDatagram reply;
     EXPECT_TRUE(
         wire::ParseSignedDatagram(bytes.data(), bytes.size(), &reply, nullptr));
-    return commands_->OnReply(reply, bytes.data(), bytes.size(), from);
+    return commands_->OnReply(reply, bytes.data(), bytes.size(), from,
+                              start_.steady + milliseconds(nowMs_));
   }
   std::string States() {
     std::string states;
@@ -131,6 +143,9 @@ class StationCommandsTest : public ::testing::Test {
   std::optional<wire::Endpoint> heard_ = kStation;
   std::unique_ptr<wire::StationCommands> commands_;
   std::vector<wire::CommandOutcome> outcomes_;
+  // What answers the last command sent, and when that was.
+  wire::Digest last_{};
+  int nowMs_ = 0;
 };
 
 TEST_F(StationCommandsTest,
@@ -141,55 +156,68 @@ TEST_F(StationCommandsTest,
   EXPECT_EQ(sent[0].nonce, wire::Nonce{});
   EXPECT_EQ(sent[0].name + "=" + sent[0].value, "SP1=42.5");
   const std::uint32_t sequence = sent[0].sequence;
-  EXPECT_EQ(Answer(Reply(key_, nonce_, sequence, 3, 5)),
+  EXPECT_EQ(Answer(Reply(key_, nonce_, sequence, 3, 5, last_)),
             wire::ReplyVerdict::kTaken);
   sent = At(1);
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].nonce, nonce_);
   EXPECT_EQ(sent[0].sequence, sequence);
   // A reply under another key changes nothing.
-  EXPECT_EQ(Answer(Reply(KeyOf(2), nonce_, sequence, 2, 0)),
+  EXPECT_EQ(Answer(Reply(KeyOf(2), nonce_, sequence, 2, 0, last_)),
             wire::ReplyVerdict::kBadSignature);
-  Answer(Reply(key_, nonce_, sequence, 1, 0));
-  Answer(Reply(key_, nonce_, sequence, 1, 0));  // a resend's reply
+  Answer(Reply(key_, nonce_, sequence, 1, 0, last_));
+  Answer(Reply(key_, nonce_, sequence, 1, 0, last_));  // a resend's reply
   EXPECT_TRUE(At(2).empty());
   EXPECT_EQ(States(), "op-1:queued ");
   // A new session (the host's link restarted) before the delivery: its
   // opening reply is a hint, and the write goes again at once, in the
-  // session it knows; the refusal that answers it teaches the new one.
+  // session it knows, byte for byte; the refusal that answers it teaches
+  // the new one.
+  const wire::Digest resent = last_;
   const wire::Nonce next = {1, 1, 1, 1, 1, 1, 1, 1};
   EXPECT_EQ(Answer(Reply(key_, next, 0, 0, 0)),
             wire::ReplyVerdict::kNotAnswering);
   sent = At(3);
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].nonce, nonce_);
-  Answer(Reply(key_, next, sequence, 3, 5));
+  EXPECT_EQ(last_, resent);
+  Answer(Reply(key_, next, sequence, 3, 5, last_));
   sent = At(4);
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].nonce, next);
-  Answer(Reply(key_, next, sequence, 2, 0));
+  Answer(Reply(key_, next, sequence, 2, 0, last_));
   EXPECT_TRUE(At(5000).empty());
   EXPECT_EQ(States(), "op-1:queued op-1:delivered ");
   EXPECT_EQ(outcomes_.back().name, "SP1");
   EXPECT_EQ(outcomes_.back().time, start_.wall + milliseconds(5000));
 }
 
+// Unanswered, a command goes again byte for byte, its pauses doubling; it
+// is told unanswered once the last send's pause is over and no copy of it
+// can act any more.
 TEST_F(StationCommandsTest, UnansweredSendsDoubleTheirPausesThenGiveUp) {
-  commands_->Write(kMac, "SP1", "1", "op-1");
-  std::vector<int> sends;
-  std::uint32_t sequence = 0;
-  for (int ms = 0; ms <= 30000; ms += 50) {
-    for (const auto& d : At(ms)) {
-      sends.push_back(ms);
-      if (sequence == 0) sequence = d.sequence;
-      EXPECT_EQ(d.sequence, sequence);
+  for (const int validity : {5000, 30000}) {
+    Restart(milliseconds(validity));
+    outcomes_.clear();
+    start_.steady += std::chrono::seconds(60);
+    commands_->Write(kMac, "SP1", "1", "op-1");
+    std::vector<int> sends;
+    std::set<wire::Digest> copies;
+    for (int ms = 0; ms <= 40000; ms += 50) {
+      for (const Sent& s : Sends(ms)) {
+        sends.push_back(ms);
+        copies.insert(s.digest);
+      }
     }
+    EXPECT_EQ(sends,
+              (std::vector<int>{0, 250, 750, 1750, 3750, 7750, 11750, 15750}))
+        << validity;
+    EXPECT_EQ(copies.size(), 1u) << validity;
+    ASSERT_EQ(outcomes_.size(), 1u) << validity;
+    EXPECT_EQ(outcomes_[0].state, wire::CommandState::kUnanswered);
+    EXPECT_EQ(outcomes_[0].time,
+              start_.wall + milliseconds(std::max(19750, validity)));
   }
-  EXPECT_EQ(sends,
-            (std::vector<int>{0, 250, 750, 1750, 3750, 7750, 11750, 15750}));
-  ASSERT_EQ(outcomes_.size(), 1u);
-  EXPECT_EQ(outcomes_[0].state, wire::CommandState::kUnanswered);
-  EXPECT_EQ(outcomes_[0].time, start_.wall + milliseconds(19750));
 }
 
 // What the station signed but did not send in answer to the command under
@@ -199,32 +227,51 @@ TEST_F(StationCommandsTest, UnansweredSendsDoubleTheirPausesThenGiveUp) {
 // also goes where the hint came from, once per counted send at most.)
 TEST_F(StationCommandsTest, RepliesThatAnswerNothingCostNoSendAndTeachNothing) {
   const wire::Nonce old = {6, 6, 6, 6, 6, 6, 6, 6};
+  const wire::Digest other = {1, 2, 3};
   const struct Case {
     const char* what;
-    std::function<Bytes(std::uint32_t sequence)> reply;
+    std::function<Bytes(std::uint32_t sequence, const wire::Digest& answers)>
+        reply;
     wire::Endpoint from;
     int copies;
     wire::ReplyVerdict verdict;
-    int hintSends;  // sent at once, uncounted
+    bool hint;  // one send at once, uncounted
   } cases[] = {
       {"an old session's opening reply, replayed from the station's address",
-       [&](std::uint32_t) { return Reply(key_, old, 0, 0, 0); }, kOtherPort,
-       2000, wire::ReplyVerdict::kNotAnswering, 1},
+       [&](std::uint32_t, const wire::Digest&) {
+         return Reply(key_, old, 0, 0, 0);
+       },
+       kOtherPort, 2000, wire::ReplyVerdict::kNotAnswering, true},
       {"the same from elsewhere",
-       [&](std::uint32_t) { return Reply(key_, old, 0, 0, 0); }, kElsewhere,
-       2000, wire::ReplyVerdict::kNotAnswering, 0},
-      {"an old session's refusal of an earlier sequence",
-       [&](std::uint32_t s) { return Reply(key_, old, s - 1, 3, 5); }, kStation,
-       5, wire::ReplyVerdict::kNotAnswering, 0},
-      {"a delivery of an earlier sequence",
-       [&](std::uint32_t s) { return Reply(key_, nonce_, s - 1, 2, 0); },
-       kStation, 5, wire::ReplyVerdict::kNotAnswering, 0},
+       [&](std::uint32_t, const wire::Digest&) {
+         return Reply(key_, old, 0, 0, 0);
+       },
+       kElsewhere, 2000, wire::ReplyVerdict::kNotAnswering, false},
+      {"an old session's refusal of the same sequence, another command",
+       [&](std::uint32_t s, const wire::Digest&) {
+         return Reply(key_, old, s, 3, 5, other);
+       },
+       kStation, 5, wire::ReplyVerdict::kNotAnswering, false},
+      {"a delivery of the same sequence, another command",
+       [&](std::uint32_t s, const wire::Digest&) {
+         return Reply(key_, nonce_, s, 2, 0, other);
+       },
+       kStation, 5, wire::ReplyVerdict::kNotAnswering, false},
+      {"an old-sequence refusal of another command",
+       [&](std::uint32_t s, const wire::Digest&) {
+         return Reply(key_, nonce_, s, 3, 6, other, 0, s + 100);
+       },
+       kStation, 5, wire::ReplyVerdict::kNotAnswering, false},
       {"an answer from elsewhere",
-       [&](std::uint32_t s) { return Reply(key_, old, s, 3, 5); }, kElsewhere,
-       5, wire::ReplyVerdict::kWrongAddress, 0},
+       [&](std::uint32_t s, const wire::Digest& answers) {
+         return Reply(key_, old, s, 3, 5, answers);
+       },
+       kElsewhere, 5, wire::ReplyVerdict::kWrongAddress, false},
       {"an answer from another port of the station's address",
-       [&](std::uint32_t s) { return Reply(key_, old, s, 2, 0); }, kOtherPort,
-       5, wire::ReplyVerdict::kWrongAddress, 0},
+       [&](std::uint32_t s, const wire::Digest& answers) {
+         return Reply(key_, old, s, 2, 0, answers);
+       },
+       kOtherPort, 5, wire::ReplyVerdict::kWrongAddress, false},
   };
   for (const Case& c : cases) {
     Restart();
@@ -234,31 +281,33 @@ TEST_F(StationCommandsTest, RepliesThatAnswerNothingCostNoSendAndTeachNothing) {
     const auto first = At(0);
     ASSERT_EQ(first.size(), 1u) << c.what;
     const std::uint32_t sequence = first[0].sequence;
-    Answer(Reply(key_, nonce_, sequence, 3, 5));  // the session, learned
-    // Counted sends at 1 and 251 ms, and so on; the replies come at 100.
+    Answer(Reply(key_, nonce_, sequence, 3, 5, last_));  // the session
     std::vector<std::string> sends;
+    std::set<wire::Digest> copies;
     for (int ms = 1; ms <= 30000; ms += 50) {
       if (ms == 101) {
         for (int i = 0; i < c.copies; ++i)
-          EXPECT_EQ(Answer(c.reply(sequence), c.from), c.verdict) << c.what;
+          EXPECT_EQ(Answer(c.reply(sequence, last_), c.from), c.verdict)
+              << c.what;
       }
       for (const Sent& sent : Sends(ms)) {
         EXPECT_EQ(sent.command.nonce, nonce_) << c.what;
-        EXPECT_EQ(sent.command.sequence, sequence) << c.what;
+        copies.insert(sent.digest);
         sends.push_back(std::to_string(ms) + ">" +
                         std::to_string(sent.to.port));
       }
     }
-    // Eight counted sends to where the station answered, and with a hint
-    // one more at once, each then also to where the hint came from.
+    // Eight counted sends (the first at 0) to where the station answered,
+    // and with a hint one more at once, each then also to where the hint
+    // came from.
     std::vector<std::string> expected;
     for (int ms : {1, 101, 251, 751, 1751, 3751, 7751, 11751}) {
-      if (ms == 101 && c.hintSends == 0) continue;
+      if (ms == 101 && !c.hint) continue;
       expected.push_back(std::to_string(ms) + ">40000");
-      if (ms != 1 && c.hintSends == 1)
-        expected.push_back(std::to_string(ms) + ">40001");
+      if (ms != 1 && c.hint) expected.push_back(std::to_string(ms) + ">40001");
     }
     EXPECT_EQ(sends, expected) << c.what;
+    EXPECT_EQ(copies.size(), 1u) << c.what;
     EXPECT_EQ(States(), "op-1:unanswered(no reply after 8 sends) ") << c.what;
   }
 }
@@ -271,7 +320,7 @@ TEST_F(StationCommandsTest, DataFromANewPortDoesNotMoveWhereCommandsGo) {
   commands_->Write(kMac, "A", "1", "a");
   auto sent = At(0);
   ASSERT_EQ(sent.size(), 1u);
-  Answer(Reply(key_, nonce_, sent[0].sequence, 2, 0));
+  Answer(Reply(key_, nonce_, sent[0].sequence, 2, 0, last_));
   heard_ = kOtherPort;
   commands_->Write(kMac, "B", "2", "b");
   std::vector<std::string> to;
@@ -292,16 +341,17 @@ TEST_F(StationCommandsTest, WritesGoOneAtATimeInOrderUnderGrowingSequences) {
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].name, "A");
   const std::uint32_t first = sent[0].sequence;
-  Answer(Reply(key_, nonce_, first, 1, 0));
+  const wire::Digest a = last_;
+  Answer(Reply(key_, nonce_, first, 1, 0, a));
   EXPECT_TRUE(At(100).empty());
   // A station refusal other than for the session ends the command.
-  Answer(Reply(key_, nonce_, first, 3, 1));
+  Answer(Reply(key_, nonce_, first, 3, 1, a));
   sent = At(101);
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].name, "B");
   EXPECT_GT(sent[0].sequence, first);
-  // A late reply to the earlier sequence settles nothing.
-  EXPECT_EQ(Answer(Reply(key_, nonce_, first, 2, 0)),
+  // A late reply to the earlier command settles nothing.
+  EXPECT_EQ(Answer(Reply(key_, nonce_, first, 2, 0, a)),
             wire::ReplyVerdict::kNotAnswering);
   EXPECT_EQ(States(), "a:queued a:refused(no callback) ");
   // A server that stops tells what became of each.
@@ -311,6 +361,106 @@ TEST_F(StationCommandsTest, WritesGoOneAtATimeInOrderUnderGrowingSequences) {
   EXPECT_EQ(States(),
             "b:unanswered(the server stopped before a reply) "
             "c:refused(the server stopped) ");
+}
+
+// A command's not-after is the station's clock as its last answer told it,
+// plus the time since, plus the validity, wrapping with the clock. Refused
+// as out of reach, it goes again under a new sequence on the clock the
+// refusal carries; refused as old, above the station's latest.
+TEST_F(StationCommandsTest, TheNotAfterFollowsTheStationsClockAndRefusalsMove) {
+  commands_->Write(kMac, "SP1", "1", "op-1");
+  auto sent = At(0);
+  ASSERT_EQ(sent.size(), 1u);
+  const std::uint32_t first = sent[0].sequence;
+  Answer(Reply(key_, nonce_, first, 3, 5, last_, 0xFFFFFFFF - 999));
+  sent = At(2);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].sequence, first);
+  EXPECT_EQ(sent[0].notAfter, 4002u);  // 2^32 - 1000 + 2 + 5000, wrapped
+  Answer(Reply(key_, nonce_, first, 3, 0x0A, last_, 90000, first));
+  sent = At(3);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].sequence, first + 1);
+  EXPECT_EQ(sent[0].notAfter, 95001u);
+  Answer(Reply(key_, nonce_, first + 1, 3, 6, last_, 90500, first + 700));
+  sent = At(503);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].sequence, first + 701);
+  EXPECT_EQ(sent[0].notAfter, 96000u);  // 500 ms after the answer came
+  Answer(Reply(key_, nonce_, first + 701, 2, 0, last_, 90600, first + 701));
+  EXPECT_TRUE(At(504).empty());
+  EXPECT_EQ(States(), "op-1:delivered ");
+}
+
+// A command told unanswered may be held somewhere: as soon as the station
+// replies again, a fence goes at a higher sequence in the session last
+// learned, and once an answer shows the session past it, no more. Idle, a
+// session is learned only from an answer (here, a late one to that
+// command): a replayed opening reply teaches nothing.
+TEST_F(StationCommandsTest, AnUnansweredCommandIsFencedWhenTheStationReplies) {
+  const wire::Nonce replayed = {7, 7, 7, 7, 7, 7, 7, 7};
+  const wire::Nonce late = {5, 5, 5, 5, 5, 5, 5, 5};
+  const struct Case {
+    const char* what;
+    std::function<Bytes(std::uint32_t withheld, const wire::Digest& digest)>
+        reply;
+    bool fenced;
+    wire::Nonce next;  // the session the next command goes in
+  } cases[] = {
+      {"an old opening reply, replayed",
+       [&](std::uint32_t, const wire::Digest&) {
+         return Reply(key_, replayed, 0, 0, 0);
+       },
+       true, nonce_},
+      {"its own rate-limited answer, late: the session is still before it",
+       [&](std::uint32_t withheld, const wire::Digest& digest) {
+         return Reply(key_, nonce_, withheld, 3, 7, digest, 9000, withheld - 1);
+       },
+       true, nonce_},
+      {"its own refusal, late, from a new session: nothing held can act",
+       [&](std::uint32_t withheld, const wire::Digest& digest) {
+         return Reply(key_, late, withheld, 3, 5, digest, 50);
+       },
+       false, late},
+      {"its own delivery, late: it acted, a copy would not again",
+       [&](std::uint32_t withheld, const wire::Digest& digest) {
+         return Reply(key_, nonce_, withheld, 2, 0, digest, 9000, withheld);
+       },
+       false, nonce_},
+  };
+  for (const Case& c : cases) {
+    Restart();
+    outcomes_.clear();
+    start_.steady += std::chrono::seconds(60);
+    commands_->Write(kMac, "A", "1", "a");
+    auto sent = At(0);
+    ASSERT_EQ(sent.size(), 1u) << c.what;
+    const std::uint32_t withheld = sent[0].sequence;
+    Answer(Reply(key_, nonce_, withheld, 3, 5, last_, 1000));
+    At(1);  // in the session learned
+    const wire::Digest digest = last_;
+    for (int ms = 2; ms <= 20000; ms += 50) Sends(ms);
+    EXPECT_TRUE(Sends(20001).empty()) << c.what;  // quiet until it replies
+    Answer(c.reply(withheld, digest));
+    sent = At(20002);
+    if (c.fenced) {
+      ASSERT_EQ(sent.size(), 1u) << c.what;
+      EXPECT_EQ(sent[0].command, wire::kCommandFence) << c.what;
+      EXPECT_EQ(sent[0].nonce, c.next) << c.what;
+      EXPECT_GT(sent[0].sequence, withheld) << c.what;
+      Answer(Reply(key_, nonce_, sent[0].sequence, 2, 0, last_, 31000,
+                   sent[0].sequence));
+    } else {
+      EXPECT_TRUE(sent.empty()) << c.what;
+    }
+    Answer(Reply(key_, replayed, 0, 0, 0));  // fenced: nothing more
+    commands_->Write(kMac, "B", "2", "b");
+    sent = At(20003);
+    ASSERT_EQ(sent.size(), 1u) << c.what;
+    EXPECT_EQ(sent[0].command, wire::kCommandWrite) << c.what;
+    EXPECT_EQ(sent[0].nonce, c.next) << c.what;
+    EXPECT_EQ(States(), "a:unanswered(no reply after 8 sends) ") << c.what;
+  }
 }
 
 // A restarted server continues above the sequences its predecessor kept,
@@ -416,6 +566,7 @@ TEST(SnapshotRequests, AFewGoAtATimeTheNextWhenOneEnds) {
   // The stations asked at `ms`, in order; resends left out.
   std::set<std::pair<std::string, std::uint32_t>> sent;
   std::map<std::string, std::uint32_t> sequenceOf;
+  std::map<std::string, wire::Digest> digestOf;
   auto asked = [&](int ms) {
     const Moment now{start.steady + milliseconds(ms),
                      start.wall + milliseconds(ms)};
@@ -431,6 +582,8 @@ TEST(SnapshotRequests, AFewGoAtATimeTheNextWhenOneEnds) {
       wire::ParseSignedDatagram(datagram.bytes.data(), datagram.bytes.size(),
                                 &command, nullptr);
       sequenceOf[wire::MacText(command.mac)] = command.sequence;
+      digestOf[wire::MacText(command.mac)] =
+          wire::DigestOf(datagram.bytes.data(), datagram.bytes.size());
       if (sent.emplace(wire::MacText(command.mac), command.sequence).second)
         macsAsked += wire::MacText(command.mac).substr(15) + " ";
     }
@@ -454,12 +607,14 @@ TEST(SnapshotRequests, AFewGoAtATimeTheNextWhenOneEnds) {
   EXPECT_EQ(requests.waiting(), 1u);  // 10, behind the others
   // While datagrams are lost, none is asked for. (Station 10 answers its
   // first request at last: a second may go.)
-  const Bytes delivered = testing::StationReply(KeyOf(1), {2, 0, 0, 0, 0, 0x10},
-                                                {}, sequenceOf[macs[0]], 2, 0);
+  const Bytes delivered =
+      testing::StationReply(KeyOf(1), {2, 0, 0, 0, 0, 0x10}, {},
+                            sequenceOf[macs[0]], 2, 0, digestOf[macs[0]]);
   wire::SignedDatagram reply;
   ASSERT_TRUE(wire::ParseSignedDatagram(delivered.data(), delivered.size(),
                                         &reply, nullptr));
-  commands.OnReply(reply, delivered.data(), delivered.size(), kStation);
+  commands.OnReply(reply, delivered.data(), delivered.size(), kStation,
+                   start.steady);
   requests.SnapshotEnded(macs[2], {}, true, start);
   table.NoteLosses({5, 0}, {start.steady + milliseconds(300), start.wall});
   EXPECT_EQ(asked(2200), "");  // within the table's settle time, 2 s

@@ -25,6 +25,8 @@ const char kCmdUsage[] =
     "  --to ADDR:PORT   the station's address; without it, taken from the\n"
     "                   station's next datagram\n"
     "  --wait SECONDS   how long to wait for that datagram (default 30)\n"
+    "  --validity MS    how long the command may act after it is\n"
+    "                   signed, on the station's clock (default 5000)\n"
     "  --state-dir DIR  where the sequences are kept, as the gateway's\n"
     "                   (default $STATE_DIRECTORY, else\n"
     "                   $XDG_STATE_HOME/pelmora, else\n"
@@ -54,6 +56,8 @@ bool Apply(std::string_view key, std::string_view value, CmdOptions* options,
     valid = wire::ParsePort(value, wire::PortZero::kPicksOne, &options->port);
   } else if (key == "wait") {
     valid = wire::ParseNumber(value, 1, 86400, &options->waitSeconds);
+  } else if (key == "validity") {
+    valid = wire::ParseNumber(value, 100L, 60000L, &options->validityMs);
   } else if (key == "state-dir") {
     valid = !value.empty();
     options->stateDirectory = value;

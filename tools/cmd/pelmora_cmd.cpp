@@ -94,6 +94,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   options.keys[macText] = keys[macText];
+  options.validity = std::chrono::milliseconds(cmd.validityMs);
   options.sequenceFile = cmd.stateDirectory + "/" + wire::SequenceFile::kName;
   if (!wire::MakeStateDirectory(cmd.stateDirectory, &error)) {
     std::fprintf(stderr, "pelmora-cmd: %s\n", error.c_str());
@@ -148,7 +149,8 @@ int main(int argc, char** argv) {
                                     nullptr) &&
           reply.kind == wire::kKindReply && reply.mac == mac) {
         const wire::ReplyVerdict verdict =
-            commands.OnReply(reply, bytes.data(), bytes.size(), from);
+            commands.OnReply(reply, bytes.data(), bytes.size(), from,
+                             std::chrono::steady_clock::now());
         std::printf("reply %s%s\n", wire::DescribeSigned(reply).c_str(),
                     Ignored(verdict));
         std::fflush(stdout);

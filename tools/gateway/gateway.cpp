@@ -147,8 +147,9 @@ void Gateway::Handle(const std::vector<std::uint8_t>& bytes,
   wire::SignedDatagram reply;
   if (wire::ParseSignedDatagram(bytes.data(), bytes.size(), &reply, nullptr) &&
       reply.kind == wire::kKindReply) {
-    stats_.CountReply(
-        commands_.OnReply(reply, bytes.data(), bytes.size(), sender));
+    stats_.CountReply(commands_.OnReply(reply, bytes.data(), bytes.size(),
+                                        sender,
+                                        std::chrono::steady_clock::now()));
     return;
   }
   wire::Datagram datagram;

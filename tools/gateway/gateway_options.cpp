@@ -54,6 +54,9 @@ const char kGatewayUsage[] =
     "                         lines, KEY 64 hex digits as in the station's\n"
     "                         Pelmora.ini; readable by the gateway's user\n"
     "                         alone (a warning otherwise)\n"
+    "  --validity MS          how long a command may act after it is\n"
+    "                         signed, on the station's clock (default 5000,\n"
+    "                         at most 60000)\n"
     "  --state-dir DIR        where the commands' sequences are kept, so\n"
     "                         that a restart continues above them (default\n"
     "                         $STATE_DIRECTORY, else $XDG_STATE_HOME/pelmora,\n"
@@ -192,6 +195,9 @@ bool Apply(std::string_view key, std::string_view value,
       return false;
     if (!warning.empty())
       std::fprintf(stderr, "pelmora-gateway: warning: %s\n", warning.c_str());
+  } else if (key == "validity") {
+    if (!number_in(100, 60000)) return false;
+    options->commands.validity = std::chrono::milliseconds(number);
   } else if (key == "state-dir") {
     if (value.empty()) {
       *error = wire::BadValue(key, value);

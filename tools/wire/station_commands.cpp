@@ -7,14 +7,9 @@
 namespace pelmora::wire {
 namespace {
 
-// How long a command may act after it is sent, on the station's clock.
-constexpr std::chrono::milliseconds kValidity{5000};
-
 // 2026-01-01T00:00:00Z, and the sequences a second from it.
 constexpr std::int64_t kSequenceEpoch = 1767225600;
 constexpr std::int64_t kSequencesPerSecond = 8;
-// How far a sequence the station calls old jumps ahead.
-constexpr std::uint32_t kSequenceJump = 1u << 20;
 // Sequences the file holds ahead of the one in use: it is replaced once in
 // this many commands to a station, not at each.
 constexpr std::uint32_t kKeptAhead = 4096;
@@ -37,6 +32,12 @@ std::chrono::system_clock::time_point SlotStartAtOrAfter(
 
 bool SameEndpoint(const Endpoint& a, const Endpoint& b) {
   return a.address == b.address && a.port == b.port;
+}
+
+bool WentTo(const std::vector<Endpoint>& sentTo, const Endpoint& from) {
+  return std::any_of(sentTo.begin(), sentTo.end(), [&from](const Endpoint& to) {
+    return SameEndpoint(to, from);
+  });
 }
 
 }  // namespace
@@ -77,7 +78,8 @@ bool StationCommands::HasKey(const std::string& mac) const {
 
 void StationCommands::Write(const std::string& mac, std::string name,
                             std::string value, std::string id) {
-  Command command{false, std::move(name), std::move(value), std::move(id)};
+  Command command{kCommandWrite, std::move(name), std::move(value),
+                  std::move(id)};
   if (command.name.find('\0') != std::string::npos ||
       command.value.find('\0') != std::string::npos) {
     Tell(mac, command, CommandState::kRefused,
@@ -91,8 +93,8 @@ bool StationCommands::RequestSnapshot(const std::string& mac) {
   const auto found = stations_.find(mac);
   if (found == stations_.end()) return false;
   for (const Command& command : found->second.waiting)
-    if (command.snapshot) return false;
-  return Queue(mac, {true, {}, {}, {}});
+    if (command.kind == kCommandSnapshot) return false;
+  return Queue(mac, {kCommandSnapshot, {}, {}, {}});
 }
 
 bool StationCommands::Queue(const std::string& mac, Command command) {
@@ -113,10 +115,12 @@ bool StationCommands::Queue(const std::string& mac, Command command) {
 
 void StationCommands::Tell(const std::string& mac, const Command& command,
                            CommandState state, std::string reason) {
+  // A fence is the server's own: nobody waits for it.
+  if (command.kind == kCommandFence) return;
   CommandOutcome outcome;
   outcome.id = command.id;
   outcome.mac = mac;
-  outcome.snapshot = command.snapshot;
+  outcome.snapshot = command.kind == kCommandSnapshot;
   outcome.name = command.name;
   outcome.state = state;
   outcome.reason = std::move(reason);
@@ -125,24 +129,44 @@ void StationCommands::Tell(const std::string& mac, const Command& command,
 
 void StationCommands::Finish(Station& station, CommandState state,
                              std::string reason) {
-  Tell(station.mac, station.waiting.front(), state, std::move(reason));
-  station.waiting.pop_front();
-  if (station.underWay && state == CommandState::kUnanswered && station.bound) {
+  const Command& command = station.waiting.front();
+  Tell(station.mac, command, state, std::move(reason));
+  if (station.underWay && state == CommandState::kUnanswered &&
+      !station.sealed.bytes.empty()) {
+    // It may yet be held somewhere: the session is fenced once the station
+    // replies again. (An unanswered fence changes nothing of that.)
+    if (command.kind != kCommandFence) {
+      station.unfenced = station.sealed;
+      station.fenceDue = false;
+    }
     // Unanswered where the station last answered: it may have moved, and
     // where the table hears it from now is all there is to go by.
     const std::optional<Endpoint> heard = addressOf_(station.mac);
-    if (heard && !SameEndpoint(*heard, *station.bound)) station.bound.reset();
+    if (station.bound && heard && !SameEndpoint(*heard, *station.bound))
+      station.bound.reset();
   }
+  station.waiting.pop_front();
   station.underWay = false;
 }
 
-void StationCommands::Hint(Station& station, const Endpoint& from) {
-  // Only from the station's own address: anyone else's is no hint of it.
+bool StationCommands::FromStation(const Station& station,
+                                  const Endpoint& from) const {
+  if (station.bound && station.bound->address == from.address) return true;
   const std::optional<Endpoint> heard = addressOf_(station.mac);
-  if ((!station.bound || station.bound->address != from.address) &&
-      (!heard || heard->address != from.address)) {
-    return;
-  }
+  return heard && heard->address == from.address;
+}
+
+void StationCommands::Unanswering(Station& station, const SignedDatagram& reply,
+                                  const Endpoint& from) {
+  // Anyone else's address is no sign of the station at all.
+  if (!FromStation(station, from)) return;
+  if (station.unfenced) station.fenceDue = true;
+  const bool opening = reply.state == kReplyOpened && reply.sequence == 0 &&
+                       reply.answers == Digest{};
+  if (!opening) return;
+  // A session opened, maybe: what is under way goes again at once, in the
+  // session it knows, whose refusal would teach the new one; the station
+  // may have moved to where this came from.
   if (!station.bound || !SameEndpoint(*station.bound, from))
     station.hinted = from;
   if (station.underWay && !station.hintTaken) {
@@ -151,33 +175,49 @@ void StationCommands::Hint(Station& station, const Endpoint& from) {
   }
 }
 
-ReplyVerdict StationCommands::OnReply(const SignedDatagram& reply,
-                                      const std::uint8_t* bytes,
-                                      std::size_t length,
-                                      const Endpoint& from) {
+void StationCommands::Learn(Station& station, const SignedDatagram& reply,
+                            const Endpoint& from,
+                            std::chrono::steady_clock::time_point at) {
+  station.bound = from;
+  station.hinted.reset();
+  station.nonce = reply.nonce;
+  station.clock = reply.clock;
+  station.clockAt = at;
+  // Another session, or one whose latest is at or past the command told
+  // unanswered: no held copy of it can act any more.
+  if (station.unfenced && (reply.nonce != station.unfenced->nonce ||
+                           reply.latest >= station.unfenced->sequence)) {
+    station.unfenced.reset();
+    station.fenceDue = false;
+  }
+}
+
+ReplyVerdict StationCommands::OnReply(
+    const SignedDatagram& reply, const std::uint8_t* bytes, std::size_t length,
+    const Endpoint& from, std::chrono::steady_clock::time_point arrived) {
   const auto found = stations_.find(MacText(reply.mac));
   if (found == stations_.end()) return ReplyVerdict::kNoKey;
   Station& station = found->second;
   if (!SignatureHolds(station.key, bytes, length))
     return ReplyVerdict::kBadSignature;
-  if (reply.state == kReplyOpened) {
-    Hint(station, from);
+  const bool answersUnderWay = station.underWay &&
+                               !station.sealed.bytes.empty() &&
+                               reply.answers == station.sealed.digest;
+  if (!answersUnderWay) {
+    // A late answer to the command told unanswered: the station is there,
+    // in the session it names, and may be fenced.
+    if (station.unfenced && reply.answers == station.unfenced->digest) {
+      if (!WentTo(station.unfenced->sentTo, from))
+        return ReplyVerdict::kWrongAddress;
+      Learn(station, reply, from, arrived);
+      if (station.unfenced) station.fenceDue = true;
+      return ReplyVerdict::kTaken;
+    }
+    Unanswering(station, reply, from);
     return ReplyVerdict::kNotAnswering;
   }
-  if (!station.underWay || reply.sequence != station.sequence)
-    return ReplyVerdict::kNotAnswering;
-  if (std::none_of(
-          station.sentTo.begin(), station.sentTo.end(),
-          [&from](const Endpoint& to) { return SameEndpoint(to, from); })) {
-    return ReplyVerdict::kWrongAddress;
-  }
-  // An answer: the station is where it answered from, in the session it
-  // names.
-  station.bound = from;
-  station.hinted.reset();
-  station.nonce = reply.nonce;
-  station.clock = reply.clock;
-  station.clockAt = std::chrono::steady_clock::now();
+  if (!WentTo(station.sealed.sentTo, from)) return ReplyVerdict::kWrongAddress;
+  Learn(station, reply, from, arrived);
   if (reply.state == kReplyQueued) {
     // Still sent again while no delivery comes: that reply may be lost.
     if (!station.toldQueued) {
@@ -186,17 +226,28 @@ ReplyVerdict StationCommands::OnReply(const SignedDatagram& reply,
     }
   } else if (reply.state == kReplyDelivered) {
     Finish(station, CommandState::kDelivered, {});
+  } else if (reply.state != kReplyRefused) {
+    // An opening state never answers a command: nothing to go by.
   } else if (reply.reason == kReasonWrongSession) {
+    // The same sequence, under the session the refusal carries.
+    station.resealDue = true;
     station.sendNow = true;
-  } else if (reply.reason == kReasonOldSequence && !station.jumped) {
-    station.jumped = true;
-    station.nextSequence =
-        std::max(station.nextSequence, station.sequence + kSequenceJump);
+  } else if (reply.reason == kReasonOldSequence ||
+             reply.reason == kReasonOutsideValidity) {
+    // Old: above the station's latest. Out of reach: a refusal makes its
+    // sequence the latest, so a new one, on the clock the refusal carries.
+    if (reply.latest == 0xFFFFFFFF) {
+      Finish(station, CommandState::kRefused,
+             "the station's session has used every sequence");
+      return ReplyVerdict::kTaken;
+    }
+    station.nextSequence = std::max(station.nextSequence, reply.latest + 1);
     std::string why;
-    if (!TakeSequence(station, &station.sequence, &why)) {
+    if (!TakeSequence(station, &station.sealed.sequence, &why)) {
       Finish(station, CommandState::kRefused, why);
       return ReplyVerdict::kTaken;
     }
+    station.resealDue = true;
     station.sendNow = true;
   } else if (reply.reason != kReasonRateLimited) {
     // Rate limited: the next resend may get through.
@@ -233,7 +284,7 @@ void StationCommands::Stop(const Moment& now,
 }
 
 bool StationCommands::Base(const Moment& now, std::string* why) {
-  const std::uint32_t slot = static_cast<std::uint32_t>(
+  const auto slot = static_cast<std::uint32_t>(
       std::clamp<std::int64_t>(SlotOf(now.wall).count(), 1, kLastSequence));
   std::map<std::string, std::uint32_t> first, kept;
   for (const auto& [mac, station] : stations_) {
@@ -299,24 +350,59 @@ StationCommands::Begun StationCommands::Begin(Station& station,
       return Begun::kEnded;
     }
   }
+  station.sealed = Sealed{};
   std::string why;
-  if (!TakeSequence(station, &station.sequence, &why)) {
+  if (!TakeSequence(station, &station.sealed.sequence, &why)) {
     Finish(station, CommandState::kRefused, why);
     return Begun::kEnded;
   }
   station.underWay = true;
+  station.resealDue = true;
   station.sends = 0;
   station.sendNow = true;
   station.hintSend = false;
   station.hintTaken = false;
   station.toldQueued = false;
-  station.jumped = false;
-  station.sentTo.clear();
   return Begun::kYes;
+}
+
+bool StationCommands::Seal(Station& station, const Moment& now) {
+  const Command& command = station.waiting.front();
+  Sealed& sealed = station.sealed;
+  sealed.nonce = station.nonce.value_or(Nonce{});
+  // The station's clock now, as its last answer told it (none yet: the
+  // first send goes under no session, and its refusal tells the clock), and
+  // the validity from there; the clock wraps as the station's does.
+  const auto since =
+      std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
+                   now.steady - station.clockAt),
+               std::chrono::milliseconds(0));
+  const std::uint32_t estimate =
+      station.clock ? *station.clock + static_cast<std::uint32_t>(since.count())
+                    : 0;
+  const auto notAfter =
+      static_cast<std::uint32_t>(estimate + options_.validity.count());
+  if (!SealCommand(station.key, station.macBytes, sealed.nonce, sealed.sequence,
+                   notAfter, command.kind, command.name, command.value,
+                   &sealed.bytes)) {
+    return false;
+  }
+  sealed.digest = DigestOf(sealed.bytes.data(), sealed.bytes.size());
+  sealed.sentTo.clear();
+  // The estimate lags the station's clock by the answer's way here, so the
+  // station's not-after passes before this.
+  sealed.actsUntil = now.steady + options_.validity;
+  return true;
 }
 
 void StationCommands::Advance(Station& station, const Moment& now,
                               std::vector<OutgoingDatagram>* out) {
+  // The station replied since a command went unanswered: its session is
+  // fenced, unless a command of its own goes first and does that.
+  if (station.fenceDue && station.waiting.empty()) {
+    station.fenceDue = false;
+    station.waiting.push_back({kCommandFence, {}, {}, {}});
+  }
   while (!station.waiting.empty()) {
     const std::optional<Endpoint> heard = addressOf_(station.mac);
     if (!heard) {
@@ -332,6 +418,8 @@ void StationCommands::Advance(Station& station, const Moment& now,
     const bool hint = station.hintSend;
     if (!hint && !station.sendNow && now.steady < station.nextSend) return;
     if (!hint && station.sends >= options_.mostSends) {
+      // Told only once no copy of it can act any more.
+      if (now.steady < station.sealed.actsUntil) return;
       Finish(station, CommandState::kUnanswered,
              station.toldQueued ? "queued, then no delivery reply after " +
                                       std::to_string(station.sends) + " sends"
@@ -339,36 +427,21 @@ void StationCommands::Advance(Station& station, const Moment& now,
                                       std::to_string(station.sends) + " sends");
       continue;
     }
-    const Command& command = station.waiting.front();
-    // The station's clock now, as its latest answer told it, and the
-    // command's validity from there.
-    const auto sinceClock =
-        std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
-                     now.steady - station.clockAt),
-                 std::chrono::milliseconds(0));
-    const std::uint32_t notAfter = static_cast<std::uint32_t>(
-        station.clock + sinceClock.count() + kValidity.count());
-    std::vector<std::uint8_t> bytes;
-    if (!SealCommand(station.key, station.macBytes,
-                     station.nonce.value_or(Nonce{}), station.sequence,
-                     notAfter,
-                     command.snapshot ? kCommandSnapshot : kCommandWrite,
-                     command.name, command.value, &bytes)) {
-      Finish(station, CommandState::kRefused,
-             "name and value do not fit a datagram");
-      continue;
+    if (station.resealDue) {
+      if (!Seal(station, now)) {
+        Finish(station, CommandState::kRefused,
+               "name and value do not fit a datagram");
+        continue;
+      }
+      station.resealDue = false;
     }
     std::vector<Endpoint> to = {station.bound.value_or(*heard)};
     if (station.hinted && !SameEndpoint(*station.hinted, to.front()))
       to.push_back(*station.hinted);
     for (const Endpoint& endpoint : to) {
-      out->push_back({endpoint, bytes});
-      if (std::none_of(station.sentTo.begin(), station.sentTo.end(),
-                       [&endpoint](const Endpoint& sent) {
-                         return SameEndpoint(sent, endpoint);
-                       })) {
-        station.sentTo.push_back(endpoint);
-      }
+      out->push_back({endpoint, station.sealed.bytes});
+      if (!WentTo(station.sealed.sentTo, endpoint))
+        station.sealed.sentTo.push_back(endpoint);
     }
     station.hintSend = false;
     if (hint && !station.sendNow) return;

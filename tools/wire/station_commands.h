@@ -9,20 +9,36 @@
 // for a station without a key or not heard from yet is refused at once,
 // never sent unsigned.
 //
-// A reply counts only when it answers the command under way and comes from
+// A reply counts only when it answers the command under way (it carries
+// the first 16 bytes of that command's signature as sent) and comes from
 // where that command went; only such a reply tells a state or a refusal,
-// teaches the station's session nonce, and binds where the station's
-// commands go. Anything else signed by the station (a reply of an earlier
-// session or command, replayed or late) changes nothing: an outsider who
-// captured one can neither end a command nor spend its sends. A session's
-// opening reply that answers nothing is only a hint: the next resend goes
-// at once, also to where the hint came from, without counting as a send.
+// teaches the station's session nonce and clock, and binds where the
+// station's commands go. Anything else the station signed (a reply of an
+// earlier session or command, replayed or late) changes nothing: an
+// outsider who captured one can neither end a command nor spend its sends.
+// A session's opening reply that answers nothing is only a hint: the next
+// resend goes at once, also to where the hint came from, without counting
+// as a send; the refusal that answers it teaches the new session.
 //
 // Where commands go: a keyed station's to where its last answering reply
 // came from; before any, to where the station table last heard it. Its
 // unsigned data datagrams never move that, so that whoever can send from
 // the station's address cannot draw its commands away; a command that went
 // unanswered there frees it, as the station may have moved.
+//
+// A command carries a not-after on the station's session clock, learned
+// from the answers (the clock they carry plus the time since they came):
+// the validity ahead of it, 5 s unless set. Held back on the way and
+// released later, it does nothing. A command is resent byte for byte (the
+// station answers a resend with its remembered reply, and refuses the same
+// sequence with other bytes); it is signed anew only when an answer says
+// it must be: another session (the same sequence, under the new nonce), a
+// sequence the station calls old (above the latest the answer carries), or
+// a not-after it calls out of reach (a new sequence, on the clock the
+// answer carries). `unanswered` is told only once the last signed copy's
+// not-after has passed as far as the gateway can tell, and the station's
+// session is then fenced: a fence command at a higher sequence, sent as
+// soon as the station replies again, after which any held copy is old.
 //
 // Sequences grow within a session, and a station acts only on one above
 // the last it took. So that a restarted server continues above what it
@@ -93,6 +109,9 @@ class StationCommands {
     int mostSends = 8;
     // Commands waiting per station, the one under way among them.
     std::size_t mostWaiting = 32;
+    // How long after it is signed a command may act, on the station's
+    // clock; the station refuses more than 60 s.
+    std::chrono::milliseconds validity{5000};
     // Where the sequences are kept; empty: in memory only.
     std::string sequenceFile;
   };
@@ -116,9 +135,11 @@ class StationCommands {
   // queued (no key, one waiting, no room).
   bool RequestSnapshot(const std::string& mac);
 
-  // A reply (kind 04) as read from `length` bytes that came from `from`.
+  // A reply (kind 04) as read from `length` bytes that came from `from` at
+  // `arrived`.
   ReplyVerdict OnReply(const SignedDatagram& reply, const std::uint8_t* bytes,
-                       std::size_t length, const Endpoint& from);
+                       std::size_t length, const Endpoint& from,
+                       std::chrono::steady_clock::time_point arrived);
 
   // The datagrams to send now, and every outcome since the last call,
   // stamped `now`.
@@ -132,16 +153,29 @@ class StationCommands {
 
  private:
   struct Command {
-    bool snapshot = false;
+    std::uint8_t kind = kCommandWrite;  // write, snapshot or fence
     std::string name, value, id;
+  };
+  // A command signed and sent: under which session and sequence, the bytes
+  // resent as they are, what an answer to it carries, where it went.
+  struct Sealed {
+    Nonce nonce{};
+    std::uint32_t sequence = 0;
+    std::vector<std::uint8_t> bytes;
+    Digest digest{};
+    std::vector<Endpoint> sentTo;
+    // When it may have acted last, on the steady clock (its not-after, as
+    // the gateway reckons the station's clock).
+    std::chrono::steady_clock::time_point actsUntil;
   };
   struct Station {
     std::string mac;
     Mac macBytes{};
     StationKey key{};
+    // The session, and its clock: what the last answer carried, and when
+    // it came.
     std::optional<Nonce> nonce;
-    // The session clock of the latest answer, and when it came.
-    std::uint32_t clock = 0;
+    std::optional<std::uint32_t> clock;
     std::chrono::steady_clock::time_point clockAt;
     // The next sequence to take, and the highest the file holds for it.
     std::uint32_t nextSequence = 0;
@@ -151,10 +185,16 @@ class StationCommands {
     // since.
     std::optional<Endpoint> bound;
     std::optional<Endpoint> hinted;
+    // The last command told unanswered, until the station's session is
+    // known to be past it; and whether the station replied since, which
+    // sends the fence.
+    std::optional<Sealed> unfenced;
+    bool fenceDue = false;
 
     // The front command, once under way.
     bool underWay = false;
-    std::uint32_t sequence = 0;
+    Sealed sealed;
+    bool resealDue = false;  // signed anew at the next send
     int sends = 0;
     bool sendNow = false;
     // The send due now is a hint's, which does not count; one is taken per
@@ -162,11 +202,8 @@ class StationCommands {
     bool hintSend = false;
     bool hintTaken = false;
     bool toldQueued = false;
-    bool jumped = false;
     std::chrono::milliseconds pause{0};
     std::chrono::steady_clock::time_point nextSend;
-    // Every endpoint the command under way went to.
-    std::vector<Endpoint> sentTo;
   };
   enum class Begun { kYes, kWait, kEnded };
 
@@ -185,12 +222,22 @@ class StationCommands {
   // false with `why` when none can be had.
   bool TakeSequence(Station& station, std::uint32_t* sequence,
                     std::string* why);
+  // Signs the front command as it now stands (session, sequence, the
+  // not-after from now); false when it does not fit a datagram.
+  bool Seal(Station& station, const Moment& now);
   // Sends or resends the front commands that are due; drops those that
   // cannot go.
   void Advance(Station& station, const Moment& now,
                std::vector<OutgoingDatagram>* out);
-  // A session's opening reply that answered nothing, from `from`.
-  void Hint(Station& station, const Endpoint& from);
+  // Whether a reply from `from` came from the station's own address.
+  bool FromStation(const Station& station, const Endpoint& from) const;
+  // A reply signed by the station that answers nothing under way.
+  void Unanswering(Station& station, const SignedDatagram& reply,
+                   const Endpoint& from);
+  // What an answer teaches: where the station is, its session and clock,
+  // and whether the unfenced command is past.
+  void Learn(Station& station, const SignedDatagram& reply,
+             const Endpoint& from, std::chrono::steady_clock::time_point at);
 
   Options options_;
   AddressOf addressOf_;
