@@ -840,6 +840,15 @@ TEST_F(CommandsTest, PelmoraCmdWritesOnceAndSaysDelivered) {
        std::to_string(gatewayPort_), "--wait", "20", "write", "SP 1", "7"},
       {PELMORA_CMD_BINARY});
   cmd.ReadOutput("waiting on");
+  // Neither a reply its key did not sign nor a header alone tells where the
+  // station is.
+  From forger("127.0.0.5", gatewayPort_);
+  wire::StationKey otherKey{};
+  forger.SendBytes(StationReply(otherKey, From::kMac, {}, 0, 0, 0));
+  Bytes header = BuildDatagram(kItem, {"A|1"}, From::kMac);
+  header.resize(32);
+  header[12] = 0;
+  forger.SendBytes(header);
   std::unique_ptr<HostDir> host = KeyedStation(Targets().front());
   HostResult result;
   std::thread running = Run(*host,
@@ -850,6 +859,8 @@ TEST_F(CommandsTest, PelmoraCmdWritesOnceAndSaysDelivered) {
   EXPECT_EQ(cmd.ExitStatus(), 0) << output;
   EXPECT_NE(output.find("reply refused sequence "), std::string::npos)
       << output;  // the session, learned from the refusal
+  EXPECT_NE(output.find("02-00-00-00-00-0D at 127.0.0.1:"), std::string::npos)
+      << output;
   WriteFile(host->path() + "/go", "");
   running.join();
   EXPECT_NE(result.output.find("callback SP\\x201 7\n"), std::string::npos)
