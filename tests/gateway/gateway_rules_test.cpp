@@ -490,7 +490,8 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
                          "http-name = scada.site\n"
                          "sparkplug = true\n"
                          "group = Plant 1\n"
-                         "rcvbuf = 1048576\n";
+                         "rcvbuf = 1048576\n"
+                         "validity = 2500\n";
   const std::string secret = ::testing::TempDir() + "pelmora_gateway.secret";
   std::ofstream(secret) << "s3cret\r\n";
   std::vector<std::string> words = {"pelmora-gateway",
@@ -531,13 +532,15 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
   EXPECT_EQ(options.node.group, "Plant 1");
   EXPECT_EQ(options.node.edgeNode, "Gw");
   EXPECT_EQ(options.receiveBufferBytes, 1048576);
+  EXPECT_EQ(options.commands.validity, milliseconds(2500));
 
   // A Sparkplug id is one topic level; a Sparkplug node needs both; the
   // page's token file must be there, and a key file a file.
   for (const char* bad :
        {"silence = soon\n", "group = a/b\n", "sparkplug = true\ngroup = G\n",
         "http-token-file = /nonexistent/token\n", "keys = /\n",
-        "rcvbuf = 4095\n", "rcvbuf = 2147483648\n"}) {
+        "rcvbuf = 4095\n", "rcvbuf = 2147483648\n", "validity = 99\n",
+        "validity = 60001\n", "state-dir = \n"}) {
     std::ofstream(path) << bad;
     GatewayOptions fresh;
     status = -1;

@@ -496,6 +496,34 @@ TEST_F(StationCommandsTest, ARestartContinuesAboveTheSequenceKept) {
   EXPECT_NE(error.find("line 2"), std::string::npos) << error;
 }
 
+// Where the sequences are kept unless told: systemd's folder, else the
+// user's state folder (an absolute one only), else the home's.
+TEST(StateFolder, SystemdsThenTheUsersThenTheHomes) {
+  const struct {
+    const char *state, *xdg, *home, *folder;
+  } cases[] = {
+      {"/var/lib/gw:/var/lib/other", "/x", "/home/u", "/var/lib/gw"},
+      {nullptr, "/x", "/home/u", "/x/pelmora"},
+      {nullptr, "x", "/home/u", "/home/u/.local/state/pelmora"},
+      {"", nullptr, "/home/u", "/home/u/.local/state/pelmora"},
+      {nullptr, nullptr, nullptr, ""},
+  };
+  for (const auto& c : cases) {
+    for (const auto& [name, value] : {std::pair{"STATE_DIRECTORY", c.state},
+                                      {"XDG_STATE_HOME", c.xdg},
+                                      {"HOME", c.home}}) {
+      if (value == nullptr) {
+        ::unsetenv(name);
+      } else {
+        ::setenv(name, value, 1);
+      }
+    }
+    std::string error;
+    EXPECT_EQ(wire::DefaultStateDirectory(&error), c.folder) << c.folder;
+    EXPECT_EQ(error.empty(), *c.folder != '\0') << error;
+  }
+}
+
 TEST(StationCommandsRefusal, NothingIsSentWithoutKeyAddressRoomOrClock) {
   const auto now = std::chrono::floor<std::chrono::seconds>(
       std::chrono::system_clock::now());
