@@ -508,6 +508,12 @@ TEST(StateFolder, SystemdsThenTheUsersThenTheHomes) {
       {"", nullptr, "/home/u", "/home/u/.local/state/pelmora"},
       {nullptr, nullptr, nullptr, ""},
   };
+  // The tests after this one in the process get their own back.
+  std::map<std::string, std::optional<std::string>> before;
+  for (const char* name : {"STATE_DIRECTORY", "XDG_STATE_HOME", "HOME"}) {
+    const char* value = std::getenv(name);
+    before[name] = value ? std::optional<std::string>(value) : std::nullopt;
+  }
   for (const auto& c : cases) {
     for (const auto& [name, value] : {std::pair{"STATE_DIRECTORY", c.state},
                                       {"XDG_STATE_HOME", c.xdg},
@@ -521,6 +527,13 @@ TEST(StateFolder, SystemdsThenTheUsersThenTheHomes) {
     std::string error;
     EXPECT_EQ(wire::DefaultStateDirectory(&error), c.folder) << c.folder;
     EXPECT_EQ(error.empty(), *c.folder != '\0') << error;
+  }
+  for (const auto& [name, value] : before) {
+    if (value) {
+      ::setenv(name.c_str(), value->c_str(), 1);
+    } else {
+      ::unsetenv(name.c_str());
+    }
   }
 }
 
