@@ -21,6 +21,8 @@
 #include <map>
 #include <mutex>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include <httplib.h>
@@ -46,11 +48,15 @@ using std::chrono::seconds;
 // session outlives a broker restart: what arrives meanwhile waits for it.
 class Subscriber {
  public:
-  explicit Subscriber(int port, const char* id = nullptr)
-      : client_(port, "pelmora/#", id,
-                [this](const std::string& topic, std::string payload) {
-                  Received(topic, std::move(payload));
-                }) {}
+  explicit Subscriber(int port, const char* id = nullptr,
+                      const char* user = nullptr,
+                      const char* password = nullptr)
+      : client_(
+            port, "pelmora/#", id,
+            [this](const std::string& topic, std::string payload) {
+              Received(topic, std::move(payload));
+            },
+            user, password) {}
 
   // Waits up to 20 s for `done` to hold; true if it did.
   bool WaitFor(
@@ -534,7 +540,8 @@ TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
   ::chmod(keys.c_str(), 0600);
   ::chmod(token.c_str(), 0600);
   StartGateway({"--quiet", "--http", std::to_string(http), "--silence", "60",
-                "--keys", keys, "--http-token-file", token});
+                "--keys", keys, "--http-token-file", token, "--state-dir",
+                sync.path()});
   // Station A's host goes through its points twice (its first round ends
   // where a name repeats), then holds until the page has shown T's value,
   // and later until the page's write is done.
@@ -765,7 +772,7 @@ class CommandTargetTest : public CommandsTest,
 };
 
 TEST_P(CommandTargetTest, AWritePublishedReachesTheCallbackOnceAndIsDelivered) {
-  StartGateway({"--quiet", "--keys", keys_});
+  StartGateway({"--quiet", "--keys", keys_, "--state-dir", dir_.path()});
   Subscriber watcher(broker_->port());
   From stranger("127.0.0.3", gatewayPort_, {2, 0, 0, 0, 0, 0x0E});
   std::unique_ptr<HostDir> host = KeyedStation(GetParam());
@@ -818,7 +825,7 @@ INSTANTIATE_TEST_SUITE_P(Targets, CommandTargetTest,
 // the broker still holds a point of the host's earlier life. The new gateway
 // asks the station for a snapshot as soon as it hears from it.
 TEST_F(CommandsTest, ARestartedGatewayAsksForTheSnapshotAndClearsWhatVanished) {
-  StartGateway({"--quiet", "--keys", keys_});
+  StartGateway({"--quiet", "--keys", keys_, "--state-dir", dir_.path()});
   const int port = gatewayPort_;
   Subscriber watcher(broker_->port());
   std::unique_ptr<HostDir> host = KeyedStation(Targets().front());
@@ -837,7 +844,8 @@ TEST_F(CommandsTest, ARestartedGatewayAsksForTheSnapshotAndClearsWhatVanished) {
   watcher.Publish(kStation + "points/X", "old", true);
   WriteFile(host->path() + "/down", "");
   std::this_thread::sleep_for(milliseconds(300));  // the round goes nowhere
-  StartGateway({"--quiet", "--keys", keys_, "--port", std::to_string(port)});
+  StartGateway({"--quiet", "--keys", keys_, "--state-dir", dir_.path(),
+                "--port", std::to_string(port)});
   EXPECT_TRUE(watcher.WaitFor([](const Tree& last, const auto&) {
     return Holds(last, "pelmora/gateway/status", "online");
   }));
@@ -863,11 +871,21 @@ TEST_F(CommandsTest, ARestartedGatewayAsksForTheSnapshotAndClearsWhatVanished) {
 // station sends to and learns the rest from the station.
 TEST_F(CommandsTest, PelmoraCmdWritesOnceAndSaysDelivered) {
   gatewayPort_ = FreeTcpPort();
-  ChildProcess cmd({"--mac", "02:00:00:00:00:0d", "--key-file", keys_, "--bind",
-                    "127.0.0.1", "--port", std::to_string(gatewayPort_),
-                    "--wait", "20", "write", "SP 1", "7"},
-                   {PELMORA_CMD_BINARY});
+  ChildProcess cmd(
+      {"--mac", "02:00:00:00:00:0d", "--key-file", keys_, "--state-dir",
+       dir_.path(), "--bind", "127.0.0.1", "--port",
+       std::to_string(gatewayPort_), "--wait", "20", "write", "SP 1", "7"},
+      {PELMORA_CMD_BINARY});
   cmd.ReadOutput("waiting on");
+  // Neither a reply its key did not sign nor a header alone tells where the
+  // station is.
+  From forger("127.0.0.5", gatewayPort_);
+  wire::StationKey otherKey{};
+  forger.SendBytes(StationReply(otherKey, From::kMac, {}, 0, 0, 0));
+  Bytes header = BuildDatagram(kItem, {"A|1"}, From::kMac);
+  header.resize(32);
+  header[12] = 0;
+  forger.SendBytes(header);
   std::unique_ptr<HostDir> host = KeyedStation(Targets().front());
   HostResult result;
   std::thread running = Run(*host,
@@ -878,6 +896,8 @@ TEST_F(CommandsTest, PelmoraCmdWritesOnceAndSaysDelivered) {
   EXPECT_EQ(cmd.ExitStatus(), 0) << output;
   EXPECT_NE(output.find("reply refused sequence "), std::string::npos)
       << output;  // the session, learned from the refusal
+  EXPECT_NE(output.find("02-00-00-00-00-0D at 127.0.0.1:"), std::string::npos)
+      << output;
   WriteFile(host->path() + "/go", "");
   running.join();
   EXPECT_NE(result.output.find("callback SP\\x201 7\n"), std::string::npos)
@@ -892,9 +912,9 @@ TEST(PelmoraCmd, RefusesWhatItCannotActOn) {
   WriteFile(keys, "02-00-00-00-00-0D " + kKeyHex + "\n");
   ::chmod(keys.c_str(), 0600);
   // The station's MAC and key file, then `more`.
-  auto station = [&keys](std::vector<std::string> more) {
-    more.insert(more.begin(),
-                {"--mac", "02-00-00-00-00-0D", "--key-file", keys});
+  auto station = [&keys, &dir](std::vector<std::string> more) {
+    more.insert(more.begin(), {"--mac", "02-00-00-00-00-0D", "--key-file", keys,
+                               "--state-dir", dir.path()});
     return more;
   };
   const struct {
@@ -930,12 +950,16 @@ TEST(PelmoraCmd, RefusesWhatItCannotActOn) {
 
 // A station of the test's own that holds the key: it answers each signed
 // snapshot request with its whole snapshot, then "delivered", as the
-// plug-in does, and counts the requests.
+// plug-in does, and counts the requests; a write it answers "delivered"
+// and keeps, once for each sequence.
 class KeyedDouble {
  public:
   using Snapshot = std::function<std::vector<std::vector<std::string>>()>;
   KeyedDouble(int port, std::uint8_t last, Snapshot snapshot)
-      : station_("127.0.0.1", port, {2, 0, 0, 0, 1, last}),
+      : KeyedDouble(port, {2, 0, 0, 0, 1, last}, std::move(snapshot)) {}
+  KeyedDouble(int port, const std::array<std::uint8_t, 6>& mac,
+              Snapshot snapshot)
+      : station_("127.0.0.1", port, mac),
         snapshot_(std::move(snapshot)),
         serving_([this] { Serve(); }) {}
   ~KeyedDouble() {
@@ -944,6 +968,11 @@ class KeyedDouble {
   }
   From& station() { return station_; }
   int requests() const { return requests_; }
+  // The writes taken, "NAME=VALUE", in order.
+  std::vector<std::string> writes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return writes_;
+  }
 
  private:
   void Serve() {
@@ -954,15 +983,21 @@ class KeyedDouble {
       wire::SignedDatagram command;
       if (!station_.Take(&bytes, 50) ||
           !wire::ParseSignedDatagram(bytes.data(), bytes.size(), &command,
-                                     nullptr) ||
-          command.command != wire::kCommandSnapshot) {
+                                     nullptr)) {
         continue;
       }
-      ++requests_;
-      for (const auto& records : snapshot_()) station_.Send(kSnapshot, records);
-      station_.SendBytes(StationReply(key, station_.mac(),
-                                      {1, 2, 3, 4, 5, 6, 7, 8},
-                                      command.sequence, 2, 0));
+      if (command.command == wire::kCommandWrite) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (sequences_.insert(command.sequence).second)
+          writes_.push_back(command.name + "=" + command.value);
+      } else {
+        ++requests_;
+        for (const auto& records : snapshot_())
+          station_.Send(kSnapshot, records);
+      }
+      station_.SendBytes(StationReply(
+          key, station_.mac(), {1, 2, 3, 4, 5, 6, 7, 8}, command.sequence, 2, 0,
+          wire::DigestOf(bytes.data(), bytes.size())));
     }
   }
 
@@ -970,6 +1005,9 @@ class KeyedDouble {
   Snapshot snapshot_;
   std::atomic<bool> stop_{false};
   std::atomic<int> requests_{0};
+  std::mutex mutex_;
+  std::vector<std::string> writes_;
+  std::set<std::uint32_t> sequences_;
   std::thread serving_;
 };
 
@@ -997,7 +1035,8 @@ TEST_F(GatewayTest, SnapshotsThatLostDatagramsClearNothingAndAreAskedAgain) {
   // buffer of a few dozen datagrams, which makes drops certain.
   broker_ = std::make_unique<Broker>(
       false, "allow_anonymous true\nmax_queued_messages 0\n");
-  StartGateway({"--keys", keys, "--rcvbuf", "65536", "--silence", "60"});
+  StartGateway({"--keys", keys, "--state-dir", dir.path(), "--rcvbuf", "65536",
+                "--silence", "60"});
   Subscriber watcher(broker_->port());
   // Four datagrams of ten points each, all of value `value`, `points` in
   // all.
@@ -1090,6 +1129,152 @@ TEST_F(GatewayTest, SnapshotsThatLostDatagramsClearNothingAndAreAskedAgain) {
   EXPECT_NE(gateway_->ReadErrors("cleared 1 point of " + mac(kKeyed))
                 .find("cleared 1 point of " + mac(kKeyed)),
             std::string::npos);
+}
+
+// Writes the gateway will not carry, by every rule before a command goes:
+// each gets its result, none reaches the station. A write published with
+// the retain flag arrives live unflagged and acts once; the broker hands it
+// on, flagged, to the next gateway's subscription, which leaves it alone;
+// the empty message that clears it is no write.
+TEST_F(CommandsTest, WritesThatCannotGoAreRefusedAndARetainedOneActsOnce) {
+  WriteFile(keys_, "02-00-00-00-01-07 " + kKeyHex + "\n");
+  StartGateway({"--quiet", "--keys", keys_, "--state-dir", dir_.path()});
+  const int port = gatewayPort_;
+  Subscriber watcher(broker_->port());
+  KeyedDouble station(gatewayPort_, 7, [] {
+    return std::vector<std::vector<std::string>>{{"A|1"}};
+  });
+  station.station().Send(kItem, {"A|1"});
+  const std::string topic = "pelmora/02-00-00-00-01-07/";
+  ASSERT_TRUE(watcher.WaitFor([&](const Tree& last, const auto&) {
+    return Holds(last, topic + "commands/results", "\"state\":\"delivered\"");
+  }));  // its snapshot, asked for
+  const struct {
+    std::string level, payload, reason;
+  } cases[] = {
+      {"A", std::string(2 << 20, '1'),
+       "a payload of 2097152 bytes, over 1,023: not read"},
+      {"A", "{\"id\":\"x\",\"value\":\"1\",\"unit\":\"C\"}", "ambiguous"},
+      {"A", "{\"value\":42.5}", "ambiguous"},
+      {"A", std::string("1\0", 2), "the name or value holds a NUL byte"},
+      {"A%001", "1", "the name or value holds a NUL byte"},
+  };
+  for (const auto& c : cases) {
+    watcher.Publish(topic + "commands/write/" + c.level, c.payload);
+    EXPECT_TRUE(watcher.WaitFor([&](const Tree& last, const auto&) {
+      return Holds(last, topic + "commands/results",
+                   "\"state\":\"refused\",\"reason\":\"" + c.reason);
+    })) << c.payload.substr(0, 40);
+  }
+  watcher.Publish(topic + "commands/write/A", "7", true);
+  EXPECT_TRUE(watcher.WaitFor([&](const Tree& last, const auto&) {
+    return Holds(last, topic + "commands/results", "\"state\":\"delivered\"");
+  }));
+  gateway_->Signal(SIGTERM);
+  EXPECT_EQ(gateway_->ExitStatus(), 0);
+  auto gatewayIs = [&](const char* status) {
+    return watcher.WaitFor([&](const Tree& last, const auto&) {
+      return Holds(last, "pelmora/gateway/status", status);
+    });
+  };
+  EXPECT_TRUE(gatewayIs("offline"));
+  StartGateway({"--quiet", "--keys", keys_, "--state-dir", dir_.path(),
+                "--port", std::to_string(port)});
+  EXPECT_TRUE(gatewayIs("online"));
+  station.station().Send(kItem, {"A|7"});
+  watcher.Publish(topic + "commands/write/A",
+                  "{\"id\":\"after\",\"value\":\"8\"}");
+  EXPECT_TRUE(watcher.WaitFor([&](const Tree& last, const auto&) {
+    return Holds(last, topic + "commands/results",
+                 "{\"id\":\"after\",\"command\":\"write\",\"name\":\"A\","
+                 "\"state\":\"delivered\"");
+  }));
+  // What clears the retained write arrives live too, and writes nothing.
+  watcher.Publish(topic + "commands/write/A", "", true);
+  EXPECT_TRUE(watcher.WaitFor([&](const Tree& last, const auto&) {
+    return Holds(last, topic + "commands/results",
+                 "\"state\":\"refused\",\"reason\":\"an empty payload");
+  }));
+  EXPECT_EQ(station.writes(), (std::vector<std::string>{"A=7", "A=8"}));
+}
+
+// The fenced block of the gateway's guide whose first line is "# `file`",
+// without that line; empty when there is none.
+std::string GuideBlock(const std::string& file) {
+  const std::string guide = ReadFile(PELMORA_GATEWAY_GUIDE);
+  const std::size_t start = guide.find("```\n# " + file + "\n");
+  if (start == std::string::npos) return "";
+  const std::size_t body = guide.find('\n', start + 4) + 1;
+  return guide.substr(body, guide.find("```", body) - body);
+}
+
+// The guide's mosquitto configuration, as it stands but for its listener
+// (loopback and a free port here) and its folder: the gateway's user
+// publishes the tree, operator A writes its station and is refused
+// another's, an anonymous client is refused.
+TEST_F(CommandsTest, TheGuidesBrokerLetsAnOperatorWriteItsOwnStationAlone) {
+  const std::string conf = GuideBlock("/etc/mosquitto/conf.d/pelmora.conf");
+  const std::string acl = GuideBlock("/etc/mosquitto/pelmora.acl");
+  ASSERT_NE(conf.find("allow_anonymous false"), std::string::npos) << conf;
+  ASSERT_NE(acl.find("user operator-a"), std::string::npos) << acl;
+  std::string listener;
+  std::istringstream lines(conf);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("listener", 0) == 0) continue;
+    listener += std::regex_replace(line, std::regex("/etc/mosquitto/"),
+                                   dir_.path() + "/") +
+                "\n";
+  }
+  WriteFile(dir_.path() + "/pelmora.acl", acl);
+  const std::string passwords = dir_.path() + "/pelmora.passwd";
+  for (const char* user : {"pelmora-gateway", "operator-a"}) {
+    std::vector<std::string> args = {"-b", passwords, user,
+                                     std::string(user) + "-pw"};
+    if (user[0] == 'p') args.insert(args.begin(), "-c");
+    ChildProcess passwd(args, {"/usr/bin/mosquitto_passwd"});
+    ASSERT_EQ(passwd.ExitStatus(), 0);
+  }
+  broker_ = std::make_unique<Broker>(false, listener);
+  WriteFile(keys_, "02-00-00-00-00-0A " + kKeyHex + "\n02-00-00-00-00-0B " +
+                       kKeyHex + "\n");
+  const std::string password = dir_.path() + "/gateway.password";
+  WriteFile(password, "pelmora-gateway-pw\n");
+  StartGateway({"--quiet", "--keys", keys_, "--state-dir", dir_.path(),
+                "--user", "pelmora-gateway", "--password-file", password});
+  Subscriber operatorA(broker_->port(), nullptr, "operator-a", "operator-a-pw");
+  auto snapshot = [] { return std::vector<std::vector<std::string>>{{"A|1"}}; };
+  KeyedDouble a(gatewayPort_, {2, 0, 0, 0, 0, 0x0A}, snapshot);
+  KeyedDouble b(gatewayPort_, {2, 0, 0, 0, 0, 0x0B}, snapshot);
+  a.station().Send(kItem, {"A|1"});
+  b.station().Send(kItem, {"A|1"});
+  const std::string stationA = "pelmora/02-00-00-00-00-0A/";
+  const std::string stationB = "pelmora/02-00-00-00-00-0B/";
+  ASSERT_TRUE(operatorA.WaitFor([&](const Tree& last, const auto&) {
+    return Holds(last, stationA + "commands/results", "delivered") &&
+           Holds(last, stationB + "commands/results", "delivered");
+  }));  // the gateway's snapshot requests: it publishes the tree
+  operatorA.Publish(stationB + "commands/write/A",
+                    "{\"id\":\"b\",\"value\":\"2\"}");
+  operatorA.Publish(stationA + "commands/write/A",
+                    "{\"id\":\"a\",\"value\":\"1\"}");
+  EXPECT_TRUE(operatorA.WaitFor([&](const Tree& last, const auto&) {
+    return Holds(last, stationA + "commands/results",
+                 "{\"id\":\"a\",\"command\":\"write\",\"name\":\"A\","
+                 "\"state\":\"delivered\"");
+  }));
+  EXPECT_EQ(a.writes(), std::vector<std::string>{"A=1"});
+  EXPECT_EQ(b.writes(), std::vector<std::string>{});
+  EXPECT_EQ(operatorA.First(stationB + "commands/results").find("\"id\":\"b\""),
+            std::string::npos);
+  // No password, no connection.
+  mosquitto* anonymous = mosquitto_new(nullptr, true, nullptr);
+  EXPECT_EQ(mosquitto_connect(anonymous, "127.0.0.1", broker_->port(), 30),
+            MOSQ_ERR_SUCCESS);
+  int refused = MOSQ_ERR_SUCCESS;
+  for (int i = 0; i < 100 && refused == MOSQ_ERR_SUCCESS; ++i)
+    refused = mosquitto_loop(anonymous, 50, 1);
+  EXPECT_NE(refused, MOSQ_ERR_SUCCESS);
+  mosquitto_destroy(anonymous);
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <map>
 
+#include <httplib.h>
+
 #include "broker_link.h"
 #include "gateway_options.h"
 #include "page_door.h"
@@ -480,6 +482,11 @@ TEST_F(StationTableTest, SparkplugNodeWaitsForItsHostAndKeepsItsTypes) {
       {"spBv1.0/G/DCMD/E/02-00-00-00-00-01", write.SerializeAsString(), false},
       When(700));
   EXPECT_EQ(node.refused_commands(), 1u);
+  // One too long to have been held, its writes unknown: refused.
+  Message tooLong{"spBv1.0/G/DCMD/E/02-00-00-00-00-01", "", false};
+  tooLong.refusedLength = 70000;
+  node.Receive(tooLong, When(750));
+  EXPECT_EQ(node.refused_commands(), 2u);
 
   out.clear();
   node.Receive({state, "{\"online\":false}", true}, When(800));
@@ -521,7 +528,8 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
                          "http-name = scada.site\n"
                          "sparkplug = true\n"
                          "group = Plant 1\n"
-                         "rcvbuf = 1048576\n";
+                         "rcvbuf = 1048576\n"
+                         "validity = 2500\n";
   const std::string secret = ::testing::TempDir() + "pelmora_gateway.secret";
   std::ofstream(secret) << "s3cret\r\n";
   // Files readable by their owner alone, and one that others may read.
@@ -572,6 +580,7 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
   EXPECT_EQ(options.node.group, "Plant 1");
   EXPECT_EQ(options.node.edgeNode, "Gw");
   EXPECT_EQ(options.receiveBufferBytes, 1048576);
+  EXPECT_EQ(options.commands.validity, milliseconds(2500));
 
   // A Sparkplug id is one topic level; a Sparkplug node needs both; the
   // page's token file must be there, and a key file a file.
@@ -579,7 +588,8 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
   for (const char* bad :
        {"silence = soon\n", "group = a/b\n", "sparkplug = true\ngroup = G\n",
         "http-token-file = /nonexistent/token\n", "keys = /\n",
-        "rcvbuf = 4095\n", "rcvbuf = 2147483648\n"}) {
+        "rcvbuf = 4095\n", "rcvbuf = 2147483648\n", "validity = 99\n",
+        "validity = 60001\n", "state-dir = \n"}) {
     badLines.push_back(bad);
   }
   // The page's token strong and its own, its TLS key its owner's, the
@@ -789,6 +799,38 @@ TEST(PageDoor, WrongTokensMakeTheirClientWaitLongerEachTime) {
   }
   EXPECT_EQ(backoff.failures(), 15u);
   EXPECT_EQ(backoff.refused(), 4u);
+}
+
+// The page's write endpoint takes no value that no datagram could carry or
+// that the host would cut short, and reads no body beyond what such a write
+// needs.
+TEST(SiteHttp, AWriteNoDatagramCouldCarryIsRefusedUnread) {
+  SiteView view;
+  HttpOptions options;
+  options.port = 0;
+  options.token = "t0ken";
+  SiteHttp http(view, options);
+  std::string error;
+  ASSERT_TRUE(http.Start(&error)) << error;
+  httplib::Client client("127.0.0.1", http.port());
+  const struct {
+    std::string value;  // as JSON
+    int status;
+  } cases[] = {
+      {"\"1\\u0000\"", 400},
+      {"\"" + std::string(1024, '7') + "\"", 400},
+      {"\"" + std::string(1023, '7') + "\"", 404},  // no such station
+      {"\"" + std::string(17000, '7') + "\"", 413},
+  };
+  for (const auto& c : cases) {
+    const auto response = client.Post(
+        "/api/write", {{"Authorization", "Bearer t0ken"}},
+        "{\"station\":\"02-00-00-00-00-0D\",\"point\":\"41\",\"value\":" +
+            c.value + ",\"client\":\"t\"}",
+        "application/json");
+    ASSERT_TRUE(response) << c.value.substr(0, 20);
+    EXPECT_EQ(response->status, c.status) << c.value.substr(0, 20);
+  }
 }
 
 }  // namespace

@@ -360,7 +360,7 @@ TEST_F(SparkplugTest, ADcmdWriteReachesTheHostsCallbackOnce) {
   WriteFile(keys, "02-00-00-00-00-0D " + key + "\n");
   ::chmod(keys.c_str(), 0600);
   watcher_ = std::make_unique<Watcher>(broker_->port());
-  StartGateway({"--keys", keys});
+  StartGateway({"--keys", keys, "--state-dir", dir.path()});
   HostDir host(Targets().front());
   host.Configure(gatewayPort_, "02:00:00:00:00:0D");
   WriteFile(host.Drivers("Pelmora.ini"), ReadFile(host.Drivers("Pelmora.ini")) +

@@ -168,10 +168,13 @@ class TestClient {
  public:
   using Received =
       std::function<void(const std::string& topic, std::string payload)>;
-  TestClient(int port, const char* filter, const char* id, Received received)
+  // `user` and `password`, when given, are the client's on the broker.
+  TestClient(int port, const char* filter, const char* id, Received received,
+             const char* user = nullptr, const char* password = nullptr)
       : received_(std::move(received)) {
     mosquitto_lib_init();
     client_ = mosquitto_new(id, id == nullptr, this);
+    if (user != nullptr) mosquitto_username_pw_set(client_, user, password);
     mosquitto_message_callback_set(client_, &TestClient::OnMessage);
     mosquitto_reconnect_delay_set(client_, 1, 1, false);
     EXPECT_EQ(mosquitto_connect(client_, "127.0.0.1", port, 30),

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "datagram.h"
+#include "sequence_file.h"
 #include "tool_options.h"
 
 namespace pelmora::cmd {
@@ -24,6 +25,12 @@ const char kCmdUsage[] =
     "  --to ADDR:PORT   the station's address; without it, taken from the\n"
     "                   station's next datagram\n"
     "  --wait SECONDS   how long to wait for that datagram (default 30)\n"
+    "  --validity MS    how long the command may act after it is\n"
+    "                   signed, on the station's clock (default 5000)\n"
+    "  --state-dir DIR  where the sequences are kept, as the gateway's\n"
+    "                   (default $STATE_DIRECTORY, else\n"
+    "                   $XDG_STATE_HOME/pelmora, else\n"
+    "                   ~/.local/state/pelmora)\n"
     "  --help           this text\n"
     "\n"
     "Exit status: 0 when the station says delivered (a write: after the\n"
@@ -49,6 +56,11 @@ bool Apply(std::string_view key, std::string_view value, CmdOptions* options,
     valid = wire::ParsePort(value, wire::PortZero::kPicksOne, &options->port);
   } else if (key == "wait") {
     valid = wire::ParseNumber(value, 1, 86400, &options->waitSeconds);
+  } else if (key == "validity") {
+    valid = wire::ParseNumber(value, 100L, 60000L, &options->validityMs);
+  } else if (key == "state-dir") {
+    valid = !value.empty();
+    options->stateDirectory = value;
   } else if (key == "to") {
     wire::Endpoint station;
     valid = wire::ParseEndpoint(value, wire::PortZero::kRefused, &station);
@@ -92,6 +104,11 @@ bool ParseCmdOptions(int argc, char** argv, CmdOptions* options,
   if (options->write) {
     options->name = words[1];
     options->value = words[2];
+  }
+  if (options->stateDirectory.empty()) {
+    std::string error;
+    options->stateDirectory = wire::DefaultStateDirectory(&error);
+    if (options->stateDirectory.empty()) return Complain(error.c_str());
   }
   return true;
 }

@@ -20,6 +20,12 @@ struct CmdOptions {
   int waitSeconds = 30;
   // The station's address; without it, taken from its next datagram.
   std::optional<wire::Endpoint> station;
+  // Where the sequences are kept, shared with a gateway of the same user:
+  // given, or the default state folder.
+  std::string stateDirectory;
+  // How long the command may act after it is signed, on the station's
+  // clock.
+  long validityMs = 5000;
   // A write of `name` and `value`, or else a snapshot request.
   bool write = false;
   std::string name;

@@ -4,9 +4,11 @@
 // A station takes datagrams only from the server address and port it sends
 // to, so this tool is that server for the moment: it binds the server's
 // port itself (stop the gateway or receiver on it first) and sends from
-// there. It learns the station's address from its first datagram unless
-// --to gives it, and its session nonce from the refusal of a first send
-// under no session (or from the opening reply of a new session).
+// there. It learns the station's address from its first well-formed
+// datagram or signed reply unless --to gives it, and the rest as the
+// gateway does, through the same command path: the session from the
+// refusal of a first send under no session, the sequences kept in the
+// same state folder.
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -17,6 +19,7 @@
 #include "cmd_options.h"
 #include "command_signing.h"
 #include "datagram.h"
+#include "sequence_file.h"
 #include "signed_datagram.h"
 #include "station_commands.h"
 #include "tool_options.h"
@@ -24,25 +27,44 @@
 
 namespace {
 
-using pelmora::gateway::CommandOutcome;
-using pelmora::gateway::CommandState;
-using pelmora::gateway::Moment;
-using pelmora::gateway::StationCommands;
+using pelmora::wire::CommandOutcome;
+using pelmora::wire::CommandState;
+using pelmora::wire::Moment;
+using pelmora::wire::StationCommands;
 namespace wire = pelmora::wire;
 
 constexpr int kWaitMs = 20;
 
 // Whether `bytes` came from station `mac`: one of its datagrams of points
-// or events, or a reply, each as its parser reads it; anything else on the
-// port tells nothing of where the station is.
-bool FromStation(const std::vector<std::uint8_t>& bytes, const wire::Mac& mac) {
+// or events, well-formed in every part, or a reply its key signed; anything
+// else on the port tells nothing of where the station is.
+bool FromStation(const std::vector<std::uint8_t>& bytes, const wire::Mac& mac,
+                 const wire::StationKey& key) {
   wire::Datagram datagram;
   if (wire::ParseDatagram(bytes.data(), bytes.size(), &datagram, nullptr))
     return datagram.mac == mac;
   wire::SignedDatagram reply;
   return wire::ParseSignedDatagram(bytes.data(), bytes.size(), &reply,
                                    nullptr) &&
-         reply.kind == wire::kKindReply && reply.mac == mac;
+         reply.kind == wire::kKindReply && reply.mac == mac &&
+         wire::SignatureHolds(key, bytes.data(), bytes.size());
+}
+
+// What follows a reply's line: why it was ignored, if it was.
+const char* Ignored(wire::ReplyVerdict verdict) {
+  switch (verdict) {
+    case wire::ReplyVerdict::kTaken:
+      return "";
+    case wire::ReplyVerdict::kNoKey:
+      return " (no key, ignored)";
+    case wire::ReplyVerdict::kBadSignature:
+      return " (bad signature, ignored)";
+    case wire::ReplyVerdict::kNotAnswering:
+      return " (answers nothing under way, ignored)";
+    case wire::ReplyVerdict::kWrongAddress:
+      return " (from elsewhere than the command went, ignored)";
+  }
+  return "";
 }
 
 }  // namespace
@@ -72,6 +94,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   options.keys[macText] = keys[macText];
+  options.validity = std::chrono::milliseconds(cmd.validityMs);
+  options.sequenceFile = cmd.stateDirectory + "/" + wire::SequenceFile::kName;
+  if (!wire::MakeStateDirectory(cmd.stateDirectory, &error)) {
+    std::fprintf(stderr, "pelmora-cmd: %s\n", error.c_str());
+    return 1;
+  }
 
   wire::UdpReceiver receiver;
   if (!receiver.Open(cmd.bindAddress, cmd.port, &error)) {
@@ -95,7 +123,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     if (receiver.Receive(&bytes, kWaitMs * 10, &from) &&
-        FromStation(bytes, mac))
+        FromStation(bytes, mac, keys[macText]))
       station = from;
   }
   std::printf("station %s at %s\n", macText.c_str(),
@@ -103,12 +131,16 @@ int main(int argc, char** argv) {
 
   StationCommands commands(options,
                            [&station](const std::string&) { return station; });
+  if (!commands.Load(&error)) {
+    std::fprintf(stderr, "pelmora-cmd: %s\n", error.c_str());
+    return 1;
+  }
   if (cmd.write) {
     commands.Write(macText, cmd.name, cmd.value, {});
   } else {
     commands.RequestSnapshot(macText);
   }
-  std::vector<pelmora::gateway::OutgoingDatagram> outgoing;
+  std::vector<wire::OutgoingDatagram> outgoing;
   std::vector<CommandOutcome> outcomes;
   while (!wire::StopRequested()) {
     if (receiver.Receive(&bytes, kWaitMs, &from)) {
@@ -116,11 +148,11 @@ int main(int argc, char** argv) {
       if (wire::ParseSignedDatagram(bytes.data(), bytes.size(), &reply,
                                     nullptr) &&
           reply.kind == wire::kKindReply && reply.mac == mac) {
-        const bool holds =
-            commands.OnReply(reply, bytes.data(), bytes.size()) ==
-            pelmora::gateway::ReplyVerdict::kTaken;
+        const wire::ReplyVerdict verdict =
+            commands.OnReply(reply, bytes.data(), bytes.size(), from,
+                             std::chrono::steady_clock::now());
         std::printf("reply %s%s\n", wire::DescribeSigned(reply).c_str(),
-                    holds ? "" : " (bad signature, ignored)");
+                    Ignored(verdict));
         std::fflush(stdout);
       }
     }
@@ -131,7 +163,7 @@ int main(int argc, char** argv) {
       receiver.SendTo(datagram.bytes.data(), datagram.bytes.size(),
                       datagram.to);
     for (const CommandOutcome& outcome : outcomes) {
-      std::printf("%s%s%s\n", pelmora::gateway::CommandStateName(outcome.state),
+      std::printf("%s%s%s\n", wire::CommandStateName(outcome.state),
                   outcome.reason.empty() ? "" : ": ", outcome.reason.c_str());
       std::fflush(stdout);
       if (outcome.state != CommandState::kQueued)

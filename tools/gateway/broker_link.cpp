@@ -24,6 +24,25 @@ constexpr const char* kHeldFilters[] = {kAllPointsFilter, kGatewayStatusTopic};
 // Writes waiting for the main thread at most; beyond, dropped. The main
 // thread takes them every turn, so only a stalled gateway gets there.
 constexpr std::size_t kMostWaitingWrites = 10000;
+// The longest payload held of a write (a command datagram holds no more)
+// and of any other message a front end subscribes to (a Sparkplug command
+// carries several writes at most): one beyond is left behind, its topic and
+// length told, so that whoever may publish cannot make the gateway hold
+// what it would refuse anyway.
+constexpr std::size_t kLongestWrite = 1023;
+constexpr std::size_t kLongestIncoming = 64 * 1024;
+
+// The message as the gateway holds it: its payload only up to `longest`.
+Message Held(const mosquitto_message* message, std::size_t longest) {
+  const auto length = static_cast<std::size_t>(message->payloadlen);
+  Message held{message->topic, {}, message->retain};
+  if (length > longest) {
+    held.refusedLength = length;
+  } else {
+    held.payload.assign(static_cast<const char*>(message->payload), length);
+  }
+  return held;
+}
 
 // libmosquitto's global set-up, once per process.
 struct LibraryUse {
@@ -345,25 +364,18 @@ void BrokerLink::OnMessage(mosquitto* client, void* self,
   auto* link = static_cast<BrokerLink*>(self);
   Locked<Mutex> lock(link->mutex_);
   if (link->options_.will) {
-    if (link->incoming_.size() < kMostWaitingWrites) {
-      link->incoming_.push_back(
-          {message->topic,
-           std::string(static_cast<const char*>(message->payload),
-                       static_cast<std::size_t>(message->payloadlen)),
-           message->retain});
-    }
+    if (link->incoming_.size() < kMostWaitingWrites)
+      link->incoming_.push_back(Held(message, kLongestIncoming));
     return;
   }
   bool isWrite = false;
   mosquitto_topic_matches_sub(kAllWritesFilter, message->topic, &isWrite);
   if (isWrite) {
-    if (!message->retain && link->writes_.size() < kMostWaitingWrites) {
-      link->writes_.push_back(
-          {message->topic,
-           std::string(static_cast<const char*>(message->payload),
-                       static_cast<std::size_t>(message->payloadlen)),
-           false});
-    }
+    // A retained write comes flagged so only when the broker hands it to a
+    // new subscription: at every (re)connection, long after it was meant.
+    // Published live, it arrives unflagged and acts once, as any other.
+    if (!message->retain && link->writes_.size() < kMostWaitingWrites)
+      link->writes_.push_back(Held(message, kLongestWrite));
     return;
   }
   if (!link->reading_) return;

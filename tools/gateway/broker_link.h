@@ -106,10 +106,13 @@ class BrokerLink {
 
   // Main thread: what arrived on the subscriptions, in order, taken away;
   // nothing of a new connection before Pump has handed it to `connected`.
+  // A payload over 64 KiB is left behind (Message::refusedLength).
   std::vector<Message> TakeIncoming();
   // Main thread: the writes published to the write topics since the last
-  // call, oldest first, taken away. Retained ones are not among them: they
-  // would act again at every connection.
+  // call, oldest first, taken away; one whose payload is over 1,023 bytes
+  // without it (Message::refusedLength). Those the broker hands over as
+  // retained, at a (re)connection, are not among them: they would act
+  // again at every connection.
   std::vector<Message> TakeWrites();
 
   bool connected() const { return connected_; }

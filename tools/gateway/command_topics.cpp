@@ -6,6 +6,8 @@
 #include "code_page.h"
 #include "hex_text.h"
 #include "json_text.h"
+#include "number_text.h"
+#include "station_table.h"
 #include "utf8.h"
 
 namespace pelmora::gateway {
@@ -64,6 +66,82 @@ bool TakeString(std::string_view* text, std::string* out) {
   return false;
 }
 
+// Any JSON value at the front of `text`, taken off it; nesting deeper than
+// `depth` is refused.
+bool SkipValue(std::string_view* text, int depth) {
+  SkipSpace(text);
+  if (text->empty() || depth == 0) return false;
+  const char first = text->front();
+  if (first == '"') {
+    std::string ignored;
+    return TakeString(text, &ignored);
+  }
+  if (first == '{' || first == '[') {
+    const char close = first == '{' ? '}' : ']';
+    text->remove_prefix(1);
+    SkipSpace(text);
+    if (!text->empty() && text->front() == close) {
+      text->remove_prefix(1);
+      return true;
+    }
+    for (;;) {
+      if (first == '{') {
+        std::string key;
+        SkipSpace(text);
+        if (!TakeString(text, &key)) return false;
+        SkipSpace(text);
+        if (text->empty() || text->front() != ':') return false;
+        text->remove_prefix(1);
+      }
+      if (!SkipValue(text, depth - 1)) return false;
+      SkipSpace(text);
+      if (text->empty()) return false;
+      const char next = text->front();
+      text->remove_prefix(1);
+      if (next == close) return true;
+      if (next != ',') return false;
+    }
+  }
+  // A number or a literal: its characters up to what ends it.
+  const std::size_t end = text->find_first_of(",}] \t\r\n");
+  const std::string_view word = text->substr(0, end);
+  double number = 0;
+  if (word != "true" && word != "false" && word != "null" &&
+      !wire::ParseDecimalNumber(word, &number)) {
+    return false;
+  }
+  text->remove_prefix(word.size());
+  return true;
+}
+
+// Whether the text is a JSON object, of any values, with a member `key`.
+bool ObjectHas(std::string_view text, std::string_view key) {
+  SkipSpace(&text);
+  if (text.empty() || text.front() != '{') return false;
+  text.remove_prefix(1);
+  SkipSpace(&text);
+  if (!text.empty() && text.front() == '}') return false;
+  bool found = false;
+  for (;;) {
+    std::string name;
+    SkipSpace(&text);
+    if (!TakeString(&text, &name)) return false;
+    found = found || name == key;
+    SkipSpace(&text);
+    if (text.empty() || text.front() != ':') return false;
+    text.remove_prefix(1);
+    if (!SkipValue(&text, 32)) return false;
+    SkipSpace(&text);
+    if (text.empty()) return false;
+    const char next = text.front();
+    text.remove_prefix(1);
+    if (next == '}') break;
+    if (next != ',') return false;
+  }
+  SkipSpace(&text);
+  return found && text.empty();
+}
+
 }  // namespace
 
 std::optional<std::map<std::string, std::string>> StringObject(
@@ -109,14 +187,39 @@ bool GbkOfUtf8(std::string_view utf8, std::string* gbk) {
   return true;
 }
 
+std::string PayloadTooLong(std::size_t length) {
+  return "a payload of " + std::to_string(length) +
+         " bytes, over 1,023: not read";
+}
+
 bool ReadWritePayload(std::string_view payload, std::string* value,
                       std::string* id, std::string* error) {
+  id->clear();
+  if (payload.size() > kLongestWritePayload) {
+    *error = PayloadTooLong(payload.size());
+    return false;
+  }
+  if (payload.empty()) {
+    // What clears a retained message, which the broker passes on live.
+    *error =
+        "an empty payload is no write (it clears a retained message): an "
+        "empty value is {\"value\":\"\"}";
+    return false;
+  }
   const auto members = StringObject(payload);
   const bool json = members && members->count("value") &&
                     members->size() == 1 + members->count("id");
   if (!json) {
+    // An object with a "value" in any other form would reach the host as
+    // its literal text, which is never what was meant.
+    if (ObjectHas(payload, "value")) {
+      *error =
+          "ambiguous: a JSON object with \"value\" is a write only as "
+          "{\"value\":\"...\"} with an \"id\" string at most (wrap any "
+          "other value in one)";
+      return false;
+    }
     value->assign(payload);
-    id->clear();
     return true;
   }
   *id = members->count("id") ? members->at("id") : std::string();
@@ -127,12 +230,12 @@ bool ReadWritePayload(std::string_view payload, std::string* value,
   return true;
 }
 
-std::string ResultPayload(const CommandOutcome& outcome) {
+std::string ResultPayload(const wire::CommandOutcome& outcome) {
   wire::JsonObject object;
   object.Utf8Text("id", outcome.id)
       .Text("command", outcome.snapshot ? "snapshot" : "write")
       .HostText("name", outcome.name, wire::TextEncoding::kGbk)
-      .Text("state", CommandStateName(outcome.state))
+      .Text("state", wire::CommandStateName(outcome.state))
       .Text("reason", outcome.reason)
       .Text("time", WallText(outcome.time));
   return object.Close();

@@ -3,9 +3,14 @@
 // A write's payload is either the value's bytes as they are, or a JSON
 // object whose members are strings, "value" among them and "id" perhaps,
 // and no others: {"id":"op-7","value":"42.5"}, the value read as UTF-8 and
-// written in GBK, the host's code page. Any other payload, other JSON
-// included, is taken byte for byte. A value that is itself such an object
-// comes wrapped: {"value":"{\"value\":\"1\"}"}.
+// written in GBK, the host's code page. Any other JSON object with a
+// "value" member ({"value":42.5}, a third member) is refused as ambiguous:
+// the host would get its literal text. Other payloads, other JSON included,
+// are taken byte for byte. A value that is itself an object with a "value"
+// comes wrapped: {"value":"{\"value\":\"1\"}"}. No payload over 1,023
+// bytes is read at all: no command datagram could carry it. An empty
+// payload is no write: it is what clears a retained message, and the
+// broker passes that on live; an empty value is {"value":""}.
 //
 // A result: {"id":"op-7","command":"write","name":"SP1","state":"delivered",
 // "reason":"","time":"2026-12-09T01:23:45.678Z"}, the name decoded from GBK.
@@ -21,8 +26,14 @@
 
 namespace pelmora::gateway {
 
-// The value and id of a write's payload; false with `error` when it is the
-// JSON form and its value holds a character GBK lacks.
+// The longest write payload read.
+inline constexpr std::size_t kLongestWritePayload = 1023;
+// Why a payload of `length` bytes, beyond it, is refused.
+std::string PayloadTooLong(std::size_t length);
+
+// The value and id of a write's payload; false with `error` when it is
+// empty, too long, an ambiguous object, or the JSON form with a value
+// holding a character GBK lacks.
 bool ReadWritePayload(std::string_view payload, std::string* value,
                       std::string* id, std::string* error);
 
@@ -35,7 +46,7 @@ std::optional<std::map<std::string, std::string>> StringObject(
 // GBK lacks.
 bool GbkOfUtf8(std::string_view utf8, std::string* gbk);
 
-std::string ResultPayload(const CommandOutcome& outcome);
+std::string ResultPayload(const wire::CommandOutcome& outcome);
 
 }  // namespace pelmora::gateway
 

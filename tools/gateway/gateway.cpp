@@ -55,6 +55,11 @@ Gateway::Gateway(GatewayOptions options)
 }
 
 bool Gateway::Start(std::string* error) {
+  if (!options_.commands.keys.empty() &&
+      (!wire::MakeStateDirectory(options_.stateDirectory, error) ||
+       !commands_.Load(error))) {
+    return false;
+  }
   if (!receiver_.Open(options_.bindAddress, options_.port, error,
                       options_.receiveBufferBytes) ||
       !broker_.Start(error)) {
@@ -142,7 +147,9 @@ void Gateway::Handle(const std::vector<std::uint8_t>& bytes,
   wire::SignedDatagram reply;
   if (wire::ParseSignedDatagram(bytes.data(), bytes.size(), &reply, nullptr) &&
       reply.kind == wire::kKindReply) {
-    stats_.CountReply(commands_.OnReply(reply, bytes.data(), bytes.size()));
+    stats_.CountReply(commands_.OnReply(reply, bytes.data(), bytes.size(),
+                                        sender,
+                                        std::chrono::steady_clock::now()));
     return;
   }
   wire::Datagram datagram;
@@ -188,11 +195,19 @@ void Gateway::TakeWrites(const Moment& now) {
     // A topic that names no point of a station is no write.
     std::string mac, name, value, id, error;
     if (!WriteOfTopic(write.topic, &mac, &name)) continue;
-    if (ReadWritePayload(write.payload, &value, &id, &error)) {
+    if (write.refusedLength != 0) {
+      outcomes_.push_back({{},
+                           mac,
+                           false,
+                           name,
+                           wire::CommandState::kRefused,
+                           PayloadTooLong(write.refusedLength),
+                           now.wall});
+    } else if (ReadWritePayload(write.payload, &value, &id, &error)) {
       commands_.Write(mac, std::move(name), std::move(value), std::move(id));
     } else {
-      outcomes_.push_back(
-          {id, mac, false, name, CommandState::kRefused, error, now.wall});
+      outcomes_.push_back({id, mac, false, name, wire::CommandState::kRefused,
+                           error, now.wall});
     }
   }
   // The page's writes go the same way: refused where no key is held.

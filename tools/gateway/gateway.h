@@ -72,7 +72,7 @@ class Gateway {
   BrokerLink broker_;
   StationTable stations_;
   GatewayStats stats_;
-  StationCommands commands_;
+  wire::StationCommands commands_;
   SnapshotRequests snapshots_;
   GatewayLog log_;
   // The page's model, fed only while someone may read it.
@@ -90,8 +90,8 @@ class Gateway {
 
   // One round's work, kept to reuse their room.
   std::vector<Message> messages_;
-  std::vector<OutgoingDatagram> outgoing_;
-  std::vector<CommandOutcome> outcomes_;
+  std::vector<wire::OutgoingDatagram> outgoing_;
+  std::vector<wire::CommandOutcome> outcomes_;
   std::vector<std::uint8_t> bytes_;
   std::vector<std::string> logLines_;
 };

@@ -55,6 +55,13 @@ const char kGatewayUsage[] =
     "                         lines, KEY 64 hex digits as in the station's\n"
     "                         Pelmora.ini; readable by the gateway's user\n"
     "                         alone (a warning otherwise)\n"
+    "  --validity MS          how long a command may act after it is\n"
+    "                         signed, on the station's clock (default 5000,\n"
+    "                         at most 60000)\n"
+    "  --state-dir DIR        where the commands' sequences are kept, so\n"
+    "                         that a restart continues above them (default\n"
+    "                         $STATE_DIRECTORY, else $XDG_STATE_HOME/pelmora,\n"
+    "                         else ~/.local/state/pelmora)\n"
     "  --max-stations N       stations kept at most (default 10000); a new\n"
     "                         one beyond is refused and counted\n"
     "  --queue N              events held for the broker (default 100000);\n"
@@ -208,6 +215,15 @@ bool Apply(std::string_view key, std::string_view value,
       return false;
     if (!warning.empty())
       std::fprintf(stderr, "pelmora-gateway: warning: %s\n", warning.c_str());
+  } else if (key == "validity") {
+    if (!number_in(100, 60000)) return false;
+    options->commands.validity = std::chrono::milliseconds(number);
+  } else if (key == "state-dir") {
+    if (value.empty()) {
+      *error = wire::BadValue(key, value);
+      return false;
+    }
+    options->stateDirectory = value;
   } else if (key == "max-stations") {
     if (!number_in(1, 10000000)) return false;
     options->stations.maxStations = static_cast<std::size_t>(number);
@@ -310,6 +326,19 @@ bool ParseGatewayOptions(int argc, char** argv, GatewayOptions* options,
                  "--edge-node\n");
     *exitStatus = 2;
     return false;
+  }
+  // Only commands need a place to keep their sequences.
+  if (!options->commands.keys.empty()) {
+    std::string error;
+    if (options->stateDirectory.empty())
+      options->stateDirectory = wire::DefaultStateDirectory(&error);
+    if (options->stateDirectory.empty()) {
+      std::fprintf(stderr, "pelmora-gateway: %s\n", error.c_str());
+      *exitStatus = 2;
+      return false;
+    }
+    options->commands.sequenceFile =
+        options->stateDirectory + "/" + wire::SequenceFile::kName;
   }
   return true;
 }

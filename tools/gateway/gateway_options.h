@@ -32,7 +32,10 @@ struct GatewayOptions {
   // Sparkplug B instead of the pelmora/ tree.
   bool sparkplug = false;
   SparkplugNode::Options node;
-  StationCommands::Options commands;
+  wire::StationCommands::Options commands;
+  // Where the commands' sequences are kept, with keys: given, or the
+  // default state folder.
+  std::string stateDirectory;
 };
 
 extern const char kGatewayUsage[];

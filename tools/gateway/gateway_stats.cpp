@@ -39,7 +39,7 @@ void GatewayStats::CountRefused(Refusal reason) {
   ++refused_[static_cast<std::size_t>(reason)];
 }
 
-void GatewayStats::CountReply(ReplyVerdict verdict) {
+void GatewayStats::CountReply(wire::ReplyVerdict verdict) {
   ++replies_[static_cast<std::size_t>(verdict)];
 }
 
@@ -79,8 +79,8 @@ void GatewayStats::Report(double seconds, const Link& link, std::string* line,
     refusedTotal += refused_[i];
   }
   if (refusedTotal == 0) *line += "=0";
-  static constexpr const char* kReplyNames[] = {"taken", "no_key",
-                                                "bad_signature"};
+  static constexpr const char* kReplyNames[wire::kReplyVerdicts] = {
+      "taken", "no_key", "bad_signature", "not_answering", "wrong_address"};
   wire::JsonObject replies;
   for (std::size_t i = 0; i < replies_.size(); ++i) {
     replies.Number(kReplyNames[i], replies_[i]);

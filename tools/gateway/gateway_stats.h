@@ -21,7 +21,7 @@ class GatewayStats {
   void CountMalformed(wire::Malformed reason);
   void CountRefused(Refusal reason);
   // A reply to a command: taken, or ignored for its reason.
-  void CountReply(ReplyVerdict verdict);
+  void CountReply(wire::ReplyVerdict verdict);
 
   struct Link {
     std::size_t stations = 0;
@@ -54,8 +54,8 @@ class GatewayStats {
   std::array<PerKind, 3> interval_{};
   std::array<std::uint64_t, wire::kMalformedKinds> malformed_{};
   std::array<std::uint64_t, kRefusalKinds> refused_{};
-  // Taken, from a station without a key, failing the signature.
-  std::array<std::uint64_t, 3> replies_{};
+  // By verdict: taken, or ignored and why.
+  std::array<std::uint64_t, wire::kReplyVerdicts> replies_{};
 };
 
 }  // namespace pelmora::gateway

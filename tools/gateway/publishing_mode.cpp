@@ -11,14 +11,14 @@ namespace {
 class TopicTreeMode : public PublishingMode {
  public:
   void Configure(BrokerLink::Options*, StationTable::Options*) override {}
-  void Attach(StationTable&, StationCommands&) override {}
+  void Attach(StationTable&, wire::StationCommands&) override {}
   void Connected(std::uint64_t, const StationTable& table, const Moment&,
                  std::vector<Message>* out) override {
     table.RetainedState(out);
   }
   void Round(const std::vector<Message>&, const Moment&,
              std::vector<Message>*) override {}
-  void Outcome(const CommandOutcome& outcome,
+  void Outcome(const wire::CommandOutcome& outcome,
                std::vector<Message>* out) override {
     out->push_back(
         {CommandResultsTopic(outcome.mac), ResultPayload(outcome), false});
@@ -39,7 +39,7 @@ class TopicTreeMode : public PublishingMode {
 // The node's writes, through the signed command path.
 class CommandPath : public StationCommandSink {
  public:
-  explicit CommandPath(StationCommands& commands) : commands_(commands) {}
+  explicit CommandPath(wire::StationCommands& commands) : commands_(commands) {}
   bool WritePoint(const std::string& mac, std::string_view name,
                   std::string_view value) override {
     if (!commands_.HasKey(mac)) return false;
@@ -48,7 +48,7 @@ class CommandPath : public StationCommandSink {
   }
 
  private:
-  StationCommands& commands_;
+  wire::StationCommands& commands_;
 };
 
 class SparkplugMode : public PublishingMode {
@@ -65,7 +65,7 @@ class SparkplugMode : public PublishingMode {
     broker->subscriptions = node_.Subscriptions();
     stations->topicTree = false;
   }
-  void Attach(StationTable& table, StationCommands& commands) override {
+  void Attach(StationTable& table, wire::StationCommands& commands) override {
     table.Follow(&node_);
     commandPath_ = std::make_unique<CommandPath>(commands);
     node_.set_command_sink(commandPath_.get());
@@ -82,9 +82,10 @@ class SparkplugMode : public PublishingMode {
   }
   // Sparkplug has no reply to a command: a write that failed is only
   // counted, and the station's next data acknowledges one done.
-  void Outcome(const CommandOutcome& outcome, std::vector<Message>*) override {
-    if (outcome.state == CommandState::kRefused ||
-        outcome.state == CommandState::kUnanswered) {
+  void Outcome(const wire::CommandOutcome& outcome,
+               std::vector<Message>*) override {
+    if (outcome.state == wire::CommandState::kRefused ||
+        outcome.state == wire::CommandState::kUnanswered) {
       node_.CountFailedCommand();
     }
   }

@@ -27,7 +27,7 @@ class PublishingMode {
   virtual void Configure(BrokerLink::Options* broker,
                          StationTable::Options* stations) = 0;
   // Joins the table and the command path, both of which outlive the mode.
-  virtual void Attach(StationTable& table, StationCommands& commands) = 0;
+  virtual void Attach(StationTable& table, wire::StationCommands& commands) = 0;
   // What a broker just (re)connected to gets, for connection `attempt`.
   virtual void Connected(std::uint64_t attempt, const StationTable& table,
                          const Moment& now, std::vector<Message>* out) = 0;
@@ -36,7 +36,7 @@ class PublishingMode {
   virtual void Round(const std::vector<Message>& incoming, const Moment& now,
                      std::vector<Message>* out) = 0;
   // What a command's outcome becomes.
-  virtual void Outcome(const CommandOutcome& outcome,
+  virtual void Outcome(const wire::CommandOutcome& outcome,
                        std::vector<Message>* out) = 0;
   // What an interval's statistics become, besides the line on stdout.
   virtual std::optional<Message> StatsMessage(std::string json) const = 0;

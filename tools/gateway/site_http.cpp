@@ -54,6 +54,10 @@ constexpr char kReadingCookie[] = "pelmora_reads";
 constexpr char kJson[] = "application/json; charset=utf-8";
 // The most points one request returns.
 constexpr long kMaxPointsPerRequest = 100000;
+// The longest request body read: a write's, whose value a datagram holds
+// in 1,023 bytes at most, in JSON's longest spelling of it. The library
+// refuses a longer one (413) before reading it.
+constexpr std::size_t kLongestBody = 16 * 1024;
 
 std::string Lower(std::string_view text) {
   std::string lower(text);
@@ -348,6 +352,7 @@ std::vector<SiteHttp::Endpoint> SiteHttp::Endpoints() {
 }
 
 void SiteHttp::Route() {
+  server_->set_payload_max_length(kLongestBody);
   server_->set_pre_routing_handler(
       [this](const httplib::Request& request, httplib::Response& response) {
         return Admitted(request, response)
@@ -587,6 +592,11 @@ void SiteHttp::Write(const httplib::Request& request,
   }
   if (!GbkOfUtf8(members->at("value"), &value)) {
     Refuse(response, 400, "the value holds a character GBK lacks");
+    return;
+  }
+  if (value.size() > kLongestWritePayload ||
+      value.find('\0') != std::string::npos) {
+    Refuse(response, 400, "the value is over 1,023 bytes or holds a NUL");
     return;
   }
   int status = 0;

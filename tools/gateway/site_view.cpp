@@ -367,7 +367,7 @@ std::vector<SiteView::PageWrite> SiteView::TakeWrites() {
   return taken;
 }
 
-void SiteView::Outcome(const CommandOutcome& outcome) {
+void SiteView::Outcome(const wire::CommandOutcome& outcome) {
   Locked<Mutex> lock(mutex_);
   Log(outcome.mac, "command",
       wire::JsonObject()

@@ -98,7 +98,7 @@ class SiteView : public StationObserver {
   // The writes the page asked for since the last call, in order.
   std::vector<PageWrite> TakeWrites();
   // A command's outcome, whoever asked for it, as a "command" change.
-  void Outcome(const CommandOutcome& outcome);
+  void Outcome(const wire::CommandOutcome& outcome);
   // A datagram the table admitted from `from` has been taken in (its
   // records came through the calls below).
   void Admit(const std::string& mac, const wire::Endpoint& from,

@@ -9,7 +9,8 @@ constexpr std::chrono::seconds kEndMargin{1};
 
 }  // namespace
 
-SnapshotRequests::SnapshotRequests(Options options, StationCommands& commands,
+SnapshotRequests::SnapshotRequests(Options options,
+                                   wire::StationCommands& commands,
                                    const StationTable& table)
     : options_(options), commands_(commands), table_(table) {}
 
@@ -21,14 +22,14 @@ void SnapshotRequests::Want(const std::string& mac) {
   waiting_.push_back(mac);
 }
 
-void SnapshotRequests::Outcome(const CommandOutcome& outcome,
+void SnapshotRequests::Outcome(const wire::CommandOutcome& outcome,
                                const Moment& now) {
   if (!outcome.snapshot) return;
   const auto found = underWay_.find(outcome.mac);
   if (found == underWay_.end()) return;
-  if (outcome.state == CommandState::kDelivered) {
+  if (outcome.state == wire::CommandState::kDelivered) {
     found->second = now.steady;
-  } else if (outcome.state != CommandState::kQueued) {
+  } else if (outcome.state != wire::CommandState::kQueued) {
     underWay_.erase(found);
   }
 }

@@ -34,14 +34,14 @@ class SnapshotRequests : public StationObserver {
     std::chrono::milliseconds settle{std::chrono::seconds(2)};
   };
   // `commands` and `table` outlive it.
-  SnapshotRequests(Options options, StationCommands& commands,
+  SnapshotRequests(Options options, wire::StationCommands& commands,
                    const StationTable& table);
 
   // `mac` wants a snapshot: asked for in its turn, unless its tree is
   // complete by then. Nothing for a station without a key.
   void Want(const std::string& mac);
   // What became of a command: the end of a request, when it is one.
-  void Outcome(const CommandOutcome& outcome, const Moment& now);
+  void Outcome(const wire::CommandOutcome& outcome, const Moment& now);
   // Asks the stations whose turn has come.
   void Tick(const Moment& now);
 
@@ -59,7 +59,7 @@ class SnapshotRequests : public StationObserver {
 
  private:
   Options options_;
-  StationCommands& commands_;
+  wire::StationCommands& commands_;
   const StationTable& table_;
   // In their turn; a station left in the line after it fell silent is
   // passed over, as the set no longer holds it.

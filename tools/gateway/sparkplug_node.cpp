@@ -311,6 +311,13 @@ void SparkplugNode::Receive(const Message& message, const Moment& now) {
     HeedState(message.payload, now);
     return;
   }
+  const std::string prefix = Topic("DCMD") + '/';
+  if (message.refusedLength != 0) {
+    // Too long to have been held: its writes, whatever they were, refused.
+    if (message.topic.compare(0, prefix.size(), prefix) == 0)
+      ++refusedCommands_;
+    return;
+  }
   Payload payload;
   if (!payload.ParseFromString(message.payload)) return;
   if (message.topic == Topic("NCMD")) {
@@ -320,7 +327,6 @@ void SparkplugNode::Receive(const Message& message, const Moment& now) {
     }
     return;
   }
-  const std::string prefix = Topic("DCMD") + '/';
   if (message.topic.compare(0, prefix.size(), prefix) != 0) return;
   const std::string mac = message.topic.substr(prefix.size());
   const auto device = devices_.find(mac);

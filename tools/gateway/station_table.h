@@ -42,19 +42,12 @@
 
 #include "topic_tree.h"
 #include "datagram.h"
+#include "moment.h"
 #include "udp_receiver.h"
 
 namespace pelmora::gateway {
 
-// One moment, on the clock that measures silences and on the wall clock
-// that the messages show.
-struct Moment {
-  std::chrono::steady_clock::time_point steady;
-  std::chrono::system_clock::time_point wall;
-  static Moment Now() {
-    return {std::chrono::steady_clock::now(), std::chrono::system_clock::now()};
-  }
-};
+using wire::Moment;
 
 struct Message {
   std::string topic;
@@ -65,6 +58,10 @@ struct Message {
   // Sparkplug sequence number, a birth): dropped, not sent, once the
   // connection it waited for has ended.
   bool session = false;
+  // A message that arrived with a payload longer than the gateway takes
+  // for its topic: the payload's length as published, the payload itself
+  // left behind (empty); 0 for any other.
+  std::size_t refusedLength = 0;
 };
 
 // Why a datagram was refused.
