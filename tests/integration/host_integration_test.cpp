@@ -318,11 +318,6 @@ TEST_P(HostTest, WithNothingListeningTheStopStillEndsInTime) {
   const int ms = UninitMs(r);
   EXPECT_GE(ms, 0) << r.output;
   EXPECT_LT(ms, 1500) << r.output;
-  // Linux refuses sends on a connected socket once the port is known to be
-  // closed; the stop counts the records of those it could not send.
-  if (!GetParam().underWine) {
-    EXPECT_TRUE(LogsADropAtStop(host_.LogLines()));
-  }
 }
 
 // Points that host threads push for the first time after the first round
