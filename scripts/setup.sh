@@ -4,8 +4,9 @@
 # for 32-bit and 64-bit Windows, 64-bit Wine (and 32-bit Wine where this
 # kernel runs 32-bit programs and it can be installed; without it the
 # Windows suites run the 64-bit DLL), a virtual display with a CJK font for the
-# dialog test, tshark for the Wireshark dissector's test, mosquitto and
-# cpp-httplib for the gateway, chromium and playwright-core for its page's
+# dialog test, tshark for the Wireshark dissector's test, mosquitto,
+# cpp-httplib and libsystemd for the gateway, what makes and checks its
+# Debian package and service, chromium and playwright-core for its page's
 # test. Pass --native to install only what the Linux build needs.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -120,6 +121,16 @@ install libmosquitto-dev mosquitto mosquitto-clients openssl
 install libcpp-httplib-dev
 # The protobuf library and compiler of the gateway's Sparkplug B payloads.
 install libprotobuf-dev protobuf-compiler
+# sd_notify, by which the gateway tells systemd it is ready and alive.
+install libsystemd-dev
+# The gateway's Debian package: dpkg-shlibdeps reads its dependencies from
+# what its programs link. The test of its metrics reads them with a parser
+# nobody here wrote, Debian's (under /usr/bin/python3).
+install dpkg-dev python3-prometheus-client
+# systemd-analyze checks the gateway's unit. The package only brings the
+# tools where systemd is not there already: it does not become the init
+# (systemd-sysv would), so a machine or container keeps the init it has.
+command -v systemd-analyze >/dev/null || install systemd
 # A Sparkplug B decoder that nobody here wrote, for the gateway's Sparkplug
 # test to read every payload with: the Eclipse Tahu JavaScript package,
 # pinned, in the user's cache (where the test's build looks for it).

@@ -1,14 +1,21 @@
 // The packages as a user gets them: CPack's archive of each build tree, its
 // listing, and the packaged host, plug-in and receiver run from the
-// unpacked archive (the Windows ones under Wine).
+// unpacked archive (the Windows ones under Wine); the Debian package of the
+// server side as dpkg and systemd read it, and its gateway started with
+// the configuration it ships.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
+#include <regex>
 #include <sstream>
 
 #include "host_run.h"
 #include "support/child_process.h"
+#include "support/mosquitto_port.h"
 #include "support/wine_target.h"
 
 namespace fs = std::filesystem;
@@ -31,17 +38,21 @@ const Package kLinux{"linux", PELMORA_NATIVE_TREE};
 const Package kWin32{"win32", PELMORA_WIN32_DIR};
 const Package kWin64{"win64", PELMORA_WIN64_DIR};
 
-// Runs CPack on the package's tree into `dir`; the archive's path, or empty
-// after a failure.
-std::string MakeArchive(const Package& package, const std::string& dir) {
+// Runs CPack's `generator` on the package's tree into `dir`; the package's
+// path, or empty after a failure.
+std::string MakeArchive(const Package& package, const std::string& dir,
+                        const std::string& generator = "") {
   const std::string config = package.tree + "/CPackConfig.cmake";
   if (package.tree.empty() || !fs::exists(config)) {
     ADD_FAILURE() << "the " << package.name << " tree is not configured";
     return "";
   }
+  const std::string kind = !generator.empty()        ? generator
+                           : package.name == "linux" ? "TGZ"
+                                                     : "ZIP";
   const ShellResult run =
-      RunShell(PELMORA_CPACK + std::string(" --config ") + ShellQuote(config) +
-               " -B " + ShellQuote(dir) + " 2>&1");
+      RunShell(PELMORA_CPACK + std::string(" -G ") + kind + " --config " +
+               ShellQuote(config) + " -B " + ShellQuote(dir) + " 2>&1");
   EXPECT_EQ(run.exitCode, 0) << run.output;
   for (const auto& entry : fs::directory_iterator(dir)) {
     const std::string file = entry.path().filename().string();
@@ -88,13 +99,16 @@ TEST_P(PackageListing, HoldsThePlugInToolsDissectorSampleAndGuides) {
       "share/doc/pelmora/protocol.md", "share/pelmora/Pelmora.ini",
       "share/pelmora/wireshark/pelmora.lua"};
   const std::vector<std::string> own =
-      windows
-          ? std::vector<std::string>{"bin/pelmora-host.exe",
-                                     "bin/pelmora-recv.exe", "bin/pelmora.dll",
-                                     "lib/pelmora.def"}
-          : std::vector<std::string>{"bin/pelmora-gateway", "bin/pelmora-host",
-                                     "bin/pelmora-recv", "lib/libpelmora.so",
-                                     "share/doc/pelmora/gateway.md"};
+      windows ? std::vector<std::string>{"bin/pelmora-host.exe",
+                                         "bin/pelmora-recv.exe",
+                                         "bin/pelmora.dll", "lib/pelmora.def"}
+              : std::vector<std::string>{"bin/pelmora-cmd",
+                                         "bin/pelmora-gateway",
+                                         "bin/pelmora-host",
+                                         "bin/pelmora-recv",
+                                         "lib/libpelmora.so",
+                                         "share/doc/pelmora/gateway.md",
+                                         "share/doc/pelmora/sparkplug.md"};
   expected.insert(expected.end(), own.begin(), own.end());
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(Listing(archive), expected);
@@ -194,6 +208,114 @@ INSTANTIATE_TEST_SUITE_P(Packages, PackageRun,
                            return info.param.name == "linux" ? "linux"
                                                              : "windows";
                          });
+
+// The lines of `text`, sorted.
+std::vector<std::string> SortedLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+TEST(DebianPackage, InstallsTheServerSideAsAServiceListeningOnLoopback) {
+  if (RunShell("command -v dpkg-deb >/dev/null").exitCode != 0)
+    GTEST_SKIP() << "no dpkg-deb here";
+  if (ReadFile(std::string(PELMORA_NATIVE_TREE) + "/CPackConfig.cmake")
+          .find("\"TGZ;DEB\"") == std::string::npos) {
+    GTEST_SKIP() << "this tree makes no Debian package (no gateway, or no "
+                    "dpkg-shlibdeps: scripts/setup.sh installs dpkg-dev)";
+  }
+  TempDir dir;
+  const std::string deb = MakeArchive(kLinux, dir.path(), "DEB");
+  ASSERT_FALSE(deb.empty());
+  EXPECT_EQ(fs::path(deb).filename().string().rfind("pelmora-gateway_", 0), 0u)
+      << deb;
+  const std::string quoted = ShellQuote(deb);
+
+  // The server side and its service, nothing of the plug-in's.
+  const ShellResult files = RunShell("dpkg-deb --fsys-tarfile " + quoted +
+                                     " | tar tf - | grep -v '/$'");
+  EXPECT_EQ(SortedLines(files.output),
+            (std::vector<std::string>{
+                "./etc/pelmora/gateway.conf", "./usr/bin/pelmora-cmd",
+                "./usr/bin/pelmora-gateway", "./usr/bin/pelmora-recv",
+                "./usr/lib/systemd/system/pelmora-gateway.service",
+                "./usr/share/doc/pelmora/gateway.md",
+                "./usr/share/doc/pelmora/protocol.md",
+                "./usr/share/doc/pelmora/sparkplug.md",
+                "./usr/share/pelmora/wireshark/pelmora.lua"}));
+  EXPECT_EQ(RunShell("dpkg-deb -I " + quoted + " conffiles").output,
+            "/etc/pelmora/gateway.conf\n");
+  // dpkg marks an executable member with '*'.
+  const std::string info = RunShell("dpkg-deb -I " + quoted).output;
+  for (const char* script : {"postinst", "prerm", "postrm"}) {
+    EXPECT_TRUE(std::regex_search(
+        info, std::regex("\\* +" + std::string(script) + " +#!/bin/sh")))
+        << script << " in\n"
+        << info;
+  }
+
+  // Each library a packaged program links, by the package dpkg says holds
+  // it, is a dependency.
+  const ShellResult root = RunShell("dpkg-deb -x " + quoted + " " +
+                                    ShellQuote(dir.path() + "/root"));
+  ASSERT_EQ(root.exitCode, 0) << root.output;
+  // The packages named, without their versions.
+  const std::vector<std::string> depends =
+      SortedLines(RunShell("dpkg-deb -f " + quoted +
+                           " Depends | tr ',' '\\n' | awk '{print $1}'")
+                      .output);
+  const ShellResult linked = RunShell(
+      "cd " + ShellQuote(dir.path() + "/root/usr/bin") +
+      " && for so in $(objdump -p * | awk '/NEEDED/ {print $2}' | sort -u);"
+      " do dpkg -S \"*/$so\" | head -n1 | cut -d: -f1; done | sort -u");
+  ASSERT_EQ(linked.exitCode, 0) << linked.output;
+  ASSERT_FALSE(linked.output.empty());
+  for (const std::string& package : SortedLines(linked.output)) {
+    EXPECT_TRUE(std::binary_search(depends.begin(), depends.end(), package))
+        << package << " not among the dependencies";
+  }
+
+  // The unit starts the packaged gateway with the packaged configuration,
+  // and systemd accepts it (its program the one unpacked here, as this
+  // machine has no /usr/bin/pelmora-gateway).
+  std::string unit = ReadFile(
+      dir.path() + "/root/usr/lib/systemd/system/pelmora-gateway.service");
+  const std::string key = "\nExecStart=";
+  const std::size_t at = unit.find(
+      key + "/usr/bin/pelmora-gateway --config /etc/pelmora/gateway.conf\n");
+  ASSERT_NE(at, std::string::npos) << unit;
+  if (RunShell("command -v systemd-analyze >/dev/null").exitCode == 0) {
+    unit.insert(at + key.size(), dir.path() + "/root");
+    WriteFile(dir.path() + "/pelmora-gateway.service", unit);
+    const ShellResult verify =
+        RunShell("systemd-analyze verify " +
+                 ShellQuote(dir.path() + "/pelmora-gateway.service") + " 2>&1");
+    EXPECT_EQ(verify.exitCode, 0) << verify.output;
+    EXPECT_EQ(verify.output, "");
+  } else {
+    std::printf("skipped: systemd-analyze verify (no systemd-analyze here)\n");
+  }
+
+  // The shipped configuration listens on loopback alone, and the packaged
+  // gateway starts with it (its ports made free ones here).
+  const std::string conf = dir.path() + "/root/etc/pelmora/gateway.conf";
+  const std::regex listen("^(bind|http|metrics) *= *([^ ]+)");
+  for (const std::string& line : FileLines(conf)) {
+    std::smatch setting;
+    if (std::regex_search(line, setting, listen)) {
+      EXPECT_EQ(setting[2].str().rfind("127.0.0.1", 0), 0u) << line;
+    }
+  }
+  ChildProcess gateway(
+      {"--config", conf, "--port", "0", "--metrics", "127.0.0.1:0",
+       "--broker-port", std::to_string(FreeTcpPort())},
+      {dir.path() + "/root/usr/bin/pelmora-gateway"});
+  EXPECT_GT(gateway.ListeningPort(), 0) << gateway.ReadErrors();
+  gateway.Signal(SIGTERM);
+  EXPECT_EQ(gateway.ExitStatus(), 0) << gateway.ReadErrors();
+}
 
 }  // namespace
 }  // namespace pelmora::testing

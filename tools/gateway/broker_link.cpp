@@ -177,6 +177,7 @@ void BrokerLink::Run() {
     std::unique_lock<std::mutex> lock(pauseMutex_);
     if (stopping_) break;
     NoteReason(reason);
+    tried_ = true;
     if (wasUp) pauseSeconds = kFirstReconnectDelaySeconds;
     pauseEnded_.wait_for(lock, std::chrono::seconds(pauseSeconds),
                          [this] { return stopping_; });
@@ -357,6 +358,7 @@ void BrokerLink::OnConnect(mosquitto* client, void* self, int result) {
   }
   link->NoteReason("");
   link->connected_ = true;
+  link->tried_ = true;
 }
 
 void BrokerLink::OnMessage(mosquitto* client, void* self,

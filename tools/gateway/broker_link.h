@@ -116,6 +116,9 @@ class BrokerLink {
   std::vector<Message> TakeWrites();
 
   bool connected() const { return connected_; }
+  // The first connection attempt has come to an end: connected, or failed
+  // with its reason.
+  bool tried() const { return tried_; }
   // Connected, with messages waiting for room in the in-flight window.
   bool sending() const {
     return connected_ && (!retainedOrder_.empty() || !events_.empty());
@@ -149,6 +152,7 @@ class BrokerLink {
 
   std::atomic<bool> connected_{false};
   std::atomic<bool> cameUp_{false};
+  std::atomic<bool> tried_{false};
 
   // Wakes the network thread out of its pause when the gateway stops.
   std::mutex pauseMutex_;

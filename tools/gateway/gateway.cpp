@@ -67,6 +67,7 @@ bool Gateway::Start(std::string* error) {
   }
   if (options_.http.port >= 0) {
     http_ = std::make_unique<SiteHttp>(siteView_, options_.http);
+    http_->set_metrics(&metrics_);
     if (!http_->Start(error)) return false;
     view_ = &siteView_;
     std::set<std::string> keyed;
@@ -75,6 +76,13 @@ bool Gateway::Start(std::string* error) {
     siteView_.Watch(&stations_);
     std::fprintf(stderr, "pelmora-gateway: page at %s://%s:%d/\n",
                  http_->scheme(), options_.http.address.c_str(), http_->port());
+  }
+  if (options_.metricsPort >= 0) {
+    metricsHttp_ = std::make_unique<MetricsHttp>(
+        metrics_, options_.metricsAddress, options_.metricsPort);
+    if (!metricsHttp_->Start(error)) return false;
+    std::fprintf(stderr, "pelmora-gateway: metrics at http://%s:%d/metrics\n",
+                 options_.metricsAddress.c_str(), metricsHttp_->port());
   }
   const wire::ReceiveBuffer& buffer = receiver_.receive_buffer();
   std::fprintf(stderr,
@@ -115,6 +123,8 @@ void Gateway::Run() {
     Publish();
     Report(now);
     Log(now);
+    Supervise(now);
+    PostFigures();
   }
   Stop();
 }
@@ -228,6 +238,7 @@ void Gateway::SendCommands(const Moment& now) {
 
 void Gateway::PublishOutcomes(const Moment& now) {
   for (const auto& outcome : outcomes_) {
+    stats_.CountOutcome(outcome.state);
     snapshots_.Outcome(outcome, now);
     if (view_ != nullptr) view_->Outcome(outcome);
     mode_->Outcome(outcome, &messages_);
@@ -255,6 +266,17 @@ void Gateway::Report(const Moment& now) {
 std::optional<Message> Gateway::Stats(const Moment& now) {
   const std::chrono::duration<double> seconds = now.steady - lastReport_;
   lastReport_ = now.steady;
+  std::string line;
+  std::string json;
+  stats_.Report(seconds.count(), LinkState(), &line, &json);
+  if (options_.statsToStdout) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+  }
+  return mode_->StatsMessage(std::move(json));
+}
+
+GatewayStats::Link Gateway::LinkState() const {
   GatewayStats::Link link;
   link.stations = stations_.station_count();
   link.stationsIncomplete = stations_.incomplete_count();
@@ -264,16 +286,9 @@ std::optional<Message> Gateway::Stats(const Moment& now) {
   link.snapshotsIncomplete = stations_.incomplete_snapshots();
   link.pointsCleared = stations_.cleared_points();
   link.connected = broker_.connected();
-  link.reason = broker_.reason();
+  if (!link.connected) link.reason = broker_.reason();
   link.commandsRefused = mode_->refused_commands();
-  std::string line;
-  std::string json;
-  stats_.Report(seconds.count(), link, &line, &json);
-  if (options_.statsToStdout) {
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
-  }
-  return mode_->StatsMessage(std::move(json));
+  return link;
 }
 
 void Gateway::Log(const Moment& now, bool all) {
@@ -283,13 +298,41 @@ void Gateway::Log(const Moment& now, bool all) {
     std::fprintf(stderr, "pelmora-gateway: %s\n", line.c_str());
 }
 
+void Gateway::Supervise(const Moment& now) {
+  notifier_.Round(now.steady, broker_.tried(), [this] { return StatusLine(); });
+}
+
+std::string Gateway::StatusLine() const {
+  std::string line = "UDP " + options_.bindAddress + ":" +
+                     std::to_string(receiver_.port()) + ", broker ";
+  if (broker_.connected()) {
+    line += "up";
+  } else {
+    line += "down (" + broker_.reason() + ")";
+  }
+  return line + ", " + std::to_string(stations_.station_count()) +
+         " stations (" + std::to_string(stations_.online_count()) + " online)";
+}
+
+void Gateway::PostFigures() {
+  if (!http_ && !metricsHttp_) return;
+  GatewayFigures figures;
+  figures.totals = stats_.totals();
+  figures.link = LinkState();
+  figures.stationsOnline = stations_.online_count();
+  figures.births = mode_->births();
+  metrics_.Post(figures);
+}
+
 void Gateway::Stop() {
   std::fprintf(stderr, "pelmora-gateway: stopping\n");
+  notifier_.Stopping();
   messages_.clear();
   const Moment now = Moment::Now();
   commands_.Stop(now, &outcomes_);
   PublishOutcomes(now);
   if (http_) http_->Stop();
+  if (metricsHttp_) metricsHttp_->Stop();
   mode_->Stop(stations_, &messages_);
   broker_.Stop(std::move(messages_), kStopGraceMs);
   Log(Moment::Now(), true);

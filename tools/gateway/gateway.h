@@ -6,6 +6,9 @@
 // It counts the datagrams the system dropped for want of room as they
 // happen, and tells the table, whose snapshots are complete only when none
 // was lost while they arrived.
+//
+// Each round ends by telling a service manager that started it (systemd)
+// that the loop turns, and by posting its figures for /metrics.
 #ifndef PELMORA_TOOLS_GATEWAY_GATEWAY_H_
 #define PELMORA_TOOLS_GATEWAY_GATEWAY_H_
 
@@ -18,9 +21,12 @@
 
 #include "broker_link.h"
 #include "gateway_log.h"
+#include "gateway_metrics.h"
 #include "gateway_options.h"
 #include "gateway_stats.h"
+#include "metrics_http.h"
 #include "publishing_mode.h"
+#include "service_notifier.h"
 #include "site_http.h"
 #include "site_view.h"
 #include "snapshot_requests.h"
@@ -62,8 +68,17 @@ class Gateway {
   void Report(const Moment& now);
   // The counters now, as a line on stdout and the mode's message, if any.
   std::optional<Message> Stats(const Moment& now);
+  // The broker link's and the table's state, for the counters.
+  GatewayStats::Link LinkState() const;
   // The log's lines due now (all of them, when `all`).
   void Log(const Moment& now, bool all = false);
+  // Ready once the port is bound and the broker tried; the watchdog's beat
+  // and the status line.
+  void Supervise(const Moment& now);
+  // "UDP ADDR:PORT, broker up, N stations (M online)".
+  std::string StatusLine() const;
+  // The figures as they stand, for whoever scrapes /metrics.
+  void PostFigures();
   void Stop();
 
   std::unique_ptr<PublishingMode> mode_;
@@ -79,6 +94,9 @@ class Gateway {
   SiteView siteView_;
   SiteView* view_ = nullptr;
   std::unique_ptr<SiteHttp> http_;
+  ServiceNotifier notifier_;
+  MetricsBoard metrics_;
+  std::unique_ptr<MetricsHttp> metricsHttp_;
   std::chrono::steady_clock::time_point lastReport_;
 
   // Datagrams the system dropped: the most known so far, the count known

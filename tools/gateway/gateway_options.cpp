@@ -88,6 +88,10 @@ const char kGatewayUsage[] =
     "                         alone\n"
     "  --http-open-reads      beyond loopback, let anyone read the page\n"
     "                         without the token\n"
+    "  --metrics [ADDR:]PORT  serve the gateway's figures for Prometheus\n"
+    "                         (GET /metrics) on this TCP port (0 picks a\n"
+    "                         free one), on loopback unless ADDR is given,\n"
+    "                         without the page (the page serves them too)\n"
     "  --sparkplug            publish Sparkplug B as one edge node instead,\n"
     "                         each station a device named by its MAC (needs\n"
     "                         --group and --edge-node; docs/sparkplug.md)\n"
@@ -110,6 +114,9 @@ const char kGatewayUsage[] =
     "GBK characters become UTF-8, every other byte and / + # % become %XX.\n"
     "SIGINT and SIGTERM end it: every station's status, then the gateway's,\n"
     "goes 'offline', and what waits is flushed.\n"
+    "Run by systemd (pelmora-gateway.service), it says when it is ready,\n"
+    "keeps the watchdog fed from its loop and shows its state in\n"
+    "'systemctl status'.\n"
     "Exit status: 0 after a signal, 1 when it cannot listen, read a CA,\n"
     "certificate or key file, or start the MQTT client, 2 for a bad\n"
     "command line or config file.\n";
@@ -181,6 +188,14 @@ bool Apply(std::string_view key, std::string_view value,
       *error = "bad http ([ADDR:]PORT): " + std::string(value);
       return false;
     }
+  } else if (key == "metrics") {
+    HttpOptions listen;
+    if (!ParseHttpListen(value, &listen)) {
+      *error = "bad metrics ([ADDR:]PORT): " + std::string(value);
+      return false;
+    }
+    options->metricsAddress = listen.address;
+    options->metricsPort = listen.port;
   } else if (key == "http-name") {
     options->http.names.emplace_back(value);
   } else if (key == "http-token-file") {

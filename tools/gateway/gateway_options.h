@@ -29,6 +29,9 @@ struct GatewayOptions {
   StationTable::Options stations;
   BrokerLink::Options broker;
   HttpOptions http;
+  // The metrics alone on a port of their own; off when the port is -1.
+  std::string metricsAddress = "127.0.0.1";
+  int metricsPort = -1;
   // Sparkplug B instead of the pelmora/ tree.
   bool sparkplug = false;
   SparkplugNode::Options node;

@@ -10,6 +10,8 @@ namespace {
 
 constexpr std::uint8_t kKinds[] = {wire::kKindItem, wire::kKindEvent,
                                    wire::kKindSnapshot};
+constexpr const char* kReplyNames[wire::kReplyVerdicts] = {
+    "taken", "no_key", "bad_signature", "not_answering", "wrong_address"};
 
 std::string Fixed1(double value) {
   char text[32];
@@ -28,6 +30,8 @@ void GatewayStats::CountDatagram(const wire::Datagram& datagram) {
     if (kKinds[i] != datagram.kind) continue;
     ++interval_[i].datagrams;
     interval_[i].records += datagram.records.size();
+    ++total_[i].datagrams;
+    total_[i].records += datagram.records.size();
   }
 }
 
@@ -41,6 +45,33 @@ void GatewayStats::CountRefused(Refusal reason) {
 
 void GatewayStats::CountReply(wire::ReplyVerdict verdict) {
   ++replies_[static_cast<std::size_t>(verdict)];
+}
+
+void GatewayStats::CountOutcome(wire::CommandState state) {
+  ++outcomes_[static_cast<std::size_t>(state)];
+}
+
+GatewayStats::Totals GatewayStats::totals() const {
+  Totals totals;
+  for (std::size_t i = 0; i < total_.size(); ++i) {
+    const char* kind = wire::KindName(kKinds[i]);
+    totals.datagrams[i] = {kind, total_[i].datagrams};
+    totals.records[i] = {kind, total_[i].records};
+  }
+  for (std::size_t i = 0; i < malformed_.size(); ++i) {
+    totals.malformed[i] = {wire::MalformedName(static_cast<wire::Malformed>(i)),
+                           malformed_[i]};
+  }
+  // The first reason is none: what was not refused.
+  for (std::size_t i = 1; i < refused_.size(); ++i)
+    totals.refused[i - 1] = {RefusalName(static_cast<Refusal>(i)), refused_[i]};
+  for (std::size_t i = 0; i < replies_.size(); ++i)
+    totals.replies[i] = {kReplyNames[i], replies_[i]};
+  for (std::size_t i = 0; i < outcomes_.size(); ++i) {
+    totals.outcomes[i] = {wire::CommandStateName(static_cast<wire::CommandState>(i)),
+                          outcomes_[i]};
+  }
+  return totals;
 }
 
 void GatewayStats::Report(double seconds, const Link& link, std::string* line,
@@ -79,8 +110,6 @@ void GatewayStats::Report(double seconds, const Link& link, std::string* line,
     refusedTotal += refused_[i];
   }
   if (refusedTotal == 0) *line += "=0";
-  static constexpr const char* kReplyNames[wire::kReplyVerdicts] = {
-      "taken", "no_key", "bad_signature", "not_answering", "wrong_address"};
   wire::JsonObject replies;
   for (std::size_t i = 0; i < replies_.size(); ++i) {
     replies.Number(kReplyNames[i], replies_[i]);

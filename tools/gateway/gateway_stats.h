@@ -22,6 +22,8 @@ class GatewayStats {
   void CountRefused(Refusal reason);
   // A reply to a command: taken, or ignored for its reason.
   void CountReply(wire::ReplyVerdict verdict);
+  // What a command came to, as told to whoever asked for it.
+  void CountOutcome(wire::CommandState state);
 
   struct Link {
     std::size_t stations = 0;
@@ -45,17 +47,36 @@ class GatewayStats {
   void Report(double seconds, const Link& link, std::string* line,
               std::string* json);
 
+  // A count under the name the line and the JSON give it (static text).
+  struct Count {
+    const char* name = "";
+    std::uint64_t value = 0;
+  };
+  // Every count since the start, by kind, reason, verdict or state.
+  struct Totals {
+    std::array<Count, 3> datagrams;
+    std::array<Count, 3> records;
+    std::array<Count, wire::kMalformedKinds> malformed;
+    std::array<Count, kRefusalKinds - 1> refused;
+    std::array<Count, wire::kReplyVerdicts> replies;
+    std::array<Count, 4> outcomes;
+  };
+  Totals totals() const;
+
  private:
   struct PerKind {
     std::uint64_t datagrams = 0;
     std::uint64_t records = 0;
   };
-  // Item, event, snapshot.
+  // Item, event, snapshot: in this interval, and since the start.
   std::array<PerKind, 3> interval_{};
+  std::array<PerKind, 3> total_{};
   std::array<std::uint64_t, wire::kMalformedKinds> malformed_{};
   std::array<std::uint64_t, kRefusalKinds> refused_{};
   // By verdict: taken, or ignored and why.
   std::array<std::uint64_t, wire::kReplyVerdicts> replies_{};
+  // Queued, delivered, refused, unanswered.
+  std::array<std::uint64_t, 4> outcomes_{};
 };
 
 }  // namespace pelmora::gateway

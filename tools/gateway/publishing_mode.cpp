@@ -29,6 +29,9 @@ class TopicTreeMode : public PublishingMode {
   std::optional<std::uint64_t> refused_commands() const override {
     return std::nullopt;
   }
+  std::optional<SparkplugNode::BirthCounts> births() const override {
+    return std::nullopt;
+  }
   // The stations' statuses mean something only while the gateway is
   // online: they say offline before it does.
   void Stop(StationTable& table, std::vector<Message>* out) override {
@@ -94,6 +97,9 @@ class SparkplugMode : public PublishingMode {
   }
   std::optional<std::uint64_t> refused_commands() const override {
     return node_.refused_commands();
+  }
+  std::optional<SparkplugNode::BirthCounts> births() const override {
+    return node_.births();
   }
   void Stop(StationTable&, std::vector<Message>* out) override {
     out->push_back(node_.Death());

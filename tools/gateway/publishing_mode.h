@@ -42,6 +42,8 @@ class PublishingMode {
   virtual std::optional<Message> StatsMessage(std::string json) const = 0;
   // Commands and snapshot requests refused, where the mode counts them.
   virtual std::optional<std::uint64_t> refused_commands() const = 0;
+  // Sparkplug births made, where the mode makes them.
+  virtual std::optional<SparkplugNode::BirthCounts> births() const = 0;
   // The last messages of a gateway that stops.
   virtual void Stop(StationTable& table, std::vector<Message>* out) = 0;
 };

@@ -15,6 +15,7 @@
 
 #include "command_topics.h"
 #include "connection_pool.h"
+#include "gateway_metrics.h"
 #include "hex_text.h"
 #include "endpoint.h"
 #include "json_text.h"
@@ -346,6 +347,7 @@ std::vector<SiteHttp::Endpoint> SiteHttp::Endpoints() {
       {"GET", "/api/stream", Access::kReader, &SiteHttp::Stream},
       {"GET", "/api/writes", Access::kReader, &SiteHttp::WritesState},
       {"GET", "/api/http", Access::kReader, &SiteHttp::Counters},
+      {"GET", "/metrics", Access::kReader, &SiteHttp::Metrics},
       // Its own token check: a write needs the header, never the cookie.
       {"POST", "/api/write", Access::kAnyone, &SiteHttp::Write},
   };
@@ -561,6 +563,14 @@ void SiteHttp::Counters(const httplib::Request&, httplib::Response& response) {
           .Number("token_tries_too_early", backoff_.refused())
           .Close(),
       kJson);
+}
+
+void SiteHttp::Metrics(const httplib::Request&, httplib::Response& response) {
+  if (metrics_ == nullptr) {
+    Refuse(response, 404, "no metrics here");
+    return;
+  }
+  response.set_content(metrics_->Text(), kMetricsContentType);
 }
 
 void SiteHttp::Write(const httplib::Request& request,

@@ -12,6 +12,8 @@
 //   GET /api/writes                           whether the page may write,
 //                                             and writes refused so far
 //   GET /api/http                             the server's own counters
+//   GET /metrics                              the gateway's figures in the
+//                                             Prometheus text format
 //   POST /api/write                           a write to a station's point
 // A write needs the token from the gateway's configuration in an
 // "Authorization: Bearer TOKEN" header and a JSON body; without a token
@@ -53,6 +55,8 @@ struct Response;
 }  // namespace httplib
 
 namespace pelmora::gateway {
+
+class MetricsBoard;
 
 struct HttpOptions {
   std::string address = "127.0.0.1";
@@ -103,6 +107,9 @@ class SiteHttp {
   int port() const { return port_; }
   // "http" or "https".
   const char* scheme() const;
+  // Serves /metrics from `board` (which outlives the server); set before
+  // Start. Without one, /metrics is not found.
+  void set_metrics(const MetricsBoard* board) { metrics_ = board; }
   // Ends every stream and stops serving.
   void Stop();
 
@@ -143,10 +150,12 @@ class SiteHttp {
   void WritesState(const httplib::Request& request,
                    httplib::Response& response);
   void Counters(const httplib::Request& request, httplib::Response& response);
+  void Metrics(const httplib::Request& request, httplib::Response& response);
   void Write(const httplib::Request& request, httplib::Response& response);
   void Stream(const httplib::Request& request, httplib::Response& response);
 
   SiteView& view_;
+  const MetricsBoard* metrics_ = nullptr;
   HttpOptions options_;
   const Clock clock_;
   // Why writes are refused whatever the request; "" when they may pass.

@@ -150,6 +150,7 @@ void SparkplugNode::Births(const Moment& now) {
   rebirth->set_datatype(sparkplug::Boolean);
   rebirth->set_boolean_value(false);
   Emit("NBIRTH", "", payload.SerializeAsString());
+  ++births_.node;
   for (auto& [mac, device] : devices_) {
     device.born = false;
     Flush(mac, device, now);
@@ -189,6 +190,7 @@ void SparkplugNode::BirthOf(const std::string& mac, Device& device,
   complete->set_datatype(sparkplug::Boolean);
   complete->set_boolean_value(device.complete);
   Emit("DBIRTH", mac, payload.SerializeAsString());
+  ++births_.device;
   device.born = true;
   device.setChanged = false;
   device.completeChanged = false;

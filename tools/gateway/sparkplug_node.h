@@ -93,6 +93,12 @@ class SparkplugNode : public StationObserver {
   // DCMD writes refused or failed since the start: a metric unknown or of
   // no usable value, a station without a key, or a failure counted above.
   std::uint64_t refused_commands() const { return refusedCommands_; }
+  // NBIRTH and DBIRTH messages made since the start.
+  struct BirthCounts {
+    std::uint64_t node = 0;
+    std::uint64_t device = 0;
+  };
+  const BirthCounts& births() const { return births_; }
 
   // StationObserver: the stations' changes, made into messages.
   void StationOnline(const std::string& mac, const Moment& now) override;
@@ -152,6 +158,7 @@ class SparkplugNode : public StationObserver {
   // NBIRTH sent on this connection.
   bool sessionUp_ = false;
   std::uint64_t refusedCommands_ = 0;
+  BirthCounts births_;
   std::vector<Message> out_;
 };
 

@@ -402,6 +402,12 @@ std::size_t StationTable::incomplete_count() const {
   return count;
 }
 
+std::size_t StationTable::online_count() const {
+  std::size_t count = 0;
+  for (const auto& [mac, station] : stations_) count += station.online ? 1 : 0;
+  return count;
+}
+
 bool StationTable::IsComplete(const std::string& mac) const {
   const auto found = stations_.find(mac);
   return found != stations_.end() && found->second.complete;

@@ -203,6 +203,7 @@ class StationTable {
   void Follow(StationObserver* observer) { observers_.push_back(observer); }
 
   std::size_t station_count() const { return stations_.size(); }
+  std::size_t online_count() const;
   // Stations whose tree may be stale: no complete last snapshot here.
   std::size_t incomplete_count() const;
   // Where an online station was last heard from.
