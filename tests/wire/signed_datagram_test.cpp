@@ -139,11 +139,15 @@ TEST(CommandSigning, SealsWhatTheStationReadsAndHoldsOnlyItsOwnSignature) {
       {0x01, 1, 5000, "SP1", "42.5", Command(0x01, WriteBody("SP1", "42.5"))},
       {0x02, 2, 6000, "", "", Command(0x02, {}, 2, 6000)},
       {0x03, 3, 7000, "", "", Command(0x03, {}, 3, 7000)},
+      // 1023 bytes, the most a station reads.
+      {0x01, 4, 5000, "SP1", std::string(935, 'v'),
+       Command(0x01, WriteBody("SP1", std::string(935, 'v')), 4)},
   };
   for (const auto& c : cases) {
     std::vector<std::uint8_t> sealed;
     ASSERT_TRUE(SealCommand(GuideKey(), mac, nonce, c.sequence, c.notAfter,
-                            c.command, c.name, c.value, &sealed));
+                            c.command, c.name, c.value, &sealed))
+        << "sequence " << c.sequence;
     EXPECT_EQ(ToHex(sealed), ToHex(c.expected)) << int(c.command);
     const Digest digest = DigestOf(sealed.data(), sealed.size());
     EXPECT_EQ(ToHex(Bytes(digest.begin(), digest.end())),
