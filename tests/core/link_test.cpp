@@ -137,13 +137,23 @@ TEST_F(StopDeliveryTest, TheDatagramHeldWhenTheStopComesIsDeliveredOrCounted) {
   PushRound({"A", "B"}, "0");
   ASSERT_EQ(Service().StartLink(), 1);
   Service().points().Update("A", "1");
-  // A's return ended the first round: the snapshot carries its value, and
-  // nothing is pending but what comes next.
+  // A's return ended the first round: once the snapshot has gone with its
+  // value, nothing is pending but what comes next.
+  ASSERT_TRUE(Eventually([this] {
+    const std::vector<std::string> timeline = env_.Timeline();
+    return std::find(timeline.begin(), timeline.end(),
+                     messages::kSendStarted) != timeline.end();
+  }));
+  // Held, the clock keeps the retries within the send's limit however many
+  // the thread makes before the stop comes.
+  env_.holdClock = true;
   env_.ScriptSends(std::deque<SendOutcome>(100000, {-1, true, {11}}));
   const int sendsBefore = env_.SendCalls();
   Push(3, 0);
   // Two sends of it: the send thread is in its retry.
-  ASSERT_TRUE(Eventually([&] { return env_.SendCalls() >= sendsBefore + 2; }));
+  EXPECT_TRUE(Eventually([&] { return env_.SendCalls() >= sendsBefore + 2; }));
+  Service().RequestStop();
+  env_.holdClock = false;  // the stop's delivery ends at its bound
   Service().StopLink();
   const std::vector<std::string> log = Log();
   EXPECT_NE(std::find(log.begin(), log.end(), DroppedLine(3)), log.end());
