@@ -98,8 +98,11 @@ TEST_P(HostTest, ANormalRunLogsItsLinesInOrder) {
   for (const char* exited :
        {messages::kManagementExited, messages::kConfigExited})
     EXPECT_GT(IndexOf(log, exited), stopping) << exited;
+  std::string lines;
+  for (const std::string& line : log) lines += line + "\n";
   EXPECT_EQ(log.size(), 8u)
-      << "no send-thread lines: discovery never completed";
+      << "no send-thread lines: discovery never completed\n"
+      << lines;
 }
 
 TEST_P(HostTest, TheEndOfTheFirstRoundIsLoggedWithTheReturningPoint) {

@@ -257,7 +257,8 @@ TEST(DebianPackage, InstallsTheServerSideAsAServiceListeningOnLoopback) {
   }
 
   // Each library a packaged program links, by the package dpkg says holds
-  // it, is a dependency.
+  // it in this machine's own library folder (not a 32-bit copy beside it),
+  // is a dependency.
   const ShellResult root = RunShell("dpkg-deb -x " + quoted + " " +
                                     ShellQuote(dir.path() + "/root"));
   ASSERT_EQ(root.exitCode, 0) << root.output;
@@ -269,7 +270,8 @@ TEST(DebianPackage, InstallsTheServerSideAsAServiceListeningOnLoopback) {
   const ShellResult linked = RunShell(
       "cd " + ShellQuote(dir.path() + "/root/usr/bin") +
       " && for so in $(objdump -p * | awk '/NEEDED/ {print $2}' | sort -u);"
-      " do dpkg -S \"*/$so\" | head -n1 | cut -d: -f1; done | sort -u");
+      " do dpkg -S \"*/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/$so\""
+      " | head -n1 | cut -d: -f1; done | sort -u");
   ASSERT_EQ(linked.exitCode, 0) << linked.output;
   ASSERT_FALSE(linked.output.empty());
   for (const std::string& package : SortedLines(linked.output)) {
