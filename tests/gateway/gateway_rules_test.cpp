@@ -489,7 +489,7 @@ TEST_F(StationTableTest, SparkplugNodeWaitsForItsHostAndKeepsItsTypes) {
   EXPECT_EQ(node.refused_commands(), 2u);
 
   out.clear();
-  node.Receive({state, "{\"online\":false}", true}, When(800));
+  node.Receive({state, "{\"online\":false,\"timestamp\":2}", true}, When(800));
   node.Take(&out);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].topic, "spBv1.0/G/NDEATH/E");
@@ -497,6 +497,117 @@ TEST_F(StationTableTest, SparkplugNodeWaitsForItsHostAndKeepsItsTypes) {
   ASSERT_TRUE(death.ParseFromString(out[0].payload));
   EXPECT_FALSE(death.has_seq());
   EXPECT_EQ(death.metrics(0).long_value(), 2u);
+}
+
+// Edge-node rules a conformance run checks, without a broker; each
+// expectation names the assertion it holds.
+TEST_F(StationTableTest, SparkplugNodeHeedsItsHostCommandsAndNames) {
+  StationTable::Options rules = Rules();
+  rules.topicTree = false;
+  table_ = StationTable(rules);
+  SparkplugNode node({"G", "E", false, "Scada"});
+  node.StartAt(255);  // kept by the process before: wraps to 0, then 1
+  table_.Follow(&node);
+  const std::string state = "spBv1.0/STATE/Scada";
+  std::vector<Message> out;
+  const auto types = [&] {
+    std::vector<std::string> seen;
+    for (const Message& m : out) {
+      const std::size_t at = m.topic.find('/', 8) + 1;
+      seen.push_back(m.topic.substr(at, m.topic.find('/', at) - at));
+    }
+    out.clear();
+    return seen;
+  };
+  const auto heed = [&](const std::string& topic, const std::string& json,
+                        int atMs) {
+    node.Receive({topic, json, true}, When(atMs));
+    node.Take(&out);
+    return types();
+  };
+  using Types = std::vector<std::string>;
+  node.Connected(2, When(0));
+  At(0, Datagram(wire::kKindSnapshot, {"Temp|1", "temp|2", "A|3"}));
+  TickAt(400);
+  EXPECT_EQ(
+      heed("spBv1.0/STATE/Other", "{\"online\":true,\"timestamp\":9}", 450),
+      Types{})
+      << "host-topic-phid-required: another host's STATE";
+  EXPECT_EQ(heed(state, "{\"online\":\ttrue, \"timestamp\": 100}", 500),
+            (Types{"NBIRTH", "DBIRTH"}))
+      << "message-flow-edge-node-birth-publish-phid-wait: online, a tab in it";
+  // Every metric of every birth carries its timestamp.
+  node.Connected(2, When(510));
+  node.Receive({state, "{\"online\":true,\"timestamp\":100}", true}, When(520));
+  node.Take(&out);
+  ASSERT_EQ(out.size(), 2u);
+  for (const Message& birth : out) {
+    sparkplug::Payload payload;
+    ASSERT_TRUE(payload.ParseFromString(birth.payload));
+    for (const auto& metric : payload.metrics())
+      EXPECT_TRUE(metric.has_timestamp())
+          << "payloads-name-birth-data-requirement: " << birth.topic << " "
+          << metric.name();
+    if (birth.topic == "spBv1.0/G/NBIRTH/E") {
+      EXPECT_EQ(payload.metrics(0).long_value(), 0u)
+          << "topics-nbirth-bdseq-increment: 255 kept, the second CONNECT";
+    }
+  }
+  out.clear();
+  // Temp and temp: said once, however often the station is born.
+  std::vector<std::string> lines;
+  node.TakeLines(&lines);
+  ASSERT_EQ(lines.size(), 1u) << "case-sensitivity-metric-names";
+  EXPECT_NE(lines[0].find("\"Temp\" and \"temp\""), std::string::npos)
+      << lines[0];
+
+  // Retained commands act at every connection: ignored, counted.
+  sparkplug::Payload rebirth;
+  rebirth.add_metrics()->set_name("Node Control/Rebirth");
+  rebirth.mutable_metrics(0)->set_boolean_value(true);
+  EXPECT_EQ(heed("spBv1.0/G/NCMD/E", rebirth.SerializeAsString(), 530),
+            Types{});
+  sparkplug::Payload write;
+  write.add_metrics()->set_name("A");
+  write.mutable_metrics(0)->set_string_value("4");
+  heed("spBv1.0/G/DCMD/E/02-00-00-00-00-01", write.SerializeAsString(), 540);
+  EXPECT_EQ(node.ignored_retained(), 2u);
+  EXPECT_EQ(node.refused_commands(), 0u);
+  node.Receive({"spBv1.0/G/NCMD/E", rebirth.SerializeAsString(), false},
+               When(545));
+  node.Take(&out);
+  EXPECT_EQ(types(), (Types{"NBIRTH", "DBIRTH"}));
+  rebirth.mutable_metrics(0)->set_boolean_value(false);
+  node.Receive({"spBv1.0/G/NCMD/E", rebirth.SerializeAsString(), false},
+               When(546));
+  node.Take(&out);
+  EXPECT_EQ(types(), Types{}) << "Rebirth = false asks for nothing";
+
+  EXPECT_EQ(heed(state, "{\"online\":false,\"timestamp\":50}", 550), Types{})
+      << "operational-behavior-edge-node-intial-establishment-phid-wait-"
+         "timestamp: an offline older than the online heeded";
+  EXPECT_FALSE(node.TakeConnectionEnd());
+  EXPECT_EQ(heed(state, "{\"online\":false,\"timestamp\":200}", 600),
+            Types{"NDEATH"})
+      << "operational-behavior-edge-node-terminate-session-host-offline";
+  EXPECT_TRUE(node.TakeConnectionEnd())
+      << "operational-behavior-edge-node-intial-establishment-phid-offline: "
+         "the connection ends";
+  node.Connected(3, When(700));
+  EXPECT_EQ(heed(state, "{\"online\":false,\"timestamp\":200}", 710), Types{})
+      << "the retained offline again, on the new connection";
+  EXPECT_EQ(heed(state, "{\"online\":true,\"timestamp\":150}", 720), Types{})
+      << "a stale online";
+  EXPECT_EQ(heed(state, "{\"online\":true}", 725), Types{})
+      << "no timestamp: no STATE";
+  node.Receive({state, "{\"online\":true,\"timestamp\":300}", true}, When(730));
+  node.Take(&out);
+  ASSERT_EQ(out.size(), 2u);
+  sparkplug::Payload nbirth;
+  ASSERT_TRUE(nbirth.ParseFromString(out[0].payload));
+  EXPECT_EQ(nbirth.metrics(0).long_value(), 1u)
+      << "operational-behavior-edge-node-terminate-session-host-offline-"
+         "reconnect: the next CONNECT's bdSeq";
 }
 
 TEST(BrokerLink, WhileTheBrokerIsAwayEventsWaitUpToTheLimitAndValuesDoNot) {

@@ -212,8 +212,10 @@ class SparkplugTest : public ::testing::Test {
   }
 
   void StartGateway(const std::vector<std::string>& more = {}) {
-    std::vector<std::string> args = {"--quiet", "--sparkplug", "--group",
-                                     "Site",    "--edge-node", "Gw1"};
+    // The node's bdSeq is kept in a state folder of the test's own.
+    std::vector<std::string> args = {"--quiet",     "--sparkplug", "--group",
+                                     "Site",        "--edge-node", "Gw1",
+                                     "--state-dir", state_.path()};
     args.insert(args.end(), more.begin(), more.end());
     gateway_ = StartGatewayTool(broker_->port(), args, &gatewayPort_);
     ASSERT_GT(gatewayPort_, 0);
@@ -234,6 +236,7 @@ class SparkplugTest : public ::testing::Test {
     return found;
   }
 
+  TempDir state_;
   std::unique_ptr<Broker> broker_;
   std::unique_ptr<Watcher> watcher_;
   std::unique_ptr<ChildProcess> gateway_;

@@ -133,10 +133,9 @@ void BrokerLink::Run() {
   for (;;) {
     lastLogError_.clear();
     connack_ = 0;
-    ++attempts_;
     int result = MOSQ_ERR_SUCCESS;
     if (options_.will) {
-      const Message will = options_.will(attempts_);
+      const Message will = options_.will(connects_ + 1);
       result = mosquitto_will_set(client_, will.topic.c_str(),
                                   static_cast<int>(will.payload.size()),
                                   will.payload.data(), will.qos, will.retain);
@@ -146,6 +145,8 @@ void BrokerLink::Run() {
                                  options_.keepAliveSeconds);
     }
     int failure = errno;
+    // libmosquitto reached the broker and sent the CONNECT with its will.
+    if (result == MOSQ_ERR_SUCCESS) ++connects_;
     bool wasUp = false;
     if (result == MOSQ_ERR_SUCCESS) {
       for (;;) {
@@ -164,8 +165,14 @@ void BrokerLink::Run() {
       Locked<Mutex> lock(mutex_);
       reading_ = false;
     }
-    std::string reason = "connection closed";
-    if (connack_ != 0) {
+    std::string reason;
+    {
+      Locked<Mutex> lock(mutex_);
+      reason.swap(endedBecause_);
+    }
+    if (!reason.empty()) {
+      // Ended on the main thread's word.
+    } else if (connack_ != 0) {
       reason = mosquitto_connack_string(connack_);
     } else if (result == MOSQ_ERR_ERRNO) {
       reason = std::strerror(failure);
@@ -173,6 +180,8 @@ void BrokerLink::Run() {
       reason = lastLogError_;
     } else if (result != MOSQ_ERR_SUCCESS) {
       reason = mosquitto_strerror(result);
+    } else {
+      reason = "connection closed";
     }
     std::unique_lock<std::mutex> lock(pauseMutex_);
     if (stopping_) break;
@@ -228,7 +237,7 @@ void BrokerLink::Pump(const OnConnected& connected) {
     // The clearings already waiting stay ahead of the state.
     if (!options_.will) Publish({kGatewayStatusTopic, "online", true});
     std::vector<Message> state;
-    connected(upAttempt_, &state);
+    connected(upConnection_, &state);
     for (Message& message : state) Publish(std::move(message));
   }
   const std::size_t window = static_cast<std::size_t>(options_.inFlight);
@@ -243,9 +252,22 @@ void BrokerLink::Pump(const OnConnected& connected) {
       if (!HandOver(event.topic, event.payload, false, event.qos)) return;
       events_.pop_front();
     } else {
-      return;
+      break;
     }
   }
+  if (!endReason_.empty() && events_.empty() && retainedOrder_.empty()) {
+    {
+      Locked<Mutex> lock(mutex_);
+      endedBecause_ = std::move(endReason_);
+    }
+    endReason_.clear();
+    // After what was handed over: libmosquitto sends its packets in order.
+    mosquitto_disconnect(client_);
+  }
+}
+
+void BrokerLink::EndConnection(std::string reason) {
+  endReason_ = std::move(reason);
 }
 
 void BrokerLink::Stop(std::vector<Message> last, int graceMs) {
@@ -282,6 +304,7 @@ std::vector<Message> BrokerLink::TakeIncoming() {
   if (cameUp_) return incoming;
   Locked<Mutex> lock(mutex_);
   incoming.swap(incoming_);
+  incomingWaiting_ = false;
   return incoming;
 }
 
@@ -336,13 +359,14 @@ void BrokerLink::OnConnect(mosquitto* client, void* self, int result) {
   if (result != 0) return;
   // Before the subscriptions, so that nothing they bring is taken before
   // Pump has seen the connection.
-  link->upAttempt_ = link->attempts_;
+  link->upConnection_ = link->connects_;
   link->cameUp_ = true;
   if (link->options_.will) {
     {
       // What the last connection brought is restated on this one.
       Locked<Mutex> lock(link->mutex_);
       link->incoming_.clear();
+      link->incomingWaiting_ = false;
     }
     for (const std::string& filter : link->options_.subscriptions)
       mosquitto_subscribe(client, nullptr, filter.c_str(), kQos);
@@ -368,6 +392,7 @@ void BrokerLink::OnMessage(mosquitto* client, void* self,
   if (link->options_.will) {
     if (link->incoming_.size() < kMostWaitingWrites)
       link->incoming_.push_back(Held(message, kLongestIncoming));
+    link->incomingWaiting_ = true;
     return;
   }
   bool isWrite = false;

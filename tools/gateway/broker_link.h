@@ -14,9 +14,10 @@
 // in-flight window takes.
 //
 // A front end with a session of its own (Sparkplug) gives a will for each
-// connection attempt and is told, on the main thread, which attempt came
-// up; what it queued for an earlier connection (Message::session) is
-// dropped then, as its births restate it.
+// CONNECT sent and is told, on the main thread, which one came up; what it
+// queued for an earlier connection (Message::session) is dropped then, as
+// its births restate it. It may end a connection (EndConnection) for the
+// next to start over.
 //
 // Writes published to the stations' write topics arrive on the network
 // thread and wait, bounded, for the main thread to take them.
@@ -61,11 +62,13 @@ class BrokerLink {
     // Messages handed to libmosquitto and not yet acknowledged.
     int inFlight = 1000;
     // A front end with a will of its own (Sparkplug): the will of each
-    // connection attempt, given the attempt's number (1, 2, ...). Called on
-    // the network thread, so it may use nothing but its argument and what
-    // never changes. When set, the pelmora/ tree's will, "online" and the
-    // reading of the retained tree are left out.
-    std::function<Message(std::uint64_t attempt)> will;
+    // CONNECT, given its number (1, 2, ...): an attempt that never reached
+    // the broker (refused, unreachable) sent none, and the next one gets
+    // the same number. Called on the network thread before the CONNECT, so
+    // it may use nothing but its argument, what never changes and what no
+    // other thread uses. When set, the pelmora/ tree's will, "online" and
+    // the reading of the retained tree are left out.
+    std::function<Message(std::uint64_t connection)> will;
     // Subscribed to on each connection; what arrives on them, retained or
     // not, waits for TakeIncoming.
     std::vector<std::string> subscriptions;
@@ -96,6 +99,11 @@ class BrokerLink {
       std::function<void(std::uint64_t attempt, std::vector<Message>*)>;
   void Pump(const OnConnected& connected);
 
+  // Main thread: once every message waiting has been handed over, ends the
+  // connection without its will (the front end sent what it had to say);
+  // the next one starts as after any loss, `reason` told as its cause.
+  void EndConnection(std::string reason);
+
   // Main thread: publishes `last` and "offline" on the gateway's status,
   // gives what waits up to `graceMs` to reach the broker, and disconnects.
   void Stop(std::vector<Message> last, int graceMs);
@@ -108,6 +116,9 @@ class BrokerLink {
   // nothing of a new connection before Pump has handed it to `connected`.
   // A payload over 64 KiB is left behind (Message::refusedLength).
   std::vector<Message> TakeIncoming();
+  // Whether TakeIncoming has something to take: the main thread heeds it
+  // before the next datagram.
+  bool incoming_waiting() const { return incomingWaiting_; }
   // Main thread: the writes published to the write topics since the last
   // call, oldest first, taken away; one whose payload is over 1,023 bytes
   // without it (Message::refusedLength). Those the broker hands over as
@@ -153,6 +164,7 @@ class BrokerLink {
   std::atomic<bool> connected_{false};
   std::atomic<bool> cameUp_{false};
   std::atomic<bool> tried_{false};
+  std::atomic<bool> incomingWaiting_{false};
 
   // Wakes the network thread out of its pause when the gateway stops.
   std::mutex pauseMutex_;
@@ -172,19 +184,25 @@ class BrokerLink {
   std::vector<Message> held_ GUARDED_BY(mutex_);
   std::vector<Message> writes_ GUARDED_BY(mutex_);
   bool reading_ GUARDED_BY(mutex_) = false;
+  // Why the main thread ended the connection, for the network thread to
+  // tell; empty when it did not.
+  std::string endedBecause_ GUARDED_BY(mutex_);
 
   // Network thread only.
   std::string lastLogError_;
   int connack_ = 0;
-  std::uint64_t attempts_ = 0;
-  // The attempt of the connection that came up last.
-  std::atomic<std::uint64_t> upAttempt_{0};
+  // CONNECTs sent since the start.
+  std::uint64_t connects_ = 0;
+  // The number of the CONNECT whose connection came up last.
+  std::atomic<std::uint64_t> upConnection_{0};
 
   // Main thread only.
   std::unordered_map<std::string, std::string> retained_;
   std::deque<std::string> retainedOrder_;
   std::deque<Message> events_;
   std::uint64_t dropped_ = 0;
+  // Set by EndConnection until the queue is handed over.
+  std::string endReason_;
 };
 
 }  // namespace pelmora::gateway

@@ -1,7 +1,9 @@
 #include "publishing_mode.h"
 
+#include <cstdio>
 #include <utility>
 
+#include "bd_seq_file.h"
 #include "command_topics.h"
 #include "topic_tree.h"
 
@@ -12,12 +14,15 @@ class TopicTreeMode : public PublishingMode {
  public:
   void Configure(BrokerLink::Options*, StationTable::Options*) override {}
   void Attach(StationTable&, wire::StationCommands&) override {}
+  bool Start(std::string*) override { return true; }
   void Connected(std::uint64_t, const StationTable& table, const Moment&,
                  std::vector<Message>* out) override {
     table.RetainedState(out);
   }
   void Round(const std::vector<Message>&, const Moment&,
              std::vector<Message>*) override {}
+  std::string TakeConnectionEnd() override { return {}; }
+  void TakeLines(std::vector<std::string>*) override {}
   void Outcome(const wire::CommandOutcome& outcome,
                std::vector<Message>* out) override {
     out->push_back(
@@ -56,14 +61,22 @@ class CommandPath : public StationCommandSink {
 
 class SparkplugMode : public PublishingMode {
  public:
-  explicit SparkplugMode(SparkplugNode::Options node)
-      : node_(std::move(node)) {}
+  SparkplugMode(SparkplugNode::Options node, std::string bdSeqPath)
+      : node_(std::move(node)), bdSeqFile_(std::move(bdSeqPath)) {}
 
   // The table's own messages are never sent here, so it builds none.
   void Configure(BrokerLink::Options* broker,
                  StationTable::Options* stations) override {
-    broker->will = [this](std::uint64_t attempt) {
-      return node_.Will(attempt);
+    // Each CONNECT's bdSeq is kept before it is sent: a process that
+    // replaces this one starts above it, whenever this one stops.
+    broker->will = [this](std::uint64_t connection) {
+      std::string error;
+      if (!bdSeqFile_.Keep(node_.BdSeqOf(connection), &error) &&
+          error != bdSeqError_) {
+        std::fprintf(stderr, "pelmora-gateway: warning: %s\n", error.c_str());
+        bdSeqError_ = error;
+      }
+      return node_.Will(connection);
     };
     broker->subscriptions = node_.Subscriptions();
     stations->topicTree = false;
@@ -73,15 +86,28 @@ class SparkplugMode : public PublishingMode {
     commandPath_ = std::make_unique<CommandPath>(commands);
     node_.set_command_sink(commandPath_.get());
   }
-  void Connected(std::uint64_t attempt, const StationTable&, const Moment& now,
-                 std::vector<Message>* out) override {
-    node_.Connected(attempt, now);
+  bool Start(std::string* error) override {
+    std::uint64_t first = 0;
+    if (!bdSeqFile_.Load(&first, error)) return false;
+    node_.StartAt(first);
+    return true;
+  }
+  void Connected(std::uint64_t connection, const StationTable&,
+                 const Moment& now, std::vector<Message>* out) override {
+    node_.Connected(connection, now);
     node_.Take(out);
   }
   void Round(const std::vector<Message>& incoming, const Moment& now,
              std::vector<Message>* out) override {
     for (const Message& message : incoming) node_.Receive(message, now);
     node_.Take(out);
+  }
+  std::string TakeConnectionEnd() override {
+    if (!node_.TakeConnectionEnd()) return {};
+    return "the primary host went offline";
+  }
+  void TakeLines(std::vector<std::string>* lines) override {
+    node_.TakeLines(lines);
   }
   // Sparkplug has no reply to a command: a write that failed is only
   // counted, and the station's next data acknowledges one done.
@@ -107,6 +133,9 @@ class SparkplugMode : public PublishingMode {
 
  private:
   SparkplugNode node_;
+  // The network thread's, once the broker link has started.
+  BdSeqFile bdSeqFile_;
+  std::string bdSeqError_;
   std::unique_ptr<CommandPath> commandPath_;
 };
 
@@ -116,8 +145,9 @@ std::unique_ptr<PublishingMode> MakeTopicTreeMode() {
   return std::make_unique<TopicTreeMode>();
 }
 
-std::unique_ptr<PublishingMode> MakeSparkplugMode(SparkplugNode::Options node) {
-  return std::make_unique<SparkplugMode>(std::move(node));
+std::unique_ptr<PublishingMode> MakeSparkplugMode(SparkplugNode::Options node,
+                                                  std::string bdSeqPath) {
+  return std::make_unique<SparkplugMode>(std::move(node), std::move(bdSeqPath));
 }
 
 }  // namespace pelmora::gateway

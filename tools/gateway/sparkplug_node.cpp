@@ -1,7 +1,11 @@
 #include "sparkplug_node.h"
 
+#include <google/protobuf/util/json_util.h>
+
+#include <cctype>
 #include <charconv>
 
+#include "host_state.pb.h"
 #include "number_text.h"
 #include "sparkplug_b.pb.h"
 #include "topic_tree.h"
@@ -22,6 +26,10 @@ constexpr char kCompleteMetric[] = "%Complete";
 constexpr int kAtMostOnce = 0;
 constexpr int kAtLeastOnce = 1;
 constexpr std::uint64_t kSeqModulus = 256;
+// What an MQTT PUBLISH adds to its topic and payload at most: the fixed
+// header (1 byte and up to 4 of length), the topic's length (2) and, at
+// QoS 1, the packet id (2).
+constexpr std::size_t kPublishOverhead = 9;
 
 std::uint64_t Ms(std::chrono::system_clock::time_point wall) {
   return static_cast<std::uint64_t>(
@@ -70,9 +78,19 @@ std::string DeathPayload(std::uint64_t bdSeq,
   payload.set_timestamp(Ms(wall));
   Payload::Metric* metric = payload.add_metrics();
   metric->set_name(kBdSeq);
+  metric->set_timestamp(Ms(wall));
   metric->set_datatype(sparkplug::Int64);
   metric->set_long_value(bdSeq);
   return payload.SerializeAsString();
+}
+
+// Point names as a host that does not tell case apart reads them: ASCII
+// letters folded, every other byte as it is.
+std::string Folded(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return folded;
 }
 
 }  // namespace
@@ -95,10 +113,13 @@ std::vector<std::string> SparkplugNode::Subscriptions() const {
   return filters;
 }
 
-Message SparkplugNode::Will(std::uint64_t attempt) const {
+std::uint64_t SparkplugNode::BdSeqOf(std::uint64_t connection) const {
+  return (options_.firstBdSeq + connection - 1) % kSeqModulus;
+}
+
+Message SparkplugNode::Will(std::uint64_t connection) const {
   return {Topic("NDEATH"),
-          DeathPayload((attempt - 1) % kSeqModulus,
-                       std::chrono::system_clock::now()),
+          DeathPayload(BdSeqOf(connection), std::chrono::system_clock::now()),
           false, kAtLeastOnce};
 }
 
@@ -113,9 +134,21 @@ void SparkplugNode::Take(std::vector<Message>* out) {
   out_.clear();
 }
 
-void SparkplugNode::Connected(std::uint64_t attempt, const Moment& now) {
-  bdSeq_ = (attempt - 1) % kSeqModulus;
+bool SparkplugNode::TakeConnectionEnd() {
+  const bool end = endConnection_;
+  endConnection_ = false;
+  return end;
+}
+
+void SparkplugNode::TakeLines(std::vector<std::string>* lines) {
+  for (std::string& line : lines_) lines->push_back(std::move(line));
+  lines_.clear();
+}
+
+void SparkplugNode::Connected(std::uint64_t connection, const Moment& now) {
+  bdSeq_ = BdSeqOf(connection);
   connected_ = true;
+  endConnection_ = false;
   sessionUp_ = false;
   // A retained STATE arrives again on the new subscription.
   hostOnline_ = false;
@@ -143,10 +176,12 @@ void SparkplugNode::Births(const Moment& now) {
   payload.set_seq(NextSeq());
   Payload::Metric* bdSeq = payload.add_metrics();
   bdSeq->set_name(kBdSeq);
+  bdSeq->set_timestamp(Ms(now.wall));
   bdSeq->set_datatype(sparkplug::Int64);
   bdSeq->set_long_value(bdSeq_);
   Payload::Metric* rebirth = payload.add_metrics();
   rebirth->set_name(kRebirth);
+  rebirth->set_timestamp(Ms(now.wall));
   rebirth->set_datatype(sparkplug::Boolean);
   rebirth->set_boolean_value(false);
   Emit("NBIRTH", "", payload.SerializeAsString());
@@ -161,7 +196,6 @@ void SparkplugNode::BirthOf(const std::string& mac, Device& device,
                             const Moment& now) {
   Payload payload;
   payload.set_timestamp(Ms(now.wall));
-  payload.set_seq(NextSeq());
   for (auto& [name, metric] : device.metrics) {
     if (!metric.present) continue;
     if (!metric.typed) {
@@ -181,14 +215,41 @@ void SparkplugNode::BirthOf(const std::string& mac, Device& device,
   Payload::Metric* events = payload.add_metrics();
   events->set_name(kEventMetric);
   events->set_alias(device.eventAlias);
+  events->set_timestamp(Ms(now.wall));
   events->set_datatype(sparkplug::String);
   events->set_is_null(true);
   if (device.completeAlias == 0) device.completeAlias = nextAlias_++;
   Payload::Metric* complete = payload.add_metrics();
   complete->set_name(kCompleteMetric);
   complete->set_alias(device.completeAlias);
+  complete->set_timestamp(Ms(now.wall));
   complete->set_datatype(sparkplug::Boolean);
   complete->set_boolean_value(device.complete);
+  WarnOfCase(mac, device);
+  // The seq (at most two bytes) is not in yet: counted as if it were.
+  const std::size_t size = payload.ByteSizeLong() + 3 +
+                           Topic("DBIRTH", mac).size() + kPublishOverhead;
+  if (options_.maxPacket != 0 && size > options_.maxPacket) {
+    // The broker would end the node's connection for it, and every birth
+    // after the next connection would end it again: the device stays
+    // unborn, its data unsent, until its list changes or the next birth.
+    if (device.refusedSize != size) {
+      device.refusedSize = size;
+      lines_.push_back("sparkplug: station " + mac +
+                       " not born: its DBIRTH of " + std::to_string(size) +
+                       " bytes is over the broker's largest packet (" +
+                       std::to_string(options_.maxPacket) + " bytes)");
+    }
+    ++refusedBirths_;
+    device.born = false;
+    device.setChanged = false;
+    device.completeChanged = false;
+    device.changed.clear();
+    device.events.clear();
+    return;
+  }
+  device.refusedSize = 0;
+  payload.set_seq(NextSeq());
   Emit("DBIRTH", mac, payload.SerializeAsString());
   ++births_.device;
   device.born = true;
@@ -207,6 +268,7 @@ void SparkplugNode::Flush(const std::string& mac, Device& device,
     return;
   }
   if (!device.born || device.setChanged) BirthOf(mac, device, now);
+  if (!device.born) return;
   if (device.changed.empty() && device.events.empty() &&
       !device.completeChanged) {
     return;
@@ -314,6 +376,15 @@ void SparkplugNode::Receive(const Message& message, const Moment& now) {
     return;
   }
   const std::string prefix = Topic("DCMD") + '/';
+  const bool isCommand = message.topic == Topic("NCMD") ||
+                         message.topic.compare(0, prefix.size(), prefix) == 0;
+  if (!isCommand) return;
+  if (message.retain) {
+    ++ignoredRetained_;
+    lines_.push_back("sparkplug: a retained command on " + message.topic +
+                     " ignored: it would act again at every connection");
+    return;
+  }
   if (message.refusedLength != 0) {
     // Too long to have been held: its writes, whatever they were, refused.
     if (message.topic.compare(0, prefix.size(), prefix) == 0)
@@ -351,24 +422,52 @@ void SparkplugNode::Receive(const Message& message, const Moment& now) {
 }
 
 void SparkplugNode::HeedState(std::string_view payload, const Moment& now) {
-  // {"online": true, "timestamp": ...}: the key's value is all that counts.
-  const std::size_t key = payload.find("\"online\"");
-  if (key == std::string_view::npos) return;
-  std::string_view rest = payload.substr(key + 8);
-  while (!rest.empty() && (rest.front() == ' ' || rest.front() == ':'))
-    rest.remove_prefix(1);
-  const bool online = rest.substr(0, 4) == "true";
-  if (online == hostOnline_) return;
-  hostOnline_ = online;
-  if (online && connected_ && !sessionUp_) {
+  sparkplug::HostState state;
+  google::protobuf::util::JsonParseOptions parsing;
+  parsing.ignore_unknown_fields = true;
+  if (!google::protobuf::util::JsonStringToMessage(
+           google::protobuf::StringPiece(payload.data(), payload.size()),
+           &state, parsing)
+           .ok() ||
+      !state.has_online() || !state.has_timestamp()) {
+    lines_.push_back(
+        "sparkplug: the primary host's STATE is not "
+        "{\"online\": BOOLEAN, \"timestamp\": MS}: passed over");
+    return;
+  }
+  // A STATE older than the one heeded was overtaken on its way here.
+  if (stateHeard_ && state.timestamp() < stateTimestamp_) return;
+  stateHeard_ = true;
+  stateTimestamp_ = state.timestamp();
+  hostOnline_ = state.online();
+  if (hostOnline_ && connected_ && !sessionUp_) {
     Births(now);
-  } else if (!online && sessionUp_) {
+  } else if (!hostOnline_ && sessionUp_) {
     // The host that would act on our data is gone: the node says it is
-    // dead until the host is back, then is born again.
+    // dead and ends its connection; the next one, with the next bdSeq,
+    // waits for the host to be back.
     sessionUp_ = false;
+    connected_ = false;
+    endConnection_ = true;
     Message death = Death();
     death.session = true;
     out_.push_back(std::move(death));
+  }
+}
+
+void SparkplugNode::WarnOfCase(const std::string& mac, Device& device) {
+  std::map<std::string, const std::string*> seen;
+  for (const auto& [name, metric] : device.metrics) {
+    if (!metric.present) continue;
+    const auto [found, added] = seen.try_emplace(Folded(name), &name);
+    if (added) continue;
+    std::pair<std::string, std::string> pair(*found->second, name);
+    if (!device.caseWarned.insert(pair).second) continue;
+    lines_.push_back("sparkplug: station " + mac + ": points \"" +
+                     Utf8OfHostText(pair.first) + "\" and \"" +
+                     Utf8OfHostText(pair.second) +
+                     "\" differ only in case; a host that reads metric "
+                     "names without case takes them for one");
   }
 }
 

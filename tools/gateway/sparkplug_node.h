@@ -34,6 +34,7 @@
 #define PELMORA_TOOLS_GATEWAY_SPARKPLUG_NODE_H_
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -68,19 +69,41 @@ class SparkplugNode : public StationObserver {
     bool numeric = false;
     // When set, births wait for this primary host's STATE to say online.
     std::string primaryHost;
+    // The bdSeq of the process's first CONNECT: one above the last one a
+    // process before it used, so that its will can never match our birth.
+    std::uint64_t firstBdSeq = 0;
+    // The largest MQTT packet the broker takes (0: no limit known). A
+    // DBIRTH that would not fit is refused, never sent: the broker would
+    // end the whole node's connection for it.
+    std::size_t maxPacket = 0;
   };
 
   explicit SparkplugNode(Options options);
 
   // The topics a connection subscribes to.
   std::vector<std::string> Subscriptions() const;
-  // The NDEATH registered as the will of connection attempt `attempt`
-  // (1, 2, ...). Any thread: it reads only the options.
-  Message Will(std::uint64_t attempt) const;
-  // Attempt `attempt` connected: births, unless a primary host is awaited.
-  void Connected(std::uint64_t attempt, const Moment& now);
-  // A message on one of the subscriptions.
+  // The bdSeq of the process's `connection`th CONNECT (1, 2, ...): one more
+  // per CONNECT, modulo 256. Any thread: it reads only the options.
+  std::uint64_t BdSeqOf(std::uint64_t connection) const;
+  // The NDEATH registered as the will of the `connection`th CONNECT.
+  // Any thread, as BdSeqOf.
+  Message Will(std::uint64_t connection) const;
+  // The `connection`th CONNECT was accepted: births, unless a primary host
+  // is awaited.
+  void Connected(std::uint64_t connection, const Moment& now);
+  // A message on one of the subscriptions. Retained commands are ignored:
+  // the broker hands them over at every connection, long after they were
+  // meant.
   void Receive(const Message& message, const Moment& now);
+  // True once, after the primary host went offline: the node sent its
+  // NDEATH and its connection must end, so that the next one brings the
+  // next bdSeq.
+  bool TakeConnectionEnd();
+  // What the node has to tell the site (points that differ only in case,
+  // births refused, commands ignored), appended to `lines`.
+  void TakeLines(std::vector<std::string>* lines);
+  // Before the first connection: the bdSeq of the first CONNECT.
+  void StartAt(std::uint64_t firstBdSeq) { options_.firstBdSeq = firstBdSeq; }
   // The NDEATH of a gateway that stops.
   Message Death() const;
   // The messages made since the last call, in order, appended to `out`.
@@ -99,6 +122,10 @@ class SparkplugNode : public StationObserver {
     std::uint64_t device = 0;
   };
   const BirthCounts& births() const { return births_; }
+  // DBIRTHs refused for their size, and retained NCMD or DCMD messages
+  // ignored, since the start.
+  std::uint64_t refused_births() const { return refusedBirths_; }
+  std::uint64_t ignored_retained() const { return ignoredRetained_; }
 
   // StationObserver: the stations' changes, made into messages.
   void StationOnline(const std::string& mac, const Moment& now) override;
@@ -137,6 +164,11 @@ class SparkplugNode : public StationObserver {
     bool listKnown = false;
     bool born = false;  // DBIRTH sent in this session
     bool setChanged = false;
+    // The size of the last DBIRTH refused as too large, so that the same
+    // refusal is said once.
+    std::size_t refusedSize = 0;
+    // Pairs of point names equal but for case, already warned of.
+    std::set<std::pair<std::string, std::string>> caseWarned;
   };
 
   std::string Topic(const char* type, const std::string& device = "") const;
@@ -146,6 +178,7 @@ class SparkplugNode : public StationObserver {
   void Emit(const char* type, const std::string& mac, std::string payload);
   std::uint64_t NextSeq();
   void HeedState(std::string_view payload, const Moment& now);
+  void WarnOfCase(const std::string& mac, Device& device);
 
   Options options_;
   StationCommandSink* sink_ = nullptr;
@@ -155,9 +188,17 @@ class SparkplugNode : public StationObserver {
   std::uint64_t seq_ = 0;
   bool connected_ = false;
   bool hostOnline_ = false;
+  // The timestamp of the last STATE heeded: an older one is stale, and
+  // passed over. Kept across connections.
+  std::uint64_t stateTimestamp_ = 0;
+  bool stateHeard_ = false;
   // NBIRTH sent on this connection.
   bool sessionUp_ = false;
+  bool endConnection_ = false;
   std::uint64_t refusedCommands_ = 0;
+  std::uint64_t refusedBirths_ = 0;
+  std::uint64_t ignoredRetained_ = 0;
+  std::vector<std::string> lines_;
   BirthCounts births_;
   std::vector<Message> out_;
 };
