@@ -255,13 +255,14 @@ void BrokerLink::Pump(const OnConnected& connected) {
       break;
     }
   }
-  if (!endReason_.empty() && events_.empty() && retainedOrder_.empty()) {
+  // Once the broker has acknowledged all: libmosquitto would send again,
+  // on the next connection, what it had not.
+  if (!endReason_.empty() && backlog() == 0) {
     {
       Locked<Mutex> lock(mutex_);
       endedBecause_ = std::move(endReason_);
     }
     endReason_.clear();
-    // After what was handed over: libmosquitto sends its packets in order.
     mosquitto_disconnect(client_);
   }
 }

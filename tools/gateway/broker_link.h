@@ -99,7 +99,7 @@ class BrokerLink {
       std::function<void(std::uint64_t attempt, std::vector<Message>*)>;
   void Pump(const OnConnected& connected);
 
-  // Main thread: once every message waiting has been handed over, ends the
+  // Main thread: once every message waiting has been acknowledged, ends the
   // connection without its will (the front end sent what it had to say);
   // the next one starts as after any loss, `reason` told as its cause.
   void EndConnection(std::string reason);

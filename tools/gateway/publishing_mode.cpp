@@ -128,7 +128,7 @@ class SparkplugMode : public PublishingMode {
     return node_.births();
   }
   void Stop(StationTable&, std::vector<Message>* out) override {
-    out->push_back(node_.Death());
+    if (auto death = node_.Death()) out->push_back(std::move(*death));
   }
 
  private:

@@ -123,10 +123,11 @@ Message SparkplugNode::Will(std::uint64_t connection) const {
           false, kAtLeastOnce};
 }
 
-Message SparkplugNode::Death() const {
-  return {Topic("NDEATH"),
-          DeathPayload(bdSeq_, std::chrono::system_clock::now()), false,
-          kAtLeastOnce};
+std::optional<Message> SparkplugNode::Death() const {
+  if (!sessionUp_) return std::nullopt;
+  return Message{Topic("NDEATH"),
+                 DeathPayload(bdSeq_, std::chrono::system_clock::now()), false,
+                 kAtLeastOnce};
 }
 
 void SparkplugNode::Take(std::vector<Message>* out) {
@@ -446,12 +447,12 @@ void SparkplugNode::HeedState(std::string_view payload, const Moment& now) {
     // The host that would act on our data is gone: the node says it is
     // dead and ends its connection; the next one, with the next bdSeq,
     // waits for the host to be back.
+    Message death = *Death();
+    death.session = true;
+    out_.push_back(std::move(death));
     sessionUp_ = false;
     connected_ = false;
     endConnection_ = true;
-    Message death = Death();
-    death.session = true;
-    out_.push_back(std::move(death));
   }
 }
 

@@ -37,6 +37,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -104,8 +105,9 @@ class SparkplugNode : public StationObserver {
   void TakeLines(std::vector<std::string>* lines);
   // Before the first connection: the bdSeq of the first CONNECT.
   void StartAt(std::uint64_t firstBdSeq) { options_.firstBdSeq = firstBdSeq; }
-  // The NDEATH of a gateway that stops.
-  Message Death() const;
+  // The NDEATH of a gateway that stops, when the node is born: one that is
+  // not (a primary host offline) has said it is dead already.
+  std::optional<Message> Death() const;
   // The messages made since the last call, in order, appended to `out`.
   void Take(std::vector<Message>* out);
 
