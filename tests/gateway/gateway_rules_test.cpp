@@ -482,6 +482,20 @@ TEST_F(StationTableTest, SparkplugNodeWaitsForItsHostAndKeepsItsTypes) {
       {"spBv1.0/G/DCMD/E/02-00-00-00-00-01", write.SerializeAsString(), false},
       When(700));
   EXPECT_EQ(node.refused_commands(), 1u);
+  // The host's write waits for the metric to change: its value, again.
+  out.clear();
+  node.Take(&out);
+  ASSERT_EQ(out.size(), 1u);
+  ASSERT_TRUE(ddata.ParseFromString(out[0].payload));
+  ASSERT_EQ(ddata.metrics_size(), 1);
+  EXPECT_EQ(ddata.metrics(0).alias(), dbirth.metrics(1).alias());
+  EXPECT_TRUE(ddata.metrics(0).is_null());
+  std::vector<std::string> lines;
+  node.TakeLines(&lines);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("write of T on station 02-00-00-00-00-01 refused"),
+            std::string::npos)
+      << lines[0];
   // One too long to have been held, its writes unknown: refused.
   Message tooLong{"spBv1.0/G/DCMD/E/02-00-00-00-00-01", "", false};
   tooLong.refusedLength = 70000;
@@ -575,13 +589,18 @@ TEST_F(StationTableTest, SparkplugNodeHeedsItsHostCommandsAndNames) {
   EXPECT_EQ(node.refused_commands(), 0u);
   node.Receive({"spBv1.0/G/NCMD/E", rebirth.SerializeAsString(), false},
                When(545));
+  node.Receive({"spBv1.0/G/NCMD/E", rebirth.SerializeAsString(), false},
+               When(545));
+  EXPECT_TRUE(node.rebirth_asked());
+  node.Take(&out);
+  EXPECT_EQ(types(), Types{}) << "answered when the gateway's loop says";
+  node.Rebirth(When(545));
   node.Take(&out);
   EXPECT_EQ(types(), (Types{"NBIRTH", "DBIRTH"}));
   rebirth.mutable_metrics(0)->set_boolean_value(false);
   node.Receive({"spBv1.0/G/NCMD/E", rebirth.SerializeAsString(), false},
                When(546));
-  node.Take(&out);
-  EXPECT_EQ(types(), Types{}) << "Rebirth = false asks for nothing";
+  EXPECT_FALSE(node.rebirth_asked()) << "Rebirth = false asks for nothing";
 
   EXPECT_EQ(heed(state, "{\"online\":false,\"timestamp\":50}", 550), Types{})
       << "operational-behavior-edge-node-intial-establishment-phid-wait-"

@@ -297,6 +297,13 @@ TEST_F(SparkplugTest, HostsAreDevicesBornWithEveryPointAndDataHoldsTheChanges) {
                       {metrics[temperatureUtf8]->alias(), "%81"},
                       {events, "e1|x"},
                       {events, "e2|y"}}));
+  // Two events of one datagram: two times, for a historian keyed on them.
+  std::vector<std::uint64_t> eventTimes;
+  for (const Seen& seen : All("DDATA", a))
+    for (const Payload::Metric& m : seen.payload.metrics())
+      if (m.alias() == events) eventTimes.push_back(m.timestamp());
+  ASSERT_EQ(eventTimes.size(), 2u);
+  EXPECT_LT(eventTimes[0], eventTimes[1]);
   EXPECT_EQ(ByName(births[1]).size(), 5u);
   metrics = ByName(births[2]);
   EXPECT_EQ(metrics.size(), 4u);
@@ -319,10 +326,14 @@ TEST_F(SparkplugTest, SeqWrapsRebirthRestatesAndTheWillCarriesTheBdSeq) {
   metric->set_name("Node Control/Rebirth");
   metric->set_datatype(11);
   metric->set_boolean_value(true);
-  watcher_->Send(kNode + "NCMD/Gw1", rebirth);
+  // A host that asks again and again: one birth sequence in flight, one
+  // more after it.
+  for (int i = 0; i < 20; ++i) watcher_->Send(kNode + "NCMD/Gw1", rebirth);
   ASSERT_TRUE(WaitForCount("DBIRTH", 2, kDevice));
+  std::this_thread::sleep_for(milliseconds(500));
   const std::vector<Seen> nodeBirths = All("NBIRTH");
-  ASSERT_EQ(nodeBirths.size(), 2u);
+  ASSERT_GE(nodeBirths.size(), 2u);
+  EXPECT_LE(nodeBirths.size(), 5u);
   EXPECT_EQ(BdSeq(nodeBirths[0]), BdSeq(nodeBirths[1]));
   EXPECT_EQ(ValueText(*ByName(All("DBIRTH", kDevice).back())["A"]), "300");
 

@@ -225,8 +225,10 @@ void BrokerLink::Publish(Message message) {
   if (events_.size() >= options_.queueLimit) {
     events_.pop_front();
     ++dropped_;
+    ++leftEvents_;
   }
   events_.push_back(std::move(message));
+  ++queuedEvents_;
 }
 
 void BrokerLink::Pump(const OnConnected& connected) {
@@ -251,6 +253,7 @@ void BrokerLink::Pump(const OnConnected& connected) {
       const Message& event = events_.front();
       if (!HandOver(event.topic, event.payload, false, event.qos)) return;
       events_.pop_front();
+      ++leftEvents_;
     } else {
       break;
     }
@@ -309,10 +312,16 @@ std::vector<Message> BrokerLink::TakeIncoming() {
   return incoming;
 }
 
-void BrokerLink::DropSessionMessages() {
+void BrokerLink::DropWaitingSession() {
+  const std::size_t before = events_.size();
   events_.erase(std::remove_if(events_.begin(), events_.end(),
                                [](const Message& m) { return m.session; }),
                 events_.end());
+  leftEvents_ += before - events_.size();
+}
+
+void BrokerLink::DropSessionMessages() {
+  DropWaitingSession();
   Locked<Mutex> lock(mutex_);
   for (const int id : inFlightAtMostOnce_) inFlight_.erase(id);
   inFlightAtMostOnce_.clear();

@@ -99,6 +99,16 @@ class BrokerLink {
       std::function<void(std::uint64_t attempt, std::vector<Message>*)>;
   void Pump(const OnConnected& connected);
 
+  // Main thread: drops the session messages still waiting (not yet handed
+  // to libmosquitto), counted as left; a front end whose births restate
+  // them calls it before its births.
+  void DropWaitingSession();
+  // Main thread: events queued since the start, and those that left the
+  // queue (handed over or dropped): a front end marks where its messages
+  // end and sees when they have left.
+  std::uint64_t queued_events() const { return queuedEvents_; }
+  std::uint64_t left_events() const { return leftEvents_; }
+
   // Main thread: once every message waiting has been acknowledged, ends the
   // connection without its will (the front end sent what it had to say);
   // the next one starts as after any loss, `reason` told as its cause.
@@ -201,6 +211,8 @@ class BrokerLink {
   std::deque<std::string> retainedOrder_;
   std::deque<Message> events_;
   std::uint64_t dropped_ = 0;
+  std::uint64_t queuedEvents_ = 0;
+  std::uint64_t leftEvents_ = 0;
   // Set by EndConnection until the queue is handed over.
   std::string endReason_;
 };

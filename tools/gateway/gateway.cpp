@@ -55,7 +55,7 @@ Gateway::Gateway(GatewayOptions options)
       snapshots_({kSnapshotsUnderWay, options_.stations.settle}, commands_,
                  stations_),
       log_([this](const std::string& mac) { return commands_.HasKey(mac); }) {
-  mode_->Attach(stations_, commands_);
+  mode_->Attach(stations_, commands_, broker_);
   stations_.Follow(&snapshots_);
   stations_.Follow(&log_);
 }
@@ -253,7 +253,7 @@ void Gateway::PublishOutcomes(const Moment& now) {
     stats_.CountOutcome(outcome.state);
     snapshots_.Outcome(outcome, now);
     if (view_ != nullptr) view_->Outcome(outcome);
-    mode_->Outcome(outcome, &messages_);
+    mode_->Outcome(outcome, now, &messages_);
   }
   outcomes_.clear();
 }

@@ -13,7 +13,7 @@ namespace {
 class TopicTreeMode : public PublishingMode {
  public:
   void Configure(BrokerLink::Options*, StationTable::Options*) override {}
-  void Attach(StationTable&, wire::StationCommands&) override {}
+  void Attach(StationTable&, wire::StationCommands&, BrokerLink&) override {}
   bool Start(std::string*) override { return true; }
   void Connected(std::uint64_t, const StationTable& table, const Moment&,
                  std::vector<Message>* out) override {
@@ -23,7 +23,7 @@ class TopicTreeMode : public PublishingMode {
              std::vector<Message>*) override {}
   std::string TakeConnectionEnd() override { return {}; }
   void TakeLines(std::vector<std::string>*) override {}
-  void Outcome(const wire::CommandOutcome& outcome,
+  void Outcome(const wire::CommandOutcome& outcome, const Moment&,
                std::vector<Message>* out) override {
     out->push_back(
         {CommandResultsTopic(outcome.mac), ResultPayload(outcome), false});
@@ -81,7 +81,9 @@ class SparkplugMode : public PublishingMode {
     broker->subscriptions = node_.Subscriptions();
     stations->topicTree = false;
   }
-  void Attach(StationTable& table, wire::StationCommands& commands) override {
+  void Attach(StationTable& table, wire::StationCommands& commands,
+              BrokerLink& broker) override {
+    broker_ = &broker;
     table.Follow(&node_);
     commandPath_ = std::make_unique<CommandPath>(commands);
     node_.set_command_sink(commandPath_.get());
@@ -100,6 +102,15 @@ class SparkplugMode : public PublishingMode {
   void Round(const std::vector<Message>& incoming, const Moment& now,
              std::vector<Message>* out) override {
     for (const Message& message : incoming) node_.Receive(message, now);
+    if (node_.rebirth_asked() && broker_->left_events() >= birthsMark_) {
+      // What waits from before is restated by the births: a host that
+      // asked for them gets no older data after its request.
+      broker_->DropWaitingSession();
+      node_.Rebirth(now);
+      node_.Take(out);
+      birthsMark_ = broker_->queued_events() + out->size();
+      return;
+    }
     node_.Take(out);
   }
   std::string TakeConnectionEnd() override {
@@ -109,13 +120,15 @@ class SparkplugMode : public PublishingMode {
   void TakeLines(std::vector<std::string>* lines) override {
     node_.TakeLines(lines);
   }
-  // Sparkplug has no reply to a command: a write that failed is only
-  // counted, and the station's next data acknowledges one done.
-  void Outcome(const wire::CommandOutcome& outcome,
-               std::vector<Message>*) override {
+  // Sparkplug has no reply to a command: a write that failed makes the
+  // point's value sent again, and the station's next data acknowledges
+  // one done.
+  void Outcome(const wire::CommandOutcome& outcome, const Moment& now,
+               std::vector<Message>* out) override {
     if (outcome.state == wire::CommandState::kRefused ||
         outcome.state == wire::CommandState::kUnanswered) {
-      node_.CountFailedCommand();
+      node_.CommandFailed(outcome.mac, outcome.name, outcome.reason, now);
+      node_.Take(out);
     }
   }
   std::optional<Message> StatsMessage(std::string) const override {
@@ -133,6 +146,10 @@ class SparkplugMode : public PublishingMode {
 
  private:
   SparkplugNode node_;
+  BrokerLink* broker_ = nullptr;
+  // The broker link's count of events queued once the last births asked
+  // for were: they have left when as many have.
+  std::uint64_t birthsMark_ = 0;
   // The network thread's, once the broker link has started.
   BdSeqFile bdSeqFile_;
   std::string bdSeqError_;

@@ -26,8 +26,10 @@ class PublishingMode {
   // table, before either is made.
   virtual void Configure(BrokerLink::Options* broker,
                          StationTable::Options* stations) = 0;
-  // Joins the table and the command path, both of which outlive the mode.
-  virtual void Attach(StationTable& table, wire::StationCommands& commands) = 0;
+  // Joins the table, the command path and the broker link, all of which
+  // outlive the mode.
+  virtual void Attach(StationTable& table, wire::StationCommands& commands,
+                      BrokerLink& broker) = 0;
   // Before the broker link starts: reads what the mode keeps across
   // restarts; false with `error` naming the file at fault.
   virtual bool Start(std::string* error) = 0;
@@ -45,7 +47,7 @@ class PublishingMode {
   // What the mode has to tell the site on stderr, appended to `lines`.
   virtual void TakeLines(std::vector<std::string>* lines) = 0;
   // What a command's outcome becomes.
-  virtual void Outcome(const wire::CommandOutcome& outcome,
+  virtual void Outcome(const wire::CommandOutcome& outcome, const Moment& now,
                        std::vector<Message>* out) = 0;
   // What an interval's statistics become, besides the line on stdout.
   virtual std::optional<Message> StatsMessage(std::string json) const = 0;

@@ -2,6 +2,7 @@
 
 #include <google/protobuf/util/json_util.h>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 
@@ -30,6 +31,7 @@ constexpr std::uint64_t kSeqModulus = 256;
 // header (1 byte and up to 4 of length), the topic's length (2) and, at
 // QoS 1, the packet id (2).
 constexpr std::size_t kPublishOverhead = 9;
+constexpr std::chrono::seconds kRefusalLinePause{1};
 
 std::uint64_t Ms(std::chrono::system_clock::time_point wall) {
   return static_cast<std::uint64_t>(
@@ -287,7 +289,10 @@ void SparkplugNode::Flush(const std::string& mac, Device& device,
   for (const auto& [record, received] : device.events) {
     Payload::Metric* out = payload.add_metrics();
     out->set_alias(device.eventAlias);
-    out->set_timestamp(Ms(received));
+    // A historian keys a value on its metric and time: each event a
+    // millisecond after the one before, when they arrived within one.
+    device.lastEventMs = std::max(Ms(received), device.lastEventMs + 1);
+    out->set_timestamp(device.lastEventMs);
     out->set_string_value(Utf8OfHostText(record));
   }
   if (device.completeChanged) {
@@ -395,13 +400,13 @@ void SparkplugNode::Receive(const Message& message, const Moment& now) {
   Payload payload;
   if (!payload.ParseFromString(message.payload)) return;
   if (message.topic == Topic("NCMD")) {
+    // Answered by the gateway's loop when the births before have left.
     for (const Payload::Metric& metric : payload.metrics()) {
       if (metric.name() == kRebirth && metric.boolean_value() && sessionUp_)
-        Births(now);
+        rebirthAsked_ = true;
     }
     return;
   }
-  if (message.topic.compare(0, prefix.size(), prefix) != 0) return;
   const std::string mac = message.topic.substr(prefix.size());
   const auto device = devices_.find(mac);
   for (const Payload::Metric& written : payload.metrics()) {
@@ -415,11 +420,66 @@ void SparkplugNode::Receive(const Message& message, const Moment& now) {
       }
     }
     std::string value;
-    if (name == nullptr || !HostValueOf(written, &value) || sink_ == nullptr ||
-        !sink_->WritePoint(mac, *name, value)) {
-      ++refusedCommands_;
+    const char* refusal = nullptr;
+    if (name == nullptr) {
+      refusal = "it names no point of the station";
+    } else if (!HostValueOf(written, &value)) {
+      refusal = "its value is no String, Double or Boolean the host can take";
+    } else if (sink_ == nullptr || !sink_->WritePoint(mac, *name, value)) {
+      refusal = "the gateway holds no key of the station";
+    }
+    if (refusal == nullptr) continue;
+    const std::string label = name != nullptr ? Utf8OfHostText(*name)
+                              : written.has_alias()
+                                  ? "alias " + std::to_string(written.alias())
+                                  : written.name();
+    CommandRefused(mac, name != nullptr ? *name : std::string(), label, refusal,
+                   now);
+  }
+}
+
+void SparkplugNode::CommandFailed(const std::string& mac,
+                                  const std::string& name,
+                                  const std::string& reason,
+                                  const Moment& now) {
+  CommandRefused(mac, name, Utf8OfHostText(name), reason.c_str(), now);
+}
+
+void SparkplugNode::CommandRefused(const std::string& mac,
+                                   const std::string& name,
+                                   const std::string& label, const char* why,
+                                   const Moment& now) {
+  ++refusedCommands_;
+  // A host's write waits for the metric's value to change: the value it
+  // still has, sent at once, ends the wait.
+  const auto device = devices_.find(mac);
+  if (device != devices_.end() && !name.empty()) {
+    const auto metric = device->second.metrics.find(name);
+    if (metric != device->second.metrics.end() && metric->second.present) {
+      device->second.changed.insert(name);
+      Flush(mac, device->second, now);
     }
   }
+  // One line a second at most: whoever may publish a DCMD may flood them.
+  if (refusalsUnsaid_ != 0 &&
+      now.steady - lastRefusalLine_ < kRefusalLinePause) {
+    ++refusalsUnsaid_;
+    return;
+  }
+  std::string line = "sparkplug: DCMD write of " + label + " on station " +
+                     mac + " refused: " + why;
+  if (refusalsUnsaid_ > 1) {
+    line +=
+        " (" + std::to_string(refusalsUnsaid_ - 1) + " more refused before it)";
+  }
+  lines_.push_back(std::move(line));
+  lastRefusalLine_ = now.steady;
+  refusalsUnsaid_ = 1;
+}
+
+void SparkplugNode::Rebirth(const Moment& now) {
+  if (rebirthAsked_ && sessionUp_) Births(now);
+  rebirthAsked_ = false;
 }
 
 void SparkplugNode::HeedState(std::string_view payload, const Moment& now) {

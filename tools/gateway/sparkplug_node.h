@@ -112,9 +112,17 @@ class SparkplugNode : public StationObserver {
   void Take(std::vector<Message>* out);
 
   void set_command_sink(StationCommandSink* sink) { sink_ = sink; }
-  // A write taken by the sink that failed later (refused by the station,
-  // unanswered).
-  void CountFailedCommand() { ++refusedCommands_; }
+  // A write of point `name` taken by the sink that failed later (refused
+  // by the station, unanswered): counted and told, and the point's value
+  // sent again, as for a write refused at once.
+  void CommandFailed(const std::string& mac, const std::string& name,
+                     const std::string& reason, const Moment& now);
+  // A Rebirth request waits to be answered (Rebirth): the gateway answers
+  // it once the births before it have left, so that a host that asks again
+  // and again gets one birth sequence in flight and one after it.
+  bool rebirth_asked() const { return rebirthAsked_; }
+  // Answers the request: NBIRTH and every DBIRTH.
+  void Rebirth(const Moment& now);
   // DCMD writes refused or failed since the start: a metric unknown or of
   // no usable value, a station without a key, or a failure counted above.
   std::uint64_t refused_commands() const { return refusedCommands_; }
@@ -169,6 +177,8 @@ class SparkplugNode : public StationObserver {
     // The size of the last DBIRTH refused as too large, so that the same
     // refusal is said once.
     std::size_t refusedSize = 0;
+    // The timestamp of the last event sent, in ms.
+    std::uint64_t lastEventMs = 0;
     // Pairs of point names equal but for case, already warned of.
     std::set<std::pair<std::string, std::string>> caseWarned;
   };
@@ -181,6 +191,11 @@ class SparkplugNode : public StationObserver {
   std::uint64_t NextSeq();
   void HeedState(std::string_view payload, const Moment& now);
   void WarnOfCase(const std::string& mac, Device& device);
+  // A write refused: counted, the point's value (`name` empty: none) sent
+  // again, and said as `label` with `why`.
+  void CommandRefused(const std::string& mac, const std::string& name,
+                      const std::string& label, const char* why,
+                      const Moment& now);
 
   Options options_;
   StationCommandSink* sink_ = nullptr;
@@ -197,6 +212,10 @@ class SparkplugNode : public StationObserver {
   // NBIRTH sent on this connection.
   bool sessionUp_ = false;
   bool endConnection_ = false;
+  bool rebirthAsked_ = false;
+  // Refused writes since the last line that said one, and when it was.
+  std::uint64_t refusalsUnsaid_ = 0;
+  std::chrono::steady_clock::time_point lastRefusalLine_{};
   std::uint64_t refusedCommands_ = 0;
   std::uint64_t refusedBirths_ = 0;
   std::uint64_t ignoredRetained_ = 0;
