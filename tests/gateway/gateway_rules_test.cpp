@@ -555,18 +555,35 @@ TEST_F(StationTableTest, SparkplugNodeHeedsItsHostCommandsAndNames) {
   node.Receive({state, "{\"online\":true,\"timestamp\":100}", true}, When(520));
   node.Take(&out);
   ASSERT_EQ(out.size(), 2u);
+  std::uint64_t stationsOnline = 0;
   for (const Message& birth : out) {
     sparkplug::Payload payload;
     ASSERT_TRUE(payload.ParseFromString(birth.payload));
-    for (const auto& metric : payload.metrics())
+    for (const auto& metric : payload.metrics()) {
       EXPECT_TRUE(metric.has_timestamp())
           << "payloads-name-birth-data-requirement: " << birth.topic << " "
           << metric.name();
+      if (metric.name() == "Gateway/Stations online")
+        stationsOnline = metric.alias();
+    }
     if (birth.topic == "spBv1.0/G/NBIRTH/E") {
       EXPECT_EQ(payload.metrics(0).long_value(), 0u)
           << "topics-nbirth-bdseq-increment: 255 kept, the second CONNECT";
     }
   }
+  out.clear();
+  // The gateway's health: in NDATA, only what changed.
+  node.NoteHealth({2, 0, 0, 0}, When(525));
+  node.NoteHealth({2, 0, 0, 0}, When(526));
+  node.Take(&out);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].topic, "spBv1.0/G/NDATA/E");
+  sparkplug::Payload ndata;
+  ASSERT_TRUE(ndata.ParseFromString(out[0].payload));
+  ASSERT_EQ(ndata.metrics_size(), 1);
+  EXPECT_NE(stationsOnline, 0u);
+  EXPECT_EQ(ndata.metrics(0).alias(), stationsOnline);
+  EXPECT_EQ(ndata.metrics(0).long_value(), 2u);
   out.clear();
   // Temp and temp: said once, however often the station is born.
   std::vector<std::string> lines;

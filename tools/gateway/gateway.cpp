@@ -262,32 +262,39 @@ void Gateway::Publish() {
   for (Message& message : messages_) broker_.Publish(std::move(message));
   if (std::string why = mode_->TakeConnectionEnd(); !why.empty())
     broker_.EndConnection(std::move(why));
-  broker_.Pump([this](std::uint64_t attempt, std::vector<Message>* out) {
+  broker_.Pump([this](std::uint64_t connection, std::vector<Message>* out) {
     const Moment now = Moment::Now();
-    mode_->Connected(attempt, stations_, now, out);
+    mode_->Connected(connection, stations_, now, out);
     // The counters kept from before say the broker is away: a broker just
     // reached gets them as they are now.
-    if (auto stats = Stats(now)) out->push_back(std::move(*stats));
+    Stats(now, out);
   });
 }
 
 void Gateway::Report(const Moment& now) {
   const auto interval = std::chrono::seconds(options_.statsIntervalSeconds);
   if (now.steady - lastReport_ < interval) return;
-  if (auto stats = Stats(now)) broker_.Publish(std::move(*stats));
+  std::vector<Message> stats;
+  Stats(now, &stats);
+  for (Message& message : stats) broker_.Publish(std::move(message));
 }
 
-std::optional<Message> Gateway::Stats(const Moment& now) {
+void Gateway::Stats(const Moment& now, std::vector<Message>* out) {
   const std::chrono::duration<double> seconds = now.steady - lastReport_;
   lastReport_ = now.steady;
   std::string line;
   std::string json;
-  stats_.Report(seconds.count(), LinkState(), &line, &json);
+  const GatewayStats::Link link = LinkState();
+  stats_.Report(seconds.count(), link, &line, &json);
   if (options_.statsToStdout) {
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
   }
-  return mode_->StatsMessage(std::move(json));
+  std::uint64_t refused = 0;
+  for (const GatewayStats::Count& count : stats_.totals().refused)
+    refused += count.value;
+  mode_->StatsMessages(std::move(json), link, stations_.online_count(), refused,
+                       now, out);
 }
 
 GatewayStats::Link Gateway::LinkState() const {

@@ -28,8 +28,10 @@ class TopicTreeMode : public PublishingMode {
     out->push_back(
         {CommandResultsTopic(outcome.mac), ResultPayload(outcome), false});
   }
-  std::optional<Message> StatsMessage(std::string json) const override {
-    return Message{kGatewayStatsTopic, std::move(json), true};
+  void StatsMessages(std::string json, const GatewayStats::Link&, std::size_t,
+                     std::uint64_t, const Moment&,
+                     std::vector<Message>* out) override {
+    out->push_back({kGatewayStatsTopic, std::move(json), true});
   }
   std::optional<std::uint64_t> refused_commands() const override {
     return std::nullopt;
@@ -131,8 +133,13 @@ class SparkplugMode : public PublishingMode {
       node_.Take(out);
     }
   }
-  std::optional<Message> StatsMessage(std::string) const override {
-    return std::nullopt;
+  void StatsMessages(std::string, const GatewayStats::Link& link,
+                     std::size_t stationsOnline, std::uint64_t datagramsRefused,
+                     const Moment& now, std::vector<Message>* out) override {
+    node_.NoteHealth({stationsOnline, datagramsRefused,
+                      link.kernelDrops.value_or(0), link.dropped},
+                     now);
+    node_.Take(out);
   }
   std::optional<std::uint64_t> refused_commands() const override {
     return node_.refused_commands();
@@ -141,6 +148,7 @@ class SparkplugMode : public PublishingMode {
     return node_.births();
   }
   void Stop(StationTable&, std::vector<Message>* out) override {
+    node_.Take(out);
     if (auto death = node_.Death()) out->push_back(std::move(*death));
   }
 

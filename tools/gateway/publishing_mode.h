@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "broker_link.h"
+#include "gateway_stats.h"
 #include "sparkplug_node.h"
 #include "station_commands.h"
 #include "station_table.h"
@@ -49,8 +50,12 @@ class PublishingMode {
   // What a command's outcome becomes.
   virtual void Outcome(const wire::CommandOutcome& outcome, const Moment& now,
                        std::vector<Message>* out) = 0;
-  // What an interval's statistics become, besides the line on stdout.
-  virtual std::optional<Message> StatsMessage(std::string json) const = 0;
+  // What an interval's statistics become, besides the line on stdout:
+  // the pelmora/ tree's JSON, or the node's health in Sparkplug.
+  virtual void StatsMessages(std::string json, const GatewayStats::Link& link,
+                             std::size_t stationsOnline,
+                             std::uint64_t datagramsRefused, const Moment& now,
+                             std::vector<Message>* out) = 0;
   // Commands and snapshot requests refused, where the mode counts them.
   virtual std::optional<std::uint64_t> refused_commands() const = 0;
   // Sparkplug births made, where the mode makes them.

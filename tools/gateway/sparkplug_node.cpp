@@ -32,6 +32,13 @@ constexpr std::uint64_t kSeqModulus = 256;
 // QoS 1, the packet id (2).
 constexpr std::size_t kPublishOverhead = 9;
 constexpr std::chrono::seconds kRefusalLinePause{1};
+// The gateway's health as node metrics, in the order of HealthValues().
+constexpr char kVersionMetric[] = "Gateway/Version";
+constexpr const char* kHealthMetrics[] = {
+    "Gateway/Stations online",   "Gateway/Datagrams refused",
+    "Gateway/Datagrams dropped", "Gateway/Events dropped",
+    "Gateway/Commands refused",  "Gateway/Births refused",
+    "Gateway/Broker reconnects"};
 
 std::uint64_t Ms(std::chrono::system_clock::time_point wall) {
   return static_cast<std::uint64_t>(
@@ -150,6 +157,7 @@ void SparkplugNode::TakeLines(std::vector<std::string>* lines) {
 
 void SparkplugNode::Connected(std::uint64_t connection, const Moment& now) {
   bdSeq_ = BdSeqOf(connection);
+  ++connections_;
   connected_ = true;
   endConnection_ = false;
   sessionUp_ = false;
@@ -187,6 +195,26 @@ void SparkplugNode::Births(const Moment& now) {
   rebirth->set_timestamp(Ms(now.wall));
   rebirth->set_datatype(sparkplug::Boolean);
   rebirth->set_boolean_value(false);
+  // The gateway's health, by alias in NDATA after; given once.
+  Payload::Metric* version = payload.add_metrics();
+  version->set_name(kVersionMetric);
+  version->set_timestamp(Ms(now.wall));
+  version->set_datatype(sparkplug::String);
+  version->set_string_value(PELMORA_VERSION);
+  const std::vector<std::uint64_t> values = HealthValues();
+  if (healthAliases_.empty()) {
+    for (std::size_t i = 0; i < values.size(); ++i)
+      healthAliases_.push_back(nextAlias_++);
+  }
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    Payload::Metric* metric = payload.add_metrics();
+    metric->set_name(kHealthMetrics[i]);
+    metric->set_alias(healthAliases_[i]);
+    metric->set_timestamp(Ms(now.wall));
+    metric->set_datatype(sparkplug::Int64);
+    metric->set_long_value(values[i]);
+  }
+  healthSent_ = values;
   Emit("NBIRTH", "", payload.SerializeAsString());
   ++births_.node;
   for (auto& [mac, device] : devices_) {
@@ -475,6 +503,35 @@ void SparkplugNode::CommandRefused(const std::string& mac,
   lines_.push_back(std::move(line));
   lastRefusalLine_ = now.steady;
   refusalsUnsaid_ = 1;
+}
+
+std::vector<std::uint64_t> SparkplugNode::HealthValues() const {
+  return {health_.stationsOnline,
+          health_.datagramsRefused,
+          health_.datagramsDropped,
+          health_.eventsDropped,
+          refusedCommands_,
+          refusedBirths_,
+          connections_ == 0 ? 0 : connections_ - 1};
+}
+
+void SparkplugNode::NoteHealth(const Health& health, const Moment& now) {
+  health_ = health;
+  if (!sessionUp_) return;
+  const std::vector<std::uint64_t> values = HealthValues();
+  Payload payload;
+  payload.set_timestamp(Ms(now.wall));
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (values[i] == healthSent_[i]) continue;
+    Payload::Metric* metric = payload.add_metrics();
+    metric->set_alias(healthAliases_[i]);
+    metric->set_timestamp(Ms(now.wall));
+    metric->set_long_value(values[i]);
+  }
+  if (payload.metrics_size() == 0) return;
+  healthSent_ = values;
+  payload.set_seq(NextSeq());
+  Emit("NDATA", "", payload.SerializeAsString());
 }
 
 void SparkplugNode::Rebirth(const Moment& now) {

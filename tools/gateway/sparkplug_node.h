@@ -123,6 +123,21 @@ class SparkplugNode : public StationObserver {
   bool rebirth_asked() const { return rebirthAsked_; }
   // Answers the request: NBIRTH and every DBIRTH.
   void Rebirth(const Moment& now);
+
+  // The gateway's health as the node's own metrics ("Gateway/..."), given
+  // in NBIRTH with the version, and in an NDATA of those that changed each
+  // time the gateway tells them, so that a host sees them with nothing set
+  // up. The commands and births refused and the reconnections are the
+  // node's own counts.
+  struct Health {
+    std::uint64_t stationsOnline = 0;
+    std::uint64_t datagramsRefused = 0;
+    // By the system, for want of room, where it counts them.
+    std::uint64_t datagramsDropped = 0;
+    // From the queue of messages waiting for the broker.
+    std::uint64_t eventsDropped = 0;
+  };
+  void NoteHealth(const Health& health, const Moment& now);
   // DCMD writes refused or failed since the start: a metric unknown or of
   // no usable value, a station without a key, or a failure counted above.
   std::uint64_t refused_commands() const { return refusedCommands_; }
@@ -191,6 +206,7 @@ class SparkplugNode : public StationObserver {
   std::uint64_t NextSeq();
   void HeedState(std::string_view payload, const Moment& now);
   void WarnOfCase(const std::string& mac, Device& device);
+  std::vector<std::uint64_t> HealthValues() const;
   // A write refused: counted, the point's value (`name` empty: none) sent
   // again, and said as `label` with `why`.
   void CommandRefused(const std::string& mac, const std::string& name,
@@ -213,6 +229,10 @@ class SparkplugNode : public StationObserver {
   bool sessionUp_ = false;
   bool endConnection_ = false;
   bool rebirthAsked_ = false;
+  std::uint64_t connections_ = 0;
+  Health health_;
+  std::vector<std::uint64_t> healthAliases_;
+  std::vector<std::uint64_t> healthSent_;
   // Refused writes since the last line that said one, and when it was.
   std::uint64_t refusalsUnsaid_ = 0;
   std::chrono::steady_clock::time_point lastRefusalLine_{};
