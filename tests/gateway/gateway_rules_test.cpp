@@ -618,6 +618,23 @@ TEST_F(StationTableTest, SparkplugNodeHeedsItsHostCommandsAndNames) {
   node.Receive({"spBv1.0/G/NCMD/E", rebirth.SerializeAsString(), false},
                When(546));
   EXPECT_FALSE(node.rebirth_asked()) << "Rebirth = false asks for nothing";
+  // A DBIRTH over the broker's limit would end the node's connection at
+  // every birth: refused, said, counted; the node stays born.
+  node.LimitPackets(150);
+  rebirth.mutable_metrics(0)->set_boolean_value(true);
+  node.Receive({"spBv1.0/G/NCMD/E", rebirth.SerializeAsString(), false},
+               When(547));
+  node.Rebirth(When(547));
+  node.Take(&out);
+  EXPECT_EQ(types(), Types{"NBIRTH"});
+  EXPECT_EQ(node.refused_births(), 1u);
+  lines.clear();
+  node.TakeLines(&lines);
+  ASSERT_EQ(lines.size(), 3u);  // two retained commands, and this birth
+  EXPECT_NE(lines[2].find("station 02-00-00-00-00-01 not born"),
+            std::string::npos)
+      << lines[2];
+  node.LimitPackets(0);
 
   EXPECT_EQ(heed(state, "{\"online\":false,\"timestamp\":50}", 550), Types{})
       << "operational-behavior-edge-node-intial-establishment-phid-wait-"

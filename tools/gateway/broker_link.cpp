@@ -1,6 +1,7 @@
 #include "broker_link.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -120,7 +121,12 @@ bool BrokerLink::Start(std::string* error) {
     *error = mosquitto_strerror(result);
     return false;
   }
-  mosquitto_connect_callback_set(client_, &BrokerLink::OnConnect);
+  if (options_.mqtt5) {
+    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_connect_v5_callback_set(client_, &BrokerLink::OnConnectV5);
+  } else {
+    mosquitto_connect_callback_set(client_, &BrokerLink::OnConnect);
+  }
   mosquitto_publish_callback_set(client_, &BrokerLink::OnPublish);
   mosquitto_message_callback_set(client_, &BrokerLink::OnMessage);
   mosquitto_log_callback_set(client_, &BrokerLink::OnLog);
@@ -173,7 +179,8 @@ void BrokerLink::Run() {
     if (!reason.empty()) {
       // Ended on the main thread's word.
     } else if (connack_ != 0) {
-      reason = mosquitto_connack_string(connack_);
+      reason = options_.mqtt5 ? mosquitto_reason_string(connack_)
+                              : mosquitto_connack_string(connack_);
     } else if (result == MOSQ_ERR_ERRNO) {
       reason = std::strerror(failure);
     } else if (result == MOSQ_ERR_TLS && !lastLogError_.empty()) {
@@ -246,12 +253,21 @@ void BrokerLink::Pump(const OnConnected& connected) {
   while (AwaitingAck() < window) {
     if (!retainedOrder_.empty()) {
       const auto found = retained_.find(retainedOrder_.front());
-      if (!HandOver(found->first, found->second, true, kQos)) return;
+      if (HandOver(found->first, found->second, true, kQos) !=
+          MOSQ_ERR_SUCCESS) {
+        return;
+      }
       retained_.erase(found);
       retainedOrder_.pop_front();
     } else if (!events_.empty()) {
       const Message& event = events_.front();
-      if (!HandOver(event.topic, event.payload, false, event.qos)) return;
+      const int result = HandOver(event.topic, event.payload, false, event.qos);
+      // Over the broker's limit, it would wait for ever, and all behind it.
+      if (result == MOSQ_ERR_OVERSIZE_PACKET) {
+        ++dropped_;
+      } else if (result != MOSQ_ERR_SUCCESS) {
+        return;
+      }
       events_.pop_front();
       ++leftEvents_;
     } else {
@@ -348,8 +364,8 @@ std::size_t BrokerLink::AwaitingAck() const {
   return inFlight_.size();
 }
 
-bool BrokerLink::HandOver(const std::string& topic, const std::string& payload,
-                          bool retain, int qos) {
+int BrokerLink::HandOver(const std::string& topic, const std::string& payload,
+                         bool retain, int qos) {
   int id = 0;
   // The id is recorded under the lock, before the acknowledgement can be
   // handled on the network thread.
@@ -357,10 +373,19 @@ bool BrokerLink::HandOver(const std::string& topic, const std::string& payload,
   const int result = mosquitto_publish(client_, &id, topic.c_str(),
                                        static_cast<int>(payload.size()),
                                        payload.data(), qos, retain);
-  if (result != MOSQ_ERR_SUCCESS) return false;
+  if (result != MOSQ_ERR_SUCCESS) return result;
   inFlight_.insert(id);
   if (qos == 0) inFlightAtMostOnce_.insert(id);
-  return true;
+  return MOSQ_ERR_SUCCESS;
+}
+
+void BrokerLink::OnConnectV5(mosquitto* client, void* self, int result, int,
+                             const mosquitto_property* properties) {
+  std::uint32_t largest = 0;
+  mosquitto_property_read_int32(properties, MQTT_PROP_MAXIMUM_PACKET_SIZE,
+                                &largest, false);
+  static_cast<BrokerLink*>(self)->brokerMaxPacket_ = largest;
+  OnConnect(client, self, result);
 }
 
 void BrokerLink::OnConnect(mosquitto* client, void* self, int result) {

@@ -41,6 +41,8 @@
 
 struct mosquitto;
 struct mosquitto_message;
+struct mqtt5__property;
+typedef struct mqtt5__property mosquitto_property;
 
 namespace pelmora::gateway {
 
@@ -69,6 +71,9 @@ class BrokerLink {
     // other thread uses. When set, the pelmora/ tree's will, "online" and
     // the reading of the retained tree are left out.
     std::function<Message(std::uint64_t connection)> will;
+    // MQTT 5 rather than 3.1.1, to learn from the broker's CONNACK the
+    // largest packet it takes (max_packet_size).
+    bool mqtt5 = false;
     // Subscribed to on each connection; what arrives on them, retained or
     // not, waits for TakeIncoming.
     std::vector<std::string> subscriptions;
@@ -149,11 +154,17 @@ class BrokerLink {
   std::string reason() const;
   // Messages waiting and messages handed over but not yet acknowledged.
   std::size_t backlog() const;
-  // Events dropped from the full queue, since the start.
+  // Events dropped from the full queue, or for a size over the broker's
+  // limit, since the start.
   std::uint64_t dropped() const { return dropped_; }
+  // The largest packet the broker said it takes on the last connection
+  // (MQTT 5); 0 when it said none.
+  std::size_t broker_max_packet() const { return brokerMaxPacket_; }
 
  private:
   static void OnConnect(mosquitto* client, void* self, int result);
+  static void OnConnectV5(mosquitto* client, void* self, int result, int flags,
+                          const mosquitto_property* properties);
   static void OnPublish(mosquitto* client, void* self, int messageId);
   static void OnMessage(mosquitto* client, void* self,
                         const mosquitto_message* message);
@@ -162,8 +173,9 @@ class BrokerLink {
   // The network thread: connect, loop, wait, again.
   void Run();
   void NoteReason(const std::string& reason);
-  bool HandOver(const std::string& topic, const std::string& payload,
-                bool retain, int qos);
+  // libmosquitto's result.
+  int HandOver(const std::string& topic, const std::string& payload,
+               bool retain, int qos);
   void DropSessionMessages();
   std::size_t AwaitingAck() const;
 
@@ -175,6 +187,7 @@ class BrokerLink {
   std::atomic<bool> cameUp_{false};
   std::atomic<bool> tried_{false};
   std::atomic<bool> incomingWaiting_{false};
+  std::atomic<std::size_t> brokerMaxPacket_{0};
 
   // Wakes the network thread out of its pause when the gateway stops.
   std::mutex pauseMutex_;

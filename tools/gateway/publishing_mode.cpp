@@ -81,6 +81,7 @@ class SparkplugMode : public PublishingMode {
       return node_.Will(connection);
     };
     broker->subscriptions = node_.Subscriptions();
+    broker->mqtt5 = true;
     stations->topicTree = false;
   }
   void Attach(StationTable& table, wire::StationCommands& commands,
@@ -98,6 +99,7 @@ class SparkplugMode : public PublishingMode {
   }
   void Connected(std::uint64_t connection, const StationTable&,
                  const Moment& now, std::vector<Message>* out) override {
+    node_.LimitPackets(broker_->broker_max_packet());
     node_.Connected(connection, now);
     node_.Take(out);
   }

@@ -260,7 +260,10 @@ void SparkplugNode::BirthOf(const std::string& mac, Device& device,
   // The seq (at most two bytes) is not in yet: counted as if it were.
   const std::size_t size = payload.ByteSizeLong() + 3 +
                            Topic("DBIRTH", mac).size() + kPublishOverhead;
-  if (options_.maxPacket != 0 && size > options_.maxPacket) {
+  std::size_t largest = options_.maxPacket;
+  if (brokerMaxPacket_ != 0 && (largest == 0 || brokerMaxPacket_ < largest))
+    largest = brokerMaxPacket_;
+  if (largest != 0 && size > largest) {
     // The broker would end the node's connection for it, and every birth
     // after the next connection would end it again: the device stays
     // unborn, its data unsent, until its list changes or the next birth.
@@ -269,7 +272,7 @@ void SparkplugNode::BirthOf(const std::string& mac, Device& device,
       lines_.push_back("sparkplug: station " + mac +
                        " not born: its DBIRTH of " + std::to_string(size) +
                        " bytes is over the broker's largest packet (" +
-                       std::to_string(options_.maxPacket) + " bytes)");
+                       std::to_string(largest) + " bytes)");
     }
     ++refusedBirths_;
     device.born = false;

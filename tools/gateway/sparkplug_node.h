@@ -103,6 +103,12 @@ class SparkplugNode : public StationObserver {
   // What the node has to tell the site (points that differ only in case,
   // births refused, commands ignored), appended to `lines`.
   void TakeLines(std::vector<std::string>* lines);
+  // The largest packet the broker of the connection coming up said it
+  // takes (0: it said none), besides Options::maxPacket: the smaller one
+  // holds.
+  void LimitPackets(std::size_t brokerMaxPacket) {
+    brokerMaxPacket_ = brokerMaxPacket;
+  }
   // Before the first connection: the bdSeq of the first CONNECT.
   void StartAt(std::uint64_t firstBdSeq) { options_.firstBdSeq = firstBdSeq; }
   // The NDEATH of a gateway that stops, when the node is born: one that is
@@ -230,6 +236,7 @@ class SparkplugNode : public StationObserver {
   bool endConnection_ = false;
   bool rebirthAsked_ = false;
   std::uint64_t connections_ = 0;
+  std::size_t brokerMaxPacket_ = 0;
   Health health_;
   std::vector<std::uint64_t> healthAliases_;
   std::vector<std::uint64_t> healthSent_;
