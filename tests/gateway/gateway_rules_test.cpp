@@ -17,6 +17,7 @@
 #include "site_http.h"
 #include "site_view.h"
 #include "sparkplug_b.pb.h"
+#include "reconnect_pause.h"
 #include "sparkplug_node.h"
 #include "station_table.h"
 #include "topic_tree.h"
@@ -322,10 +323,12 @@ TEST_F(StationTableTest, AStationIsBoundToItsAddressUntilItFallsSilent) {
   EXPECT_EQ(last_.refusal, Refusal::kWrongAddress);
   At(200, Datagram(0x02, {"e|forged"}), 0x7F000002);
   EXPECT_TRUE(Points(TickAt(400)).empty());
-  // Silent long enough, it may come back from another address.
-  TickAt(5000);
+  // Silent long enough, it may come back from another address: at once,
+  // before the table has marked it offline.
+  At(4999, Datagram(0x01, {"A|early"}), 0x7F000002);
+  EXPECT_EQ(last_.refusal, Refusal::kWrongAddress);
   const std::vector<Message> moved =
-      At(5100, Datagram(0x01, {"A|2"}), 0x7F000002);
+      At(5000, Datagram(0x01, {"A|2"}), 0x7F000002);
   EXPECT_EQ(last_.refusal, Refusal::kNone);
   EXPECT_NE(Status(moved).find("127.0.0.2"), std::string::npos);
 }
@@ -585,6 +588,10 @@ TEST_F(StationTableTest, SparkplugNodeHeedsItsHostCommandsAndNames) {
   EXPECT_EQ(ndata.metrics(0).alias(), stationsOnline);
   EXPECT_EQ(ndata.metrics(0).long_value(), 2u);
   out.clear();
+  // A point first heard after the birth: a metric only a DBIRTH may add.
+  At(527, Datagram(wire::kKindItem, {"New|1"}));
+  node.Take(&out);
+  EXPECT_EQ(types(), Types{"DBIRTH"});
   // Temp and temp: said once, however often the station is born.
   std::vector<std::string> lines;
   node.TakeLines(&lines);
@@ -661,6 +668,28 @@ TEST_F(StationTableTest, SparkplugNodeHeedsItsHostCommandsAndNames) {
   EXPECT_EQ(nbirth.metrics(0).long_value(), 1u)
       << "operational-behavior-edge-node-terminate-session-host-offline-"
          "reconnect: the next CONNECT's bdSeq";
+}
+
+// 1, 2, 4, ... seconds up to the longest; a second again after a
+// connection that was up.
+TEST(ReconnectPause, DoublesUpToTheLongestAndStartsOverAfterAConnection) {
+  const struct {
+    int longest;
+    std::vector<bool> wasUp;
+    std::vector<int> pauses;
+  } cases[] = {
+      {30,
+       {false, false, false, false, false, false, false},
+       {1, 2, 4, 8, 16, 30, 30}},
+      {5, {false, false, false, false, true, false}, {1, 2, 4, 5, 1, 2}},
+      {1, {false, false, true}, {1, 1, 1}},
+  };
+  for (const auto& c : cases) {
+    ReconnectPause pause(c.longest);
+    std::vector<int> pauses;
+    for (const bool up : c.wasUp) pauses.push_back(pause.After(up));
+    EXPECT_EQ(pauses, c.pauses) << "longest " << c.longest;
+  }
 }
 
 TEST(BrokerLink, WhileTheBrokerIsAwayEventsWaitUpToTheLimitAndValuesDoNot) {

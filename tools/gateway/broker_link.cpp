@@ -10,12 +10,13 @@
 #include <cstring>
 #include <fstream>
 
+#include "reconnect_pause.h"
+
 namespace pelmora::gateway {
 
 namespace {
 
 constexpr int kQos = 1;
-constexpr int kFirstReconnectDelaySeconds = 1;
 // How long one turn of the network loop waits for the socket; the most a
 // stop waits for the thread to notice.
 constexpr int kLoopWaitMs = 100;
@@ -135,7 +136,7 @@ bool BrokerLink::Start(std::string* error) {
 }
 
 void BrokerLink::Run() {
-  int pauseSeconds = kFirstReconnectDelaySeconds;
+  ReconnectPause pause(options_.reconnectMaxSeconds);
   for (;;) {
     lastLogError_.clear();
     connack_ = 0;
@@ -194,11 +195,9 @@ void BrokerLink::Run() {
     if (stopping_) break;
     NoteReason(reason);
     tried_ = true;
-    if (wasUp) pauseSeconds = kFirstReconnectDelaySeconds;
-    pauseEnded_.wait_for(lock, std::chrono::seconds(pauseSeconds),
+    pauseEnded_.wait_for(lock, std::chrono::seconds(pause.After(wasUp)),
                          [this] { return stopping_; });
     if (stopping_) break;
-    pauseSeconds = std::min(pauseSeconds * 2, options_.reconnectMaxSeconds);
   }
 }
 
