@@ -327,16 +327,12 @@ std::vector<Message> BrokerLink::TakeIncoming() {
   return incoming;
 }
 
-void BrokerLink::DropWaitingSession() {
+void BrokerLink::DropSessionMessages() {
   const std::size_t before = events_.size();
   events_.erase(std::remove_if(events_.begin(), events_.end(),
                                [](const Message& m) { return m.session; }),
                 events_.end());
   leftEvents_ += before - events_.size();
-}
-
-void BrokerLink::DropSessionMessages() {
-  DropWaitingSession();
   Locked<Mutex> lock(mutex_);
   for (const int id : inFlightAtMostOnce_) inFlight_.erase(id);
   inFlightAtMostOnce_.clear();

@@ -97,17 +97,13 @@ class BrokerLink {
   // Main thread, often. After each (re)connection drops the session
   // messages still waiting, queues "online" on the gateway's status (unless
   // a will of the front end's is set) and what `connected` gives, with the
-  // number of the attempt that connected (behind the clearings already
+  // number of the CONNECT that connected (behind the clearings already
   // waiting); then hands waiting messages to libmosquitto, retained ones
   // first, while the in-flight window has room.
   using OnConnected =
-      std::function<void(std::uint64_t attempt, std::vector<Message>*)>;
+      std::function<void(std::uint64_t connection, std::vector<Message>*)>;
   void Pump(const OnConnected& connected);
 
-  // Main thread: drops the session messages still waiting (not yet handed
-  // to libmosquitto), counted as left; a front end whose births restate
-  // them calls it before its births.
-  void DropWaitingSession();
   // Main thread: events queued since the start, and those that left the
   // queue (handed over or dropped): a front end marks where its messages
   // end and sees when they have left.

@@ -107,9 +107,8 @@ class SparkplugMode : public PublishingMode {
              std::vector<Message>* out) override {
     for (const Message& message : incoming) node_.Receive(message, now);
     if (node_.rebirth_asked() && broker_->left_events() >= birthsMark_) {
-      // What waits from before is restated by the births: a host that
-      // asked for them gets no older data after its request.
-      broker_->DropWaitingSession();
+      // The data waiting from before still goes first: its events are in
+      // no birth.
       node_.Rebirth(now);
       node_.Take(out);
       birthsMark_ = broker_->queued_events() + out->size();
