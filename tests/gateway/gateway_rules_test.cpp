@@ -782,7 +782,7 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
        {"silence = soon\n", "group = a/b\n", "sparkplug = true\ngroup = G\n",
         "http-token-file = /nonexistent/token\n", "keys = /\n",
         "rcvbuf = 4095\n", "rcvbuf = 2147483648\n", "validity = 99\n",
-        "validity = 60001\n", "state-dir = \n"}) {
+        "validity = 60001\n", "state-dir = \n", "max-packet = 268435456\n"}) {
     badLines.push_back(bad);
   }
   // The page's token strong and its own, its TLS key its owner's, the
