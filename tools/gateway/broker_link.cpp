@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "reconnect_pause.h"
+#include "topic_tree.h"
 
 namespace pelmora::gateway {
 

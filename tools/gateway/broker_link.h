@@ -36,7 +36,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "station_table.h"
+#include "message.h"
 #include "sync/mutex.h"
 
 struct mosquitto;
