@@ -634,6 +634,10 @@ TEST_F(StationTableTest, SparkplugNodeHeedsItsHostCommandsAndNames) {
   node.Rebirth(When(547));
   node.Take(&out);
   EXPECT_EQ(types(), Types{"NBIRTH"});
+  // Not made again at every datagram: only a new list or NBIRTH retries.
+  At(548, Datagram(wire::kKindItem, {"A|9"}));
+  node.Take(&out);
+  EXPECT_EQ(types(), Types{});
   EXPECT_EQ(node.refused_births(), 1u);
   lines.clear();
   node.TakeLines(&lines);

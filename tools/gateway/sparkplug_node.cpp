@@ -219,6 +219,7 @@ void SparkplugNode::Births(const Moment& now) {
   ++births_.node;
   for (auto& [mac, device] : devices_) {
     device.born = false;
+    device.birthRefused = false;
     Flush(mac, device, now);
   }
 }
@@ -275,6 +276,7 @@ void SparkplugNode::BirthOf(const std::string& mac, Device& device,
                        std::to_string(largest) + " bytes)");
     }
     ++refusedBirths_;
+    device.birthRefused = true;
     device.born = false;
     device.setChanged = false;
     device.completeChanged = false;
@@ -283,6 +285,7 @@ void SparkplugNode::BirthOf(const std::string& mac, Device& device,
     return;
   }
   device.refusedSize = 0;
+  device.birthRefused = false;
   payload.set_seq(NextSeq());
   Emit("DBIRTH", mac, payload.SerializeAsString());
   ++births_.device;
@@ -301,7 +304,10 @@ void SparkplugNode::Flush(const std::string& mac, Device& device,
     device.completeChanged = false;
     return;
   }
-  if (!device.born || device.setChanged) BirthOf(mac, device, now);
+  // A birth refused for its size is not tried again (and made again, at
+  // every datagram) before the list changes or the next NBIRTH.
+  if ((!device.born && !device.birthRefused) || device.setChanged)
+    BirthOf(mac, device, now);
   if (!device.born) return;
   if (device.changed.empty() && device.events.empty() &&
       !device.completeChanged) {

@@ -196,8 +196,9 @@ class SparkplugNode : public StationObserver {
     bool born = false;  // DBIRTH sent in this session
     bool setChanged = false;
     // The size of the last DBIRTH refused as too large, so that the same
-    // refusal is said once.
+    // refusal is said once; and whether the last one was.
     std::size_t refusedSize = 0;
+    bool birthRefused = false;
     // The timestamp of the last event sent, in ms.
     std::uint64_t lastEventMs = 0;
     // Pairs of point names equal but for case, already warned of.
