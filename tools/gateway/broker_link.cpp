@@ -242,6 +242,8 @@ void BrokerLink::Pump(const OnConnected& connected) {
   if (!connected_) return;
   if (cameUp_.exchange(false)) {
     DropSessionMessages();
+    // The connection it was asked to end is over already.
+    endReason_.clear();
     // The broker may have lost every retained message with a restart.
     // The clearings already waiting stay ahead of the state.
     if (!options_.will) Publish({kGatewayStatusTopic, "online", true});
