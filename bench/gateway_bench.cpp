@@ -381,9 +381,11 @@ void BM_GatewaySparkplugItems(benchmark::State& state) {
   const int stations = static_cast<int>(state.range(0));
   const int perStation = static_cast<int>(state.range(1));
   const int points = stations * perStation;
+  // The node's bdSeq kept in a folder of the run's own, not the user's.
   GatewayRig rig({"--sparkplug", "--group", "Bench", "--edge-node", "Gw",
-                  "--settle", "200", "--max-stations",
-                  std::to_string(stations)});
+                  "--settle", "200", "--max-stations", std::to_string(stations),
+                  "--state-dir",
+                  "/tmp/pelmora-bench-state-" + std::to_string(::getpid())});
   BarePublisher bare(rig.brokerPort());
   if (!rig.ok() || !bare.ok()) {
     state.SkipWithError("no broker or gateway (mosquitto installed?)");

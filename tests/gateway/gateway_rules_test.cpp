@@ -17,6 +17,7 @@
 #include "site_http.h"
 #include "site_view.h"
 #include "sparkplug_b.pb.h"
+#include "reconnect_pause.h"
 #include "sparkplug_node.h"
 #include "station_table.h"
 #include "topic_tree.h"
@@ -322,10 +323,12 @@ TEST_F(StationTableTest, AStationIsBoundToItsAddressUntilItFallsSilent) {
   EXPECT_EQ(last_.refusal, Refusal::kWrongAddress);
   At(200, Datagram(0x02, {"e|forged"}), 0x7F000002);
   EXPECT_TRUE(Points(TickAt(400)).empty());
-  // Silent long enough, it may come back from another address.
-  TickAt(5000);
+  // Silent long enough, it may come back from another address: at once,
+  // before the table has marked it offline.
+  At(4999, Datagram(0x01, {"A|early"}), 0x7F000002);
+  EXPECT_EQ(last_.refusal, Refusal::kWrongAddress);
   const std::vector<Message> moved =
-      At(5100, Datagram(0x01, {"A|2"}), 0x7F000002);
+      At(5000, Datagram(0x01, {"A|2"}), 0x7F000002);
   EXPECT_EQ(last_.refusal, Refusal::kNone);
   EXPECT_NE(Status(moved).find("127.0.0.2"), std::string::npos);
 }
@@ -482,6 +485,20 @@ TEST_F(StationTableTest, SparkplugNodeWaitsForItsHostAndKeepsItsTypes) {
       {"spBv1.0/G/DCMD/E/02-00-00-00-00-01", write.SerializeAsString(), false},
       When(700));
   EXPECT_EQ(node.refused_commands(), 1u);
+  // The host's write waits for the metric to change: its value, again.
+  out.clear();
+  node.Take(&out);
+  ASSERT_EQ(out.size(), 1u);
+  ASSERT_TRUE(ddata.ParseFromString(out[0].payload));
+  ASSERT_EQ(ddata.metrics_size(), 1);
+  EXPECT_EQ(ddata.metrics(0).alias(), dbirth.metrics(1).alias());
+  EXPECT_TRUE(ddata.metrics(0).is_null());
+  std::vector<std::string> lines;
+  node.TakeLines(&lines);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("write of T on station 02-00-00-00-00-01 refused"),
+            std::string::npos)
+      << lines[0];
   // One too long to have been held, its writes unknown: refused.
   Message tooLong{"spBv1.0/G/DCMD/E/02-00-00-00-00-01", "", false};
   tooLong.refusedLength = 70000;
@@ -489,7 +506,7 @@ TEST_F(StationTableTest, SparkplugNodeWaitsForItsHostAndKeepsItsTypes) {
   EXPECT_EQ(node.refused_commands(), 2u);
 
   out.clear();
-  node.Receive({state, "{\"online\":false}", true}, When(800));
+  node.Receive({state, "{\"online\":false,\"timestamp\":2}", true}, When(800));
   node.Take(&out);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].topic, "spBv1.0/G/NDEATH/E");
@@ -497,6 +514,186 @@ TEST_F(StationTableTest, SparkplugNodeWaitsForItsHostAndKeepsItsTypes) {
   ASSERT_TRUE(death.ParseFromString(out[0].payload));
   EXPECT_FALSE(death.has_seq());
   EXPECT_EQ(death.metrics(0).long_value(), 2u);
+}
+
+// Edge-node rules a conformance run checks, without a broker; each
+// expectation names the assertion it holds.
+TEST_F(StationTableTest, SparkplugNodeHeedsItsHostCommandsAndNames) {
+  StationTable::Options rules = Rules();
+  rules.topicTree = false;
+  table_ = StationTable(rules);
+  SparkplugNode node({"G", "E", false, "Scada"});
+  node.StartAt(255);  // kept by the process before: wraps to 0, then 1
+  table_.Follow(&node);
+  const std::string state = "spBv1.0/STATE/Scada";
+  std::vector<Message> out;
+  const auto types = [&] {
+    std::vector<std::string> seen;
+    for (const Message& m : out) {
+      const std::size_t at = m.topic.find('/', 8) + 1;
+      seen.push_back(m.topic.substr(at, m.topic.find('/', at) - at));
+    }
+    out.clear();
+    return seen;
+  };
+  const auto heed = [&](const std::string& topic, const std::string& json,
+                        int atMs) {
+    node.Receive({topic, json, true}, When(atMs));
+    node.Take(&out);
+    return types();
+  };
+  using Types = std::vector<std::string>;
+  node.Connected(2, When(0));
+  At(0, Datagram(wire::kKindSnapshot, {"Temp|1", "temp|2", "A|3"}));
+  TickAt(400);
+  EXPECT_EQ(
+      heed("spBv1.0/STATE/Other", "{\"online\":true,\"timestamp\":9}", 450),
+      Types{})
+      << "host-topic-phid-required: another host's STATE";
+  EXPECT_EQ(heed(state, "{\"online\":\ttrue, \"timestamp\": 100}", 500),
+            (Types{"NBIRTH", "DBIRTH"}))
+      << "message-flow-edge-node-birth-publish-phid-wait: online, a tab in it";
+  // Every metric of every birth carries its timestamp.
+  node.Connected(2, When(510));
+  node.Receive({state, "{\"online\":true,\"timestamp\":100}", true}, When(520));
+  node.Take(&out);
+  ASSERT_EQ(out.size(), 2u);
+  std::uint64_t stationsOnline = 0;
+  for (const Message& birth : out) {
+    sparkplug::Payload payload;
+    ASSERT_TRUE(payload.ParseFromString(birth.payload));
+    for (const auto& metric : payload.metrics()) {
+      EXPECT_TRUE(metric.has_timestamp())
+          << "payloads-name-birth-data-requirement: " << birth.topic << " "
+          << metric.name();
+      if (metric.name() == "Gateway/Stations online")
+        stationsOnline = metric.alias();
+    }
+    if (birth.topic == "spBv1.0/G/NBIRTH/E") {
+      EXPECT_EQ(payload.metrics(0).long_value(), 0u)
+          << "topics-nbirth-bdseq-increment: 255 kept, the second CONNECT";
+    }
+  }
+  out.clear();
+  // The gateway's health: in NDATA, only what changed.
+  node.NoteHealth({2, 0, 0, 0}, When(525));
+  node.NoteHealth({2, 0, 0, 0}, When(526));
+  node.Take(&out);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].topic, "spBv1.0/G/NDATA/E");
+  sparkplug::Payload ndata;
+  ASSERT_TRUE(ndata.ParseFromString(out[0].payload));
+  ASSERT_EQ(ndata.metrics_size(), 1);
+  EXPECT_NE(stationsOnline, 0u);
+  EXPECT_EQ(ndata.metrics(0).alias(), stationsOnline);
+  EXPECT_EQ(ndata.metrics(0).long_value(), 2u);
+  out.clear();
+  // A point first heard after the birth: a metric only a DBIRTH may add.
+  At(527, Datagram(wire::kKindItem, {"New|1"}));
+  node.Take(&out);
+  EXPECT_EQ(types(), Types{"DBIRTH"});
+  // Temp and temp: said once, however often the station is born.
+  std::vector<std::string> lines;
+  node.TakeLines(&lines);
+  ASSERT_EQ(lines.size(), 1u) << "case-sensitivity-metric-names";
+  EXPECT_NE(lines[0].find("\"Temp\" and \"temp\""), std::string::npos)
+      << lines[0];
+
+  // Retained commands act at every connection: ignored, counted.
+  sparkplug::Payload rebirth;
+  rebirth.add_metrics()->set_name("Node Control/Rebirth");
+  rebirth.mutable_metrics(0)->set_boolean_value(true);
+  EXPECT_EQ(heed("spBv1.0/G/NCMD/E", rebirth.SerializeAsString(), 530),
+            Types{});
+  sparkplug::Payload write;
+  write.add_metrics()->set_name("A");
+  write.mutable_metrics(0)->set_string_value("4");
+  heed("spBv1.0/G/DCMD/E/02-00-00-00-00-01", write.SerializeAsString(), 540);
+  EXPECT_EQ(node.ignored_retained(), 2u);
+  EXPECT_EQ(node.refused_commands(), 0u);
+  node.Receive({"spBv1.0/G/NCMD/E", rebirth.SerializeAsString(), false},
+               When(545));
+  node.Receive({"spBv1.0/G/NCMD/E", rebirth.SerializeAsString(), false},
+               When(545));
+  EXPECT_TRUE(node.rebirth_asked());
+  node.Take(&out);
+  EXPECT_EQ(types(), Types{}) << "answered when the gateway's loop says";
+  node.Rebirth(When(545));
+  node.Take(&out);
+  EXPECT_EQ(types(), (Types{"NBIRTH", "DBIRTH"}));
+  rebirth.mutable_metrics(0)->set_boolean_value(false);
+  node.Receive({"spBv1.0/G/NCMD/E", rebirth.SerializeAsString(), false},
+               When(546));
+  EXPECT_FALSE(node.rebirth_asked()) << "Rebirth = false asks for nothing";
+  // A DBIRTH over the broker's limit would end the node's connection at
+  // every birth: refused, said, counted; the node stays born.
+  node.LimitPackets(150);
+  rebirth.mutable_metrics(0)->set_boolean_value(true);
+  node.Receive({"spBv1.0/G/NCMD/E", rebirth.SerializeAsString(), false},
+               When(547));
+  node.Rebirth(When(547));
+  node.Take(&out);
+  EXPECT_EQ(types(), Types{"NBIRTH"});
+  // Not made again at every datagram: only a new list or NBIRTH retries.
+  At(548, Datagram(wire::kKindItem, {"A|9"}));
+  node.Take(&out);
+  EXPECT_EQ(types(), Types{});
+  EXPECT_EQ(node.refused_births(), 1u);
+  lines.clear();
+  node.TakeLines(&lines);
+  ASSERT_EQ(lines.size(), 3u);  // two retained commands, and this birth
+  EXPECT_NE(lines[2].find("station 02-00-00-00-00-01 not born"),
+            std::string::npos)
+      << lines[2];
+  node.LimitPackets(0);
+
+  EXPECT_EQ(heed(state, "{\"online\":false,\"timestamp\":50}", 550), Types{})
+      << "operational-behavior-edge-node-intial-establishment-phid-wait-"
+         "timestamp: an offline older than the online heeded";
+  EXPECT_FALSE(node.TakeConnectionEnd());
+  EXPECT_EQ(heed(state, "{\"online\":false,\"timestamp\":200}", 600),
+            Types{"NDEATH"})
+      << "operational-behavior-edge-node-terminate-session-host-offline";
+  EXPECT_TRUE(node.TakeConnectionEnd())
+      << "operational-behavior-edge-node-intial-establishment-phid-offline: "
+         "the connection ends";
+  node.Connected(3, When(700));
+  EXPECT_EQ(heed(state, "{\"online\":false,\"timestamp\":200}", 710), Types{})
+      << "the retained offline again, on the new connection";
+  EXPECT_EQ(heed(state, "{\"online\":true,\"timestamp\":150}", 720), Types{})
+      << "a stale online";
+  EXPECT_EQ(heed(state, "{\"online\":true}", 725), Types{})
+      << "no timestamp: no STATE";
+  node.Receive({state, "{\"online\":true,\"timestamp\":300}", true}, When(730));
+  node.Take(&out);
+  ASSERT_EQ(out.size(), 2u);
+  sparkplug::Payload nbirth;
+  ASSERT_TRUE(nbirth.ParseFromString(out[0].payload));
+  EXPECT_EQ(nbirth.metrics(0).long_value(), 1u)
+      << "operational-behavior-edge-node-terminate-session-host-offline-"
+         "reconnect: the next CONNECT's bdSeq";
+}
+
+// 1, 2, 4, ... seconds up to the longest; a second again after a
+// connection that was up.
+TEST(ReconnectPause, DoublesUpToTheLongestAndStartsOverAfterAConnection) {
+  const struct {
+    int longest;
+    std::vector<bool> wasUp;
+    std::vector<int> pauses;
+  } cases[] = {
+      {30,
+       {false, false, false, false, false, false, false},
+       {1, 2, 4, 8, 16, 30, 30}},
+      {5, {false, false, false, false, true, false}, {1, 2, 4, 5, 1, 2}},
+      {1, {false, false, true}, {1, 1, 1}},
+  };
+  for (const auto& c : cases) {
+    ReconnectPause pause(c.longest);
+    std::vector<int> pauses;
+    for (const bool up : c.wasUp) pauses.push_back(pause.After(up));
+    EXPECT_EQ(pauses, c.pauses) << "longest " << c.longest;
+  }
 }
 
 TEST(BrokerLink, WhileTheBrokerIsAwayEventsWaitUpToTheLimitAndValuesDoNot) {
@@ -589,7 +786,7 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
        {"silence = soon\n", "group = a/b\n", "sparkplug = true\ngroup = G\n",
         "http-token-file = /nonexistent/token\n", "keys = /\n",
         "rcvbuf = 4095\n", "rcvbuf = 2147483648\n", "validity = 99\n",
-        "validity = 60001\n", "state-dir = \n"}) {
+        "validity = 60001\n", "state-dir = \n", "max-packet = 268435456\n"}) {
     badLines.push_back(bad);
   }
   // The page's token strong and its own, its TLS key its owner's, the

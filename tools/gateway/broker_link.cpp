@@ -1,6 +1,7 @@
 #include "broker_link.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -9,12 +10,14 @@
 #include <cstring>
 #include <fstream>
 
+#include "reconnect_pause.h"
+#include "topic_tree.h"
+
 namespace pelmora::gateway {
 
 namespace {
 
 constexpr int kQos = 1;
-constexpr int kFirstReconnectDelaySeconds = 1;
 // How long one turn of the network loop waits for the socket; the most a
 // stop waits for the thread to notice.
 constexpr int kLoopWaitMs = 100;
@@ -120,7 +123,12 @@ bool BrokerLink::Start(std::string* error) {
     *error = mosquitto_strerror(result);
     return false;
   }
-  mosquitto_connect_callback_set(client_, &BrokerLink::OnConnect);
+  if (options_.mqtt5) {
+    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_connect_v5_callback_set(client_, &BrokerLink::OnConnectV5);
+  } else {
+    mosquitto_connect_callback_set(client_, &BrokerLink::OnConnect);
+  }
   mosquitto_publish_callback_set(client_, &BrokerLink::OnPublish);
   mosquitto_message_callback_set(client_, &BrokerLink::OnMessage);
   mosquitto_log_callback_set(client_, &BrokerLink::OnLog);
@@ -129,14 +137,13 @@ bool BrokerLink::Start(std::string* error) {
 }
 
 void BrokerLink::Run() {
-  int pauseSeconds = kFirstReconnectDelaySeconds;
+  ReconnectPause pause(options_.reconnectMaxSeconds);
   for (;;) {
     lastLogError_.clear();
     connack_ = 0;
-    ++attempts_;
     int result = MOSQ_ERR_SUCCESS;
     if (options_.will) {
-      const Message will = options_.will(attempts_);
+      const Message will = options_.will(connects_ + 1);
       result = mosquitto_will_set(client_, will.topic.c_str(),
                                   static_cast<int>(will.payload.size()),
                                   will.payload.data(), will.qos, will.retain);
@@ -146,6 +153,8 @@ void BrokerLink::Run() {
                                  options_.keepAliveSeconds);
     }
     int failure = errno;
+    // libmosquitto reached the broker and sent the CONNECT with its will.
+    if (result == MOSQ_ERR_SUCCESS) ++connects_;
     bool wasUp = false;
     if (result == MOSQ_ERR_SUCCESS) {
       for (;;) {
@@ -164,25 +173,32 @@ void BrokerLink::Run() {
       Locked<Mutex> lock(mutex_);
       reading_ = false;
     }
-    std::string reason = "connection closed";
-    if (connack_ != 0) {
-      reason = mosquitto_connack_string(connack_);
+    std::string reason;
+    {
+      Locked<Mutex> lock(mutex_);
+      reason.swap(endedBecause_);
+    }
+    if (!reason.empty()) {
+      // Ended on the main thread's word.
+    } else if (connack_ != 0) {
+      reason = options_.mqtt5 ? mosquitto_reason_string(connack_)
+                              : mosquitto_connack_string(connack_);
     } else if (result == MOSQ_ERR_ERRNO) {
       reason = std::strerror(failure);
     } else if (result == MOSQ_ERR_TLS && !lastLogError_.empty()) {
       reason = lastLogError_;
     } else if (result != MOSQ_ERR_SUCCESS) {
       reason = mosquitto_strerror(result);
+    } else {
+      reason = "connection closed";
     }
     std::unique_lock<std::mutex> lock(pauseMutex_);
     if (stopping_) break;
     NoteReason(reason);
     tried_ = true;
-    if (wasUp) pauseSeconds = kFirstReconnectDelaySeconds;
-    pauseEnded_.wait_for(lock, std::chrono::seconds(pauseSeconds),
+    pauseEnded_.wait_for(lock, std::chrono::seconds(pause.After(wasUp)),
                          [this] { return stopping_; });
     if (stopping_) break;
-    pauseSeconds = std::min(pauseSeconds * 2, options_.reconnectMaxSeconds);
   }
 }
 
@@ -216,36 +232,64 @@ void BrokerLink::Publish(Message message) {
   if (events_.size() >= options_.queueLimit) {
     events_.pop_front();
     ++dropped_;
+    ++leftEvents_;
   }
   events_.push_back(std::move(message));
+  ++queuedEvents_;
 }
 
 void BrokerLink::Pump(const OnConnected& connected) {
   if (!connected_) return;
   if (cameUp_.exchange(false)) {
     DropSessionMessages();
+    // The connection it was asked to end is over already.
+    endReason_.clear();
     // The broker may have lost every retained message with a restart.
     // The clearings already waiting stay ahead of the state.
     if (!options_.will) Publish({kGatewayStatusTopic, "online", true});
     std::vector<Message> state;
-    connected(upAttempt_, &state);
+    connected(upConnection_, &state);
     for (Message& message : state) Publish(std::move(message));
   }
   const std::size_t window = static_cast<std::size_t>(options_.inFlight);
   while (AwaitingAck() < window) {
     if (!retainedOrder_.empty()) {
       const auto found = retained_.find(retainedOrder_.front());
-      if (!HandOver(found->first, found->second, true, kQos)) return;
+      if (HandOver(found->first, found->second, true, kQos) !=
+          MOSQ_ERR_SUCCESS) {
+        return;
+      }
       retained_.erase(found);
       retainedOrder_.pop_front();
     } else if (!events_.empty()) {
       const Message& event = events_.front();
-      if (!HandOver(event.topic, event.payload, false, event.qos)) return;
+      const int result = HandOver(event.topic, event.payload, false, event.qos);
+      // Over the broker's limit, it would wait for ever, and all behind it.
+      if (result == MOSQ_ERR_OVERSIZE_PACKET) {
+        ++dropped_;
+      } else if (result != MOSQ_ERR_SUCCESS) {
+        return;
+      }
       events_.pop_front();
+      ++leftEvents_;
     } else {
-      return;
+      break;
     }
   }
+  // Once the broker has acknowledged all: libmosquitto would send again,
+  // on the next connection, what it had not.
+  if (!endReason_.empty() && backlog() == 0) {
+    {
+      Locked<Mutex> lock(mutex_);
+      endedBecause_ = std::move(endReason_);
+    }
+    endReason_.clear();
+    mosquitto_disconnect(client_);
+  }
+}
+
+void BrokerLink::EndConnection(std::string reason) {
+  endReason_ = std::move(reason);
 }
 
 void BrokerLink::Stop(std::vector<Message> last, int graceMs) {
@@ -282,13 +326,16 @@ std::vector<Message> BrokerLink::TakeIncoming() {
   if (cameUp_) return incoming;
   Locked<Mutex> lock(mutex_);
   incoming.swap(incoming_);
+  incomingWaiting_ = false;
   return incoming;
 }
 
 void BrokerLink::DropSessionMessages() {
+  const std::size_t before = events_.size();
   events_.erase(std::remove_if(events_.begin(), events_.end(),
                                [](const Message& m) { return m.session; }),
                 events_.end());
+  leftEvents_ += before - events_.size();
   Locked<Mutex> lock(mutex_);
   for (const int id : inFlightAtMostOnce_) inFlight_.erase(id);
   inFlightAtMostOnce_.clear();
@@ -315,8 +362,8 @@ std::size_t BrokerLink::AwaitingAck() const {
   return inFlight_.size();
 }
 
-bool BrokerLink::HandOver(const std::string& topic, const std::string& payload,
-                          bool retain, int qos) {
+int BrokerLink::HandOver(const std::string& topic, const std::string& payload,
+                         bool retain, int qos) {
   int id = 0;
   // The id is recorded under the lock, before the acknowledgement can be
   // handled on the network thread.
@@ -324,10 +371,19 @@ bool BrokerLink::HandOver(const std::string& topic, const std::string& payload,
   const int result = mosquitto_publish(client_, &id, topic.c_str(),
                                        static_cast<int>(payload.size()),
                                        payload.data(), qos, retain);
-  if (result != MOSQ_ERR_SUCCESS) return false;
+  if (result != MOSQ_ERR_SUCCESS) return result;
   inFlight_.insert(id);
   if (qos == 0) inFlightAtMostOnce_.insert(id);
-  return true;
+  return MOSQ_ERR_SUCCESS;
+}
+
+void BrokerLink::OnConnectV5(mosquitto* client, void* self, int result, int,
+                             const mosquitto_property* properties) {
+  std::uint32_t largest = 0;
+  mosquitto_property_read_int32(properties, MQTT_PROP_MAXIMUM_PACKET_SIZE,
+                                &largest, false);
+  static_cast<BrokerLink*>(self)->brokerMaxPacket_ = largest;
+  OnConnect(client, self, result);
 }
 
 void BrokerLink::OnConnect(mosquitto* client, void* self, int result) {
@@ -336,13 +392,14 @@ void BrokerLink::OnConnect(mosquitto* client, void* self, int result) {
   if (result != 0) return;
   // Before the subscriptions, so that nothing they bring is taken before
   // Pump has seen the connection.
-  link->upAttempt_ = link->attempts_;
+  link->upConnection_ = link->connects_;
   link->cameUp_ = true;
   if (link->options_.will) {
     {
       // What the last connection brought is restated on this one.
       Locked<Mutex> lock(link->mutex_);
       link->incoming_.clear();
+      link->incomingWaiting_ = false;
     }
     for (const std::string& filter : link->options_.subscriptions)
       mosquitto_subscribe(client, nullptr, filter.c_str(), kQos);
@@ -368,6 +425,7 @@ void BrokerLink::OnMessage(mosquitto* client, void* self,
   if (link->options_.will) {
     if (link->incoming_.size() < kMostWaitingWrites)
       link->incoming_.push_back(Held(message, kLongestIncoming));
+    link->incomingWaiting_ = true;
     return;
   }
   bool isWrite = false;

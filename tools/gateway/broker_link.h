@@ -14,9 +14,10 @@
 // in-flight window takes.
 //
 // A front end with a session of its own (Sparkplug) gives a will for each
-// connection attempt and is told, on the main thread, which attempt came
-// up; what it queued for an earlier connection (Message::session) is
-// dropped then, as its births restate it.
+// CONNECT sent and is told, on the main thread, which one came up; what it
+// queued for an earlier connection (Message::session) is dropped then, as
+// its births restate it. It may end a connection (EndConnection) for the
+// next to start over.
 //
 // Writes published to the stations' write topics arrive on the network
 // thread and wait, bounded, for the main thread to take them.
@@ -35,11 +36,13 @@
 #include <unordered_map>
 #include <vector>
 
-#include "station_table.h"
+#include "message.h"
 #include "sync/mutex.h"
 
 struct mosquitto;
 struct mosquitto_message;
+struct mqtt5__property;
+typedef struct mqtt5__property mosquitto_property;
 
 namespace pelmora::gateway {
 
@@ -61,11 +64,16 @@ class BrokerLink {
     // Messages handed to libmosquitto and not yet acknowledged.
     int inFlight = 1000;
     // A front end with a will of its own (Sparkplug): the will of each
-    // connection attempt, given the attempt's number (1, 2, ...). Called on
-    // the network thread, so it may use nothing but its argument and what
-    // never changes. When set, the pelmora/ tree's will, "online" and the
-    // reading of the retained tree are left out.
-    std::function<Message(std::uint64_t attempt)> will;
+    // CONNECT, given its number (1, 2, ...): an attempt that never reached
+    // the broker (refused, unreachable) sent none, and the next one gets
+    // the same number. Called on the network thread before the CONNECT, so
+    // it may use nothing but its argument, what never changes and what no
+    // other thread uses. When set, the pelmora/ tree's will, "online" and
+    // the reading of the retained tree are left out.
+    std::function<Message(std::uint64_t connection)> will;
+    // MQTT 5 rather than 3.1.1, to learn from the broker's CONNACK the
+    // largest packet it takes (max_packet_size).
+    bool mqtt5 = false;
     // Subscribed to on each connection; what arrives on them, retained or
     // not, waits for TakeIncoming.
     std::vector<std::string> subscriptions;
@@ -89,12 +97,23 @@ class BrokerLink {
   // Main thread, often. After each (re)connection drops the session
   // messages still waiting, queues "online" on the gateway's status (unless
   // a will of the front end's is set) and what `connected` gives, with the
-  // number of the attempt that connected (behind the clearings already
+  // number of the CONNECT that connected (behind the clearings already
   // waiting); then hands waiting messages to libmosquitto, retained ones
   // first, while the in-flight window has room.
   using OnConnected =
-      std::function<void(std::uint64_t attempt, std::vector<Message>*)>;
+      std::function<void(std::uint64_t connection, std::vector<Message>*)>;
   void Pump(const OnConnected& connected);
+
+  // Main thread: events queued since the start, and those that left the
+  // queue (handed over or dropped): a front end marks where its messages
+  // end and sees when they have left.
+  std::uint64_t queued_events() const { return queuedEvents_; }
+  std::uint64_t left_events() const { return leftEvents_; }
+
+  // Main thread: once every message waiting has been acknowledged, ends the
+  // connection without its will (the front end sent what it had to say);
+  // the next one starts as after any loss, `reason` told as its cause.
+  void EndConnection(std::string reason);
 
   // Main thread: publishes `last` and "offline" on the gateway's status,
   // gives what waits up to `graceMs` to reach the broker, and disconnects.
@@ -108,6 +127,9 @@ class BrokerLink {
   // nothing of a new connection before Pump has handed it to `connected`.
   // A payload over 64 KiB is left behind (Message::refusedLength).
   std::vector<Message> TakeIncoming();
+  // Whether TakeIncoming has something to take: the main thread heeds it
+  // before the next datagram.
+  bool incoming_waiting() const { return incomingWaiting_; }
   // Main thread: the writes published to the write topics since the last
   // call, oldest first, taken away; one whose payload is over 1,023 bytes
   // without it (Message::refusedLength). Those the broker hands over as
@@ -128,11 +150,17 @@ class BrokerLink {
   std::string reason() const;
   // Messages waiting and messages handed over but not yet acknowledged.
   std::size_t backlog() const;
-  // Events dropped from the full queue, since the start.
+  // Events dropped from the full queue, or for a size over the broker's
+  // limit, since the start.
   std::uint64_t dropped() const { return dropped_; }
+  // The largest packet the broker said it takes on the last connection
+  // (MQTT 5); 0 when it said none.
+  std::size_t broker_max_packet() const { return brokerMaxPacket_; }
 
  private:
   static void OnConnect(mosquitto* client, void* self, int result);
+  static void OnConnectV5(mosquitto* client, void* self, int result, int flags,
+                          const mosquitto_property* properties);
   static void OnPublish(mosquitto* client, void* self, int messageId);
   static void OnMessage(mosquitto* client, void* self,
                         const mosquitto_message* message);
@@ -141,8 +169,9 @@ class BrokerLink {
   // The network thread: connect, loop, wait, again.
   void Run();
   void NoteReason(const std::string& reason);
-  bool HandOver(const std::string& topic, const std::string& payload,
-                bool retain, int qos);
+  // libmosquitto's result.
+  int HandOver(const std::string& topic, const std::string& payload,
+               bool retain, int qos);
   void DropSessionMessages();
   std::size_t AwaitingAck() const;
 
@@ -153,6 +182,8 @@ class BrokerLink {
   std::atomic<bool> connected_{false};
   std::atomic<bool> cameUp_{false};
   std::atomic<bool> tried_{false};
+  std::atomic<bool> incomingWaiting_{false};
+  std::atomic<std::size_t> brokerMaxPacket_{0};
 
   // Wakes the network thread out of its pause when the gateway stops.
   std::mutex pauseMutex_;
@@ -172,19 +203,27 @@ class BrokerLink {
   std::vector<Message> held_ GUARDED_BY(mutex_);
   std::vector<Message> writes_ GUARDED_BY(mutex_);
   bool reading_ GUARDED_BY(mutex_) = false;
+  // Why the main thread ended the connection, for the network thread to
+  // tell; empty when it did not.
+  std::string endedBecause_ GUARDED_BY(mutex_);
 
   // Network thread only.
   std::string lastLogError_;
   int connack_ = 0;
-  std::uint64_t attempts_ = 0;
-  // The attempt of the connection that came up last.
-  std::atomic<std::uint64_t> upAttempt_{0};
+  // CONNECTs sent since the start.
+  std::uint64_t connects_ = 0;
+  // The number of the CONNECT whose connection came up last.
+  std::atomic<std::uint64_t> upConnection_{0};
 
   // Main thread only.
   std::unordered_map<std::string, std::string> retained_;
   std::deque<std::string> retainedOrder_;
   std::deque<Message> events_;
   std::uint64_t dropped_ = 0;
+  std::uint64_t queuedEvents_ = 0;
+  std::uint64_t leftEvents_ = 0;
+  // Set by EndConnection until the queue is handed over.
+  std::string endReason_;
 };
 
 }  // namespace pelmora::gateway

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "command_topics.h"
+#include "bd_seq_file.h"
 #include "datagram.h"
 #include "signed_datagram.h"
 #include "tool_options.h"
@@ -27,8 +28,13 @@ constexpr int kStopGraceMs = 2000;
 constexpr std::size_t kSnapshotsUnderWay = 32;
 
 std::unique_ptr<PublishingMode> ModeOf(const GatewayOptions& options) {
-  return options.sparkplug ? MakeSparkplugMode(options.node)
-                           : MakeTopicTreeMode();
+  if (!options.sparkplug) return MakeTopicTreeMode();
+  return MakeSparkplugMode(
+      options.node,
+      options.stateDirectory.empty()
+          ? std::string()
+          : BdSeqFile::PathIn(options.stateDirectory, options.node.group,
+                              options.node.edgeNode));
 }
 
 GatewayOptions Configured(GatewayOptions options, PublishingMode& mode) {
@@ -49,15 +55,18 @@ Gateway::Gateway(GatewayOptions options)
       snapshots_({kSnapshotsUnderWay, options_.stations.settle}, commands_,
                  stations_),
       log_([this](const std::string& mac) { return commands_.HasKey(mac); }) {
-  mode_->Attach(stations_, commands_);
+  mode_->Attach(stations_, commands_, broker_);
   stations_.Follow(&snapshots_);
   stations_.Follow(&log_);
 }
 
 bool Gateway::Start(std::string* error) {
-  if (!options_.commands.keys.empty() &&
-      (!wire::MakeStateDirectory(options_.stateDirectory, error) ||
-       !commands_.Load(error))) {
+  if (!options_.stateDirectory.empty() &&
+      !wire::MakeStateDirectory(options_.stateDirectory, error)) {
+    return false;
+  }
+  if ((!options_.commands.keys.empty() && !commands_.Load(error)) ||
+      !mode_->Start(error)) {
     return false;
   }
   if (!receiver_.Open(options_.bindAddress, options_.port, error,
@@ -110,12 +119,14 @@ bool Gateway::Start(std::string* error) {
 void Gateway::Run() {
   while (!wire::StopRequested()) {
     messages_.clear();
+    // What arrived from the broker is heeded before the datagrams that
+    // follow it: a rebirth request is answered before any more data.
+    mode_->Round(broker_.TakeIncoming(), Moment::Now(), &messages_);
     TakeBurst();
     const Moment now = Moment::Now();
     CountLosses(now);
     stations_.Learn(broker_.TakeHeld(), &messages_);
     stations_.Tick(now, &messages_);
-    mode_->Round(broker_.TakeIncoming(), now, &messages_);
     TakeWrites(now);
     snapshots_.Tick(now);
     SendCommands(now);
@@ -132,7 +143,7 @@ void Gateway::Run() {
 void Gateway::TakeBurst() {
   wire::Endpoint sender;
   int taken = 0;
-  while (taken < kBurst &&
+  while (taken < kBurst && !broker_.incoming_waiting() &&
          receiver_.Receive(&bytes_,
                            taken != 0          ? 0
                            : broker_.sending() ? kWaitWhileSendingMs
@@ -144,8 +155,9 @@ void Gateway::TakeBurst() {
     Handle(bytes_, sender);
   }
   // Nothing was waiting: every drop known by now happened before the
-  // datagrams still to come were queued.
-  if (taken < kBurst) dropsBeforeIdle_ = drops_;
+  // datagrams still to come were queued. (A burst that the broker cut
+  // short says nothing of what waits.)
+  if (taken < kBurst && !broker_.incoming_waiting()) dropsBeforeIdle_ = drops_;
 }
 
 StationTable::Losses Gateway::Losses() const {
@@ -241,39 +253,48 @@ void Gateway::PublishOutcomes(const Moment& now) {
     stats_.CountOutcome(outcome.state);
     snapshots_.Outcome(outcome, now);
     if (view_ != nullptr) view_->Outcome(outcome);
-    mode_->Outcome(outcome, &messages_);
+    mode_->Outcome(outcome, now, &messages_);
   }
   outcomes_.clear();
 }
 
 void Gateway::Publish() {
   for (Message& message : messages_) broker_.Publish(std::move(message));
-  broker_.Pump([this](std::uint64_t attempt, std::vector<Message>* out) {
+  if (std::string why = mode_->TakeConnectionEnd(); !why.empty())
+    broker_.EndConnection(std::move(why));
+  broker_.Pump([this](std::uint64_t connection, std::vector<Message>* out) {
     const Moment now = Moment::Now();
-    mode_->Connected(attempt, stations_, now, out);
+    mode_->Connected(connection, stations_, now, out);
     // The counters kept from before say the broker is away: a broker just
     // reached gets them as they are now.
-    if (auto stats = Stats(now)) out->push_back(std::move(*stats));
+    Stats(now, out);
   });
 }
 
 void Gateway::Report(const Moment& now) {
   const auto interval = std::chrono::seconds(options_.statsIntervalSeconds);
   if (now.steady - lastReport_ < interval) return;
-  if (auto stats = Stats(now)) broker_.Publish(std::move(*stats));
+  std::vector<Message> stats;
+  Stats(now, &stats);
+  for (Message& message : stats) broker_.Publish(std::move(message));
 }
 
-std::optional<Message> Gateway::Stats(const Moment& now) {
+void Gateway::Stats(const Moment& now, std::vector<Message>* out) {
   const std::chrono::duration<double> seconds = now.steady - lastReport_;
   lastReport_ = now.steady;
   std::string line;
   std::string json;
-  stats_.Report(seconds.count(), LinkState(), &line, &json);
+  const GatewayStats::Link link = LinkState();
+  stats_.Report(seconds.count(), link, &line, &json);
   if (options_.statsToStdout) {
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
   }
-  return mode_->StatsMessage(std::move(json));
+  std::uint64_t refused = 0;
+  for (const GatewayStats::Count& count : stats_.totals().refused)
+    refused += count.value;
+  mode_->StatsMessages(std::move(json), link, stations_.online_count(), refused,
+                       now, out);
 }
 
 GatewayStats::Link Gateway::LinkState() const {
@@ -294,6 +315,7 @@ GatewayStats::Link Gateway::LinkState() const {
 void Gateway::Log(const Moment& now, bool all) {
   logLines_.clear();
   log_.Take(now, &logLines_, all);
+  mode_->TakeLines(&logLines_);
   for (const std::string& line : logLines_)
     std::fprintf(stderr, "pelmora-gateway: %s\n", line.c_str());
 }

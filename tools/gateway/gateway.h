@@ -66,8 +66,8 @@ class Gateway {
   void Publish();
   // The counters when their interval is over.
   void Report(const Moment& now);
-  // The counters now, as a line on stdout and the mode's message, if any.
-  std::optional<Message> Stats(const Moment& now);
+  // The counters now, as a line on stdout and the mode's messages.
+  void Stats(const Moment& now, std::vector<Message>* out);
   // The broker link's and the table's state, for the counters.
   GatewayStats::Link LinkState() const;
   // The log's lines due now (all of them, when `all`).

@@ -34,7 +34,8 @@ const char kGatewayUsage[] =
     "                         beyond net.core.rmem_max only with privilege\n"
     "  --broker HOST          MQTT broker (default 127.0.0.1)\n"
     "  --broker-port N        its port (default 1883)\n"
-    "  --client-id ID         MQTT client id (default pelmora-gateway-PID)\n"
+    "  --client-id ID         MQTT client id (default pelmora-gateway-PID;\n"
+    "                         with --sparkplug pelmora-gateway-GROUP-NODE)\n"
     "  --cafile FILE          connect with TLS, trusting this CA file\n"
     "  --certfile FILE        TLS client certificate (with --keyfile)\n"
     "  --keyfile FILE         its private key\n"
@@ -58,8 +59,9 @@ const char kGatewayUsage[] =
     "  --validity MS          how long a command may act after it is\n"
     "                         signed, on the station's clock (default 5000,\n"
     "                         at most 60000)\n"
-    "  --state-dir DIR        where the commands' sequences are kept, so\n"
-    "                         that a restart continues above them (default\n"
+    "  --state-dir DIR        where the commands' sequences and the\n"
+    "                         Sparkplug bdSeq are kept, so that a restart\n"
+    "                         continues above them (default\n"
     "                         $STATE_DIRECTORY, else $XDG_STATE_HOME/pelmora,\n"
     "                         else ~/.local/state/pelmora)\n"
     "  --max-stations N       stations kept at most (default 10000); a new\n"
@@ -68,6 +70,9 @@ const char kGatewayUsage[] =
     "                         beyond it the oldest go, counted as dropped\n"
     "  --in-flight N          messages sent to the broker and not yet\n"
     "                         acknowledged, at most (default 1000)\n"
+    "  --max-packet BYTES     the broker's largest packet (mosquitto's\n"
+    "                         max_packet_size): a Sparkplug DBIRTH over it\n"
+    "                         is refused, not sent (default: no limit)\n"
     "  --reconnect-max SECONDS  longest wait between two connection\n"
     "                         attempts, after any failure, TLS too: 1, 2,\n"
     "                         4, ... seconds up to this (default 30)\n"
@@ -287,6 +292,10 @@ bool Apply(std::string_view key, std::string_view value,
   } else if (key == "queue") {
     if (!number_in(1, 100000000)) return false;
     broker.queueLimit = static_cast<std::size_t>(number);
+  } else if (key == "max-packet") {
+    // MQTT's own limit on a packet's length.
+    if (!number_in(128, 268435455)) return false;
+    options->node.maxPacket = static_cast<std::size_t>(number);
   } else if (key == "reconnect-max") {
     if (!number_in(1, 3600)) return false;
     broker.reconnectMaxSeconds = static_cast<int>(number);
@@ -304,7 +313,6 @@ bool Apply(std::string_view key, std::string_view value,
 
 bool ParseGatewayOptions(int argc, char** argv, GatewayOptions* options,
                          int* exitStatus) {
-  options->broker.clientId = "pelmora-gateway-" + std::to_string(::getpid());
   if (!wire::ParseToolOptions(
           {"pelmora-gateway",
            kGatewayUsage,
@@ -342,8 +350,17 @@ bool ParseGatewayOptions(int argc, char** argv, GatewayOptions* options,
     *exitStatus = 2;
     return false;
   }
-  // Only commands need a place to keep their sequences.
-  if (!options->commands.keys.empty()) {
+  // A Sparkplug node keeps its name across restarts: a broker that still
+  // holds the connection of the process before (a machine that died) ends
+  // it as this one connects, rather than both living on.
+  if (options->broker.clientId.empty()) {
+    options->broker.clientId =
+        options->sparkplug ? "pelmora-gateway-" + options->node.group + "-" +
+                                 options->node.edgeNode
+                           : "pelmora-gateway-" + std::to_string(::getpid());
+  }
+  // Commands keep their sequences, a Sparkplug node its bdSeq.
+  if (!options->commands.keys.empty() || options->sparkplug) {
     std::string error;
     if (options->stateDirectory.empty())
       options->stateDirectory = wire::DefaultStateDirectory(&error);
@@ -352,6 +369,8 @@ bool ParseGatewayOptions(int argc, char** argv, GatewayOptions* options,
       *exitStatus = 2;
       return false;
     }
+  }
+  if (!options->commands.keys.empty()) {
     options->commands.sequenceFile =
         options->stateDirectory + "/" + wire::SequenceFile::kName;
   }

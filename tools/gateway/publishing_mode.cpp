@@ -1,7 +1,9 @@
 #include "publishing_mode.h"
 
+#include <cstdio>
 #include <utility>
 
+#include "bd_seq_file.h"
 #include "command_topics.h"
 #include "topic_tree.h"
 
@@ -11,20 +13,25 @@ namespace {
 class TopicTreeMode : public PublishingMode {
  public:
   void Configure(BrokerLink::Options*, StationTable::Options*) override {}
-  void Attach(StationTable&, wire::StationCommands&) override {}
+  void Attach(StationTable&, wire::StationCommands&, BrokerLink&) override {}
+  bool Start(std::string*) override { return true; }
   void Connected(std::uint64_t, const StationTable& table, const Moment&,
                  std::vector<Message>* out) override {
     table.RetainedState(out);
   }
   void Round(const std::vector<Message>&, const Moment&,
              std::vector<Message>*) override {}
-  void Outcome(const wire::CommandOutcome& outcome,
+  std::string TakeConnectionEnd() override { return {}; }
+  void TakeLines(std::vector<std::string>*) override {}
+  void Outcome(const wire::CommandOutcome& outcome, const Moment&,
                std::vector<Message>* out) override {
     out->push_back(
         {CommandResultsTopic(outcome.mac), ResultPayload(outcome), false});
   }
-  std::optional<Message> StatsMessage(std::string json) const override {
-    return Message{kGatewayStatsTopic, std::move(json), true};
+  void StatsMessages(std::string json, const GatewayStats::Link&, std::size_t,
+                     std::uint64_t, const Moment&,
+                     std::vector<Message>* out) override {
+    out->push_back({kGatewayStatsTopic, std::move(json), true});
   }
   std::optional<std::uint64_t> refused_commands() const override {
     return std::nullopt;
@@ -56,44 +63,84 @@ class CommandPath : public StationCommandSink {
 
 class SparkplugMode : public PublishingMode {
  public:
-  explicit SparkplugMode(SparkplugNode::Options node)
-      : node_(std::move(node)) {}
+  SparkplugMode(SparkplugNode::Options node, std::string bdSeqPath)
+      : node_(std::move(node)), bdSeqFile_(std::move(bdSeqPath)) {}
 
   // The table's own messages are never sent here, so it builds none.
   void Configure(BrokerLink::Options* broker,
                  StationTable::Options* stations) override {
-    broker->will = [this](std::uint64_t attempt) {
-      return node_.Will(attempt);
+    // Each CONNECT's bdSeq is kept before it is sent: a process that
+    // replaces this one starts above it, whenever this one stops.
+    broker->will = [this](std::uint64_t connection) {
+      std::string error;
+      if (!bdSeqFile_.Keep(node_.BdSeqOf(connection), &error) &&
+          error != bdSeqError_) {
+        std::fprintf(stderr, "pelmora-gateway: warning: %s\n", error.c_str());
+        bdSeqError_ = error;
+      }
+      return node_.Will(connection);
     };
     broker->subscriptions = node_.Subscriptions();
+    broker->mqtt5 = true;
     stations->topicTree = false;
   }
-  void Attach(StationTable& table, wire::StationCommands& commands) override {
+  void Attach(StationTable& table, wire::StationCommands& commands,
+              BrokerLink& broker) override {
+    broker_ = &broker;
     table.Follow(&node_);
     commandPath_ = std::make_unique<CommandPath>(commands);
     node_.set_command_sink(commandPath_.get());
   }
-  void Connected(std::uint64_t attempt, const StationTable&, const Moment& now,
-                 std::vector<Message>* out) override {
-    node_.Connected(attempt, now);
+  bool Start(std::string* error) override {
+    std::uint64_t first = 0;
+    if (!bdSeqFile_.Load(&first, error)) return false;
+    node_.StartAt(first);
+    return true;
+  }
+  void Connected(std::uint64_t connection, const StationTable&,
+                 const Moment& now, std::vector<Message>* out) override {
+    node_.LimitPackets(broker_->broker_max_packet());
+    node_.Connected(connection, now);
     node_.Take(out);
   }
   void Round(const std::vector<Message>& incoming, const Moment& now,
              std::vector<Message>* out) override {
     for (const Message& message : incoming) node_.Receive(message, now);
+    if (node_.rebirth_asked() && broker_->left_events() >= birthsMark_) {
+      // The data waiting from before still goes first: its events are in
+      // no birth.
+      node_.Rebirth(now);
+      node_.Take(out);
+      birthsMark_ = broker_->queued_events() + out->size();
+      return;
+    }
     node_.Take(out);
   }
-  // Sparkplug has no reply to a command: a write that failed is only
-  // counted, and the station's next data acknowledges one done.
-  void Outcome(const wire::CommandOutcome& outcome,
-               std::vector<Message>*) override {
+  std::string TakeConnectionEnd() override {
+    if (!node_.TakeConnectionEnd()) return {};
+    return "the primary host went offline";
+  }
+  void TakeLines(std::vector<std::string>* lines) override {
+    node_.TakeLines(lines);
+  }
+  // Sparkplug has no reply to a command: a write that failed makes the
+  // point's value sent again, and the station's next data acknowledges
+  // one done.
+  void Outcome(const wire::CommandOutcome& outcome, const Moment& now,
+               std::vector<Message>* out) override {
     if (outcome.state == wire::CommandState::kRefused ||
         outcome.state == wire::CommandState::kUnanswered) {
-      node_.CountFailedCommand();
+      node_.CommandFailed(outcome.mac, outcome.name, outcome.reason, now);
+      node_.Take(out);
     }
   }
-  std::optional<Message> StatsMessage(std::string) const override {
-    return std::nullopt;
+  void StatsMessages(std::string, const GatewayStats::Link& link,
+                     std::size_t stationsOnline, std::uint64_t datagramsRefused,
+                     const Moment& now, std::vector<Message>* out) override {
+    node_.NoteHealth({stationsOnline, datagramsRefused,
+                      link.kernelDrops.value_or(0), link.dropped},
+                     now);
+    node_.Take(out);
   }
   std::optional<std::uint64_t> refused_commands() const override {
     return node_.refused_commands();
@@ -102,11 +149,19 @@ class SparkplugMode : public PublishingMode {
     return node_.births();
   }
   void Stop(StationTable&, std::vector<Message>* out) override {
-    out->push_back(node_.Death());
+    node_.Take(out);
+    if (auto death = node_.Death()) out->push_back(std::move(*death));
   }
 
  private:
   SparkplugNode node_;
+  BrokerLink* broker_ = nullptr;
+  // The broker link's count of events queued once the last births asked
+  // for were: they have left when as many have.
+  std::uint64_t birthsMark_ = 0;
+  // The network thread's, once the broker link has started.
+  BdSeqFile bdSeqFile_;
+  std::string bdSeqError_;
   std::unique_ptr<CommandPath> commandPath_;
 };
 
@@ -116,8 +171,9 @@ std::unique_ptr<PublishingMode> MakeTopicTreeMode() {
   return std::make_unique<TopicTreeMode>();
 }
 
-std::unique_ptr<PublishingMode> MakeSparkplugMode(SparkplugNode::Options node) {
-  return std::make_unique<SparkplugMode>(std::move(node));
+std::unique_ptr<PublishingMode> MakeSparkplugMode(SparkplugNode::Options node,
+                                                  std::string bdSeqPath) {
+  return std::make_unique<SparkplugMode>(std::move(node), std::move(bdSeqPath));
 }
 
 }  // namespace pelmora::gateway

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "broker_link.h"
+#include "gateway_stats.h"
 #include "sparkplug_node.h"
 #include "station_commands.h"
 #include "station_table.h"
@@ -26,20 +27,35 @@ class PublishingMode {
   // table, before either is made.
   virtual void Configure(BrokerLink::Options* broker,
                          StationTable::Options* stations) = 0;
-  // Joins the table and the command path, both of which outlive the mode.
-  virtual void Attach(StationTable& table, wire::StationCommands& commands) = 0;
-  // What a broker just (re)connected to gets, for connection `attempt`.
-  virtual void Connected(std::uint64_t attempt, const StationTable& table,
+  // Joins the table, the command path and the broker link, all of which
+  // outlive the mode.
+  virtual void Attach(StationTable& table, wire::StationCommands& commands,
+                      BrokerLink& broker) = 0;
+  // Before the broker link starts: reads what the mode keeps across
+  // restarts; false with `error` naming the file at fault.
+  virtual bool Start(std::string* error) = 0;
+  // What a broker just (re)connected to gets, for the `connection`th
+  // CONNECT.
+  virtual void Connected(std::uint64_t connection, const StationTable& table,
                          const Moment& now, std::vector<Message>* out) = 0;
   // One round's own messages, after the table's: `incoming` is what arrived
   // on the subscriptions since the last round.
   virtual void Round(const std::vector<Message>& incoming, const Moment& now,
                      std::vector<Message>* out) = 0;
+  // Why the connection must end for a new one to start over, once what is
+  // queued is sent; empty when it need not. Taken away.
+  virtual std::string TakeConnectionEnd() = 0;
+  // What the mode has to tell the site on stderr, appended to `lines`.
+  virtual void TakeLines(std::vector<std::string>* lines) = 0;
   // What a command's outcome becomes.
-  virtual void Outcome(const wire::CommandOutcome& outcome,
+  virtual void Outcome(const wire::CommandOutcome& outcome, const Moment& now,
                        std::vector<Message>* out) = 0;
-  // What an interval's statistics become, besides the line on stdout.
-  virtual std::optional<Message> StatsMessage(std::string json) const = 0;
+  // What an interval's statistics become, besides the line on stdout:
+  // the pelmora/ tree's JSON, or the node's health in Sparkplug.
+  virtual void StatsMessages(std::string json, const GatewayStats::Link& link,
+                             std::size_t stationsOnline,
+                             std::uint64_t datagramsRefused, const Moment& now,
+                             std::vector<Message>* out) = 0;
   // Commands and snapshot requests refused, where the mode counts them.
   virtual std::optional<std::uint64_t> refused_commands() const = 0;
   // Sparkplug births made, where the mode makes them.
@@ -49,7 +65,9 @@ class PublishingMode {
 };
 
 std::unique_ptr<PublishingMode> MakeTopicTreeMode();
-std::unique_ptr<PublishingMode> MakeSparkplugMode(SparkplugNode::Options node);
+// The node's bdSeq is kept in the file at `bdSeqPath` (none when empty).
+std::unique_ptr<PublishingMode> MakeSparkplugMode(SparkplugNode::Options node,
+                                                  std::string bdSeqPath);
 
 }  // namespace pelmora::gateway
 

@@ -1,7 +1,12 @@
 #include "sparkplug_node.h"
 
+#include <google/protobuf/util/json_util.h>
+
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 
+#include "host_state.pb.h"
 #include "number_text.h"
 #include "sparkplug_b.pb.h"
 #include "topic_tree.h"
@@ -22,6 +27,18 @@ constexpr char kCompleteMetric[] = "%Complete";
 constexpr int kAtMostOnce = 0;
 constexpr int kAtLeastOnce = 1;
 constexpr std::uint64_t kSeqModulus = 256;
+// What an MQTT PUBLISH adds to its topic and payload at most: the fixed
+// header (1 byte and up to 4 of length), the topic's length (2) and, at
+// QoS 1, the packet id (2).
+constexpr std::size_t kPublishOverhead = 9;
+constexpr std::chrono::seconds kRefusalLinePause{1};
+// The gateway's health as node metrics, in the order of HealthValues().
+constexpr char kVersionMetric[] = "Gateway/Version";
+constexpr const char* kHealthMetrics[] = {
+    "Gateway/Stations online",   "Gateway/Datagrams refused",
+    "Gateway/Datagrams dropped", "Gateway/Events dropped",
+    "Gateway/Commands refused",  "Gateway/Births refused",
+    "Gateway/Broker reconnects"};
 
 std::uint64_t Ms(std::chrono::system_clock::time_point wall) {
   return static_cast<std::uint64_t>(
@@ -70,9 +87,19 @@ std::string DeathPayload(std::uint64_t bdSeq,
   payload.set_timestamp(Ms(wall));
   Payload::Metric* metric = payload.add_metrics();
   metric->set_name(kBdSeq);
+  metric->set_timestamp(Ms(wall));
   metric->set_datatype(sparkplug::Int64);
   metric->set_long_value(bdSeq);
   return payload.SerializeAsString();
+}
+
+// Point names as a host that does not tell case apart reads them: ASCII
+// letters folded, every other byte as it is.
+std::string Folded(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return folded;
 }
 
 }  // namespace
@@ -95,17 +122,21 @@ std::vector<std::string> SparkplugNode::Subscriptions() const {
   return filters;
 }
 
-Message SparkplugNode::Will(std::uint64_t attempt) const {
+std::uint64_t SparkplugNode::BdSeqOf(std::uint64_t connection) const {
+  return (options_.firstBdSeq + connection - 1) % kSeqModulus;
+}
+
+Message SparkplugNode::Will(std::uint64_t connection) const {
   return {Topic("NDEATH"),
-          DeathPayload((attempt - 1) % kSeqModulus,
-                       std::chrono::system_clock::now()),
+          DeathPayload(BdSeqOf(connection), std::chrono::system_clock::now()),
           false, kAtLeastOnce};
 }
 
-Message SparkplugNode::Death() const {
-  return {Topic("NDEATH"),
-          DeathPayload(bdSeq_, std::chrono::system_clock::now()), false,
-          kAtLeastOnce};
+std::optional<Message> SparkplugNode::Death() const {
+  if (!sessionUp_) return std::nullopt;
+  return Message{Topic("NDEATH"),
+                 DeathPayload(bdSeq_, std::chrono::system_clock::now()), false,
+                 kAtLeastOnce};
 }
 
 void SparkplugNode::Take(std::vector<Message>* out) {
@@ -113,9 +144,22 @@ void SparkplugNode::Take(std::vector<Message>* out) {
   out_.clear();
 }
 
-void SparkplugNode::Connected(std::uint64_t attempt, const Moment& now) {
-  bdSeq_ = (attempt - 1) % kSeqModulus;
+bool SparkplugNode::TakeConnectionEnd() {
+  const bool end = endConnection_;
+  endConnection_ = false;
+  return end;
+}
+
+void SparkplugNode::TakeLines(std::vector<std::string>* lines) {
+  for (std::string& line : lines_) lines->push_back(std::move(line));
+  lines_.clear();
+}
+
+void SparkplugNode::Connected(std::uint64_t connection, const Moment& now) {
+  bdSeq_ = BdSeqOf(connection);
+  ++connections_;
   connected_ = true;
+  endConnection_ = false;
   sessionUp_ = false;
   // A retained STATE arrives again on the new subscription.
   hostOnline_ = false;
@@ -143,16 +187,39 @@ void SparkplugNode::Births(const Moment& now) {
   payload.set_seq(NextSeq());
   Payload::Metric* bdSeq = payload.add_metrics();
   bdSeq->set_name(kBdSeq);
+  bdSeq->set_timestamp(Ms(now.wall));
   bdSeq->set_datatype(sparkplug::Int64);
   bdSeq->set_long_value(bdSeq_);
   Payload::Metric* rebirth = payload.add_metrics();
   rebirth->set_name(kRebirth);
+  rebirth->set_timestamp(Ms(now.wall));
   rebirth->set_datatype(sparkplug::Boolean);
   rebirth->set_boolean_value(false);
+  // The gateway's health, by alias in NDATA after; given once.
+  Payload::Metric* version = payload.add_metrics();
+  version->set_name(kVersionMetric);
+  version->set_timestamp(Ms(now.wall));
+  version->set_datatype(sparkplug::String);
+  version->set_string_value(PELMORA_VERSION);
+  const std::vector<std::uint64_t> values = HealthValues();
+  if (healthAliases_.empty()) {
+    for (std::size_t i = 0; i < values.size(); ++i)
+      healthAliases_.push_back(nextAlias_++);
+  }
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    Payload::Metric* metric = payload.add_metrics();
+    metric->set_name(kHealthMetrics[i]);
+    metric->set_alias(healthAliases_[i]);
+    metric->set_timestamp(Ms(now.wall));
+    metric->set_datatype(sparkplug::Int64);
+    metric->set_long_value(values[i]);
+  }
+  healthSent_ = values;
   Emit("NBIRTH", "", payload.SerializeAsString());
   ++births_.node;
   for (auto& [mac, device] : devices_) {
     device.born = false;
+    device.birthRefused = false;
     Flush(mac, device, now);
   }
 }
@@ -161,7 +228,6 @@ void SparkplugNode::BirthOf(const std::string& mac, Device& device,
                             const Moment& now) {
   Payload payload;
   payload.set_timestamp(Ms(now.wall));
-  payload.set_seq(NextSeq());
   for (auto& [name, metric] : device.metrics) {
     if (!metric.present) continue;
     if (!metric.typed) {
@@ -181,14 +247,46 @@ void SparkplugNode::BirthOf(const std::string& mac, Device& device,
   Payload::Metric* events = payload.add_metrics();
   events->set_name(kEventMetric);
   events->set_alias(device.eventAlias);
+  events->set_timestamp(Ms(now.wall));
   events->set_datatype(sparkplug::String);
   events->set_is_null(true);
   if (device.completeAlias == 0) device.completeAlias = nextAlias_++;
   Payload::Metric* complete = payload.add_metrics();
   complete->set_name(kCompleteMetric);
   complete->set_alias(device.completeAlias);
+  complete->set_timestamp(Ms(now.wall));
   complete->set_datatype(sparkplug::Boolean);
   complete->set_boolean_value(device.complete);
+  WarnOfCase(mac, device);
+  // The seq (at most two bytes) is not in yet: counted as if it were.
+  const std::size_t size = payload.ByteSizeLong() + 3 +
+                           Topic("DBIRTH", mac).size() + kPublishOverhead;
+  std::size_t largest = options_.maxPacket;
+  if (brokerMaxPacket_ != 0 && (largest == 0 || brokerMaxPacket_ < largest))
+    largest = brokerMaxPacket_;
+  if (largest != 0 && size > largest) {
+    // The broker would end the node's connection for it, and every birth
+    // after the next connection would end it again: the device stays
+    // unborn, its data unsent, until its list changes or the next birth.
+    if (device.refusedSize != size) {
+      device.refusedSize = size;
+      lines_.push_back("sparkplug: station " + mac +
+                       " not born: its DBIRTH of " + std::to_string(size) +
+                       " bytes is over the broker's largest packet (" +
+                       std::to_string(largest) + " bytes)");
+    }
+    ++refusedBirths_;
+    device.birthRefused = true;
+    device.born = false;
+    device.setChanged = false;
+    device.completeChanged = false;
+    device.changed.clear();
+    device.events.clear();
+    return;
+  }
+  device.refusedSize = 0;
+  device.birthRefused = false;
+  payload.set_seq(NextSeq());
   Emit("DBIRTH", mac, payload.SerializeAsString());
   ++births_.device;
   device.born = true;
@@ -206,7 +304,11 @@ void SparkplugNode::Flush(const std::string& mac, Device& device,
     device.completeChanged = false;
     return;
   }
-  if (!device.born || device.setChanged) BirthOf(mac, device, now);
+  // A birth refused for its size is not tried again (and made again, at
+  // every datagram) before the list changes or the next NBIRTH.
+  if ((!device.born && !device.birthRefused) || device.setChanged)
+    BirthOf(mac, device, now);
+  if (!device.born) return;
   if (device.changed.empty() && device.events.empty() &&
       !device.completeChanged) {
     return;
@@ -224,7 +326,10 @@ void SparkplugNode::Flush(const std::string& mac, Device& device,
   for (const auto& [record, received] : device.events) {
     Payload::Metric* out = payload.add_metrics();
     out->set_alias(device.eventAlias);
-    out->set_timestamp(Ms(received));
+    // A historian keys a value on its metric and time: each event a
+    // millisecond after the one before, when they arrived within one.
+    device.lastEventMs = std::max(Ms(received), device.lastEventMs + 1);
+    out->set_timestamp(device.lastEventMs);
     out->set_string_value(Utf8OfHostText(record));
   }
   if (device.completeChanged) {
@@ -314,6 +419,15 @@ void SparkplugNode::Receive(const Message& message, const Moment& now) {
     return;
   }
   const std::string prefix = Topic("DCMD") + '/';
+  const bool isCommand = message.topic == Topic("NCMD") ||
+                         message.topic.compare(0, prefix.size(), prefix) == 0;
+  if (!isCommand) return;
+  if (message.retain) {
+    ++ignoredRetained_;
+    lines_.push_back("sparkplug: a retained command on " + message.topic +
+                     " ignored: it would act again at every connection");
+    return;
+  }
   if (message.refusedLength != 0) {
     // Too long to have been held: its writes, whatever they were, refused.
     if (message.topic.compare(0, prefix.size(), prefix) == 0)
@@ -323,13 +437,13 @@ void SparkplugNode::Receive(const Message& message, const Moment& now) {
   Payload payload;
   if (!payload.ParseFromString(message.payload)) return;
   if (message.topic == Topic("NCMD")) {
+    // Answered by the gateway's loop when the births before have left.
     for (const Payload::Metric& metric : payload.metrics()) {
       if (metric.name() == kRebirth && metric.boolean_value() && sessionUp_)
-        Births(now);
+        rebirthAsked_ = true;
     }
     return;
   }
-  if (message.topic.compare(0, prefix.size(), prefix) != 0) return;
   const std::string mac = message.topic.substr(prefix.size());
   const auto device = devices_.find(mac);
   for (const Payload::Metric& written : payload.metrics()) {
@@ -343,32 +457,144 @@ void SparkplugNode::Receive(const Message& message, const Moment& now) {
       }
     }
     std::string value;
-    if (name == nullptr || !HostValueOf(written, &value) || sink_ == nullptr ||
-        !sink_->WritePoint(mac, *name, value)) {
-      ++refusedCommands_;
+    const char* refusal = nullptr;
+    if (name == nullptr) {
+      refusal = "it names no point of the station";
+    } else if (!HostValueOf(written, &value)) {
+      refusal = "its value is no String, Double or Boolean the host can take";
+    } else if (sink_ == nullptr || !sink_->WritePoint(mac, *name, value)) {
+      refusal = "the gateway holds no key of the station";
     }
+    if (refusal == nullptr) continue;
+    const std::string label = name != nullptr ? Utf8OfHostText(*name)
+                              : written.has_alias()
+                                  ? "alias " + std::to_string(written.alias())
+                                  : written.name();
+    CommandRefused(mac, name != nullptr ? *name : std::string(), label, refusal,
+                   now);
   }
 }
 
+void SparkplugNode::CommandFailed(const std::string& mac,
+                                  const std::string& name,
+                                  const std::string& reason,
+                                  const Moment& now) {
+  CommandRefused(mac, name, Utf8OfHostText(name), reason.c_str(), now);
+}
+
+void SparkplugNode::CommandRefused(const std::string& mac,
+                                   const std::string& name,
+                                   const std::string& label, const char* why,
+                                   const Moment& now) {
+  ++refusedCommands_;
+  // A host's write waits for the metric's value to change: the value it
+  // still has, sent at once, ends the wait.
+  const auto device = devices_.find(mac);
+  if (device != devices_.end() && !name.empty()) {
+    const auto metric = device->second.metrics.find(name);
+    if (metric != device->second.metrics.end() && metric->second.present) {
+      device->second.changed.insert(name);
+      Flush(mac, device->second, now);
+    }
+  }
+  // One line a second at most: whoever may publish a DCMD may flood them.
+  if (refusalsUnsaid_ != 0 &&
+      now.steady - lastRefusalLine_ < kRefusalLinePause) {
+    ++refusalsUnsaid_;
+    return;
+  }
+  std::string line = "sparkplug: DCMD write of " + label + " on station " +
+                     mac + " refused: " + why;
+  if (refusalsUnsaid_ > 1) {
+    line +=
+        " (" + std::to_string(refusalsUnsaid_ - 1) + " more refused before it)";
+  }
+  lines_.push_back(std::move(line));
+  lastRefusalLine_ = now.steady;
+  refusalsUnsaid_ = 1;
+}
+
+std::vector<std::uint64_t> SparkplugNode::HealthValues() const {
+  return {health_.stationsOnline,
+          health_.datagramsRefused,
+          health_.datagramsDropped,
+          health_.eventsDropped,
+          refusedCommands_,
+          refusedBirths_,
+          connections_ == 0 ? 0 : connections_ - 1};
+}
+
+void SparkplugNode::NoteHealth(const Health& health, const Moment& now) {
+  health_ = health;
+  if (!sessionUp_) return;
+  const std::vector<std::uint64_t> values = HealthValues();
+  Payload payload;
+  payload.set_timestamp(Ms(now.wall));
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (values[i] == healthSent_[i]) continue;
+    Payload::Metric* metric = payload.add_metrics();
+    metric->set_alias(healthAliases_[i]);
+    metric->set_timestamp(Ms(now.wall));
+    metric->set_long_value(values[i]);
+  }
+  if (payload.metrics_size() == 0) return;
+  healthSent_ = values;
+  payload.set_seq(NextSeq());
+  Emit("NDATA", "", payload.SerializeAsString());
+}
+
+void SparkplugNode::Rebirth(const Moment& now) {
+  if (rebirthAsked_ && sessionUp_) Births(now);
+  rebirthAsked_ = false;
+}
+
 void SparkplugNode::HeedState(std::string_view payload, const Moment& now) {
-  // {"online": true, "timestamp": ...}: the key's value is all that counts.
-  const std::size_t key = payload.find("\"online\"");
-  if (key == std::string_view::npos) return;
-  std::string_view rest = payload.substr(key + 8);
-  while (!rest.empty() && (rest.front() == ' ' || rest.front() == ':'))
-    rest.remove_prefix(1);
-  const bool online = rest.substr(0, 4) == "true";
-  if (online == hostOnline_) return;
-  hostOnline_ = online;
-  if (online && connected_ && !sessionUp_) {
+  sparkplug::HostState state;
+  google::protobuf::util::JsonParseOptions parsing;
+  parsing.ignore_unknown_fields = true;
+  if (!google::protobuf::util::JsonStringToMessage(
+           google::protobuf::StringPiece(payload.data(), payload.size()),
+           &state, parsing)
+           .ok() ||
+      !state.has_online() || !state.has_timestamp()) {
+    lines_.push_back(
+        "sparkplug: the primary host's STATE is not "
+        "{\"online\": BOOLEAN, \"timestamp\": MS}: passed over");
+    return;
+  }
+  // A STATE older than the one heeded was overtaken on its way here.
+  if (stateHeard_ && state.timestamp() < stateTimestamp_) return;
+  stateHeard_ = true;
+  stateTimestamp_ = state.timestamp();
+  hostOnline_ = state.online();
+  if (hostOnline_ && connected_ && !sessionUp_) {
     Births(now);
-  } else if (!online && sessionUp_) {
+  } else if (!hostOnline_ && sessionUp_) {
     // The host that would act on our data is gone: the node says it is
-    // dead until the host is back, then is born again.
-    sessionUp_ = false;
-    Message death = Death();
+    // dead and ends its connection; the next one, with the next bdSeq,
+    // waits for the host to be back.
+    Message death = *Death();
     death.session = true;
     out_.push_back(std::move(death));
+    sessionUp_ = false;
+    connected_ = false;
+    endConnection_ = true;
+  }
+}
+
+void SparkplugNode::WarnOfCase(const std::string& mac, Device& device) {
+  std::map<std::string, const std::string*> seen;
+  for (const auto& [name, metric] : device.metrics) {
+    if (!metric.present) continue;
+    const auto [found, added] = seen.try_emplace(Folded(name), &name);
+    if (added) continue;
+    std::pair<std::string, std::string> pair(*found->second, name);
+    if (!device.caseWarned.insert(pair).second) continue;
+    lines_.push_back("sparkplug: station " + mac + ": points \"" +
+                     Utf8OfHostText(pair.first) + "\" and \"" +
+                     Utf8OfHostText(pair.second) +
+                     "\" differ only in case; a host that reads metric "
+                     "names without case takes them for one");
   }
 }
 

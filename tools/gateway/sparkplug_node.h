@@ -34,8 +34,10 @@
 #define PELMORA_TOOLS_GATEWAY_SPARKPLUG_NODE_H_
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -68,28 +70,80 @@ class SparkplugNode : public StationObserver {
     bool numeric = false;
     // When set, births wait for this primary host's STATE to say online.
     std::string primaryHost;
+    // The bdSeq of the process's first CONNECT: one above the last one a
+    // process before it used, so that its will can never match our birth.
+    std::uint64_t firstBdSeq = 0;
+    // The largest MQTT packet the broker takes (0: no limit known). A
+    // DBIRTH that would not fit is refused, never sent: the broker would
+    // end the whole node's connection for it.
+    std::size_t maxPacket = 0;
   };
 
   explicit SparkplugNode(Options options);
 
   // The topics a connection subscribes to.
   std::vector<std::string> Subscriptions() const;
-  // The NDEATH registered as the will of connection attempt `attempt`
-  // (1, 2, ...). Any thread: it reads only the options.
-  Message Will(std::uint64_t attempt) const;
-  // Attempt `attempt` connected: births, unless a primary host is awaited.
-  void Connected(std::uint64_t attempt, const Moment& now);
-  // A message on one of the subscriptions.
+  // The bdSeq of the process's `connection`th CONNECT (1, 2, ...): one more
+  // per CONNECT, modulo 256. Any thread: it reads only the options.
+  std::uint64_t BdSeqOf(std::uint64_t connection) const;
+  // The NDEATH registered as the will of the `connection`th CONNECT.
+  // Any thread, as BdSeqOf.
+  Message Will(std::uint64_t connection) const;
+  // The `connection`th CONNECT was accepted: births, unless a primary host
+  // is awaited.
+  void Connected(std::uint64_t connection, const Moment& now);
+  // A message on one of the subscriptions. Retained commands are ignored:
+  // the broker hands them over at every connection, long after they were
+  // meant.
   void Receive(const Message& message, const Moment& now);
-  // The NDEATH of a gateway that stops.
-  Message Death() const;
+  // True once, after the primary host went offline: the node sent its
+  // NDEATH and its connection must end, so that the next one brings the
+  // next bdSeq.
+  bool TakeConnectionEnd();
+  // What the node has to tell the site (points that differ only in case,
+  // births refused, commands ignored), appended to `lines`.
+  void TakeLines(std::vector<std::string>* lines);
+  // The largest packet the broker of the connection coming up said it
+  // takes (0: it said none), besides Options::maxPacket: the smaller one
+  // holds.
+  void LimitPackets(std::size_t brokerMaxPacket) {
+    brokerMaxPacket_ = brokerMaxPacket;
+  }
+  // Before the first connection: the bdSeq of the first CONNECT.
+  void StartAt(std::uint64_t firstBdSeq) { options_.firstBdSeq = firstBdSeq; }
+  // The NDEATH of a gateway that stops, when the node is born: one that is
+  // not (a primary host offline) has said it is dead already.
+  std::optional<Message> Death() const;
   // The messages made since the last call, in order, appended to `out`.
   void Take(std::vector<Message>* out);
 
   void set_command_sink(StationCommandSink* sink) { sink_ = sink; }
-  // A write taken by the sink that failed later (refused by the station,
-  // unanswered).
-  void CountFailedCommand() { ++refusedCommands_; }
+  // A write of point `name` taken by the sink that failed later (refused
+  // by the station, unanswered): counted and told, and the point's value
+  // sent again, as for a write refused at once.
+  void CommandFailed(const std::string& mac, const std::string& name,
+                     const std::string& reason, const Moment& now);
+  // A Rebirth request waits to be answered (Rebirth): the gateway answers
+  // it once the births before it have left, so that a host that asks again
+  // and again gets one birth sequence in flight and one after it.
+  bool rebirth_asked() const { return rebirthAsked_; }
+  // Answers the request: NBIRTH and every DBIRTH.
+  void Rebirth(const Moment& now);
+
+  // The gateway's health as the node's own metrics ("Gateway/..."), given
+  // in NBIRTH with the version, and in an NDATA of those that changed each
+  // time the gateway tells them, so that a host sees them with nothing set
+  // up. The commands and births refused and the reconnections are the
+  // node's own counts.
+  struct Health {
+    std::uint64_t stationsOnline = 0;
+    std::uint64_t datagramsRefused = 0;
+    // By the system, for want of room, where it counts them.
+    std::uint64_t datagramsDropped = 0;
+    // From the queue of messages waiting for the broker.
+    std::uint64_t eventsDropped = 0;
+  };
+  void NoteHealth(const Health& health, const Moment& now);
   // DCMD writes refused or failed since the start: a metric unknown or of
   // no usable value, a station without a key, or a failure counted above.
   std::uint64_t refused_commands() const { return refusedCommands_; }
@@ -99,6 +153,10 @@ class SparkplugNode : public StationObserver {
     std::uint64_t device = 0;
   };
   const BirthCounts& births() const { return births_; }
+  // DBIRTHs refused for their size, and retained NCMD or DCMD messages
+  // ignored, since the start.
+  std::uint64_t refused_births() const { return refusedBirths_; }
+  std::uint64_t ignored_retained() const { return ignoredRetained_; }
 
   // StationObserver: the stations' changes, made into messages.
   void StationOnline(const std::string& mac, const Moment& now) override;
@@ -137,6 +195,14 @@ class SparkplugNode : public StationObserver {
     bool listKnown = false;
     bool born = false;  // DBIRTH sent in this session
     bool setChanged = false;
+    // The size of the last DBIRTH refused as too large, so that the same
+    // refusal is said once; and whether the last one was.
+    std::size_t refusedSize = 0;
+    bool birthRefused = false;
+    // The timestamp of the last event sent, in ms.
+    std::uint64_t lastEventMs = 0;
+    // Pairs of point names equal but for case, already warned of.
+    std::set<std::pair<std::string, std::string>> caseWarned;
   };
 
   std::string Topic(const char* type, const std::string& device = "") const;
@@ -146,6 +212,13 @@ class SparkplugNode : public StationObserver {
   void Emit(const char* type, const std::string& mac, std::string payload);
   std::uint64_t NextSeq();
   void HeedState(std::string_view payload, const Moment& now);
+  void WarnOfCase(const std::string& mac, Device& device);
+  std::vector<std::uint64_t> HealthValues() const;
+  // A write refused: counted, the point's value (`name` empty: none) sent
+  // again, and said as `label` with `why`.
+  void CommandRefused(const std::string& mac, const std::string& name,
+                      const std::string& label, const char* why,
+                      const Moment& now);
 
   Options options_;
   StationCommandSink* sink_ = nullptr;
@@ -155,9 +228,26 @@ class SparkplugNode : public StationObserver {
   std::uint64_t seq_ = 0;
   bool connected_ = false;
   bool hostOnline_ = false;
+  // The timestamp of the last STATE heeded: an older one is stale, and
+  // passed over. Kept across connections.
+  std::uint64_t stateTimestamp_ = 0;
+  bool stateHeard_ = false;
   // NBIRTH sent on this connection.
   bool sessionUp_ = false;
+  bool endConnection_ = false;
+  bool rebirthAsked_ = false;
+  std::uint64_t connections_ = 0;
+  std::size_t brokerMaxPacket_ = 0;
+  Health health_;
+  std::vector<std::uint64_t> healthAliases_;
+  std::vector<std::uint64_t> healthSent_;
+  // Refused writes since the last line that said one, and when it was.
+  std::uint64_t refusalsUnsaid_ = 0;
+  std::chrono::steady_clock::time_point lastRefusalLine_{};
   std::uint64_t refusedCommands_ = 0;
+  std::uint64_t refusedBirths_ = 0;
+  std::uint64_t ignoredRetained_ = 0;
+  std::vector<std::string> lines_;
   BirthCounts births_;
   std::vector<Message> out_;
 };

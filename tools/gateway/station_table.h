@@ -42,27 +42,13 @@
 
 #include "topic_tree.h"
 #include "datagram.h"
+#include "message.h"
 #include "moment.h"
 #include "udp_receiver.h"
 
 namespace pelmora::gateway {
 
 using wire::Moment;
-
-struct Message {
-  std::string topic;
-  std::string payload;
-  bool retain = false;
-  int qos = 1;
-  // Meaningful only within the broker connection it was made for (a
-  // Sparkplug sequence number, a birth): dropped, not sent, once the
-  // connection it waited for has ended.
-  bool session = false;
-  // A message that arrived with a payload longer than the gateway takes
-  // for its topic: the payload's length as published, the payload itself
-  // left behind (empty); 0 for any other.
-  std::size_t refusedLength = 0;
-};
 
 // Why a datagram was refused.
 enum class Refusal {

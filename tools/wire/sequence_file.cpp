@@ -108,6 +108,38 @@ bool SequenceFile::Read(std::map<std::string, std::uint32_t>* kept,
 
 bool SequenceFile::Load(std::string* error) { return Read(&kept_, error); }
 
+bool ReplaceFile(const std::string& path, const std::string& text,
+                 std::string* error) {
+  const std::string temporary = path + ".new";
+  const int fd =
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *error = Why("cannot write " + temporary, errno);
+    return false;
+  }
+  const bool written = WriteAll(fd, text) && ::fsync(fd) == 0;
+  const int code = errno;
+  ::close(fd);
+  if (!written) {
+    ::unlink(temporary.c_str());
+    *error = Why("cannot write " + temporary, code);
+    return false;
+  }
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    const int renameCode = errno;
+    ::unlink(temporary.c_str());
+    *error = Why("cannot replace " + path, renameCode);
+    return false;
+  }
+  // The rename is only lasting once the folder that holds it is synced.
+  const int folder = ::open(FolderOf(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (folder >= 0) {
+    ::fsync(folder);
+    ::close(folder);
+  }
+  return true;
+}
+
 std::uint32_t SequenceFile::Kept(const std::string& mac) const {
   const auto found = kept_.find(mac);
   return found == kept_.end() ? 0 : found->second;
@@ -132,33 +164,7 @@ bool SequenceFile::Keep(const std::map<std::string, std::uint32_t>& sequences,
   for (const auto& [mac, sequence] : kept)
     text += mac + " " + std::to_string(sequence) + "\n";
 
-  const std::string temporary = path_ + ".new";
-  const int fd =
-      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    *error = Why("cannot write " + temporary, errno);
-    return false;
-  }
-  const bool written = WriteAll(fd, text) && ::fsync(fd) == 0;
-  const int code = errno;
-  ::close(fd);
-  if (!written) {
-    ::unlink(temporary.c_str());
-    *error = Why("cannot write " + temporary, code);
-    return false;
-  }
-  if (::rename(temporary.c_str(), path_.c_str()) != 0) {
-    const int renameCode = errno;
-    ::unlink(temporary.c_str());
-    *error = Why("cannot replace " + path_, renameCode);
-    return false;
-  }
-  // The rename is only lasting once the folder that holds it is synced.
-  const int folder = ::open(FolderOf(path_).c_str(), O_RDONLY | O_CLOEXEC);
-  if (folder >= 0) {
-    ::fsync(folder);
-    ::close(folder);
-  }
+  if (!ReplaceFile(path_, text, error)) return false;
   kept_ = std::move(kept);
   return true;
 }

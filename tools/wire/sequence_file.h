@@ -27,6 +27,13 @@ std::string DefaultStateDirectory(std::string* error);
 // false with `error` naming it when it cannot be made or is no folder.
 bool MakeStateDirectory(const std::string& path, std::string* error);
 
+// Replaces the file at `path` with `text` whole: written to "PATH.new"
+// beside it, synced, renamed over it, the folder synced, so that a crash
+// leaves the old file or the new one, never a part. False with `error`
+// naming the file when it could not, which leaves the old one as it was.
+bool ReplaceFile(const std::string& path, const std::string& text,
+                 std::string* error);
+
 class SequenceFile {
  public:
   // The name of the file in a state folder.
