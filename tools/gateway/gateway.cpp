@@ -1,6 +1,7 @@
 #include "gateway.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <set>
 #include <utility>
@@ -30,6 +31,11 @@ std::unique_ptr<PublishingMode> ModeOf(const GatewayOptions& options) {
   return options.sparkplug ? MakeSparkplugMode(options.node)
                            : MakeTopicTreeMode();
 }
+
+// Set by SIGHUP, taken by the loop.
+volatile std::sig_atomic_t siteReloadAsked = 0;
+
+void OnReloadSignal(int) { siteReloadAsked = 1; }
 
 GatewayOptions Configured(GatewayOptions options, PublishingMode& mode) {
   mode.Configure(&options.broker, &options.stations);
@@ -74,6 +80,7 @@ bool Gateway::Start(std::string* error) {
     for (const auto& [mac, key] : options_.commands.keys) keyed.insert(mac);
     siteView_.SetKeyed(std::move(keyed));
     siteView_.Watch(&stations_);
+    if (options_.site) siteView_.SetSite(options_.site, Moment::Now());
     std::fprintf(stderr, "pelmora-gateway: page at %s://%s:%d/\n",
                  http_->scheme(), options_.http.address.c_str(), http_->port());
   }
@@ -103,6 +110,7 @@ bool Gateway::Start(std::string* error) {
                  "datagrams it drops here: no snapshot is known complete, and "
                  "none clears a point\n");
   }
+  if (!options_.sitePath.empty()) std::signal(SIGHUP, OnReloadSignal);
   lastReport_ = std::chrono::steady_clock::now();
   return true;
 }
@@ -124,6 +132,7 @@ void Gateway::Run() {
     Report(now);
     Log(now);
     Supervise(now);
+    ReloadSite(now);
     PostFigures();
   }
   Stop();
@@ -312,6 +321,25 @@ std::string Gateway::StatusLine() const {
   }
   return line + ", " + std::to_string(stations_.station_count()) +
          " stations (" + std::to_string(stations_.online_count()) + " online)";
+}
+
+void Gateway::ReloadSite(const Moment& now) {
+  if (siteReloadAsked == 0) return;
+  siteReloadAsked = 0;
+  auto site = std::make_shared<SiteFile>();
+  std::string error;
+  if (!SiteFile::Load(options_.sitePath, site.get(), &error)) {
+    std::fprintf(stderr,
+                 "pelmora-gateway: site file %s; keeping the one read before\n",
+                 error.c_str());
+    return;
+  }
+  std::fprintf(stderr,
+               "pelmora-gateway: site file %s read again: %zu stations, %zu "
+               "point lines, %zu event lines\n",
+               options_.sitePath.c_str(), site->stations(), site->point_rules(),
+               site->event_rules());
+  if (view_ != nullptr) view_->SetSite(std::move(site), now);
 }
 
 void Gateway::PostFigures() {

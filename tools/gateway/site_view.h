@@ -20,7 +20,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "alarm_list.h"
 #include "datagram.h"
+#include "site_file.h"
 #include "station_commands.h"
 #include "station_table.h"
 #include "sync/mutex.h"
@@ -42,8 +44,9 @@ inline constexpr std::size_t kPageWrites = 64;
 class SiteView : public StationObserver {
  public:
   // One change as a live stream sends it: its number, its kind ("station",
-  // "point", "cleared", "event", "command") and its JSON. Shared, never
-  // changed once logged: every stream sends the same one.
+  // "point", "cleared", "event", "command", "alarm", "site") and its JSON;
+  // an alarm's and the site file's are for every stream (`mac` empty). Shared,
+  // never changed once logged: every stream sends the same one.
   struct Change {
     std::uint64_t id = 0;
     std::string mac;
@@ -109,6 +112,10 @@ class SiteView : public StationObserver {
   // From now on follows `table` (which outlives the view): its points,
   // events, statuses and cleared points.
   void Watch(StationTable* table);
+  // The site file's names and rules from now on (none: no names, no
+  // alarms): every point's line is looked up again and its limits
+  // checked, and every page is told to read everything again.
+  void SetSite(std::shared_ptr<const SiteFile> site, const Moment& now);
 
   // What the watched table tells, on the main loop's thread, before the
   // Admit() of the datagram that caused it; in order, so that a point
@@ -151,6 +158,13 @@ class SiteView : public StationObserver {
   bool RequestWrite(const std::string& mac, std::string_view id,
                     std::string value, std::string writeId, int* status,
                     std::string* why);
+  // The alarm list, newest change first, and the journal of its changes.
+  std::string Alarms() const;
+  std::string AlarmJournal() const;
+  // An operator's acknowledgement of alarm `id`, recorded with the time
+  // and `by`; false when no alarm in the list has that id.
+  bool Acknowledge(std::uint64_t id, const std::string& by,
+                   std::chrono::system_clock::time_point now);
   // The number of the last change so far.
   std::uint64_t LastChange() const;
   // The changes after `after` (of station `mac` only, when not empty),
@@ -166,6 +180,8 @@ class SiteView : public StationObserver {
     std::string value;
     std::chrono::system_clock::time_point changed;
     std::uint64_t changes = 0;
+    // Its line of the site file, if any.
+    const PointRule* rule = nullptr;
     // A ring of the last numeric values, the oldest at trendStart once
     // full: no memory for a point that never had a number.
     std::vector<double> trend;
@@ -197,6 +213,10 @@ class SiteView : public StationObserver {
   void Restate(const std::string& mac) REQUIRES(mutex_);
   void Log(const std::string& mac, const char* kind, std::string json)
       REQUIRES(mutex_);
+  // Alarms changed, as changes for every stream.
+  void LogAlarms(const std::vector<AlarmList::Alarm>& changed) REQUIRES(mutex_);
+  const PointRule* RuleOf(const std::string& mac, std::string_view name) const
+      REQUIRES(mutex_);
   std::string StationJson(const std::string& mac, const Station& station,
                           std::chrono::system_clock::time_point now) const
       REQUIRES(mutex_);
@@ -213,6 +233,8 @@ class SiteView : public StationObserver {
   std::set<std::string> keyed_ GUARDED_BY(mutex_);
   std::vector<PageWrite> writes_ GUARDED_BY(mutex_);
   std::uint64_t lastId_ GUARDED_BY(mutex_) = 0;
+  std::shared_ptr<const SiteFile> site_ GUARDED_BY(mutex_);
+  AlarmList alarms_ GUARDED_BY(mutex_);
 };
 
 }  // namespace pelmora::gateway
