@@ -842,6 +842,16 @@ TEST(SiteView, AStationsPointKeepsItsLastNumbersAndALateReaderReloads) {
   EXPECT_NE(json.find("\"value\":\"off\""), std::string::npos) << json;
   EXPECT_NE(json.find("\"changes\":74,\"trend\":" + trend), std::string::npos)
       << json;
+  // The chart's history holds every number with its time, beyond the
+  // sparkline's.
+  ASSERT_TRUE(view.Trend("02-00-00-00-00-01", "41", &json));
+  const std::string ms = std::to_string(
+      std::chrono::duration_cast<milliseconds>(now.wall.time_since_epoch())
+          .count());
+  EXPECT_NE(json.find("\"samples\":[[" + ms + ",0],[" + ms + ",1],"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("[" + ms + ",69]]"), std::string::npos) << json;
   EXPECT_EQ(view.ChangesAfter(0, "", milliseconds(0)).changes.front()->kind,
             "station");
   // Malformed datagrams count for the station of their address and port.

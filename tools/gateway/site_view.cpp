@@ -26,11 +26,13 @@ std::string Decimal(double value) {
   return text;
 }
 
-// The ring's values, the oldest first.
-std::string TrendJson(const std::vector<double>& trend, std::size_t start) {
+// The ring's last kTrendValues values, the oldest first.
+template <typename Sample>
+std::string TrendJson(const std::vector<Sample>& history, std::size_t start) {
   wire::JsonArray json;
-  for (std::size_t i = 0; i < trend.size(); ++i)
-    json.Json(Decimal(trend[(start + i) % trend.size()]));
+  const std::size_t size = history.size();
+  for (std::size_t i = size - std::min(size, kTrendValues); i < size; ++i)
+    json.Json(Decimal(history[(start + i) % size].value));
   return json.Close();
 }
 
@@ -123,6 +125,36 @@ const SiteView::Point* SiteView::FindPoint(const Station& station,
   return point == station.points.end() ? nullptr : &point->second;
 }
 
+void SiteView::KeepSample(Point& point, Sample sample) {
+  std::vector<Sample>& ring = point.history;
+  const bool room = ring.size() < kTrendValues ||
+                    (ring.size() < kHistoryPerPoint &&
+                     historyBeyondTrends_ < kHistoryBeyondTrends);
+  if (!room) {
+    ring[point.historyStart] = sample;
+    point.historyStart = (point.historyStart + 1) % ring.size();
+    return;
+  }
+  // A ring that wraps grows again only once it is in order.
+  if (point.historyStart != 0) {
+    std::rotate(ring.begin(),
+                ring.begin() + static_cast<std::ptrdiff_t>(point.historyStart),
+                ring.end());
+    point.historyStart = 0;
+  }
+  const std::size_t before = std::max(ring.capacity(), kTrendValues);
+  if (ring.empty()) ring.reserve(kTrendValues);
+  ring.push_back(sample);
+  historyBeyondTrends_ += std::max(ring.capacity(), kTrendValues) - before;
+}
+
+void SiteView::DropHistory(Point& point) {
+  historyBeyondTrends_ -=
+      std::max(point.history.capacity(), kTrendValues) - kTrendValues;
+  point.history = {};
+  point.historyStart = 0;
+}
+
 void SiteView::Log(const std::string& mac, const char* kind, std::string json) {
   log_.push_back(std::make_shared<const Change>(
       Change{++lastId_, mac, kind, std::move(json)}));
@@ -154,17 +186,15 @@ void SiteView::PointSet(const std::string& mac, std::string_view name,
   ++point.changes;
   double number = 0;
   if (wire::ParseDecimalNumber(point.value, &number)) {
-    if (point.trend.size() < kTrendValues) {
-      point.trend.push_back(number);
-    } else {
-      point.trend[point.trendStart] = number;
-      point.trendStart = (point.trendStart + 1) % kTrendValues;
-    }
+    KeepSample(point, {std::chrono::duration_cast<std::chrono::milliseconds>(
+                           now.wall.time_since_epoch())
+                           .count(),
+                       number});
   }
   wire::JsonObject json;
   if (added) point.rule = RuleOf(mac, name);
   PointFields(json, mac, name, value, point.changed, point.changes, point.rule)
-      .Json("trend", TrendJson(point.trend, point.trendStart));
+      .Json("trend", TrendJson(point.history, point.historyStart));
   Log(mac, "point", json.Close());
   std::vector<AlarmList::Alarm> changed;
   alarms_.PointValue(mac, name, value, point.rule, now.wall, &changed);
@@ -279,7 +309,10 @@ void SiteView::SnapshotEnded(const std::string& mac,
   if (station != stations_.end()) {
     std::vector<AlarmList::Alarm> changed;
     for (const std::string& name : cleared) {
-      if (station->second.points.erase(name) == 0) continue;
+      const auto point = station->second.points.find(name);
+      if (point == station->second.points.end()) continue;
+      DropHistory(point->second);
+      station->second.points.erase(point);
       // A point gone is beyond no limit.
       alarms_.PointValue(mac, name, "", nullptr, now.wall, &changed);
       Log(mac, "cleared",
@@ -379,7 +412,7 @@ bool SiteView::ReadPoints(const std::string& mac, PointsQuery* query,
     wire::JsonObject json;
     out->append(PointFields(json, mac, name, value.value, value.changed,
                             value.changes, value.rule)
-                    .Json("trend", TrendJson(value.trend, value.trendStart))
+                    .Json("trend", TrendJson(value.history, value.historyStart))
                     .Close());
   }
   query->done = point == points.end();
@@ -415,10 +448,18 @@ bool SiteView::Trend(const std::string& mac, std::string_view id,
   if (station == stations_.end()) return false;
   const Point* point = FindPoint(station->second, id);
   if (point == nullptr) return false;
+  wire::JsonArray samples;
+  const std::size_t size = point->history.size();
+  for (std::size_t i = 0; i < size; ++i) {
+    const Sample& sample = point->history[(point->historyStart + i) % size];
+    samples.Json("[" + std::to_string(sample.ms) + "," + Decimal(sample.value) +
+                 "]");
+  }
   *out = wire::JsonObject()
              .Text("station", mac)
              .Text("id", id)
-             .Json("trend", TrendJson(point->trend, point->trendStart))
+             .Json("trend", TrendJson(point->history, point->historyStart))
+             .Json("samples", samples.Close())
              .Close();
   return true;
 }

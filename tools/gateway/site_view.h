@@ -30,8 +30,14 @@
 
 namespace pelmora::gateway {
 
-// Numeric values kept per point for its trend.
+// Numeric values per point that its sparkline shows, each change sent
+// with them, and that every point may keep whatever the others hold.
 inline constexpr std::size_t kTrendValues = 60;
+// A point's history for its chart: at most this many numeric changes with
+// their times (an hour of one a second), those beyond kTrendValues taken
+// only while all points together hold fewer than kHistoryBeyondTrends.
+inline constexpr std::size_t kHistoryPerPoint = 3600;
+inline constexpr std::size_t kHistoryBeyondTrends = 2000000;
 // Events kept per station, the newest first.
 inline constexpr std::size_t kStationEvents = 50;
 // Changes kept for live streams; a stream that falls further behind is
@@ -148,7 +154,9 @@ class SiteView : public StationObserver {
   // "matched","more"}`, for callers that want it in one piece.
   bool Points(const std::string& mac, std::string_view filter,
               std::size_t offset, std::size_t limit, std::string* out) const;
-  // One point by the hex of its name's bytes.
+  // One point by the hex of its name's bytes: its last values for the
+  // sparkline, and its whole history with times (milliseconds since the
+  // epoch), the oldest first.
   bool Trend(const std::string& mac, std::string_view id,
              std::string* out) const;
   bool Events(const std::string& mac, std::string* out) const;
@@ -176,16 +184,20 @@ class SiteView : public StationObserver {
   void WakeReaders() const;
 
  private:
+  struct Sample {
+    std::int64_t ms;  // since the epoch, UTC
+    double value;
+  };
   struct Point {
     std::string value;
     std::chrono::system_clock::time_point changed;
     std::uint64_t changes = 0;
     // Its line of the site file, if any.
     const PointRule* rule = nullptr;
-    // A ring of the last numeric values, the oldest at trendStart once
-    // full: no memory for a point that never had a number.
-    std::vector<double> trend;
-    std::size_t trendStart = 0;
+    // A ring of the last numeric values with their times, the oldest at
+    // historyStart: no memory for a point that never had a number.
+    std::vector<Sample> history;
+    std::size_t historyStart = 0;
   };
   struct KeptEvent {
     std::string record;
@@ -202,6 +214,11 @@ class SiteView : public StationObserver {
   };
 
   Station& Find(const std::string& mac) REQUIRES(mutex_);
+  // Keeps `sample` in the point's history: it grows while within its
+  // bounds, else the oldest goes.
+  void KeepSample(Point& point, Sample sample) REQUIRES(mutex_);
+  // The point's history no longer kept.
+  void DropHistory(Point& point) REQUIRES(mutex_);
   // The point a page names by the hex of its name's bytes, if any.
   const Point* FindPoint(const Station& station, std::string_view id) const
       REQUIRES(mutex_);
@@ -235,6 +252,8 @@ class SiteView : public StationObserver {
   std::uint64_t lastId_ GUARDED_BY(mutex_) = 0;
   std::shared_ptr<const SiteFile> site_ GUARDED_BY(mutex_);
   AlarmList alarms_ GUARDED_BY(mutex_);
+  // Samples held beyond each point's first kTrendValues, in all.
+  std::size_t historyBeyondTrends_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace pelmora::gateway
