@@ -110,7 +110,9 @@ bool Gateway::Start(std::string* error) {
                  "datagrams it drops here: no snapshot is known complete, and "
                  "none clears a point\n");
   }
-  if (!options_.sitePath.empty()) std::signal(SIGHUP, OnReloadSignal);
+  // A reload asked of a gateway without a site file is said and ignored,
+  // never the end the signal would otherwise be.
+  std::signal(SIGHUP, OnReloadSignal);
   lastReport_ = std::chrono::steady_clock::now();
   return true;
 }
@@ -326,6 +328,12 @@ std::string Gateway::StatusLine() const {
 void Gateway::ReloadSite(const Moment& now) {
   if (siteReloadAsked == 0) return;
   siteReloadAsked = 0;
+  if (options_.sitePath.empty()) {
+    std::fprintf(stderr,
+                 "pelmora-gateway: SIGHUP: no site file to read again "
+                 "(--site)\n");
+    return;
+  }
   auto site = std::make_shared<SiteFile>();
   std::string error;
   if (!SiteFile::Load(options_.sitePath, site.get(), &error)) {
