@@ -499,6 +499,51 @@ TEST_F(GatewayTest, ThePagesJsonHoldsTheRetainedTreeAndAnswersOnlyThisGateway) {
   }
 }
 
+// The site file read again on SIGHUP: new names, and limits checked
+// against the values held; a file at fault is refused by its line and the
+// one before kept.
+TEST_F(GatewayTest, ASiteFileReadAgainOnSighupRenamesAndALaterFaultIsRefused) {
+  const int http = FreeTcpPort();
+  const TempDir dir;
+  const std::string site = dir.path() + "/site";
+  WriteFile(site, "encoding utf-8\nstation 02-00-00-00-00-0A name One\n");
+  StartGateway({"--quiet", "--http", std::to_string(http), "--site", site});
+  From station("127.0.0.1", gatewayPort_, {2, 0, 0, 0, 0, 0x0A});
+  station.Send(kItem, {"L|9"});
+  httplib::Client page("127.0.0.1", http);
+  auto get = [&page](const char* path) {
+    for (int tries = 0; tries < 500; ++tries) {  // until the datagram is in
+      const auto answer = page.Get(path);
+      if (answer && answer->body.find("02-00-00-00-00-0A") != std::string::npos)
+        return answer->body;
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    return std::string();
+  };
+  EXPECT_NE(get("/api/stations").find("\"name\":\"One\""), std::string::npos);
+
+  WriteFile(site,
+            "encoding utf-8\nstation 02-00-00-00-00-0A name Two\n"
+            "point * L high 5 severity major\n");
+  gateway_->Signal(SIGHUP);
+  EXPECT_NE(gateway_->ReadErrors("read again").find("read again"),
+            std::string::npos);
+  EXPECT_NE(get("/api/stations").find("\"name\":\"Two\""), std::string::npos);
+  const std::string alarms = get("/api/alarms");
+  EXPECT_NE(alarms.find("\"name\":\"L\",\"severity\":\"major\","
+                        "\"state\":\"unacknowledged\""),
+            std::string::npos)
+      << alarms;
+
+  WriteFile(site, "encoding utf-8\nstation 02-00-00-00-00-0A nam Three\n");
+  gateway_->Signal(SIGHUP);
+  EXPECT_NE(gateway_->ReadErrors("keeping").find(
+                site + ": line 2: unknown setting nam; keeping"),
+            std::string::npos);
+  EXPECT_NE(get("/api/stations").find("\"name\":\"Two\""), std::string::npos);
+  EXPECT_TRUE(gateway_->Running());
+}
+
 TEST_F(GatewayTest, APageThatCannotListenStopsTheGatewayWithTheReason) {
   // The broker holds its port; the other address is on no machine.
   for (const std::string& listen :
@@ -547,7 +592,8 @@ TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
   ASSERT_NE(guideSite.find("Boiler house"), std::string::npos);
   WriteFile(site, guideSite +
                       "point * T description \"Tank temperature\" unit "
-                      "\xC2\xB0" "C\n"
+                      "\xC2\xB0"
+                      "C\n"
                       "point 02-00-00-00-00-0B L unit bar low 1 high 8 "
                       "severity major\n");
   StartGateway({"--quiet", "--http", std::to_string(http), "--silence", "60",

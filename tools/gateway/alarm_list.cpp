@@ -104,6 +104,10 @@ void AlarmList::Changed(Alarm& alarm, const std::string& key, Time now,
 void AlarmList::PointValue(const std::string& mac, std::string_view name,
                            std::string_view value, const PointRule* rule,
                            Time now, std::vector<Alarm>* changed) {
+  // Most points have no limits and most sites no alarm standing: no key
+  // made, no number read, for each of their changes.
+  if ((rule == nullptr || (!rule->low && !rule->high)) && alarms_.empty())
+    return;
   double number = 0;
   const bool numeric = wire::ParseDecimalNumber(value, &number);
   const bool high =

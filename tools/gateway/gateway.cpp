@@ -342,12 +342,14 @@ void Gateway::ReloadSite(const Moment& now) {
                  error.c_str());
     return;
   }
+  const std::size_t stations = site->stations();
+  const std::size_t points = site->point_rules();
+  const std::size_t events = site->event_rules();
+  if (view_ != nullptr) view_->SetSite(std::move(site), now);
   std::fprintf(stderr,
                "pelmora-gateway: site file %s read again: %zu stations, %zu "
                "point lines, %zu event lines\n",
-               options_.sitePath.c_str(), site->stations(), site->point_rules(),
-               site->event_rules());
-  if (view_ != nullptr) view_->SetSite(std::move(site), now);
+               options_.sitePath.c_str(), stations, points, events);
 }
 
 void Gateway::PostFigures() {
