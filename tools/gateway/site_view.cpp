@@ -143,7 +143,6 @@ void SiteView::KeepSample(Point& point, Sample sample) {
     point.historyStart = 0;
   }
   const std::size_t before = std::max(ring.capacity(), kTrendValues);
-  if (ring.empty()) ring.reserve(kTrendValues);
   ring.push_back(sample);
   historyBeyondTrends_ += std::max(ring.capacity(), kTrendValues) - before;
 }
