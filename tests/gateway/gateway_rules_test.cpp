@@ -1048,6 +1048,27 @@ TEST(SiteHttp, AWriteNoDatagramCouldCarryIsRefusedUnread) {
     ASSERT_TRUE(response) << c.value.substr(0, 20);
     EXPECT_EQ(response->status, c.status) << c.value.substr(0, 20);
   }
+  // An acknowledgement names one alarm by its number, with the token.
+  const struct {
+    const char* token;
+    const char* body;
+    int status;
+  } acks[] = {
+      {"t0ken", "{\"id\":\"7\"}", 404},  // no such alarm
+      {"t0kem", "{\"id\":\"7\"}", 403},
+      {"t0ken", "{\"id\":\"0\"}", 400},
+      {"t0ken", "{\"id\":\"7x\"}", 400},
+      {"t0ken", "{\"id\":7}", 400},
+      {"t0ken", "{\"id\":\"7\",\"by\":\"me\"}", 400},
+  };
+  for (const auto& a : acks) {
+    const auto response =
+        client.Post("/api/alarms/ack",
+                    {{"Authorization", std::string("Bearer ") + a.token}},
+                    a.body, "application/json");
+    ASSERT_TRUE(response) << a.body;
+    EXPECT_EQ(response->status, a.status) << a.token << " " << a.body;
+  }
 }
 
 }  // namespace
