@@ -170,6 +170,15 @@ const errors = [];
     return stats.min === low && stats.max === high && times.length >= 2 &&
       times.every((t) => /^\d\d:\d\d(:\d\d)?$/.test(t));
   }, [first, last]);
+  // The cursor by keyboard: the last change, then the one before.
+  await page.focus("#chartSvg");
+  const cursorAt = [];
+  for (const key of ["ArrowLeft", "ArrowLeft"]) {
+    await page.keyboard.press(key);
+    cursorAt.push((await page.textContent("#chartCursor")).replace(/^.*: /, ""));
+  }
+  if (cursorAt.join() !== `${last} \u00B0C,${first} \u00B0C`)
+    throw new Error("the chart's cursor read " + cursorAt.join());
   await page.screenshot({ path: screenshot });  // alarms, the station and a chart
   const history = await page.evaluate(([mac, id]) => Promise.all([
     fetch(`/api/stations/${mac}/points/${id}/trend`).then((r) => r.json()),
