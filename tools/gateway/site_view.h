@@ -1,10 +1,11 @@
 // What the operator's page shows: every station and point as the gateway
-// last saw them, a short trend of each point's numeric values, each
-// station's last events, and a numbered log of changes that live streams
-// follow. The station table tells it what changed, the main loop where
-// each admitted datagram came from; the HTTP threads read it. Everything in
-// it is bounded: points by the station table's limits, trends, events and
-// the change log by the constants below.
+// last saw them, each point's recent numeric values with their times, each
+// station's last events, the names and alarms the site file gives, and a
+// numbered log of changes that live streams follow. The station table
+// tells it what changed, the main loop where each admitted datagram came
+// from and which site file holds; the HTTP threads read it. Everything in
+// it is bounded: points by the station table's limits, histories, events,
+// alarms and the change log by the constants below and in alarm_list.h.
 #ifndef PELMORA_TOOLS_GATEWAY_SITE_VIEW_H_
 #define PELMORA_TOOLS_GATEWAY_SITE_VIEW_H_
 
