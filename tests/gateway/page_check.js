@@ -220,6 +220,13 @@ const errors = [];
   if (!(narrowed > 0 && narrowed < all))
     throw new Error(`the filter narrows the rows: ${all} then ${narrowed}`);
 
+  // Names in natural order: digits by their number.
+  const natural = await page.evaluate(() => [
+    ["P10", "P2", "P1"], ["a2b10", "a2b9", "a10b1"], ["x007", "x7a", "x08"], ["温度2", "温度10", "温度"],
+  ].map((names) => names.map((name) => ({ name, id: name })).sort(compareBy).map((p) => p.name).join()));
+  if (natural.join(" / ") !== "P1,P2,P10 / a2b9,a2b10,a10b1 / x007,x7a,x08 / 温度,温度2,温度10")
+    throw new Error("natural order: " + natural.join(" / "));
+
   // The keyboard: Tab reaches a station row, Enter opens it.
   await page.click("#chartClose");
   await page.focus("#alarmToken");
