@@ -499,6 +499,51 @@ TEST_F(GatewayTest, ThePagesJsonHoldsTheRetainedTreeAndAnswersOnlyThisGateway) {
   }
 }
 
+// The site file read again on SIGHUP: new names, and limits checked
+// against the values held; a file at fault is refused by its line and the
+// one before kept.
+TEST_F(GatewayTest, ASiteFileReadAgainOnSighupRenamesAndALaterFaultIsRefused) {
+  const int http = FreeTcpPort();
+  const TempDir dir;
+  const std::string site = dir.path() + "/site";
+  WriteFile(site, "encoding utf-8\nstation 02-00-00-00-00-0A name One\n");
+  StartGateway({"--quiet", "--http", std::to_string(http), "--site", site});
+  From station("127.0.0.1", gatewayPort_, {2, 0, 0, 0, 0, 0x0A});
+  station.Send(kItem, {"L|9"});
+  httplib::Client page("127.0.0.1", http);
+  auto get = [&page](const char* path) {
+    for (int tries = 0; tries < 500; ++tries) {  // until the datagram is in
+      const auto answer = page.Get(path);
+      if (answer && answer->body.find("02-00-00-00-00-0A") != std::string::npos)
+        return answer->body;
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    return std::string();
+  };
+  EXPECT_NE(get("/api/stations").find("\"name\":\"One\""), std::string::npos);
+
+  WriteFile(site,
+            "encoding utf-8\nstation 02-00-00-00-00-0A name Two\n"
+            "point * L high 5 severity major\n");
+  gateway_->Signal(SIGHUP);
+  EXPECT_NE(gateway_->ReadErrors("read again").find("read again"),
+            std::string::npos);
+  EXPECT_NE(get("/api/stations").find("\"name\":\"Two\""), std::string::npos);
+  const std::string alarms = get("/api/alarms");
+  EXPECT_NE(alarms.find("\"name\":\"L\",\"severity\":\"major\","
+                        "\"state\":\"unacknowledged\""),
+            std::string::npos)
+      << alarms;
+
+  WriteFile(site, "encoding utf-8\nstation 02-00-00-00-00-0A nam Three\n");
+  gateway_->Signal(SIGHUP);
+  EXPECT_NE(gateway_->ReadErrors("keeping").find(
+                site + ": line 2: unknown setting nam; keeping"),
+            std::string::npos);
+  EXPECT_NE(get("/api/stations").find("\"name\":\"Two\""), std::string::npos);
+  EXPECT_TRUE(gateway_->Running());
+}
+
 TEST_F(GatewayTest, APageThatCannotListenStopsTheGatewayWithTheReason) {
   // The broker holds its port; the other address is on no machine.
   for (const std::string& listen :
@@ -524,6 +569,8 @@ const std::string kKeyHex =
 // An operator watches two stations live in a real browser, finds points
 // among many by typing part of their names, and writes to the station whose
 // key the gateway holds, with the page's token only.
+std::string GuideBlock(const std::string& file);
+
 TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
   const std::string playwright = PELMORA_PLAYWRIGHT_MODULES;
   if (!std::filesystem::exists("/usr/bin/chromium"))
@@ -539,9 +586,19 @@ TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
   WriteFile(token, std::string(kPageToken) + "\n");
   ::chmod(keys.c_str(), 0600);
   ::chmod(token.c_str(), 0600);
+  // The guide's site file for the demo's stations, and this test's points.
+  const std::string site = sync.path() + "/site";
+  const std::string guideSite = GuideBlock("/etc/pelmora-gateway.site");
+  ASSERT_NE(guideSite.find("Boiler house"), std::string::npos);
+  WriteFile(site, guideSite +
+                      "point * T description \"Tank temperature\" unit "
+                      "\xC2\xB0"
+                      "C\n"
+                      "point 02-00-00-00-00-0B L unit bar low 1 high 8 "
+                      "severity major\n");
   StartGateway({"--quiet", "--http", std::to_string(http), "--silence", "60",
                 "--keys", keys, "--http-token-file", token, "--state-dir",
-                sync.path()});
+                sync.path(), "--site", site});
   // Station A's host goes through its points twice (its first round ends
   // where a name repeats), then holds until the page has shown T's value,
   // and later until the page's write is done.
@@ -594,12 +651,15 @@ TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
   sendPoints(big, kBigPoints);
   const std::string screenshot =
       std::filesystem::current_path().string() + "/operator_page.png";
+  const std::string phoneScreenshot =
+      std::filesystem::current_path().string() + "/operator_page_390.png";
   ChildProcess check(
       {PELMORA_PAGE_CHECK,
        "http://" + std::string("127.0.0.1:") + std::to_string(http) + "/",
        screenshot, "02-00-00-00-00-0A", "02-00-00-00-00-0B", "54", "1", "2",
        "\xE6\xB8\xA9\xE5\xBA\xA6", "02-00-00-00-00-0D",
-       std::to_string(kBigPoints), kPageToken, "02-00-00-00-00-0C"},
+       std::to_string(kBigPoints), kPageToken, "02-00-00-00-00-0C",
+       phoneScreenshot},
       {"/bin/sh", "-c", "NODE_PATH=\"$0\" exec node \"$@\" 2>&1", playwright});
   // Each step waits on the page's word, however slow a loaded machine
   // makes the browser; a page script that ended says no more.
@@ -616,6 +676,14 @@ TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
   std::ofstream{shown}.put('\n');
   await("delivered");
   std::ofstream{written}.put('\n');
+  // Station B raises an alarm event and takes L beyond its high limit while
+  // the page shows A; then L comes back.
+  await("alarms please");
+  From stationB("127.0.0.1", gatewayPort_, {2, 0, 0, 0, 0, 0x0B});
+  stationB.Send(kItem, {"L|9"});
+  stationB.Send(kEvent, {"alarm|pressure"});
+  await("return please");
+  stationB.Send(kItem, {"L|3"});
   // A station that changes every few milliseconds while the operator
   // clicks and selects, with one event of 900 characters.
   await("flood please");
@@ -653,6 +721,7 @@ TEST_F(GatewayTest, AnOperatorWatchesTwoStationsInTheBrowser) {
   EXPECT_EQ(check.ExitStatus(), 0) << output;
   std::printf("%s", output.c_str());
   EXPECT_TRUE(std::filesystem::exists(screenshot));
+  EXPECT_TRUE(std::filesystem::exists(phoneScreenshot));
   a.join();
   // The page's write reached the host's callback, once; the refused ones
   // never did.

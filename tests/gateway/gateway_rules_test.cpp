@@ -14,6 +14,7 @@
 #include "broker_link.h"
 #include "gateway_options.h"
 #include "page_door.h"
+#include "site_file.h"
 #include "site_http.h"
 #include "site_view.h"
 #include "sparkplug_b.pb.h"
@@ -786,9 +787,14 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
        {"silence = soon\n", "group = a/b\n", "sparkplug = true\ngroup = G\n",
         "http-token-file = /nonexistent/token\n", "keys = /\n",
         "rcvbuf = 4095\n", "rcvbuf = 2147483648\n", "validity = 99\n",
-        "validity = 60001\n", "state-dir = \n", "max-packet = 268435456\n"}) {
+        "validity = 60001\n", "state-dir = \n", "max-packet = 268435456\n",
+        "site = /nonexistent\n"}) {
     badLines.push_back(bad);
   }
+  // A site file at fault stops the start, its line named.
+  badLines.push_back("site = " + file("pelmora_bad.site",
+                                      "encoding utf-8\npoint * T high x\n",
+                                      0644));
   // The page's token strong and its own, its TLS key its owner's, the
   // certificate with its key.
   badLines.push_back("http-token-file = " +
@@ -805,6 +811,208 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
     EXPECT_FALSE(ParseGatewayOptions(3, argv.data(), &fresh, &status)) << bad;
     EXPECT_EQ(status, 2) << bad;
   }
+}
+
+// The site file's lines, each alone after the encoding line: taken, or
+// refused with its line number and why.
+TEST(SiteFile, EachLineIsTakenOrRefusedByItsNumber) {
+  const struct {
+    std::string line;
+    const char* error;  // nullptr: taken
+  } cases[] = {
+      {"station 02-00-00-00-00-0a name \"Pump house\" place North", nullptr},
+      {"station 02-00-00-00-00-0A", nullptr},
+      {"station * name x", "line 2: a station line is"},
+      {"station 02-00-00-00-00 name x", "line 2: a station line is"},
+      {"station 02-00-00-00-00-0A colour red",
+       "line 2: unknown setting colour"},
+      {"station 02-00-00-00-00-0A name", "line 2: name needs a value"},
+      {"station 02-00-00-00-00-0A name a name b", "line 2: name given twice"},
+      {"point * T unit \xC2\xB0"
+       "C decimals 1 low -5 high 8e1",
+       nullptr},
+      {"point * \"tank level\" description \"say \\\"hi\\\"\"", nullptr},
+      {"point * T decimals 10", "line 2: decimals is 0 to 9: 10"},
+      {"point * T low 0x10", "line 2: low is a decimal number: 0x10"},
+      {"point * T low 5 high 4", "line 2: low is above high"},
+      {"point * T low 5 high 5", nullptr},
+      {"point * T severity urgent", "line 2: no such severity: urgent"},
+      {"point * \"T", "line 2: a quote is not closed"},
+      {"point * \"T\"x", "line 2: a blank must follow a closing quote"},
+      {"point * \"a\\b\"", "line 2: only"},
+      {"point T", "line 2: a point line is"},
+      {"event * alarm* severity critical field b", nullptr},
+      {"event * alarm*", "line 2: an event line needs its severity"},
+      {"event * alarm* severity major field c", "line 2: field is a, b"},
+      {"encoding gbk", "line 2: the encoding is said once"},
+      {"tag * x", "line 2: unknown line tag"},
+      {"point * \xFF", "line 2: a byte here is no UTF-8"},
+  };
+  for (const auto& c : cases) {
+    SiteFile site;
+    std::string error;
+    const bool taken =
+        SiteFile::Parse({{1, "encoding utf-8"}, {2, c.line}}, &site, &error);
+    EXPECT_EQ(taken, c.error == nullptr) << c.line << ": " << error;
+    if (c.error != nullptr) {
+      EXPECT_EQ(error.rfind(c.error, 0), 0u) << c.line << ": " << error;
+    }
+  }
+  SiteFile site;
+  std::string error;
+  EXPECT_FALSE(
+      SiteFile::Parse({{3, "station 02-00-00-00-00-0A"}}, &site, &error));
+  EXPECT_EQ(error.rfind("line 3: the file must say its encoding first", 0), 0u);
+  EXPECT_FALSE(SiteFile::Parse(
+      {{1, "encoding utf-8"}, {2, "point * T"}, {4, "point * T unit K"}}, &site,
+      &error));
+  EXPECT_EQ(error, "line 4: point T is set twice for *");
+  // A file in GBK: its names are read as the page shows them; a byte that
+  // starts no GBK character is refused.
+  ASSERT_TRUE(SiteFile::Parse(
+      {{1, "encoding gbk"}, {2, "point * \xCE\xC2\xB6\xC8 unit C"}}, &site,
+      &error))
+      << error;
+  EXPECT_NE(site.PointOf("02-00-00-00-00-0A", "\xE6\xB8\xA9\xE5\xBA\xA6"),
+            nullptr);
+  EXPECT_FALSE(SiteFile::Parse({{1, "encoding gbk"}, {2, "point * \x81"}},
+                               &site, &error));
+  EXPECT_EQ(error, "line 2: a byte here starts no GBK character");
+}
+
+// Which line a point and an event come under.
+TEST(SiteFile, AnExactNameWinsThenTheStationsOwnLineThenTheFirst) {
+  SiteFile site;
+  std::string error;
+  ASSERT_TRUE(
+      SiteFile::Parse({{1, "encoding utf-8"},
+                       {2, "point * P* unit a"},
+                       {3, "point 02-00-00-00-00-0B P? unit b"},
+                       {4, "point * P1 unit c"},
+                       {5, "point * ?\xE6\xB8\xA9* unit d"},
+                       {6, "event 02-00-00-00-00-0B door severity minor"},
+                       {7, "event * *alarm* severity critical"},
+                       {8, "event * *high* severity major field b"}},
+                      &site, &error))
+      << error;
+  const struct {
+    const char* mac;
+    const char* name;
+    int line;  // 0: none
+  } points[] = {
+      {"02-00-00-00-00-0A", "P1", 4},
+      {"02-00-00-00-00-0B", "P1", 4},
+      {"02-00-00-00-00-0B", "P2", 3},
+      {"02-00-00-00-00-0B", "P22", 2},
+      {"02-00-00-00-00-0A", "P2", 2},
+      {"02-00-00-00-00-0A", "Q", 0},
+      {"02-00-00-00-00-0A", "p2", 0},
+      {"02-00-00-00-00-0A", "\xE6\xB0\xB4\xE6\xB8\xA9", 5},
+      {"02-00-00-00-00-0A", "\xE6\xB8\xA9", 0},
+  };
+  for (const auto& p : points) {
+    const PointRule* rule = site.PointOf(p.mac, p.name);
+    EXPECT_EQ(rule == nullptr ? 0 : rule->line, p.line)
+        << p.mac << " " << p.name;
+  }
+  const struct {
+    const char* mac;
+    const char* a;
+    const char* b;
+    int line;
+  } events[] = {
+      {"02-00-00-00-00-0B", "door", "open", 6},
+      {"02-00-00-00-00-0A", "door", "open", 0},
+      {"02-00-00-00-00-0A", "fire alarm", "", 7},
+      {"02-00-00-00-00-0A", "T", "too high", 8},
+      {"02-00-00-00-00-0A", "too high", "", 0},
+  };
+  for (const auto& e : events) {
+    const EventRule* rule = site.EventOf(e.mac, e.a, e.b);
+    EXPECT_EQ(rule == nullptr ? 0 : rule->line, e.line) << e.mac << " " << e.a;
+  }
+}
+
+// An alarm's life as values and events come and the operator
+// acknowledges: what each step changes, and what stays listed.
+TEST(AlarmList, LimitsAndEventsRaiseAndAnAcknowledgedReturnedAlarmLeaves) {
+  SiteFile site;
+  std::string error;
+  ASSERT_TRUE(SiteFile::Parse({{1, "encoding utf-8"},
+                               {2, "point * T low 0 high 10 severity major"},
+                               {3, "event * alarm severity critical"}},
+                              &site, &error))
+      << error;
+  const std::string mac = "02-00-00-00-00-0A";
+  const PointRule* rule = site.PointOf(mac, "T");
+  const EventRule* alarmEvent = site.EventOf(mac, "alarm", "high");
+  ASSERT_TRUE(rule != nullptr && alarmEvent != nullptr);
+  AlarmList alarms;
+  const auto t0 = std::chrono::system_clock::time_point(seconds(1000));
+  std::uint64_t lastId = 0;
+  const struct {
+    const char* step;    // a value of T, "ack" (the last alarm), or "event"
+    const char* change;  // "state kind count", or "" for no change
+    std::size_t listed;
+  } steps[] = {
+      {"5", "", 0},
+      {"10", "", 0},  // on the limit is within it
+      {"11", "unacknowledged high 1", 1},
+      {"12", "", 1},
+      {"ack", "acknowledged high 1", 1},
+      {"13", "", 1},
+      {"5", "closed high 1", 0},
+      {"-0.5", "unacknowledged low 1", 1},
+      {"5", "returned low 1", 1},
+      {"12", "unacknowledged high 2", 1},
+      {"off", "returned high 2", 1},
+      {"ack", "closed high 2", 0},
+      {"event", "unacknowledged event 1", 1},
+      {"event", "unacknowledged event 2", 1},
+      {"ack", "closed event 2", 0},
+      {"ack", "", 0},  // no such alarm any more
+  };
+  int i = 0;
+  for (const auto& s : steps) {
+    const auto now = t0 + seconds(++i);
+    std::vector<AlarmList::Alarm> changed;
+    const std::string step = s.step;
+    if (step == "ack") {
+      alarms.Acknowledge(lastId, "127.0.0.1", now, &changed);
+    } else if (step == "event") {
+      alarms.Event(mac, "alarm|high", alarmEvent, now, &changed);
+    } else {
+      alarms.PointValue(mac, "T", step, rule, now, &changed);
+    }
+    std::string change;
+    if (!changed.empty()) {
+      const AlarmList::Alarm& a = changed.back();
+      lastId = a.id;
+      const char* kinds[] = {"high", "low", "event"};
+      change = std::string(AlarmList::StateName(a)) + " " +
+               kinds[static_cast<int>(a.kind)] + " " + std::to_string(a.count);
+      EXPECT_EQ(a.changed, now) << step;
+      if (a.acknowledged) {
+        EXPECT_EQ(a.acknowledgedBy, "127.0.0.1");
+      }
+    }
+    EXPECT_EQ(change, s.change) << "step " << i << ": " << step;
+    const std::string list = alarms.ListJson();
+    std::size_t listed = 0;
+    for (std::size_t at = 0;
+         (at = list.find("\"id\":", at)) != std::string::npos; ++at)
+      ++listed;
+    EXPECT_EQ(listed, s.listed) << "step " << i << ": " << list;
+  }
+  // Every change is in the journal, the newest first.
+  const std::string journal = alarms.JournalJson();
+  EXPECT_LT(journal.find("\"state\":\"closed\""),
+            journal.find("\"state\":\"unacknowledged\""));
+  std::size_t entries = 0;
+  for (std::size_t at = 0;
+       (at = journal.find("\"id\":", at)) != std::string::npos; ++at)
+    ++entries;
+  EXPECT_EQ(entries, 11u) << journal;
 }
 
 TEST(SiteView, AStationsPointKeepsItsLastNumbersAndALateReaderReloads) {
@@ -832,6 +1040,16 @@ TEST(SiteView, AStationsPointKeepsItsLastNumbersAndALateReaderReloads) {
   EXPECT_NE(json.find("\"value\":\"off\""), std::string::npos) << json;
   EXPECT_NE(json.find("\"changes\":74,\"trend\":" + trend), std::string::npos)
       << json;
+  // The chart's history holds every number with its time, beyond the
+  // sparkline's.
+  ASSERT_TRUE(view.Trend("02-00-00-00-00-01", "41", &json));
+  const std::string ms = std::to_string(
+      std::chrono::duration_cast<milliseconds>(now.wall.time_since_epoch())
+          .count());
+  EXPECT_NE(json.find("\"samples\":[[" + ms + ",0],[" + ms + ",1],"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("[" + ms + ",69]]"), std::string::npos) << json;
   EXPECT_EQ(view.ChangesAfter(0, "", milliseconds(0)).changes.front()->kind,
             "station");
   // Malformed datagrams count for the station of their address and port.
@@ -1027,6 +1245,27 @@ TEST(SiteHttp, AWriteNoDatagramCouldCarryIsRefusedUnread) {
         "application/json");
     ASSERT_TRUE(response) << c.value.substr(0, 20);
     EXPECT_EQ(response->status, c.status) << c.value.substr(0, 20);
+  }
+  // An acknowledgement names one alarm by its number, with the token.
+  const struct {
+    const char* token;
+    const char* body;
+    int status;
+  } acks[] = {
+      {"t0ken", "{\"id\":\"7\"}", 404},  // no such alarm
+      {"t0kem", "{\"id\":\"7\"}", 403},
+      {"t0ken", "{\"id\":\"0\"}", 400},
+      {"t0ken", "{\"id\":\"7x\"}", 400},
+      {"t0ken", "{\"id\":7}", 400},
+      {"t0ken", "{\"id\":\"7\",\"by\":\"me\"}", 400},
+  };
+  for (const auto& a : acks) {
+    const auto response =
+        client.Post("/api/alarms/ack",
+                    {{"Authorization", std::string("Bearer ") + a.token}},
+                    a.body, "application/json");
+    ASSERT_TRUE(response) << a.body;
+    EXPECT_EQ(response->status, a.status) << a.token << " " << a.body;
   }
 }
 

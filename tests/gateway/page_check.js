@@ -1,12 +1,22 @@
 // Drives the operator's page in headless chromium as an operator would:
 //   node page_check.js URL SCREENSHOT MAC_A MAC_B POINT_ID FIRST LAST GBK_NAME
-//                      MAC_BIG BIG_POINTS TOKEN MAC_BUSY
+//                      MAC_BIG BIG_POINTS TOKEN MAC_BUSY PHONE_SCREENSHOT
 // Station A, opened with a double click, shows its point POINT_ID as FIRST,
 // then (once this has said "seen the first value") LAST without a reload;
 // the GBK name shows as its characters; the filter narrows the rows; all
 // BIG_POINTS of MAC_BIG are listed and the filter finds the last. Station
 // A's key is held, B's not: a write without TOKEN is refused, one with it
-// says "delivered" once it is. B opened while its points cannot be read
+// says "delivered" once it is. The site file names B "Boiler house" and
+// gives POINT_ID its unit and description. Once this has said "alarms
+// please", B sends an alarm event and L beyond its high limit: both show
+// in the alarm list and the header while A is open; acknowledging needs
+// the token; once this has said "return please", L is back within its
+// limits and its alarm shows returned. POINT_ID's chart, opened by a
+// click on its sparkline, shows FIRST and LAST as its min and max, with
+// times; a reload opens the same station, filter and chart from the
+// address; the CSV export equals the JSON points. Tab reaches a station
+// row and Enter opens it; at 390 x 844 (PHONE_SCREENSHOT) no text is
+// under 12 px and nothing is wider than the screen. B opened while its points cannot be read
 // says so under its own title, with no rows. Once this has said "flood
 // please", MAC_BUSY changes every few milliseconds: clicks and long presses
 // on its rows land, a selection stays, and its 900-character event stays
@@ -22,7 +32,7 @@
 const { chromium } = require("playwright-core");
 
 const [url, screenshot, macA, macB, pointId, first, last, gbkName, macBig,
-       bigPoints, token, macBusy] = process.argv.slice(2);
+       bigPoints, token, macBusy, phoneScreenshot] = process.argv.slice(2);
 
 // Node loses what waits for a pipe when it exits at once: a failure is
 // thrown up to the end instead.
@@ -56,12 +66,15 @@ const errors = [];
   });
   const context = await browser.newContext({ viewport: { width: 1280, height: 800 } });
   page = await context.newPage();
-  page.on("pageerror", (error) => errors.push(error.message));
+  page.on("pageerror", (error) => errors.push(error.stack || error.message));
   await step("page loads", () => page.goto(url));
   await step("both stations listed", () => Promise.all([
     page.waitForSelector(`tr[data-mac="${macA}"]`, { timeout: patience }),
     page.waitForSelector(`tr[data-mac="${macB}"]`, { timeout: patience })]));
   // Two opens of one station at once: the later wins, and stays live.
+  await waitFor("the site file's names",
+    (mac) => document.querySelector(`tr[data-mac="${mac}"] td:nth-child(2)`).textContent ===
+             "Boiler houseYard, north", macB);
   await page.dblclick(`tr[data-mac="${macA}"]`);
   const value = `.row[data-id="${pointId}"] .value`;
   await waitFor("the host's value",
@@ -71,6 +84,10 @@ const errors = [];
   await waitFor("the changed value without a reload",
     ([selector, want]) => document.querySelector(selector)?.textContent === want,
     [value, last], patience);
+  await waitFor("the point's unit and description from the site file",
+    (selector) => document.querySelector(selector + " > span:nth-child(3)")?.textContent === "\u00B0C" &&
+                  document.querySelector(selector + " .desc")?.textContent === "Tank temperature",
+    `.row[data-id="${pointId}"]`);
   await waitFor("the GBK name as its characters",
     (name) => [...document.querySelectorAll(".row .name")].some((n) => n.textContent === name),
     gbkName, patience);
@@ -82,6 +99,10 @@ const errors = [];
   // Writes: commands are possible at A only; without the token, or with a
   // wrong one, the gateway refuses and counts; with it, A's host gets it.
   const commandsOf = (mac) => page.textContent(`tr[data-mac="${mac}"] td:last-child`);
+  // A's events are alarms by the site file's rules.
+  await waitFor("A's events in the alarm list", () =>
+    [...document.querySelectorAll("#alarmTable tbody tr")].map((r) => r.children[2].textContent).sort().join()
+      === "alarm|high,door|open", null);
   if ((await commandsOf(macA)) !== "yes" || (await commandsOf(macB)) !== "no")
     throw new Error("commands possible at A only");
   const bare = await page.evaluate(([station, point]) => fetch("/api/write", {
@@ -103,12 +124,139 @@ const errors = [];
   await waitFor("the write delivered",
     () => document.querySelector("#writes li")?.textContent === "T = 42: delivered", null);
   console.log("delivered");  // the host may go now
-  await page.screenshot({ path: screenshot });
+
+  // Alarms of B while A is open: in the list and the header at once.
+  console.log("alarms please");
+  await waitFor("B's alarms listed and counted", (mac) => {
+    const rows = [...document.querySelectorAll("#alarmTable tbody tr")];
+    const l = rows.find((r) => r.dataset.station === mac && r.children[2].textContent === "L high");
+    const e = rows.find((r) => r.dataset.station === mac && r.children[2].textContent === "alarm|pressure");
+    return l && e && l.children[3].textContent === "major" && e.children[3].textContent === "critical" &&
+      l.children[1].textContent === "Boiler house" && l.classList.contains("unacknowledged") &&
+      document.getElementById("alarmCounts").textContent ===
+        "2 critical1 major1 warning4 unacknowledged" &&
+      document.title === "(4) Pelmora site" && document.getElementById("stationTitle").textContent.endsWith("0A");
+  }, macB);
+  const ackId = await page.getAttribute(`#alarmTable tr[data-station="${macB}"]:has(td:nth-child(3):text-is("alarm|pressure"))`, "data-id");
+  const unauthorised = await page.evaluate((id) => fetch("/api/alarms/ack", {
+    method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify({ id }),
+  }).then((r) => r.status), ackId);
+  if (unauthorised !== 403) throw new Error("an acknowledgement without the token: " + unauthorised);
+  await page.selectOption("#alarmStation", macB);
+  await page.selectOption("#alarmSeverity", "critical");
+  await waitFor("the list filtered to B's critical alarm",
+    (id) => [...document.querySelectorAll("#alarmTable tbody tr")].map((r) => r.dataset.id).join() === id, ackId);
+  await page.fill("#alarmToken", token);
+  await page.click(`#alarmTable tr[data-id="${ackId}"] button.ack`);
+  await waitFor("an acknowledged event leaves the list",
+    () => document.querySelectorAll("#alarmTable tbody tr").length === 0 && document.title === "(3) Pelmora site", null);
+  const journal = await page.evaluate(() => fetch("/api/alarms/journal").then((r) => r.json()));
+  const acked = journal.journal.find((j) => j.id === Number(ackId) && j.acknowledged_at);
+  if (!acked || acked.acknowledged_by !== "127.0.0.1")
+    throw new Error("the acknowledgement in the journal: " + JSON.stringify(journal.journal[0]));
+  await page.selectOption("#alarmSeverity", "");
+  console.log("return please");
+  await waitFor("L's alarm returned to normal", (mac) =>
+    [...document.querySelectorAll(`#alarmTable tbody tr[data-station="${mac}"]`)]
+      .some((r) => r.children[2].textContent === "L high" && r.children[4].textContent === "returned"), macB);
+  await page.selectOption("#alarmStation", "");
+
+  // The chart of a point, opened by a click on its sparkline: the values
+  // the host pushed, with times.
+  await page.click(`.row[data-id="${pointId}"] .trend svg`);
+  await waitFor("the chart with times, min and max", ([low, high]) => {
+    const stats = document.getElementById("chartStats").dataset;
+    const times = [...document.querySelectorAll("#chartSvg .tick-time")].map((t) => t.textContent);
+    return stats.min === low && stats.max === high && times.length >= 2 &&
+      times.every((t) => /^\d\d:\d\d(:\d\d)?$/.test(t));
+  }, [first, last]);
+  // The cursor by keyboard: the last change, then the one before.
+  await page.focus("#chartSvg");
+  const cursorAt = [];
+  for (const key of ["ArrowLeft", "ArrowLeft"]) {
+    await page.keyboard.press(key);
+    cursorAt.push((await page.textContent("#chartCursor")).replace(/^.*: /, ""));
+  }
+  if (cursorAt.join() !== `${last} \u00B0C,${first} \u00B0C`)
+    throw new Error("the chart's cursor read " + cursorAt.join());
+  await page.screenshot({ path: screenshot });  // alarms, the station and a chart
+  const history = await page.evaluate(([mac, id]) => Promise.all([
+    fetch(`/api/stations/${mac}/points/${id}/trend`).then((r) => r.json()),
+    fetch(`/api/stations/${mac}/points`).then((r) => r.json())]), [macA, pointId]);
+  const lastSample = history[0].samples[history[0].samples.length - 1];
+  const changedAt = new Date(history[1].points.find((p) => p.id === pointId).changed).getTime();
+  if (history[0].samples.length !== 2 || lastSample[0] !== changedAt || String(lastSample[1]) !== last)
+    throw new Error("the history: " + JSON.stringify(history[0].samples) + " changed at " + changedAt);
+
+  // The export, as shown, equals the JSON.
+  const [download] = await Promise.all([page.waitForEvent("download"), page.click("#exportPoints")]);
+  const csv = require("fs").readFileSync(await download.path(), "utf8");
+  if (!csv.startsWith("\uFEFF")) throw new Error("the CSV has no byte-order mark");
+  // Every field quoted, a quote in one doubled.
+  const csvRows = csv.slice(1).trim().split("\r\n").slice(1)
+    .map((line) => [...line.matchAll(/"((?:[^"]|"")*)"(?:,|$)/g)].map((m) => m[1].replace(/""/g, '"')));
+  const asShown = (p) => (p.decimals === undefined ? p.value : Number(p.value).toFixed(p.decimals));
+  const fromJson = history[1].points.map((p) => [p.name, asShown(p), p.changes].join("|")).sort();
+  const fromCsv = csvRows.map((r) => [r[0], r[2], Number(r[6])].join("|")).sort();
+  if (fromCsv.join() !== fromJson.join()) throw new Error("CSV " + fromCsv + " vs JSON " + fromJson);
+
+  // The address holds the view: a reload opens the same station, filter
+  // and chart.
+  await page.fill("#filter", "T");
+  const address = await page.evaluate(() => location.href);
+  if (!address.includes("station=" + macA) || !address.includes("point=" + pointId) ||
+      !address.includes("filter=T"))
+    throw new Error("the address: " + address);
+  await page.reload();
+  await waitFor("the same view after a reload", ([mac, id]) =>
+    document.getElementById("stationTitle").textContent === "Station " + mac &&
+    document.getElementById("filter").value === "T" && !document.getElementById("chart").hidden &&
+    document.getElementById("chartStats").dataset.count === "2" &&
+    document.querySelector(`.row[data-id="${id}"]`) !== null, [macA, pointId]);
+  await page.fill("#filter", "");
   const all = await page.locator(".row").count();
   await page.fill("#filter", "p");
   const narrowed = await page.locator(".row").count();
   if (!(narrowed > 0 && narrowed < all))
     throw new Error(`the filter narrows the rows: ${all} then ${narrowed}`);
+
+  // Names in natural order: digits by their number.
+  const natural = await page.evaluate(() => [
+    ["P10", "P2", "P1"], ["a2b10", "a2b9", "a10b1"], ["x007", "x7a", "x08"], ["温度2", "温度10", "温度"],
+  ].map((names) => names.map((name) => ({ name, id: name })).sort(compareBy).map((p) => p.name).join()));
+  if (natural.join(" / ") !== "P1,P2,P10 / a2b9,a2b10,a10b1 / x007,x7a,x08 / 温度,温度2,温度10")
+    throw new Error("natural order: " + natural.join(" / "));
+
+  // The keyboard: Tab reaches a station row, Enter opens it.
+  await page.click("#chartClose");
+  await page.focus("#alarmToken");
+  let focused = "";
+  for (let i = 0; i < 60 && !focused; i++) {
+    await page.keyboard.press("Tab");
+    focused = await page.evaluate(() => document.activeElement.dataset?.mac || "");
+  }
+  if (!focused) throw new Error("Tab never reached a station row");
+  await page.keyboard.press("Enter");
+  await waitFor("Enter opens the focused station",
+    (mac) => document.getElementById("stationTitle").textContent === "Station " + mac, focused);
+
+  // A phone: the page reads at 390 px, every text at least 12 px.
+  const phone = await browser.newContext({ viewport: { width: 390, height: 844 }, isMobile: true,
+                                           deviceScaleFactor: 2 });
+  const small = await phone.newPage();
+  small.on("pageerror", (error) => errors.push(error.message));
+  await small.goto(url + "#station=" + macA);
+  await small.waitForFunction((id) => document.querySelector(`.row[data-id="${id}"]`) !== null,
+                              pointId, { timeout: patience });
+  const fit = await small.evaluate(() => {
+    const tiny = [...document.querySelectorAll("body *")].filter((e) =>
+      e.offsetParent !== null && [...e.childNodes].some((n) => n.nodeType === 3 && n.textContent.trim()) &&
+      parseFloat(getComputedStyle(e).fontSize) < 12).map((e) => e.tagName + " " + e.textContent.slice(0, 20));
+    return { tiny, width: document.documentElement.scrollWidth, view: innerWidth };
+  });
+  await small.screenshot({ path: phoneScreenshot });
+  if (fit.tiny.length || fit.width > fit.view) throw new Error("at 390 px: " + JSON.stringify(fit));
+  await phone.close();
 
   // Many points: every one listed, read a page at a time, then a filter
   // that keeps a few, and one that finds the last.
@@ -166,14 +314,14 @@ const errors = [];
     return getSelection().toString();
   }, selector);
   const selected = () => page.evaluate(() => getSelection().toString());
-  const seenCell = `tr[data-mac="${macBusy}"] td:nth-child(5)`;
+  const seenCell = `tr[data-mac="${macBusy}"] td:nth-child(6)`;
   const seen = await page.textContent(seenCell);
   const mac = await select(`tr[data-mac="${macBusy}"] td`);
   await waitFor("the busy station's row changed",
     ([cell, was]) => document.querySelector(cell).textContent !== was, [seenCell, seen]);
   if (mac !== macBusy || (await selected()) !== mac)
     throw new Error(`the selected MAC ${mac} became ${await selected()}`);
-  const changesOf = '.row[data-id="503030"] > span:nth-child(4)';
+  const changesOf = '.row[data-id="503030"] > span:nth-child(5)';
   const changes = Number(await page.textContent(changesOf));
   const name = await select('.row[data-id="503031"] .name');  // "P01"
   await waitFor("twenty more changes shown",
@@ -216,12 +364,12 @@ const errors = [];
     "02-00-00-00-00-0E", patience);
   // Its last datagram came a while ago: offline, its points greyed, aged.
   await waitFor("the new station offline",
-    () => document.querySelector("#stations tbody td:nth-child(3)").textContent === "offline",
+    () => document.querySelector("#stations tbody td:nth-child(4)").textContent === "offline",
     null, patience);
   await page.click('tr[data-mac="02-00-00-00-00-0E"]');
   await waitFor("an offline station's points greyed with their age",
     () => document.getElementById("rowsBox").classList.contains("old") &&
-          / \(\d+ s ago\)$/.test(document.querySelector(".row > span:nth-child(3)")?.textContent) &&
+          / \(\d+ s ago\)$/.test(document.querySelector(".row > span:nth-child(4)")?.textContent) &&
           getComputedStyle(document.querySelector(".row")).color === "rgb(138, 148, 158)",
     null, patience);
   // One browser reaches one server over six connections at most, and each

@@ -1,6 +1,7 @@
 #include "gateway.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <set>
 #include <utility>
@@ -36,6 +37,11 @@ std::unique_ptr<PublishingMode> ModeOf(const GatewayOptions& options) {
           : BdSeqFile::PathIn(options.stateDirectory, options.node.group,
                               options.node.edgeNode));
 }
+
+// Set by SIGHUP, taken by the loop.
+volatile std::sig_atomic_t siteReloadAsked = 0;
+
+void OnReloadSignal(int) { siteReloadAsked = 1; }
 
 GatewayOptions Configured(GatewayOptions options, PublishingMode& mode) {
   mode.Configure(&options.broker, &options.stations);
@@ -83,6 +89,7 @@ bool Gateway::Start(std::string* error) {
     for (const auto& [mac, key] : options_.commands.keys) keyed.insert(mac);
     siteView_.SetKeyed(std::move(keyed));
     siteView_.Watch(&stations_);
+    if (options_.site) siteView_.SetSite(options_.site, Moment::Now());
     std::fprintf(stderr, "pelmora-gateway: page at %s://%s:%d/\n",
                  http_->scheme(), options_.http.address.c_str(), http_->port());
   }
@@ -112,6 +119,9 @@ bool Gateway::Start(std::string* error) {
                  "datagrams it drops here: no snapshot is known complete, and "
                  "none clears a point\n");
   }
+  // A reload asked of a gateway without a site file is said and ignored,
+  // never the end the signal would otherwise be.
+  std::signal(SIGHUP, OnReloadSignal);
   lastReport_ = std::chrono::steady_clock::now();
   return true;
 }
@@ -135,6 +145,7 @@ void Gateway::Run() {
     Report(now);
     Log(now);
     Supervise(now);
+    ReloadSite(now);
     PostFigures();
   }
   Stop();
@@ -334,6 +345,33 @@ std::string Gateway::StatusLine() const {
   }
   return line + ", " + std::to_string(stations_.station_count()) +
          " stations (" + std::to_string(stations_.online_count()) + " online)";
+}
+
+void Gateway::ReloadSite(const Moment& now) {
+  if (siteReloadAsked == 0) return;
+  siteReloadAsked = 0;
+  if (options_.sitePath.empty()) {
+    std::fprintf(stderr,
+                 "pelmora-gateway: SIGHUP: no site file to read again "
+                 "(--site)\n");
+    return;
+  }
+  auto site = std::make_shared<SiteFile>();
+  std::string error;
+  if (!SiteFile::Load(options_.sitePath, site.get(), &error)) {
+    std::fprintf(stderr,
+                 "pelmora-gateway: site file %s; keeping the one read before\n",
+                 error.c_str());
+    return;
+  }
+  const std::size_t stations = site->stations();
+  const std::size_t points = site->point_rules();
+  const std::size_t events = site->event_rules();
+  if (view_ != nullptr) view_->SetSite(std::move(site), now);
+  std::fprintf(stderr,
+               "pelmora-gateway: site file %s read again: %zu stations, %zu "
+               "point lines, %zu event lines\n",
+               options_.sitePath.c_str(), stations, points, events);
 }
 
 void Gateway::PostFigures() {

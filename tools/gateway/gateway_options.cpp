@@ -93,6 +93,9 @@ const char kGatewayUsage[] =
     "                         alone\n"
     "  --http-open-reads      beyond loopback, let anyone read the page\n"
     "                         without the token\n"
+    "  --site FILE            the page's names, units and limits of stations\n"
+    "                         and points, and its alarm rules (read again\n"
+    "                         on SIGHUP; see docs/gateway.md)\n"
     "  --metrics [ADDR:]PORT  serve the gateway's figures for Prometheus\n"
     "                         (GET /metrics) on this TCP port (0 picks a\n"
     "                         free one), on loopback unless ADDR is given,\n"
@@ -201,6 +204,11 @@ bool Apply(std::string_view key, std::string_view value,
     }
     options->metricsAddress = listen.address;
     options->metricsPort = listen.port;
+  } else if (key == "site") {
+    auto site = std::make_shared<SiteFile>();
+    if (!SiteFile::Load(std::string(value), site.get(), error)) return false;
+    options->sitePath = value;
+    options->site = std::move(site);
   } else if (key == "http-name") {
     options->http.names.emplace_back(value);
   } else if (key == "http-token-file") {

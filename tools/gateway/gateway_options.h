@@ -4,9 +4,11 @@
 #define PELMORA_TOOLS_GATEWAY_GATEWAY_OPTIONS_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "broker_link.h"
+#include "site_file.h"
 #include "site_http.h"
 #include "sparkplug_node.h"
 #include "station_commands.h"
@@ -29,6 +31,10 @@ struct GatewayOptions {
   StationTable::Options stations;
   BrokerLink::Options broker;
   HttpOptions http;
+  // What the page calls stations and points, and what is an alarm: read at
+  // the start and again on SIGHUP; none without a file.
+  std::string sitePath;
+  std::shared_ptr<const SiteFile> site;
   // The metrics alone on a port of their own; off when the port is -1.
   std::string metricsAddress = "127.0.0.1";
   int metricsPort = -1;

@@ -350,6 +350,9 @@ std::vector<SiteHttp::Endpoint> SiteHttp::Endpoints() {
       {"GET", "/metrics", Access::kReader, &SiteHttp::Metrics},
       // Its own token check: a write needs the header, never the cookie.
       {"POST", "/api/write", Access::kAnyone, &SiteHttp::Write},
+      {"GET", "/api/alarms", Access::kReader, &SiteHttp::ListAlarms},
+      {"GET", "/api/alarms/journal", Access::kReader, &SiteHttp::AlarmJournal},
+      {"POST", "/api/alarms/ack", Access::kAnyone, &SiteHttp::Acknowledge},
   };
 }
 
@@ -619,6 +622,46 @@ void SiteHttp::Write(const httplib::Request& request,
   }
   response.status = 202;
   response.set_content("{\"state\":\"accepted\"}", kJson);
+}
+
+void SiteHttp::ListAlarms(const httplib::Request&,
+                          httplib::Response& response) {
+  response.set_content(view_.Alarms(), kJson);
+}
+
+void SiteHttp::AlarmJournal(const httplib::Request&,
+                            httplib::Response& response) {
+  response.set_content(view_.AlarmJournal(), kJson);
+}
+
+// Acknowledging is acting on the site, as a write is: the same token, sent
+// the same way, and refused where writes are.
+void SiteHttp::Acknowledge(const httplib::Request& request,
+                           httplib::Response& response) {
+  if (!writesOff_.empty()) {
+    Refuse(response, 403, writesOff_);
+    return;
+  }
+  if (!TokenGiven(request, response, 403)) return;
+  if (request.get_header_value("Content-Type").rfind("application/json", 0) !=
+      0) {
+    Refuse(response, 415, "an acknowledgement is JSON");
+    return;
+  }
+  const auto members = StringObject(request.body);
+  long id = 0;
+  if (!members || members->size() != 1 || !members->count("id") ||
+      !wire::ParseNumber<long>(members->at("id"), 1,
+                               std::numeric_limits<long>::max(), &id)) {
+    Refuse(response, 400, "an acknowledgement is {\"id\":\"N\"}");
+    return;
+  }
+  if (!view_.Acknowledge(static_cast<std::uint64_t>(id), request.remote_addr,
+                         std::chrono::system_clock::now())) {
+    Refuse(response, 404, "no such alarm in the list");
+    return;
+  }
+  response.set_content("{\"state\":\"acknowledged\"}", kJson);
 }
 
 void SiteHttp::Stream(const httplib::Request& request,

@@ -15,11 +15,14 @@
 //   GET /metrics                              the gateway's figures in the
 //                                             Prometheus text format
 //   POST /api/write                           a write to a station's point
-// A write needs the token from the gateway's configuration in an
-// "Authorization: Bearer TOKEN" header and a JSON body; without a token
-// configured, or over plain HTTP beyond loopback, every write is refused.
-// Its outcomes come on the stream. Listening beyond loopback, every read
-// needs the token too (as the header, or the key /api/login sets as a
+//   GET /api/alarms                           the site-wide alarm list
+//   GET /api/alarms/journal                   its last changes
+//   POST /api/alarms/ack                      an operator's acknowledgement
+// A write, and an acknowledgement, needs the token from the gateway's
+// configuration in an "Authorization: Bearer TOKEN" header and a JSON body;
+// without a token configured, or over plain HTTP beyond loopback, every write
+// is refused. Its outcomes come on the stream. Listening beyond loopback, every
+// read needs the token too (as the header, or the key /api/login sets as a
 // cookie) unless reads are opened explicitly. A client that keeps sending
 // a wrong token waits longer each time. Every request must name this
 // server in its Host header, and an Origin header, when sent, this same
@@ -152,6 +155,11 @@ class SiteHttp {
   void Counters(const httplib::Request& request, httplib::Response& response);
   void Metrics(const httplib::Request& request, httplib::Response& response);
   void Write(const httplib::Request& request, httplib::Response& response);
+  void ListAlarms(const httplib::Request& request, httplib::Response& response);
+  void AlarmJournal(const httplib::Request& request,
+                    httplib::Response& response);
+  void Acknowledge(const httplib::Request& request,
+                   httplib::Response& response);
   void Stream(const httplib::Request& request, httplib::Response& response);
 
   SiteView& view_;

@@ -26,27 +26,40 @@ std::string Decimal(double value) {
   return text;
 }
 
-// The ring's values, the oldest first.
-std::string TrendJson(const std::vector<double>& trend, std::size_t start) {
+// The ring's last kTrendValues values, the oldest first.
+template <typename Sample>
+std::string TrendJson(const std::vector<Sample>& history, std::size_t start) {
   wire::JsonArray json;
-  for (std::size_t i = 0; i < trend.size(); ++i)
-    json.Json(Decimal(trend[(start + i) % trend.size()]));
+  const std::size_t size = history.size();
+  for (std::size_t i = size - std::min(size, kTrendValues); i < size; ++i)
+    json.Json(Decimal(history[(start + i) % size].value));
   return json.Close();
 }
 
 // The name as the page shows it: decoded from GBK, U+FFFD for a byte that
 // starts no GBK character ("name_raw" then gives the bytes), and "id", the
 // name's bytes in hex, by which the page and the endpoints name a point.
+// With its site file's line, what the page shows beside it: description,
+// unit, decimals and limits, each only when the line gives it.
 wire::JsonObject& PointFields(wire::JsonObject& object, const std::string& mac,
                               std::string_view name, std::string_view value,
                               system_clock::time_point changed,
-                              std::uint64_t changes) {
-  return object.Text("station", mac)
+                              std::uint64_t changes, const PointRule* rule) {
+  object.Text("station", mac)
       .Text("id", wire::HexOf(name))
       .HostText("name", name, wire::TextEncoding::kGbk)
       .HostText("value", value, wire::TextEncoding::kGbk)
       .Text("changed", WallText(changed))
       .Number("changes", changes);
+  if (rule == nullptr) return object;
+  if (!rule->description.empty())
+    object.Utf8Text("description", rule->description);
+  if (!rule->unit.empty()) object.Utf8Text("unit", rule->unit);
+  if (rule->decimals >= 0)
+    object.Number("decimals", static_cast<std::uint64_t>(rule->decimals));
+  if (rule->low) object.Json("low", Decimal(*rule->low));
+  if (rule->high) object.Json("high", Decimal(*rule->high));
+  return object;
 }
 
 std::string EventJson(const std::string& mac, std::string_view record,
@@ -112,6 +125,35 @@ const SiteView::Point* SiteView::FindPoint(const Station& station,
   return point == station.points.end() ? nullptr : &point->second;
 }
 
+void SiteView::KeepSample(Point& point, Sample sample) {
+  std::vector<Sample>& ring = point.history;
+  const bool room = ring.size() < kTrendValues ||
+                    (ring.size() < kHistoryPerPoint &&
+                     historyBeyondTrends_ < kHistoryBeyondTrends);
+  if (!room) {
+    ring[point.historyStart] = sample;
+    point.historyStart = (point.historyStart + 1) % ring.size();
+    return;
+  }
+  // A ring that wraps grows again only once it is in order.
+  if (point.historyStart != 0) {
+    std::rotate(ring.begin(),
+                ring.begin() + static_cast<std::ptrdiff_t>(point.historyStart),
+                ring.end());
+    point.historyStart = 0;
+  }
+  const std::size_t before = std::max(ring.capacity(), kTrendValues);
+  ring.push_back(sample);
+  historyBeyondTrends_ += std::max(ring.capacity(), kTrendValues) - before;
+}
+
+void SiteView::DropHistory(Point& point) {
+  historyBeyondTrends_ -=
+      std::max(point.history.capacity(), kTrendValues) - kTrendValues;
+  point.history = {};
+  point.historyStart = 0;
+}
+
 void SiteView::Log(const std::string& mac, const char* kind, std::string json) {
   log_.push_back(std::make_shared<const Change>(
       Change{++lastId_, mac, kind, std::move(json)}));
@@ -143,17 +185,64 @@ void SiteView::PointSet(const std::string& mac, std::string_view name,
   ++point.changes;
   double number = 0;
   if (wire::ParseDecimalNumber(point.value, &number)) {
-    if (point.trend.size() < kTrendValues) {
-      point.trend.push_back(number);
-    } else {
-      point.trend[point.trendStart] = number;
-      point.trendStart = (point.trendStart + 1) % kTrendValues;
-    }
+    KeepSample(point, {std::chrono::duration_cast<std::chrono::milliseconds>(
+                           now.wall.time_since_epoch())
+                           .count(),
+                       number});
   }
   wire::JsonObject json;
-  PointFields(json, mac, name, value, point.changed, point.changes)
-      .Json("trend", TrendJson(point.trend, point.trendStart));
+  if (added) point.rule = RuleOf(mac, name);
+  PointFields(json, mac, name, value, point.changed, point.changes, point.rule)
+      .Json("trend", TrendJson(point.history, point.historyStart));
   Log(mac, "point", json.Close());
+  std::vector<AlarmList::Alarm> changed;
+  alarms_.PointValue(mac, name, value, point.rule, now.wall, &changed);
+  LogAlarms(changed);
+}
+
+const PointRule* SiteView::RuleOf(const std::string& mac,
+                                  std::string_view name) const {
+  return site_ ? site_->PointOf(mac, wire::GbkToUtf8(name)) : nullptr;
+}
+
+void SiteView::LogAlarms(const std::vector<AlarmList::Alarm>& changed) {
+  for (const AlarmList::Alarm& alarm : changed)
+    Log("", "alarm", AlarmList::Json(alarm));
+}
+
+void SiteView::SetSite(std::shared_ptr<const SiteFile> site,
+                       const Moment& now) {
+  Locked<Mutex> lock(mutex_);
+  site_ = std::move(site);
+  std::vector<AlarmList::Alarm> changed;
+  for (auto& [mac, station] : stations_) {
+    for (auto& [name, point] : station.points) {
+      point.rule = RuleOf(mac, name);
+      alarms_.PointValue(mac, name, point.value, point.rule, now.wall,
+                         &changed);
+    }
+  }
+  LogAlarms(changed);
+  Log("", "site", "{}");
+}
+
+std::string SiteView::Alarms() const {
+  Locked<Mutex> lock(mutex_);
+  return alarms_.ListJson();
+}
+
+std::string SiteView::AlarmJournal() const {
+  Locked<Mutex> lock(mutex_);
+  return alarms_.JournalJson();
+}
+
+bool SiteView::Acknowledge(std::uint64_t id, const std::string& by,
+                           system_clock::time_point now) {
+  Locked<Mutex> lock(mutex_);
+  std::vector<AlarmList::Alarm> changed;
+  if (!alarms_.Acknowledge(id, by, now, &changed)) return false;
+  LogAlarms(changed);
+  return true;
 }
 
 void SiteView::Event(const std::string& mac, std::string_view record,
@@ -163,6 +252,15 @@ void SiteView::Event(const std::string& mac, std::string_view record,
   station.events.push_front({std::string(record), now.wall});
   if (station.events.size() > kStationEvents) station.events.pop_back();
   Log(mac, "event", EventJson(mac, record, now.wall));
+  if (!site_) return;
+  std::string_view a;
+  std::string_view b;
+  wire::SplitRecord(record, &a, &b);
+  std::vector<AlarmList::Alarm> changed;
+  alarms_.Event(mac, record,
+                site_->EventOf(mac, wire::GbkToUtf8(a), wire::GbkToUtf8(b)),
+                now.wall, &changed);
+  LogAlarms(changed);
 }
 
 void SiteView::Malformed(const wire::Endpoint& from) {
@@ -204,18 +302,25 @@ void SiteView::TreeInDoubt(const std::string& mac, const Moment&) {
 
 void SiteView::SnapshotEnded(const std::string& mac,
                              const std::vector<std::string>& cleared, bool,
-                             const Moment&) {
+                             const Moment& now) {
   Locked<Mutex> lock(mutex_);
   const auto station = stations_.find(mac);
   if (station != stations_.end()) {
+    std::vector<AlarmList::Alarm> changed;
     for (const std::string& name : cleared) {
-      if (station->second.points.erase(name) == 0) continue;
+      const auto point = station->second.points.find(name);
+      if (point == station->second.points.end()) continue;
+      DropHistory(point->second);
+      station->second.points.erase(point);
+      // A point gone is beyond no limit.
+      alarms_.PointValue(mac, name, "", nullptr, now.wall, &changed);
       Log(mac, "cleared",
           wire::JsonObject()
               .Text("station", mac)
               .Text("id", wire::HexOf(name))
               .Close());
     }
+    LogAlarms(changed);
   }
   Restate(mac);
 }
@@ -240,6 +345,12 @@ std::string SiteView::StationJson(const std::string& mac,
       .Bool("online", state.online)
       .Number("points", state.points)
       .Text("last_seen", WallText(state.lastSeen));
+  const StationNames* names = site_ ? site_->Station(mac) : nullptr;
+  if (names != nullptr) {
+    json.Utf8Text("name", names->name).Utf8Text("place", names->place);
+  } else {
+    json.Null("name").Null("place");
+  }
   if (state.everSnapshot) {
     json.Text("last_snapshot", WallText(state.lastSnapshot))
         .Number("snapshot_age_s",
@@ -298,10 +409,10 @@ bool SiteView::ReadPoints(const std::string& mac, PointsQuery* query,
     if (query->sent++ != 0) out->push_back(',');
     ++sentNow;
     wire::JsonObject json;
-    out->append(
-        PointFields(json, mac, name, value.value, value.changed, value.changes)
-            .Json("trend", TrendJson(value.trend, value.trendStart))
-            .Close());
+    out->append(PointFields(json, mac, name, value.value, value.changed,
+                            value.changes, value.rule)
+                    .Json("trend", TrendJson(value.history, value.historyStart))
+                    .Close());
   }
   query->done = point == points.end();
   return true;
@@ -336,10 +447,18 @@ bool SiteView::Trend(const std::string& mac, std::string_view id,
   if (station == stations_.end()) return false;
   const Point* point = FindPoint(station->second, id);
   if (point == nullptr) return false;
+  wire::JsonArray samples;
+  const std::size_t size = point->history.size();
+  for (std::size_t i = 0; i < size; ++i) {
+    const Sample& sample = point->history[(point->historyStart + i) % size];
+    samples.Json("[" + std::to_string(sample.ms) + "," + Decimal(sample.value) +
+                 "]");
+  }
   *out = wire::JsonObject()
              .Text("station", mac)
              .Text("id", id)
-             .Json("trend", TrendJson(point->trend, point->trendStart))
+             .Json("trend", TrendJson(point->history, point->historyStart))
+             .Json("samples", samples.Close())
              .Close();
   return true;
 }
@@ -425,7 +544,7 @@ SiteView::Changes SiteView::ChangesAfter(std::uint64_t after,
   for (auto change =
            log_.begin() + static_cast<std::ptrdiff_t>(after + 1 - oldest);
        change != log_.end(); ++change) {
-    if (mac.empty() || (*change)->mac == mac)
+    if (mac.empty() || (*change)->mac == mac || (*change)->mac.empty())
       changes.changes.push_back(*change);
   }
   return changes;

@@ -1,10 +1,11 @@
 // What the operator's page shows: every station and point as the gateway
-// last saw them, a short trend of each point's numeric values, each
-// station's last events, and a numbered log of changes that live streams
-// follow. The station table tells it what changed, the main loop where
-// each admitted datagram came from; the HTTP threads read it. Everything in
-// it is bounded: points by the station table's limits, trends, events and
-// the change log by the constants below.
+// last saw them, each point's recent numeric values with their times, each
+// station's last events, the names and alarms the site file gives, and a
+// numbered log of changes that live streams follow. The station table
+// tells it what changed, the main loop where each admitted datagram came
+// from and which site file holds; the HTTP threads read it. Everything in
+// it is bounded: points by the station table's limits, histories, events,
+// alarms and the change log by the constants below and in alarm_list.h.
 #ifndef PELMORA_TOOLS_GATEWAY_SITE_VIEW_H_
 #define PELMORA_TOOLS_GATEWAY_SITE_VIEW_H_
 
@@ -20,7 +21,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "alarm_list.h"
 #include "datagram.h"
+#include "site_file.h"
 #include "station_commands.h"
 #include "station_table.h"
 #include "sync/mutex.h"
@@ -28,8 +31,14 @@
 
 namespace pelmora::gateway {
 
-// Numeric values kept per point for its trend.
+// Numeric values per point that its sparkline shows, each change sent
+// with them, and that every point may keep whatever the others hold.
 inline constexpr std::size_t kTrendValues = 60;
+// A point's history for its chart: at most this many numeric changes with
+// their times (an hour of one a second), those beyond kTrendValues taken
+// only while all points together hold fewer than kHistoryBeyondTrends.
+inline constexpr std::size_t kHistoryPerPoint = 3600;
+inline constexpr std::size_t kHistoryBeyondTrends = 2000000;
 // Events kept per station, the newest first.
 inline constexpr std::size_t kStationEvents = 50;
 // Changes kept for live streams; a stream that falls further behind is
@@ -42,8 +51,9 @@ inline constexpr std::size_t kPageWrites = 64;
 class SiteView : public StationObserver {
  public:
   // One change as a live stream sends it: its number, its kind ("station",
-  // "point", "cleared", "event", "command") and its JSON. Shared, never
-  // changed once logged: every stream sends the same one.
+  // "point", "cleared", "event", "command", "alarm", "site") and its JSON;
+  // an alarm's and the site file's are for every stream (`mac` empty). Shared,
+  // never changed once logged: every stream sends the same one.
   struct Change {
     std::uint64_t id = 0;
     std::string mac;
@@ -109,6 +119,10 @@ class SiteView : public StationObserver {
   // From now on follows `table` (which outlives the view): its points,
   // events, statuses and cleared points.
   void Watch(StationTable* table);
+  // The site file's names and rules from now on (none: no names, no
+  // alarms): every point's line is looked up again and its limits
+  // checked, and every page is told to read everything again.
+  void SetSite(std::shared_ptr<const SiteFile> site, const Moment& now);
 
   // What the watched table tells, on the main loop's thread, before the
   // Admit() of the datagram that caused it; in order, so that a point
@@ -141,7 +155,9 @@ class SiteView : public StationObserver {
   // "matched","more"}`, for callers that want it in one piece.
   bool Points(const std::string& mac, std::string_view filter,
               std::size_t offset, std::size_t limit, std::string* out) const;
-  // One point by the hex of its name's bytes.
+  // One point by the hex of its name's bytes: its last values for the
+  // sparkline, and its whole history with times (milliseconds since the
+  // epoch), the oldest first.
   bool Trend(const std::string& mac, std::string_view id,
              std::string* out) const;
   bool Events(const std::string& mac, std::string* out) const;
@@ -151,6 +167,13 @@ class SiteView : public StationObserver {
   bool RequestWrite(const std::string& mac, std::string_view id,
                     std::string value, std::string writeId, int* status,
                     std::string* why);
+  // The alarm list, newest change first, and the journal of its changes.
+  std::string Alarms() const;
+  std::string AlarmJournal() const;
+  // An operator's acknowledgement of alarm `id`, recorded with the time
+  // and `by`; false when no alarm in the list has that id.
+  bool Acknowledge(std::uint64_t id, const std::string& by,
+                   std::chrono::system_clock::time_point now);
   // The number of the last change so far.
   std::uint64_t LastChange() const;
   // The changes after `after` (of station `mac` only, when not empty),
@@ -162,14 +185,20 @@ class SiteView : public StationObserver {
   void WakeReaders() const;
 
  private:
+  struct Sample {
+    std::int64_t ms;  // since the epoch, UTC
+    double value;
+  };
   struct Point {
     std::string value;
     std::chrono::system_clock::time_point changed;
     std::uint64_t changes = 0;
-    // A ring of the last numeric values, the oldest at trendStart once
-    // full: no memory for a point that never had a number.
-    std::vector<double> trend;
-    std::size_t trendStart = 0;
+    // Its line of the site file, if any.
+    const PointRule* rule = nullptr;
+    // A ring of the last numeric values with their times, the oldest at
+    // historyStart: no memory for a point that never had a number.
+    std::vector<Sample> history;
+    std::size_t historyStart = 0;
   };
   struct KeptEvent {
     std::string record;
@@ -186,6 +215,11 @@ class SiteView : public StationObserver {
   };
 
   Station& Find(const std::string& mac) REQUIRES(mutex_);
+  // Keeps `sample` in the point's history: it grows while within its
+  // bounds, else the oldest goes.
+  void KeepSample(Point& point, Sample sample) REQUIRES(mutex_);
+  // The point's history no longer kept.
+  void DropHistory(Point& point) REQUIRES(mutex_);
   // The point a page names by the hex of its name's bytes, if any.
   const Point* FindPoint(const Station& station, std::string_view id) const
       REQUIRES(mutex_);
@@ -196,6 +230,10 @@ class SiteView : public StationObserver {
   // Logs the station as the watched table has it now.
   void Restate(const std::string& mac) REQUIRES(mutex_);
   void Log(const std::string& mac, const char* kind, std::string json)
+      REQUIRES(mutex_);
+  // Alarms changed, as changes for every stream.
+  void LogAlarms(const std::vector<AlarmList::Alarm>& changed) REQUIRES(mutex_);
+  const PointRule* RuleOf(const std::string& mac, std::string_view name) const
       REQUIRES(mutex_);
   std::string StationJson(const std::string& mac, const Station& station,
                           std::chrono::system_clock::time_point now) const
@@ -213,6 +251,10 @@ class SiteView : public StationObserver {
   std::set<std::string> keyed_ GUARDED_BY(mutex_);
   std::vector<PageWrite> writes_ GUARDED_BY(mutex_);
   std::uint64_t lastId_ GUARDED_BY(mutex_) = 0;
+  std::shared_ptr<const SiteFile> site_ GUARDED_BY(mutex_);
+  AlarmList alarms_ GUARDED_BY(mutex_);
+  // Samples held beyond each point's first kTrendValues, in all.
+  std::size_t historyBeyondTrends_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace pelmora::gateway
