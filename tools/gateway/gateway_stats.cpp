@@ -68,8 +68,9 @@ GatewayStats::Totals GatewayStats::totals() const {
   for (std::size_t i = 0; i < replies_.size(); ++i)
     totals.replies[i] = {kReplyNames[i], replies_[i]};
   for (std::size_t i = 0; i < outcomes_.size(); ++i) {
-    totals.outcomes[i] = {wire::CommandStateName(static_cast<wire::CommandState>(i)),
-                          outcomes_[i]};
+    totals.outcomes[i] = {
+        wire::CommandStateName(static_cast<wire::CommandState>(i)),
+        outcomes_[i]};
   }
   return totals;
 }
