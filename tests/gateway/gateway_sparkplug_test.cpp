@@ -107,6 +107,29 @@ std::string ValueText(const Payload::Metric& metric) {
   }
 }
 
+// A metric's properties as sparkplug_decode.js writes them: each
+// "key:Type=value" as the Tahu package names the type, or the two arrays'
+// lengths when they differ; empty without properties.
+std::string PropertiesText(const Payload::Metric& metric) {
+  if (!metric.has_properties()) return "";
+  const Payload::PropertySet& set = metric.properties();
+  if (set.keys_size() != set.values_size()) {
+    return "{" + std::to_string(set.keys_size()) + " keys," +
+           std::to_string(set.values_size()) + " values}";
+  }
+  std::string text = "{";
+  for (int i = 0; i < set.keys_size(); ++i) {
+    const Payload::PropertyValue& value = set.values(i);
+    std::ostringstream number;
+    number << value.double_value();
+    text += (i == 0 ? "" : ",") + set.keys(i) + ':' +
+            (value.type() == 10   ? "Double=" + number.str()
+             : value.type() == 12 ? "String=" + value.string_value()
+                                  : "type " + std::to_string(value.type()));
+  }
+  return text + "}";
+}
+
 // One message as sparkplug_decode.js writes it.
 std::string Line(const Seen& seen) {
   std::string line =
@@ -117,7 +140,9 @@ std::string Line(const Seen& seen) {
     line += " [" + m.name() + ',' +
             (m.has_alias() ? std::to_string(m.alias()) : "") + ',' +
             (m.has_datatype() ? std::to_string(m.datatype()) : "") + ',' +
-            ValueText(m) + ']';
+            ValueText(m) +
+            (m.has_properties() ? ',' + PropertiesText(m) : std::string()) +
+            ']';
   }
   return line;
 }
@@ -366,6 +391,46 @@ TEST_F(SparkplugTest, ABrokerRestartBringsANewBdSeqAndBirthsWithEveryValue) {
   auto metrics = ByName(births.back());
   EXPECT_EQ(ValueText(*metrics["A"]), "5");
   EXPECT_EQ(ValueText(*metrics["B"]), "2");
+  ExpectSeqRuns(watcher_->Messages());
+}
+
+// The site file's units, limits and descriptions are properties of the
+// described points' DBIRTH metrics, matched by the name the page shows (a
+// GBK name in a UTF-8 file); read again after a SIGHUP, they bring a new
+// DBIRTH of the stations whose properties changed.
+TEST_F(SparkplugTest, TheSiteFilesUnitsAndLimitsAreBirthProperties) {
+  TempDir dir;
+  const std::string site = dir.path() + "/site";
+  const std::string temperatureUtf8 = "\xE6\xB8\xA9\xE5\xBA\xA6";  // 温度
+  WriteFile(site, "encoding utf-8\npoint * " + temperatureUtf8 +
+                      " unit \xC2\xB0"
+                      "C low -5 high 120.5 description "
+                      "\"Tank 1, top\"\npoint 02-00-00-00-00-0D Lev* unit m "
+                      "decimals 1\n");
+  watcher_ = std::make_unique<Watcher>(broker_->port());
+  StartGateway({"--sparkplug-numeric", "--site", site});
+  From station("127.0.0.1", gatewayPort_);
+  station.Send(kSnapshot, {"\xCE\xC2\xB6\xC8|20", "Level|3", "B|x"});
+  ASSERT_TRUE(WaitForCount("DBIRTH", 1, kDevice));
+  std::vector<Seen> births = All("DBIRTH", kDevice);
+  auto metrics = ByName(births.front());
+  EXPECT_EQ(PropertiesText(*metrics[temperatureUtf8]),
+            "{engUnit:String=\xC2\xB0"
+            "C,engLow:Double=-5,"
+            "engHigh:Double=120.5,description:String=Tank 1, top}");
+  EXPECT_EQ(PropertiesText(*metrics["Level"]), "{engUnit:String=m}");
+  EXPECT_FALSE(metrics["B"]->has_properties());
+  EXPECT_FALSE(metrics["%Event"]->has_properties());
+
+  WriteFile(site, "encoding utf-8\npoint * Level unit cm high 400\n");
+  gateway_->Signal(SIGHUP);
+  ASSERT_TRUE(WaitForCount("DBIRTH", 2, kDevice));
+  births = All("DBIRTH", kDevice);
+  metrics = ByName(births.back());
+  EXPECT_FALSE(metrics[temperatureUtf8]->has_properties());
+  EXPECT_EQ(PropertiesText(*metrics["Level"]),
+            "{engUnit:String=cm,engHigh:Double=400}");
+  EXPECT_EQ(ValueText(*metrics["Level"]), "3");
   ExpectSeqRuns(watcher_->Messages());
 }
 

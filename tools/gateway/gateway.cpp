@@ -75,6 +75,7 @@ bool Gateway::Start(std::string* error) {
       !mode_->Start(error)) {
     return false;
   }
+  mode_->SetSite(options_.site, Moment::Now());
   if (!receiver_.Open(options_.bindAddress, options_.port, error,
                       options_.receiveBufferBytes) ||
       !broker_.Start(error)) {
@@ -367,6 +368,7 @@ void Gateway::ReloadSite(const Moment& now) {
   const std::size_t stations = site->stations();
   const std::size_t points = site->point_rules();
   const std::size_t events = site->event_rules();
+  mode_->SetSite(site, now);
   if (view_ != nullptr) view_->SetSite(std::move(site), now);
   std::fprintf(stderr,
                "pelmora-gateway: site file %s read again: %zu stations, %zu "

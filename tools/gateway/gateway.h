@@ -77,9 +77,9 @@ class Gateway {
   void Supervise(const Moment& now);
   // "UDP ADDR:PORT, broker up, N stations (M online)".
   std::string StatusLine() const;
-  // The site file read again after a SIGHUP: the page follows the new one,
-  // or keeps the one before when the new one is at fault, with the line
-  // named on stderr.
+  // The site file read again after a SIGHUP: the page and the mode (the
+  // Sparkplug births' properties) follow the new one, or keep the one
+  // before when the new one is at fault, with the line named on stderr.
   void ReloadSite(const Moment& now);
   // The figures as they stand, for whoever scrapes /metrics.
   void PostFigures();

@@ -22,6 +22,7 @@ class TopicTreeMode : public PublishingMode {
   void Round(const std::vector<Message>&, const Moment&,
              std::vector<Message>*) override {}
   std::string TakeConnectionEnd() override { return {}; }
+  void SetSite(std::shared_ptr<const SiteFile>, const Moment&) override {}
   void TakeLines(std::vector<std::string>*) override {}
   void Outcome(const wire::CommandOutcome& outcome, const Moment&,
                std::vector<Message>* out) override {
@@ -119,6 +120,12 @@ class SparkplugMode : public PublishingMode {
   std::string TakeConnectionEnd() override {
     if (!node_.TakeConnectionEnd()) return {};
     return "the primary host went offline";
+  }
+  // The births a changed site file makes wait in the node for the next
+  // round, as the messages of a datagram do.
+  void SetSite(std::shared_ptr<const SiteFile> site,
+               const Moment& now) override {
+    node_.SetSite(std::move(site), now);
   }
   void TakeLines(std::vector<std::string>* lines) override {
     node_.TakeLines(lines);

@@ -13,6 +13,7 @@
 
 #include "broker_link.h"
 #include "gateway_stats.h"
+#include "site_file.h"
 #include "sparkplug_node.h"
 #include "station_commands.h"
 #include "station_table.h"
@@ -45,6 +46,10 @@ class PublishingMode {
   // Why the connection must end for a new one to start over, once what is
   // queued is sent; empty when it need not. Taken away.
   virtual std::string TakeConnectionEnd() = 0;
+  // The site file, as read at start or again after a SIGHUP (null: none).
+  // What it makes goes out with the next round's messages.
+  virtual void SetSite(std::shared_ptr<const SiteFile> site,
+                       const Moment& now) = 0;
   // What the mode has to tell the site on stderr, appended to `lines`.
   virtual void TakeLines(std::vector<std::string>* lines) = 0;
   // What a command's outcome becomes.

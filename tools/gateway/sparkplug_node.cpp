@@ -6,6 +6,7 @@
 #include <cctype>
 #include <charconv>
 
+#include "code_page.h"
 #include "host_state.pb.h"
 #include "number_text.h"
 #include "sparkplug_b.pb.h"
@@ -22,6 +23,13 @@ constexpr char kBdSeq[] = "bdSeq";
 constexpr char kRebirth[] = "Node Control/Rebirth";
 constexpr char kEventMetric[] = "%Event";
 constexpr char kCompleteMetric[] = "%Complete";
+// The property keys hosts read a metric's engineering unit and range by
+// (as the Sparkplug reference implementation's examples give them), and
+// the point's description beside them.
+constexpr char kUnitProperty[] = "engUnit";
+constexpr char kLowProperty[] = "engLow";
+constexpr char kHighProperty[] = "engHigh";
+constexpr char kDescriptionProperty[] = "description";
 // Births, data and deaths other than the will are sent at most once, not
 // kept: a host that misses one asks for a rebirth.
 constexpr int kAtMostOnce = 0;
@@ -59,6 +67,30 @@ void PutValue(bool isDouble, const std::string& value,
   } else {
     metric->set_is_null(true);
   }
+}
+
+// One property, its key and its value side by side, so that the set's two
+// arrays never differ in length; every value says its type.
+Payload::PropertyValue* AddProperty(const char* key,
+                                    Payload::PropertySet* set) {
+  set->add_keys(key);
+  return set->add_values();
+}
+
+void PutString(const char* key, const std::string& text,
+               Payload::PropertySet* set) {
+  if (text.empty()) return;
+  Payload::PropertyValue* value = AddProperty(key, set);
+  value->set_type(sparkplug::String);
+  value->set_string_value(text);
+}
+
+void PutDouble(const char* key, const std::optional<double>& number,
+               Payload::PropertySet* set) {
+  if (!number) return;
+  Payload::PropertyValue* value = AddProperty(key, set);
+  value->set_type(sparkplug::Double);
+  value->set_double_value(*number);
 }
 
 // A written value as the host's text.
@@ -105,6 +137,34 @@ std::string Folded(std::string_view name) {
 }  // namespace
 
 SparkplugNode::SparkplugNode(Options options) : options_(std::move(options)) {}
+
+SparkplugNode::Properties SparkplugNode::PropertiesOf(
+    const std::string& mac, const std::string& name) const {
+  Properties properties;
+  if (!site_) return properties;
+  // The site file names points as the page shows them.
+  const PointRule* rule = site_->PointOf(mac, wire::GbkToUtf8(name));
+  if (rule == nullptr) return properties;
+  properties.unit = rule->unit;
+  properties.low = rule->low;
+  properties.high = rule->high;
+  properties.description = rule->description;
+  return properties;
+}
+
+void SparkplugNode::SetSite(std::shared_ptr<const SiteFile> site,
+                            const Moment& now) {
+  site_ = std::move(site);
+  for (auto& [mac, device] : devices_) {
+    for (const auto& [name, metric] : device.metrics) {
+      if (metric.present && metric.typed &&
+          !(PropertiesOf(mac, name) == metric.properties)) {
+        device.setChanged = true;
+      }
+    }
+    if (device.setChanged) Flush(mac, device, now);
+  }
+}
 
 std::string SparkplugNode::Topic(const char* type,
                                  const std::string& device) const {
@@ -242,6 +302,14 @@ void SparkplugNode::BirthOf(const std::string& mac, Device& device,
     out->set_timestamp(Ms(metric.received));
     out->set_datatype(metric.isDouble ? sparkplug::Double : sparkplug::String);
     PutValue(metric.isDouble, metric.value, out);
+    metric.properties = PropertiesOf(mac, name);
+    if (!(metric.properties == Properties())) {
+      Payload::PropertySet* set = out->mutable_properties();
+      PutString(kUnitProperty, metric.properties.unit, set);
+      PutDouble(kLowProperty, metric.properties.low, set);
+      PutDouble(kHighProperty, metric.properties.high, set);
+      PutString(kDescriptionProperty, metric.properties.description, set);
+    }
   }
   if (device.eventAlias == 0) device.eventAlias = nextAlias_++;
   Payload::Metric* events = payload.add_metrics();

@@ -23,10 +23,12 @@
 // comes back from silence with its points known. A new point, or points a
 // complete snapshot cleared, make a new DBIRTH of that station; any other
 // change goes out by alias in DDATA, one per datagram, only the values that
-// changed. Every message but NDEATH carries `seq`, 0 in NBIRTH and one more
-// (mod 256) in each message after. Births restate everything, so messages
-// waiting from before a reconnection are dropped (Message::session) rather than
-// sent.
+// changed. A point the site file describes carries its unit, limits and
+// description as properties of its DBIRTH metric ("engUnit" and
+// "description" String, "engLow" and "engHigh" Double). Every message but
+// NDEATH carries `seq`, 0 in NBIRTH and one more (mod 256) in each message
+// after. Births restate everything, so messages waiting from before a
+// reconnection are dropped (Message::session) rather than sent.
 //
 // The node is a pure part as StationTable is: the main thread calls it and
 // takes the messages it makes; time comes in as an argument.
@@ -37,6 +39,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -44,6 +47,7 @@
 #include <utility>
 #include <vector>
 
+#include "site_file.h"
 #include "station_table.h"
 
 namespace pelmora::gateway {
@@ -117,6 +121,11 @@ class SparkplugNode : public StationObserver {
   // The messages made since the last call, in order, appended to `out`.
   void Take(std::vector<Message>* out);
 
+  // The site file that describes the points (null: none, and no metric has
+  // properties). A born station whose points it now describes otherwise is
+  // born again at once.
+  void SetSite(std::shared_ptr<const SiteFile> site, const Moment& now);
+
   void set_command_sink(StationCommandSink* sink) { sink_ = sink; }
   // A write of point `name` taken by the sink that failed later (refused
   // by the station, unanswered): counted and told, and the point's value
@@ -172,6 +181,17 @@ class SparkplugNode : public StationObserver {
   void StationSilent(const std::string& mac, const Moment& now) override;
 
  private:
+  // What the site file says of a point, as its metric's properties.
+  struct Properties {
+    std::string unit;
+    std::optional<double> low;
+    std::optional<double> high;
+    std::string description;
+    bool operator==(const Properties& other) const {
+      return unit == other.unit && low == other.low && high == other.high &&
+             description == other.description;
+    }
+  };
   struct Metric {
     std::uint64_t alias = 0;
     std::string value;
@@ -181,6 +201,8 @@ class SparkplugNode : public StationObserver {
     // False once a snapshot cleared the point: kept, so that a point that
     // returns keeps its alias and type.
     bool present = true;
+    // As its last birth gave them.
+    Properties properties;
   };
   struct Device {
     std::map<std::string, Metric> metrics;
@@ -206,6 +228,8 @@ class SparkplugNode : public StationObserver {
   };
 
   std::string Topic(const char* type, const std::string& device = "") const;
+  Properties PropertiesOf(const std::string& mac,
+                          const std::string& name) const;
   void Births(const Moment& now);
   void Flush(const std::string& mac, Device& device, const Moment& now);
   void BirthOf(const std::string& mac, Device& device, const Moment& now);
@@ -222,6 +246,7 @@ class SparkplugNode : public StationObserver {
 
   Options options_;
   StationCommandSink* sink_ = nullptr;
+  std::shared_ptr<const SiteFile> site_;
   std::map<std::string, Device> devices_;
   std::uint64_t nextAlias_ = 1;
   std::uint64_t bdSeq_ = 0;
