@@ -464,20 +464,24 @@ TEST_F(SparkplugTest,
   ASSERT_TRUE(WaitForCount("DBIRTH", 2, kDevice));
   // The gateway ends: its will, registered with the second CONNECT.
   gateway_->Signal(SIGKILL);
-  ASSERT_TRUE(WaitForCount("NDEATH", 2));
+  ASSERT_TRUE(WaitForCount("NDEATH", 3));
 
   std::vector<std::string> flow;
   for (const Seen& seen : watcher_->Messages())
     if (!seen.Of("NCMD")) flow.push_back(seen.type());
-  EXPECT_EQ(flow, (std::vector<std::string>{"NBIRTH", "DBIRTH", "NDEATH",
-                                            "NBIRTH", "DBIRTH", "NDEATH"}));
+  // payloads-ndeath-will-message-publisher-disconnect-mqtt50: the node's
+  // own NDEATH, then its will, which its DISCONNECT asks the broker for.
+  EXPECT_EQ(flow,
+            (std::vector<std::string>{"NBIRTH", "DBIRTH", "NDEATH", "NDEATH",
+                                      "NBIRTH", "DBIRTH", "NDEATH"}));
   const std::vector<Seen> births = All("NBIRTH");
   const std::vector<Seen> deaths = All("NDEATH");
   ASSERT_EQ(births.size(), 2u);
-  ASSERT_EQ(deaths.size(), 2u);
+  ASSERT_EQ(deaths.size(), 3u);
   EXPECT_EQ(BdSeq(deaths[0]), BdSeq(births[0]));
+  EXPECT_EQ(BdSeq(deaths[1]), BdSeq(births[0]));
   EXPECT_EQ(BdSeq(births[1]), BdSeq(births[0]) + 1);
-  EXPECT_EQ(BdSeq(deaths[1]), BdSeq(births[1]));
+  EXPECT_EQ(BdSeq(deaths[2]), BdSeq(births[1]));
   ExpectSeqRuns(watcher_->Messages());
 }
 
@@ -531,6 +535,11 @@ TEST_F(SparkplugTest, ADeviceBirthOverTheBrokersLimitIsRefusedAndTheNodeLives) {
   EXPECT_NE(errors.find("station 02-00-00-00-00-0B not born: its DBIRTH of "),
             std::string::npos)
       << errors;
+  // A gateway that stops: its NDEATH, then the will its DISCONNECT asks for
+  // (payloads-ndeath-will-message-publisher-disconnect-mqtt50).
+  ASSERT_TRUE(WaitForCount("NDEATH", 2));
+  for (const Seen& death : All("NDEATH"))
+    EXPECT_EQ(BdSeq(death), BdSeq(All("NBIRTH").front()));
 }
 
 }  // namespace

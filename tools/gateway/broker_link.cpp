@@ -284,7 +284,7 @@ void BrokerLink::Pump(const OnConnected& connected) {
       endedBecause_ = std::move(endReason_);
     }
     endReason_.clear();
-    mosquitto_disconnect(client_);
+    Disconnect();
   }
 }
 
@@ -308,8 +308,18 @@ void BrokerLink::Stop(std::vector<Message> last, int graceMs) {
     stopping_ = true;
   }
   pauseEnded_.notify_all();
-  mosquitto_disconnect(client_);
+  Disconnect();
   network_.join();
+}
+
+void BrokerLink::Disconnect() {
+  // A Sparkplug host learns of the node's end from its will whichever way
+  // the connection ends: the broker publishes it for this reason code too.
+  if (options_.will) {
+    mosquitto_disconnect_v5(client_, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
+  } else {
+    mosquitto_disconnect(client_);
+  }
 }
 
 std::vector<Message> BrokerLink::TakeHeld() {

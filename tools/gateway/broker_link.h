@@ -111,12 +111,13 @@ class BrokerLink {
   std::uint64_t left_events() const { return leftEvents_; }
 
   // Main thread: once every message waiting has been acknowledged, ends the
-  // connection without its will (the front end sent what it had to say);
-  // the next one starts as after any loss, `reason` told as its cause.
+  // connection (the front end sent what it had to say; its will follows
+  // it); the next one starts as after any loss, `reason` told as its cause.
   void EndConnection(std::string reason);
 
   // Main thread: publishes `last` and "offline" on the gateway's status,
-  // gives what waits up to `graceMs` to reach the broker, and disconnects.
+  // gives what waits up to `graceMs` to reach the broker, and disconnects
+  // (a front end's will is published after `last`).
   void Stop(std::vector<Message> last, int graceMs);
 
   // Main thread: the retained points that the broker held when the gateway
@@ -173,6 +174,9 @@ class BrokerLink {
   int HandOver(const std::string& topic, const std::string& payload,
                bool retain, int qos);
   void DropSessionMessages();
+  // Ends the connection: with a will of the front end's, asking the broker
+  // to publish it (MQTT 5's "Disconnect with Will Message").
+  void Disconnect();
   std::size_t AwaitingAck() const;
 
   Options options_;
