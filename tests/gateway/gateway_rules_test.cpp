@@ -555,8 +555,14 @@ TEST_F(StationTableTest, SparkplugNodeHeedsItsHostCommandsAndNames) {
   EXPECT_EQ(heed(state, "{\"online\":\ttrue, \"timestamp\": 100}", 500),
             (Types{"NBIRTH", "DBIRTH"}))
       << "message-flow-edge-node-birth-publish-phid-wait: online, a tab in it";
+  // Data the old connection made and never sent: the births restate it.
+  At(505, Datagram(wire::kKindItem, {"A|4"}));
   // Every metric of every birth carries its timestamp.
   node.Connected(2, When(510));
+  node.Take(&out);
+  EXPECT_EQ(types(), Types{})
+      << "principles-birth-certificates-order: nothing of the old connection "
+         "before the NBIRTH (nor before the host is online)";
   node.Receive({state, "{\"online\":true,\"timestamp\":100}", true}, When(520));
   node.Take(&out);
   ASSERT_EQ(out.size(), 2u);

@@ -90,7 +90,8 @@ class SparkplugNode : public StationObserver {
   // Any thread, as BdSeqOf.
   Message Will(std::uint64_t connection) const;
   // The `connection`th CONNECT was accepted: births, unless a primary host
-  // is awaited.
+  // is awaited. Messages made before and not taken are dropped: they
+  // belong to the session that ended.
   void Connected(std::uint64_t connection, const Moment& now);
   // A message on one of the subscriptions. Retained commands are ignored:
   // the broker hands them over at every connection, long after they were
