@@ -503,6 +503,25 @@ TEST_F(SparkplugTest, APredecessorsWillNeverMatchesTheLiveBirth) {
   predecessor->Signal(SIGKILL);
 }
 
+// Ten datagrams waiting while the gateway was frozen make ten DDATA at
+// once, for a queue of two: those dropped leave a gap in seq, and the
+// births that follow restate the last value.
+TEST_F(SparkplugTest, DataTheQueueDropsBringsTheBirthsAgain) {
+  watcher_ = std::make_unique<Watcher>(broker_->port());
+  StartGateway({"--queue", "2"});
+  From station("127.0.0.1", gatewayPort_);
+  station.Send(kSnapshot, {"A|0"});
+  ASSERT_TRUE(WaitForCount("DBIRTH", 1, kDevice));
+  gateway_->Signal(SIGSTOP);
+  for (int i = 1; i <= 10; ++i) station.Send(kItem, {"A|" + std::to_string(i)});
+  gateway_->Signal(SIGCONT);
+  ASSERT_TRUE(WaitForCount("DBIRTH", 2, kDevice));
+  const std::vector<Seen> messages = watcher_->Messages();
+  EXPECT_EQ(Count(messages, "NBIRTH"), 2u);
+  EXPECT_LT(Count(messages, "DDATA"), 10u);
+  EXPECT_EQ(ValueText(*ByName(All("DBIRTH", kDevice).back())["A"]), "10");
+}
+
 // A station whose DBIRTH the broker would not take is refused birth, said
 // on stderr with its size; the node keeps its connection and the other
 // station is born and sends data.

@@ -130,6 +130,10 @@ class SparkplugNode : public StationObserver {
   bool rebirth_asked() const { return rebirthAsked_; }
   // Answers the request: NBIRTH and every DBIRTH.
   void Rebirth(const Moment& now);
+  // A message of this session was lost on its way to the broker: asks for
+  // the births as a host's Rebirth request would, so that no host is left
+  // with a gap in seq it cannot recover from.
+  void AskRebirth() { rebirthAsked_ = rebirthAsked_ || sessionUp_; }
 
   // The gateway's health as the node's own metrics ("Gateway/..."), given
   // in NBIRTH with the version, and in an NDATA of those that changed each
