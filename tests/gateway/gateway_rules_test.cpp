@@ -550,12 +550,19 @@ TEST_F(StationTableTest, SparkplugNodeHeedsItsHostCommandsAndNames) {
   EXPECT_EQ(
       heed("spBv1.0/STATE/Other", "{\"online\":true,\"timestamp\":9}", 450),
       Types{})
-      << "host-topic-phid-required: another host's STATE";
+      << "message-flow-edge-node-birth-publish-phid-wait-id: another host's "
+         "STATE";
   EXPECT_EQ(heed(state, "{\"online\":\ttrue, \"timestamp\": 100}", 500),
             (Types{"NBIRTH", "DBIRTH"}))
       << "message-flow-edge-node-birth-publish-phid-wait: online, a tab in it";
+  // Data the old connection made and never sent: the births restate it.
+  At(505, Datagram(wire::kKindItem, {"A|4"}));
   // Every metric of every birth carries its timestamp.
   node.Connected(2, When(510));
+  node.Take(&out);
+  EXPECT_EQ(types(), Types{})
+      << "principles-birth-certificates-order: nothing of the old connection "
+         "before the NBIRTH (nor before the host is online)";
   node.Receive({state, "{\"online\":true,\"timestamp\":100}", true}, When(520));
   node.Take(&out);
   ASSERT_EQ(out.size(), 2u);
@@ -649,15 +656,15 @@ TEST_F(StationTableTest, SparkplugNodeHeedsItsHostCommandsAndNames) {
   node.LimitPackets(0);
 
   EXPECT_EQ(heed(state, "{\"online\":false,\"timestamp\":50}", 550), Types{})
-      << "operational-behavior-edge-node-intial-establishment-phid-wait-"
-         "timestamp: an offline older than the online heeded";
+      << "operational-behavior-edge-node-termination-host-offline-timestamp: "
+         "an offline older than the online heeded";
   EXPECT_FALSE(node.TakeConnectionEnd());
   EXPECT_EQ(heed(state, "{\"online\":false,\"timestamp\":200}", 600),
             Types{"NDEATH"})
-      << "operational-behavior-edge-node-terminate-session-host-offline";
+      << "operational-behavior-edge-node-termination-host-offline";
   EXPECT_TRUE(node.TakeConnectionEnd())
-      << "operational-behavior-edge-node-intial-establishment-phid-offline: "
-         "the connection ends";
+      << "message-flow-edge-node-birth-publish-phid-offline: the connection "
+         "ends";
   node.Connected(3, When(700));
   EXPECT_EQ(heed(state, "{\"online\":false,\"timestamp\":200}", 710), Types{})
       << "the retained offline again, on the new connection";
@@ -671,8 +678,8 @@ TEST_F(StationTableTest, SparkplugNodeHeedsItsHostCommandsAndNames) {
   sparkplug::Payload nbirth;
   ASSERT_TRUE(nbirth.ParseFromString(out[0].payload));
   EXPECT_EQ(nbirth.metrics(0).long_value(), 1u)
-      << "operational-behavior-edge-node-terminate-session-host-offline-"
-         "reconnect: the next CONNECT's bdSeq";
+      << "operational-behavior-edge-node-termination-host-offline-reconnect: "
+         "the next CONNECT's bdSeq";
 }
 
 // 1, 2, 4, ... seconds up to the longest; a second again after a

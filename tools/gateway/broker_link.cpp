@@ -230,12 +230,22 @@ void BrokerLink::Publish(Message message) {
     return;
   }
   if (events_.size() >= options_.queueLimit) {
+    NoteDropped(events_.front());
     events_.pop_front();
-    ++dropped_;
     ++leftEvents_;
   }
-  events_.push_back(std::move(message));
-  ++queuedEvents_;
+  events_.push_back({++queuedEvents_, std::move(message)});
+}
+
+void BrokerLink::NoteDropped(const Event& event) {
+  ++dropped_;
+  if (event.message.session) droppedSession_.push_back(event.number);
+}
+
+std::vector<std::uint64_t> BrokerLink::TakeDropped() {
+  std::vector<std::uint64_t> dropped;
+  dropped.swap(droppedSession_);
+  return dropped;
 }
 
 void BrokerLink::Pump(const OnConnected& connected) {
@@ -262,11 +272,11 @@ void BrokerLink::Pump(const OnConnected& connected) {
       retained_.erase(found);
       retainedOrder_.pop_front();
     } else if (!events_.empty()) {
-      const Message& event = events_.front();
+      const Message& event = events_.front().message;
       const int result = HandOver(event.topic, event.payload, false, event.qos);
       // Over the broker's limit, it would wait for ever, and all behind it.
       if (result == MOSQ_ERR_OVERSIZE_PACKET) {
-        ++dropped_;
+        NoteDropped(events_.front());
       } else if (result != MOSQ_ERR_SUCCESS) {
         return;
       }
@@ -284,7 +294,7 @@ void BrokerLink::Pump(const OnConnected& connected) {
       endedBecause_ = std::move(endReason_);
     }
     endReason_.clear();
-    mosquitto_disconnect(client_);
+    Disconnect();
   }
 }
 
@@ -308,8 +318,18 @@ void BrokerLink::Stop(std::vector<Message> last, int graceMs) {
     stopping_ = true;
   }
   pauseEnded_.notify_all();
-  mosquitto_disconnect(client_);
+  Disconnect();
   network_.join();
+}
+
+void BrokerLink::Disconnect() {
+  // A Sparkplug host learns of the node's end from its will whichever way
+  // the connection ends: the broker publishes it for this reason code too.
+  if (options_.will) {
+    mosquitto_disconnect_v5(client_, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
+  } else {
+    mosquitto_disconnect(client_);
+  }
 }
 
 std::vector<Message> BrokerLink::TakeHeld() {
@@ -332,9 +352,10 @@ std::vector<Message> BrokerLink::TakeIncoming() {
 
 void BrokerLink::DropSessionMessages() {
   const std::size_t before = events_.size();
-  events_.erase(std::remove_if(events_.begin(), events_.end(),
-                               [](const Message& m) { return m.session; }),
-                events_.end());
+  events_.erase(
+      std::remove_if(events_.begin(), events_.end(),
+                     [](const Event& event) { return event.message.session; }),
+      events_.end());
   leftEvents_ += before - events_.size();
   Locked<Mutex> lock(mutex_);
   for (const int id : inFlightAtMostOnce_) inFlight_.erase(id);

@@ -109,14 +109,20 @@ class BrokerLink {
   // end and sees when they have left.
   std::uint64_t queued_events() const { return queuedEvents_; }
   std::uint64_t left_events() const { return leftEvents_; }
+  // Main thread: the numbers of the session messages dropped since the last
+  // call, from the full queue or for a size over the broker's limit, taken
+  // away; an event's number is queued_events() once it was queued (1, 2,
+  // ...). Those a new connection drops are not among them.
+  std::vector<std::uint64_t> TakeDropped();
 
   // Main thread: once every message waiting has been acknowledged, ends the
-  // connection without its will (the front end sent what it had to say);
-  // the next one starts as after any loss, `reason` told as its cause.
+  // connection (the front end sent what it had to say; its will follows
+  // it); the next one starts as after any loss, `reason` told as its cause.
   void EndConnection(std::string reason);
 
   // Main thread: publishes `last` and "offline" on the gateway's status,
-  // gives what waits up to `graceMs` to reach the broker, and disconnects.
+  // gives what waits up to `graceMs` to reach the broker, and disconnects
+  // (a front end's will is published after `last`).
   void Stop(std::vector<Message> last, int graceMs);
 
   // Main thread: the retained points that the broker held when the gateway
@@ -173,6 +179,11 @@ class BrokerLink {
   int HandOver(const std::string& topic, const std::string& payload,
                bool retain, int qos);
   void DropSessionMessages();
+  struct Event;
+  void NoteDropped(const Event& event);
+  // Ends the connection: with a will of the front end's, asking the broker
+  // to publish it (MQTT 5's "Disconnect with Will Message").
+  void Disconnect();
   std::size_t AwaitingAck() const;
 
   Options options_;
@@ -218,7 +229,12 @@ class BrokerLink {
   // Main thread only.
   std::unordered_map<std::string, std::string> retained_;
   std::deque<std::string> retainedOrder_;
-  std::deque<Message> events_;
+  struct Event {
+    std::uint64_t number = 0;
+    Message message;
+  };
+  std::deque<Event> events_;
+  std::vector<std::uint64_t> droppedSession_;
   std::uint64_t dropped_ = 0;
   std::uint64_t queuedEvents_ = 0;
   std::uint64_t leftEvents_ = 0;

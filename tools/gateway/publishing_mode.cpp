@@ -100,19 +100,27 @@ class SparkplugMode : public PublishingMode {
   }
   void Connected(std::uint64_t connection, const StationTable&,
                  const Moment& now, std::vector<Message>* out) override {
+    // What was dropped until now was made for an earlier connection: these
+    // births restate it.
+    broker_->TakeDropped();
     node_.LimitPackets(broker_->broker_max_packet());
     node_.Connected(connection, now);
+    sessionFirst_ = broker_->queued_events() + out->size() + 1;
     node_.Take(out);
+    MarkBirths(sessionFirst_, *out);
   }
   void Round(const std::vector<Message>& incoming, const Moment& now,
              std::vector<Message>* out) override {
     for (const Message& message : incoming) node_.Receive(message, now);
+    HeedDrops();
     if (node_.rebirth_asked() && broker_->left_events() >= birthsMark_) {
       // The data waiting from before still goes first: its events are in
       // no birth.
+      node_.Take(out);
+      const std::uint64_t first = broker_->queued_events() + out->size() + 1;
       node_.Rebirth(now);
       node_.Take(out);
-      birthsMark_ = broker_->queued_events() + out->size();
+      MarkBirths(first, *out);
       return;
     }
     node_.Take(out);
@@ -161,10 +169,35 @@ class SparkplugMode : public PublishingMode {
   }
 
  private:
+  // The births just taken into `out`, the first of them to be the broker
+  // link's event number `first`.
+  void MarkBirths(std::uint64_t first, const std::vector<Message>& out) {
+    birthsFirst_ = first;
+    birthsMark_ = broker_->queued_events() + out.size();
+  }
+  // A message of this connection that the broker link dropped leaves the
+  // hosts a gap in seq (or data of a device they never saw born): the
+  // births are given again. Not for one of the last births themselves: a
+  // queue too short for them, or a broker's limit below one, would drop
+  // them again, for ever; that gap is left to a host's Rebirth request.
+  // Those dropped while the broker is away, the next connection's births
+  // restate.
+  void HeedDrops() {
+    const bool connected = broker_->connected();
+    for (const std::uint64_t number : broker_->TakeDropped()) {
+      if (!connected || number < sessionFirst_) continue;
+      if (number >= birthsFirst_ && number <= birthsMark_) continue;
+      node_.AskRebirth();
+    }
+  }
+
   SparkplugNode node_;
   BrokerLink* broker_ = nullptr;
-  // The broker link's count of events queued once the last births asked
-  // for were: they have left when as many have.
+  // The broker link's numbers of the first event of this connection and
+  // of the first and last of the last births: they have left when as
+  // many events as birthsMark_ have.
+  std::uint64_t sessionFirst_ = 0;
+  std::uint64_t birthsFirst_ = 0;
   std::uint64_t birthsMark_ = 0;
   // The network thread's, once the broker link has started.
   BdSeqFile bdSeqFile_;

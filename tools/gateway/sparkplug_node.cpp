@@ -216,6 +216,11 @@ void SparkplugNode::TakeLines(std::vector<std::string>* lines) {
 }
 
 void SparkplugNode::Connected(std::uint64_t connection, const Moment& now) {
+  // What the last connection's session made and nobody took would go out
+  // ahead of this one's NBIRTH with a seq of the old one; the births
+  // restate its values, and answer any Rebirth asked before.
+  out_.clear();
+  rebirthAsked_ = false;
   bdSeq_ = BdSeqOf(connection);
   ++connections_;
   connected_ = true;

@@ -94,7 +94,8 @@ class SparkplugNode : public StationObserver {
   // Any thread, as BdSeqOf.
   Message Will(std::uint64_t connection) const;
   // The `connection`th CONNECT was accepted: births, unless a primary host
-  // is awaited.
+  // is awaited. Messages made before and not taken are dropped: they
+  // belong to the session that ended.
   void Connected(std::uint64_t connection, const Moment& now);
   // A message on one of the subscriptions. Retained commands are ignored:
   // the broker hands them over at every connection, long after they were
@@ -138,6 +139,10 @@ class SparkplugNode : public StationObserver {
   bool rebirth_asked() const { return rebirthAsked_; }
   // Answers the request: NBIRTH and every DBIRTH.
   void Rebirth(const Moment& now);
+  // A message of this session was lost on its way to the broker: asks for
+  // the births as a host's Rebirth request would, so that no host is left
+  // with a gap in seq it cannot recover from.
+  void AskRebirth() { rebirthAsked_ = rebirthAsked_ || sessionUp_; }
 
   // The gateway's health as the node's own metrics ("Gateway/..."), given
   // in NBIRTH with the version, and in an NDATA of those that changed each
