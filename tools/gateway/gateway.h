@@ -59,7 +59,7 @@ class Gateway {
   // The system's drop count as it stands now, told to the table and the log.
   void CountLosses(const Moment& now);
   StationTable::Losses Losses() const;
-  // The writes the broker's write topics and the page asked for.
+  // The writes the mode's topics and the page asked for.
   void TakeWrites(const Moment& now);
   void SendCommands(const Moment& now);
   void PublishOutcomes(const Moment& now);

@@ -4,48 +4,9 @@
 #include <utility>
 
 #include "bd_seq_file.h"
-#include "command_topics.h"
-#include "topic_tree.h"
 
 namespace pelmora::gateway {
 namespace {
-
-class TopicTreeMode : public PublishingMode {
- public:
-  void Configure(BrokerLink::Options*, StationTable::Options*) override {}
-  void Attach(StationTable&, wire::StationCommands&, BrokerLink&) override {}
-  bool Start(std::string*) override { return true; }
-  void Connected(std::uint64_t, const StationTable& table, const Moment&,
-                 std::vector<Message>* out) override {
-    table.RetainedState(out);
-  }
-  void Round(const std::vector<Message>&, const Moment&,
-             std::vector<Message>*) override {}
-  std::string TakeConnectionEnd() override { return {}; }
-  void SetSite(std::shared_ptr<const SiteFile>, const Moment&) override {}
-  void TakeLines(std::vector<std::string>*) override {}
-  void Outcome(const wire::CommandOutcome& outcome, const Moment&,
-               std::vector<Message>* out) override {
-    out->push_back(
-        {CommandResultsTopic(outcome.mac), ResultPayload(outcome), false});
-  }
-  void StatsMessages(std::string json, const GatewayStats::Link&, std::size_t,
-                     std::uint64_t, const Moment&,
-                     std::vector<Message>* out) override {
-    out->push_back({kGatewayStatsTopic, std::move(json), true});
-  }
-  std::optional<std::uint64_t> refused_commands() const override {
-    return std::nullopt;
-  }
-  std::optional<SparkplugNode::BirthCounts> births() const override {
-    return std::nullopt;
-  }
-  // The stations' statuses mean something only while the gateway is
-  // online: they say offline before it does.
-  void Stop(StationTable& table, std::vector<Message>* out) override {
-    table.GoOffline(out);
-  }
-};
 
 // The node's writes, through the signed command path.
 class CommandPath : public StationCommandSink {
@@ -67,9 +28,7 @@ class SparkplugMode : public PublishingMode {
   SparkplugMode(SparkplugNode::Options node, std::string bdSeqPath)
       : node_(std::move(node)), bdSeqFile_(std::move(bdSeqPath)) {}
 
-  // The table's own messages are never sent here, so it builds none.
-  void Configure(BrokerLink::Options* broker,
-                 StationTable::Options* stations) override {
+  void Configure(BrokerLink::Options* broker) override {
     // Each CONNECT's bdSeq is kept before it is sent: a process that
     // replaces this one starts above it, whenever this one stops.
     broker->will = [this](std::uint64_t connection) {
@@ -83,7 +42,6 @@ class SparkplugMode : public PublishingMode {
     };
     broker->subscriptions = node_.Subscriptions();
     broker->mqtt5 = true;
-    stations->topicTree = false;
   }
   void Attach(StationTable& table, wire::StationCommands& commands,
               BrokerLink& broker) override {
@@ -117,6 +75,11 @@ class SparkplugMode : public PublishingMode {
     }
     node_.Take(out);
   }
+  // The node's messages wait in it for the next round's, births among
+  // them; its writes arrive with what the broker brought.
+  void ReadBack() override {}
+  void TableMessages(std::vector<Message>*) override {}
+  void TakeWrites(const Moment&, std::vector<wire::CommandOutcome>*) override {}
   std::string TakeConnectionEnd() override {
     if (!node_.TakeConnectionEnd()) return {};
     return "the primary host went offline";
@@ -173,10 +136,6 @@ class SparkplugMode : public PublishingMode {
 };
 
 }  // namespace
-
-std::unique_ptr<PublishingMode> MakeTopicTreeMode() {
-  return std::make_unique<TopicTreeMode>();
-}
 
 std::unique_ptr<PublishingMode> MakeSparkplugMode(SparkplugNode::Options node,
                                                   std::string bdSeqPath) {
