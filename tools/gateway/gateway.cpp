@@ -58,10 +58,11 @@ Gateway::Gateway(GatewayOptions options)
       commands_(
           options_.commands,
           [this](const std::string& mac) { return stations_.AddressOf(mac); }),
+      commandPath_(commands_),
       snapshots_({kSnapshotsUnderWay, options_.stations.settle}, commands_,
                  stations_),
       log_([this](const std::string& mac) { return commands_.HasKey(mac); }) {
-  mode_->Attach(stations_, commands_, broker_);
+  mode_->Attach(stations_, commandPath_, broker_);
   stations_.Follow(&snapshots_);
   stations_.Follow(&log_);
 }
@@ -226,17 +227,18 @@ void Gateway::CountLosses(const Moment& now) {
 }
 
 void Gateway::TakeWrites(const Moment& now) {
-  mode_->TakeWrites(now, &outcomes_);
+  mode_->TakeWrites(now);
   // The page's writes go the same way: refused where no key is held.
   if (view_ != nullptr) {
     for (auto& write : view_->TakeWrites()) {
-      commands_.Write(write.mac, std::move(write.name), std::move(write.value),
-                      std::move(write.id));
+      commandPath_.Write(write.mac, std::move(write.name),
+                         std::move(write.value), std::move(write.id));
     }
   }
 }
 
 void Gateway::SendCommands(const Moment& now) {
+  commandPath_.TakeRefused(&outcomes_);
   commands_.Tick(now, &outgoing_, &outcomes_);
   for (const auto& datagram : outgoing_)
     receiver_.SendTo(datagram.bytes.data(), datagram.bytes.size(), datagram.to);

@@ -8,19 +8,20 @@
 namespace pelmora::gateway {
 namespace {
 
-// The node's writes, through the signed command path.
-class CommandPath : public StationCommandSink {
+// The node's writes, into the command path as it reads them; one that
+// cannot be sent it refuses in Sparkplug's own way.
+class NodeWrites : public StationCommandSink {
  public:
-  explicit CommandPath(wire::StationCommands& commands) : commands_(commands) {}
+  explicit NodeWrites(CommandPath& commands) : commands_(commands) {}
   bool WritePoint(const std::string& mac, std::string_view name,
                   std::string_view value) override {
-    if (!commands_.HasKey(mac)) return false;
+    if (!commands_.Keyed(mac)) return false;
     commands_.Write(mac, std::string(name), std::string(value), "sparkplug");
     return true;
   }
 
  private:
-  wire::StationCommands& commands_;
+  CommandPath& commands_;
 };
 
 class SparkplugMode : public PublishingMode {
@@ -43,12 +44,12 @@ class SparkplugMode : public PublishingMode {
     broker->subscriptions = node_.Subscriptions();
     broker->mqtt5 = true;
   }
-  void Attach(StationTable& table, wire::StationCommands& commands,
+  void Attach(StationTable& table, CommandPath& commands,
               BrokerLink& broker) override {
     broker_ = &broker;
     table.Follow(&node_);
-    commandPath_ = std::make_unique<CommandPath>(commands);
-    node_.set_command_sink(commandPath_.get());
+    nodeWrites_ = std::make_unique<NodeWrites>(commands);
+    node_.set_command_sink(nodeWrites_.get());
   }
   bool Start(std::string* error) override {
     std::uint64_t first = 0;
@@ -79,7 +80,7 @@ class SparkplugMode : public PublishingMode {
   // them; its writes arrive with what the broker brought.
   void ReadBack() override {}
   void TableMessages(std::vector<Message>*) override {}
-  void TakeWrites(const Moment&, std::vector<wire::CommandOutcome>*) override {}
+  void TakeWrites(const Moment&) override {}
   std::string TakeConnectionEnd() override {
     if (!node_.TakeConnectionEnd()) return {};
     return "the primary host went offline";
@@ -132,7 +133,7 @@ class SparkplugMode : public PublishingMode {
   // The network thread's, once the broker link has started.
   BdSeqFile bdSeqFile_;
   std::string bdSeqError_;
-  std::unique_ptr<CommandPath> commandPath_;
+  std::unique_ptr<NodeWrites> nodeWrites_;
 };
 
 }  // namespace

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "broker_link.h"
+#include "command_path.h"
 #include "gateway_stats.h"
 #include "site_file.h"
 #include "sparkplug_node.h"
-#include "station_commands.h"
 #include "station_table.h"
 
 namespace pelmora::gateway {
@@ -30,8 +30,9 @@ class PublishingMode {
   // is made.
   virtual void Configure(BrokerLink::Options* broker) = 0;
   // Joins the table, the command path and the broker link, all of which
-  // outlive the mode.
-  virtual void Attach(StationTable& table, wire::StationCommands& commands,
+  // outlive the mode: the writes asked for on the mode's topics go into the
+  // path as they are read.
+  virtual void Attach(StationTable& table, CommandPath& commands,
                       BrokerLink& broker) = 0;
   // Before the broker link starts: reads what the mode keeps across
   // restarts; false with `error` naming the file at fault.
@@ -52,11 +53,9 @@ class PublishingMode {
   // sends them in the round they happen; after the table has been told the
   // round's datagrams, losses and time.
   virtual void TableMessages(std::vector<Message>* out) = 0;
-  // The writes asked for on the mode's own topics since the last round,
-  // into the command path; those refused before they reach it become
-  // outcomes.
-  virtual void TakeWrites(const Moment& now,
-                          std::vector<wire::CommandOutcome>* refused) = 0;
+  // The writes that wait for the main thread on the mode's own topics, into
+  // the command path.
+  virtual void TakeWrites(const Moment& now) = 0;
   // Why the connection must end for a new one to start over, once what is
   // queued is sent; empty when it need not. Taken away.
   virtual std::string TakeConnectionEnd() = 0;

@@ -145,7 +145,7 @@ class TopicTreeMode : public PublishingMode {
     broker->readBack = {kAllPointsFilter, kGatewayStatusTopic};
     broker->readBackEnd = kGatewayStatusTopic;
   }
-  void Attach(StationTable& table, wire::StationCommands& commands,
+  void Attach(StationTable& table, CommandPath& commands,
               BrokerLink& broker) override {
     table_ = &table;
     commands_ = &commands;
@@ -166,25 +166,19 @@ class TopicTreeMode : public PublishingMode {
   void TableMessages(std::vector<Message>* out) override {
     messages_->Take(out);
   }
-  void TakeWrites(const Moment& now,
-                  std::vector<wire::CommandOutcome>* refused) override {
+  void TakeWrites(const Moment& now) override {
     for (const Message& write : broker_->TakeWrites()) {
       // A topic that names no point of a station is no write.
       std::string mac, name, value, id, error;
       if (!WriteOfTopic(write.topic, &mac, &name)) continue;
       if (write.refusedLength != 0) {
-        refused->push_back({{},
-                            mac,
-                            false,
-                            name,
-                            wire::CommandState::kRefused,
-                            PayloadTooLong(write.refusedLength),
-                            now.wall});
+        commands_->Refuse(mac, std::move(name), {},
+                          PayloadTooLong(write.refusedLength), now);
       } else if (ReadWritePayload(write.payload, &value, &id, &error)) {
         commands_->Write(mac, std::move(name), std::move(value), std::move(id));
       } else {
-        refused->push_back({id, mac, false, name, wire::CommandState::kRefused,
-                            error, now.wall});
+        commands_->Refuse(mac, std::move(name), std::move(id), std::move(error),
+                          now);
       }
     }
   }
@@ -218,7 +212,7 @@ class TopicTreeMode : public PublishingMode {
  private:
   const bool json_;
   StationTable* table_ = nullptr;
-  wire::StationCommands* commands_ = nullptr;
+  CommandPath* commands_ = nullptr;
   BrokerLink* broker_ = nullptr;
   std::unique_ptr<TopicTreeMessages> messages_;
 };
