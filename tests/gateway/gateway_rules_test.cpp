@@ -1,5 +1,6 @@
 // The gateway's rules without a broker: names as topic levels, what the
-// station table publishes as datagrams arrive and time passes, the queue
+// pelmora/ tree publishes as the station table takes datagrams and time
+// passes, the queue
 // while the broker is away, and the settings.
 #include <gtest/gtest.h>
 #include <mosquitto.h>

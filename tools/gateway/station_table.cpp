@@ -14,8 +14,6 @@ std::uint32_t MaskOf(int prefixBits) {
   return prefixBits == 0 ? 0 : ~std::uint32_t{0} << (32 - prefixBits);
 }
 
-constexpr char kEmptyValuePayload = '\0';
-
 }  // namespace
 
 const char* RefusalName(Refusal refusal) {
@@ -51,18 +49,6 @@ bool ParseTrustedStation(std::string_view text, TrustedStation* out) {
   out->prefixBits = bits;
   out->network = address & MaskOf(out->prefixBits);
   return true;
-}
-
-std::string PayloadOfValue(std::string_view value) {
-  if (!value.empty() && value.front() != kEmptyValuePayload)
-    return std::string(value);
-  return kEmptyValuePayload + std::string(value);
-}
-
-std::string ValueOfPayload(std::string_view payload) {
-  if (!payload.empty() && payload.front() == kEmptyValuePayload)
-    payload.remove_prefix(1);
-  return std::string(payload);
 }
 
 std::string WallText(std::chrono::system_clock::time_point wall) {

@@ -70,12 +70,6 @@ struct TrustedStation {
 // single address); false when it is not that.
 bool ParseTrustedStation(std::string_view text, TrustedStation* out);
 
-// A raw point value as the payload of its retained message. An empty
-// payload would delete the message, so an empty value is sent as one NUL
-// byte, and a value that starts with a NUL byte gets one more in front.
-std::string PayloadOfValue(std::string_view value);
-std::string ValueOfPayload(std::string_view payload);
-
 // "2026-12-09T01:23:45.678Z".
 std::string WallText(std::chrono::system_clock::time_point wall);
 

@@ -8,6 +8,23 @@
 #include "topic_tree.h"
 
 namespace pelmora::gateway {
+namespace {
+
+constexpr char kEmptyValuePayload = '\0';
+
+}  // namespace
+
+std::string PayloadOfValue(std::string_view value) {
+  if (!value.empty() && value.front() != kEmptyValuePayload)
+    return std::string(value);
+  return kEmptyValuePayload + std::string(value);
+}
+
+std::string ValueOfPayload(std::string_view payload) {
+  if (!payload.empty() && payload.front() == kEmptyValuePayload)
+    payload.remove_prefix(1);
+  return std::string(payload);
+}
 
 TopicTreeMessages::TopicTreeMessages(const StationTable& table, bool json)
     : table_(table), json_(json) {}

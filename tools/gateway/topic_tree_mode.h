@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "message.h"
@@ -15,6 +16,12 @@
 #include "station_table.h"
 
 namespace pelmora::gateway {
+
+// A raw point value as the payload of its retained message. An empty
+// payload would delete the message, so an empty value is sent as one NUL
+// byte, and a value that starts with a NUL byte gets one more in front.
+std::string PayloadOfValue(std::string_view value);
+std::string ValueOfPayload(std::string_view payload);
 
 // The tree's messages for the table's changes, in the order they happened,
 // waiting for Take. On the thread that calls the table.
