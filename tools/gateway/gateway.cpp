@@ -261,7 +261,7 @@ void Gateway::Publish() {
     broker_.EndConnection(std::move(why));
   broker_.Pump([this](std::uint64_t connection, std::vector<Message>* out) {
     const Moment now = Moment::Now();
-    mode_->Connected(connection, stations_, now, out);
+    mode_->Connected(connection, now, out);
     // The counters kept from before say the broker is away: a broker just
     // reached gets them as they are now.
     Stats(now, out);
@@ -380,7 +380,7 @@ void Gateway::Stop() {
   PublishOutcomes(now);
   if (http_) http_->Stop();
   if (metricsHttp_) metricsHttp_->Stop();
-  mode_->Stop(stations_, &messages_);
+  mode_->Stop(&messages_);
   broker_.Stop(std::move(messages_), kStopGraceMs);
   Log(Moment::Now(), true);
   const std::size_t left = broker_.backlog();

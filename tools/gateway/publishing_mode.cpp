@@ -57,8 +57,8 @@ class SparkplugMode : public PublishingMode {
     node_.StartAt(first);
     return true;
   }
-  void Connected(std::uint64_t connection, const StationTable&,
-                 const Moment& now, std::vector<Message>* out) override {
+  void Connected(std::uint64_t connection, const Moment& now,
+                 std::vector<Message>* out) override {
     node_.LimitPackets(broker_->broker_max_packet());
     node_.Connected(connection, now);
     node_.Take(out);
@@ -119,7 +119,7 @@ class SparkplugMode : public PublishingMode {
   std::optional<SparkplugNode::BirthCounts> births() const override {
     return node_.births();
   }
-  void Stop(StationTable&, std::vector<Message>* out) override {
+  void Stop(std::vector<Message>* out) override {
     node_.Take(out);
     if (auto death = node_.Death()) out->push_back(std::move(*death));
   }

@@ -39,8 +39,8 @@ class PublishingMode {
   virtual bool Start(std::string* error) = 0;
   // What a broker just (re)connected to gets, for the `connection`th
   // CONNECT: what undoes the will, and what the broker may have lost.
-  virtual void Connected(std::uint64_t connection, const StationTable& table,
-                         const Moment& now, std::vector<Message>* out) = 0;
+  virtual void Connected(std::uint64_t connection, const Moment& now,
+                         std::vector<Message>* out) = 0;
   // One round's own messages, after the table's: `incoming` is what arrived
   // on the subscriptions since the last round.
   virtual void Round(const std::vector<Message>& incoming, const Moment& now,
@@ -80,7 +80,7 @@ class PublishingMode {
   virtual std::optional<SparkplugNode::BirthCounts> births() const = 0;
   // The last messages of a gateway that stops, in the order they are to
   // be sent: the broker link adds nothing of its own.
-  virtual void Stop(StationTable& table, std::vector<Message>* out) = 0;
+  virtual void Stop(std::vector<Message>* out) = 0;
 };
 
 // The node's bdSeq is kept in the file at `bdSeqPath` (none when empty).

@@ -172,7 +172,7 @@ class TopicTreeMode : public PublishingMode {
   }
   bool Start(std::string*) override { return true; }
   // The broker may have lost every retained message with a restart.
-  void Connected(std::uint64_t, const StationTable&, const Moment&,
+  void Connected(std::uint64_t, const Moment&,
                  std::vector<Message>* out) override {
     out->push_back({kGatewayStatusTopic, "online", true});
     messages_->RetainedState(out);
@@ -220,9 +220,9 @@ class TopicTreeMode : public PublishingMode {
   }
   // The stations' statuses mean something only while the gateway is
   // online: they say offline before it does.
-  void Stop(StationTable& table, std::vector<Message>* out) override {
+  void Stop(std::vector<Message>* out) override {
     messages_->Take(out);
-    messages_->Statuses(table.GoOffline(), out);
+    messages_->Statuses(table_->GoOffline(), out);
     out->push_back(GatewayOffline());
   }
 
