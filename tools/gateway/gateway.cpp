@@ -9,6 +9,7 @@
 #include "bd_seq_file.h"
 #include "datagram.h"
 #include "signed_datagram.h"
+#include "sparkplug_mode.h"
 #include "tool_options.h"
 #include "topic_tree_mode.h"
 

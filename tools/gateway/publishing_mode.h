@@ -1,9 +1,9 @@
 // What the gateway's two ways of speaking to the broker do differently: the
-// pelmora/ tree (topic_tree_mode.h) and Sparkplug B, where a node follows
-// the table and speaks for it. Each follows the station table, which builds
-// no message of its own, and gives the broker link its will, its topics and
-// what to say on a connection and at a clean stop. The gateway's loop is the
-// same for both.
+// pelmora/ tree (topic_tree_mode.h) and Sparkplug B (sparkplug_mode.h), where
+// a node follows the table and speaks for it. Each follows the station table,
+// which builds no message of its own, and gives the broker link its will, its
+// topics and what to say on a connection and at a clean stop. The gateway's
+// loop is the same for both.
 #ifndef PELMORA_TOOLS_GATEWAY_PUBLISHING_MODE_H_
 #define PELMORA_TOOLS_GATEWAY_PUBLISHING_MODE_H_
 
@@ -82,10 +82,6 @@ class PublishingMode {
   // be sent: the broker link adds nothing of its own.
   virtual void Stop(std::vector<Message>* out) = 0;
 };
-
-// The node's bdSeq is kept in the file at `bdSeqPath` (none when empty).
-std::unique_ptr<PublishingMode> MakeSparkplugMode(SparkplugNode::Options node,
-                                                  std::string bdSeqPath);
 
 }  // namespace pelmora::gateway
 

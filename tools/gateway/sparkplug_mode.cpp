@@ -1,4 +1,4 @@
-#include "publishing_mode.h"
+#include "sparkplug_mode.h"
 
 #include <cstdio>
 #include <utility>
