@@ -1,5 +1,6 @@
 // The gateway's rules without a broker: names as topic levels, what the
-// station table publishes as datagrams arrive and time passes, the queue
+// pelmora/ tree publishes as the station table takes datagrams and time
+// passes, the queue
 // while the broker is away, and the settings.
 #include <gtest/gtest.h>
 #include <mosquitto.h>
@@ -22,6 +23,7 @@
 #include "sparkplug_node.h"
 #include "station_table.h"
 #include "topic_tree.h"
+#include "topic_tree_mode.h"
 
 namespace pelmora::gateway {
 namespace {
@@ -114,18 +116,28 @@ class StationTableTest : public ::testing::Test {
     d.records = std::move(records);
     return d;
   }
-  // Applies at `atMs` from the start and returns what the table published
+  StationTableTest() { table_.Follow(&tree_); }
+  // A table of other rules, followed by the tree.
+  void Reset(StationTable::Options options) {
+    table_ = StationTable(std::move(options));
+    table_.Follow(&tree_);
+  }
+  // What the tree made of the table's changes since the last call.
+  std::vector<Message> Published() {
+    std::vector<Message> out;
+    tree_.Take(&out);
+    return out;
+  }
+  // Applies at `atMs` from the start and returns what the tree published
   // then, topic by topic in order.
   std::vector<Message> At(int atMs, const wire::Datagram& datagram,
                           std::uint32_t from = 0x7F000001) {
-    std::vector<Message> out;
-    last_ = table_.Apply(datagram, {from, 5000}, When(atMs), &out);
-    return out;
+    last_ = table_.Apply(datagram, {from, 5000}, When(atMs));
+    return Published();
   }
   std::vector<Message> TickAt(int atMs) {
-    std::vector<Message> out;
-    table_.Tick(When(atMs), &out);
-    return out;
+    table_.Tick(When(atMs));
+    return Published();
   }
   Moment When(int atMs) const {
     return {start_.steady + milliseconds(atMs),
@@ -151,15 +163,15 @@ class StationTableTest : public ::testing::Test {
   }
 
   // Silence 5 s, settle 300 ms.
-  static StationTable::Options Rules(bool json = false) {
+  static StationTable::Options Rules() {
     StationTable::Options options;
-    options.json = json;
     options.silence = milliseconds(5000);
     options.settle = milliseconds(300);
     return options;
   }
 
   StationTable table_{Rules()};
+  TopicTreeMessages tree_{table_, false};
   const Moment start_ = Moment::Now();
   StationTable::Verdict last_;
 };
@@ -178,7 +190,7 @@ TEST_F(StationTableTest, ASnapshotClearsOnlyWhatThePreviousOneHeld) {
   EXPECT_EQ(cleared, (std::map<std::string, std::string>{{root + "B", ""}}));
 
   std::vector<Message> state;
-  table_.RetainedState(&state);
+  tree_.RetainedState(&state);
   EXPECT_EQ(Points(state),
             (std::map<std::string, std::string>{
                 {root + "A", "5"}, {root + "C", "6"}, {root + "D", "4"}}));
@@ -208,19 +220,19 @@ TEST_F(StationTableTest, ASnapshotClearsOnlyWhenNothingWasLostWhileItCame) {
       {"not counted", {{500, 0, 0, false}}, false},
   };
   for (const auto& c : cases) {
-    table_ = StationTable(Rules());
+    Reset(Rules());
     At(0, Datagram(wire::kKindSnapshot, {"A|1", "B|1", "C|1"}));
     TickAt(400);
     std::vector<Message> end;
     // The snapshot comes at 1000 and ends at 1400, each loss told in its
     // place in time.
-    std::vector<Message> later;
     auto tell = [&](int fromMs, int toMs) {
       for (const Told& told : c.losses) {
         if (told.atMs >= fromMs && told.atMs < toMs)
           table_.NoteLosses({told.total, told.beforeIdle, told.counted},
-                            When(told.atMs), &later);
+                            When(told.atMs));
       }
+      Published();
     };
     tell(0, 1000);
     At(1000, Datagram(wire::kKindSnapshot, {"A|2"}));
@@ -243,15 +255,15 @@ TEST_F(StationTableTest, ALossPutsEveryCompleteTreeInDoubt) {
   At(0, Datagram(wire::kKindSnapshot, {"A|1"}));
   At(0, Datagram(wire::kKindSnapshot, {"B|1"}, 2));
   TickAt(400);
-  std::vector<Message> told;
-  table_.NoteLosses({1, 0}, When(500), &told);
+  table_.NoteLosses({1, 0}, When(500));
+  std::vector<Message> told = Published();
   EXPECT_EQ(told.size(), 2u);
   for (const Message& status : told)
     EXPECT_NE(status.payload.find("\"complete\":false"), std::string::npos)
         << status.topic;
   EXPECT_EQ(table_.incomplete_count(), 2u);
-  table_.NoteLosses({1, 1}, When(600), &told);  // nothing more lost
-  EXPECT_EQ(told.size(), 2u);
+  table_.NoteLosses({1, 1}, When(600));  // nothing more lost
+  EXPECT_TRUE(Published().empty());
   At(1000, Datagram(wire::kKindSnapshot, {"A|2"}));
   TickAt(1400);
   EXPECT_TRUE(table_.IsComplete("02-00-00-00-00-01"));
@@ -290,11 +302,9 @@ TEST_F(StationTableTest, LastSnapshotIsWhenItsLastSnapshotDatagramCame) {
 
 TEST_F(StationTableTest, PointsTheBrokerHeldCountAndGoWithTheNextSnapshot) {
   const std::string root = "pelmora/02-00-00-00-00-01/points/";
-  std::vector<Message> out;
-  table_.Learn({{root + "A", "1", true},
-                {root + "B", "2", true},
-                {"pelmora/02-00-00-00-00-01/status", "{}", true}},
-               &out);
+  table_.Learn(HeldPoints({{root + "A", "1", true},
+                           {root + "B", "2", true},
+                           {"pelmora/02-00-00-00-00-01/status", "{}", true}}));
   EXPECT_NE(Status(At(0, Datagram(0xFF, {"A|1"}))).find("\"points\":2}"),
             std::string::npos);
   const std::vector<Message> settled = TickAt(300);
@@ -345,7 +355,7 @@ TEST_F(StationTableTest, TheTrustedListAndTheStationBoundRefuseTheRest) {
                      trusted("02:00:00:00:00:02 10.1.3.7"),
                      trusted("02-00-00-00-00-03 0.0.0.0/0")};
   options.maxStations = 2;
-  table_ = StationTable(options);
+  Reset(options);
   const struct {
     std::uint8_t station;
     std::uint32_t from;
@@ -375,7 +385,7 @@ TEST_F(StationTableTest, TheTrustedListAndTheStationBoundRefuseTheRest) {
     EXPECT_FALSE(ParseTrustedStation(bad, &station)) << bad;
   }
   std::vector<Message> out;
-  table_.GoOffline(&out);
+  tree_.Statuses(table_.GoOffline(), &out);
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].payload.rfind("{\"state\":\"offline\"", 0), 0u);
 }
@@ -406,14 +416,16 @@ TEST_F(StationTableTest, StatusGoesOfflineAfterSilenceAndBackOnline) {
 }
 
 TEST_F(StationTableTest, JsonPayloadsDecodeGbkAndKeepBytesThatAreNone) {
-  StationTable json(Rules(true));
+  StationTable table(Rules());
+  TopicTreeMessages json(table, true);
+  table.Follow(&json);
+  table.Apply(Datagram(0x01, {"T|\xCE\xC2\xB6\xC8", "U|a\xFF"}), {1, 2},
+              {start_.steady, std::chrono::system_clock::time_point(
+                                  std::chrono::seconds(1796779425))});
+  table.Apply(Datagram(0x02, {"alarm|\"hot\"|x"}), {1, 2},
+              {start_.steady, start_.wall});
   std::vector<Message> out;
-  json.Apply(Datagram(0x01, {"T|\xCE\xC2\xB6\xC8", "U|a\xFF"}), {1, 2},
-             {start_.steady, std::chrono::system_clock::time_point(
-                                 std::chrono::seconds(1796779425))},
-             &out);
-  json.Apply(Datagram(0x02, {"alarm|\"hot\"|x"}), {1, 2},
-             {start_.steady, start_.wall}, &out);
+  json.Take(&out);
   ASSERT_EQ(out.size(), 4u);
   EXPECT_EQ(out[1].payload,
             "{\"value\":\"\xE6\xB8\xA9\xE5\xBA\xA6\","
@@ -432,9 +444,7 @@ TEST_F(StationTableTest, JsonPayloadsDecodeGbkAndKeepBytesThatAreNone) {
 // path, and the host's going away ends the node's session. The table it
 // follows builds no pelmora/ tree.
 TEST_F(StationTableTest, SparkplugNodeWaitsForItsHostAndKeepsItsTypes) {
-  StationTable::Options rules = Rules();
-  rules.topicTree = false;
-  table_ = StationTable(rules);
+  table_ = StationTable(Rules());
   SparkplugNode node({"G", "E", true, "Scada"});
   table_.Follow(&node);
   const std::string state = "spBv1.0/STATE/Scada";
@@ -470,8 +480,7 @@ TEST_F(StationTableTest, SparkplugNodeWaitsForItsHostAndKeepsItsTypes) {
   EXPECT_TRUE(ddata.metrics(0).is_null());
   // A datagram lost anywhere: the device's list is in doubt.
   out.clear();
-  std::vector<Message> statuses;
-  table_.NoteLosses({1, 0}, When(650), &statuses);
+  table_.NoteLosses({1, 0}, When(650));
   node.Take(&out);
   ASSERT_EQ(out.size(), 1u);
   ASSERT_TRUE(ddata.ParseFromString(out[0].payload));
@@ -520,9 +529,7 @@ TEST_F(StationTableTest, SparkplugNodeWaitsForItsHostAndKeepsItsTypes) {
 // Edge-node rules a conformance run checks, without a broker; each
 // expectation names the assertion it holds.
 TEST_F(StationTableTest, SparkplugNodeHeedsItsHostCommandsAndNames) {
-  StationTable::Options rules = Rules();
-  rules.topicTree = false;
-  table_ = StationTable(rules);
+  table_ = StationTable(Rules());
   SparkplugNode node({"G", "E", false, "Scada"});
   node.StartAt(255);  // kept by the process before: wraps to 0, then 1
   table_.Follow(&node);
@@ -771,7 +778,7 @@ TEST(GatewayOptions, TheCommandLineOverridesTheConfigFile) {
   EXPECT_EQ(options.broker.host, "mqtt.example.net");
   EXPECT_EQ(options.broker.port, 1884);
   EXPECT_EQ(options.broker.user, "pelmora");
-  EXPECT_TRUE(options.stations.json);
+  EXPECT_TRUE(options.json);
   EXPECT_EQ(options.stations.silence, std::chrono::seconds(300));
   EXPECT_EQ(options.stations.settle, milliseconds(50));
   EXPECT_EQ(options.broker.password, "s3cret");
@@ -1029,8 +1036,7 @@ TEST(SiteView, AStationsPointKeepsItsLastNumbersAndALateReaderReloads) {
   const wire::Endpoint from{0x7F000001, 4000};
   const Moment now = Moment::Now();
   auto item = [&](const std::string& record) {
-    std::vector<Message> out;
-    table.Apply({0x01, {2, 0, 0, 0, 0, 1}, {record}}, from, now, &out);
+    table.Apply({0x01, {2, 0, 0, 0, 0, 1}, {record}}, from, now);
     view.Admit("02-00-00-00-00-01", from, now, table);
   };
   std::string trend = "[";

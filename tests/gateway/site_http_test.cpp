@@ -98,9 +98,8 @@ class SiteHttpTest : public ::testing::Test {
  protected:
   void Serve(HttpOptions options) {
     view_.Watch(&table_);
-    std::vector<Message> out;
     const Moment now = Moment::Now();
-    table_.Apply({0x01, {2, 0, 0, 0, 0, 1}, {"T|1"}}, from_, now, &out);
+    table_.Apply({0x01, {2, 0, 0, 0, 0, 1}, {"T|1"}}, from_, now);
     view_.Admit(kMac, from_, now, table_);
     options.port = 0;
     // Time stands still: a wait, once set, lasts through the test.

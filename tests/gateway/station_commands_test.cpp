@@ -639,10 +639,9 @@ TEST(SnapshotRequests, AFewGoAtATimeTheNextWhenOneEnds) {
   // A station's first command waits for the clock's next eighth of a second.
   EXPECT_EQ(asked(20) + asked(125), "12 ");
   // Station 13 sent a complete snapshot of its own meanwhile.
-  std::vector<Message> out;
   table.Apply({wire::kKindSnapshot, {2, 0, 0, 0, 0, 0x13}, {"A|1"}}, kStation,
-              start, &out);
-  table.Tick({start.steady + std::chrono::seconds(3), start.wall}, &out);
+              start);
+  table.Tick({start.steady + std::chrono::seconds(3), start.wall});
   requests.SnapshotEnded(macs[1], {}, true, start);
   EXPECT_EQ(asked(130) + asked(250), "14 ");
   EXPECT_EQ(requests.waiting(), 1u);  // 10, behind the others
@@ -657,9 +656,7 @@ TEST(SnapshotRequests, AFewGoAtATimeTheNextWhenOneEnds) {
   commands.OnReply(reply, delivered.data(), delivered.size(), kStation,
                    start.steady);
   requests.SnapshotEnded(macs[2], {}, true, start);
-  std::vector<Message> statuses;
-  table.NoteLosses({5, 0}, {start.steady + milliseconds(300), start.wall},
-                   &statuses);
+  table.NoteLosses({5, 0}, {start.steady + milliseconds(300), start.wall});
   EXPECT_EQ(asked(2200), "");  // within the table's settle time, 2 s
   EXPECT_EQ(asked(2400) + asked(2500), "10 ");
 }

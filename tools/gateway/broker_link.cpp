@@ -11,7 +11,6 @@
 #include <fstream>
 
 #include "reconnect_pause.h"
-#include "topic_tree.h"
 
 namespace pelmora::gateway {
 
@@ -21,9 +20,6 @@ constexpr int kQos = 1;
 // How long one turn of the network loop waits for the socket; the most a
 // stop waits for the thread to notice.
 constexpr int kLoopWaitMs = 100;
-// The gateway's own retained tree, read once per connection: the points
-// and the gateway's status, whose live "online" ends the reading.
-constexpr const char* kHeldFilters[] = {kAllPointsFilter, kGatewayStatusTopic};
 // Writes waiting for the main thread at most; beyond, dropped. The main
 // thread takes them every turn, so only a stalled gateway gets there.
 constexpr std::size_t kMostWaitingWrites = 10000;
@@ -45,6 +41,20 @@ Message Held(const mosquitto_message* message, std::size_t longest) {
     held.payload.assign(static_cast<const char*>(message->payload), length);
   }
   return held;
+}
+
+bool Matches(const std::string& filter, const char* topic) {
+  bool matches = false;
+  mosquitto_topic_matches_sub(filter.c_str(), topic, &matches);
+  return matches;
+}
+
+// The filters as libmosquitto takes a list of them, valid while they are.
+std::vector<char*> FilterList(const std::vector<std::string>& filters) {
+  std::vector<char*> list;
+  for (const std::string& filter : filters)
+    list.push_back(const_cast<char*>(filter.c_str()));
+  return list;
 }
 
 // libmosquitto's global set-up, once per process.
@@ -95,12 +105,8 @@ bool BrokerLink::Start(std::string* error) {
     *error = "cannot create an MQTT client";
     return false;
   }
-  static constexpr char kOffline[] = "offline";
-  int result = options_.will ? MOSQ_ERR_SUCCESS
-                             : mosquitto_will_set(client_, kGatewayStatusTopic,
-                                                  sizeof kOffline - 1, kOffline,
-                                                  kQos, true);
-  if (result == MOSQ_ERR_SUCCESS && !options_.user.empty()) {
+  int result = MOSQ_ERR_SUCCESS;
+  if (!options_.user.empty()) {
     result = mosquitto_username_pw_set(
         client_, options_.user.c_str(),
         options_.password.empty() ? nullptr : options_.password.c_str());
@@ -254,9 +260,7 @@ void BrokerLink::Pump(const OnConnected& connected) {
     DropSessionMessages();
     // The connection it was asked to end is over already.
     endReason_.clear();
-    // The broker may have lost every retained message with a restart.
     // The clearings already waiting stay ahead of the state.
-    if (!options_.will) Publish({kGatewayStatusTopic, "online", true});
     std::vector<Message> state;
     connected(upConnection_, &state);
     for (Message& message : state) Publish(std::move(message));
@@ -305,7 +309,6 @@ void BrokerLink::EndConnection(std::string reason) {
 void BrokerLink::Stop(std::vector<Message> last, int graceMs) {
   if (!network_.joinable()) return;
   for (Message& message : last) Publish(std::move(message));
-  if (!options_.will) Publish({kGatewayStatusTopic, "offline", true});
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
   while (connected_ && std::chrono::steady_clock::now() < deadline) {
@@ -323,9 +326,10 @@ void BrokerLink::Stop(std::vector<Message> last, int graceMs) {
 }
 
 void BrokerLink::Disconnect() {
-  // A Sparkplug host learns of the node's end from its will whichever way
-  // the connection ends: the broker publishes it for this reason code too.
-  if (options_.will) {
+  // On MQTT 5 the front end's will follows even a clean end (this reason
+  // code asks the broker for it), so that whoever watches the will learns
+  // of the end whichever way the connection ends; 3.1.1 has no such code.
+  if (options_.mqtt5) {
     mosquitto_disconnect_v5(client_, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
   } else {
     mosquitto_disconnect(client_);
@@ -415,25 +419,24 @@ void BrokerLink::OnConnect(mosquitto* client, void* self, int result) {
   // Pump has seen the connection.
   link->upConnection_ = link->connects_;
   link->cameUp_ = true;
-  if (link->options_.will) {
-    {
-      // What the last connection brought is restated on this one.
-      Locked<Mutex> lock(link->mutex_);
-      link->incoming_.clear();
-      link->incomingWaiting_ = false;
-    }
-    for (const std::string& filter : link->options_.subscriptions)
-      mosquitto_subscribe(client, nullptr, filter.c_str(), kQos);
-  } else {
-    {
-      Locked<Mutex> lock(link->mutex_);
-      link->reading_ = true;
-    }
-    mosquitto_subscribe_multiple(client, nullptr, 2,
-                                 const_cast<char* const*>(kHeldFilters), kQos,
-                                 0, nullptr);
-    mosquitto_subscribe(client, nullptr, kAllWritesFilter, kQos);
+  const Options& options = link->options_;
+  {
+    // What the last connection brought is restated on this one.
+    Locked<Mutex> lock(link->mutex_);
+    link->incoming_.clear();
+    link->incomingWaiting_ = false;
+    link->reading_ = !options.readBack.empty();
   }
+  if (!options.readBack.empty()) {
+    const std::vector<char*> filters = FilterList(options.readBack);
+    mosquitto_subscribe_multiple(client, nullptr,
+                                 static_cast<int>(filters.size()),
+                                 filters.data(), kQos, 0, nullptr);
+  }
+  if (!options.writesFilter.empty())
+    mosquitto_subscribe(client, nullptr, options.writesFilter.c_str(), kQos);
+  for (const std::string& filter : options.subscriptions)
+    mosquitto_subscribe(client, nullptr, filter.c_str(), kQos);
   link->NoteReason("");
   link->connected_ = true;
   link->tried_ = true;
@@ -442,16 +445,10 @@ void BrokerLink::OnConnect(mosquitto* client, void* self, int result) {
 void BrokerLink::OnMessage(mosquitto* client, void* self,
                            const mosquitto_message* message) {
   auto* link = static_cast<BrokerLink*>(self);
+  const Options& options = link->options_;
   Locked<Mutex> lock(link->mutex_);
-  if (link->options_.will) {
-    if (link->incoming_.size() < kMostWaitingWrites)
-      link->incoming_.push_back(Held(message, kLongestIncoming));
-    link->incomingWaiting_ = true;
-    return;
-  }
-  bool isWrite = false;
-  mosquitto_topic_matches_sub(kAllWritesFilter, message->topic, &isWrite);
-  if (isWrite) {
+  if (!options.writesFilter.empty() &&
+      Matches(options.writesFilter, message->topic)) {
     // A retained write comes flagged so only when the broker hands it to a
     // new subscription: at every (re)connection, long after it was meant.
     // Published live, it arrives unflagged and acts once, as any other.
@@ -459,17 +456,31 @@ void BrokerLink::OnMessage(mosquitto* client, void* self,
       link->writes_.push_back(Held(message, kLongestWrite));
     return;
   }
-  if (!link->reading_) return;
-  if (!message->retain) {
-    // Our own "online", live: the broker has sent every retained message
-    // that matched before it.
-    if (std::strcmp(message->topic, kGatewayStatusTopic) != 0) return;
-    link->reading_ = false;
-    mosquitto_unsubscribe_multiple(
-        client, nullptr, 2, const_cast<char* const*>(kHeldFilters), nullptr);
+  const bool readBack =
+      std::any_of(options.readBack.begin(), options.readBack.end(),
+                  [&](const std::string& filter) {
+                    return Matches(filter, message->topic);
+                  });
+  if (!readBack) {
+    if (link->incoming_.size() < kMostWaitingWrites)
+      link->incoming_.push_back(Held(message, kLongestIncoming));
+    link->incomingWaiting_ = true;
     return;
   }
-  if (std::strcmp(message->topic, kGatewayStatusTopic) == 0) return;
+  if (!link->reading_) return;
+  const bool end = options.readBackEnd == message->topic;
+  if (!message->retain) {
+    // The front end's own, live: the broker has sent every retained message
+    // that matched before it.
+    if (!end) return;
+    link->reading_ = false;
+    const std::vector<char*> filters = FilterList(options.readBack);
+    mosquitto_unsubscribe_multiple(client, nullptr,
+                                   static_cast<int>(filters.size()),
+                                   filters.data(), nullptr);
+    return;
+  }
+  if (end) return;
   link->held_.push_back(
       {message->topic,
        std::string(static_cast<const char*>(message->payload),

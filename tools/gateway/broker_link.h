@@ -13,14 +13,16 @@
 // counted. Retained messages go first; libmosquitto gets as many as its
 // in-flight window takes.
 //
-// A front end with a session of its own (Sparkplug) gives a will for each
-// CONNECT sent and is told, on the main thread, which one came up; what it
-// queued for an earlier connection (Message::session) is dropped then, as
-// its births restate it. It may end a connection (EndConnection) for the
-// next to start over.
+// The front end (a publishing mode) gives a will for each CONNECT sent and
+// is told, on the main thread, which one came up, with what to say then;
+// what it queued for an earlier connection (Message::session) is dropped
+// then, as a new session restates it. It may end a connection
+// (EndConnection) for the next to start over, and gives the last messages
+// of a clean stop. The link adds no message of its own.
 //
-// Writes published to the stations' write topics arrive on the network
-// thread and wait, bounded, for the main thread to take them.
+// What arrives on the front end's topics (writes, its retained messages
+// read back, anything else it subscribes to) arrives on the network thread
+// and waits, bounded, for the main thread to take it.
 #ifndef PELMORA_TOOLS_GATEWAY_BROKER_LINK_H_
 #define PELMORA_TOOLS_GATEWAY_BROKER_LINK_H_
 
@@ -63,20 +65,29 @@ class BrokerLink {
     std::size_t queueLimit = 100000;
     // Messages handed to libmosquitto and not yet acknowledged.
     int inFlight = 1000;
-    // A front end with a will of its own (Sparkplug): the will of each
-    // CONNECT, given its number (1, 2, ...): an attempt that never reached
-    // the broker (refused, unreachable) sent none, and the next one gets
-    // the same number. Called on the network thread before the CONNECT, so
-    // it may use nothing but its argument, what never changes and what no
-    // other thread uses. When set, the pelmora/ tree's will, "online" and
-    // the reading of the retained tree are left out.
+    // The will of each CONNECT, given its number (1, 2, ...): an attempt
+    // that never reached the broker (refused, unreachable) sent none, and
+    // the next one gets the same number. Called on the network thread
+    // before the CONNECT, so it may use nothing but its argument, what
+    // never changes and what no other thread uses. No will when unset.
     std::function<Message(std::uint64_t connection)> will;
     // MQTT 5 rather than 3.1.1, to learn from the broker's CONNACK the
-    // largest packet it takes (max_packet_size).
+    // largest packet it takes (max_packet_size); a clean end then asks the
+    // broker to publish the will too.
     bool mqtt5 = false;
     // Subscribed to on each connection; what arrives on them, retained or
     // not, waits for TakeIncoming.
     std::vector<std::string> subscriptions;
+    // Subscribed to on each connection: what is published on it live is a
+    // write, for TakeWrites. None when empty.
+    std::string writesFilter;
+    // The front end's own retained messages, read once per connection:
+    // what the broker holds on these filters waits for TakeHeld, until a
+    // live message on `readBackEnd` (which the front end publishes on each
+    // connection, and which these filters match) says the broker has sent
+    // all it had. Nothing read back when empty.
+    std::vector<std::string> readBack;
+    std::string readBackEnd;
   };
 
   explicit BrokerLink(Options options);
@@ -95,8 +106,7 @@ class BrokerLink {
   void Publish(Message message);
 
   // Main thread, often. After each (re)connection drops the session
-  // messages still waiting, queues "online" on the gateway's status (unless
-  // a will of the front end's is set) and what `connected` gives, with the
+  // messages still waiting and queues what `connected` gives, with the
   // number of the CONNECT that connected (behind the clearings already
   // waiting); then hands waiting messages to libmosquitto, retained ones
   // first, while the in-flight window has room.
@@ -120,13 +130,13 @@ class BrokerLink {
   // it); the next one starts as after any loss, `reason` told as its cause.
   void EndConnection(std::string reason);
 
-  // Main thread: publishes `last` and "offline" on the gateway's status,
-  // gives what waits up to `graceMs` to reach the broker, and disconnects
-  // (a front end's will is published after `last`).
+  // Main thread: publishes `last`, gives what waits up to `graceMs` to reach
+  // the broker, and disconnects (a front end's will is published after
+  // `last`).
   void Stop(std::vector<Message> last, int graceMs);
 
-  // Main thread: the retained points that the broker held when the gateway
-  // connected (its own tree, read once per connection), taken away.
+  // Main thread: the retained messages on the read-back filters that the
+  // broker held when the gateway connected, taken away.
   std::vector<Message> TakeHeld();
 
   // Main thread: what arrived on the subscriptions, in order, taken away;

@@ -6,11 +6,12 @@
 #include <set>
 #include <utility>
 
-#include "command_topics.h"
 #include "bd_seq_file.h"
 #include "datagram.h"
 #include "signed_datagram.h"
+#include "sparkplug_mode.h"
 #include "tool_options.h"
+#include "topic_tree_mode.h"
 
 namespace pelmora::gateway {
 namespace {
@@ -29,7 +30,7 @@ constexpr int kStopGraceMs = 2000;
 constexpr std::size_t kSnapshotsUnderWay = 32;
 
 std::unique_ptr<PublishingMode> ModeOf(const GatewayOptions& options) {
-  if (!options.sparkplug) return MakeTopicTreeMode();
+  if (!options.sparkplug) return MakeTopicTreeMode(options.json);
   return MakeSparkplugMode(
       options.node,
       options.stateDirectory.empty()
@@ -44,7 +45,7 @@ volatile std::sig_atomic_t siteReloadAsked = 0;
 void OnReloadSignal(int) { siteReloadAsked = 1; }
 
 GatewayOptions Configured(GatewayOptions options, PublishingMode& mode) {
-  mode.Configure(&options.broker, &options.stations);
+  mode.Configure(&options.broker);
   return options;
 }
 
@@ -58,10 +59,11 @@ Gateway::Gateway(GatewayOptions options)
       commands_(
           options_.commands,
           [this](const std::string& mac) { return stations_.AddressOf(mac); }),
+      commandPath_(commands_),
       snapshots_({kSnapshotsUnderWay, options_.stations.settle}, commands_,
                  stations_),
       log_([this](const std::string& mac) { return commands_.HasKey(mac); }) {
-  mode_->Attach(stations_, commands_, broker_);
+  mode_->Attach(stations_, commandPath_, broker_);
   stations_.Follow(&snapshots_);
   stations_.Follow(&log_);
 }
@@ -136,8 +138,9 @@ void Gateway::Run() {
     TakeBurst();
     const Moment now = Moment::Now();
     CountLosses(now);
-    stations_.Learn(broker_.TakeHeld(), &messages_);
-    stations_.Tick(now, &messages_);
+    mode_->ReadBack();
+    stations_.Tick(now);
+    mode_->TableMessages(&messages_);
     TakeWrites(now);
     snapshots_.Tick(now);
     SendCommands(now);
@@ -196,9 +199,9 @@ void Gateway::Handle(const std::vector<std::uint8_t>& bytes,
   }
   const Moment received = Moment::Now();
   // A snapshot this datagram ends must know of every drop before it.
-  stations_.NoteLosses(Losses(), received, &messages_);
+  stations_.NoteLosses(Losses(), received);
   const StationTable::Verdict verdict =
-      stations_.Apply(datagram, sender, received, &messages_);
+      stations_.Apply(datagram, sender, received);
   const std::string mac = wire::MacText(datagram.mac);
   if (verdict.refusal == Refusal::kNone) {
     stats_.CountDatagram(datagram);
@@ -219,41 +222,24 @@ void Gateway::CountLosses(const Moment& now) {
   const std::optional<std::uint64_t> counted = receiver_.KernelDrops();
   dropsCounted_ = counted.has_value();
   if (counted) drops_ = std::max(drops_, *counted);
-  stations_.NoteLosses(Losses(), now, &messages_);
+  stations_.NoteLosses(Losses(), now);
   log_.Dropped(drops_ - dropsLogged_, drops_, now);
   dropsLogged_ = drops_;
 }
 
 void Gateway::TakeWrites(const Moment& now) {
-  for (const Message& write : broker_.TakeWrites()) {
-    // A topic that names no point of a station is no write.
-    std::string mac, name, value, id, error;
-    if (!WriteOfTopic(write.topic, &mac, &name)) continue;
-    if (write.refusedLength != 0) {
-      outcomes_.push_back({{},
-                           mac,
-                           false,
-                           name,
-                           wire::CommandState::kRefused,
-                           PayloadTooLong(write.refusedLength),
-                           now.wall});
-    } else if (ReadWritePayload(write.payload, &value, &id, &error)) {
-      commands_.Write(mac, std::move(name), std::move(value), std::move(id));
-    } else {
-      outcomes_.push_back({id, mac, false, name, wire::CommandState::kRefused,
-                           error, now.wall});
-    }
-  }
+  mode_->TakeWrites(now);
   // The page's writes go the same way: refused where no key is held.
   if (view_ != nullptr) {
     for (auto& write : view_->TakeWrites()) {
-      commands_.Write(write.mac, std::move(write.name), std::move(write.value),
-                      std::move(write.id));
+      commandPath_.Write(write.mac, std::move(write.name),
+                         std::move(write.value), std::move(write.id));
     }
   }
 }
 
 void Gateway::SendCommands(const Moment& now) {
+  commandPath_.TakeRefused(&outcomes_);
   commands_.Tick(now, &outgoing_, &outcomes_);
   for (const auto& datagram : outgoing_)
     receiver_.SendTo(datagram.bytes.data(), datagram.bytes.size(), datagram.to);
@@ -276,7 +262,7 @@ void Gateway::Publish() {
     broker_.EndConnection(std::move(why));
   broker_.Pump([this](std::uint64_t connection, std::vector<Message>* out) {
     const Moment now = Moment::Now();
-    mode_->Connected(connection, stations_, now, out);
+    mode_->Connected(connection, now, out);
     // The counters kept from before say the broker is away: a broker just
     // reached gets them as they are now.
     Stats(now, out);
@@ -395,7 +381,7 @@ void Gateway::Stop() {
   PublishOutcomes(now);
   if (http_) http_->Stop();
   if (metricsHttp_) metricsHttp_->Stop();
-  mode_->Stop(stations_, &messages_);
+  mode_->Stop(&messages_);
   broker_.Stop(std::move(messages_), kStopGraceMs);
   Log(Moment::Now(), true);
   const std::size_t left = broker_.backlog();

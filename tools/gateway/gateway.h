@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "broker_link.h"
+#include "command_path.h"
 #include "gateway_log.h"
 #include "gateway_metrics.h"
 #include "gateway_options.h"
@@ -59,7 +60,8 @@ class Gateway {
   // The system's drop count as it stands now, told to the table and the log.
   void CountLosses(const Moment& now);
   StationTable::Losses Losses() const;
-  // The writes the broker's write topics and the page asked for.
+  // The writes that wait for the main thread, the mode's and the page's,
+  // into the command path.
   void TakeWrites(const Moment& now);
   void SendCommands(const Moment& now);
   void PublishOutcomes(const Moment& now);
@@ -92,6 +94,7 @@ class Gateway {
   StationTable stations_;
   GatewayStats stats_;
   wire::StationCommands commands_;
+  CommandPath commandPath_;
   SnapshotRequests snapshots_;
   GatewayLog log_;
   // The page's model, fed only while someone may read it.

@@ -271,7 +271,7 @@ bool Apply(std::string_view key, std::string_view value,
       return false;
     }
     if (key == "json") {
-      options->stations.json = on;
+      options->json = on;
     } else if (key == "quiet") {
       options->statsToStdout = !on;
     } else if (key == "sparkplug") {

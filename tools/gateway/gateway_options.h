@@ -29,6 +29,8 @@ struct GatewayOptions {
   int statsIntervalSeconds = 10;
   bool statsToStdout = true;
   StationTable::Options stations;
+  // The pelmora/ tree's values and events as JSON objects.
+  bool json = false;
   BrokerLink::Options broker;
   HttpOptions http;
   // What the page calls stations and points, and what is an alarm: read at

@@ -1,7 +1,9 @@
 // What the gateway's two ways of speaking to the broker do differently: the
-// pelmora/ tree, where the station table's own messages are what goes out,
-// and Sparkplug B, where a node follows the table and speaks for it under a
-// will of its own. The gateway's loop is the same for both.
+// pelmora/ tree (topic_tree_mode.h) and Sparkplug B (sparkplug_mode.h), where
+// a node follows the table and speaks for it. Each follows the station table,
+// which builds no message of its own, and gives the broker link its will, its
+// topics and what to say on a connection and at a clean stop. The gateway's
+// loop is the same for both.
 #ifndef PELMORA_TOOLS_GATEWAY_PUBLISHING_MODE_H_
 #define PELMORA_TOOLS_GATEWAY_PUBLISHING_MODE_H_
 
@@ -12,10 +14,10 @@
 #include <vector>
 
 #include "broker_link.h"
+#include "command_path.h"
 #include "gateway_stats.h"
 #include "site_file.h"
 #include "sparkplug_node.h"
-#include "station_commands.h"
 #include "station_table.h"
 
 namespace pelmora::gateway {
@@ -24,25 +26,36 @@ namespace pelmora::gateway {
 class PublishingMode {
  public:
   virtual ~PublishingMode() = default;
-  // What the mode asks of the broker link (will, subscriptions) and of the
-  // table, before either is made.
-  virtual void Configure(BrokerLink::Options* broker,
-                         StationTable::Options* stations) = 0;
+  // What the mode asks of the broker link (will, subscriptions), before it
+  // is made.
+  virtual void Configure(BrokerLink::Options* broker) = 0;
   // Joins the table, the command path and the broker link, all of which
-  // outlive the mode.
-  virtual void Attach(StationTable& table, wire::StationCommands& commands,
+  // outlive the mode: the writes asked for on the mode's topics go into the
+  // path as they are read.
+  virtual void Attach(StationTable& table, CommandPath& commands,
                       BrokerLink& broker) = 0;
   // Before the broker link starts: reads what the mode keeps across
   // restarts; false with `error` naming the file at fault.
   virtual bool Start(std::string* error) = 0;
   // What a broker just (re)connected to gets, for the `connection`th
-  // CONNECT.
-  virtual void Connected(std::uint64_t connection, const StationTable& table,
-                         const Moment& now, std::vector<Message>* out) = 0;
+  // CONNECT: what undoes the will, and what the broker may have lost.
+  virtual void Connected(std::uint64_t connection, const Moment& now,
+                         std::vector<Message>* out) = 0;
   // One round's own messages, after the table's: `incoming` is what arrived
   // on the subscriptions since the last round.
   virtual void Round(const std::vector<Message>& incoming, const Moment& now,
                      std::vector<Message>* out) = 0;
+  // Takes into the table what the broker held of the mode's own retained
+  // messages at the last connection, where the mode reads them back; before
+  // the round's time is told to the table.
+  virtual void ReadBack() = 0;
+  // The messages the table's changes of this round make, where the mode
+  // sends them in the round they happen; after the table has been told the
+  // round's datagrams, losses and time.
+  virtual void TableMessages(std::vector<Message>* out) = 0;
+  // The writes that wait for the main thread on the mode's own topics, into
+  // the command path.
+  virtual void TakeWrites(const Moment& now) = 0;
   // Why the connection must end for a new one to start over, once what is
   // queued is sent; empty when it need not. Taken away.
   virtual std::string TakeConnectionEnd() = 0;
@@ -65,14 +78,10 @@ class PublishingMode {
   virtual std::optional<std::uint64_t> refused_commands() const = 0;
   // Sparkplug births made, where the mode makes them.
   virtual std::optional<SparkplugNode::BirthCounts> births() const = 0;
-  // The last messages of a gateway that stops.
-  virtual void Stop(StationTable& table, std::vector<Message>* out) = 0;
+  // The last messages of a gateway that stops, in the order they are to
+  // be sent: the broker link adds nothing of its own.
+  virtual void Stop(std::vector<Message>* out) = 0;
 };
-
-std::unique_ptr<PublishingMode> MakeTopicTreeMode();
-// The node's bdSeq is kept in the file at `bdSeqPath` (none when empty).
-std::unique_ptr<PublishingMode> MakeSparkplugMode(SparkplugNode::Options node,
-                                                  std::string bdSeqPath);
 
 }  // namespace pelmora::gateway
 

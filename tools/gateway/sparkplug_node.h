@@ -47,6 +47,7 @@
 #include <utility>
 #include <vector>
 
+#include "message.h"
 #include "site_file.h"
 #include "station_table.h"
 

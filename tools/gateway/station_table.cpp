@@ -4,7 +4,6 @@
 #include <ctime>
 
 #include "endpoint.h"
-#include "json_text.h"
 #include "tool_options.h"
 
 namespace pelmora::gateway {
@@ -14,8 +13,6 @@ namespace {
 std::uint32_t MaskOf(int prefixBits) {
   return prefixBits == 0 ? 0 : ~std::uint32_t{0} << (32 - prefixBits);
 }
-
-constexpr char kEmptyValuePayload = '\0';
 
 }  // namespace
 
@@ -54,18 +51,6 @@ bool ParseTrustedStation(std::string_view text, TrustedStation* out) {
   return true;
 }
 
-std::string PayloadOfValue(std::string_view value) {
-  if (!value.empty() && value.front() != kEmptyValuePayload)
-    return std::string(value);
-  return kEmptyValuePayload + std::string(value);
-}
-
-std::string ValueOfPayload(std::string_view payload) {
-  if (!payload.empty() && payload.front() == kEmptyValuePayload)
-    payload.remove_prefix(1);
-  return std::string(payload);
-}
-
 std::string WallText(std::chrono::system_clock::time_point wall) {
   using namespace std::chrono;
   const auto sinceEpoch = duration_cast<milliseconds>(wall.time_since_epoch());
@@ -90,8 +75,7 @@ StationTable::StationTable(Options options) : options_(std::move(options)) {
     trusted_[wire::MacText(station.mac)] = station;
 }
 
-void StationTable::NoteLosses(const Losses& losses, const Moment& now,
-                              std::vector<Message>* out) {
+void StationTable::NoteLosses(const Losses& losses, const Moment& now) {
   const bool grew = losses.total > losses_.total || !losses.counted;
   losses_ = losses;
   if (!grew) return;
@@ -99,7 +83,6 @@ void StationTable::NoteLosses(const Losses& losses, const Moment& now,
   for (auto& [mac, station] : stations_) {
     if (!station.complete) continue;
     station.complete = false;
-    if (options_.topicTree) out->push_back(StatusMessage(station));
     for (StationObserver* observer : observers_)
       observer->TreeInDoubt(mac, now);
   }
@@ -143,8 +126,7 @@ StationTable::Verdict StationTable::Admit(const std::string& mac,
 
 StationTable::Verdict StationTable::Apply(const wire::Datagram& datagram,
                                           const wire::Endpoint& from,
-                                          const Moment& now,
-                                          std::vector<Message>* out) {
+                                          const Moment& now) {
   const std::string mac = wire::MacText(datagram.mac);
   Station* admitted = nullptr;
   Verdict verdict = Admit(mac, from, now, &admitted);
@@ -159,22 +141,20 @@ StationTable::Verdict StationTable::Apply(const wire::Datagram& datagram,
   station.lastSeenWall = now.wall;
   if (cameBack) {
     station.online = true;
-    if (options_.topicTree) out->push_back(StatusMessage(station));
     for (StationObserver* observer : observers_)
       observer->StationOnline(mac, now);
   }
-  Apply(datagram, station, now, out);
+  Apply(datagram, station, now);
   for (StationObserver* observer : observers_) observer->DatagramDone(mac, now);
   return verdict;
 }
 
 void StationTable::Apply(const wire::Datagram& datagram, Station& station,
-                         const Moment& now, std::vector<Message>* out) {
+                         const Moment& now) {
   const std::string& mac = station.mac;
 
   if (datagram.kind == wire::kKindEvent) {
     for (const std::string& record : datagram.records) {
-      if (options_.topicTree) out->push_back(EventMessage(mac, record, now));
       for (StationObserver* observer : observers_)
         observer->Event(mac, record, now);
     }
@@ -190,11 +170,11 @@ void StationTable::Apply(const wire::Datagram& datagram, Station& station,
       if (!station.inSnapshot) {
         BeginSnapshot(station, now);
       } else if (station.snapshotNames.count(std::string(name)) != 0) {
-        EndSnapshot(station, now, out);
+        EndSnapshot(station, now);
         BeginSnapshot(station, now);
       }
       station.snapshotNames.emplace(name);
-      SetPoint(station, name, value, now, out);
+      SetPoint(station, name, value, now);
     }
     station.lastSnapshotDatagram = now.steady;
     station.lastSnapshotDatagramWall = now.wall;
@@ -205,31 +185,21 @@ void StationTable::Apply(const wire::Datagram& datagram, Station& station,
     std::string_view value;
     wire::SplitRecord(record, &name, &value);
     if (station.inSnapshot) station.itemsSinceSnapshotBegan.emplace(name);
-    SetPoint(station, name, value, now, out);
+    SetPoint(station, name, value, now);
   }
 }
 
-void StationTable::Tick(const Moment& now, std::vector<Message>* out) {
+void StationTable::Tick(const Moment& now) {
   for (auto& [mac, station] : stations_) {
     if (station.inSnapshot &&
         now.steady - station.lastSnapshotDatagram >= options_.settle) {
-      EndSnapshot(station, now, out);
+      EndSnapshot(station, now);
     }
     if (station.online && now.steady - station.lastSeen >= options_.silence) {
       station.online = false;
-      if (options_.topicTree) out->push_back(StatusMessage(station));
       for (StationObserver* observer : observers_)
         observer->StationSilent(mac, now);
     }
-  }
-}
-
-void StationTable::RetainedState(std::vector<Message>* out) const {
-  if (!options_.topicTree) return;
-  for (const auto& [mac, station] : stations_) {
-    out->push_back(StatusMessage(station));
-    for (const auto& [name, point] : station.points)
-      out->push_back(PointMessage(station, name, point));
   }
 }
 
@@ -247,34 +217,38 @@ bool StationTable::State(const std::string& mac, StationState* out) const {
   return true;
 }
 
-void StationTable::Learn(const std::vector<Message>& held,
-                         std::vector<Message>* out) {
+std::vector<std::string> StationTable::Macs() const {
+  std::vector<std::string> macs;
+  macs.reserve(stations_.size());
+  for (const auto& [mac, station] : stations_) macs.push_back(mac);
+  return macs;
+}
+
+void StationTable::Learn(const std::vector<HeldPoint>& held) {
   std::set<Station*> changed;
-  for (const Message& message : held) {
-    std::string mac;
-    std::string name;
-    if (!PointOfTopic(message.topic, &mac, &name)) continue;
-    const auto found = stations_.find(mac);
+  for (const HeldPoint& point : held) {
+    const auto found = stations_.find(point.mac);
     if (found == stations_.end()) {
-      held_[mac].insert(std::move(name));
-    } else if (found->second.points.count(name) == 0 &&
-               found->second.held.insert(std::move(name)).second) {
+      held_[point.mac].insert(point.name);
+    } else if (found->second.points.count(point.name) == 0 &&
+               found->second.held.insert(point.name).second) {
       changed.insert(&found->second);
     }
   }
   for (const Station* station : changed) {
-    if (options_.topicTree) out->push_back(StatusMessage(*station));
     for (StationObserver* observer : observers_)
       observer->PointsHeld(station->mac);
   }
 }
 
-void StationTable::GoOffline(std::vector<Message>* out) {
+std::vector<std::string> StationTable::GoOffline() {
+  std::vector<std::string> taken;
   for (auto& [mac, station] : stations_) {
     if (!station.online) continue;
     station.online = false;
-    if (options_.topicTree) out->push_back(StatusMessage(station));
+    taken.push_back(mac);
   }
+  return taken;
 }
 
 void StationTable::BeginSnapshot(Station& station, const Moment& now) {
@@ -290,23 +264,21 @@ bool StationTable::LossesRecent(const Moment& now) const {
          (lossGrew_ && now.steady - *lossGrew_ < options_.settle);
 }
 
-void StationTable::EndSnapshot(Station& station, const Moment& now,
-                               std::vector<Message>* out) {
+void StationTable::EndSnapshot(Station& station, const Moment& now) {
   const bool complete = losses_.counted && !station.lossBeforeStart &&
                         losses_.total <= station.lossBaseline;
   std::vector<std::string> cleared;
+  std::vector<std::string> heldCleared;
   if (complete) {
-    auto vanished = [&](const std::string& name) {
-      if (station.snapshotNames.count(name) != 0 ||
-          station.itemsSinceSnapshotBegan.count(name) != 0) {
-        return;
+    for (const std::string& name : station.lastSnapshot) {
+      if (station.snapshotNames.count(name) == 0 &&
+          station.itemsSinceSnapshotBegan.count(name) == 0 &&
+          station.points.erase(name) != 0) {
+        cleared.push_back(name);
       }
-      if (station.points.erase(name) != 0) cleared.push_back(name);
-      if (options_.topicTree)
-        out->push_back({PointTopic(station.mac, name), std::string(), true});
-    };
-    for (const std::string& name : station.lastSnapshot) vanished(name);
-    for (const std::string& name : station.held) vanished(name);
+    }
+    // A datagram that brought a held point took it off the list.
+    heldCleared.assign(station.held.begin(), station.held.end());
     station.held.clear();
     station.lastSnapshot.swap(station.snapshotNames);
     station.everSnapshot = true;
@@ -323,69 +295,21 @@ void StationTable::EndSnapshot(Station& station, const Moment& now,
   station.snapshotNames.clear();
   station.itemsSinceSnapshotBegan.clear();
   station.inSnapshot = false;
-  if (options_.topicTree) out->push_back(StatusMessage(station));
-  for (StationObserver* observer : observers_)
+  for (StationObserver* observer : observers_) {
+    if (!heldCleared.empty())
+      observer->HeldPointsCleared(station.mac, heldCleared, now);
     observer->SnapshotEnded(station.mac, cleared, complete, now);
+  }
 }
 
 void StationTable::SetPoint(Station& station, std::string_view name,
-                            std::string_view value, const Moment& now,
-                            std::vector<Message>* out) {
+                            std::string_view value, const Moment& now) {
   station.held.erase(std::string(name));
   Point& point = station.points[std::string(name)];
   point.value = value;
   point.received = now.wall;
-  if (options_.topicTree)
-    out->push_back(PointMessage(station, std::string(name), point));
   for (StationObserver* observer : observers_)
     observer->PointSet(station.mac, name, value, now);
-}
-
-Message StationTable::PointMessage(const Station& station,
-                                   const std::string& name,
-                                   const Point& point) const {
-  Message message{PointTopic(station.mac, name), PayloadOfValue(point.value),
-                  true};
-  if (options_.json) {
-    message.payload =
-        wire::JsonObject()
-            .HostText("value", point.value, wire::TextEncoding::kGbk)
-            .Text("received", WallText(point.received))
-            .Close();
-  }
-  return message;
-}
-
-Message StationTable::EventMessage(const std::string& mac,
-                                   const std::string& record,
-                                   const Moment& now) const {
-  Message event{EventsTopic(mac), record, false};
-  if (options_.json) {
-    std::string_view a;
-    std::string_view b;
-    wire::SplitRecord(record, &a, &b);
-    event.payload = wire::JsonObject()
-                        .HostText("a", a, wire::TextEncoding::kGbk)
-                        .HostText("b", b, wire::TextEncoding::kGbk)
-                        .Text("received", WallText(now.wall))
-                        .Close();
-  }
-  return event;
-}
-
-Message StationTable::StatusMessage(const Station& station) const {
-  wire::JsonObject status;
-  status.Text("state", station.online ? "online" : "offline")
-      .Text("address", wire::EndpointText(station.from))
-      .Text("last_seen", WallText(station.lastSeenWall));
-  if (station.everSnapshot) {
-    status.Text("last_snapshot", WallText(station.lastSnapshotEnded));
-  } else {
-    status.Null("last_snapshot");
-  }
-  status.Bool("complete", station.complete)
-      .Number("points", station.points.size() + station.held.size());
-  return {StationStatusTopic(station.mac), status.Close(), true};
 }
 
 std::optional<wire::Endpoint> StationTable::AddressOf(

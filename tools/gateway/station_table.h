@@ -1,5 +1,6 @@
-// What the gateway knows of each station and the broker messages that keep
-// the broker's retained tree equal to it.
+// What the gateway knows of each station, told to the front ends that follow
+// it (StationObserver) as it changes: the table builds no message of its own,
+// so it serves every way of publishing alike.
 //
 // Stations are told apart by the MAC in the datagram header, and a MAC is
 // trusted only from its address: the network a trusted list gives it, or,
@@ -40,9 +41,7 @@
 #include <string_view>
 #include <vector>
 
-#include "topic_tree.h"
 #include "datagram.h"
-#include "message.h"
 #include "moment.h"
 #include "udp_receiver.h"
 
@@ -71,19 +70,12 @@ struct TrustedStation {
 // single address); false when it is not that.
 bool ParseTrustedStation(std::string_view text, TrustedStation* out);
 
-// A raw point value as the payload of its retained message. An empty
-// payload would delete the message, so an empty value is sent as one NUL
-// byte, and a value that starts with a NUL byte gets one more in front.
-std::string PayloadOfValue(std::string_view value);
-std::string ValueOfPayload(std::string_view payload);
-
 // "2026-12-09T01:23:45.678Z".
 std::string WallText(std::chrono::system_clock::time_point wall);
 
-// A front end that follows the stations besides the table's own messages.
-// The table calls it on the thread that calls the table, in the order the
-// changes happened, after the table has taken them in. Each call does
-// nothing unless the front end wants it.
+// A front end that follows the stations. The table calls it on the thread that
+// calls the table, in the order the changes happened, after the table has taken
+// them in. Each call does nothing unless the front end wants it.
 class StationObserver {
  public:
   virtual ~StationObserver() = default;
@@ -113,26 +105,25 @@ class StationObserver {
   virtual void StationSilent(const std::string& /*mac*/,
                              const Moment& /*now*/) {}
   // Points the broker held were counted among the station's (only where
-  // the table reads back the pelmora/ tree).
+  // the front end reads its retained points back: see Learn).
   virtual void PointsHeld(const std::string& /*mac*/) {}
+  // A complete snapshot is ending without points the broker held that no
+  // datagram brought since: they are gone too, though the table never had
+  // their values, so they are not among SnapshotEnded's `cleared`. Told
+  // just before SnapshotEnded.
+  virtual void HeldPointsCleared(const std::string& /*mac*/,
+                                 const std::vector<std::string>& /*names*/,
+                                 const Moment& /*now*/) {}
 };
 
 class StationTable {
  public:
   struct Options {
-    // Point values as a JSON object (value decoded from GBK, time received)
-    // instead of the bytes as sent; events likewise.
-    bool json = false;
     std::chrono::milliseconds silence{std::chrono::seconds(60)};
     std::chrono::milliseconds settle{std::chrono::seconds(2)};
     // When not empty, only these stations, each from its network.
     std::vector<TrustedStation> trusted;
     std::size_t maxStations = 10000;
-    // Build the messages of the pelmora/ tree. Off where nothing publishes
-    // them (a Sparkplug node speaks for the table through an observer):
-    // the table then only keeps its state and tells its observers, and the
-    // calls below append nothing.
-    bool topicTree = true;
   };
 
   struct Verdict {
@@ -158,32 +149,30 @@ class StationTable {
 
   // The losses known at `now`; called before each Apply and Tick whose
   // snapshots they may concern. A loss may have been any station's, so each
-  // station whose tree was complete is in doubt from now on: its status
-  // messages are appended to `out`.
-  void NoteLosses(const Losses& losses, const Moment& now,
-                  std::vector<Message>* out);
+  // station whose tree was complete is in doubt from now on.
+  void NoteLosses(const Losses& losses, const Moment& now);
 
-  // The messages one well-formed datagram calls for, appended to `out`;
-  // none when it is refused.
+  // Takes in one well-formed datagram; changes nothing when it is refused.
   Verdict Apply(const wire::Datagram& datagram, const wire::Endpoint& from,
-                const Moment& now, std::vector<Message>* out);
+                const Moment& now);
 
-  // The messages that time alone calls for: snapshots that have settled,
-  // stations that fell silent.
-  void Tick(const Moment& now, std::vector<Message>* out);
+  // What time alone changes: snapshots that have settled, stations that
+  // fell silent.
+  void Tick(const Moment& now);
 
-  // Every retained message that the broker should hold now, for a broker
-  // that has just been (re)connected to.
-  void RetainedState(std::vector<Message>* out) const;
+  // A point the broker held when the gateway connected.
+  struct HeldPoint {
+    std::string mac;
+    std::string name;
+  };
+  // The points the broker held: they count among their station's points
+  // and, not being in the station's next snapshot, are cleared by it, as
+  // the gateway before this one would have done.
+  void Learn(const std::vector<HeldPoint>& held);
 
-  // The retained points the broker held when the gateway connected,
-  // topic and payload: they count among their station's points and, not
-  // being in the station's next snapshot, are cleared by it, as the
-  // gateway before this one would have done.
-  void Learn(const std::vector<Message>& held, std::vector<Message>* out);
-
-  // Every station's status as offline, for a gateway that stops.
-  void GoOffline(std::vector<Message>* out);
+  // Every station still online taken offline, for a gateway that stops:
+  // their MACs, in order. Observers are not told: nothing follows.
+  std::vector<std::string> GoOffline();
 
   // `observer` (which outlives the table) follows every change from now on.
   void Follow(StationObserver* observer) { observers_.push_back(observer); }
@@ -219,6 +208,17 @@ class StationTable {
   };
   // False for a station the table does not keep.
   bool State(const std::string& mac, StationState* out) const;
+
+  // Every station's MAC, in order.
+  std::vector<std::string> Macs() const;
+  // Each point the table holds of `mac`, in the order of their names.
+  template <typename Visit>
+  void ForEachPoint(const std::string& mac, Visit visit) const {
+    const auto found = stations_.find(mac);
+    if (found == stations_.end()) return;
+    for (const auto& [name, point] : found->second.points)
+      visit(name, point.value, point.received);
+  }
 
  private:
   struct Point {
@@ -256,17 +256,11 @@ class StationTable {
                 const Moment& now, Station** station);
   // The records of an admitted datagram.
   void Apply(const wire::Datagram& datagram, Station& station,
-             const Moment& now, std::vector<Message>* out);
+             const Moment& now);
   void BeginSnapshot(Station& station, const Moment& now);
-  void EndSnapshot(Station& station, const Moment& now,
-                   std::vector<Message>* out);
+  void EndSnapshot(Station& station, const Moment& now);
   void SetPoint(Station& station, std::string_view name, std::string_view value,
-                const Moment& now, std::vector<Message>* out);
-  Message PointMessage(const Station& station, const std::string& name,
-                       const Point& point) const;
-  Message EventMessage(const std::string& mac, const std::string& record,
-                       const Moment& now) const;
-  Message StatusMessage(const Station& station) const;
+                const Moment& now);
 
   Options options_;
   std::map<std::string, TrustedStation> trusted_;

@@ -1,65 +1,27 @@
-#include "publishing_mode.h"
+#include "sparkplug_mode.h"
 
 #include <cstdio>
 #include <utility>
 
 #include "bd_seq_file.h"
-#include "command_topics.h"
-#include "topic_tree.h"
 
 namespace pelmora::gateway {
 namespace {
 
-class TopicTreeMode : public PublishingMode {
+// The node's writes, into the command path as it reads them; one that
+// cannot be sent it refuses in Sparkplug's own way.
+class NodeWrites : public StationCommandSink {
  public:
-  void Configure(BrokerLink::Options*, StationTable::Options*) override {}
-  void Attach(StationTable&, wire::StationCommands&, BrokerLink&) override {}
-  bool Start(std::string*) override { return true; }
-  void Connected(std::uint64_t, const StationTable& table, const Moment&,
-                 std::vector<Message>* out) override {
-    table.RetainedState(out);
-  }
-  void Round(const std::vector<Message>&, const Moment&,
-             std::vector<Message>*) override {}
-  std::string TakeConnectionEnd() override { return {}; }
-  void SetSite(std::shared_ptr<const SiteFile>, const Moment&) override {}
-  void TakeLines(std::vector<std::string>*) override {}
-  void Outcome(const wire::CommandOutcome& outcome, const Moment&,
-               std::vector<Message>* out) override {
-    out->push_back(
-        {CommandResultsTopic(outcome.mac), ResultPayload(outcome), false});
-  }
-  void StatsMessages(std::string json, const GatewayStats::Link&, std::size_t,
-                     std::uint64_t, const Moment&,
-                     std::vector<Message>* out) override {
-    out->push_back({kGatewayStatsTopic, std::move(json), true});
-  }
-  std::optional<std::uint64_t> refused_commands() const override {
-    return std::nullopt;
-  }
-  std::optional<SparkplugNode::BirthCounts> births() const override {
-    return std::nullopt;
-  }
-  // The stations' statuses mean something only while the gateway is
-  // online: they say offline before it does.
-  void Stop(StationTable& table, std::vector<Message>* out) override {
-    table.GoOffline(out);
-  }
-};
-
-// The node's writes, through the signed command path.
-class CommandPath : public StationCommandSink {
- public:
-  explicit CommandPath(wire::StationCommands& commands) : commands_(commands) {}
+  explicit NodeWrites(CommandPath& commands) : commands_(commands) {}
   bool WritePoint(const std::string& mac, std::string_view name,
                   std::string_view value) override {
-    if (!commands_.HasKey(mac)) return false;
+    if (!commands_.Keyed(mac)) return false;
     commands_.Write(mac, std::string(name), std::string(value), "sparkplug");
     return true;
   }
 
  private:
-  wire::StationCommands& commands_;
+  CommandPath& commands_;
 };
 
 class SparkplugMode : public PublishingMode {
@@ -67,9 +29,7 @@ class SparkplugMode : public PublishingMode {
   SparkplugMode(SparkplugNode::Options node, std::string bdSeqPath)
       : node_(std::move(node)), bdSeqFile_(std::move(bdSeqPath)) {}
 
-  // The table's own messages are never sent here, so it builds none.
-  void Configure(BrokerLink::Options* broker,
-                 StationTable::Options* stations) override {
+  void Configure(BrokerLink::Options* broker) override {
     // Each CONNECT's bdSeq is kept before it is sent: a process that
     // replaces this one starts above it, whenever this one stops.
     broker->will = [this](std::uint64_t connection) {
@@ -83,14 +43,13 @@ class SparkplugMode : public PublishingMode {
     };
     broker->subscriptions = node_.Subscriptions();
     broker->mqtt5 = true;
-    stations->topicTree = false;
   }
-  void Attach(StationTable& table, wire::StationCommands& commands,
+  void Attach(StationTable& table, CommandPath& commands,
               BrokerLink& broker) override {
     broker_ = &broker;
     table.Follow(&node_);
-    commandPath_ = std::make_unique<CommandPath>(commands);
-    node_.set_command_sink(commandPath_.get());
+    nodeWrites_ = std::make_unique<NodeWrites>(commands);
+    node_.set_command_sink(nodeWrites_.get());
   }
   bool Start(std::string* error) override {
     std::uint64_t first = 0;
@@ -98,8 +57,8 @@ class SparkplugMode : public PublishingMode {
     node_.StartAt(first);
     return true;
   }
-  void Connected(std::uint64_t connection, const StationTable&,
-                 const Moment& now, std::vector<Message>* out) override {
+  void Connected(std::uint64_t connection, const Moment& now,
+                 std::vector<Message>* out) override {
     // What was dropped until now was made for an earlier connection: these
     // births restate it.
     broker_->TakeDropped();
@@ -125,6 +84,11 @@ class SparkplugMode : public PublishingMode {
     }
     node_.Take(out);
   }
+  // The node's messages wait in it for the next round's, births among
+  // them; its writes arrive with what the broker brought.
+  void ReadBack() override {}
+  void TableMessages(std::vector<Message>*) override {}
+  void TakeWrites(const Moment&) override {}
   std::string TakeConnectionEnd() override {
     if (!node_.TakeConnectionEnd()) return {};
     return "the primary host went offline";
@@ -163,7 +127,7 @@ class SparkplugMode : public PublishingMode {
   std::optional<SparkplugNode::BirthCounts> births() const override {
     return node_.births();
   }
-  void Stop(StationTable&, std::vector<Message>* out) override {
+  void Stop(std::vector<Message>* out) override {
     node_.Take(out);
     if (auto death = node_.Death()) out->push_back(std::move(*death));
   }
@@ -202,14 +166,10 @@ class SparkplugMode : public PublishingMode {
   // The network thread's, once the broker link has started.
   BdSeqFile bdSeqFile_;
   std::string bdSeqError_;
-  std::unique_ptr<CommandPath> commandPath_;
+  std::unique_ptr<NodeWrites> nodeWrites_;
 };
 
 }  // namespace
-
-std::unique_ptr<PublishingMode> MakeTopicTreeMode() {
-  return std::make_unique<TopicTreeMode>();
-}
 
 std::unique_ptr<PublishingMode> MakeSparkplugMode(SparkplugNode::Options node,
                                                   std::string bdSeqPath) {
