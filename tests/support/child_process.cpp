@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <stdexcept>
 
 namespace pelmora::testing {
@@ -57,7 +58,11 @@ ChildProcess::~ChildProcess() {
 }
 
 int ChildProcess::ListeningPort() {
-  while (ReadSome(err_, &err_text_, 20000)) {
+  // A program that keeps writing without ever listening gets 20 s in all.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline &&
+         ReadSome(err_, &err_text_, 20000)) {
     const std::size_t end = err_text_.find(" (receive buffer");
     if (end != std::string::npos)
       return std::stoi(err_text_.substr(err_text_.rfind(':', end) + 1));
@@ -79,8 +84,16 @@ std::string ChildProcess::ReadOutput(const std::string& marker) {
   return out_text_;
 }
 
-int ChildProcess::ExitStatus() {
-  if (pid_ > 0) ::waitpid(pid_, &status_, 0);
+int ChildProcess::ExitStatus(int limitMs) {
+  for (int waited = 0; pid_ > 0; waited += 10) {
+    if (::waitpid(pid_, &status_, WNOHANG) != 0) break;
+    if (waited >= limitMs) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status_, 0);
+      break;
+    }
+    ::usleep(10000);
+  }
   pid_ = -1;
   return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
 }

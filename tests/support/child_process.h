@@ -34,8 +34,9 @@ class ChildProcess {
   std::string ReadErrors(const std::string& marker = "");
 
   // Waits for the program to end: its exit status, or 128 + the signal
-  // that ended it.
-  int ExitStatus();
+  // that ended it. One still running after `limitMs` is killed (137), so
+  // that a program that hangs fails its test instead of stalling the run.
+  int ExitStatus(int limitMs = 120000);
 
   bool Running();
   void Signal(int number);

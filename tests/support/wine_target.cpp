@@ -77,9 +77,13 @@ std::string ShellQuote(const std::string& word) {
   return quoted + "'";
 }
 
-ShellResult RunShell(const std::string& command) {
+ShellResult RunShell(const std::string& command, int limitSeconds) {
   ShellResult result;
-  FILE* pipe = ::popen(command.c_str(), "r");
+  const std::string run = limitSeconds > 0
+                              ? "timeout -k 5 " + std::to_string(limitSeconds) +
+                                    " /bin/sh -c " + ShellQuote(command)
+                              : command;
+  FILE* pipe = ::popen(run.c_str(), "r");
   if (pipe == nullptr) return result;
   char chunk[4096];
   std::size_t n;

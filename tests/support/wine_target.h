@@ -35,8 +35,10 @@ struct ShellResult {
   std::string output;  // its standard output, carriage returns removed
 };
 // Runs `command` with /bin/sh and collects its standard output. Wine's
-// programs end lines with CR LF; the tests compare plain lines.
-ShellResult RunShell(const std::string& command);
+// programs end lines with CR LF; the tests compare plain lines. Given
+// `limitSeconds`, a command still running then is ended with its process
+// group, and its exit code is timeout's 124 (or 137 once killed).
+ShellResult RunShell(const std::string& command, int limitSeconds = 0);
 
 }  // namespace pelmora::testing
 
