@@ -17,6 +17,7 @@
 
 #include <httplib.h>
 
+#include "metrics_http.h"
 #include "site_http.h"
 #include "site_view.h"
 #include "station_table.h"
@@ -259,6 +260,25 @@ TEST(SiteHttpStart, BeyondLoopbackWithoutATokenReadsAreOpenedExplicitly) {
   EXPECT_EQ(Status("127.0.0.2", open.port(),
                    Request("GET", "/api/stations", open.port())),
             200);
+}
+
+// A SIGTERM right after the gateway says it listens stops its servers
+// before their threads have begun to accept: each stop must still end them
+// (a hang here is caught by the run's time limit).
+TEST(SiteHttpStart, AStopRightAfterTheStartEndsBothServers) {
+  SiteView view;
+  MetricsBoard board;
+  HttpOptions options;
+  options.port = 0;
+  for (int i = 0; i < 200; ++i) {
+    std::string error;
+    SiteHttp page(view, options);
+    ASSERT_TRUE(page.Start(&error)) << error;
+    page.Stop();
+    MetricsHttp metrics(board, "127.0.0.1", 0);
+    ASSERT_TRUE(metrics.Start(&error)) << error;
+    metrics.Stop();
+  }
 }
 
 // The page over TLS with a certificate the test makes: a client that

@@ -42,15 +42,11 @@ bool MetricsHttp::Start(std::string* error) {
              std::to_string(askedPort_) + " (address not here, or port in use)";
     return false;
   }
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  listener_.Start(server_.get());
   return true;
 }
 
-void MetricsHttp::Stop() {
-  if (!thread_.joinable()) return;
-  server_->stop();
-  thread_.join();
-}
+void MetricsHttp::Stop() { listener_.Stop(); }
 
 void MetricsHttp::ServeMetrics(const httplib::Request&,
                                httplib::Response& response) {

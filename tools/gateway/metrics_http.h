@@ -8,9 +8,9 @@
 
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "gateway_metrics.h"
+#include "listen_thread.h"
 
 namespace httplib {
 class Server;
@@ -40,7 +40,7 @@ class MetricsHttp {
   const int askedPort_;
   int port_ = 0;
   std::unique_ptr<httplib::Server> server_;
-  std::thread thread_;
+  ListenThread listener_;
 };
 
 }  // namespace pelmora::gateway

@@ -313,20 +313,19 @@ bool SiteHttp::Start(std::string* error) {
              " (address not here, or port in use)";
     return false;
   }
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  listener_.Start(server_.get());
   return true;
 }
 
 void SiteHttp::Stop() {
-  if (!thread_.joinable()) return;
+  if (!listener_.running()) return;
   {
     Locked<Mutex> lock(stopMutex_);
     stopping_ = true;
   }
   stopped_.notify_all();
   view_.WakeReaders();
-  server_->stop();
-  thread_.join();
+  listener_.Stop();
 }
 
 void SiteHttp::PauseUnlessStopping(std::chrono::milliseconds wait) {

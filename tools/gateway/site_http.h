@@ -45,9 +45,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
+#include "listen_thread.h"
 #include "page_door.h"
 #include "site_view.h"
 
@@ -174,7 +174,7 @@ class SiteHttp {
   std::unique_ptr<httplib::Server> server_;
   std::unique_ptr<StreamSlots> streams_;
   AuthBackoff backoff_;
-  std::thread thread_;
+  ListenThread listener_;
   int port_ = 0;
   Mutex stopMutex_;
   std::condition_variable_any stopped_;
